@@ -1,0 +1,55 @@
+#include "MessageBox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QString>
+
+namespace platform {
+namespace {
+
+MessageBoxResponder& responder() {
+  static MessageBoxResponder instance;
+  return instance;
+}
+
+QMessageBox::StandardButtons buttonsFor(int flags) {
+  switch (flags & 7) {
+    case kMbOkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
+    case kMbYesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case kMbYesNo: return QMessageBox::Yes | QMessageBox::No;
+    default: return QMessageBox::Ok;
+  }
+}
+
+QMessageBox::Icon iconFor(int flags) {
+  switch (flags & 0x70) {
+    case kMbCritical: return QMessageBox::Critical;
+    case kMbQuestion: return QMessageBox::Question;
+    case kMbExclamation: return QMessageBox::Warning;
+    case kMbInformation: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+  }
+}
+
+int resultFor(int button) {
+  switch (button) {
+    case QMessageBox::Yes: return kMbResultYes;
+    case QMessageBox::No: return kMbResultNo;
+    case QMessageBox::Cancel: return kMbResultCancel;
+    default: return kMbResultOk;
+  }
+}
+
+}  // namespace
+
+int showMessageBox(const std::string& text, int flags, const std::string& title, void* owner) {
+  if (responder()) return responder()(MessageBoxRequest{text, flags, title});
+  if (!QApplication::instance()) return kMbResultOk;
+  QMessageBox box(iconFor(flags), QString::fromStdString(title), QString::fromStdString(text),
+                  buttonsFor(flags), static_cast<QWidget*>(owner));
+  return resultFor(box.exec());
+}
+
+void setMessageBoxResponder(MessageBoxResponder r) { responder() = std::move(r); }
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include "Clock.h"
+#include "clsGenErrorHandler.h"
+
+TEST(ErrorHandler, HandledIsAlwaysTrue) {
+  for (int writeLog : {0, -1}) {
+    int handled = 0;
+    GenErrorHandler().HandleError(5, "src", "desc", writeLog, -1, 0, "", 0, handled);
+    EXPECT_EQ(handled, -1);
+  }
+}
+
+TEST(ErrorHandler, LogLineFormat) {
+  platform::setFixedTime(QDateTime(QDate(2025, 3, 9), QTime(7, 5, 1)));
+  EXPECT_EQ(formatErrorLogLine("-S->", 5, "Invalid call", true),
+            "2025-03-09 07:05:01 -S->  5 Invalid call");
+  EXPECT_EQ(formatErrorLogLine("-S->", -2147221504, "Negative", true),
+            "2025-03-09 07:05:01 -S-> -2147221504 Negative");
+  EXPECT_EQ(formatErrorLogLine("-S->", 0, "No number", false), "-S-> No number");
+  platform::clearFixedTime();
+}
+
+namespace {
+int levelTwo() { throw TvrError(kErrObjectNotSet, "", "Object variable not set"); }
+int levelOne() {
+  try {
+    return levelTwo();
+  } catch (...) {
+    raiseAgain("modA.LevelOne");
+  }
+}
+bool clickHandler() {
+  try {
+    levelOne();
+    return true;
+  } catch (...) {
+    endError("frmX.cmd_Click");
+    return false;
+  }
+}
+}  // namespace
+
+TEST(ErrorHandler, ErrorClimbsToTheEventHandlerAndStops) {
+  try {
+    levelOne();
+    FAIL() << "no error raised";
+  } catch (const TvrError& error) {
+    EXPECT_EQ(error.number(), kErrObjectNotSet);
+    EXPECT_EQ(error.source(), "modA.LevelOne");
+  }
+  EXPECT_FALSE(clickHandler());
+}
+
+TEST(ErrorHandler, StandardExceptionsBecomeNumberedErrors) {
+  try {
+    try {
+      throw std::out_of_range("index");
+    } catch (...) {
+      raiseAgain("modB.Read");
+    }
+  } catch (const TvrError& error) {
+    EXPECT_EQ(error.number(), kErrSubscript);
+    EXPECT_EQ(error.source(), "modB.Read");
+  }
+}

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "Clock.h"
+#include "MessageBox.h"
+#include "RecordingMessageBox.h"
+#include "TvrError.h"
+#include "Utf8.h"
+
+namespace utf8 = platform::utf8;
+
+TEST(Utf8, CountsCodePointsNotBytes) {
+  EXPECT_EQ(utf8::length(""), 0u);
+  EXPECT_EQ(utf8::length("abc"), 3u);
+  EXPECT_EQ(utf8::length("d\xC3\xA9j\xC3\xA0"), 4u);         // déjà
+  EXPECT_EQ(utf8::length("\xF0\x9F\x98\x80x"), 2u);           // emoji + x
+  EXPECT_EQ(utf8::length("\xE2\x82"), 1u);                    // cut short: one character
+  EXPECT_EQ(utf8::length("\x80\x80"), 2u);                    // stray continuation bytes
+}
+
+TEST(Utf8, CutsNeverSplitACodePoint) {
+  const std::string text = "\xC3\xA9t\xC3\xA9\xF0\x9F\x98\x80";  // été + emoji
+  EXPECT_EQ(utf8::left(text, 1), "\xC3\xA9");
+  EXPECT_EQ(utf8::left(text, 10), text);
+  EXPECT_EQ(utf8::right(text, 1), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8::right(text, 2), "\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8::right(text, 9), text);
+  EXPECT_EQ(utf8::mid(text, 1, 2), "t\xC3\xA9");
+  EXPECT_EQ(utf8::mid(text, 3), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8::mid(text, 7), "");
+}
+
+TEST(Clock, FixedTimeMovesOnlyWhenAdvanced) {
+  const QDateTime start(QDate(2024, 2, 28), QTime(23, 59, 30));
+  platform::setFixedTime(start);
+  EXPECT_EQ(platform::now(), start);
+  platform::advanceFixedTime(60'000);
+  EXPECT_EQ(platform::now(), QDateTime(QDate(2024, 2, 29), QTime(0, 0, 30)));
+  platform::clearFixedTime();
+  EXPECT_GT(platform::now().date().year(), 2023);
+}
+
+TEST(MessageBox, ResponderRecordsAndAnswersInOrder) {
+  RecordingMessageBox boxes;
+  boxes.answerNext(platform::kMbResultNo);
+  EXPECT_EQ(platform::showMessageBox("Delete?", platform::kMbYesNo, "Tavinor"),
+            platform::kMbResultNo);
+  EXPECT_EQ(platform::showMessageBox("Done", platform::kMbInformation, "Tavinor"),
+            platform::kMbResultOk);
+  ASSERT_EQ(boxes.shown().size(), 2u);
+  EXPECT_EQ(boxes.shown()[0].text, "Delete?");
+  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo);
+  EXPECT_EQ(boxes.shown()[1].title, "Tavinor");
+}
+
+TEST(TvrError, SourcePrefixKeepsEverythingElse) {
+  const TvrError inner(kErrSubscript, "Inner", "Subscript out of range", "help.chm", 12);
+  const TvrError outer = inner.withSourcePrefix("clsGenObject.GetField");
+  EXPECT_EQ(outer.number(), kErrSubscript);
+  EXPECT_EQ(outer.source(), "clsGenObject.GetFieldInner");
+  EXPECT_EQ(outer.description(), "Subscript out of range");
+  EXPECT_EQ(outer.helpFile(), "help.chm");
+  EXPECT_EQ(outer.helpContext(), 12);
+}
