@@ -4,6 +4,8 @@
 #include <new>
 
 #include "Clock.h"
+#include "modGenApplicationSetting.h"
+#include "modGenFunctionsFile.h"
 
 namespace {
 
@@ -71,6 +73,15 @@ void raiseAgain(const char* where) {
 
 void endError(const char* where) { report(currentError().withSourcePrefix(where)); }
 
-void clsGenErrorHandler::WriteErrorLog(const std::string&, int, const std::string&, int) {
-  throw TvrError(kErrPathNotFound, "clsGenErrorHandler.WriteErrorLog", "The error log is not available");
+void clsGenErrorHandler::WriteErrorLog(const std::string& trail, int number,
+                                       const std::string& description, int withTimeStamp) {
+  try {
+    const auto log =
+        modGenApplicationSetting::GetFileSourceFolder(modGenApplicationSetting::kErrorLogFile);
+    modGenFunctionsFile::AppendLineToFile(
+        log.FolderPath, log.FileName,
+        formatErrorLogLine(trail, number, description, withTimeStamp != 0), true, false);
+  } catch (...) {
+    raiseAgain("clsGenErrorHandler.WriteErrorLog");
+  }
 }

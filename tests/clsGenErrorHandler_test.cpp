@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QTemporaryDir>
+
 #include "Clock.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctionsFile.h"
 
 TEST(ErrorHandler, HandledIsAlwaysTrue) {
   for (int writeLog : {0, -1}) {
@@ -63,4 +67,42 @@ TEST(ErrorHandler, StandardExceptionsBecomeNumberedErrors) {
     EXPECT_EQ(error.number(), kErrSubscript);
     EXPECT_EQ(error.source(), "modB.Read");
   }
+}
+
+TEST(ErrorHandler, LogLinesAreAppendedEnciphered) {
+  QTemporaryDir root;
+  const QByteArray saved = qgetenv("TAVINOR_DATA_ROOT");
+  qputenv("TAVINOR_DATA_ROOT", root.path().toUtf8());
+  const std::string log = root.path().toStdString() + "/TVRLOG.DAT";
+  platform::setFixedTime(QDateTime(QDate(2025, 3, 9), QTime(7, 5, 1)));
+  int handled = 0;
+
+  GenErrorHandler().HandleError(5, "modA.Proc", "Invalid call", 0, -1, 0, "", 0, handled);
+  EXPECT_FALSE(modGenFunctionsFile::FileExists(log));
+
+  GenErrorHandler().HandleError(5, "modA.Proc", "Invalid call", -1, -1, 0, "", 0, handled);
+  EXPECT_EQ(modGenFunctionsFile::ReadFileContent(log, true), "2025-03-09 07:05:01 -modA.Proc->  5 Invalid call");
+
+  GenErrorHandler().HandleError(0, "frmB.Click", "No number", -1, 0, 0, "", 0, handled);
+  EXPECT_EQ(modGenFunctionsFile::ReadFileContent(log, true),
+            "2025-03-09 07:05:01 -modA.Proc->  5 Invalid call\r\n-frmB.Click-> No number");
+  EXPECT_EQ(handled, -1);
+
+  platform::clearFixedTime();
+  if (saved.isNull()) qunsetenv("TAVINOR_DATA_ROOT");
+  else qputenv("TAVINOR_DATA_ROOT", saved);
+}
+
+TEST(ErrorHandler, AnUnwritableLogIsPassedOver) {
+  QTemporaryDir root;
+  const QByteArray saved = qgetenv("TAVINOR_DATA_ROOT");
+  // The log's path is taken by a folder, so the log cannot be written.
+  QDir(root.path()).mkdir("TVRLOG.DAT");
+  qputenv("TAVINOR_DATA_ROOT", root.path().toUtf8());
+  int handled = 0;
+  GenErrorHandler().HandleError(5, "modA.Proc", "Invalid call", -1, -1, 0, "", 0, handled);
+  EXPECT_EQ(handled, -1);
+  EXPECT_THROW(GenErrorHandler().WriteErrorLog("-modA.Proc->", 5, "Invalid call", -1), TvrError);
+  if (saved.isNull()) qunsetenv("TAVINOR_DATA_ROOT");
+  else qputenv("TAVINOR_DATA_ROOT", saved);
 }

@@ -1,0 +1,250 @@
+#pragma once
+// clsGenObject: a collection of records of one record class held as one XML
+// document. Rows are the child elements of the root element, named
+// XMLElementBaseName; sub rows are child elements of a row, named
+// XMLSubElementBaseName; fields are attributes named through
+// modGenGlobals::FieldNameTable. Every value is text.
+//
+// A linked collection works on the shared ClassDocument of its ClassType and
+// records every change in that class's counters and changed-row lists
+// (modGenGlobals); an unlinked one works on a private document and records
+// nothing. The collection owns two cursors (rows, and sub rows of the current
+// row), the current row and sub row, and a private document that holds a row
+// made by CreateNewRow until AddCurrentRow puts it into the collection.
+//
+// Look-ups compare one attribute with one value for exact equality, in
+// document order, first match first; a value is never turned into query
+// text, so any text (apostrophes, brackets, query syntax) is only compared.
+//
+// Errors: methods report a failure to the error handler under
+// "clsGenObject.<Member>" and raise it again; properties report it and return
+// their empty value. Error numbers: 9 field or class outside the table,
+// 91 no row/document where one is needed, 1000 cursor misuse (after a message
+// box), 6 counter overflow.
+//
+// The collection keeps handles into its documents valid: rows removed
+// through any collection of the same document disappear from its current
+// row, sub row and cursors. Not copyable; use on the UI thread only.
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clsGenVirtualXMLCursor.h"
+#include "clsGenXMLDocument.h"
+
+// A field value as callers pass it: a text, or a whole number taken in its
+// decimal text form. Values are always compared and stored as text.
+class FieldValue {
+ public:
+  FieldValue(std::string text) : text_(std::move(text)) {}
+  FieldValue(std::string_view text) : text_(text) {}
+  FieldValue(const char* text) : text_(text) {}
+  template <std::integral Number>
+    requires(!std::same_as<Number, bool> && !std::same_as<Number, char>)
+  FieldValue(Number number) : text_(std::to_string(number)) {}
+
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// Cursor kinds and selection modes of clsGenObject::SelectRows.
+enum SelectCursorKind : int32_t { kPrimaryCursor = 1, kSubCursor = 2 };
+enum SelectMode : int32_t { kSelectSingle = 1, kSelectMultiple = 2 };
+// The field argument that selects without a criterion.
+inline constexpr int32_t kNoCriterion = -1;
+
+class clsGenObject : private clsGenXMLDocument::Holder {
+ public:
+  clsGenObject() = default;
+  ~clsGenObject();
+  clsGenObject(const clsGenObject&) = delete;
+  clsGenObject& operator=(const clsGenObject&) = delete;
+
+  // ---- Properties ------------------------------------------------------
+  void ClassOwner(const std::string& owner) { ClassOwner_ = owner; }
+  void ClassType(int32_t classType) { ClassType_ = classType; }
+  int32_t ClassType() const { return ClassType_; }
+  // Child nodes of the root element; 0 without one.
+  int32_t CountAll() const;
+  void FileContentEncrypted(bool encrypted) { FileContentEncrypted_ = encrypted; }
+  void FileName(const std::string& fileName) { FileName_ = fileName; }
+  pugi::xml_node GetCurrent() const { return CurrentRow_; }
+  int32_t GetPrimaryDeleteCounter() const;
+  int32_t GetPrimaryUpdateCounter() const;
+  int32_t GetSubDeleteCounter() const;
+  int32_t GetSubUpdateCounter() const;
+  void IsLinkedToGlobalXMLDoc(bool linked) { IsLinkedToGlobalXMLDoc_ = linked; }
+  // Linked: the class document was loaded; unlinked: this document was.
+  bool IsLoaded() const;
+  bool IsObjectLocked() const { return IsObjectLocked_; }
+  bool IsRowSelected() const { return static_cast<bool>(CurrentRow_); }
+  bool IsSubRowSelected() const { return static_cast<bool>(CurrentSubRow_); }
+  void LocalPath(const std::string& localPath) { LocalPath_ = localPath; }
+  bool PC_BeginningOfList() const;
+  int32_t PC_Count() const;
+  pugi::xml_node PC_Current() const;
+  // Index of the first row of the primary selection whose `field` equals
+  // `value` (selecting every row first when nothing is selected); -1 when
+  // none matches, 0 after a reported failure.
+  int32_t PC_CurrentPos(int32_t field, const FieldValue& value);
+  bool PC_EndOfList() const;
+  bool PC_IsInitialized() const { return static_cast<bool>(PrimaryCursor_); }
+  bool SC_BOL() const;
+  int32_t SC_Count() const;
+  pugi::xml_node SC_Current() const;
+  bool SC_EOL() const;
+  void SubClassType(int32_t classType) { SubClassType_ = classType; }
+  int32_t SubClassType() const { return SubClassType_; }
+  void ValidateOwnershipOnLoadingXMLDoc(bool validate) { ValidateOwnershipOnLoadingXMLDoc_ = validate; }
+  // The document the collection works on. Setting another document drops
+  // the current row, sub row and cursor entries that lie in the old one.
+  void XMLDocLinked(XMLDocumentRef document);
+  const XMLDocumentRef& XMLDocLinked() const { return doc_; }
+  const std::string& XMLElementBaseName() const { return XMLElementBaseName_; }
+  void XMLElementBaseName(const std::string& name) { XMLElementBaseName_ = name; }
+  void XMLPrimaryTemplate(const std::string& xml) { XMLPrimaryTemplate_ = xml; }
+  const std::string& XMLSubElementBaseName() const { return XMLSubElementBaseName_; }
+  void XMLSubElementBaseName(const std::string& name) { XMLSubElementBaseName_ = name; }
+  void XMLSubTemplate(const std::string& xml) { XMLSubTemplate_ = xml; }
+
+  // ---- Rows and fields -------------------------------------------------
+  // Appends the current row (one made by CreateNewRow) to the collection; it
+  // stays current. Nothing without a current row.
+  void AddCurrentRow();
+  // Appends `element` (copied when it lies in another document, moved when it
+  // lies in this one) and makes it the current row. Nothing for a null element.
+  void AddRow(pugi::xml_node element);
+  // Selects the first row whose keyField equals keyValue and appends to it a
+  // sub row from XMLSubTemplate with subField set to subValue; the new sub row
+  // becomes current. Raises 91 when no row matches.
+  void AddSubRow(int32_t keyField, const FieldValue& keyValue, int32_t subField,
+                 const FieldValue& subValue);
+  void AddToDeletedList(std::string_view uid);
+  void AddToUpdatedList(std::string_view uid);
+  void ClearCurrent();
+  // Makes a new row from XMLPrimaryTemplate current, outside the collection
+  // until AddCurrentRow. With assignUID it writes a new UID into uidField and
+  // returns it, else returns "". Raises 5 when the template does not parse.
+  std::string CreateNewRow(bool assignUID, int32_t uidField);
+  // Removes the current row (useCurrent; then ClearCurrent) or the first row
+  // whose field equals value; true when a row went. save: SaveXMLDoc after a
+  // removal.
+  bool Delete(bool useCurrent, int32_t field, const FieldValue& value, bool save);
+  void DeleteAll(bool save);
+  void DeleteByCollection(int32_t field, const std::vector<std::string>& values, bool save);
+  void DeleteSubRow(int32_t keyField, const FieldValue& keyValue, int32_t subField,
+                    const FieldValue& subValue);
+  // The current row's field (a computed value for 50000 and above); "" when
+  // no row is current or the attribute is missing.
+  std::string GetField(int32_t field);
+  std::string GetFieldFromSubRow(int32_t field);
+  // wantedField of the first row whose keyField equals key, through the
+  // installed field-value reader; the current row does not move.
+  std::string GetRowFieldByKey(int32_t keyField, const FieldValue& key, int32_t wantedField,
+                               bool showEmptyText);
+  // Linked: whether a counter of the class moved since this collection last
+  // asked (then remembers them). Unlinked: always true.
+  bool IsXMLDocChanged();
+  void MarkRowAsUpdated(std::string uid);
+  // Moves the first sub row of row (keyField = fromKey) whose subField equals
+  // subValue to the end of row (toKeyField = toKey). Raises 91, moving
+  // nothing, when either row is missing. No current row afterwards.
+  void MoveSubRow(int32_t keyField, const FieldValue& fromKey, int32_t toKeyField,
+                  const FieldValue& toKey, int32_t subField, const FieldValue& subValue);
+  void SetField(int32_t field, const FieldValue& value);
+  // Writes values[i] into fields[i], skipping fields of -1. Raises 9 before
+  // writing anything when a field is outside the table or a value is missing.
+  void SetFields(const std::vector<int32_t>& fields, const std::vector<std::string>& values);
+  // Adds delta to the field read as a whole number (non-numbers read as 0,
+  // fractions round half to even). Raises 6 on overflow.
+  void SetIncrementedField(int32_t field, int32_t delta);
+  void SetRowFieldByKey(int32_t keyField, const FieldValue& key, int32_t field,
+                        const FieldValue& value);
+  void SubRowSetField(int32_t field, const FieldValue& value);
+
+  // ---- Data file -------------------------------------------------------
+  void SaveXMLDoc();
+
+  // ---- Selection and cursors -------------------------------------------
+  void PC_Close();
+  void PC_Init(bool selectAll);
+  void PC_MoveFirst();
+  void PC_MoveLast();
+  void PC_MoveNext();
+  void PC_MovePrevious();
+  void PC_MoveTo(int32_t position);
+  void PC_SelectNodes(int32_t field, const FieldValue& value);
+  void PC_SelectSingleNode(int32_t field, const FieldValue& value);
+  void PC_SetPosition(int32_t position);
+  void SC_Close();
+  void SC_Init(bool selectAll);
+  void SC_MoveFirst();
+  void SC_MoveLast();
+  void SC_MoveNext();
+  void SC_MovePrevious();
+  void SC_SelectNodes(int32_t field, const FieldValue& value);
+  void SC_SelectSingleNode(int32_t field, const FieldValue& value);
+  // The selection core: one field compared with one value (kNoCriterion: no
+  // comparison), on the rows (kPrimaryCursor) or the current row's sub rows.
+  void SelectRows(int32_t cursorKind, int32_t mode, int32_t field, const FieldValue& value);
+  // The rows that have a sub row whose subField equals value, in document
+  // order; no list for kNoCriterion. Cursors and current rows stay.
+  std::optional<NodeList> SelectRowsBySubField(int32_t subField, const FieldValue& value);
+
+ private:
+  // clsGenXMLDocument::Holder
+  void nodesRemoved(const clsGenXMLDocument& document, const NodeList& removed) override;
+  void documentReplaced(const clsGenXMLDocument& document) override;
+
+  bool linked() const { return IsLinkedToGlobalXMLDoc_; }
+  pugi::xml_node rootElement() const;
+  const std::string& rowFieldName(int32_t field) const;
+  const std::string& subFieldName(int32_t field) const;
+  const std::string& writableName(int32_t classType, int32_t field) const;
+  pugi::xml_node findRow(int32_t field, const std::string& value);
+  pugi::xml_node findSubRow(pugi::xml_node row, int32_t subField, const std::string& value) const;
+  void writeField(pugi::xml_node node, const std::string& name, std::string_view value);
+  void removeRow(pugi::xml_node row);
+  void countPrimaryUpdate();
+  void countPrimaryDelete();
+  void countSubUpdate();
+  void countSubDelete();
+  void listUpdated(pugi::xml_node row);
+  pugi::xml_node parseDetached(const std::string& xml);
+  clsGenVirtualXMLCursor& primaryCursor() const;
+  clsGenVirtualXMLCursor& subCursor() const;
+  void selectPrimary(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
+  void selectSub(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
+
+  std::unique_ptr<clsGenVirtualXMLCursor> PrimaryCursor_;
+  std::unique_ptr<clsGenVirtualXMLCursor> SubCursor_;
+  pugi::xml_node CurrentRow_;
+  pugi::xml_node CurrentSubRow_;
+  XMLDocumentRef doc_;
+  bool IsLinkedToGlobalXMLDoc_ = false;
+  std::string XMLPrimaryTemplate_;
+  std::string XMLSubTemplate_;
+  int32_t ClassType_ = 0;
+  int32_t SubClassType_ = 0;
+  std::string ClassOwner_;
+  std::string XMLElementBaseName_;
+  std::string XMLSubElementBaseName_;
+  std::string FileName_;
+  std::string LocalPath_;
+  bool isLoaded_ = false;
+  bool ValidateOwnershipOnLoadingXMLDoc_ = true;
+  bool FileContentEncrypted_ = false;
+  bool IsObjectLocked_ = false;
+  // Primary update, primary delete, sub update, sub delete, as last seen.
+  std::array<int32_t, 4> CounterSnapshot_{};
+  // Holds the rows made by CreateNewRow (and the sub rows AddSubRow parses)
+  // until they are copied into the collection.
+  XMLDocumentRef newRowDoc_;
+};

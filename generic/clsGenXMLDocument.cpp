@@ -1,0 +1,252 @@
+#include "clsGenXMLDocument.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Maps the document node of every live clsGenXMLDocument to its owner, so a
+// bare node handle can find the document that keeps its indexes.
+std::unordered_map<const void*, clsGenXMLDocument*>& registry() {
+  static std::unordered_map<const void*, clsGenXMLDocument*> instance;
+  return instance;
+}
+
+bool isAncestorOrSelf(pugi::xml_node candidate, pugi::xml_node node) {
+  for (; node; node = node.parent()) {
+    if (node == candidate) return true;
+  }
+  return false;
+}
+
+// The next node of a pre-order walk of `top`'s subtree, or null at its end.
+pugi::xml_node nextInSubtree(pugi::xml_node node, pugi::xml_node top, int& depth) {
+  if (node.first_child()) {
+    ++depth;
+    return node.first_child();
+  }
+  while (node != top && !node.next_sibling()) {
+    node = node.parent();
+    --depth;
+  }
+  return node == top ? pugi::xml_node() : node.next_sibling();
+}
+
+// `top` and every node below it, iteratively (trees may come from peers).
+NodeList subtreeOf(pugi::xml_node top) {
+  NodeList nodes;
+  int depth = 0;
+  for (pugi::xml_node node = top; node; node = nextInSubtree(node, top, depth)) {
+    nodes.push_back(node);
+  }
+  return nodes;
+}
+
+// One root element and nothing but markup beside it at the top level.
+bool hasSingleRoot(pugi::xml_node documentNode) {
+  int elements = 0;
+  for (const pugi::xml_node node : documentNode.children()) {
+    if (node.type() == pugi::node_element) ++elements;
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return false;
+  }
+  return elements == 1;
+}
+
+bool deeperThan(pugi::xml_node top, int limit) {
+  int depth = 0;
+  for (pugi::xml_node node = top; node; node = nextInSubtree(node, top, depth)) {
+    if (depth > limit) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+clsGenXMLDocument::clsGenXMLDocument() { registry()[dom_.internal_object()] = this; }
+
+clsGenXMLDocument::~clsGenXMLDocument() { registry().erase(dom_.internal_object()); }
+
+clsGenXMLDocument* clsGenXMLDocument::owning(pugi::xml_node node) {
+  if (!node) return nullptr;
+  const auto found = registry().find(node.root().internal_object());
+  return found == registry().end() ? nullptr : found->second;
+}
+
+bool clsGenXMLDocument::load(std::string_view text) {
+  announceReplacement();
+  const pugi::xml_parse_result parsed =
+      dom_.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+  if (parsed && hasSingleRoot(dom_) && !deeperThan(dom_, kMaxDepth)) return true;
+  dom_.reset();
+  return false;
+}
+
+void clsGenXMLDocument::clear() {
+  announceReplacement();
+  dom_.reset();
+}
+
+pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const char* name) {
+  const pugi::xml_node added = parent.append_child(name);
+  if (isRow(added)) indexRow(added);
+  return added;
+}
+
+pugi::xml_node clsGenXMLDocument::appendCopy(pugi::xml_node parent, pugi::xml_node source) {
+  const pugi::xml_node added = parent.append_copy(source);
+  if (isRow(added)) indexRow(added);
+  return added;
+}
+
+pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_node node) {
+  if (!node || !parent || node.root() != dom_ || parent.root() != dom_ ||
+      isAncestorOrSelf(node, parent)) {
+    return {};
+  }
+  if (isRow(node)) unindexRow(node);
+  const pugi::xml_node moved = parent.append_move(node);
+  if (isRow(moved)) indexRow(moved);
+  return moved;
+}
+
+void clsGenXMLDocument::remove(pugi::xml_node node) {
+  if (!node || node.root() != dom_ || node == dom_) return;
+  if (isAncestorOrSelf(node, rootElement())) {
+    announceReplacement();
+  } else {
+    const NodeList removed = subtreeOf(node);
+    const std::vector<Holder*> holders = holders_;
+    for (Holder* holder : holders) holder->nodesRemoved(*this, removed);
+    if (isRow(node)) unindexRow(node);
+  }
+  node.parent().remove_child(node);
+}
+
+void clsGenXMLDocument::setAttribute(pugi::xml_node node, const char* name,
+                                     std::string_view value) {
+  clsGenXMLDocument* owner = owning(node);
+  const bool row = owner != nullptr && owner->isRow(node);
+  if (row) owner->beforeAttributeWrite(node, name);
+  pugi::xml_attribute attribute = node.attribute(name);
+  if (!attribute) attribute = node.append_attribute(name);
+  attribute.set_value(value.data(), value.size());
+  if (row) owner->afterAttributeWrite(node, name);
+}
+
+const NodeList& clsGenXMLDocument::rowsWhere(std::string_view element,
+                                             std::string_view attribute,
+                                             std::string_view value) {
+  static const NodeList kNone;
+  RowIndex& index = indexFor(element, attribute);
+  const auto found = index.groups.find(value);
+  return found == index.groups.end() ? kNone : found->second;
+}
+
+pugi::xml_node clsGenXMLDocument::firstRowWhere(std::string_view element,
+                                                std::string_view attribute,
+                                                std::string_view value) {
+  const NodeList& rows = rowsWhere(element, attribute, value);
+  return rows.empty() ? pugi::xml_node() : rows.front();
+}
+
+void clsGenXMLDocument::addHolder(Holder* holder) {
+  if (std::find(holders_.begin(), holders_.end(), holder) == holders_.end()) {
+    holders_.push_back(holder);
+  }
+}
+
+void clsGenXMLDocument::removeHolder(Holder* holder) {
+  holders_.erase(std::remove(holders_.begin(), holders_.end(), holder), holders_.end());
+}
+
+bool clsGenXMLDocument::isRow(pugi::xml_node node) const {
+  return node.type() == pugi::node_element && node.parent() &&
+         node.parent() == rootElement();
+}
+
+clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view element,
+                                                         std::string_view attribute) {
+  for (const auto& index : indexes_) {
+    if (index->element == element && index->attribute == attribute) return *index;
+  }
+  auto index = std::make_unique<RowIndex>();
+  index->element = element;
+  index->attribute = attribute;
+  for (pugi::xml_node row : rootElement().children(index->element.c_str())) {
+    const pugi::xml_attribute key = row.attribute(index->attribute.c_str());
+    if (key) index->groups[key.value()].push_back(row);
+  }
+  indexes_.push_back(std::move(index));
+  return *indexes_.back();
+}
+
+// Rows only ever join at the end of the root element, so appending to their
+// group keeps each group in document order.
+void clsGenXMLDocument::indexRow(pugi::xml_node row) {
+  for (const auto& index : indexes_) {
+    if (index->element != row.name()) continue;
+    const pugi::xml_attribute key = row.attribute(index->attribute.c_str());
+    if (key) index->groups[key.value()].push_back(row);
+  }
+}
+
+void clsGenXMLDocument::unindexRow(pugi::xml_node row) {
+  std::vector<const RowIndex*> stale;
+  for (const auto& index : indexes_) {
+    if (index->element == row.name() && !unindexRow(*index, row)) stale.push_back(index.get());
+  }
+  for (const RowIndex* index : stale) dropIndex(index);
+}
+
+// False when the row is not where its attribute says it should be, which
+// means the index no longer matches the tree.
+bool clsGenXMLDocument::unindexRow(RowIndex& index, pugi::xml_node row) {
+  const pugi::xml_attribute key = row.attribute(index.attribute.c_str());
+  if (!key) return true;
+  const auto group = index.groups.find(std::string_view(key.value()));
+  if (group == index.groups.end()) return false;
+  const auto at = std::find(group->second.begin(), group->second.end(), row);
+  if (at == group->second.end()) return false;
+  group->second.erase(at);
+  if (group->second.empty()) index.groups.erase(group);
+  return true;
+}
+
+void clsGenXMLDocument::beforeAttributeWrite(pugi::xml_node row, std::string_view name) {
+  std::vector<const RowIndex*> stale;
+  for (const auto& index : indexes_) {
+    if (index->attribute == name && index->element == row.name() && !unindexRow(*index, row)) {
+      stale.push_back(index.get());
+    }
+  }
+  for (const RowIndex* index : stale) dropIndex(index);
+}
+
+// A row that is the last child, or whose new group is empty, can join its
+// group at the end without breaking document order; otherwise the index is
+// dropped and rebuilt by the next look-up.
+void clsGenXMLDocument::afterAttributeWrite(pugi::xml_node row, std::string_view name) {
+  std::vector<const RowIndex*> stale;
+  for (const auto& index : indexes_) {
+    if (index->attribute != name || index->element != row.name()) continue;
+    NodeList& group = index->groups[row.attribute(index->attribute.c_str()).value()];
+    if (group.empty() || !row.next_sibling()) {
+      group.push_back(row);
+    } else {
+      stale.push_back(index.get());
+    }
+  }
+  for (const RowIndex* index : stale) dropIndex(index);
+}
+
+void clsGenXMLDocument::dropIndex(const RowIndex* index) {
+  indexes_.erase(std::remove_if(indexes_.begin(), indexes_.end(),
+                                [index](const auto& held) { return held.get() == index; }),
+                 indexes_.end());
+}
+
+void clsGenXMLDocument::announceReplacement() {
+  const std::vector<Holder*> holders = holders_;
+  for (Holder* holder : holders) holder->documentReplaced(*this);
+  indexes_.clear();
+}

@@ -1,0 +1,124 @@
+#pragma once
+// clsGenXMLDocument: one XML document (a pugixml tree) as record collections,
+// settings and protocol code share it through XMLDocumentRef.
+//
+// Besides the tree it keeps two things in step with it:
+//  - Holders: objects that keep element handles into the tree (record
+//    collections and their cursors) register here and are told before any node
+//    they may hold is freed, so no handle outlives its node.
+//  - Row indexes: for a (row element name, attribute name) pair, the rows
+//    (element children of the root element) grouped by that attribute's value,
+//    each group in document order. An index is built on the first look-up and
+//    then maintained on every append, removal and attribute write made here.
+//
+// Callers must change the tree only through this class, modGenFunctionsXML
+// and clsGenObject. A node removed through a raw pugixml handle leaves holders
+// dangling; an attribute written through a raw handle leaves indexes stale.
+// Handles handed out (pugi::xml_node) are valid until their node is removed or
+// the document is reloaded or cleared.
+//
+// Single-threaded: documents are used on the program's one UI thread.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <pugixml.hpp>
+
+class clsGenXMLDocument;
+using XMLDocumentRef = std::shared_ptr<clsGenXMLDocument>;
+using NodeList = std::vector<pugi::xml_node>;
+
+class clsGenXMLDocument {
+ public:
+  // Told before nodes of a document it registered with are freed.
+  class Holder {
+   public:
+    // `removed` holds a node about to be freed and all its descendants.
+    virtual void nodesRemoved(const clsGenXMLDocument& document, const NodeList& removed) = 0;
+    // Every node below the document node is about to be freed.
+    virtual void documentReplaced(const clsGenXMLDocument& document) = 0;
+
+   protected:
+    ~Holder() = default;
+  };
+
+  clsGenXMLDocument();
+  ~clsGenXMLDocument();
+  clsGenXMLDocument(const clsGenXMLDocument&) = delete;
+  clsGenXMLDocument& operator=(const clsGenXMLDocument&) = delete;
+
+  static XMLDocumentRef create() { return std::make_shared<clsGenXMLDocument>(); }
+
+  // The document registered for the tree that holds `node`, or null when the
+  // node lies in a plain pugixml document.
+  static clsGenXMLDocument* owning(pugi::xml_node node);
+
+  // The document node (parent of the root element) and the root element.
+  pugi::xml_node documentNode() const { return dom_; }
+  pugi::xml_node rootElement() const { return dom_.document_element(); }
+
+  // Replaces the content with the parse of `text`. On failure (malformed,
+  // empty, not exactly one root element, or nested deeper than kMaxDepth)
+  // the document is left empty.
+  bool load(std::string_view text);
+  // Frees every node.
+  void clear();
+
+  // Appends a new element / a copy of `source` (from any tree) as the last
+  // child of `parent`, which must lie in this document.
+  pugi::xml_node appendElement(pugi::xml_node parent, const char* name);
+  pugi::xml_node appendCopy(pugi::xml_node parent, pugi::xml_node source);
+  // Moves `node` of this document to the end of `parent`'s children; the node
+  // keeps its identity, so handles to it stay valid. Null on a cycle.
+  pugi::xml_node appendMove(pugi::xml_node parent, pugi::xml_node node);
+  // Frees `node` and its descendants after telling the holders.
+  void remove(pugi::xml_node node);
+
+  // Sets (or adds) attribute `name` of element `node` in any tree, keeping the
+  // row indexes of the owning document in step.
+  static void setAttribute(pugi::xml_node node, const char* name, std::string_view value);
+
+  // The rows named `element` whose attribute `attribute` equals `value`, in
+  // document order (a missing attribute never matches).
+  const NodeList& rowsWhere(std::string_view element, std::string_view attribute,
+                            std::string_view value);
+  pugi::xml_node firstRowWhere(std::string_view element, std::string_view attribute,
+                               std::string_view value);
+
+  void addHolder(Holder* holder);
+  void removeHolder(Holder* holder);
+
+  // Deepest nesting a loaded text may have; the record files nest three levels.
+  static constexpr int kMaxDepth = 256;
+
+ private:
+  struct TransparentHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  using Groups = std::unordered_map<std::string, NodeList, TransparentHash, std::equal_to<>>;
+  struct RowIndex {
+    std::string element;
+    std::string attribute;
+    Groups groups;
+  };
+
+  bool isRow(pugi::xml_node node) const;
+  RowIndex& indexFor(std::string_view element, std::string_view attribute);
+  void indexRow(pugi::xml_node row);
+  void unindexRow(pugi::xml_node row);
+  bool unindexRow(RowIndex& index, pugi::xml_node row);
+  void beforeAttributeWrite(pugi::xml_node row, std::string_view name);
+  void afterAttributeWrite(pugi::xml_node row, std::string_view name);
+  void dropIndex(const RowIndex* index);
+  void announceReplacement();
+
+  pugi::xml_document dom_;
+  std::vector<std::unique_ptr<RowIndex>> indexes_;
+  std::vector<Holder*> holders_;
+};

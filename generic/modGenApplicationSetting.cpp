@@ -1,0 +1,79 @@
+#include "modGenApplicationSetting.h"
+
+#include <filesystem>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+
+#include "TvrError.h"
+#include "clsGenErrorHandler.h"
+
+namespace modGenApplicationSetting {
+namespace {
+
+constexpr const char* kResFolder = "Res";
+
+std::string withoutTrailingSlash(const QString& folder) {
+  QString cleaned = QDir::cleanPath(folder);
+  if (cleaned == "/") cleaned.clear();
+  return cleaned.toStdString();
+}
+
+// A name that stays inside the folder it is joined to.
+void requirePlainName(const std::string& name) {
+  const bool plain = name != "." && name != ".." &&
+                     name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+  if (!plain) throw TvrError(kErrInvalidCall, "", "Invalid file or folder name: " + name);
+}
+
+FileSourceInfo in(const std::string& folder, const std::string& fileName) {
+  return {fileName, folder, folder + "/" + fileName};
+}
+
+}  // namespace
+
+std::string ProgramFolder() {
+  if (QCoreApplication::instance()) {
+    return withoutTrailingSlash(QCoreApplication::applicationDirPath());
+  }
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : executable.parent_path().string();
+}
+
+std::string CommonDataFolder() {
+  const QString root = qEnvironmentVariable("TAVINOR_DATA_ROOT");
+  if (!root.isEmpty()) return withoutTrailingSlash(root);
+  return withoutTrailingSlash(
+      QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tavinor");
+}
+
+FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
+                                   const std::string& subFolder) {
+  try {
+    const std::string res = ProgramFolder() + "/" + kResFolder;
+    switch (kind) {
+      case kResourceTextFile: return in(res, "TVRRES01E.DAT");
+      case kHelpFile: return in(res, "TVRHelp.chm");
+      case kSettingsFile: return in(CommonDataFolder(), "D000.Dat");
+      case kSettingsTemplate: return in(res, "D000.Dat");
+      case kPrintTemplate: return in(res, "TVRRMT01.DAT");
+      case kSharedDataFile:
+        requirePlainName(fileName);
+        return in(CommonDataFolder(), fileName);
+      case kUserDataFile: {
+        if (!fileName.empty()) requirePlainName(fileName);
+        if (subFolder.empty()) return in(CommonDataFolder(), fileName);
+        requirePlainName(subFolder);
+        return in(CommonDataFolder() + "/" + subFolder, fileName);
+      }
+      case kErrorLogFile: return in(CommonDataFolder(), "TVRLOG.DAT");
+      default: return {};
+    }
+  } catch (...) {
+    raiseAgain("modGenApplicationSetting.GetFileSourceFolder");
+  }
+}
+
+}  // namespace modGenApplicationSetting

@@ -1,0 +1,45 @@
+#pragma once
+// modGenApplicationSetting: where the program's files lie.
+//
+// The program folder is the folder of the running executable; its "Res"
+// sub-folder holds the shipped files. The common data folder is
+// $TAVINOR_DATA_ROOT when set, else the user's XDG data folder followed by
+// "Tavinor". The look-up only builds paths: it creates no folder and checks
+// no file.
+#include <cstdint>
+#include <string>
+
+namespace modGenApplicationSetting {
+
+// A file's name, its folder (no trailing "/") and FolderPath + "/" + FileName.
+struct FileSourceInfo {
+  std::string FileName;
+  std::string FolderPath;
+  std::string FullPath;
+};
+
+// Path kinds of GetFileSourceFolder.
+enum FileSourceKind : int32_t {
+  kResourceTextFile = 0,   // Res/TVRRES01E.DAT
+  kHelpFile = 1,           // Res/TVRHelp.chm
+  kSettingsFile = 2,       // <data>/D000.Dat
+  kSettingsTemplate = 3,   // Res/D000.Dat
+  kPrintTemplate = 4,      // Res/TVRRMT01.DAT
+  kSharedDataFile = 6,     // <data>/<fileName>
+  kUserDataFile = 7,       // <data>[/<subFolder>]/<fileName>
+  kErrorLogFile = 8,       // <data>/TVRLOG.DAT
+};
+
+// The file of `kind`. `fileName` is read by kinds 6 and 7 (7 accepts "" for
+// the folder itself), `subFolder` by kind 7. Any other kind gives three empty
+// texts. Raises 5 (invalid call) when fileName or subFolder is not a single
+// plain name (a separator, ".", ".." or a NUL), so no path leaves its folder.
+FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName = {},
+                                   const std::string& subFolder = {});
+
+// The folder of the running executable.
+std::string ProgramFolder();
+// The common data folder (see above), without a trailing "/".
+std::string CommonDataFolder();
+
+}  // namespace modGenApplicationSetting

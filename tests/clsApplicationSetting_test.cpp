@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "ScopedEnvironment.h"
+#include "TvrError.h"
+#include "clsApplicationSetting.h"
+#include "clsGenEncryption.h"
+#include "clsGenXMLDocument.h"
+#include "modGenFunctionsFile.h"
+#include "modGenFunctionsXML.h"
+
+namespace {
+
+constexpr const char* kTemplate = "<TVR xmlns:TVR=\"urn:morvane:tavinor:settings\"/>";
+
+template <typename Body>
+int errorNumberOf(Body&& body) {
+  try {
+    body();
+  } catch (const TvrError& error) {
+    return error.number();
+  }
+  return 0;
+}
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  SettingsTest() : env_("TAVINOR_DATA_ROOT", dir_.path().toUtf8().constData()) {}
+
+  std::string path() const { return dir_.path().toStdString() + "/D000.Dat"; }
+  void writePlain(const std::string& text) {
+    modGenFunctionsFile::SaveFileContent("", path(), text, true);
+  }
+  std::string raw() const {
+    QFile file(QString::fromStdString(path()));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
+  }
+  std::string plain() const { return modGenFunctionsFile::ReadFileContent(path(), true); }
+  std::unique_ptr<clsApplicationSetting> open(const std::string& prefix = "TVR") {
+    auto settings = std::make_unique<clsApplicationSetting>();
+    settings->SetXMLAppNameSpace(prefix);
+    return settings;
+  }
+  // The settings elements of the file as written, in order.
+  std::vector<std::pair<std::string, std::string>> stored() const {
+    XMLDocumentRef document;
+    EXPECT_TRUE(modGenFunctionsXML::XMLLoadFromString(document, plain()));
+    std::vector<std::pair<std::string, std::string>> items;
+    for (pugi::xml_node child : document->rootElement().children()) {
+      EXPECT_STREQ(child.name(), "TVR:P");
+      items.emplace_back(child.attribute("NAME").value(), child.text().get());
+    }
+    return items;
+  }
+
+  QTemporaryDir dir_;
+  ScopedEnv env_;
+};
+
+TEST_F(SettingsTest, StoredValuesComeBackAfterShutDownAndRestart) {
+  writePlain(kTemplate);
+  {
+    auto settings = open();
+    EXPECT_EQ(settings->GetAppSetting("PV", ""), "");
+    EXPECT_EQ(settings->GetAppSetting("PV", "fallback"), "fallback");
+    settings->SaveAppSetting("PV", "1.0.0");
+    settings->SaveAppSetting("LLU", "6F9619FF-8B86-D011-B42D-00C04FC964FF");
+    EXPECT_EQ(settings->GetAppSetting("PV", ""), "1.0.0");
+    EXPECT_EQ(plain(), kTemplate) << "nothing reaches the disk before shut-down";
+  }
+  EXPECT_EQ(stored(), (std::vector<std::pair<std::string, std::string>>{
+                          {"PV", "1.0.0"}, {"LLU", "6F9619FF-8B86-D011-B42D-00C04FC964FF"}}));
+  EXPECT_NE(plain().find("xmlns:TVR=\"urn:morvane:tavinor:settings\""), std::string::npos);
+
+  auto again = open();
+  EXPECT_EQ(again->GetAppSetting("PV"), "1.0.0");
+  EXPECT_EQ(again->GetAppSetting("LLU"), "6F9619FF-8B86-D011-B42D-00C04FC964FF");
+}
+
+TEST_F(SettingsTest, KeysAreComparedExactlyAndNeverAsQueryText) {
+  writePlain(kTemplate);
+  {
+    auto settings = open();
+    settings->SaveAppSetting("HFL", "/old/help.chm");
+    settings->SaveAppSetting("HFL", "/new/help.chm");
+    settings->SaveAppSetting("hfl", "lower case");
+    const std::string hostile = "x'] | //*[@NAME='HFL";
+    settings->SaveAppSetting(hostile, "<&>\"' value");
+    EXPECT_EQ(settings->GetAppSetting("HFL"), "/new/help.chm");
+    EXPECT_EQ(settings->GetAppSetting("hfl"), "lower case");
+    EXPECT_EQ(settings->GetAppSetting(hostile), "<&>\"' value");
+    EXPECT_EQ(settings->GetAppSetting("HFL "), "");
+  }
+  const auto items = stored();
+  ASSERT_EQ(items.size(), 3u) << "a changed key is changed in place, a differently cased one is new";
+  EXPECT_EQ(items[0], (std::pair<std::string, std::string>{"HFL", "/new/help.chm"}));
+  EXPECT_EQ(items[1].first, "hfl");
+  EXPECT_EQ(items[2].second, "<&>\"' value");
+}
+
+TEST_F(SettingsTest, ChangingAValueToEmptyKeepsTheElement) {
+  writePlain(kTemplate);
+  {
+    auto settings = open();
+    settings->SaveAppSetting("PV", "2.0.1");
+    settings->SaveAppSetting("PV", "");
+    EXPECT_EQ(settings->GetAppSetting("PV", "none"), "");
+  }
+  EXPECT_EQ(stored().size(), 1u);
+}
+
+TEST_F(SettingsTest, ShutDownRewritesWithFreshKeysEvenWhenNothingChanged) {
+  writePlain(std::string(kTemplate).insert(std::string(kTemplate).size() - 2,
+                                           "><TVR:P NAME=\"PV\">1.0.0</TVR:P></TVR"));
+  const std::string before = raw();
+  const std::string text = plain();
+  open().reset();
+  EXPECT_NE(raw(), before);
+  EXPECT_EQ(plain(), text);
+}
+
+TEST_F(SettingsTest, MissingOrEmptyFileFailsLookUpsAndIsNotCreated) {
+  {
+    auto settings = open();
+    EXPECT_EQ(errorNumberOf([&] { settings->GetAppSetting("PV"); }), kErrObjectNotSet);
+    EXPECT_EQ(errorNumberOf([&] { settings->SaveAppSetting("PV", "1"); }), kErrObjectNotSet);
+    EXPECT_EQ(errorNumberOf([&] { settings->AddAppSettingNode("PV", "1"); }), kErrObjectNotSet);
+  }
+  EXPECT_EQ(raw(), "<missing>") << "an empty D000.Dat would keep the template from being copied";
+
+  writePlain("");
+  open().reset();
+  EXPECT_EQ(plain(), "");
+}
+
+TEST_F(SettingsTest, DamagedFileIsNeitherReadNorOverwritten) {
+  for (const std::string& damage : {std::string("<TVR><TVR:P NAME='PV'>1"), std::string("garbage"),
+                                    std::string("\x01\x02", 2)}) {
+    SCOPED_TRACE(damage);
+    QFile file(QString::fromStdString(path()));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const std::string bytes = damage.size() < 4 ? damage : GenEncryption().EncryptString(damage);
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    file.close();
+    {
+      auto settings = open();
+      EXPECT_EQ(errorNumberOf([&] { settings->GetAppSetting("PV"); }), kErrObjectNotSet);
+      EXPECT_EQ(errorNumberOf([&] { settings->SaveAppSetting("PV", "2"); }), kErrObjectNotSet);
+    }
+    EXPECT_EQ(raw(), bytes);
+  }
+}
+
+TEST_F(SettingsTest, NewSettingsAlwaysUseThePrefixTVR) {
+  writePlain(kTemplate);
+  auto settings = open("OTHER");
+  settings->SaveAppSetting("PV", "1");
+  EXPECT_EQ(settings->GetAppSetting("PV", "none"), "none") << "look-ups use the prefix set";
+  settings->SetXMLAppNameSpace("TVR");
+  EXPECT_EQ(settings->GetAppSetting("PV"), "1");
+
+  settings->SetXMLAppNameSpace("");
+  EXPECT_EQ(errorNumberOf([&] { settings->GetAppSetting("PV"); }), kErrInvalidCall);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "clsGenXMLDocument.h"
+
+namespace {
+
+std::string keys(const NodeList& rows) {
+  std::string out;
+  for (const pugi::xml_node row : rows) out += row.attribute("N").value();
+  return out;
+}
+
+// Records what a document announces before freeing nodes.
+class RecordingHolder : public clsGenXMLDocument::Holder {
+ public:
+  void nodesRemoved(const clsGenXMLDocument&, const NodeList& removed) override {
+    removedNodes += static_cast<int>(removed.size());
+  }
+  void documentReplaced(const clsGenXMLDocument&) override { ++replacements; }
+  int removedNodes = 0;
+  int replacements = 0;
+};
+
+class XMLDocument : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(doc_->load("<TVR><U K='1' N='a'/><U K='2' N='b'/><X K='1' N='x'/>"
+                           "<U K='1' N='c'><S K='1'/></U></TVR>"));
+  }
+  pugi::xml_node row(const char* n) {
+    return doc_->rootElement().find_child_by_attribute("N", n);
+  }
+  XMLDocumentRef doc_ = clsGenXMLDocument::create();
+};
+
+}  // namespace
+
+TEST_F(XMLDocument, LooksUpRowsOfOneElementNameInDocumentOrder) {
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "ac");
+  EXPECT_EQ(doc_->firstRowWhere("U", "K", "1"), row("a"));
+  EXPECT_EQ(keys(doc_->rowsWhere("X", "K", "1")), "x");
+  EXPECT_TRUE(doc_->rowsWhere("U", "K", "9").empty());
+  EXPECT_TRUE(doc_->rowsWhere("S", "K", "1").empty());  // sub rows are not rows
+}
+
+TEST_F(XMLDocument, IndexFollowsAppendsRemovalsAndWrites) {
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "ac");
+  pugi::xml_node added = doc_->appendElement(doc_->rootElement(), "U");
+  clsGenXMLDocument::setAttribute(added, "N", "d");
+  clsGenXMLDocument::setAttribute(added, "K", "1");
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "acd");
+  doc_->remove(row("a"));
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "cd");
+  clsGenXMLDocument::setAttribute(row("b"), "K", "1");  // joins in the middle of the group
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "bcd");
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "2")), "");
+  doc_->appendMove(doc_->rootElement(), row("b"));  // moved to the end
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "cdb");
+  pugi::xml_document other;
+  other.load_string("<U K='1' N='e'/>");
+  doc_->appendCopy(doc_->rootElement(), other.document_element());
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "1")), "cdbe");
+}
+
+TEST_F(XMLDocument, HoldersHearOfRemovalsBeforeTheyHappen) {
+  RecordingHolder holder;
+  doc_->addHolder(&holder);
+  doc_->remove(row("c"));  // the row and its sub row
+  EXPECT_EQ(holder.removedNodes, 2);
+  doc_->load("<TVR/>");
+  EXPECT_EQ(holder.replacements, 1);
+  doc_->remove(doc_->rootElement());
+  doc_->clear();
+  EXPECT_EQ(holder.replacements, 3);
+  doc_->removeHolder(&holder);
+  doc_->load("<TVR/>");
+  EXPECT_EQ(holder.replacements, 3);
+}
+
+TEST_F(XMLDocument, ReloadKeepsTheDocumentFindable) {
+  EXPECT_EQ(clsGenXMLDocument::owning(row("a")), doc_.get());
+  ASSERT_TRUE(doc_->load("<TVR><U K='7' N='z'/></TVR>"));
+  EXPECT_EQ(clsGenXMLDocument::owning(row("z")), doc_.get());
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "7")), "z");
+  pugi::xml_document plain;
+  plain.load_string("<U/>");
+  EXPECT_EQ(clsGenXMLDocument::owning(plain.document_element()), nullptr);
+}
+
+TEST_F(XMLDocument, RefusesMalformedAndTooDeepTexts) {
+  EXPECT_FALSE(doc_->load("<TVR><U></TVR>"));
+  EXPECT_FALSE(doc_->rootElement());
+  std::string deep;
+  for (int i = 0; i <= clsGenXMLDocument::kMaxDepth + 1; ++i) deep += "<a>";
+  for (int i = 0; i <= clsGenXMLDocument::kMaxDepth + 1; ++i) deep += "</a>";
+  EXPECT_FALSE(doc_->load(deep));
+  EXPECT_FALSE(doc_->rootElement());
+  EXPECT_FALSE(doc_->appendMove(doc_->documentNode(), doc_->documentNode()));
+}
+
+TEST_F(XMLDocument, MovingANodeIntoItselfIsRefused) {
+  const pugi::xml_node c = row("c");
+  EXPECT_FALSE(doc_->appendMove(c.first_child(), c));
+  EXPECT_EQ(c.parent(), doc_->rootElement());
+}
