@@ -1,7 +1,23 @@
 #include "modGlobalFunctions.h"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string_view>
+
+#include "MessageBox.h"
+#include "MessageCenterServices.h"
+#include "TvrError.h"
+#include "Utf8.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsResource.h"
+#include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
+#include "modGlobalVariables.h"
 
 namespace modGlobalFunctions {
 
@@ -16,6 +32,482 @@ std::string BuildXMLTemplate(const std::string& elementName, int32_t classType) 
     return xml + "/>";
   } catch (...) {
     raiseAgain("");
+  }
+}
+
+namespace {
+
+using modGlobalVariables::RecordClass;
+namespace globals = modGenGlobals;
+
+constexpr const char* kInternalCodeError = "Internal code error. 61346";
+constexpr const char* kUnmanagedPool = "This case is not managed yet : 6532gsagr3421";
+constexpr const char* kInvalidFields = " Invalid fields specification : 52y32bsdfgs";
+constexpr const char* kInvalidRootFields = " Invalid fields specification : 52y32bsd563245h";
+constexpr const char* kUnknownClassFields = " Error getting field value : 52y32bsdfgs6421s";
+
+constexpr int32_t kUIDField = 0;
+constexpr int32_t kAccountFolderField = 9;  // "PA" of a LocalUser row
+constexpr int32_t kFieldNumberMask = 0x7FFFF;
+// The one code of a group row, an empty text. Like every field number it
+// arrives through its low 19 bits.
+constexpr int32_t kGroupEmptyCode = 999999 & kFieldNumberMask;
+constexpr std::size_t kPreviewLength = 50;
+
+// Resource code lists of the computed fields.
+constexpr int kPriorityList = 201;
+constexpr int kMessageStatusList = 203;
+constexpr int kActionTypeList = 204;
+constexpr int kActionStatusList = 205;
+constexpr int kInstantMessageTypeList = 207;
+
+// How the factory configures a record class.
+struct ClassConfiguration {
+  const char* element;
+  const char* subElement;
+  int32_t subTemplateClass;  // -1: no sub template
+  int32_t subClassType;
+  const char* fileName;
+  bool perUser;  // the file lies in the owner's account folder
+};
+
+const ClassConfiguration* configurationOf(int32_t classType) {
+  using namespace modGlobalVariables;
+  static const std::map<int32_t, ClassConfiguration> table = {
+      {User, {"U", "", -1, 0, "D010.dat", true}},
+      {Group, {"G", "U", Group, 0, "D004.dat", true}},
+      {MessSent, {"M", "U", MessRecipient, MessRecipient, "D009.dat", true}},
+      {MessRec, {"M", "U", MessRec, MessRecipient, "D008.dat", true}},
+      {MessHist, {"M", "U", MessHist, MessRecipient, "D006.dat", true}},
+      {LocalUser, {"U", "", -1, 0, "D001.dat", false}},
+      {Action, {"A", "", -1, 0, "D002.dat", true}},
+      {InstMess, {"I", "", -1, 0, "D003.dat", true}},
+      {ActivityLog, {"X", "", -1, 0, "D007.dat", true}},
+  };
+  const auto found = table.find(classType);
+  return found == table.end() ? nullptr : &found->second;
+}
+
+bool isPooledClass(int32_t classType) {
+  using namespace modGlobalVariables;
+  return classType == User || classType == MessSent || classType == MessRec ||
+         classType == MessHist || classType == LocalUser || classType == InstMess;
+}
+
+std::array<std::vector<GenObjectRef>, globals::kClassCount>& objectPools() {
+  static std::array<std::vector<GenObjectRef>, globals::kClassCount> pools;
+  return pools;
+}
+
+void showProgrammingError(const char* text) {
+  platform::showMessageBox(text, platform::kMbOkOnly, modGenFunctions::kAppTitle);
+}
+
+// A pooled collection borrowed for the length of one procedure.
+class Borrowed {
+ public:
+  Borrowed(int32_t classType, bool createIfNone) : collection_(GetPoolObj(classType, createIfNone)) {}
+  ~Borrowed() { ReleasePoolObj(collection_); }
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  clsGenObject* operator->() const { return collection_.get(); }
+  explicit operator bool() const { return static_cast<bool>(collection_); }
+
+ private:
+  GenObjectRef collection_;
+};
+
+// The account folder ("PA") of `owner`, read from the local accounts. A
+// per-user file must never fall back to the shared data folder, so an owner
+// without a folder is an error.
+std::string accountFolderOf(const std::string& owner) {
+  if (owner.empty()) {
+    throw TvrError(kErrInvalidCall, "", "No account is logged in: its data folder is unknown");
+  }
+  std::string folder;
+  {
+    Borrowed accounts(modGlobalVariables::LocalUser, true);
+    if (accounts) folder = accounts->GetRowFieldByKey(kUIDField, owner, kAccountFolderField, false);
+  }
+  if (folder.empty()) {
+    throw TvrError(kErrInvalidCall, "", "The data folder of account " + owner + " is unknown");
+  }
+  return folder;
+}
+
+void configure(clsGenObject& collection, int32_t classType, const ClassConfiguration& config,
+               const std::string& localPath, bool linked) {
+  collection.XMLElementBaseName(config.element);
+  collection.XMLPrimaryTemplate(BuildXMLTemplate(config.element, classType));
+  collection.XMLSubElementBaseName(config.subElement);
+  collection.XMLSubTemplate(config.subTemplateClass < 0
+                                ? std::string()
+                                : BuildXMLTemplate(config.subElement, config.subTemplateClass));
+  collection.SubClassType(config.subClassType);
+  collection.FileName(config.fileName);
+  collection.LocalPath(localPath);
+  collection.ValidateOwnershipOnLoadingXMLDoc(classType != modGlobalVariables::LocalUser);
+  collection.FileContentEncrypted(true);
+  if (linked) collection.XMLDocLinked(globals::ClassDocument[classType]);
+}
+
+std::string attributeOf(pugi::xml_node element, const char* name) {
+  return element.attribute(name).value();
+}
+
+// The text of `code` in resource list `list`. A code the list lacks (a value
+// written by another copy, say) shows as itself instead of failing the
+// whole display.
+std::string listText(int list, const std::string& code) {
+  if (code.empty()) return {};
+  if (!modGenFunctionsResource::GetResourceSection(list).contains(modGenFunctions::MakeCollectionKey(code))) {
+    return code;
+  }
+  return modGenFunctionsResource::GetResourceListText(list, code);
+}
+
+std::string restored(pugi::xml_node element, const char* name) {
+  return modGenFunctions::ConvertCRLF(attributeOf(element, name), false);
+}
+
+std::string cut(pugi::xml_node element, const char* name) {
+  return TruncateText(attributeOf(element, name), kPreviewLength);
+}
+
+std::string missingName(bool showEmptyText) {
+  return showEmptyText ? modGenFunctionsResource::GetResourceMessage(kMissingNameMessage) : std::string();
+}
+
+std::string personName(pugi::xml_node element, int32_t field) {
+  const std::string last = attributeOf(element, "LN");
+  const std::string first = attributeOf(element, "FN");
+  switch (field) {
+    case 50000: return last + ", " + first;
+    case 50001: return first + " " + last;
+    default: return last + "." + first;
+  }
+}
+
+std::string userValue(int32_t classType, pugi::xml_node element, int32_t field, bool showEmptyText) {
+  const bool local = classType == modGlobalVariables::LocalUser;
+  const bool nameCode = field == 50000 || field == 50001 || (!local && field == 50010);
+  const bool textCode = local && (field == 50500 || field == 50505);
+  if (!nameCode && !textCode) {
+    showProgrammingError(kInvalidFields);
+    return {};
+  }
+  if (!element) return nameCode ? missingName(showEmptyText) : std::string();
+  if (nameCode) return personName(element, field);
+  return restored(element, field == 50500 ? "SI" : "ARM");
+}
+
+std::string groupValue(pugi::xml_node element, int32_t field) {
+  if (element && field != kGroupEmptyCode) showProgrammingError(kInvalidFields);
+  return {};
+}
+
+std::string messageValue(pugi::xml_node element, int32_t field) {
+  if (!element) return {};
+  switch (field) {
+    case 50000: return listText(kMessageStatusList, attributeOf(element, "ST"));
+    case 50001: return listText(kPriorityList, attributeOf(element, "PR"));
+    case 50500: return restored(element, "CO");
+    case 50501: return cut(element, "CO");
+    default: showProgrammingError(kInvalidFields); return {};
+  }
+}
+
+std::string actionValue(pugi::xml_node element, int32_t field, bool showEmptyText) {
+  switch (field) {
+    case 50000: return element ? listText(kActionTypeList, attributeOf(element, "AT")) : "";
+    case 50001: return element ? listText(kActionStatusList, attributeOf(element, "AS")) : "";
+    case 50002:
+      if (!element) return missingName(showEmptyText);
+      return GetObjectFieldValue(modGlobalVariables::User, kUIDField, attributeOf(element, "RUID"),
+                                 50001, true);
+    default: return {};
+  }
+}
+
+std::string instantMessageValue(pugi::xml_node element, int32_t field) {
+  if (field != 50500 && field != 50501 && field != 50510) {
+    showProgrammingError(kInvalidFields);
+    return {};
+  }
+  if (!element) return {};
+  if (field == 50500) return restored(element, "CO");
+  if (field == 50501) return cut(element, "CO");
+  return listText(kInstantMessageTypeList, attributeOf(element, "TY"));
+}
+
+std::string computedValue(int32_t classType, pugi::xml_node element, int32_t field,
+                          bool showEmptyText) {
+  using namespace modGlobalVariables;
+  switch (classType) {
+    case User:
+    case LocalUser: return userValue(classType, element, field, showEmptyText);
+    case Group: return groupValue(element, field);
+    case MessSent:
+    case MessRec:
+    case MessHist: return messageValue(element, field);
+    case Action: return actionValue(element, field, showEmptyText);
+    case InstMess: return instantMessageValue(element, field);
+    case RootAttributes: showProgrammingError(kInvalidRootFields); return {};
+    default: showProgrammingError(kUnknownClassFields); return {};
+  }
+}
+
+}  // namespace
+
+GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, bool linked, bool load) {
+  try {
+    // Every collection made here reads computed fields through GetFieldValue.
+    static const bool readerInstalled = (globals::SetFieldValueReader(GetFieldValue), true);
+    (void)readerInstalled;
+
+    const std::string owner = ownerUID.empty() ? modGlobalVariables::CurrentLocalUserUID : ownerUID;
+    const ClassConfiguration* config = configurationOf(classType);
+    const std::string localPath = config && config->perUser ? accountFolderOf(owner) : std::string();
+
+    auto collection = std::make_shared<clsGenObject>();
+    collection->ClassType(classType);
+    collection->ClassOwner(owner);
+    if (config) {
+      configure(*collection, classType, *config, localPath, linked);
+    } else {
+      showProgrammingError(kInternalCodeError);
+    }
+    collection->IsLinkedToGlobalXMLDoc(linked);
+    if (linked && config && !globals::ClassDocLoaded[classType]) {
+      globals::PrimaryUpdateCounter[classType] = 0;
+      globals::SubUpdateCounter[classType] = 0;
+    }
+    if (!linked) collection->XMLDocLinked(nullptr);
+    if (load && config && !collection->IsLoaded()) collection->LoadXMLDoc(false);
+    return collection;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.CreateGenObject");
+  }
+}
+
+GenObjectRef GetUserDataObject(int32_t classType, const std::string& userUID, bool load) {
+  try {
+    GenObjectRef collection = CreateGenObject(classType, userUID, false, false);
+    XMLDocumentRef document;
+    modGenFunctionsXML::XMLInitDocument(document, "", true);
+    collection->XMLDocLinked(document);
+    if (load) collection->LoadXMLDoc(false);
+    return collection;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.GetUserDataObject");
+  }
+}
+
+GenObjectRef GetPoolObj(int32_t classType, bool createIfNone) {
+  try {
+    if (!isPooledClass(classType)) showProgrammingError(kUnmanagedPool);
+    if (classType < 0 || classType >= globals::kClassCount) {
+      throw TvrError(kErrSubscript, "", "Subscript out of range");
+    }
+    auto& pool = objectPools()[classType];
+    // A pool that is not marked initialised was reset by the start-up; the
+    // collections left in it belong to the run before.
+    if (!modGlobalVariables::ObjectPoolInitialized[classType]) pool.clear();
+    for (const auto& collection : pool) {
+      if (collection->IsObjectLocked()) continue;
+      // A lent collection holds its file's rows even after its class
+      // document was unloaded.
+      if (!collection->IsLoaded()) collection->LoadXMLDoc(false);
+      collection->GetExclusiveLock();
+      return collection;
+    }
+    if (!createIfNone) return nullptr;
+    pool.push_back(CreateGenObject(classType, "", true, true));
+    pool.back()->GetExclusiveLock();
+    modGlobalVariables::ObjectPoolInitialized[classType] = true;
+    return pool.back();
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.GetPoolObj");
+  }
+}
+
+void ReleasePoolObj(GenObjectRef& collection) {
+  if (!collection) return;
+  collection->ReleaseExclusiveLock();
+  collection.reset();
+}
+
+void DeleteMessagesOfUsers(int32_t classType, const std::vector<std::string>& userKeys) {
+  try {
+    Borrowed messages(classType, true);
+    std::vector<std::string> alone;
+    for (const std::string& key : userKeys) {
+      const std::optional<NodeList> rows = messages->SelectRowsBySubField(kUIDField, key);
+      if (!rows) continue;
+      for (const pugi::xml_node row : *rows) {
+        const auto children = row.children();
+        if (std::distance(children.begin(), children.end()) == 1) alone.push_back(attributeOf(row, "UID"));
+      }
+    }
+    if (!alone.empty()) messages->DeleteByCollection(kUIDField, alone, false);
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.DeleteMessagesOfUsers");
+  }
+}
+
+std::string GetFieldValue(int32_t classType, pugi::xml_node element, int32_t field,
+                          bool showEmptyText) {
+  try {
+    field &= kFieldNumberMask;
+    if (field < globals::kFirstComputedField) return globals::ReadStoredField(classType, element, field);
+    return computedValue(classType, element, field, showEmptyText);
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.GetFieldValue");
+  }
+}
+
+std::string GetObjectFieldValue(int32_t classType, int32_t keyField, const std::string& keyValue,
+                                int32_t field, bool showEmptyText) {
+  try {
+    Borrowed collection(classType, true);
+    return collection ? collection->GetRowFieldByKey(keyField, keyValue, field, showEmptyText)
+                      : std::string();
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.GetObjectFieldValue");
+  }
+}
+
+void SetObjectFieldValue(int32_t classType, int32_t keyField, const std::string& keyValue,
+                         int32_t field, const std::string& value, bool save) {
+  try {
+    Borrowed collection(classType, true);
+    if (!collection) return;
+    collection->SetRowFieldByKey(keyField, keyValue, field, value);
+    if (save) collection->SaveXMLDoc();
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.SetObjectFieldValue");
+  }
+}
+
+void IncrementUserCounter(const std::string& userUID, int32_t field) {
+  try {
+    if (userUID.empty()) return;
+    Borrowed users(modGlobalVariables::User, true);
+    int32_t count = modGenFunctions::StrToLong(users->GetRowFieldByKey(kUIDField, userUID, field, true));
+    modGenFunctions::Increment(count);
+    users->SetRowFieldByKey(kUIDField, userUID, field, count);
+    users->SaveXMLDoc();
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.IncrementUserCounter");
+  }
+}
+
+std::string TruncateText(const std::string& text, int32_t maximum) {
+  try {
+    if (text.empty()) return {};
+    const std::size_t length = platform::utf8::length(text);
+    const std::size_t limit = maximum < 0 ? length : static_cast<std::size_t>(maximum);
+    const std::size_t marker = text.find(modGenFunctions::kCrLfMarker);
+    if (marker != std::string::npos) {
+      // 1-based position of the marker; the text before the cut position is kept.
+      const std::size_t position = platform::utf8::length(std::string_view(text).substr(0, marker)) + 1;
+      const std::size_t cutAt = std::min(position, limit);
+      return platform::utf8::left(text, cutAt == 0 ? 0 : cutAt - 1) + "...";
+    }
+    if (length > limit) return platform::utf8::left(text, limit) + "...";
+    return text;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.TruncateText");
+  }
+}
+
+namespace {
+
+constexpr int32_t kUserFullNameField = 50001;  // "FN LN" of a User row
+
+// A "CS" text as a whole number: blanks around it allowed, "" is 0; nothing
+// when it is no whole number of 32 bits.
+std::optional<int32_t> changeCounterOf(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return 0;
+  text = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  int32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::string& elementText,
+                                    bool log) {
+  try {
+    if (ownerUID.empty() || elementText.empty()) return kIdentityRefused;
+    XMLDocumentRef received;
+    if (!modGenFunctionsXML::XMLLoadFromString(received, elementText)) return kIdentityRefused;
+    const pugi::xml_node element = received->rootElement();
+    const std::optional<int32_t> receivedCounter = changeCounterOf(element.attribute("CS").value());
+    if (!receivedCounter) return kIdentityRefused;
+    if (GetObjectFieldValue(RecordClass::LocalUser, kUIDField, ownerUID, kAccountFolderField, false)
+            .empty()) {
+      return 0;
+    }
+
+    std::optional<Borrowed> pooled;
+    GenObjectRef privateDirectory;
+    clsGenObject* directory = nullptr;
+    if (ownerUID == modGlobalVariables::CurrentLocalUserUID) {
+      pooled.emplace(RecordClass::User, true);
+      directory = pooled->operator->();
+    } else {
+      privateDirectory = GetUserDataObject(RecordClass::User, ownerUID, true);
+      directory = privateDirectory.get();
+    }
+    if (directory == nullptr) return 0;
+
+    const std::string uid = element.attribute("UID").value();
+    int32_t result = 0;
+    int message = 30002;
+    pugi::xml_node row;
+    if (!uid.empty()) {
+      directory->PC_SelectSingleNode(kUIDField, uid);
+      row = directory->GetCurrent();
+      const bool isNew = !row;
+      bool update = isNew;
+      if (!isNew) {
+        const int32_t storedCounter = changeCounterOf(row.attribute("CS").value()).value_or(0);
+        update = *receivedCounter >= storedCounter ||
+                 std::string(element.attribute("IP").value()) != row.attribute("IP").value();
+      }
+      if (update) {
+        if (isNew) row = (directory->CreateNewRow(false, kUIDField), directory->GetCurrent());
+        for (const std::string& name :
+             modGlobalVariables::IdentityFieldList[modGlobalVariables::kLocalUserIdentity]) {
+          if (const pugi::xml_attribute value = element.attribute(name.c_str())) {
+            clsGenXMLDocument::setAttribute(row, name.c_str(), value.value());
+          }
+        }
+        directory->MarkRowAsUpdated(uid);
+        if (isNew) {
+          directory->AddCurrentRow();
+          row = directory->GetCurrent();
+        }
+        directory->SaveXMLDoc();
+        result = kIdentityStored;
+        message = isNew ? 20510 : 30001;
+      } else {
+        result = kIdentityUnchanged;
+      }
+    }
+    if (log) {
+      const std::string name = GetFieldValue(RecordClass::User, row, kUserFullNameField, true);
+      MessageCenterServices::AddActivity(MessageCenterServices::kEvents,
+                                         modGenFunctionsResource::GetResourceMessage(message, {name}),
+                                         MessageCenterServices::kNoItem, "", ownerUID);
+    }
+    return result;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.UpdateUserFromRemoteElement");
   }
 }
 

@@ -12,6 +12,7 @@ std::array<std::array<std::string, 6>, 2> IdentityFieldList;
 std::map<int32_t, std::vector<int32_t>> ActionPath;
 std::string FallbackResponseText;
 std::array<bool, 13> ObjectPoolInitialized{};
+std::string CurrentLocalUserUID;
 
 namespace {
 
@@ -46,8 +47,8 @@ void fillFieldNameTable() {
   setFields(Action, {"UID", "AT", "AS", "SUID", "RUID", "OUID", "V", "TS", "FCTS", "LCTS",
                      "NCTS", "AZ", "TC", "RA", "LTMC", "ASTBR", "SRFRI", "RIU", "IP"});
   setFields(Response, {"UID", "SD", "RE", "ST", "OUID", "V", "CO", "TS"});
-  FallbackResponseText = std::string("<") + "R" + " " + modGenGlobals::FieldNameTable[Response][5] +
-                         "='" + "100000" + "'/>";
+  FallbackResponseText = std::string("<") + "R" + " " +
+                         modGenGlobals::FieldNameTable[Response][5] + "='" + "100000" + "'/>";
   setFields(InstMess, {"UID", "TY", "CO"});
   setFields(ActivityLog, {"UID", "AT", "TE", "EXI", "RUID", "TC"});
   setFields(RootAttributes, {"UID", "OU"});
@@ -76,7 +77,8 @@ void createClassDocuments() {
 void fillIdentityFieldLists() {
   const auto& local = modGenGlobals::FieldNameTable[LocalUser];
   const auto& user = modGenGlobals::FieldNameTable[User];
-  IdentityFieldList[kLocalUserIdentity] = {local[4], local[3], local[0], local[7], local[8], local[1]};
+  IdentityFieldList[kLocalUserIdentity] = {local[4], local[3], local[0],
+                                           local[7], local[8], local[1]};
   IdentityFieldList[kUserIdentity] = {user[0], user[1], user[2], user[3], user[7], user[8]};
 }
 

@@ -71,6 +71,9 @@ extern std::string FallbackResponseText;
 // Whether the object pool of a class holds at least one collection.
 extern std::array<bool, 13> ObjectPoolInitialized;
 
+// UID of the logged-in local account; empty until a login succeeds.
+extern std::string CurrentLocalUserUID;
+
 // Supplies the hidden start-up window (creating it when needed) that owns
 // message boxes; the message center installs it before start-up.
 void SetOwnerFormProvider(std::function<void*()> provider);

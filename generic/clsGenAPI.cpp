@@ -18,6 +18,7 @@
 #include "MessageBox.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsString.h"
 
 namespace {
 
@@ -44,12 +45,6 @@ std::optional<std::string> readHostName(int& error) {
     return std::nullopt;
   }
   return std::string(buffer);
-}
-
-std::string trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // The first IPv4 address `name` resolves to.
@@ -93,6 +88,15 @@ std::optional<in_addr> bindAddress() {
 
 void showPlain(const std::string& text) {
   modGenFunctions::ShowMessageBox(text, platform::kMbOkOnly, modGenFunctions::kAppTitle);
+}
+
+// The host name; when it cannot be read, "Windows Sockets error <number>"
+// and `failureTail` are shown in a plain box and nothing is answered.
+std::optional<std::string> hostNameOrReport(const char* failureTail) {
+  int error = 0;
+  auto hostName = readHostName(error);
+  if (!hostName) showPlain("Windows Sockets error " + std::to_string(error) + failureTail);
+  return hostName;
 }
 
 const char* pingStatusName(int status) {
@@ -150,7 +154,7 @@ std::string clsGenAPI::GetLocalIPAddress() {
                                       platform::kMbCritical, modGenFunctions::kAppTitle);
       return "";
     }
-    const auto address = resolveFirst(trimmed(*hostName));
+    const auto address = resolveFirst(std::string(modGenFunctionsString::trimBlanks(*hostName)));
     if (!address) {
       showPlain("Winsock.dll is not responding.");
       return "";
@@ -163,11 +167,8 @@ std::string clsGenAPI::GetLocalIPAddress() {
 
 std::string clsGenAPI::GetLocalHostName() {
   try {
-    int error = 0;
-    const auto hostName = readHostName(error);
+    const auto hostName = hostNameOrReport(" has occurred.  Unable to successfully get Host Name.");
     if (!hostName) {
-      showPlain("Windows Sockets error " + std::to_string(error) +
-                " has occurred.  Unable to successfully get Host Name.");
       SocketsCleanup();
       return "";
     }
@@ -181,17 +182,14 @@ std::string clsGenAPI::GetIPFromHostName(const std::string& hostName) {
   try {
     std::string name = hostName;
     if (name.empty()) {
-      int error = 0;
-      const auto localName = readHostName(error);
+      const auto localName = hostNameOrReport(" has occurred. Unable to successfully get Host Name.");
       if (!localName) {
-        showPlain("Windows Sockets error " + std::to_string(error) +
-                  " has occurred. Unable to successfully get Host Name.");
         SocketsCleanup();
         return "";
       }
       name = *localName;
     }
-    const auto address = resolveFirst(trimmed(name));
+    const auto address = resolveFirst(std::string(modGenFunctionsString::trimBlanks(name)));
     if (!address) {
       showPlain("Windows Sockets are not responding. Unable to successfully get Host Name.");
       SocketsCleanup();

@@ -225,15 +225,20 @@ void clsGenObject::AddSubRow(int32_t keyField, const FieldValue& keyValue, int32
     PC_SelectSingleNode(keyField, keyValue);
     if (!CurrentRow_) raiseObjectNotSet();
     const std::string& name = writableName(SubClassType_, subField);
-    pugi::xml_document parsed;
-    if (!parsed.load_string(XMLSubTemplate_.c_str()) || !parsed.document_element()) {
-      throw TvrError(kErrInvalidCall, "", "The sub-row template is not valid XML");
-    }
-    pugi::xml_node subRow = parsed.document_element();
+    // The value goes into the parsed template for the copy, so the new sub
+    // row joins the indexes with its value; the template is then restored.
+    pugi::xml_node subRow = parsedTemplate(subTemplate_, XMLSubTemplate_);
     pugi::xml_attribute attribute = subRow.attribute(name.c_str());
-    if (!attribute) attribute = subRow.append_attribute(name.c_str());
+    const bool inTemplate = static_cast<bool>(attribute);
+    const std::string original = attribute.value();
+    if (!inTemplate) attribute = subRow.append_attribute(name.c_str());
     attribute.set_value(subValue.text().c_str());
     CurrentSubRow_ = doc_->appendCopy(CurrentRow_, subRow);
+    if (inTemplate) {
+      attribute.set_value(original.c_str());
+    } else {
+      subRow.remove_attribute(attribute);
+    }
     if (linked()) listUpdated(CurrentRow_);
   });
 }
@@ -259,7 +264,14 @@ void clsGenObject::ClearCurrent() {
 std::string clsGenObject::CreateNewRow(bool assignUID, int32_t uidField) {
   return trapped("clsGenObject.CreateNewRow", [&]() -> std::string {
     if (assignUID) writableName(ClassType_, uidField);
-    CurrentRow_ = parseDetached(XMLPrimaryTemplate_);
+    const pugi::xml_node row = parsedTemplate(primaryTemplate_, XMLPrimaryTemplate_);
+    if (newRowDoc_) {
+      newRowDoc_->remove(newRowDoc_->rootElement());
+    } else {
+      newRowDoc_ = clsGenXMLDocument::create();
+      newRowDoc_->addHolder(this);
+    }
+    CurrentRow_ = newRowDoc_->appendCopy(newRowDoc_->documentNode(), row);
     if (!assignUID) return {};
     std::string uid = newUID();
     SetField(uidField, uid);
@@ -468,17 +480,6 @@ void clsGenObject::SubRowSetField(int32_t field, const FieldValue& value) {
   });
 }
 
-// ---- Data file ---------------------------------------------------------
-
-// Writing data files belongs to the data-file layer, which is not part of
-// this build yet; until it is, a save request fails visibly instead of
-// pretending to have written.
-void clsGenObject::SaveXMLDoc() {
-  trapped("clsGenObject.SaveXMLDoc", []() -> void {
-    throw TvrError(kErrInvalidCall, "", "Data files cannot be written yet");
-  });
-}
-
 // ---- Selection and cursors ---------------------------------------------
 
 void clsGenObject::PC_Close() {
@@ -610,18 +611,8 @@ std::optional<NodeList> clsGenObject::SelectRowsBySubField(int32_t subField,
     const std::string& name = writableName(SubClassType_, subField);
     const pugi::xml_node root = rootElement();
     if (!root) raiseObjectNotSet();
-    const char* wanted = value.text().c_str();
-    NodeList rows;
-    for (const pugi::xml_node row : root.children(XMLElementBaseName_.c_str())) {
-      for (const pugi::xml_node subRow : row.children(XMLSubElementBaseName_.c_str())) {
-        const pugi::xml_attribute attribute = subRow.attribute(name.c_str());
-        if (attribute && std::strcmp(attribute.value(), wanted) == 0) {
-          rows.push_back(row);
-          break;
-        }
-      }
-    }
-    return rows;
+    return doc_->rowsWithSubRowWhere(XMLElementBaseName_, XMLSubElementBaseName_, name,
+                                      value.text());
   });
 }
 
@@ -707,15 +698,16 @@ void clsGenObject::countSubDelete() {
 
 void clsGenObject::listUpdated(pugi::xml_node row) { AddToUpdatedList(uidOf(row)); }
 
-pugi::xml_node clsGenObject::parseDetached(const std::string& xml) {
-  if (!newRowDoc_) {
-    newRowDoc_ = clsGenXMLDocument::create();
-    newRowDoc_->addHolder(this);
+pugi::xml_node clsGenObject::parsedTemplate(std::unique_ptr<pugi::xml_document>& parsed,
+                                            const std::string& xml) {
+  if (!parsed) {
+    auto document = std::make_unique<pugi::xml_document>();
+    if (!document->load_string(xml.c_str()) || !document->document_element()) {
+      throw TvrError(kErrInvalidCall, "", "The row template is not valid XML");
+    }
+    parsed = std::move(document);
   }
-  if (!newRowDoc_->load(xml)) {
-    throw TvrError(kErrInvalidCall, "", "The row template is not valid XML");
-  }
-  return newRowDoc_->rootElement();
+  return parsed->document_element();
 }
 
 clsGenVirtualXMLCursor& clsGenObject::primaryCursor() const {

@@ -102,17 +102,25 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   bool SC_EOL() const;
   void SubClassType(int32_t classType) { SubClassType_ = classType; }
   int32_t SubClassType() const { return SubClassType_; }
-  void ValidateOwnershipOnLoadingXMLDoc(bool validate) { ValidateOwnershipOnLoadingXMLDoc_ = validate; }
+  void ValidateOwnershipOnLoadingXMLDoc(bool validate) {
+    ValidateOwnershipOnLoadingXMLDoc_ = validate;
+  }
   // The document the collection works on. Setting another document drops
   // the current row, sub row and cursor entries that lie in the old one.
   void XMLDocLinked(XMLDocumentRef document);
   const XMLDocumentRef& XMLDocLinked() const { return doc_; }
   const std::string& XMLElementBaseName() const { return XMLElementBaseName_; }
   void XMLElementBaseName(const std::string& name) { XMLElementBaseName_ = name; }
-  void XMLPrimaryTemplate(const std::string& xml) { XMLPrimaryTemplate_ = xml; }
+  void XMLPrimaryTemplate(const std::string& xml) {
+    XMLPrimaryTemplate_ = xml;
+    primaryTemplate_.reset();
+  }
   const std::string& XMLSubElementBaseName() const { return XMLSubElementBaseName_; }
   void XMLSubElementBaseName(const std::string& name) { XMLSubElementBaseName_ = name; }
-  void XMLSubTemplate(const std::string& xml) { XMLSubTemplate_ = xml; }
+  void XMLSubTemplate(const std::string& xml) {
+    XMLSubTemplate_ = xml;
+    subTemplate_.reset();
+  }
 
   // ---- Rows and fields -------------------------------------------------
   // Appends the current row (one made by CreateNewRow) to the collection; it
@@ -169,8 +177,23 @@ class clsGenObject : private clsGenXMLDocument::Holder {
                         const FieldValue& value);
   void SubRowSetField(int32_t field, const FieldValue& value);
 
-  // ---- Data file -------------------------------------------------------
+  // ---- Data file (clsGenObjectStorage.cpp) -----------------------------
+  // Reads the data file into the document unless loaded (force: again). A
+  // missing, empty or damaged file, or one of another owner (after resource
+  // message 50101), gives an empty collection under a fresh root that is
+  // written at once; a damaged or foreign file is first kept beside it as
+  // "<name>.bad-<yyyyMMdd-hhmmss>". A file that cannot be read raises and
+  // leaves the collection not loaded.
+  void LoadXMLDoc(bool force);
+  // Rewrites the whole data file (atomically) when IsXMLDocChanged; a
+  // collection that is not loaded is never written.
   void SaveXMLDoc();
+  // Drops the rows: the document keeps a bare root "TVR" (for a linked
+  // collection, every instance of the class sees it) until the next load.
+  void UnloadXMLDoc();
+  // The pools' lending mark (IsObjectLocked); not a thread lock.
+  void GetExclusiveLock();
+  void ReleaseExclusiveLock();
 
   // ---- Selection and cursors -------------------------------------------
   void PC_Close();
@@ -204,6 +227,8 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   void documentReplaced(const clsGenXMLDocument& document) override;
 
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
+  void setLoaded(bool loaded);
+  void readDataFile();
   pugi::xml_node rootElement() const;
   const std::string& rowFieldName(int32_t field) const;
   const std::string& subFieldName(int32_t field) const;
@@ -217,7 +242,8 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   void countSubUpdate();
   void countSubDelete();
   void listUpdated(pugi::xml_node row);
-  pugi::xml_node parseDetached(const std::string& xml);
+  static pugi::xml_node parsedTemplate(std::unique_ptr<pugi::xml_document>& parsed,
+                                       const std::string& xml);
   clsGenVirtualXMLCursor& primaryCursor() const;
   clsGenVirtualXMLCursor& subCursor() const;
   void selectPrimary(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
@@ -244,7 +270,9 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   bool IsObjectLocked_ = false;
   // Primary update, primary delete, sub update, sub delete, as last seen.
   std::array<int32_t, 4> CounterSnapshot_{};
-  // Holds the rows made by CreateNewRow (and the sub rows AddSubRow parses)
-  // until they are copied into the collection.
+  // Holds the row made by CreateNewRow until it is copied into the collection.
   XMLDocumentRef newRowDoc_;
+  // The two templates, parsed on first use.
+  std::unique_ptr<pugi::xml_document> primaryTemplate_;
+  std::unique_ptr<pugi::xml_document> subTemplate_;
 };

@@ -175,7 +175,8 @@ pugi::xml_node clsGenVirtualXMLCursor::moveOnList(XMLCursorMove direction, int32
         bol_ = position == 0;
         eol_ = position == count - 1;
       } else {
-        platform::showMessageBox("Node Position out of range", platform::kMbOkOnly, modGenFunctions::kAppTitle);
+        platform::showMessageBox("Node Position out of range", platform::kMbOkOnly,
+                                 modGenFunctions::kAppTitle);
         current_ = {};
       }
       break;

@@ -88,13 +88,21 @@ void clsGenXMLDocument::clear() {
 
 pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const char* name) {
   const pugi::xml_node added = parent.append_child(name);
-  if (isRow(added)) indexRow(added);
+  if (isRow(added)) {
+    indexRow(added);
+  } else if (isRow(parent)) {
+    subRowAdded(parent, added);
+  }
   return added;
 }
 
 pugi::xml_node clsGenXMLDocument::appendCopy(pugi::xml_node parent, pugi::xml_node source) {
   const pugi::xml_node added = parent.append_copy(source);
-  if (isRow(added)) indexRow(added);
+  if (isRow(added)) {
+    indexRow(added);
+  } else if (isRow(parent)) {
+    subRowAdded(parent, added);
+  }
   return added;
 }
 
@@ -103,9 +111,17 @@ pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_no
       isAncestorOrSelf(node, parent)) {
     return {};
   }
-  if (isRow(node)) unindexRow(node);
+  if (isRow(node)) {
+    unindexRow(node);
+  } else if (isRow(node.parent())) {
+    dropSubRowIndexes(node.parent(), node, {});
+  }
   const pugi::xml_node moved = parent.append_move(node);
-  if (isRow(moved)) indexRow(moved);
+  if (isRow(moved)) {
+    indexRow(moved);
+  } else if (isRow(parent)) {
+    subRowAdded(parent, moved);
+  }
   return moved;
 }
 
@@ -117,7 +133,11 @@ void clsGenXMLDocument::remove(pugi::xml_node node) {
     const NodeList removed = subtreeOf(node);
     const std::vector<Holder*> holders = holders_;
     for (Holder* holder : holders) holder->nodesRemoved(*this, removed);
-    if (isRow(node)) unindexRow(node);
+    if (isRow(node)) {
+      unindexRow(node);
+    } else if (isRow(node.parent())) {
+      dropSubRowIndexes(node.parent(), node, {});
+    }
   }
   node.parent().remove_child(node);
 }
@@ -125,21 +145,17 @@ void clsGenXMLDocument::remove(pugi::xml_node node) {
 void clsGenXMLDocument::setAttribute(pugi::xml_node node, const char* name,
                                      std::string_view value) {
   clsGenXMLDocument* owner = owning(node);
-  const bool row = owner != nullptr && owner->isRow(node);
-  if (row) owner->beforeAttributeWrite(node, name);
+  if (owner) owner->beforeAttributeWrite(node, name);
   pugi::xml_attribute attribute = node.attribute(name);
   if (!attribute) attribute = node.append_attribute(name);
   attribute.set_value(value.data(), value.size());
-  if (row) owner->afterAttributeWrite(node, name);
+  if (owner) owner->afterAttributeWrite(node, name);
 }
 
 const NodeList& clsGenXMLDocument::rowsWhere(std::string_view element,
                                              std::string_view attribute,
                                              std::string_view value) {
-  static const NodeList kNone;
-  RowIndex& index = indexFor(element, attribute);
-  const auto found = index.groups.find(value);
-  return found == index.groups.end() ? kNone : found->second;
+  return lookUp(element, {}, attribute, value);
 }
 
 pugi::xml_node clsGenXMLDocument::firstRowWhere(std::string_view element,
@@ -147,6 +163,15 @@ pugi::xml_node clsGenXMLDocument::firstRowWhere(std::string_view element,
                                                 std::string_view value) {
   const NodeList& rows = rowsWhere(element, attribute, value);
   return rows.empty() ? pugi::xml_node() : rows.front();
+}
+
+const NodeList& clsGenXMLDocument::rowsWithSubRowWhere(std::string_view element,
+                                                       std::string_view subElement,
+                                                       std::string_view attribute,
+                                                       std::string_view value) {
+  static const NodeList kNone;
+  if (subElement.empty()) return kNone;
+  return lookUp(element, subElement, attribute, value);
 }
 
 void clsGenXMLDocument::addHolder(Holder* holder) {
@@ -164,29 +189,64 @@ bool clsGenXMLDocument::isRow(pugi::xml_node node) const {
          node.parent() == rootElement();
 }
 
+const NodeList& clsGenXMLDocument::lookUp(std::string_view element, std::string_view subElement,
+                                          std::string_view attribute, std::string_view value) {
+  static const NodeList kNone;
+  const RowIndex& index = indexFor(element, subElement, attribute);
+  const auto found = index.groups.find(value);
+  return found == index.groups.end() ? kNone : found->second;
+}
+
 clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view element,
+                                                         std::string_view subElement,
                                                          std::string_view attribute) {
   for (const auto& index : indexes_) {
-    if (index->element == element && index->attribute == attribute) return *index;
+    if (index->element == element && index->subElement == subElement &&
+        index->attribute == attribute) {
+      return *index;
+    }
   }
   auto index = std::make_unique<RowIndex>();
   index->element = element;
+  index->subElement = subElement;
   index->attribute = attribute;
   for (pugi::xml_node row : rootElement().children(index->element.c_str())) {
-    const pugi::xml_attribute key = row.attribute(index->attribute.c_str());
-    if (key) index->groups[key.value()].push_back(row);
+    for (const std::string_view key : keysOf(*index, row)) addToGroup(*index, key, row);
   }
   indexes_.push_back(std::move(index));
   return *indexes_.back();
 }
 
+// The distinct values under which `row` belongs in `index`.
+std::vector<std::string_view> clsGenXMLDocument::keysOf(const RowIndex& index,
+                                                        pugi::xml_node row) {
+  std::vector<std::string_view> keys;
+  if (index.subElement.empty()) {
+    const pugi::xml_attribute key = row.attribute(index.attribute.c_str());
+    if (key) keys.emplace_back(key.value());
+    return keys;
+  }
+  for (const pugi::xml_node subRow : row.children(index.subElement.c_str())) {
+    const pugi::xml_attribute key = subRow.attribute(index.attribute.c_str());
+    if (key && std::find(keys.begin(), keys.end(), key.value()) == keys.end()) {
+      keys.emplace_back(key.value());
+    }
+  }
+  return keys;
+}
+
 // Rows only ever join at the end of the root element, so appending to their
 // group keeps each group in document order.
+void clsGenXMLDocument::addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row) {
+  auto group = index.groups.find(key);
+  if (group == index.groups.end()) group = index.groups.emplace(std::string(key), NodeList()).first;
+  if (group->second.empty() || group->second.back() != row) group->second.push_back(row);
+}
+
 void clsGenXMLDocument::indexRow(pugi::xml_node row) {
   for (const auto& index : indexes_) {
     if (index->element != row.name()) continue;
-    const pugi::xml_attribute key = row.attribute(index->attribute.c_str());
-    if (key) index->groups[key.value()].push_back(row);
+    for (const std::string_view key : keysOf(*index, row)) addToGroup(*index, key, row);
   }
 }
 
@@ -195,54 +255,100 @@ void clsGenXMLDocument::unindexRow(pugi::xml_node row) {
   for (const auto& index : indexes_) {
     if (index->element == row.name() && !unindexRow(*index, row)) stale.push_back(index.get());
   }
-  for (const RowIndex* index : stale) dropIndex(index);
+  dropIndexes(stale);
 }
 
-// False when the row is not where its attribute says it should be, which
-// means the index no longer matches the tree.
+// False when the row is not where its values say it should be, which means
+// the index no longer matches the tree.
 bool clsGenXMLDocument::unindexRow(RowIndex& index, pugi::xml_node row) {
-  const pugi::xml_attribute key = row.attribute(index.attribute.c_str());
-  if (!key) return true;
-  const auto group = index.groups.find(std::string_view(key.value()));
-  if (group == index.groups.end()) return false;
-  const auto at = std::find(group->second.begin(), group->second.end(), row);
-  if (at == group->second.end()) return false;
-  group->second.erase(at);
-  if (group->second.empty()) index.groups.erase(group);
+  for (const std::string_view key : keysOf(index, row)) {
+    const auto group = index.groups.find(key);
+    if (group == index.groups.end()) return false;
+    const auto at = std::find(group->second.begin(), group->second.end(), row);
+    if (at == group->second.end()) return false;
+    group->second.erase(at);
+    if (group->second.empty()) index.groups.erase(group);
+  }
   return true;
 }
 
-void clsGenXMLDocument::beforeAttributeWrite(pugi::xml_node row, std::string_view name) {
+void clsGenXMLDocument::beforeAttributeWrite(pugi::xml_node node, const char* name) {
   std::vector<const RowIndex*> stale;
-  for (const auto& index : indexes_) {
-    if (index->attribute == name && index->element == row.name() && !unindexRow(*index, row)) {
-      stale.push_back(index.get());
+  if (isRow(node)) {
+    for (const auto& index : indexes_) {
+      if (index->subElement.empty() && index->attribute == name && index->element == node.name() &&
+          !unindexRow(*index, node)) {
+        stale.push_back(index.get());
+      }
     }
+  } else if (isRow(node.parent()) && node.attribute(name)) {
+    // A sub row's value changes: whether its row keeps the old value through
+    // another sub row is not worth working out.
+    dropSubRowIndexes(node.parent(), node, name);
   }
-  for (const RowIndex* index : stale) dropIndex(index);
+  dropIndexes(stale);
 }
 
 // A row that is the last child, or whose new group is empty, can join its
 // group at the end without breaking document order; otherwise the index is
 // dropped and rebuilt by the next look-up.
-void clsGenXMLDocument::afterAttributeWrite(pugi::xml_node row, std::string_view name) {
+void clsGenXMLDocument::afterAttributeWrite(pugi::xml_node node, const char* name) {
+  const bool row = isRow(node);
+  const pugi::xml_node owner = row ? node : node.parent();
+  if (!row && !isRow(owner)) return;
   std::vector<const RowIndex*> stale;
   for (const auto& index : indexes_) {
-    if (index->attribute != name || index->element != row.name()) continue;
-    NodeList& group = index->groups[row.attribute(index->attribute.c_str()).value()];
+    if (index->attribute != name || index->element != owner.name()) continue;
+    if (row != index->subElement.empty() || (!row && index->subElement != node.name())) continue;
+    NodeList& group = index->groups[node.attribute(index->attribute.c_str()).value()];
+    if (!group.empty() && group.back() == owner) continue;
+    if (!row && std::find(group.begin(), group.end(), owner) != group.end()) continue;
+    if (group.empty() || !owner.next_sibling()) {
+      group.push_back(owner);
+    } else {
+      stale.push_back(index.get());
+    }
+  }
+  dropIndexes(stale);
+}
+
+void clsGenXMLDocument::subRowAdded(pugi::xml_node row, pugi::xml_node subRow) {
+  std::vector<const RowIndex*> stale;
+  for (const auto& index : indexes_) {
+    if (index->subElement != subRow.name() || index->element != row.name()) continue;
+    const pugi::xml_attribute key = subRow.attribute(index->attribute.c_str());
+    if (!key) continue;
+    NodeList& group = index->groups[key.value()];
+    if (std::find(group.begin(), group.end(), row) != group.end()) continue;
     if (group.empty() || !row.next_sibling()) {
       group.push_back(row);
     } else {
       stale.push_back(index.get());
     }
   }
-  for (const RowIndex* index : stale) dropIndex(index);
+  dropIndexes(stale);
 }
 
-void clsGenXMLDocument::dropIndex(const RowIndex* index) {
-  indexes_.erase(std::remove_if(indexes_.begin(), indexes_.end(),
-                                [index](const auto& held) { return held.get() == index; }),
-                 indexes_.end());
+// Drops the sub-row indexes that `subRow` of `row` feeds (those on
+// `attribute` only, unless it is empty).
+void clsGenXMLDocument::dropSubRowIndexes(pugi::xml_node row, pugi::xml_node subRow,
+                                          std::string_view attribute) {
+  std::vector<const RowIndex*> stale;
+  for (const auto& index : indexes_) {
+    if (index->element == row.name() && index->subElement == subRow.name() &&
+        (attribute.empty() || index->attribute == attribute)) {
+      stale.push_back(index.get());
+    }
+  }
+  dropIndexes(stale);
+}
+
+void clsGenXMLDocument::dropIndexes(const std::vector<const RowIndex*>& stale) {
+  for (const RowIndex* index : stale) {
+    indexes_.erase(std::remove_if(indexes_.begin(), indexes_.end(),
+                                  [index](const auto& held) { return held.get() == index; }),
+                   indexes_.end());
+  }
 }
 
 void clsGenXMLDocument::announceReplacement() {

@@ -6,10 +6,13 @@
 //  - Holders: objects that keep element handles into the tree (record
 //    collections and their cursors) register here and are told before any node
 //    they may hold is freed, so no handle outlives its node.
-//  - Row indexes: for a (row element name, attribute name) pair, the rows
-//    (element children of the root element) grouped by that attribute's value,
-//    each group in document order. An index is built on the first look-up and
-//    then maintained on every append, removal and attribute write made here.
+//  - Row indexes: rows are the element children of the root element, sub rows
+//    the element children of a row. An index groups the rows of one element
+//    name by the value of one attribute, either their own or that of their
+//    sub rows of one element name; each group lists rows in document order,
+//    once each. An index is built on the first look-up and then maintained on
+//    every append, removal and attribute write made here (a change it cannot
+//    follow cheaply drops it, and the next look-up rebuilds it).
 //
 // Callers must change the tree only through this class, modGenFunctionsXML
 // and clsGenObject. A node removed through a raw pugixml handle leaves holders
@@ -82,11 +85,16 @@ class clsGenXMLDocument {
   static void setAttribute(pugi::xml_node node, const char* name, std::string_view value);
 
   // The rows named `element` whose attribute `attribute` equals `value`, in
-  // document order (a missing attribute never matches).
+  // document order (a missing attribute never matches). The list is valid
+  // until the next change of the document.
   const NodeList& rowsWhere(std::string_view element, std::string_view attribute,
                             std::string_view value);
   pugi::xml_node firstRowWhere(std::string_view element, std::string_view attribute,
                                std::string_view value);
+  // The rows named `element` that have at least one sub row named
+  // `subElement` whose `attribute` equals `value`, in document order.
+  const NodeList& rowsWithSubRowWhere(std::string_view element, std::string_view subElement,
+                                      std::string_view attribute, std::string_view value);
 
   void addHolder(Holder* holder);
   void removeHolder(Holder* holder);
@@ -104,18 +112,26 @@ class clsGenXMLDocument {
   using Groups = std::unordered_map<std::string, NodeList, TransparentHash, std::equal_to<>>;
   struct RowIndex {
     std::string element;
+    std::string subElement;  // empty: the rows' own attribute
     std::string attribute;
     Groups groups;
   };
 
   bool isRow(pugi::xml_node node) const;
-  RowIndex& indexFor(std::string_view element, std::string_view attribute);
+  const NodeList& lookUp(std::string_view element, std::string_view subElement,
+                         std::string_view attribute, std::string_view value);
+  RowIndex& indexFor(std::string_view element, std::string_view subElement,
+                     std::string_view attribute);
+  static std::vector<std::string_view> keysOf(const RowIndex& index, pugi::xml_node row);
+  static void addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row);
   void indexRow(pugi::xml_node row);
   void unindexRow(pugi::xml_node row);
   bool unindexRow(RowIndex& index, pugi::xml_node row);
-  void beforeAttributeWrite(pugi::xml_node row, std::string_view name);
-  void afterAttributeWrite(pugi::xml_node row, std::string_view name);
-  void dropIndex(const RowIndex* index);
+  void beforeAttributeWrite(pugi::xml_node node, const char* name);
+  void afterAttributeWrite(pugi::xml_node node, const char* name);
+  void subRowAdded(pugi::xml_node row, pugi::xml_node subRow);
+  void dropSubRowIndexes(pugi::xml_node row, pugi::xml_node subRow, std::string_view attribute);
+  void dropIndexes(const std::vector<const RowIndex*>& stale);
   void announceReplacement();
 
   pugi::xml_document dom_;

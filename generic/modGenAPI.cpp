@@ -12,6 +12,7 @@
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
+#include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
 
 namespace modGenAPI {
@@ -28,12 +29,6 @@ void removeAll(std::string& text, const std::string& token) {
   for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at)) {
     text.erase(at, token.size());
   }
-}
-
-std::string trimBlanks(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // The virtual-key code named by the text left once the modifiers are gone.
@@ -77,7 +72,7 @@ int RegisterAppHotKey(QObject* window, const std::string& text, int id) {
     if (text.find("SHIFT+") != std::string::npos) modifiers |= platform::kHotKeyShift;
     std::string key = text;
     for (const char* token : {"ALT+", "CTRL+", "SHIFT+"}) removeAll(key, token);
-    key = trimBlanks(key);
+    key = modGenFunctionsString::trimBlanks(key);
     if (key.empty()) return 0;
     if (window == nullptr) throw TvrError(kErrObjectNotSet, "", "Object variable not set");
     return platform::HotKeyTable::instance().registerHotKey(window, id, modifiers, keyCodeOf(key)) ? id : 0;

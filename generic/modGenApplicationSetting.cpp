@@ -6,13 +6,24 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include "MessageBox.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsFile.h"
 
 namespace modGenApplicationSetting {
 namespace {
 
 constexpr const char* kResFolder = "Res";
+
+// Shown when a required file is missing. It cannot come from the resource
+// file, which may be the missing one.
+constexpr const char* kMissingFileMessage =
+    "An important resource file was not found. The application will not continue. See your "
+    "system administrator to reinstall the application.\r\n"
+    "Un fichier de resources important n'a pu être trouvé. L'application va se terminer. "
+    "Communiquer avec votre administrateur système pour faire une nouvelle installation.";
 
 std::string withoutTrailingSlash(const QString& folder) {
   QString cleaned = QDir::cleanPath(folder);
@@ -73,6 +84,29 @@ FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
     }
   } catch (...) {
     raiseAgain("modGenApplicationSetting.GetFileSourceFolder");
+  }
+}
+
+bool CheckRequiredFiles() {
+  try {
+    using modGenFunctionsFile::FileExists;
+    if (FileExists(GetFileSourceFolder(kResourceTextFile).FullPath)) {
+      const FileSourceInfo settings = GetFileSourceFolder(kSettingsFile);
+      if (FileExists(settings.FullPath)) return false;
+      const FileSourceInfo settingsTemplate = GetFileSourceFolder(kSettingsTemplate);
+      if (FileExists(settingsTemplate.FullPath)) {
+        modGenFunctionsFile::CreateFolderPath(settings.FolderPath);
+        modGenFunctionsFile::SaveFileContent(
+            settings.FolderPath, settings.FileName,
+            modGenFunctionsFile::ReadFileContent(settingsTemplate.FullPath));
+        return false;
+      }
+    }
+    modGenFunctions::ShowMessageBox(kMissingFileMessage, platform::kMbCritical,
+                                    modGenFunctions::kAppTitle);
+    return true;
+  } catch (...) {
+    raiseAgain("modGenApplicationSetting.CheckRequiredFiles");
   }
 }
 

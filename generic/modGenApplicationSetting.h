@@ -1,5 +1,6 @@
 #pragma once
-// modGenApplicationSetting: where the program's files lie.
+// modGenApplicationSetting: where the program's files lie, and the start-up
+// check that the files it cannot run without are there.
 //
 // The program folder is the folder of the running executable; its "Res"
 // sub-folder holds the shipped files. The common data folder is
@@ -36,6 +37,14 @@ enum FileSourceKind : int32_t {
 // plain name (a separator, ".", ".." or a NUL), so no path leaves its folder.
 FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName = {},
                                    const std::string& subFolder = {});
+
+// The start-up check. True when the program must stop: the resource-text
+// file is missing, or the settings document is missing and so is its
+// template; a critical box in English and French has then been shown.
+// Otherwise False, after copying the template into place (its folder
+// created) when the settings document was missing. Errors (a failed copy)
+// are reported and raised again.
+bool CheckRequiredFiles();
 
 // The folder of the running executable.
 std::string ProgramFolder();

@@ -23,20 +23,13 @@ namespace {
 
 QWidget* appOwnerWindow() { return static_cast<QWidget*>(modGenGlobals::AppOwnerForm); }
 
-std::string_view trimBlanks(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A number as the language's numeric test takes it: blanks around it, an
-// optional sign, digits with at most one decimal point, an optional exponent
-// (E or D). nullopt for anything else.
+// A number as a person may type it: blanks around it, an optional sign,
+// digits with at most one decimal point, an optional exponent (E or D).
+// nullopt for anything else.
 std::optional<double> parseNumber(std::string_view text) {
-  text = trimBlanks(text);
+  text = modGenFunctionsString::trimBlanks(text);
   if (text.empty()) return std::nullopt;
   bool negative = false;
   if (text.front() == '+' || text.front() == '-') {
@@ -81,7 +74,8 @@ std::optional<double> parseNumber(std::string_view text) {
   return negative ? -value : value;
 }
 
-// Rounds half to even, as the language's integer conversions do.
+// Rounds half to even (2.5 -> 2, 3.5 -> 4), as every text-to-number
+// conversion of the program does.
 double roundHalfEven(double value) {
   const double floor = std::floor(value);
   const double diff = value - floor;
@@ -186,7 +180,7 @@ std::string formatToken(const FormatToken& token, const QDateTime& when) {
 
 QDateTime moveDate(const QDateTime& when, const std::string& interval, std::int32_t count) {
   if (interval == "yyyy") return when.addYears(count);
-  if (interval == "q") return when.addMonths(3 * count);
+  if (interval == "q") return when.addMonths(checkedInt32(3LL * count, "GetFormattedDate"));
   if (interval == "m") return when.addMonths(count);
   if (interval == "y" || interval == "d" || interval == "w") return when.addDays(count);
   if (interval == "ww") return when.addDays(7LL * count);
@@ -249,7 +243,7 @@ std::string GetFormattedDate(const std::string& interval, std::int32_t number,
   }
 }
 
-std::string ZeroPad(int width, int length) {
+std::string ZeroPad(std::int16_t width, std::int16_t length) {
   try {
     if (width - length < 0) throw TvrError(kErrInvalidCall, "", "Invalid procedure call or argument");
     return std::string(static_cast<std::size_t>(width - length), '0');
@@ -364,7 +358,7 @@ bool IsIPInList(const std::string& ip, const std::string& list) {
 std::string MakeCollectionKey(std::int64_t value) { return "I_" + std::to_string(value); }
 
 std::string MakeCollectionKey(const std::string& value) {
-  return "I_" + std::string(trimBlanks(value));
+  return "I_" + std::string(modGenFunctionsString::trimBlanks(value));
 }
 
 std::string MakeCollectionKey(const char* value) { return MakeCollectionKey(std::string(value)); }

@@ -9,7 +9,7 @@
 // patterns.
 //
 // Every helper reports its errors through the error handler and raises them
-// again (TvrError: 5 invalid argument, 6 overflow, 13 type mismatch).
+// again (TvrError: 5 invalid argument, 6 overflow, 91 no window given).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,7 +51,7 @@ std::string GetFormattedDate(const std::string& interval, std::int32_t number,
                              const std::string& format);
 
 // width - length characters "0"; a negative count raises error 5.
-std::string ZeroPad(int width, int length);
+std::string ZeroPad(std::int16_t width, std::int16_t length);
 
 bool IsEmptyString(const std::string& text);
 

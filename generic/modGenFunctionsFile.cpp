@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
+#include "AtomicFile.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
 #include "clsGenErrorHandler.h"
@@ -56,6 +56,14 @@ bool isPlainName(const std::string& name) {
          name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+// A file name given with a folder must name a file inside it; without a
+// folder it is the whole path. Raises error 52 otherwise.
+void requireFileName(const std::string& folder, const std::string& fileName) {
+  if (folder.empty() ? fileName.empty() : !isPlainName(fileName)) {
+    throw TvrError(kErrBadFileName, "", "Bad file name \"" + fileName + "\"");
+  }
+}
+
 // A file descriptor closed when the owner leaves scope.
 class Descriptor {
  public:
@@ -65,7 +73,6 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
   // Closes now and reports the error of close itself.
   int release() {
     const int result = ::close(fd_);
@@ -77,37 +84,6 @@ class Descriptor {
   int fd_;
 };
 
-void writeAll(int fd, const std::string& bytes, const std::string& path) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      raiseSystemError(errno, "Cannot write", path);
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
-}
-
-std::string temporaryNameBeside(const std::string& path) {
-  static std::mt19937 generator{std::random_device{}()};
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return folder + "." + name + ".tvrtmp-" + std::to_string(generator());
-}
-
-void syncFolderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);  // best effort: the rename is already done
-  ::close(fd);
-}
-
 void keepBackupOf(const std::string& path) {
   const std::string backup = path + ".bk";
   if (::unlink(backup.c_str()) != 0 && errno != ENOENT) raiseSystemError(errno, "Cannot delete", backup);
@@ -115,34 +91,19 @@ void keepBackupOf(const std::string& path) {
   if (!QFile::copy(q(path), q(backup))) raiseSystemError(EIO, "Cannot copy", path);
 }
 
-// Writes `bytes` as the whole file `path`: temporary file in the same folder,
-// flushed to disk, then renamed over the old file. On failure the temporary
-// file is removed and the old file is untouched.
+// Writes `bytes` as the whole file `path`; the old file stays as it was
+// when the write fails. A replaced file keeps its permissions, made
+// writable for its owner.
 void replaceFileAtomically(const std::string& path, const std::string& bytes, bool keepBackup) {
   struct stat old {};
   const bool hadOld = ::stat(path.c_str(), &old) == 0;
   if (hadOld && S_ISDIR(old.st_mode)) raiseSystemError(EISDIR, "Cannot replace", path);
-
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    temporary = temporaryNameBeside(path);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt > 20)) raiseSystemError(errno, "Cannot create", temporary);
+  if (keepBackup && hadOld) keepBackupOf(path);
+  std::optional<mode_t> mode;
+  if (hadOld) mode = (old.st_mode & 07777) | S_IWUSR;
+  if (const auto failure = platform::replaceFile(path, bytes, mode)) {
+    raiseSystemError(failure->error, "Cannot " + failure->step, path);
   }
-  Descriptor file(fd);
-  try {
-    if (hadOld) ::fchmod(fd, (old.st_mode & 07777) | S_IWUSR);
-    writeAll(fd, bytes, path);
-    if (::fsync(fd) != 0) raiseSystemError(errno, "Cannot flush", path);
-    if (file.release() != 0) raiseSystemError(errno, "Cannot close", path);
-    if (keepBackup && hadOld) keepBackupOf(path);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) raiseSystemError(errno, "Cannot replace", path);
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  syncFolderOf(path);
 }
 
 std::string readWholeFile(const std::string& path) {
@@ -167,7 +128,9 @@ void appendPlainLine(const std::string& path, const std::string& line) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) raiseSystemError(errno, "Cannot open", path);
   Descriptor file(fd);
-  writeAll(fd, line + "\r\n", path);
+  if (const int error = platform::writeFully(fd, line + "\r\n"); error != 0) {
+    raiseSystemError(error, "Cannot write", path);
+  }
   if (file.release() != 0) raiseSystemError(errno, "Cannot close", path);
 }
 
@@ -234,18 +197,23 @@ QStringList nameFiltersFrom(const std::string& filter) {
   return filters;
 }
 
+// Shows the dialog modally: the chosen path, or "" when cancelled.
+std::string chosenPath(QFileDialog& dialog) {
+  if (dialog.exec() != QDialog::Accepted) return {};
+  const QStringList chosen = dialog.selectedFiles();
+  return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
+}
+
 }  // namespace
 
 bool SaveFileContent(const std::string& folder, const std::string& fileName,
                      const std::string& text, bool encrypt, bool keepBackup, bool relative) {
   try {
     std::string directory = relative ? underProgramFolder(folder) : folder;
+    requireFileName(directory, fileName);
     if (!directory.empty()) {
-      if (!isPlainName(fileName)) throw TvrError(kErrBadFileName, "", "Bad file name \"" + fileName + "\"");
       if (!FolderExists(directory)) CreateFolderPath(directory);
       modGenFunctions::AppendIfMissing(directory, "/");
-    } else if (fileName.empty()) {
-      throw TvrError(kErrBadFileName, "", "Bad file name");
     }
     ClearReadOnly(directory, fileName);
     const std::string path = directory + fileName;
@@ -271,6 +239,7 @@ void AppendLineToFile(const std::string& folder, const std::string& fileName,
                       const std::string& line, bool encrypted, bool relative) {
   try {
     std::string directory = relative ? underProgramFolder(folder) : folder;
+    requireFileName(directory, fileName);
     if (!directory.empty()) modGenFunctions::AppendIfMissing(directory, "/");
     ClearReadOnly(directory, fileName);
     if (encrypted) {
@@ -451,9 +420,7 @@ std::string ShowOpenFileDialog(QWidget* parent, const std::string& filter,
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(nameFiltersFrom(filter));
     if (!defaultName.empty()) dialog.selectFile(q(defaultName));
-    if (dialog.exec() != QDialog::Accepted) return {};
-    const QStringList chosen = dialog.selectedFiles();
-    return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
+    return chosenPath(dialog);
   } catch (...) {
     raiseAgain("modGenFunctionsFile.ShowOpenFileDialog");
   }
@@ -464,9 +431,7 @@ std::string BrowseForFolder(QWidget* owner, const std::string& startFolder) {
     QFileDialog dialog(owner, "Select a folder", q(startFolder));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
-    if (dialog.exec() != QDialog::Accepted) return {};
-    const QStringList chosen = dialog.selectedFiles();
-    return chosen.isEmpty() ? std::string() : chosen.first().toStdString();
+    return chosenPath(dialog);
   } catch (...) {
     raiseAgain("modGenFunctionsFile.BrowseForFolder");
   }

@@ -17,7 +17,9 @@
 // folder path.
 //
 // Every operation but GetUniqueFileName reports its errors to the error
-// handler and raises them again (TvrError, numbers below and 53, 58, 76).
+// handler and raises them again (TvrError: the numbers below, 58 file exists,
+// 76 path not found; a damaged enciphered file raises 9).
+//
 // Dropped-file entry: the full path of a dropped file, or for a file found in
 // a dropped folder, its full path, "||" and its folder relative to the
 // dropped folder's parent (/x/docs/sub/a.txt under /x/docs gives
@@ -51,9 +53,10 @@ bool SaveFileContent(const std::string& folder, const std::string& fileName,
 // The whole file (deciphered when `decrypt`); "" when the file does not exist.
 std::string ReadFileContent(const std::string& path, bool decrypt = false, bool relative = false);
 
-// Adds `line` at the end of folder/fileName. Enciphered: the whole file is
-// read, extended by CR LF (when it was not empty) and the line, and saved
-// again with fresh keys. Plain: the line and CR LF are appended.
+// Adds `line` at the end of folder/fileName (the names as for
+// SaveFileContent). Enciphered: the whole file is read, extended by CR LF
+// (when it was not empty) and the line, and saved again with fresh keys.
+// Plain: the line and CR LF are appended.
 void AppendLineToFile(const std::string& folder, const std::string& fileName,
                       const std::string& line, bool encrypted = true, bool relative = false);
 

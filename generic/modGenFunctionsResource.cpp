@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTreeWidget>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "TvrError.h"
@@ -109,6 +110,14 @@ std::int32_t itemData(const std::string& key) {
   return modGenFunctions::StrToLong(underscore == std::string::npos ? key : key.substr(underscore + 1));
 }
 
+// The text of message `number` as stored; nothing while no message is
+// loaded. A missing number raises error 5.
+std::optional<std::string> storedMessage(int number) {
+  const ResourceSection& messages = GetResourceSection(kMessageSection);
+  if (messages.count() == 0) return std::nullopt;
+  return messages.item("MSG" + std::to_string(number));
+}
+
 }  // namespace
 
 void ResourceSection::add(const std::string& key, std::string value) {
@@ -177,10 +186,9 @@ ResourceSection& GetResourceSection(int sectionId) { return sections()[MakeSecti
 
 std::string GetResourceMessage(int number) {
   try {
-    const ResourceSection& messages = GetResourceSection(kMessageSection);
-    if (messages.count() == 0) return {};
-    const std::string& text = messages.item("MSG" + std::to_string(number));
-    return text.find(kParameterMark) == std::string::npos ? text : ReplaceMessageParameters(text);
+    const auto text = storedMessage(number);
+    if (!text) return {};
+    return text->find(kParameterMark) == std::string::npos ? *text : ReplaceMessageParameters(*text);
   } catch (...) {
     raiseAgain("modGenFunctionsResource.GetResourceMessage");
   }
@@ -188,11 +196,10 @@ std::string GetResourceMessage(int number) {
 
 std::string GetResourceMessage(int number, const MessageParameters& parameters) {
   try {
-    const ResourceSection& messages = GetResourceSection(kMessageSection);
-    if (messages.count() == 0) return {};
-    const std::string& text = messages.item("MSG" + std::to_string(number));
-    return text.find(kParameterMark) == std::string::npos ? text
-                                                          : ReplaceMessageParameters(text, parameters);
+    const auto text = storedMessage(number);
+    if (!text) return {};
+    return text->find(kParameterMark) == std::string::npos ? *text
+                                                           : ReplaceMessageParameters(*text, parameters);
   } catch (...) {
     raiseAgain("modGenFunctionsResource.GetResourceMessage");
   }

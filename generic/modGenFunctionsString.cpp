@@ -12,6 +12,12 @@ std::string& PadRight(std::string& text, int length) {
   return text;
 }
 
+std::string_view trimBlanks(std::string_view text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 std::vector<std::string> splitText(std::string_view text, std::string_view separator) {
   if (text.empty()) return {};
   if (separator.empty()) return {std::string(text)};

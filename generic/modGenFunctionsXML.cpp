@@ -53,7 +53,9 @@ void XMLSetAttribute(pugi::xml_node node, const std::string& name, std::string_v
 pugi::xml_node XMLAppendElement(pugi::xml_node parent, const std::string& name,
                                 std::string_view value) {
   try {
-    if (!parent) throw TvrError(kErrObjectNotSet, "", "Object variable or With block variable not set");
+    if (!parent) {
+      throw TvrError(kErrObjectNotSet, "", "Object variable or With block variable not set");
+    }
     requireName(name);
     const bool toDocument = parent.type() == pugi::node_document;
     if (!toDocument && parent.type() != pugi::node_element) {
@@ -67,7 +69,9 @@ pugi::xml_node XMLAppendElement(pugi::xml_node parent, const std::string& name,
     clsGenXMLDocument* owner = clsGenXMLDocument::owning(parent);
     pugi::xml_node element =
         owner ? owner->appendElement(parent, name.c_str()) : parent.append_child(name.c_str());
-    if (!value.empty()) element.append_child(pugi::node_pcdata).set_value(value.data(), value.size());
+    if (!value.empty()) {
+      element.append_child(pugi::node_pcdata).set_value(value.data(), value.size());
+    }
     return element;
   } catch (...) {
     raiseAgain("modGenFunctionsXML.XMLAppendElement");

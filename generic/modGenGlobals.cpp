@@ -31,8 +31,7 @@ constexpr int32_t kFieldNumberMask = 0x7FFFF;
 
 bool UIDList::add(std::string_view uid) {
   if (listed_.find(uid) != listed_.end()) return false;
-  listed_.emplace(uid);
-  items_.emplace_back(uid);
+  items_.push_back(*listed_.emplace(uid).first);
   return true;
 }
 

@@ -242,6 +242,7 @@ std::optional<int> IcmpEcho::readErrorQueue(std::uint16_t sequence) {
   for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
        item = CMSG_NXTHDR(&message, item)) {
     if (item->cmsg_level != SOL_IP || item->cmsg_type != IP_RECVERR) continue;
+    if (item->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) continue;
     sock_extended_err error{};
     std::memcpy(&error, CMSG_DATA(item), sizeof error);
     if (error.ee_origin == SO_EE_ORIGIN_ICMP) return statusForIcmpError(error.ee_type, error.ee_code);

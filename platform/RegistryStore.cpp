@@ -1,8 +1,6 @@
 #include "RegistryStore.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
@@ -15,12 +13,12 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "Clock.h"
 
 namespace platform {
@@ -178,40 +176,9 @@ Loaded load(const std::string& file) {
   return {FileState::kLoaded, std::move(*document)};
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
-  const char* next = bytes.constData();
-  std::size_t left = static_cast<std::size_t>(bytes.size());
-  while (left > 0) {
-    const ssize_t written = ::write(fd, next, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    next += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-// Replaces `target` by `bytes` so that a reader or a crash sees either the
-// old or the new file, never a part of one.
-bool replaceFile(const QString& target, const QByteArray& bytes, mode_t mode) {
-  const QByteArray targetName = QFile::encodeName(target);
-  QByteArray tempName = targetName + ".tmp-XXXXXX";
-  const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !written || ::rename(tempName.constData(), targetName.constData()) != 0) {
-    ::unlink(tempName.constData());
-    return false;
-  }
-  // Makes the rename itself durable; a folder that cannot be synced still
-  // holds a whole file, so this is not a failure of the write.
-  const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-  const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    ::fsync(folderFd);
-    ::close(folderFd);
-  }
-  return true;
+bool writeWholeFile(const QString& target, const QByteArray& bytes, mode_t mode) {
+  const std::string_view content(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  return !replaceFile(QFile::encodeName(target).toStdString(), content, mode);
 }
 
 // Moves an unreadable store out of the way under a name no other file has.
@@ -269,7 +236,7 @@ bool writeAutostartEntry(const StoredValue& value) {
                         "\nExec=" + execLine(program) + "\n";
   const QString path = autostartPath(value.name);
   return QDir().mkpath(QFileInfo(path).absolutePath()) &&
-         replaceFile(path, entry.toUtf8(), kAutostartMode);
+         writeWholeFile(path, entry.toUtf8(), kAutostartMode);
 }
 
 bool removeAutostartEntry(const QString& valueName) {
@@ -293,7 +260,7 @@ Status change(const std::string& file, const std::function<Status(Document&)>& a
   if (loaded.state == FileState::kCorrupt && !putAside(file)) return Status::kNotWritten;
   const Status status = apply(loaded.document);
   if (status != Status::kOk) return status;
-  return replaceFile(path, serialize(loaded.document), kStoreMode) ? Status::kOk : Status::kNotWritten;
+  return writeWholeFile(path, serialize(loaded.document), kStoreMode) ? Status::kOk : Status::kNotWritten;
 }
 
 }  // namespace

@@ -22,11 +22,9 @@
 
 namespace platform {
 
-inline constexpr std::uint32_t kHkeyClassesRoot = 0x80000000u;
+// The predefined roots are 0x80000000 (classes root) to 0x80000006.
 inline constexpr std::uint32_t kHkeyCurrentUser = 0x80000001u;
 inline constexpr std::uint32_t kHkeyLocalMachine = 0x80000002u;
-inline constexpr std::uint32_t kHkeyUsers = 0x80000003u;
-inline constexpr std::uint32_t kHkeyCurrentConfig = 0x80000005u;
 
 // Under kHkeyCurrentUser: the values that start programs at log-on.
 inline constexpr const char* kRunKeyPath = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";

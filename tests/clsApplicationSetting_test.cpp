@@ -113,8 +113,7 @@ TEST_F(SettingsTest, ChangingAValueToEmptyKeepsTheElement) {
 }
 
 TEST_F(SettingsTest, ShutDownRewritesWithFreshKeysEvenWhenNothingChanged) {
-  writePlain(std::string(kTemplate).insert(std::string(kTemplate).size() - 2,
-                                           "><TVR:P NAME=\"PV\">1.0.0</TVR:P></TVR"));
+  writePlain("<TVR xmlns:TVR=\"urn:morvane:tavinor:settings\"><TVR:P NAME=\"PV\">1.0.0</TVR:P></TVR>");
   const std::string before = raw();
   const std::string text = plain();
   open().reset();

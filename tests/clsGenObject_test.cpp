@@ -132,7 +132,8 @@ TEST_F(RecordCollection, NewRowWithoutUidCarriesEveryTemplateField) {
   auto users = collection(User, true);
   EXPECT_EQ(users->CreateNewRow(false, 0), "");
   EXPECT_EQ(modGenFunctionsXML::XMLToString(users->GetCurrent()),
-            "<U UID=\"\" CS=\"\" LN=\"\" FN=\"\" MC=\"\" FC=\"\" S=\"\" IP=\"\" CN=\"\" LLTS=\"\"/>");
+            "<U UID=\"\" CS=\"\" LN=\"\" FN=\"\" MC=\"\" FC=\"\" S=\"\" IP=\"\" CN=\"\" "
+            "LLTS=\"\"/>");
   users->XMLPrimaryTemplate("<U UID=''");
   EXPECT_EQ(errorNumberOf([&] { users->CreateNewRow(true, 0); }), kErrInvalidCall);
 }
@@ -358,7 +359,8 @@ TEST_F(RecordCollection, SubRowsAddSetAndDelete) {
   Counters before = countersOf(MessSent);
   sent->AddSubRow(0, "M1", 0, "R1");
   EXPECT_EQ(modGenFunctionsXML::XMLToString(sent->GetCurrent()),
-            "<M UID=\"M1\" SD=\"\" ST=\"\" TS=\"\" CO=\"\" PR=\"\" RT=\"\" AMU=\"\" MT=\"\" RTS=\"\">"
+            "<M UID=\"M1\" SD=\"\" ST=\"\" TS=\"\" CO=\"\" PR=\"\" RT=\"\" AMU=\"\" MT=\"\" "
+            "RTS=\"\">"
             "<U UID=\"R1\" ST=\"\"/></M>");
   EXPECT_EQ(delta(countersOf(MessSent), before), (Counters{1, 0, 0, 0}));
   sent->AddSubRow(0, "M1", 0, "R2");
@@ -506,7 +508,9 @@ TEST_F(RecordCollection, SelectionMisuseMessagesAndErrors) {
   ASSERT_EQ(boxes_.shown().size(), 5u);
   EXPECT_EQ(boxes_.shown()[0].text,
             "This is impossible to call the selectsinglenode without a criteria...");
-  for (std::size_t i = 1; i < 5; ++i) EXPECT_EQ(boxes_.shown()[i].text, "Error CursorNotInitialized");
+  for (std::size_t i = 1; i < 5; ++i) {
+    EXPECT_EQ(boxes_.shown()[i].text, "Error CursorNotInitialized");
+  }
   for (const auto& box : boxes_.shown()) {
     EXPECT_EQ(box.flags, platform::kMbOkOnly);
     EXPECT_EQ(box.title, "Tavinor");
@@ -648,7 +652,9 @@ TEST_F(RecordCollection, SubCursorWalksTheCurrentRowsSubRows) {
   sent->PC_SelectSingleNode(0, "M1");
   sent->SC_Init(true);
   std::string seen;
-  for (sent->SC_MoveFirst(); !sent->SC_EOL(); sent->SC_MoveNext()) seen += sent->GetFieldFromSubRow(0);
+  for (sent->SC_MoveFirst(); !sent->SC_EOL(); sent->SC_MoveNext()) {
+    seen += sent->GetFieldFromSubRow(0);
+  }
   EXPECT_EQ(seen, "R1R2R3");
   EXPECT_EQ(sent->SC_Count(), 3);
   sent->SC_SelectNodes(0, "R2");

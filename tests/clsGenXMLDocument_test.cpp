@@ -105,3 +105,30 @@ TEST_F(XMLDocument, MovingANodeIntoItselfIsRefused) {
   EXPECT_FALSE(doc_->appendMove(c.first_child(), c));
   EXPECT_EQ(c.parent(), doc_->rootElement());
 }
+
+TEST_F(XMLDocument, SubRowIndexFollowsEveryChange) {
+  auto owners = [&](const char* value) {
+    return keys(doc_->rowsWithSubRowWhere("U", "S", "K", value));
+  };
+  EXPECT_EQ(owners("1"), "c");
+  const pugi::xml_node a = row("a");
+  const pugi::xml_node c = row("c");
+  clsGenXMLDocument::setAttribute(doc_->appendElement(c, "S"), "K", "1");  // c already listed
+  clsGenXMLDocument::setAttribute(doc_->appendElement(a, "S"), "K", "1");  // joins before c
+  EXPECT_EQ(owners("1"), "ac");
+  pugi::xml_document source;
+  source.load_string("<S K='2'/>");
+  doc_->appendCopy(c, source.document_element());
+  EXPECT_EQ(owners("2"), "c");
+  doc_->remove(c.last_child());
+  EXPECT_EQ(owners("2"), "");
+  clsGenXMLDocument::setAttribute(a.first_child(), "K", "3");
+  EXPECT_EQ(owners("1"), "c");
+  EXPECT_EQ(owners("3"), "a");
+  doc_->appendMove(c, a.first_child());
+  EXPECT_EQ(owners("3"), "c");
+  doc_->remove(c);
+  EXPECT_EQ(owners("1"), "");
+  EXPECT_EQ(owners("3"), "");
+  EXPECT_TRUE(doc_->rowsWithSubRowWhere("U", "", "K", "1").empty());
+}

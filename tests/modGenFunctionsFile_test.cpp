@@ -11,6 +11,7 @@
 #include <csignal>
 #include <functional>
 
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
@@ -40,15 +41,6 @@ void writeRaw(const std::string& path, const std::string& bytes) {
 QStringList entriesOf(const std::string& folder) {
   return QDir(QString::fromStdString(folder))
       .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-int errorNumberOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
 }
 
 void makeFiles(const std::string& folder, int count) {
@@ -142,6 +134,9 @@ TEST(modGenFunctionsFile, NamesFromOutsideNeverLeaveTheirFolder) {
   const std::string inner = pathIn(dir, "inner");
   for (const char* name : {"../escape.txt", "..\\escape.txt", "..", ".", "", "sub/x.txt"}) {
     EXPECT_EQ(errorNumberOf([&] { SaveFileContent(inner, name, "x"); }), kErrBadFileName) << name;
+  }
+  for (const bool encrypted : {true, false}) {
+    EXPECT_EQ(errorNumberOf([&] { AppendLineToFile(inner, "../escape.txt", "x", encrypted); }), kErrBadFileName);
   }
   EXPECT_FALSE(QFile::exists(QString::fromStdString(pathIn(dir, "escape.txt"))));
 

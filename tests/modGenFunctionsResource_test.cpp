@@ -6,6 +6,7 @@
 #include <QTreeWidget>
 #include <functional>
 
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "modGenFunctionsFile.h"
@@ -14,15 +15,6 @@
 using namespace modGenFunctionsResource;
 
 namespace {
-
-int errorNumberOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
 
 const char* const kSample =
     "MSG1=before any header is ignored\r\n"

@@ -7,23 +7,13 @@
 #include <climits>
 
 #include "Clock.h"
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "modGenFunctions.h"
 #include "modGenGlobals.h"
 
 using namespace modGenFunctions;
-
-namespace {
-int errorNumberOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
-}  // namespace
 
 TEST(modGenFunctions, ListTextsAndSuffixes) {
   std::string list;
@@ -161,7 +151,9 @@ TEST(modGenFunctions, FormattedDates) {
   EXPECT_EQ(GetFormattedDate("d", -28, "mm-dd hh:mm"), "01-31 23:58");
   EXPECT_EQ(GetFormattedDate("m", 1, "yyyymmdd"), "20240328");
   EXPECT_EQ(GetFormattedDate("n", 0, "d mmm yy, h:nn"), "28 Feb 24, 23:58");
+  EXPECT_EQ(GetFormattedDate("q", -1, "yyyymmdd"), "20231128");
   EXPECT_EQ(errorNumberOf([] { GetFormattedDate("x", 1, "yyyy"); }), kErrInvalidCall);
+  EXPECT_EQ(errorNumberOf([] { GetFormattedDate("q", INT32_MAX, "yyyy"); }), kErrOverflow);
   platform::clearFixedTime();
 }
 

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <functional>
+
+#include "RecordingMessageBox.h"
+#include "TestDataFolder.h"
 #include "TvrError.h"
+#include "clsGenEncryption.h"
+#include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -21,10 +28,12 @@ TEST(RowTemplates, EdgesOfTheTable) {
   modGlobalVariables::InitGlobalVariables();
   auto& names = modGenGlobals::FieldNameTable[9];
   const auto saved = names;
-  names[0].clear();
-  EXPECT_EQ(BuildXMLTemplate("R", 9), "<R ='' />");  // field 0 is always written
-  for (int field = 0; field < modGenGlobals::kFieldCount; ++field) names[field] = "F" + std::to_string(field);
-  EXPECT_EQ(BuildXMLTemplate("R", 9).size(), 3 + 30 * 5 + 20 + 2u);
+  for (int field = 0; field < modGenGlobals::kFieldCount; ++field) {
+    names[field] = "F" + std::to_string(field);
+  }
+  const std::string full = BuildXMLTemplate("R", 9);  // all 30 fields, nothing past them
+  EXPECT_EQ(full.substr(0, 12), "<R F0='' F1=");
+  EXPECT_EQ(full.substr(full.size() - 16), "F28='' F29='' />");
   names = saved;
   try {
     BuildXMLTemplate("R", 13);
@@ -32,4 +41,436 @@ TEST(RowTemplates, EdgesOfTheTable) {
   } catch (const TvrError& error) {
     EXPECT_EQ(error.number(), kErrSubscript);
   }
+}
+
+// ---- Collection factory and pools ------------------------------------------
+
+namespace {
+
+using modGlobalFunctions::CreateGenObject;
+using modGlobalFunctions::GenObjectRef;
+using modGlobalFunctions::GetPoolObj;
+using modGlobalFunctions::GetUserDataObject;
+using modGlobalFunctions::ReleasePoolObj;
+using namespace modGlobalVariables;
+
+template <typename Body>
+int errorOf(Body&& body) {
+  try {
+    body();
+  } catch (const TvrError& error) {
+    return error.number();
+  }
+  return 0;
+}
+
+std::vector<std::string> uidsOf(clsGenObject& records) {
+  std::vector<std::string> uids;
+  for (pugi::xml_node row : records.XMLDocLinked()->rootElement().children()) {
+    uids.emplace_back(row.attribute("UID").value());
+  }
+  return uids;
+}
+
+// A sent message with one recipient row per key.
+std::string addSentMessage(clsGenObject& sent, const std::vector<std::string>& recipients) {
+  const std::string uid = sent.CreateNewRow(true, 0);
+  sent.AddCurrentRow();
+  for (const std::string& recipient : recipients) sent.AddSubRow(0, uid, 0, recipient);
+  return uid;
+}
+
+class Pools : public ::testing::Test {
+ protected:
+  TestDataFolder data_;
+  RecordingMessageBox boxes_;
+};
+
+}  // namespace
+
+TEST_F(Pools, FactoryConfiguresEachClassFromItsRecordClass) {
+  data_.logIn("ALICE");
+  struct Expected {
+    int32_t classType;
+    const char* element;
+    const char* subElement;
+    std::string file;
+  };
+  for (const Expected& expected :
+       {Expected{User, "U", "", "ALICE/D010.dat"}, Expected{Group, "G", "U", "ALICE/D004.dat"},
+        Expected{MessSent, "M", "U", "ALICE/D009.dat"}, Expected{MessRec, "M", "U", "ALICE/D008.dat"},
+        Expected{MessHist, "M", "U", "ALICE/D006.dat"}, Expected{LocalUser, "U", "", "D001.dat"},
+        Expected{Action, "A", "", "ALICE/D002.dat"}, Expected{InstMess, "I", "", "ALICE/D003.dat"},
+        Expected{ActivityLog, "X", "", "ALICE/D007.dat"}}) {
+    SCOPED_TRACE(expected.file);
+    GenObjectRef records = CreateGenObject(expected.classType, "", true, true);
+    EXPECT_EQ(records->XMLElementBaseName(), expected.element);
+    EXPECT_EQ(records->XMLSubElementBaseName(), expected.subElement);
+    EXPECT_TRUE(records->XMLDocLinked() == modGenGlobals::ClassDocument[expected.classType]);
+    EXPECT_NE(data_.raw(expected.file), "<missing>");
+  }
+  // Member rows are made from the group template; recipient rows carry a status.
+  GenObjectRef groups = CreateGenObject(Group, "", true, false);
+  const std::string group = groups->CreateNewRow(true, 0);
+  groups->AddCurrentRow();
+  groups->AddSubRow(0, group, 0, "MEMBER");
+  GenObjectRef sent = CreateGenObject(MessSent, "", true, false);
+  addSentMessage(*sent, {"R1"});
+  const pugi::xml_node member = groups->GetCurrent().first_child();
+  EXPECT_EQ(modGenFunctionsXML::XMLToString(member), "<U UID=\"MEMBER\" N=\"\"/>");
+  const pugi::xml_node recipient = sent->GetCurrent().first_child();
+  EXPECT_EQ(modGenFunctionsXML::XMLToString(recipient), "<U UID=\"R1\" ST=\"\"/>");
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(Pools, ClassesWithoutConfigurationAreReportedButStillMade) {
+  for (const int32_t classType : {2, 6, 9, 12, 13}) {
+    SCOPED_TRACE(classType);
+    boxes_.clear();
+    GenObjectRef records = CreateGenObject(classType, "OWNER", false, true);
+    ASSERT_TRUE(records);
+    EXPECT_EQ(records->ClassType(), classType);
+    EXPECT_EQ(records->XMLElementBaseName(), "");
+    ASSERT_EQ(boxes_.shown().size(), 1u);
+    EXPECT_EQ(boxes_.shown()[0].text, "Internal code error. 61346");
+    EXPECT_EQ(boxes_.shown()[0].flags, platform::kMbOkOnly);
+  }
+}
+
+TEST_F(Pools, PerUserCollectionsNeverFallBackToTheSharedFolder) {
+  EXPECT_EQ(errorOf([] { CreateGenObject(MessRec, "", true, true); }), kErrInvalidCall)
+      << "nobody logged in";
+  const std::string noFolder = data_.addAccount("");
+  EXPECT_EQ(errorOf([&] { GetUserDataObject(MessRec, noFolder, true); }), kErrInvalidCall);
+  EXPECT_EQ(errorOf([] { GetUserDataObject(User, "NO-SUCH-ACCOUNT", true); }), kErrInvalidCall);
+  EXPECT_EQ(errorOf([] { GetPoolObj(User, true); }), kErrInvalidCall);
+  EXPECT_EQ(data_.raw("D008.dat"), "<missing>");
+  EXPECT_EQ(data_.raw("D010.dat"), "<missing>");
+
+  const std::string bob = data_.addAccount("BOB");
+  GenObjectRef bobs = GetUserDataObject(MessRec, bob, true);
+  EXPECT_NE(data_.raw("BOB/D008.dat"), "<missing>");
+}
+
+TEST_F(Pools, NestedBorrowingsShareOneDocument) {
+  data_.logIn("ALICE");
+  EXPECT_FALSE(GetPoolObj(MessRec, false)) << "nothing pooled yet";
+  GenObjectRef outer = GetPoolObj(MessRec, true);
+  GenObjectRef inner = GetPoolObj(MessRec, true);
+  ASSERT_TRUE(outer && inner);
+  EXPECT_NE(outer, inner);
+  EXPECT_TRUE(outer->IsObjectLocked() && inner->IsObjectLocked());
+  EXPECT_EQ(outer->XMLDocLinked(), inner->XMLDocLinked());
+  const std::string uid = outer->CreateNewRow(true, 0);
+  outer->AddCurrentRow();
+  EXPECT_EQ(uidsOf(*inner), std::vector<std::string>{uid});
+  EXPECT_FALSE(GetPoolObj(MessRec, false)) << "both are lent out";
+
+  clsGenObject* first = outer.get();
+  ReleasePoolObj(outer);
+  EXPECT_FALSE(outer);
+  EXPECT_FALSE(first->IsObjectLocked());
+  ReleasePoolObj(inner);
+  GenObjectRef again = GetPoolObj(MessRec, false);
+  EXPECT_EQ(again.get(), first) << "the first free collection is lent again";
+  ReleasePoolObj(again);
+  GenObjectRef none;
+  ReleasePoolObj(none);
+}
+
+TEST_F(Pools, AccountsPoolStartsEmptyAndInitEmptiesEveryPool) {
+  EXPECT_FALSE(GetPoolObj(LocalUser, false));
+  GenObjectRef accounts = GetPoolObj(LocalUser, true);
+  ReleasePoolObj(accounts);
+  EXPECT_TRUE(GetPoolObj(LocalUser, false));
+  InitGlobalVariables();
+  EXPECT_FALSE(GetPoolObj(LocalUser, false));
+}
+
+TEST_F(Pools, ClassWithoutAPoolIsReportedAndPooledAllTheSame) {
+  data_.logIn("ALICE");
+  GenObjectRef groups = GetPoolObj(Group, true);
+  ASSERT_TRUE(groups);
+  ASSERT_EQ(boxes_.shown().size(), 1u);
+  EXPECT_EQ(boxes_.shown()[0].text, "This case is not managed yet : 6532gsagr3421");
+  clsGenObject* lent = groups.get();
+  ReleasePoolObj(groups);
+  GenObjectRef again = GetPoolObj(Group, true);
+  EXPECT_EQ(again.get(), lent);
+  ReleasePoolObj(again);
+}
+
+TEST_F(Pools, LentCollectionHoldsItsRowsAfterTheClassWasUnloaded) {
+  data_.logIn("ALICE");
+  GenObjectRef history = GetPoolObj(MessHist, true);
+  history->CreateNewRow(true, 0);
+  history->AddCurrentRow();
+  history->SaveXMLDoc();
+  ReleasePoolObj(history);
+
+  GenObjectRef recallHandler = CreateGenObject(MessHist, "", true, false);
+  recallHandler->UnloadXMLDoc();
+  GenObjectRef lent = GetPoolObj(MessHist, true);
+  EXPECT_TRUE(lent->IsLoaded());
+  EXPECT_EQ(lent->CountAll(), 1);
+  ReleasePoolObj(lent);
+}
+
+TEST_F(Pools, UserDataObjectIsAPrivateCopyOfTheSavedFile) {
+  const std::string alice = data_.logIn("ALICE");
+  GenObjectRef pooled = GetPoolObj(User, true);
+  pooled->CreateNewRow(true, 0);
+  pooled->AddCurrentRow();
+  pooled->SaveXMLDoc();
+  pooled->CreateNewRow(true, 0);
+  pooled->AddCurrentRow();
+
+  GenObjectRef copy = GetUserDataObject(User, alice, true);
+  EXPECT_EQ(copy->CountAll(), 1) << "unsaved rows of the pool are not seen";
+  EXPECT_NE(copy->XMLDocLinked(), pooled->XMLDocLinked());
+  copy->CreateNewRow(true, 0);
+  copy->AddCurrentRow();
+  EXPECT_EQ(pooled->CountAll(), 2);
+  ReleasePoolObj(pooled);
+
+  const std::string bob = data_.addAccount("BOB");
+  GenObjectRef bobs = GetUserDataObject(User, bob, true);
+  EXPECT_EQ(bobs->CountAll(), 0);
+  EXPECT_EQ(std::string(bobs->XMLDocLinked()->rootElement().attribute("OU").value()), bob);
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(Pools, DeleteMessagesOfUsersRemovesOnlyMessagesAddressedToThemAlone) {
+  data_.logIn("ALICE");
+  GenObjectRef sent = GetPoolObj(MessSent, true);
+  const std::string toK1 = addSentMessage(*sent, {"K"});
+  const std::string toKAndL = addSentMessage(*sent, {"K", "L"});
+  const std::string toK2 = addSentMessage(*sent, {"K"});
+  const std::string toL = addSentMessage(*sent, {"L"});
+  const std::string toNobody = addSentMessage(*sent, {});
+  sent->SaveXMLDoc();
+  const std::string file = data_.raw("ALICE/D009.dat");
+  ReleasePoolObj(sent);
+
+  modGlobalFunctions::DeleteMessagesOfUsers(MessSent, {"K"});
+  GenObjectRef after = GetPoolObj(MessSent, false);
+  EXPECT_EQ(uidsOf(*after), (std::vector<std::string>{toKAndL, toL, toNobody}));
+  ReleasePoolObj(after);
+
+  modGlobalFunctions::DeleteMessagesOfUsers(MessSent, {"K", "L", "UNKNOWN"});
+  after = GetPoolObj(MessSent, false);
+  EXPECT_EQ(uidsOf(*after), (std::vector<std::string>{toKAndL, toNobody}))
+      << "a message to several recipients stays even when all of them go";
+  ReleasePoolObj(after);
+  EXPECT_EQ(data_.raw("ALICE/D009.dat"), file) << "the caller saves";
+  EXPECT_TRUE(GetPoolObj(MessSent, false)) << "the borrowed collection was given back";
+}
+
+// ---- Field values ------------------------------------------------------------
+
+namespace {
+
+using modGlobalFunctions::GetFieldValue;
+
+class FieldValues : public ::testing::Test {
+ protected:
+  // The root element of `xml`, valid for the whole test.
+  pugi::xml_node row(const std::string& xml) {
+    XMLDocumentRef& document = documents_.emplace_back();
+    modGenFunctionsXML::XMLLoadFromString(document, xml);
+    return document->rootElement();
+  }
+  // The message boxes shown by one call, by text.
+  std::vector<std::string> boxesOf(const std::function<void()>& call) {
+    boxes_.clear();
+    call();
+    std::vector<std::string> texts;
+    for (const auto& shown : boxes_.shown()) texts.push_back(shown.text);
+    return texts;
+  }
+
+  TestDataFolder data_;
+  RecordingMessageBox boxes_;
+  std::deque<XMLDocumentRef> documents_;
+};
+
+constexpr const char* kInvalid = " Invalid fields specification : 52y32bsdfgs";
+
+}  // namespace
+
+TEST_F(FieldValues, StoredFieldsReadTheirAttribute) {
+  const pugi::xml_node message = row("<M UID='1' ST='60' CO='text'/>");
+  EXPECT_EQ(GetFieldValue(MessRec, message, 2, false), "60");
+  EXPECT_EQ(GetFieldValue(MessRec, message, 5, false), "") << "missing attribute";
+  EXPECT_EQ(GetFieldValue(MessRec, message, 29, false), "") << "unused field number";
+  EXPECT_EQ(GetFieldValue(13, message, 0, false), "") << "class outside the table";
+  EXPECT_EQ(GetFieldValue(MessRec, pugi::xml_node(), 2, true), "");
+  EXPECT_EQ(GetFieldValue(MessRec, message, 2 | 0x80000, false), "60") << "list-column flag";
+  EXPECT_EQ(GetFieldValue(RootAttributes, row("<TVR OU='OWNER'/>"), 1, true), "OWNER");
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(FieldValues, NamesOfPeopleAndAccounts) {
+  const pugi::xml_node person = row("<U LN='Smith' FN='Ann' SI='a||%_CRLF_%||b' ARM='away||%_CRLF_%||'/>");
+  EXPECT_EQ(GetFieldValue(User, person, 50000, false), "Smith, Ann");
+  EXPECT_EQ(GetFieldValue(User, person, 50001, false), "Ann Smith");
+  EXPECT_EQ(GetFieldValue(User, person, 50010, false), "Smith.Ann");
+  EXPECT_EQ(GetFieldValue(User, person, 50000 + 0x80000, false), "Smith, Ann");
+  EXPECT_EQ(GetFieldValue(LocalUser, person, 50001, false), "Ann Smith");
+  EXPECT_EQ(GetFieldValue(LocalUser, person, 50500, false), "a\r\nb");
+  EXPECT_EQ(GetFieldValue(LocalUser, person, 50505, false), "away\r\n");
+  EXPECT_EQ(GetFieldValue(User, row("<U LN='Smith'/>"), 50000, false), "Smith, ");
+  EXPECT_EQ(GetFieldValue(User, row("<U/>"), 50000, true), ", ");
+
+  EXPECT_EQ(GetFieldValue(User, pugi::xml_node(), 50001, true), "(unknown)");
+  EXPECT_EQ(GetFieldValue(User, pugi::xml_node(), 50001, false), "");
+  EXPECT_EQ(GetFieldValue(LocalUser, pugi::xml_node(), 50000, true), "(unknown)");
+  EXPECT_EQ(GetFieldValue(LocalUser, pugi::xml_node(), 50500, true), "");
+  EXPECT_TRUE(boxes_.shown().empty());
+
+  EXPECT_EQ(boxesOf([&] { EXPECT_EQ(GetFieldValue(User, person, 50500, true), ""); }),
+            std::vector<std::string>{kInvalid});
+  EXPECT_EQ(boxesOf([&] { EXPECT_EQ(GetFieldValue(LocalUser, person, 50010, true), ""); }),
+            std::vector<std::string>{kInvalid});
+  EXPECT_EQ(boxesOf([&] { GetFieldValue(User, pugi::xml_node(), 50002, true); }),
+            std::vector<std::string>{kInvalid});
+}
+
+TEST_F(FieldValues, MessagesGroupsAndPresets) {
+  const std::string sixty(60, 'x');
+  const pugi::xml_node message =
+      row("<M ST='60' PR='2' CO='first line||%_CRLF_%||second " + sixty + "'/>");
+  for (const int32_t classType : {MessSent, MessRec, MessHist}) {
+    EXPECT_EQ(GetFieldValue(classType, message, 50000, false), "Not opened");
+    EXPECT_EQ(GetFieldValue(classType, message, 50001, false), "Urgent");
+    EXPECT_EQ(GetFieldValue(classType, message, 50500, false), "first line\r\nsecond " + sixty);
+    EXPECT_EQ(GetFieldValue(classType, message, 50501, false), "first line...");
+    EXPECT_EQ(GetFieldValue(classType, pugi::xml_node(), 50000, true), "");
+  }
+  EXPECT_EQ(GetFieldValue(MessRec, row("<M ST='-1'/>"), 50000, false), "Automatic reply");
+  EXPECT_EQ(GetFieldValue(MessRec, row("<M ST='77' PR='9'/>"), 50000, false), "77")
+      << "a code from a peer that the list lacks shows as itself";
+  EXPECT_EQ(GetFieldValue(MessRec, row("<M ST='77' PR='9'/>"), 50001, false), "9");
+  EXPECT_EQ(GetFieldValue(MessRec, row("<M/>"), 50000, false), "");
+
+  const pugi::xml_node preset = row("<I TY='1' CO='Hello||%_CRLF_%||there'/>");
+  EXPECT_EQ(GetFieldValue(InstMess, preset, 50510, false), "Greetings");
+  EXPECT_EQ(GetFieldValue(InstMess, preset, 50500, false), "Hello\r\nthere");
+  EXPECT_EQ(GetFieldValue(InstMess, preset, 50501, false), "Hello...");
+  EXPECT_EQ(GetFieldValue(InstMess, pugi::xml_node(), 50510, false), "");
+
+  const pugi::xml_node group = row("<G N='Team'/>");
+  EXPECT_EQ(GetFieldValue(Group, group, 999999, false), "");
+  EXPECT_TRUE(boxes_.shown().empty());
+
+  EXPECT_EQ(boxesOf([&] { GetFieldValue(MessRec, message, 50002, false); }),
+            std::vector<std::string>{kInvalid});
+  EXPECT_TRUE(boxesOf([&] { GetFieldValue(MessRec, pugi::xml_node(), 50002, false); }).empty());
+  EXPECT_EQ(boxesOf([&] { GetFieldValue(Group, group, 50000, false); }), std::vector<std::string>{kInvalid});
+  EXPECT_TRUE(boxesOf([&] { GetFieldValue(Group, pugi::xml_node(), 50000, false); }).empty());
+  EXPECT_EQ(boxesOf([&] { GetFieldValue(InstMess, pugi::xml_node(), 50000, false); }),
+            std::vector<std::string>{kInvalid});
+  EXPECT_EQ(boxesOf([&] { GetFieldValue(RootAttributes, row("<TVR OU='X'/>"), 50000, false); }),
+            std::vector<std::string>{" Invalid fields specification : 52y32bsd563245h"});
+  EXPECT_EQ(boxesOf([&] { GetFieldValue(Response, row("<R V='1'/>"), 50000, false); }),
+            std::vector<std::string>{" Error getting field value : 52y32bsdfgs6421s"});
+}
+
+TEST_F(FieldValues, ActionsNameTheirRecipientFromTheUsersDirectory) {
+  data_.logIn("ALICE");
+  GenObjectRef users = GetPoolObj(User, true);
+  const std::string known = users->CreateNewRow(true, 0);
+  users->SetField(2, "Martin");
+  users->SetField(3, "Paul");
+  users->AddCurrentRow();
+  ReleasePoolObj(users);
+
+  const pugi::xml_node action = row("<A AT='1200' AS='1' RUID='" + known + "'/>");
+  EXPECT_EQ(GetFieldValue(Action, action, 50000, false), "Send a message");
+  EXPECT_EQ(GetFieldValue(Action, action, 50001, false), "Waiting");
+  EXPECT_EQ(GetFieldValue(Action, action, 50002, false), "Paul Martin");
+  EXPECT_EQ(GetFieldValue(Action, row("<A RUID='STRANGER'/>"), 50002, false), "(unknown)");
+  EXPECT_EQ(GetFieldValue(Action, pugi::xml_node(), 50002, true), "(unknown)");
+  EXPECT_EQ(GetFieldValue(Action, pugi::xml_node(), 50002, false), "");
+  EXPECT_EQ(GetFieldValue(Action, pugi::xml_node(), 50000, true), "");
+  EXPECT_EQ(GetFieldValue(Action, action, 50003, true), "");
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(FieldValues, CollectionsMadeByTheFactoryReadComputedFields) {
+  data_.logIn("ALICE");
+  GenObjectRef users = CreateGenObject(User, "", true, true);
+  users->CreateNewRow(true, 0);
+  users->SetField(2, "Smith");
+  users->SetField(3, "Ann");
+  EXPECT_EQ(users->GetField(50001), "Ann Smith");
+}
+
+TEST_F(FieldValues, ObjectFieldsByKey) {
+  const std::string alice = data_.logIn("ALICE");
+  modGlobalFunctions::SetObjectFieldValue(LocalUser, 0, alice, 14, "10||20||300||400", true);
+  EXPECT_EQ(modGlobalFunctions::GetObjectFieldValue(LocalUser, 0, alice, 14, true), "10||20||300||400");
+  EXPECT_NE(data_.deciphered("D001.dat").find("FRMA=\"10||20||300||400\""), std::string::npos)
+      << "saved at once";
+  EXPECT_EQ(modGlobalFunctions::GetObjectFieldValue(LocalUser, 0, alice, 50001, true), "Ann Smith");
+
+  const std::string file = data_.raw("D001.dat");
+  modGlobalFunctions::SetObjectFieldValue(LocalUser, 0, "NO-SUCH-UID", 14, "1||2||3||4", false);
+  EXPECT_EQ(data_.raw("D001.dat"), file);
+  EXPECT_EQ(modGlobalFunctions::GetObjectFieldValue(LocalUser, 0, "NO-SUCH-UID", 14, true), "");
+  EXPECT_EQ(modGlobalFunctions::GetObjectFieldValue(LocalUser, 0, "NO-SUCH-UID", 50000, true), "(unknown)");
+  EXPECT_EQ(modGlobalFunctions::GetObjectFieldValue(LocalUser, 0, alice, 14, true), "10||20||300||400");
+}
+
+TEST_F(FieldValues, IncrementUserCounter) {
+  data_.logIn("ALICE");
+  GenObjectRef users = GetPoolObj(User, true);
+  const std::string paul = users->CreateNewRow(true, 0);
+  users->AddCurrentRow();
+  const std::string full = users->CreateNewRow(true, 0);
+  users->SetField(4, "2147483647");
+  users->SetField(5, "files");
+  users->AddCurrentRow();
+  ReleasePoolObj(users);
+  const auto count = [](const std::string& uid, int32_t field) {
+    return modGlobalFunctions::GetObjectFieldValue(User, 0, uid, field, false);
+  };
+
+  modGlobalFunctions::IncrementUserCounter(paul, 4);
+  EXPECT_EQ(count(paul, 4), "1");
+  modGlobalFunctions::IncrementUserCounter(paul, 4);
+  modGlobalFunctions::IncrementUserCounter(paul, 5);
+  EXPECT_EQ(count(paul, 4), "2");
+  EXPECT_EQ(count(paul, 5), "1");
+  EXPECT_NE(data_.deciphered("ALICE/D010.dat").find("MC=\"2\""), std::string::npos) << "saved";
+
+  modGlobalFunctions::IncrementUserCounter(full, 5);
+  EXPECT_EQ(count(full, 5), "1") << "a counter that is no number starts again";
+  EXPECT_EQ(errorOf([&] { modGlobalFunctions::IncrementUserCounter(full, 4); }), kErrOverflow);
+  EXPECT_EQ(count(full, 4), "2147483647");
+
+  const std::string before = data_.raw("ALICE/D010.dat");
+  modGlobalFunctions::IncrementUserCounter("STRANGER", 4);
+  EXPECT_NE(data_.raw("ALICE/D010.dat"), before) << "written although no row changed";
+  EXPECT_EQ(GenEncryption().DecryptString(data_.raw("ALICE/D010.dat"), 1),
+            GenEncryption().DecryptString(before, 1));
+  modGlobalFunctions::IncrementUserCounter("", 4);
+  EXPECT_TRUE(GetPoolObj(User, false)) << "every borrowing was given back";
+}
+
+TEST(TruncateText, PreviewOfOneLine) {
+  using modGlobalFunctions::TruncateText;
+  const std::string sixty(60, 'a');
+  EXPECT_EQ(TruncateText(sixty, 50), std::string(50, 'a') + "...");
+  EXPECT_EQ(TruncateText(std::string(10, 'b') + "||%_CRLF_%||" + sixty, 50), std::string(10, 'b') + "...");
+  EXPECT_EQ(TruncateText(sixty + "||%_CRLF_%||end", 50), std::string(49, 'a') + "...");
+  EXPECT_EQ(TruncateText("short", 50), "short");
+  EXPECT_EQ(TruncateText(std::string(50, 'c'), 50), std::string(50, 'c'));
+  EXPECT_EQ(TruncateText("", 50), "");
+  EXPECT_EQ(TruncateText(sixty, -1), sixty);
+  EXPECT_EQ(TruncateText("ab||%_CRLF_%||cd", -1), "ab...");
+  EXPECT_EQ(TruncateText("||%_CRLF_%||cd", 50), "...");
+  std::string accents;
+  for (int n = 0; n < 60; ++n) accents += "\xc3\xa9";
+  EXPECT_EQ(TruncateText(accents, 50), accents.substr(0, 100) + "...") << "never splits a character";
 }

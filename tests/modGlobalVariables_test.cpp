@@ -86,7 +86,9 @@ TEST(GlobalTables, StartUpStateOfEveryClass) {
     EXPECT_FALSE(ObjectPoolInitialized[c]);
     EXPECT_TRUE(globals::DeletedUIDList[c].empty());
     EXPECT_EQ(static_cast<bool>(globals::ClassDocument[c]), withDocument.count(c) == 1) << c;
-    if (globals::ClassDocument[c]) EXPECT_FALSE(globals::ClassDocument[c]->documentNode().first_child());
+    if (globals::ClassDocument[c]) {
+      EXPECT_FALSE(globals::ClassDocument[c]->documentNode().first_child());
+    }
   }
   InitGlobalVariables();
   EXPECT_EQ(globals::AppOwnerForm, nullptr);

@@ -1,0 +1,209 @@
+// Data files against the same bytes handled raw, in the same run: saving and
+// loading an enciphered received-message file of 100,000 messages, next to
+// serialising the same document with pugixml and writing the bytes as they
+// are (flushed to disk as the save is), and reading those bytes back and
+// parsing them with pugixml. The cipher alone is measured against a plain
+// copy of the same bytes. Prints a ratio table (data file / raw) last.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <QUuid>
+#include <array>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "clsGenEncryption.h"
+#include "clsGenObject.h"
+#include "modGenFunctionsXML.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+namespace {
+
+constexpr int kMessages = 100'000;
+constexpr int32_t kMessRec = modGlobalVariables::MessRec;
+
+std::string newUid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); }
+
+struct Fixture {
+  std::string owner;
+  std::string dataFile;  // the enciphered D008.dat
+  std::string rawFile;   // the plain XML text of the same document
+  std::string xml;       // that text in memory
+  std::string enciphered;
+  modGlobalFunctions::GenObjectRef messages;
+};
+
+Fixture& fixture() {
+  static Fixture made = [] {
+    Fixture f;
+    auto accounts = modGlobalFunctions::GetPoolObj(modGlobalVariables::LocalUser, true);
+    f.owner = accounts->CreateNewRow(true, 0);
+    accounts->SetField(9, "BENCH");
+    accounts->AddCurrentRow();
+    accounts->SaveXMLDoc();
+    modGlobalFunctions::ReleasePoolObj(accounts);
+    modGlobalVariables::CurrentLocalUserUID = f.owner;
+
+    f.messages = modGlobalFunctions::GetUserDataObject(kMessRec, f.owner, true);
+    const std::string sender = newUid();
+    const std::vector<int32_t> fields = {1, 2, 3, 4, 5, 6, 8};
+    for (int i = 0; i < kMessages; ++i) {
+      f.messages->CreateNewRow(true, 0);
+      f.messages->SetFields(fields, {sender, "60", "2024-05-01 10:00:00",
+                                     "Hello, this is message " + std::to_string(i) +
+                                         " about the weekly meeting.||%_CRLF_%||"
+                                         "Please bring the figures of the last quarter "
+                                         "and the notes of the previous session.",
+                                     "1", "0", "0"});
+      f.messages->AddCurrentRow();
+    }
+    f.messages->SaveXMLDoc();
+    f.xml = modGenFunctionsXML::XMLToString(f.messages->XMLDocLinked()->documentNode());
+    f.enciphered = GenEncryption().EncryptString(f.xml);
+    const std::string folder = qEnvironmentVariable("TAVINOR_DATA_ROOT").toStdString() + "/BENCH";
+    f.dataFile = folder + "/D008.dat";
+    f.rawFile = folder + "/raw.xml";
+    return f;
+  }();
+  return made;
+}
+
+void writeFlushed(const std::string& path, const std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) std::abort();
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written <= 0) std::abort();
+    done += static_cast<std::size_t>(written);
+  }
+  ::fsync(fd);
+  ::close(fd);
+}
+
+std::string readWhole(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) std::abort();
+  std::string content;
+  char buffer[65536];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, got);
+  ::close(fd);
+  return content;
+}
+
+class StringWriter : public pugi::xml_writer {
+ public:
+  void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
+  std::string text;
+};
+
+void dataFileSave(benchmark::State& state) {
+  clsGenObject& messages = *fixture().messages;
+  for (auto _ : state) messages.SaveXMLDoc();
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+void rawSave(benchmark::State& state) {
+  const pugi::xml_node document = fixture().messages->XMLDocLinked()->documentNode();
+  for (auto _ : state) {
+    StringWriter writer;
+    document.print(writer, "", pugi::format_raw | pugi::format_no_declaration);
+    writeFlushed(fixture().rawFile, writer.text);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+void dataFileLoad(benchmark::State& state) {
+  for (auto _ : state) {
+    auto messages = modGlobalFunctions::GetUserDataObject(kMessRec, fixture().owner, true);
+    if (messages->CountAll() != kMessages) std::abort();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+void rawLoad(benchmark::State& state) {
+  writeFlushed(fixture().rawFile, fixture().xml);
+  for (auto _ : state) {
+    const std::string text = readWhole(fixture().rawFile);
+    pugi::xml_document document;
+    if (!document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8)) {
+      std::abort();
+    }
+    benchmark::DoNotOptimize(document.first_child());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+void cipherEncipher(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(GenEncryption().EncryptString(fixture().xml).size());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+void cipherDecipher(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(GenEncryption().DecryptString(fixture().enciphered, 1).size());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+void rawCopy(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(std::string(fixture().xml).size());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
+}
+
+// Keeps each run's time so the pairs can be compared at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) milliseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+  }
+  void printRatios(const std::vector<std::array<std::string, 3>>& rows) const {
+    std::printf("\n%-52s %12s %12s %8s\n", "workload", "ours (ms)", "raw (ms)", "ratio");
+    for (const auto& [label, ours, raw] : rows) {
+      const auto mine = milliseconds_.find(ours);
+      const auto reference = milliseconds_.find(raw);
+      if (mine == milliseconds_.end() || reference == milliseconds_.end()) continue;
+      std::printf("%-52s %12.2f %12.2f %8.2f\n", label.c_str(), mine->second, reference->second,
+                  mine->second / reference->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> milliseconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QTemporaryDir dataRoot;
+  qputenv("TAVINOR_DATA_ROOT", dataRoot.path().toUtf8());
+  modGlobalVariables::InitGlobalVariables();
+  const Fixture& made = fixture();
+  std::printf("data file: %d messages, %zu bytes of XML\n", kMessages, made.xml.size());
+
+  using Function = void (*)(benchmark::State&);
+  const std::vector<std::pair<std::string, Function>> benchmarks = {
+      {"datafile/save", dataFileSave},       {"raw/serialise+write", rawSave},
+      {"datafile/load", dataFileLoad},       {"raw/read+parse", rawLoad},
+      {"cipher/encipher", cipherEncipher},   {"cipher/decipher", cipherDecipher},
+      {"raw/copy", rawCopy},
+  };
+  const std::vector<std::array<std::string, 3>> table = {
+      {"save (serialise, encipher, atomic write, flush)", "datafile/save", "raw/serialise+write"},
+      {"load (read, decipher, parse, owner check)", "datafile/load", "raw/read+parse"},
+      {"encipher the text", "cipher/encipher", "raw/copy"},
+      {"decipher the text", "cipher/decipher", "raw/copy"},
+  };
+  for (const auto& [name, function] : benchmarks) {
+    benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios(table);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,100 @@
+#include "frmLogin.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "clsApplicationSetting.h"
+#include "clsGenErrorHandler.h"
+#include "modLocalUserFunctions.h"
+
+frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
+  setObjectName("frmLogin");
+  setWindowTitle("Tavinor - Login");
+
+  cboUserName_ = new QComboBox(this);
+  cboUserName_->setObjectName("cboUserName");
+  cboUserName_->setEditable(true);
+  cboUserName_->setInsertPolicy(QComboBox::NoInsert);
+  cboUserName_->lineEdit()->setMaxLength(kMaxUserNameLength);
+  txtPassword_ = new QLineEdit(this);
+  txtPassword_->setObjectName("txtPassword");
+  txtPassword_->setEchoMode(QLineEdit::Password);
+  txtPrimaryServerIP_ = new QLineEdit(this);
+  txtPrimaryServerIP_->setObjectName("txtPrimaryServerIP");
+  cmdOK_ = new QPushButton("OK", this);
+  cmdOK_->setObjectName("cmdOK");
+  cmdOK_->setDefault(true);
+  cmdCancel_ = new QPushButton("Cancel", this);
+  cmdCancel_->setObjectName("cmdCancel");
+
+  auto* fields = new QFormLayout;
+  fields->addRow("User name:", cboUserName_);
+  fields->addRow("Password:", txtPassword_);
+  fields->addRow("Primary server:", txtPrimaryServerIP_);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdOK_);
+  buttons->addWidget(cmdCancel_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(fields);
+  layout->addLayout(buttons);
+
+  connect(cboUserName_, &QComboBox::editTextChanged, this, &frmLogin::UpdateOKButton);
+  connect(txtPassword_, &QLineEdit::textChanged, this, &frmLogin::UpdateOKButton);
+  connect(cmdOK_, &QPushButton::clicked, this, &frmLogin::cmdOK_Click);
+  connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
+  Form_Load();
+}
+
+void frmLogin::Form_Load() {
+  try {
+    const std::string lastUID = ApplicationSetting ? ApplicationSetting->GetAppSetting("LLU") : "";
+    int preselected = -1;
+    for (const modLocalUserFunctions::LocalUserName& account : modLocalUserFunctions::ListLocalUsers()) {
+      if (account.uid == lastUID && !lastUID.empty()) preselected = cboUserName_->count();
+      cboUserName_->addItem(QString::fromStdString(account.userName),
+                            QString::fromStdString(account.uid));
+    }
+    cboUserName_->setCurrentIndex(preselected);
+    if (preselected < 0) cboUserName_->setEditText({});
+    UpdateOKButton();
+    if (preselected >= 0) txtPassword_->setFocus();
+  } catch (...) {
+    endError("frmLogin.Form_Load");
+  }
+}
+
+void frmLogin::cmdOK_Click() {
+  try {
+    if (modLocalUserFunctions::ValidateLogin(cboUserName_->currentText().toStdString(),
+                                             txtPassword_->text().toStdString(),
+                                             txtPrimaryServerIP_->text().toStdString(), *this)) {
+      accept();
+    }
+  } catch (...) {
+    endError("frmLogin.cmdOK_Click");
+  }
+}
+
+void frmLogin::UpdateOKButton() {
+  cmdOK_->setEnabled(!cboUserName_->currentText().isEmpty() && !txtPassword_->text().isEmpty());
+}
+
+void frmLogin::Hide() { hide(); }
+
+bool frmLogin::IsMinimized() const { return isMinimized(); }
+
+void frmLogin::ClearUserName() {
+  cboUserName_->setCurrentIndex(-1);
+  cboUserName_->setEditText({});
+}
+
+void frmLogin::ClearPassword() { txtPassword_->clear(); }
+
+void frmLogin::FocusUserName() { cboUserName_->setFocus(); }
+
+void frmLogin::FocusPassword() { txtPassword_->setFocus(); }

@@ -1,0 +1,67 @@
+#pragma once
+// MessageCenterServices: what the messaging core and the users-and-options
+// windows ask of the message center, without knowing its windows.
+//
+// The message center installs its implementation once at start-up (tests
+// install it themselves). Calling a service that nobody installed raises 91
+// (object not set): the caller runs without a message center.
+//
+// UI thread only.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The login dialog as the login check sees it: its two boxes, their focus,
+// whether it is minimised, and hiding it.
+class LoginDialogAccess {
+ public:
+  virtual void Hide() = 0;
+  virtual bool IsMinimized() const = 0;
+  virtual void ClearUserName() = 0;
+  virtual void ClearPassword() = 0;
+  virtual void FocusUserName() = 0;
+  virtual void FocusPassword() = 0;
+
+ protected:
+  ~LoginDialogAccess() = default;
+};
+
+namespace MessageCenterServices {
+
+// Activity lists of the main window (the kind of an activity).
+enum ActivityKind : int32_t {
+  kGeneralInformation = 1,
+  kIncomingMessages = 2,
+  kOutgoingMessages = 3,
+  kIncomingFiles = 4,
+  kOutgoingFiles = 5,
+  kEvents = 6,
+};
+
+// What an activity item opens, and the meaning of its key.
+enum ActivityItemType : int32_t {
+  kNoItem = -1,
+  kReceivedFile = 1,     // key: the file's full path
+  kSentFile = 2,         // key: the file's path
+  kReceivedMessage = 3,  // key: the message's UID
+  kSentMessage = 4,      // key: the message's UID
+};
+
+struct Implementation {
+  // (kind, text, item type, item key, owner account UID). The text is a
+  // resource message already filled in. An owner that is neither empty nor
+  // the logged-in account keeps the entry in that account's activity file.
+  std::function<void(int32_t, const std::string&, int32_t, const std::string&,
+                     const std::string&)>
+      AddActivity;
+  // The main window's exit command: ends the program.
+  std::function<void()> ExitProgram;
+};
+
+void Install(Implementation implementation);
+
+void AddActivity(int32_t kind, const std::string& text, int32_t itemType,
+                 const std::string& itemKey, const std::string& ownerUID);
+void ExitProgram();
+
+}  // namespace MessageCenterServices

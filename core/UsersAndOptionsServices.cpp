@@ -1,0 +1,26 @@
+#include "UsersAndOptionsServices.h"
+
+#include "TvrError.h"
+
+namespace UsersAndOptionsServices {
+namespace {
+
+Implementation& installed() {
+  static Implementation implementation;
+  return implementation;
+}
+
+}  // namespace
+
+void Install(Implementation implementation) { installed() = std::move(implementation); }
+
+void CreateNewUser(const std::string& userName, const std::string& password,
+                   const std::string& serverAddress) {
+  if (!installed().CreateNewUser) {
+    throw TvrError(kErrObjectNotSet, "UsersAndOptionsServices.CreateNewUser",
+                   "The options dialog is not available");
+  }
+  installed().CreateNewUser(userName, password, serverAddress);
+}
+
+}  // namespace UsersAndOptionsServices

@@ -1,0 +1,23 @@
+#pragma once
+// UsersAndOptionsServices: what the messaging core asks of the users-and-
+// options windows, without knowing them. The message center installs the
+// implementation at start-up (tests install it themselves); calling a
+// service that nobody installed raises 91 (object not set). UI thread only.
+#include <functional>
+#include <string>
+
+namespace UsersAndOptionsServices {
+
+struct Implementation {
+  // (user name, password, server address): shows the options dialog modally
+  // in its new-account state with those values filled in. Saving there
+  // creates the account and logs it in; cancelling logs nobody in.
+  std::function<void(const std::string&, const std::string&, const std::string&)> CreateNewUser;
+};
+
+void Install(Implementation implementation);
+
+void CreateNewUser(const std::string& userName, const std::string& password,
+                   const std::string& serverAddress);
+
+}  // namespace UsersAndOptionsServices

@@ -1,0 +1,78 @@
+#include "AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+namespace platform {
+namespace {
+
+constexpr int kNameAttempts = 20;
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string temporaryNameBeside(const std::string& path) {
+  static std::mt19937 generator{std::random_device{}()};
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folder + "." + name + ".tvrtmp-" + std::to_string(generator());
+}
+
+// Flushes the folder so that a rename inside it survives a crash. Best
+// effort: the file is whole either way.
+void syncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+int writeFully(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string_view bytes,
+                                            std::optional<mode_t> mode) {
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temporary = temporaryNameBeside(path);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt >= kNameAttempts)) return FileWriteFailure{"create", errno};
+  }
+  FileWriteFailure failure;
+  if (mode && ::fchmod(fd, *mode) != 0) {
+    failure = {"create", errno};
+  } else if (const int error = writeFully(fd, bytes); error != 0) {
+    failure = {"write", error};
+  } else if (::fsync(fd) != 0) {
+    failure = {"flush", errno};
+  }
+  if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
+  if (failure.error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) failure = {"replace", errno};
+  if (failure.error != 0) {
+    ::unlink(temporary.c_str());
+    return failure;
+  }
+  syncFolder(folderOf(path));
+  return std::nullopt;
+}
+
+}  // namespace platform

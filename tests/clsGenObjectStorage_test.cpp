@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "Clock.h"
+#include "RecordingMessageBox.h"
+#include "TestDataFolder.h"
+#include "TvrError.h"
+#include "clsGenEncryption.h"
+#include "modGenFunctionsXML.h"
+#include "modGenGlobals.h"
+
+using namespace modGlobalVariables;
+using modGlobalFunctions::CreateGenObject;
+using modGlobalFunctions::GenObjectRef;
+using modGlobalFunctions::GetUserDataObject;
+
+namespace {
+
+template <typename Body>
+int errorNumberOf(Body&& body) {
+  try {
+    body();
+  } catch (const TvrError& error) {
+    return error.number();
+  }
+  return 0;
+}
+
+// The root element of an XML text.
+struct Parsed {
+  XMLDocumentRef document;
+  pugi::xml_node root() const { return document ? document->rootElement() : pugi::xml_node(); }
+};
+Parsed parse(const std::string& text) {
+  Parsed parsed;
+  modGenFunctionsXML::XMLLoadFromString(parsed.document, text);
+  return parsed;
+}
+
+// Every row of the collection as XML text, in order.
+std::vector<std::string> rowsOf(clsGenObject& records) {
+  std::vector<std::string> rows;
+  const pugi::xml_node root = records.XMLDocLinked()->rootElement();
+  for (pugi::xml_node row : root.children()) rows.push_back(modGenFunctionsXML::XMLToString(row));
+  return rows;
+}
+
+QStringList filesIn(const std::string& folder) {
+  return QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// Fills every field of a new row with awkward text and adds it.
+std::string addFullRow(clsGenObject& records, int32_t classType, int n) {
+  const std::string uid = records.CreateNewRow(true, 0);
+  for (int32_t field = 1; field < modGenGlobals::kFieldCount; ++field) {
+    if (modGenGlobals::FieldNameTable[classType][field].empty()) break;
+    records.SetField(field, "v" + std::to_string(n) + "-" + std::to_string(field) +
+                                " <&>\"' é||%_CRLF_%||\t end");
+  }
+  records.AddCurrentRow();
+  return uid;
+}
+
+class DataFiles : public ::testing::Test {
+ protected:
+  TestDataFolder data_;
+  RecordingMessageBox boxes_;
+};
+
+TEST_F(DataFiles, MissingFileIsCreatedEncipheredWithItsOwner) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef users = CreateGenObject(User, "", false, false);
+  users->XMLDocLinked(clsGenXMLDocument::create());
+  users->LoadXMLDoc(false);
+
+  EXPECT_TRUE(users->IsLoaded());
+  EXPECT_EQ(users->CountAll(), 0);
+  const std::string raw = data_.raw("ALICE/D010.dat");
+  EXPECT_EQ(raw.find("TVR"), std::string::npos) << "stored enciphered";
+  const Parsed file = parse(data_.deciphered("ALICE/D010.dat"));
+  EXPECT_STREQ(file.root().name(), "TVR");
+  EXPECT_EQ(std::string(file.root().attribute("OU").value()), owner);
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(DataFiles, AccountsFileHasNoOwnerAndNeverShowsTheOwnerMessage) {
+  GenObjectRef accounts = GetUserDataObject(LocalUser, "", true);
+  const Parsed file = parse(data_.deciphered("D001.dat"));
+  EXPECT_STREQ(file.root().name(), "TVR");
+  EXPECT_FALSE(file.root().attribute("OU"));
+
+  data_.writeRaw("D001.dat", GenEncryption().EncryptString("<TVR OU=\"SOMEONE\"><U UID=\"A\"/></TVR>"));
+  GenObjectRef again = GetUserDataObject(LocalUser, "", true);
+  EXPECT_EQ(again->CountAll(), 1);
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(DataFiles, EveryDataFileClassRoundTripsRowForRow) {
+  const std::string owner = data_.logIn("ALICE");
+  const std::vector<std::pair<int32_t, std::string>> files = {
+      {User, "ALICE/D010.dat"},    {Group, "ALICE/D004.dat"},  {MessSent, "ALICE/D009.dat"},
+      {MessRec, "ALICE/D008.dat"}, {MessHist, "ALICE/D006.dat"}, {LocalUser, "D001.dat"},
+      {Action, "ALICE/D002.dat"},  {InstMess, "ALICE/D003.dat"}, {ActivityLog, "ALICE/D007.dat"}};
+  for (const auto& [classType, file] : files) {
+    SCOPED_TRACE(file);
+    GenObjectRef written = GetUserDataObject(classType, owner, true);
+    for (int n = 0; n < 3; ++n) {
+      const std::string uid = addFullRow(*written, classType, n);
+      if (classType == Group || classType == MessSent) {
+        written->AddSubRow(0, uid, 0, "MEMBER-" + std::to_string(n));
+        written->AddSubRow(0, uid, 0, "SECOND");
+      }
+    }
+    written->SaveXMLDoc();
+    EXPECT_EQ(data_.raw(file).find("v0-1"), std::string::npos) << "stored enciphered";
+
+    GenObjectRef read = GetUserDataObject(classType, owner, true);
+    EXPECT_EQ(rowsOf(*read), rowsOf(*written));
+    EXPECT_EQ(read->CountAll(), classType == LocalUser ? 4 : 3);
+  }
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(DataFiles, FileOfAnotherOwnerIsKeptAsideAndReplacedOnce) {
+  data_.logIn("ALICE");
+  const std::string foreign =
+      GenEncryption().EncryptString("<TVR OU=\"SOMEONE-ELSE\"><M UID=\"1\" CO=\"theirs\"/></TVR>");
+  data_.writeRaw("ALICE/D008.dat", foreign);
+  platform::setFixedTime(QDateTime(QDate(2024, 3, 9), QTime(14, 5, 7)));
+
+  GenObjectRef received = CreateGenObject(MessRec, "", true, true);
+  platform::clearFixedTime();
+
+  EXPECT_EQ(received->CountAll(), 0);
+  ASSERT_EQ(boxes_.shown().size(), 1u);
+  EXPECT_EQ(boxes_.shown()[0].text, "This data file belongs to another user.");
+  EXPECT_EQ(boxes_.shown()[0].flags, platform::kMbInformation);
+  EXPECT_EQ(boxes_.shown()[0].title, "Tavinor");
+  EXPECT_EQ(data_.raw("ALICE/D008.dat.bad-20240309-140507"), foreign);
+  EXPECT_EQ(std::string(parse(data_.deciphered("ALICE/D008.dat")).root().attribute("OU").value()),
+            CurrentLocalUserUID);
+
+  GenObjectRef second = CreateGenObject(MessRec, "", true, true);
+  EXPECT_EQ(boxes_.shown().size(), 1u) << "the class document is loaded once";
+}
+
+TEST_F(DataFiles, DamagedFilesGiveAnEmptyCollectionAndAreKeptAside) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef good = GetUserDataObject(MessRec, owner, false);
+  good->LoadXMLDoc(false);
+  for (int n = 0; n < 50; ++n) addFullRow(*good, MessRec, n);
+  good->SaveXMLDoc();
+  const std::string whole = data_.raw("ALICE/D008.dat");
+  GenObjectRef users = GetUserDataObject(User, owner, true);
+  const std::string otherFile = data_.raw("ALICE/D010.dat");
+
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"cut short", whole.substr(0, whole.size() / 2)},
+      {"cut to three bytes", whole.substr(0, 3)},
+      {"garbage", std::string(5000, '\x9c')},
+      {"plain text", "<TVR OU=\"" + owner + "\"/>"},
+      {"no root", GenEncryption().EncryptString("just text")},
+  };
+  int expectedBackups = 0;
+  for (const auto& [what, bytes] : damages) {
+    SCOPED_TRACE(what);
+    data_.writeRaw("ALICE/D008.dat", bytes);
+    platform::setFixedTime(QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)));
+    GenObjectRef read = GetUserDataObject(MessRec, owner, true);
+    platform::clearFixedTime();
+    EXPECT_TRUE(read->IsLoaded());
+    EXPECT_EQ(read->CountAll(), 0);
+    EXPECT_EQ(std::string(parse(data_.deciphered("ALICE/D008.dat")).root().attribute("OU").value()), owner);
+    ++expectedBackups;
+    const QStringList backups = filesIn(data_.path("ALICE")).filter(".bad-");
+    ASSERT_EQ(backups.size(), expectedBackups);
+    EXPECT_EQ(data_.raw("ALICE/" + backups.last().toStdString()), bytes) << "kept byte for byte";
+  }
+  EXPECT_TRUE(filesIn(data_.path("ALICE")).contains("D008.dat.bad-20240102-030405-5"));
+  EXPECT_EQ(data_.raw("ALICE/D010.dat"), otherFile) << "nothing beyond the damaged file is touched";
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+TEST_F(DataFiles, EmptyFileIsReplacedWithoutBackup) {
+  const std::string owner = data_.logIn("ALICE");
+  data_.writeRaw("ALICE/D003.dat", "");
+  GenObjectRef presets = GetUserDataObject(InstMess, owner, true);
+  EXPECT_EQ(presets->CountAll(), 0);
+  EXPECT_EQ(filesIn(data_.path("ALICE")), QStringList{"D003.dat"});
+}
+
+TEST_F(DataFiles, UnreadableFileLeavesTheCollectionNotLoadedAndIsNeverOverwritten) {
+  const std::string owner = data_.logIn("ALICE");
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(data_.path("ALICE/D010.dat"))));
+  GenObjectRef users = CreateGenObject(User, "", true, false);
+  EXPECT_NE(errorNumberOf([&] { users->LoadXMLDoc(false); }), 0);
+  EXPECT_FALSE(users->IsLoaded());
+  EXPECT_FALSE(modGenGlobals::ClassDocLoaded[User]);
+  users->SaveXMLDoc();
+  EXPECT_TRUE(QFileInfo(QString::fromStdString(data_.path("ALICE/D010.dat"))).isDir());
+}
+
+TEST_F(DataFiles, LinkedClassLoadsOnceAndSavesOnlyAfterAChange) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef first = CreateGenObject(MessSent, "", true, true);
+  addFullRow(*first, MessSent, 1);
+  first->SaveXMLDoc();
+  const std::string saved = data_.raw("ALICE/D009.dat");
+  first->SaveXMLDoc();
+  EXPECT_EQ(data_.raw("ALICE/D009.dat"), saved) << "no change, no write";
+
+  data_.writeRaw("ALICE/D009.dat", GenEncryption().EncryptString("<TVR OU=\"" + owner + "\"/>"));
+  GenObjectRef second = CreateGenObject(MessSent, "", true, false);
+  second->LoadXMLDoc(false);
+  EXPECT_EQ(second->CountAll(), 1) << "the loaded class document is not read again";
+  second->LoadXMLDoc(true);
+  EXPECT_EQ(first->CountAll(), 0) << "a forced load reads the file again for every instance";
+}
+
+TEST_F(DataFiles, UnlinkedCollectionWritesOnEverySave) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef presets = GetUserDataObject(InstMess, owner, true);
+  const std::string before = data_.raw("ALICE/D003.dat");
+  presets->SaveXMLDoc();
+  const std::string after = data_.raw("ALICE/D003.dat");
+  EXPECT_NE(after, before) << "written again with fresh keys";
+  EXPECT_EQ(GenEncryption().DecryptString(after, 1), GenEncryption().DecryptString(before, 1));
+}
+
+TEST_F(DataFiles, UnloadedCollectionIsNeverWrittenOverItsFile) {
+  data_.logIn("ALICE");
+  GenObjectRef history = CreateGenObject(MessHist, "", true, true);
+  addFullRow(*history, MessHist, 1);
+  addFullRow(*history, MessHist, 2);
+  history->SaveXMLDoc();
+  const std::string saved = data_.raw("ALICE/D006.dat");
+
+  GenObjectRef other = CreateGenObject(MessHist, "", true, false);
+  other->UnloadXMLDoc();
+  EXPECT_FALSE(history->IsLoaded());
+  EXPECT_EQ(history->CountAll(), 0) << "every linked instance sees the bare root";
+  history->SaveXMLDoc();
+  other->SaveXMLDoc();
+  EXPECT_EQ(data_.raw("ALICE/D006.dat"), saved);
+
+  history->LoadXMLDoc(false);
+  EXPECT_EQ(other->CountAll(), 2);
+}
+
+TEST_F(DataFiles, LendingLock) {
+  data_.logIn("ALICE");
+  GenObjectRef users = CreateGenObject(User, "", true, false);
+  EXPECT_FALSE(users->IsObjectLocked());
+  users->GetExclusiveLock();
+  EXPECT_TRUE(users->IsObjectLocked());
+  users->ReleaseExclusiveLock();
+  EXPECT_FALSE(users->IsObjectLocked());
+}
+
+// A child process saves a large data file over and over and is killed at
+// random moments; after every kill the file loads whole, with every row.
+TEST_F(DataFiles, KilledWhileSavingTheFileStillLoads) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef received = GetUserDataObject(MessRec, owner, true);
+  const std::string content(480, 'x');
+  constexpr int kRows = 100000;  // about 50 MB of XML
+  for (int n = 0; n < kRows; ++n) {
+    received->CreateNewRow(true, 0);
+    received->SetField(4, content);
+    received->SetField(2, n);
+    received->AddCurrentRow();
+  }
+  received->SaveXMLDoc();
+  ASSERT_GT(data_.raw("ALICE/D008.dat").size(), 50'000'000u);
+
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> pause(20, 1500);
+  std::uniform_int_distribution<int> intoWrite(0, 40);
+  const auto writing = [&] { return !filesIn(data_.path("ALICE")).filter(".tvrtmp-").isEmpty(); };
+  constexpr int kKills = 14;
+  for (int kill = 0; kill < kKills; ++kill) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        for (int round = 0;; ++round) {
+          received->SetRowFieldByKey(2, 0, 4, "round " + std::to_string(round));
+          received->SaveXMLDoc();
+        }
+      } catch (...) {
+        ::_exit(1);
+      }
+    }
+    if (kill % 2 == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    } else {
+      // Every other kill lands while the file is being written.
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!writing() && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(intoWrite(random)));
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child stopped saving by itself";
+
+    GenObjectRef read = GetUserDataObject(MessRec, owner, true);
+    ASSERT_EQ(read->CountAll(), kRows) << "after kill " << kill;
+    // A killed save may leave its hidden temporary file behind.
+    for (const QString& left : filesIn(data_.path("ALICE")).filter(".tvrtmp-")) {
+      QFile::remove(QString::fromStdString(data_.path("ALICE/")) + left);
+    }
+  }
+  EXPECT_TRUE(filesIn(data_.path("ALICE")).filter(".bad-").isEmpty());
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+}  // namespace

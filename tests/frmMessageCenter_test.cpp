@@ -1,0 +1,253 @@
+// The program's start-up and shut-down in this process, with the login
+// dialog driven while it runs; and the built program itself, started as a
+// separate process where a required file is missing.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "Clock.h"
+#include "MessageBox.h"
+#include "MessageCenterServices.h"
+#include "ModalDriver.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
+#include "clsApplicationSetting.h"
+#include "clsGenAPI.h"
+#include "frmInternalServices.h"
+#include "frmLogin.h"
+#include "frmMessageCenter.h"
+#include "frmOptions.h"
+#include "modGenFunctionsFile.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace fs = std::filesystem;
+using namespace modLocalUserFunctions;
+using LoadResult = frmMessageCenter::LoadResult;
+
+namespace {
+
+template <typename T>
+T* control(QWidget* dialog, const char* name) {
+  T* found = dialog->findChild<T*>(name);
+  EXPECT_NE(found, nullptr) << name;
+  return found;
+}
+
+// Logs in through the login dialog; an unknown name is created on the way.
+void driveLogin(const std::string& name, const std::string& password) {
+  onNextModal<frmLogin>([=](frmLogin* login) {
+    control<QComboBox>(login, "cboUserName")->setEditText(QString::fromStdString(name));
+    control<QLineEdit>(login, "txtPassword")->setText(QString::fromStdString(password));
+    onNextModal<frmOptions>([](frmOptions* options) {
+      control<QLineEdit>(options, "txtFirstName")->setText("Ann");
+      control<QLineEdit>(options, "txtLastName")->setText("Lee");
+      control<QPushButton>(options, "cmdOK")->click();
+    });
+    control<QPushButton>(login, "cmdOK")->click();
+  });
+}
+
+class StartUp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ProgramTestEnvironment::provideResFolderBesideProgram(); }
+
+  static std::string accountField(const std::string& uid, int32_t field) {
+    PoolLoan accounts(modGlobalVariables::LocalUser);
+    return accounts->GetRowFieldByKey(kLocalUserUID, uid, field, false);
+  }
+  std::string settingsText() const {
+    return modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D000.Dat", true);
+  }
+
+  frmInternalServices startupWindow;
+  ProgramTestEnvironment environment;
+  ScopedEnv address{"TAVINOR_BIND_ADDRESS", "127.0.0.8"};
+  RecordingMessageBox boxes{platform::kMbResultYes};
+};
+
+}  // namespace
+
+TEST_F(StartUp, FirstRunCreatesTheSettingsAndLogsTheNewAccountIn) {
+  ASSERT_FALSE(modGenFunctionsFile::FileExists(environment.dataFolder() + "/D000.Dat"));
+  std::string uid;
+  {
+    frmMessageCenter messageCenter;
+    driveLogin("ann", "pw");
+    ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+    uid = modGlobalVariables::CurrentLocalUserUID;
+    ASSERT_FALSE(uid.empty());
+    ASSERT_TRUE(ApplicationSetting);
+    EXPECT_EQ(ApplicationSetting->GetAppSetting("PV"), frmMessageCenter::kProgramVersion);
+    EXPECT_EQ(ApplicationSetting->GetAppSetting("LLU"), uid);
+    EXPECT_EQ(LocalUserOptions.UploadFolder, environment.documentsFolder() + "/Tavinor/ANN/Transferts");
+    EXPECT_TRUE(LocalUserOptions.ShareMyUserList);
+
+    clsGenAPI api;
+    EXPECT_EQ(accountField(uid, kLocalUserIP), "127.0.0.8");
+    EXPECT_EQ(accountField(uid, kLocalUserCN), api.GetLocalHostName());
+    EXPECT_EQ(accountField(uid, kLocalUserCS), "2");  // the names, then the address
+    messageCenter.Form_Unload();
+  }
+  EXPECT_FALSE(ApplicationSetting);
+  const std::string settings = settingsText();
+  EXPECT_NE(settings.find(uid), std::string::npos);
+  EXPECT_NE(settings.find(frmMessageCenter::kProgramVersion), std::string::npos);
+  const std::string accounts =
+      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+  EXPECT_NE(accounts.find("127.0.0.8"), std::string::npos);
+
+  // The next start preselects the account and keeps its recorded address.
+  modGlobalVariables::CurrentLocalUserUID.clear();
+  frmMessageCenter again;
+  bool preselected = false;
+  onNextModal<frmLogin>([&](frmLogin* login) {
+    preselected = control<QComboBox>(login, "cboUserName")->currentText() == "ANN";
+    control<QLineEdit>(login, "txtPassword")->setText("pw");
+    control<QPushButton>(login, "cmdOK")->click();
+  });
+  ASSERT_EQ(again.Form_Load(), LoadResult::kRunning);
+  EXPECT_TRUE(preselected);
+  EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, uid);
+  EXPECT_EQ(accountField(uid, kLocalUserCS), "2");
+  again.Form_Unload();
+  EXPECT_EQ(boxes.shown().size(), 1u);  // only the question for the new name
+}
+
+TEST_F(StartUp, ACancelledLoginStopsTheStartUpButKeepsTheSettings) {
+  frmMessageCenter messageCenter;
+  onNextModal<frmLogin>([](frmLogin* login) { control<QPushButton>(login, "cmdCancel")->click(); });
+  EXPECT_EQ(messageCenter.Form_Load(), LoadResult::kNoLogin);
+  EXPECT_TRUE(modGlobalVariables::CurrentLocalUserUID.empty());
+  messageCenter.Form_Unload();
+  EXPECT_NE(settingsText().find(frmMessageCenter::kProgramVersion), std::string::npos);
+  EXPECT_TRUE(ListLocalUsers().empty());
+}
+
+TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  const std::string bob = ProgramTestEnvironment::addAccount("BOB", "pw");
+  modGlobalVariables::CurrentLocalUserUID = ann;
+  frmMessageCenter messageCenter;
+  platform::setFixedTime(QDateTime(QDate(2026, 3, 4), QTime(9, 5, 30)));
+
+  MessageCenterServices::AddActivity(MessageCenterServices::kEvents, "Eva has been added.",
+                                     MessageCenterServices::kNoItem, "", ann);
+  MessageCenterServices::AddActivity(MessageCenterServices::kGeneralInformation, "Started.",
+                                     MessageCenterServices::kNoItem, "", "");
+  MessageCenterServices::AddActivity(MessageCenterServices::kIncomingMessages, "when||what",
+                                     MessageCenterServices::kReceivedMessage, "M1", "");
+  platform::clearFixedTime();
+  const auto& items = messageCenter.ActivityItems();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].kind, MessageCenterServices::kEvents);
+  EXPECT_EQ(items[0].text, "03-04 09:05");
+  EXPECT_EQ(items[0].subItem, "Eva has been added.");
+  EXPECT_EQ(items[0].tag, "");
+  EXPECT_EQ(items[1].text, "Started.");
+  EXPECT_EQ(items[1].subItem, "");
+  EXPECT_EQ(items[2].text, "when");
+  EXPECT_EQ(items[2].subItem, "what");
+  EXPECT_EQ(items[2].tag, "3||M1");
+
+  // Another account's activity waits in its own activity file.
+  MessageCenterServices::AddActivity(MessageCenterServices::kIncomingFiles, "A file arrived.",
+                                     MessageCenterServices::kReceivedFile, "/tmp/in/a.txt", bob);
+  MessageCenterServices::AddActivity(MessageCenterServices::kEvents, "Lost.",
+                                     MessageCenterServices::kNoItem, "", "NO-SUCH-ACCOUNT");
+  EXPECT_EQ(messageCenter.ActivityItems().size(), 3u);
+  const modGlobalFunctions::GenObjectRef log =
+      modGlobalFunctions::GetUserDataObject(modGlobalVariables::ActivityLog, bob, true);
+  ASSERT_EQ(log->CountAll(), 1);
+  const pugi::xml_node row = log->XMLDocLinked()->rootElement().first_child();
+  EXPECT_EQ(std::string(row.name()), "X");
+  EXPECT_EQ(std::string(row.attribute("AT").value()), "1");
+  EXPECT_EQ(std::string(row.attribute("TE").value()), "A file arrived.");
+  EXPECT_EQ(std::string(row.attribute("EXI").value()), "/tmp/in/a.txt");
+  EXPECT_EQ(std::string(row.attribute("RUID").value()), bob);
+  EXPECT_EQ(std::string(row.attribute("TC").value()), "4");
+  EXPECT_TRUE(modGenFunctionsFile::FileExists(environment.dataFolder() + "/BOB/D007.dat"));
+  EXPECT_FALSE(modGenFunctionsFile::FolderExists(environment.dataFolder() + "/NO-SUCH-ACCOUNT"));
+}
+
+// ---- The built program -------------------------------------------------------
+
+namespace {
+
+struct ProgramRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a copy of the built program from `folder` (so its Res folder is the
+// one beside it there) with its data in `dataRoot`.
+ProgramRun runProgramCopy(const QString& folder, const QString& dataRoot) {
+  const char* binaryDir = std::getenv("TAVINOR_TEST_BINARY_DIR");
+  const fs::path built = fs::path(binaryDir ? binaryDir : ".") / "app" / "tavinor";
+  const fs::path copy = fs::path(folder.toStdString()) / "tavinor";
+  fs::copy_file(built, copy, fs::copy_options::overwrite_existing);
+
+  QProcess process;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", "offscreen");
+  environment.insert("TAVINOR_DATA_ROOT", dataRoot);
+  environment.insert("HOME", folder);
+  environment.insert("XDG_CONFIG_HOME", folder + "/.config");
+  process.setProcessEnvironment(environment);
+  process.start(QString::fromStdString(copy.string()), {});
+  ProgramRun run;
+  if (!process.waitForFinished(60000)) {
+    process.kill();
+    process.waitForFinished();
+    ADD_FAILURE() << "the program did not end";
+    return run;
+  }
+  run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  run.out = process.readAllStandardOutput().toStdString();
+  run.err = process.readAllStandardError().toStdString();
+  return run;
+}
+
+constexpr const char* kEnglishStop = "An important resource file was not found. The application will not continue.";
+constexpr const char* kFrenchStop = "Un fichier de resources important n'a pu être trouvé.";
+
+}  // namespace
+
+TEST(Program, StopsWithTheBilingualMessageWhenTheResourceFileIsMissing) {
+  QTemporaryDir folder;
+  const QString dataRoot = folder.path() + "/data";
+  const ProgramRun run = runProgramCopy(folder.path(), dataRoot);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.out.find("not built yet"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find(kEnglishStop), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(kFrenchStop), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("(Tavinor)"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(dataRoot.toStdString() + "/D000.Dat"));
+}
+
+TEST(Program, StopsWhenNeitherTheSettingsNorTheirTemplateExist) {
+  QTemporaryDir folder;
+  const fs::path res = fs::path(folder.path().toStdString()) / "Res";
+  fs::create_directories(res);
+  fs::copy_file(ProgramTestEnvironment::shippedFile("TVRRES01E.DAT"), res / "TVRRES01E.DAT");
+  const QString dataRoot = folder.path() + "/data";
+  const ProgramRun run = runProgramCopy(folder.path(), dataRoot);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find(kEnglishStop), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(dataRoot.toStdString() + "/D000.Dat"));
+}

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include <string>
+#include <vector>
+
+#include "MessageBox.h"
+#include "ModalDriver.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "frmInternalServices.h"
+#include "frmMessageCenter.h"
+#include "frmOptions.h"
+#include "modGenFunctionsFile.h"
+#include "modGenFunctionsResource.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+using namespace modLocalUserFunctions;
+
+namespace {
+
+template <typename T>
+T* control(QWidget* dialog, const char* name) {
+  T* found = dialog->findChild<T*>(name);
+  EXPECT_NE(found, nullptr) << name;
+  return found;
+}
+
+class OptionsDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ann = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
+    bob = ProgramTestEnvironment::addAccount("BOB", "pw");
+  }
+  void logIn(const std::string& uid) {
+    modGlobalVariables::CurrentLocalUserUID = uid;
+    LoadLocalUserOptions(LocalUserOptions, false, "", "");
+  }
+  static std::string field(const std::string& uid, int32_t number) {
+    PoolLoan accounts(modGlobalVariables::LocalUser);
+    return accounts->GetRowFieldByKey(kLocalUserUID, uid, number, false);
+  }
+  static void selectAccount(frmOptions& dialog, const std::string& uid) {
+    auto* list = control<QListWidget>(&dialog, "lstLocalUsers");
+    for (int row = 0; row < list->count(); ++row) {
+      if (list->item(row)->data(Qt::UserRole).toString().toStdString() == uid) list->setCurrentRow(row);
+    }
+  }
+
+  frmInternalServices startupWindow;
+  ProgramTestEnvironment environment;
+  frmMessageCenter messageCenter;
+  RecordingMessageBox boxes;
+  std::string ann;
+  std::string bob;
+};
+
+}  // namespace
+
+TEST_F(OptionsDialog, SavingTheLoggedInAccountWritesItsRowAndOptions) {
+  logIn(ann);
+  frmOptions dialog;
+  EXPECT_FALSE(dialog.IsNewAccount());
+  EXPECT_EQ(control<QLineEdit>(&dialog, "txtUserName")->text(), "ANN");
+  EXPECT_TRUE(control<QLineEdit>(&dialog, "txtUserName")->isReadOnly());
+  EXPECT_EQ(control<QLineEdit>(&dialog, "txtFirstName")->text(), "Ann");
+  EXPECT_EQ(control<QLineEdit>(&dialog, "txtPassword")->text(), "");
+  EXPECT_TRUE(control<QCheckBox>(&dialog, "chkShareMyUserList")->isChecked());
+
+  // Same names, empty password box: the password and "CS" stay.
+  control<QCheckBox>(&dialog, "chkShareMyUserList")->setChecked(false);
+  control<QCheckBox>(&dialog, "chkLoadAtStartup")->setChecked(true);
+  control<QSpinBox>(&dialog, "txtDeleteInterval")->setValue(30);
+  auto* intervalType = control<QComboBox>(&dialog, "cboDeleteIntervalType");
+  intervalType->setCurrentIndex(intervalType->findData(2));
+  control<QListWidget>(&dialog, "lstFilterIP")->addItems({"10.*.*.*", "192.168.1.7"});
+  control<QLineEdit>(&dialog, "txtPrimaryServerIP")->setText("10.0.0.1");
+  control<QPlainTextEdit>(&dialog, "txtSignature")->setPlainText("Ann Lee\nSales");
+  ASSERT_TRUE(dialog.SaveOptions());
+  EXPECT_EQ(field(ann, kLocalUserPW), "pw");
+  EXPECT_EQ(field(ann, kLocalUserCS), "1");
+  EXPECT_EQ(field(ann, kLocalUserPA), "ANN");
+  EXPECT_EQ(field(ann, kLocalUserSI), "Ann Lee||%_CRLF_%||Sales");
+  EXPECT_EQ(field(ann, kLocalUserFIP), "10.*.*.*||192.168.1.7");
+  EXPECT_EQ(field(ann, kLocalUserPSIP), "10.0.0.1");
+  EXPECT_FALSE(LocalUserOptions.ShareMyUserList);
+  EXPECT_TRUE(LocalUserOptions.LoadAtStartup);
+  EXPECT_EQ(LocalUserOptions.DeleteInterval, 30);
+  EXPECT_EQ(LocalUserOptions.DeleteIntervalType, 2);
+  EXPECT_EQ(field(ann, kLocalUserOP), BuildOptionsString(LocalUserOptions));
+
+  // Reloaded from the saved row, the options come back the same.
+  const UserOptions saved = LocalUserOptions;
+  LoadLocalUserOptions(LocalUserOptions, false, "", "");
+  EXPECT_EQ(LocalUserOptions, saved);
+  frmOptions reopened;
+  EXPECT_EQ(reopened.findChild<QPlainTextEdit*>("txtSignature")->toPlainText(), "Ann Lee\nSales");
+  EXPECT_EQ(reopened.findChild<QListWidget*>("lstFilterIP")->count(), 2);
+
+  // New names and a new password: both written, "CS" rises.
+  control<QLineEdit>(&reopened, "txtLastName")->setText("Lee-Roy");
+  control<QLineEdit>(&reopened, "txtPassword")->setText("new");
+  ASSERT_TRUE(reopened.SaveOptions());
+  EXPECT_EQ(field(ann, kLocalUserLN), "Lee-Roy");
+  EXPECT_EQ(field(ann, kLocalUserPW), "new");
+  EXPECT_EQ(field(ann, kLocalUserCS), "2");
+  EXPECT_TRUE(boxes.shown().empty());
+  EXPECT_NE(modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true)
+                .find("Lee-Roy"),
+            std::string::npos);
+}
+
+TEST_F(OptionsDialog, ANewAccountNeedsAFreePlainNameAndFoldersWithoutTheSeparator) {
+  struct Case {
+    std::string name;
+    std::string folder;
+    int message;
+  };
+  const std::vector<Case> refused = {{"bob", "", 10012},        {"a/b", "", 10013},
+                                     {"..", "", 10013},         {"x\\y", "", 10013},
+                                     {"zoe", "/tmp/a||b", 10014}};
+  for (const Case& refusal : refused) {
+    SCOPED_TRACE(refusal.name);
+    boxes.clear();
+    bool stillOpen = false;
+    onNextModal<frmOptions>([&](frmOptions* dialog) {
+      control<QLineEdit>(dialog, "txtUserName")->setText(QString::fromStdString(refusal.name));
+      if (!refusal.folder.empty()) {
+        control<QLineEdit>(dialog, "txtUploadFolder")->setText(QString::fromStdString(refusal.folder));
+      }
+      control<QPushButton>(dialog, "cmdOK")->click();
+      stillOpen = dialog->isVisible();
+      control<QPushButton>(dialog, "cmdCancel")->click();
+    });
+    frmOptions dialog;
+    dialog.CreateNewUser("zoe", "pw", "");
+    EXPECT_TRUE(stillOpen);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(refusal.message));
+    EXPECT_TRUE(modGlobalVariables::CurrentLocalUserUID.empty());
+    EXPECT_EQ(ListLocalUsers().size(), 2u);
+  }
+}
+
+TEST_F(OptionsDialog, RemovingAnAccountAsksFirst) {
+  logIn(ann);
+  frmOptions dialog;
+  EXPECT_TRUE(control<QPushButton>(&dialog, "cmdRemoveLocalUser")->isEnabled());
+  selectAccount(dialog, bob);
+
+  boxes.answerNext(platform::kMbResultNo);
+  dialog.RemoveLocalUser();
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(12200));
+  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
+  EXPECT_EQ(ListLocalUsers().size(), 2u);
+
+  boxes.answerNext(platform::kMbResultYes);
+  dialog.RemoveLocalUser();
+  ASSERT_EQ(ListLocalUsers().size(), 1u);
+  EXPECT_EQ(ListLocalUsers()[0].uid, ann);
+  EXPECT_EQ(control<QListWidget>(&dialog, "lstLocalUsers")->count(), 1);
+  EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, ann);
+  EXPECT_FALSE(messageCenter.ExitRequested());
+}
+
+TEST_F(OptionsDialog, RemovingTheLoggedInAccountEndsTheProgram) {
+  logIn(ann);
+  onNextModal<frmOptions>([&](frmOptions* dialog) {
+    selectAccount(*dialog, ann);
+    boxes.answerNext(platform::kMbResultYes);
+    control<QPushButton>(dialog, "cmdRemoveLocalUser")->click();
+  });
+  frmOptions dialog;
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);  // closed by the exit command
+  EXPECT_TRUE(modGlobalVariables::CurrentLocalUserUID.empty());
+  EXPECT_TRUE(messageCenter.ExitRequested());
+  ASSERT_EQ(ListLocalUsers().size(), 1u);
+  EXPECT_EQ(ListLocalUsers()[0].uid, bob);
+}

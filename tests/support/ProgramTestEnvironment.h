@@ -1,0 +1,44 @@
+#pragma once
+// ProgramTestEnvironment: a fresh installation of the program for one test.
+// A temporary folder holds the common data folder (TAVINOR_DATA_ROOT), the
+// home folder (HOME, XDG_CONFIG_HOME; documents go to <home>/Documents) and
+// the registry file; the record globals are initialised, the shipped
+// resource texts loaded, nobody is logged in, no settings object exists and
+// the options block is empty. Everything is put back on destruction.
+#include <QTemporaryDir>
+
+#include <memory>
+#include <string>
+
+#include "ScopedEnvironment.h"
+
+class ProgramTestEnvironment {
+ public:
+  ProgramTestEnvironment();
+  ~ProgramTestEnvironment();
+  ProgramTestEnvironment(const ProgramTestEnvironment&) = delete;
+  ProgramTestEnvironment& operator=(const ProgramTestEnvironment&) = delete;
+
+  std::string root() const;
+  std::string dataFolder() const;
+  std::string documentsFolder() const;
+
+  // Adds an account row (user name stored as given, "PA" the same) and saves
+  // the accounts file; returns the new account's UID.
+  static std::string addAccount(const std::string& userName, const std::string& password,
+                                const std::string& firstName = {},
+                                const std::string& lastName = {});
+
+  // A shipped file of the build's Res folder.
+  static std::string shippedFile(const char* name);
+  // Copies the build's Res folder beside this test program, where the
+  // program looks for it, unless it is already there.
+  static void provideResFolderBesideProgram();
+
+ private:
+  QTemporaryDir dir_;
+  std::unique_ptr<ScopedEnv> dataRoot_;
+  std::unique_ptr<ScopedEnv> home_;
+  std::unique_ptr<ScopedEnv> configHome_;
+  std::unique_ptr<ScopedEnv> registry_;
+};

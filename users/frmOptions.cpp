@@ -1,0 +1,424 @@
+#include "frmOptions.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <climits>
+
+#include "MessageBox.h"
+#include "MessageCenterServices.h"
+#include "PoolLoan.h"
+#include "TvrError.h"
+#include "clsGenErrorHandler.h"
+#include "clsGenObject.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsResource.h"
+#include "modGenFunctionsString.h"
+#include "modGenGlobals.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+using namespace modLocalUserFunctions;
+
+namespace {
+
+constexpr int kResourceDeleteIntervalTypes = 208;
+constexpr int kResourceLanguages = 206;
+
+// The check box of each flag, by option number.
+struct FlagControl {
+  const char* name;
+  const char* caption;
+};
+constexpr std::array<FlagControl, kOptionFlagCount> kFlagControls = {{
+    {"chkClearMessageOnSend", "Empty the message window after sending"},
+    {"chkShowIncomingMessage", "Show incoming messages on the message board"},
+    {"chkIncludeSenderMessageOnReply", "Include the sender's message in a reply"},
+    {"chkKeptOutgoingMessageInHistory", "Keep outgoing messages in the history"},
+    {"chkDeleteMessageOlderThan", "Delete old messages automatically"},
+    {"chkIncludeSignature", "Add my signature to every message"},
+    {"chkAcceptMessFileFromUserInMyUserList", "Accept messages and files only from my users"},
+    {"chkAlwaysOnTop", "Keep the windows on top"},
+    {"chkDisplayToolTips", "Show tool tips"},
+    {"chkShareMyUserList", "Share my list of users"},
+    {"chkSaveWindowsSetting", "Save the windows' positions"},
+    {"chkEnableIPFiltering", "Accept connections only from the filtered addresses"},
+    {"chkDisplayRejectedIP", "Log refused connections"},
+    {"chkLoadAtStartup", "Start Tavinor when I log on"},
+    {"chkEncryptSendingFile", "Encipher the files I send"},
+    {"chkWarnOnFileOpen", "Warn me before opening a received file"},
+}};
+
+// Flags shown on the network tab; the others are on the general tab.
+bool onNetworkTab(int32_t option) {
+  switch (option) {
+    case kAcceptMessFileFromUserInMyUserList:
+    case kShareMyUserList:
+    case kEnableIPFiltering:
+    case kDisplayRejectedIP:
+    case kEncryptSendingFile:
+    case kWarnOnFileOpen:
+      return true;
+    default:
+      return false;
+  }
+}
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+std::string ss(const QString& text) { return text.toStdString(); }
+
+// The signature as a text box holds it (line feeds) from its stored form, and back.
+QString signatureForDisplay(const std::string& stored) {
+  return qs(modGenFunctions::ConvertCRLF(stored, false)).replace("\r\n", "\n");
+}
+std::string signatureForStorage(const QString& shown) {
+  QString text = shown;
+  text.replace("\r\n", "\n").replace("\n", "\r\n");
+  return modGenFunctions::ConvertCRLF(ss(text), true);
+}
+
+// A user name is also its data folder's name.
+bool isPlainFolderName(const std::string& name) {
+  return name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+void selectByCode(QComboBox* combo, int32_t code) { combo->setCurrentIndex(combo->findData(code)); }
+
+}  // namespace
+
+frmOptions::frmOptions(QWidget* owner)
+    : QDialog(owner != nullptr ? owner : static_cast<QWidget*>(modGenGlobals::AppOwnerForm)) {
+  setObjectName("frmOptions");
+  setWindowTitle("Tavinor - Options");
+  BuildControls();
+  Form_Load();
+}
+
+void frmOptions::BuildControls() {
+  tabOptions_ = new QTabWidget(this);
+  tabOptions_->setObjectName("tabOptions");
+  for (int32_t option = 0; option < kOptionFlagCount; ++option) {
+    chkOption_[option] = new QCheckBox(kFlagControls[option].caption, this);
+    chkOption_[option]->setObjectName(kFlagControls[option].name);
+  }
+
+  tabOptions_->addTab(BuildGeneralTab(), "General");
+  tabOptions_->addTab(BuildNetworkTab(), "Network and files");
+  tabOptions_->addTab(BuildUserTab(), "User");
+  tabOptions_->addTab(BuildLocalAccountsTab(), "Local accounts");
+
+  cmdOK_ = new QPushButton("OK", this);
+  cmdOK_->setObjectName("cmdOK");
+  cmdOK_->setDefault(true);
+  cmdCancel_ = new QPushButton("Cancel", this);
+  cmdCancel_->setObjectName("cmdCancel");
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdOK_);
+  buttons->addWidget(cmdCancel_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabOptions_);
+  layout->addLayout(buttons);
+
+  connect(cmdOK_, &QPushButton::clicked, this, &frmOptions::cmdOK_Click);
+  connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
+  connect(cmdRemoveLocalUser_, &QPushButton::clicked, this, &frmOptions::cmdRemoveLocalUser_Click);
+  connect(txtUserName_, &QLineEdit::textChanged, this, &frmOptions::UpdateControls);
+}
+
+QWidget* frmOptions::BuildGeneralTab() {
+  auto* page = new QWidget(this);
+  auto* layout = new QVBoxLayout(page);
+  for (int32_t option = 0; option < kOptionFlagCount; ++option) {
+    if (!onNetworkTab(option)) layout->addWidget(chkOption_[option]);
+  }
+  txtDeleteInterval_ = new QSpinBox(page);
+  txtDeleteInterval_->setObjectName("txtDeleteInterval");
+  txtDeleteInterval_->setRange(INT_MIN, INT_MAX);
+  cboDeleteIntervalType_ = new QComboBox(page);
+  cboDeleteIntervalType_->setObjectName("cboDeleteIntervalType");
+  modGenFunctionsResource::FillComboFromResource(cboDeleteIntervalType_, kResourceDeleteIntervalTypes);
+  cboLanguage_ = new QComboBox(page);
+  cboLanguage_->setObjectName("cboLanguage");
+  modGenFunctionsResource::FillComboFromResource(cboLanguage_, kResourceLanguages);
+  txtAppHotKey_ = new QLineEdit(page);
+  txtAppHotKey_->setObjectName("txtAppHotKey");
+  txtAppHotKey_->setReadOnly(true);
+  auto* fields = new QFormLayout;
+  auto* deletion = new QHBoxLayout;
+  deletion->addWidget(txtDeleteInterval_);
+  deletion->addWidget(cboDeleteIntervalType_);
+  fields->addRow("Delete messages older than:", deletion);
+  fields->addRow("Language:", cboLanguage_);
+  fields->addRow("New-message hot key:", txtAppHotKey_);
+  layout->addLayout(fields);
+  layout->addStretch();
+  return page;
+}
+
+QWidget* frmOptions::BuildNetworkTab() {
+  auto* page = new QWidget(this);
+  auto* layout = new QVBoxLayout(page);
+  for (int32_t option = 0; option < kOptionFlagCount; ++option) {
+    if (onNetworkTab(option)) layout->addWidget(chkOption_[option]);
+  }
+  lstFilterIP_ = new QListWidget(page);
+  lstFilterIP_->setObjectName("lstFilterIP");
+  txtUploadFolder_ = new QLineEdit(page);
+  txtUploadFolder_->setObjectName("txtUploadFolder");
+  txtMessageSavingFolder_ = new QLineEdit(page);
+  txtMessageSavingFolder_->setObjectName("txtMessageSavingFolder");
+  auto* fields = new QFormLayout;
+  fields->addRow("Filtered addresses:", lstFilterIP_);
+  fields->addRow("Received files folder:", txtUploadFolder_);
+  fields->addRow("Saved messages folder:", txtMessageSavingFolder_);
+  layout->addLayout(fields);
+  return page;
+}
+
+QWidget* frmOptions::BuildUserTab() {
+  auto* page = new QWidget(this);
+  txtUserName_ = new QLineEdit(page);
+  txtUserName_->setObjectName("txtUserName");
+  txtUserName_->setMaxLength(20);
+  txtPassword_ = new QLineEdit(page);
+  txtPassword_->setObjectName("txtPassword");
+  txtPassword_->setEchoMode(QLineEdit::Password);
+  txtFirstName_ = new QLineEdit(page);
+  txtFirstName_->setObjectName("txtFirstName");
+  txtLastName_ = new QLineEdit(page);
+  txtLastName_->setObjectName("txtLastName");
+  txtSignature_ = new QPlainTextEdit(page);
+  txtSignature_->setObjectName("txtSignature");
+  txtPrimaryServerIP_ = new QLineEdit(page);
+  txtPrimaryServerIP_->setObjectName("txtPrimaryServerIP");
+  auto* fields = new QFormLayout(page);
+  fields->addRow("User name:", txtUserName_);
+  fields->addRow("Password:", txtPassword_);
+  fields->addRow("First name:", txtFirstName_);
+  fields->addRow("Last name:", txtLastName_);
+  fields->addRow("Signature:", txtSignature_);
+  fields->addRow("Primary server:", txtPrimaryServerIP_);
+  return page;
+}
+
+QWidget* frmOptions::BuildLocalAccountsTab() {
+  auto* page = new QWidget(this);
+  lstLocalUsers_ = new QListWidget(page);
+  lstLocalUsers_->setObjectName("lstLocalUsers");
+  cmdRemoveLocalUser_ = new QPushButton("Remove", page);
+  cmdRemoveLocalUser_->setObjectName("cmdRemoveLocalUser");
+  auto* layout = new QVBoxLayout(page);
+  layout->addWidget(lstLocalUsers_);
+  layout->addWidget(cmdRemoveLocalUser_, 0, Qt::AlignRight);
+  return page;
+}
+
+void frmOptions::Form_Load() {
+  try {
+    LoadControls();
+    LoadAccountFields();
+    FillLocalUserList();
+    UpdateControls();
+  } catch (...) {
+    endError("frmOptions.Form_Load");
+  }
+}
+
+void frmOptions::LoadControls() {
+  for (int32_t option = 0; option < kOptionFlagCount; ++option) {
+    chkOption_[option]->setChecked(LocalUserOptions.flag(option));
+  }
+  txtDeleteInterval_->setValue(LocalUserOptions.DeleteInterval);
+  selectByCode(cboDeleteIntervalType_, LocalUserOptions.DeleteIntervalType);
+  selectByCode(cboLanguage_, LocalUserOptions.Language);
+  txtAppHotKey_->setText(qs(LocalUserOptions.AppHotKey));
+  lstFilterIP_->clear();
+  for (const std::string& pattern :
+       modGenFunctionsString::splitText(LocalUserOptions.FilterIPList, "||")) {
+    if (!pattern.empty()) lstFilterIP_->addItem(qs(pattern));
+  }
+  txtUploadFolder_->setText(qs(LocalUserOptions.UploadFolder));
+  txtMessageSavingFolder_->setText(qs(LocalUserOptions.MessageSavingFolder));
+  txtPrimaryServerIP_->setText(qs(LocalUserOptions.PrimaryServerIP));
+}
+
+void frmOptions::LoadAccountFields() {
+  const std::string& uid = modGlobalVariables::CurrentLocalUserUID;
+  if (uid.empty()) return;
+  PoolLoan accounts(modGlobalVariables::LocalUser);
+  auto field = [&](int32_t number) { return accounts->GetRowFieldByKey(kLocalUserUID, uid, number, false); };
+  txtUserName_->setText(qs(field(kLocalUserUN)));
+  txtFirstName_->setText(qs(field(kLocalUserFN)));
+  txtLastName_->setText(qs(field(kLocalUserLN)));
+  txtSignature_->setPlainText(signatureForDisplay(field(kLocalUserSI)));
+  txtPassword_->clear();
+}
+
+void frmOptions::FillLocalUserList() {
+  lstLocalUsers_->clear();
+  for (const LocalUserName& account : ListLocalUsers()) {
+    auto* item = new QListWidgetItem(qs(account.userName), lstLocalUsers_);
+    item->setData(Qt::UserRole, qs(account.uid));
+  }
+}
+
+void frmOptions::UpdateControls() {
+  txtUserName_->setReadOnly(!newAccount_);
+  tabOptions_->setTabEnabled(kLocalAccountsTab, !newAccount_);
+  cmdOK_->setEnabled(!txtUserName_->text().isEmpty());
+}
+
+void frmOptions::CreateNewUser(const std::string& userName, const std::string& password,
+                               const std::string& serverAddress) {
+  try {
+    newAccount_ = true;
+    tabOptions_->setCurrentIndex(kUserTab);
+    LoadLocalUserOptions(LocalUserOptions, true, "", StoredUserName(userName));
+    LoadControls();
+    if (!userName.empty()) txtUserName_->setText(qs(userName));
+    if (!password.empty()) txtPassword_->setText(qs(password));
+    if (!serverAddress.empty()) txtPrimaryServerIP_->setText(qs(serverAddress));
+    UpdateControls();
+    exec();
+  } catch (...) {
+    raiseAgain("frmOptions.CreateNewUser");
+  }
+}
+
+UserOptions frmOptions::OptionsFromControls() const {
+  UserOptions options = LocalUserOptions;
+  for (int32_t option = 0; option < kOptionFlagCount; ++option) {
+    options.flag(option) = chkOption_[option]->isChecked();
+  }
+  options.DeleteInterval = txtDeleteInterval_->value();
+  if (cboDeleteIntervalType_->currentIndex() >= 0) {
+    options.DeleteIntervalType = cboDeleteIntervalType_->currentData().toInt();
+  }
+  if (cboLanguage_->currentIndex() >= 0) options.Language = cboLanguage_->currentData().toInt();
+  options.UploadFolder = ss(txtUploadFolder_->text());
+  options.MessageSavingFolder = ss(txtMessageSavingFolder_->text());
+  options.PrimaryServerIP = ss(txtPrimaryServerIP_->text());
+  std::string filter;
+  for (int row = 0; row < lstFilterIP_->count(); ++row) {
+    modGenFunctions::AddToString(filter, ss(lstFilterIP_->item(row)->text()));
+  }
+  options.FilterIPList = filter;
+  return options;
+}
+
+// Refuses what would break the account's folder or its options text.
+bool frmOptions::CheckTypedValues(const std::string& userName) {
+  int refusal = 0;
+  if (!isPlainFolderName(userName)) {
+    refusal = 10013;
+  } else if (newAccount_) {
+    std::string existing;
+    if (IsLocalUser(kLocalUserUN, userName, kLocalUserUID, existing)) refusal = 10012;
+  }
+  if (refusal == 0 && (txtUploadFolder_->text().contains("||") ||
+                       txtMessageSavingFolder_->text().contains("||"))) {
+    refusal = 10014;
+  }
+  if (refusal == 0) return true;
+  modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(refusal),
+                                  platform::kMbInformation, modGenFunctions::kAppTitle, this);
+  return false;
+}
+
+// Writes the new or logged-in account's row: "UN" from the typed name in
+// capitals ("PA" too for a new account: an existing account's data folder
+// keeps its name), "FN", "LN", "PW" when a password is typed, "SI", "OP",
+// "FIP", "PSIP"; "CS" rises by 1 when the names changed. A new account is
+// then logged in and gets the preset instant messages.
+bool frmOptions::SaveOptions() {
+  try {
+    const std::string userName = StoredUserName(ss(txtUserName_->text()));
+    if (userName.empty() || !CheckTypedValues(userName)) return false;
+    const UserOptions options = OptionsFromControls();
+    const std::string firstName = ss(txtFirstName_->text());
+    const std::string lastName = ss(txtLastName_->text());
+    std::string uid;
+    {
+      PoolLoan accounts(modGlobalVariables::LocalUser);
+      if (newAccount_) {
+        uid = accounts->CreateNewRow(true, kLocalUserUID);
+        accounts->SetField(kLocalUserPA, userName);
+      } else {
+        uid = modGlobalVariables::CurrentLocalUserUID;
+        accounts->PC_SelectSingleNode(kLocalUserUID, uid);
+        if (!accounts->IsRowSelected()) {
+          throw TvrError(kErrObjectNotSet, "", "The logged-in account has no row");
+        }
+      }
+      const bool namesChanged =
+          accounts->GetField(kLocalUserFN) != firstName || accounts->GetField(kLocalUserLN) != lastName;
+      accounts->SetField(kLocalUserUN, userName);
+      accounts->SetField(kLocalUserFN, firstName);
+      accounts->SetField(kLocalUserLN, lastName);
+      if (!txtPassword_->text().isEmpty()) accounts->SetField(kLocalUserPW, ss(txtPassword_->text()));
+      accounts->SetField(kLocalUserSI, signatureForStorage(txtSignature_->toPlainText()));
+      accounts->SetField(kLocalUserOP, BuildOptionsString(options));
+      accounts->SetField(kLocalUserFIP, options.FilterIPList);
+      accounts->SetField(kLocalUserPSIP, options.PrimaryServerIP);
+      if (namesChanged) accounts->SetIncrementedField(kLocalUserCS, 1);
+      if (newAccount_) accounts->AddCurrentRow();
+      accounts->SaveXMLDoc();
+    }
+    LocalUserOptions = options;
+    if (newAccount_) {
+      modGlobalVariables::CurrentLocalUserUID = uid;
+      AppendDefaultInstantMessages();
+    }
+    return true;
+  } catch (...) {
+    raiseAgain("frmOptions.SaveOptions");
+  }
+}
+
+void frmOptions::RemoveLocalUser() {
+  try {
+    const QListWidgetItem* selected = lstLocalUsers_->currentItem();
+    if (selected == nullptr) return;
+    const std::string uid = ss(selected->data(Qt::UserRole).toString());
+    const int answer = modGenFunctions::ShowMessageBox(
+        modGenFunctionsResource::GetResourceMessage(12200),
+        platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle, this);
+    if (answer != platform::kMbResultYes) return;
+    DeleteLocalUser(uid);
+    FillLocalUserList();
+    if (uid == modGlobalVariables::CurrentLocalUserUID) {
+      modGlobalVariables::CurrentLocalUserUID.clear();
+      MessageCenterServices::ExitProgram();
+    }
+  } catch (...) {
+    raiseAgain("frmOptions.RemoveLocalUser");
+  }
+}
+
+void frmOptions::cmdOK_Click() {
+  try {
+    if (SaveOptions()) accept();
+  } catch (...) {
+    endError("frmOptions.cmdOK_Click");
+  }
+}
+
+void frmOptions::cmdRemoveLocalUser_Click() {
+  try {
+    RemoveLocalUser();
+  } catch (...) {
+    endError("frmOptions.cmdRemoveLocalUser_Click");
+  }
+}
