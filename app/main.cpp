@@ -14,7 +14,6 @@
 // answered with its safe button (OK, Cancel or No).
 #include <QApplication>
 #include <QGuiApplication>
-
 #include <cstdio>
 #include <string>
 
@@ -35,9 +34,12 @@ int writeMessageBox(const platform::MessageBoxRequest& request) {
   std::fprintf(stderr, "Tavinor message (%s): %s\n", request.title.c_str(), request.text.c_str());
   switch (request.flags & 7) {
     case platform::kMbOkCancel:
-    case platform::kMbYesNoCancel: return platform::kMbResultCancel;
-    case platform::kMbYesNo: return platform::kMbResultNo;
-    default: return platform::kMbResultOk;
+    case platform::kMbYesNoCancel:
+      return platform::kMbResultCancel;
+    case platform::kMbYesNo:
+      return platform::kMbResultNo;
+    default:
+      return platform::kMbResultOk;
   }
 }
 

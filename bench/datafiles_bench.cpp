@@ -6,6 +6,7 @@
 // copy of the same bytes. Prints a ratio table (data file / raw) last.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
@@ -87,10 +88,14 @@ void writeFlushed(const std::string& path, const std::string& bytes) {
 
 std::string readWhole(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) std::abort();
-  std::string content;
-  char buffer[65536];
-  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, got);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) std::abort();
+  std::string content(static_cast<std::size_t>(info.st_size), '\0');
+  for (std::size_t done = 0; done < content.size();) {
+    const ssize_t got = ::read(fd, content.data() + done, content.size() - done);
+    if (got <= 0) std::abort();
+    done += static_cast<std::size_t>(got);
+  }
   ::close(fd);
   return content;
 }

@@ -54,7 +54,8 @@ void frmLogin::Form_Load() {
   try {
     const std::string lastUID = ApplicationSetting ? ApplicationSetting->GetAppSetting("LLU") : "";
     int preselected = -1;
-    for (const modLocalUserFunctions::LocalUserName& account : modLocalUserFunctions::ListLocalUsers()) {
+    for (const modLocalUserFunctions::LocalUserName& account :
+         modLocalUserFunctions::ListLocalUsers()) {
       if (account.uid == lastUID && !lastUID.empty()) preselected = cboUserName_->count();
       cboUserName_->addItem(QString::fromStdString(account.userName),
                             QString::fromStdString(account.uid));

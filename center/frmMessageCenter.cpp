@@ -44,10 +44,11 @@ void showNewAccountDialog(const std::string& userName, const std::string& passwo
 frmMessageCenter::frmMessageCenter() {
   setObjectName("frmMessageCenter");
   setWindowTitle("Tavinor - Message center");
-  MessageCenterServices::Install(
-      {[this](int32_t kind, const std::string& text, int32_t itemType, const std::string& itemKey,
-              const std::string& ownerUID) { AddActivity(kind, text, itemType, itemKey, ownerUID); },
-       [this] { ExitProgram(); }});
+  MessageCenterServices::Install({[this](int32_t kind, const std::string& text, int32_t itemType,
+                                         const std::string& itemKey, const std::string& ownerUID) {
+                                    AddActivity(kind, text, itemType, itemKey, ownerUID);
+                                  },
+                                  [this] { ExitProgram(); }});
   UsersAndOptionsServices::Install({showNewAccountDialog});
 }
 
@@ -139,7 +140,8 @@ void frmMessageCenter::AddToActivityList(int32_t kind, const std::string& text, 
   item.kind = kind;
   item.text = parts.empty() ? std::string() : parts[0];
   item.subItem = parts.size() > 1 ? parts[1] : std::string();
-  if (itemType != MessageCenterServices::kNoItem) item.tag = std::to_string(itemType) + "||" + itemKey;
+  if (itemType != MessageCenterServices::kNoItem)
+    item.tag = std::to_string(itemType) + "||" + itemKey;
   activities_.push_back(std::move(item));
 }
 

@@ -13,7 +13,6 @@
 // The start-up window (frmInternalServices) must exist before Form_Load and
 // stay until after Form_Unload. One instance at a time; UI thread only.
 #include <QMainWindow>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,9 +25,9 @@ class frmMessageCenter : public QMainWindow {
   static constexpr const char* kProgramVersion = "1.0.0";
 
   enum class LoadResult {
-    kRunning,   // a person is logged in
-    kNoLogin,   // the login dialog closed without a login
-    kStopped,   // a required file is missing, or a start-up step failed
+    kRunning,  // a person is logged in
+    kNoLogin,  // the login dialog closed without a login
+    kStopped,  // a required file is missing, or a start-up step failed
   };
 
   // One entry of an activity list of the logged-in person, as the list

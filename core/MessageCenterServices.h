@@ -51,8 +51,7 @@ struct Implementation {
   // (kind, text, item type, item key, owner account UID). The text is a
   // resource message already filled in. An owner that is neither empty nor
   // the logged-in account keeps the entry in that account's activity file.
-  std::function<void(int32_t, const std::string&, int32_t, const std::string&,
-                     const std::string&)>
+  std::function<void(int32_t, const std::string&, int32_t, const std::string&, const std::string&)>
       AddActivity;
   // The main window's exit command: ends the program.
   std::function<void()> ExitProgram;

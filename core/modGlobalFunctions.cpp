@@ -437,6 +437,51 @@ std::optional<int32_t> changeCounterOf(std::string_view text) {
   return value;
 }
 
+// What became of a received identity, and the row it concerns.
+struct IdentityOutcome {
+  int32_t result = 0;
+  int message = 30002;  // unchanged, or no "UID"
+  pugi::xml_node row;
+};
+
+// Stores the identity `element` (with a valid "CS") in `directory`.
+IdentityOutcome storeIdentity(clsGenObject& directory, pugi::xml_node element,
+                              int32_t receivedCounter) {
+  IdentityOutcome outcome;
+  const std::string uid = element.attribute("UID").value();
+  if (uid.empty()) return outcome;
+  directory.PC_SelectSingleNode(kUIDField, uid);
+  outcome.row = directory.GetCurrent();
+  const bool isNew = !outcome.row;
+  if (!isNew) {
+    const int32_t storedCounter = changeCounterOf(outcome.row.attribute("CS").value()).value_or(0);
+    const bool moved =
+        std::string_view(element.attribute("IP").value()) != outcome.row.attribute("IP").value();
+    if (receivedCounter < storedCounter && !moved) {
+      outcome.result = kIdentityUnchanged;
+      return outcome;
+    }
+  } else {
+    directory.CreateNewRow(false, kUIDField);
+    outcome.row = directory.GetCurrent();
+  }
+  for (const std::string& name :
+       modGlobalVariables::IdentityFieldList[modGlobalVariables::kLocalUserIdentity]) {
+    if (const pugi::xml_attribute value = element.attribute(name.c_str())) {
+      clsGenXMLDocument::setAttribute(outcome.row, name.c_str(), value.value());
+    }
+  }
+  directory.MarkRowAsUpdated(uid);
+  if (isNew) {
+    directory.AddCurrentRow();
+    outcome.row = directory.GetCurrent();
+  }
+  directory.SaveXMLDoc();
+  outcome.result = kIdentityStored;
+  outcome.message = isNew ? 20510 : 30001;
+  return outcome;
+}
+
 }  // namespace
 
 int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::string& elementText,
@@ -450,62 +495,28 @@ int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::stri
     if (!receivedCounter) return kIdentityRefused;
     if (GetObjectFieldValue(RecordClass::LocalUser, kUIDField, ownerUID, kAccountFolderField, false)
             .empty()) {
-      return 0;
+      return 0;  // no local account: no directory
     }
 
+    // The directory stays open until the outcome's row has been read.
     std::optional<Borrowed> pooled;
-    GenObjectRef privateDirectory;
-    clsGenObject* directory = nullptr;
+    GenObjectRef directory;
     if (ownerUID == modGlobalVariables::CurrentLocalUserUID) {
       pooled.emplace(RecordClass::User, true);
-      directory = pooled->operator->();
     } else {
-      privateDirectory = GetUserDataObject(RecordClass::User, ownerUID, true);
-      directory = privateDirectory.get();
+      directory = GetUserDataObject(RecordClass::User, ownerUID, true);
     }
-    if (directory == nullptr) return 0;
-
-    const std::string uid = element.attribute("UID").value();
-    int32_t result = 0;
-    int message = 30002;
-    pugi::xml_node row;
-    if (!uid.empty()) {
-      directory->PC_SelectSingleNode(kUIDField, uid);
-      row = directory->GetCurrent();
-      const bool isNew = !row;
-      bool update = isNew;
-      if (!isNew) {
-        const int32_t storedCounter = changeCounterOf(row.attribute("CS").value()).value_or(0);
-        update = *receivedCounter >= storedCounter ||
-                 std::string(element.attribute("IP").value()) != row.attribute("IP").value();
-      }
-      if (update) {
-        if (isNew) row = (directory->CreateNewRow(false, kUIDField), directory->GetCurrent());
-        for (const std::string& name :
-             modGlobalVariables::IdentityFieldList[modGlobalVariables::kLocalUserIdentity]) {
-          if (const pugi::xml_attribute value = element.attribute(name.c_str())) {
-            clsGenXMLDocument::setAttribute(row, name.c_str(), value.value());
-          }
-        }
-        directory->MarkRowAsUpdated(uid);
-        if (isNew) {
-          directory->AddCurrentRow();
-          row = directory->GetCurrent();
-        }
-        directory->SaveXMLDoc();
-        result = kIdentityStored;
-        message = isNew ? 20510 : 30001;
-      } else {
-        result = kIdentityUnchanged;
-      }
-    }
+    clsGenObject* collection = pooled ? pooled->operator->() : directory.get();
+    IdentityOutcome outcome;
+    if (collection != nullptr) outcome = storeIdentity(*collection, element, *receivedCounter);
     if (log) {
-      const std::string name = GetFieldValue(RecordClass::User, row, kUserFullNameField, true);
-      MessageCenterServices::AddActivity(MessageCenterServices::kEvents,
-                                         modGenFunctionsResource::GetResourceMessage(message, {name}),
+      const std::string name =
+          GetFieldValue(RecordClass::User, outcome.row, kUserFullNameField, true);
+      const std::string text = modGenFunctionsResource::GetResourceMessage(outcome.message, {name});
+      MessageCenterServices::AddActivity(MessageCenterServices::kEvents, text,
                                          MessageCenterServices::kNoItem, "", ownerUID);
     }
-    return result;
+    return outcome.result;
   } catch (...) {
     raiseAgain("modGlobalFunctions.UpdateUserFromRemoteElement");
   }

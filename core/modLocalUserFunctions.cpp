@@ -1,11 +1,10 @@
 #include "modLocalUserFunctions.h"
 
-#include <cctype>
-#include <cmath>
-#include <cstdlib>
-#include <limits>
-
 #include <QString>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
 
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
@@ -43,7 +42,8 @@ std::size_t numberLength(const std::string& text, std::size_t from) {
     while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at, ++digits;
   }
   if (digits == 0) return 0;
-  if (at < text.size() && (text[at] == 'E' || text[at] == 'e' || text[at] == 'D' || text[at] == 'd')) {
+  if (at < text.size() &&
+      (text[at] == 'E' || text[at] == 'e' || text[at] == 'D' || text[at] == 'd')) {
     std::size_t exponent = at + 1;
     if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-')) ++exponent;
     const std::size_t firstDigit = exponent;
@@ -55,11 +55,18 @@ std::size_t numberLength(const std::string& text, std::size_t from) {
   return at - from;
 }
 
+// The value of a number that numberLength accepted, read the same whatever
+// the locale.
 double parseNumber(std::string number) {
   for (char& c : number) {
     if (c == 'D' || c == 'd') c = 'E';
   }
-  return std::strtod(number.c_str(), nullptr);
+  const char* first = number.data();
+  if (*first == '+') ++first;
+  double value = 0;
+  const auto [end, error] = std::from_chars(first, number.data() + number.size(), value);
+  if (error == std::errc::result_out_of_range) throw TvrError(kErrOverflow, "", "Overflow");
+  return value;
 }
 
 // A number rounded half to even into 32 bits; error 6 when it does not fit.
@@ -109,8 +116,8 @@ void setDefaultOptions(UserOptions& options, const std::string& folderBase) {
   for (int32_t number = 0; number < kOptionFlagCount; ++number) options.flag(number) = false;
   for (const OptionNumber on :
        {kClearMessageOnSend, kShowIncomingMessage, kIncludeSenderMessageOnReply,
-        kKeptOutgoingMessageInHistory, kDeleteMessageOlderThan, kDisplayToolTips,
-        kShareMyUserList, kSaveWindowsSetting, kEncryptSendingFile, kWarnOnFileOpen}) {
+        kKeptOutgoingMessageInHistory, kDeleteMessageOlderThan, kDisplayToolTips, kShareMyUserList,
+        kSaveWindowsSetting, kEncryptSendingFile, kWarnOnFileOpen}) {
     options.flag(on) = true;
   }
   options.FrequentUserCount = 10;
@@ -120,7 +127,7 @@ void setDefaultOptions(UserOptions& options, const std::string& folderBase) {
   options.UploadFolder = folderBase + "/Transferts";
   options.MessageSavingFolder = folderBase + "/Messages";
   options.PrimaryServerIP.clear();
-  options.AppHotKey = std::string("CTRL+") + "ALT+" + "M";
+  options.AppHotKey = "CTRL+ALT+M";
   options.LastAttachedFile.clear();
 }
 
@@ -146,27 +153,46 @@ std::string trimBlanks(const std::string& text) {
 
 bool& UserOptions::flag(int32_t number) {
   switch (number) {
-    case kClearMessageOnSend: return ClearMessageOnSend;
-    case kShowIncomingMessage: return ShowIncomingMessage;
-    case kIncludeSenderMessageOnReply: return IncludeSenderMessageOnReply;
-    case kKeptOutgoingMessageInHistory: return KeptOutgoingMessageInHistory;
-    case kDeleteMessageOlderThan: return DeleteMessageOlderThan;
-    case kIncludeSignature: return IncludeSignature;
-    case kAcceptMessFileFromUserInMyUserList: return AcceptMessFileFromUserInMyUserList;
-    case kAlwaysOnTop: return AlwaysOnTop;
-    case kDisplayToolTips: return DisplayToolTips;
-    case kShareMyUserList: return ShareMyUserList;
-    case kSaveWindowsSetting: return SaveWindowsSetting;
-    case kEnableIPFiltering: return EnableIPFiltering;
-    case kDisplayRejectedIP: return DisplayRejectedIP;
-    case kLoadAtStartup: return LoadAtStartup;
-    case kEncryptSendingFile: return EncryptSendingFile;
-    case kWarnOnFileOpen: return WarnOnFileOpen;
-    default: throw TvrError(kErrSubscript, "UserOptions.flag", "Subscript out of range");
+    case kClearMessageOnSend:
+      return ClearMessageOnSend;
+    case kShowIncomingMessage:
+      return ShowIncomingMessage;
+    case kIncludeSenderMessageOnReply:
+      return IncludeSenderMessageOnReply;
+    case kKeptOutgoingMessageInHistory:
+      return KeptOutgoingMessageInHistory;
+    case kDeleteMessageOlderThan:
+      return DeleteMessageOlderThan;
+    case kIncludeSignature:
+      return IncludeSignature;
+    case kAcceptMessFileFromUserInMyUserList:
+      return AcceptMessFileFromUserInMyUserList;
+    case kAlwaysOnTop:
+      return AlwaysOnTop;
+    case kDisplayToolTips:
+      return DisplayToolTips;
+    case kShareMyUserList:
+      return ShareMyUserList;
+    case kSaveWindowsSetting:
+      return SaveWindowsSetting;
+    case kEnableIPFiltering:
+      return EnableIPFiltering;
+    case kDisplayRejectedIP:
+      return DisplayRejectedIP;
+    case kLoadAtStartup:
+      return LoadAtStartup;
+    case kEncryptSendingFile:
+      return EncryptSendingFile;
+    case kWarnOnFileOpen:
+      return WarnOnFileOpen;
+    default:
+      throw TvrError(kErrSubscript, "UserOptions.flag", "Subscript out of range");
   }
 }
 
-bool UserOptions::flag(int32_t number) const { return const_cast<UserOptions*>(this)->flag(number); }
+bool UserOptions::flag(int32_t number) const {
+  return const_cast<UserOptions*>(this)->flag(number);
+}
 
 std::string StoredUserName(const std::string& typed) {
   return QString::fromStdString(typed).toUpper().toStdString();
@@ -178,7 +204,8 @@ std::vector<LocalUserName> ListLocalUsers() {
     std::vector<LocalUserName> names;
     const XMLDocumentRef& document = accounts->XMLDocLinked();
     if (!document) return names;
-    for (const pugi::xml_node row : document->rootElement().children(accounts->XMLElementBaseName().c_str())) {
+    for (const pugi::xml_node row :
+         document->rootElement().children(accounts->XMLElementBaseName().c_str())) {
       names.push_back({row.attribute("UID").value(), row.attribute("UN").value()});
     }
     return names;
@@ -327,19 +354,24 @@ OptionValue GetLocalUserOption(int32_t option, const std::string& accountUID) {
         break;
       default:
         modGenFunctions::ShowMessageBox(
-            "options not implemented in the select case statement... 325gfa",
-            platform::kMbOkOnly, modGenFunctions::kAppTitle);
+            "options not implemented in the select case statement... 325gfa", platform::kMbOkOnly,
+            modGenFunctions::kAppTitle);
         return {};
     }
     UserOptions privateCopy;
     if (!accountUID.empty()) LoadLocalUserOptions(privateCopy, false, accountUID, "");
     const UserOptions& options = accountUID.empty() ? LocalUserOptions : privateCopy;
     switch (option) {
-      case kShareMyUserList: return options.ShareMyUserList;
-      case kUploadFolder: return options.UploadFolder;
-      case kMessageSavingFolder: return options.MessageSavingFolder;
-      case kAppHotKey: return options.AppHotKey;
-      default: return options.LastAttachedFile;
+      case kShareMyUserList:
+        return options.ShareMyUserList;
+      case kUploadFolder:
+        return options.UploadFolder;
+      case kMessageSavingFolder:
+        return options.MessageSavingFolder;
+      case kAppHotKey:
+        return options.AppHotKey;
+      default:
+        return options.LastAttachedFile;
     }
   } catch (...) {
     raiseAgain("modLocalUserFunctions.GetLocalUserOption");
@@ -391,9 +423,10 @@ pugi::xml_node BuildUserIdentityElement(int32_t classType, pugi::xml_node source
       throw TvrError(kErrSubscript, "", "Subscript out of range");
     }
     if (!source || !target) throw TvrError(kErrObjectNotSet, "", "Object variable not set");
-    const auto& names = modGlobalVariables::IdentityFieldList[classType == modGlobalVariables::LocalUser
-                                                                  ? modGlobalVariables::kLocalUserIdentity
-                                                                  : modGlobalVariables::kUserIdentity];
+    const auto& names =
+        modGlobalVariables::IdentityFieldList[classType == modGlobalVariables::LocalUser
+                                                  ? modGlobalVariables::kLocalUserIdentity
+                                                  : modGlobalVariables::kUserIdentity];
     for (const std::string& name : names) {
       if (!source.attribute(name.c_str())) {
         throw TvrError(kErrInvalidCall, "", "The row has no identity attribute " + name);
@@ -452,10 +485,10 @@ void UpdateLocalUserNetworkInfo() {
 void DeleteLocalUser(const std::string& accountUID) {
   try {
     if (accountUID.empty()) return;
-    const std::string text = modGenFunctionsResource::GetResourceMessage(12210) + "\n\n" +
-                             std::get<std::string>(GetLocalUserOption(kUploadFolder, accountUID)) +
-                             "\n\n" +
-                             std::get<std::string>(GetLocalUserOption(kMessageSavingFolder, accountUID));
+    const std::string text =
+        modGenFunctionsResource::GetResourceMessage(12210) + "\n\n" +
+        std::get<std::string>(GetLocalUserOption(kUploadFolder, accountUID)) + "\n\n" +
+        std::get<std::string>(GetLocalUserOption(kMessageSavingFolder, accountUID));
     std::string folder;
     {
       PoolLoan accounts(modGlobalVariables::LocalUser);

@@ -1,6 +1,7 @@
 #include "clsGenEncryption.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
@@ -8,6 +9,30 @@
 namespace {
 
 constexpr int kHighestKey = 250;
+
+// Adds (or, with subtract, takes away) the repeating key pattern K0 K1 K2 K3
+// to `count` bytes, each byte modulo 256. Eight bytes at a time: the low
+// seven bits of each byte are added without carrying into the next byte and
+// the top bit is set from the sum's and the operands' top bits.
+void applyKeys(const char* in, char* out, std::size_t count, const clsGenEncryption::Keys& keys,
+               bool subtract) {
+  constexpr std::uint64_t kTopBits = 0x8080808080808080ULL;
+  std::uint64_t pattern = 0;
+  for (int b = 0; b < 8; ++b) pattern |= static_cast<std::uint64_t>(keys[b % 4]) << (8 * b);
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    const std::uint64_t result =
+        subtract ? ((word | kTopBits) - (pattern & ~kTopBits)) ^ ((word ^ ~pattern) & kTopBits)
+                 : ((word & ~kTopBits) + (pattern & ~kTopBits)) ^ ((word ^ pattern) & kTopBits);
+    std::memcpy(out + i, &result, 8);
+  }
+  for (; i < count; ++i) {
+    const auto byte = static_cast<unsigned char>(in[i]);
+    out[i] = static_cast<char>(subtract ? byte - keys[i % 4] : byte + keys[i % 4]);
+  }
+}
 
 }  // namespace
 
@@ -21,15 +46,12 @@ clsGenEncryption& GenEncryption() {
 }
 
 std::string clsGenEncryption::encipherWithKeys(const std::string& text, const Keys& keys) {
-  std::string out;
-  out.reserve(text.size() + 4);
-  out += static_cast<char>(keys[0]);
-  out += static_cast<char>(keys[2]);
-  out += static_cast<char>(keys[1]);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    out += static_cast<char>(static_cast<unsigned char>(text[i]) + keys[i % 4]);
-  }
-  out += static_cast<char>(keys[3]);
+  std::string out(text.size() + 4, '\0');
+  out[0] = static_cast<char>(keys[0]);
+  out[1] = static_cast<char>(keys[2]);
+  out[2] = static_cast<char>(keys[1]);
+  applyKeys(text.data(), out.data() + 3, text.size(), keys, false);
+  out.back() = static_cast<char>(keys[3]);
   return out;
 }
 
@@ -56,9 +78,7 @@ std::string clsGenEncryption::DecryptString(const std::string& text, int start) 
     const std::size_t first = k0 + 3;
     const std::size_t length = text.size() - first - 1;
     std::string plain(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-      plain[i] = static_cast<char>(static_cast<unsigned char>(text[first + i]) - keys[i % 4]);
-    }
+    applyKeys(text.data() + first, plain.data(), length, keys, true);
     return plain;
   } catch (...) {
     raiseAgain("clsGenEncryption.DecryptString");

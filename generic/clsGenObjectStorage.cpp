@@ -30,10 +30,25 @@ constexpr int kForeignOwnerMessage = 50101;
 // An enciphered text carries four key bytes around its content.
 constexpr std::size_t kCipherOverhead = 4;
 
+// The text of a data file: "" for a missing or empty file (or none at all),
+// deciphered when `encrypted`. A file too short to hold its cipher keys is
+// marked damaged and gives "".
+std::string readDataText(const modGenApplicationSetting::FileSourceInfo& file, bool encrypted,
+                         bool& damaged) {
+  if (file.FileName.empty()) return {};
+  std::string bytes = modGenFunctionsFile::ReadFileContent(file.FullPath, false);
+  if (!encrypted) return bytes;
+  if (bytes.size() >= kCipherOverhead) return GenEncryption().DecryptString(bytes, 1);
+  damaged = !bytes.empty();
+  return {};
+}
+
 // A copy of a data file that is about to be replaced because it is damaged or
 // belongs to another owner: "<name>.bad-<yyyyMMdd-hhmmss>" beside it (with
-// "-2", "-3" ... when that name is taken), holding the file's bytes as they were.
-void keepDamagedCopy(const modGenApplicationSetting::FileSourceInfo& file, const std::string& bytes) {
+// "-2", "-3" ... when that name is taken), holding the file's bytes as they
+// are (the file has not been written since it was read).
+void keepDamagedCopy(const modGenApplicationSetting::FileSourceInfo& file) {
+  const std::string bytes = modGenFunctionsFile::ReadFileContent(file.FullPath, false);
   const std::string stem =
       file.FileName + ".bad-" + platform::now().toString("yyyyMMdd-hhmmss").toStdString();
   std::string name = stem;
@@ -98,22 +113,14 @@ void clsGenObject::LoadXMLDoc(bool force) {
 void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  const std::string bytes =
-      file.FileName.empty() ? std::string() : modGenFunctionsFile::ReadFileContent(file.FullPath, false);
-
   bool damaged = false;
-  std::string text;
-  if (!FileContentEncrypted_) {
-    text = bytes;
-  } else if (bytes.size() >= kCipherOverhead) {
-    text = GenEncryption().DecryptString(bytes, 1);
-  } else {
-    damaged = !bytes.empty();
-  }
-  if (text.empty()) {
-    modGenFunctionsXML::XMLClearDocument(doc_);
-  } else if (!doc_->load(text)) {
-    damaged = true;
+  {
+    const std::string text = readDataText(file, FileContentEncrypted_, damaged);
+    if (text.empty()) {
+      modGenFunctionsXML::XMLClearDocument(doc_);
+    } else if (!doc_->load(text)) {
+      damaged = true;
+    }
   }
 
   bool foreign = false;
@@ -125,7 +132,7 @@ void clsGenObject::readDataFile() {
       foreign = true;
     }
   }
-  if (damaged || foreign) keepDamagedCopy(file, bytes);
+  if (damaged || foreign) keepDamagedCopy(file);
   if (foreign) {
     modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(kForeignOwnerMessage),
                                     platform::kMbInformation, modGenFunctions::kAppTitle);

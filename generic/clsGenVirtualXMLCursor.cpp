@@ -1,7 +1,6 @@
 #include "clsGenVirtualXMLCursor.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "MessageBox.h"
 #include "TvrError.h"
@@ -45,12 +44,7 @@ void clsGenVirtualXMLCursor::CloseCursor() { Reset(); }
 pugi::xml_node clsGenVirtualXMLCursor::Move(XMLCursorMove direction, int32_t position) {
   try {
     requireList(list_.has_value());
-    if (!hasLiveEntry()) {
-      current_ = {};
-      bol_ = true;
-      eol_ = true;
-      return current_;
-    }
+    if (endsOnEmptyList()) return current_;
     return moveOnList(direction, position);
   } catch (...) {
     raiseAgain("clsGenVirtualXMLCursor.Move");
@@ -60,15 +54,9 @@ pugi::xml_node clsGenVirtualXMLCursor::Move(XMLCursorMove direction, int32_t pos
 pugi::xml_node clsGenVirtualXMLCursor::GetNodeAt(int32_t position) {
   try {
     requireList(list_.has_value());
-    if (!hasLiveEntry()) {
-      current_ = {};
-      bol_ = true;
-      eol_ = true;
-    } else if (position < 0) {
-      current_ = {};
-    } else {
-      current_ = (*list_)[std::min<std::size_t>(position, list_->size() - 1)];
-    }
+    if (endsOnEmptyList()) return current_;
+    current_ = position < 0 ? pugi::xml_node()
+                            : (*list_)[std::min<std::size_t>(position, list_->size() - 1)];
     return current_;
   } catch (...) {
     raiseAgain("clsGenVirtualXMLCursor.GetNodeAt");
@@ -127,7 +115,14 @@ int32_t clsGenVirtualXMLCursor::nextLive(int32_t from, int step) const {
   return -1;
 }
 
-bool clsGenVirtualXMLCursor::hasLiveEntry() const { return nextLive(0, 1) >= 0; }
+// A list without a live entry leaves no current node and both flags set.
+bool clsGenVirtualXMLCursor::endsOnEmptyList() {
+  if (nextLive(0, 1) >= 0) return false;
+  current_ = {};
+  bol_ = true;
+  eol_ = true;
+  return true;
+}
 
 void clsGenVirtualXMLCursor::settleAt(int32_t index) {
   position_ = index;

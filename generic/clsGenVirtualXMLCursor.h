@@ -65,7 +65,7 @@ class clsGenVirtualXMLCursor {
 
  private:
   int32_t nextLive(int32_t from, int step) const;
-  bool hasLiveEntry() const;
+  bool endsOnEmptyList();
   pugi::xml_node moveOnList(XMLCursorMove direction, int32_t position);
   void settleAt(int32_t index);
 

@@ -1,15 +1,16 @@
 #include "clsGenXMLDocument.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
 // Maps the document node of every live clsGenXMLDocument to its owner, so a
-// bare node handle can find the document that keeps its indexes.
+// bare node handle can find the document that keeps its indexes. Never
+// destroyed: documents held by globals unregister after static destruction
+// has begun.
 std::unordered_map<const void*, clsGenXMLDocument*>& registry() {
-  static std::unordered_map<const void*, clsGenXMLDocument*> instance;
-  return instance;
+  static auto* const instance = new std::unordered_map<const void*, clsGenXMLDocument*>();
+  return *instance;
 }
 
 bool isAncestorOrSelf(pugi::xml_node candidate, pugi::xml_node node) {
@@ -87,23 +88,11 @@ void clsGenXMLDocument::clear() {
 }
 
 pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const char* name) {
-  const pugi::xml_node added = parent.append_child(name);
-  if (isRow(added)) {
-    indexRow(added);
-  } else if (isRow(parent)) {
-    subRowAdded(parent, added);
-  }
-  return added;
+  return joined(parent, parent.append_child(name));
 }
 
 pugi::xml_node clsGenXMLDocument::appendCopy(pugi::xml_node parent, pugi::xml_node source) {
-  const pugi::xml_node added = parent.append_copy(source);
-  if (isRow(added)) {
-    indexRow(added);
-  } else if (isRow(parent)) {
-    subRowAdded(parent, added);
-  }
-  return added;
+  return joined(parent, parent.append_copy(source));
 }
 
 pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_node node) {
@@ -116,13 +105,7 @@ pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_no
   } else if (isRow(node.parent())) {
     dropSubRowIndexes(node.parent(), node, {});
   }
-  const pugi::xml_node moved = parent.append_move(node);
-  if (isRow(moved)) {
-    indexRow(moved);
-  } else if (isRow(parent)) {
-    subRowAdded(parent, moved);
-  }
-  return moved;
+  return joined(parent, parent.append_move(node));
 }
 
 void clsGenXMLDocument::remove(pugi::xml_node node) {
@@ -182,6 +165,19 @@ void clsGenXMLDocument::addHolder(Holder* holder) {
 
 void clsGenXMLDocument::removeHolder(Holder* holder) {
   holders_.erase(std::remove(holders_.begin(), holders_.end(), holder), holders_.end());
+}
+
+pugi::xml_node clsGenXMLDocument::joined(pugi::xml_node parent, pugi::xml_node added) {
+  if (!added || parent == dom_) {
+    // A refused move has already unindexed its node; a new top-level element
+    // can become the root, or bring rows with it.
+    indexes_.clear();
+  } else if (isRow(added)) {
+    indexRow(added);
+  } else if (isRow(parent)) {
+    subRowAdded(parent, added);
+  }
+  return added;
 }
 
 bool clsGenXMLDocument::isRow(pugi::xml_node node) const {

@@ -117,6 +117,8 @@ class clsGenXMLDocument {
     Groups groups;
   };
 
+  // Brings the indexes up to date with `added`, just appended to `parent`.
+  pugi::xml_node joined(pugi::xml_node parent, pugi::xml_node added);
   bool isRow(pugi::xml_node node) const;
   const NodeList& lookUp(std::string_view element, std::string_view subElement,
                          std::string_view attribute, std::string_view value);

@@ -4,11 +4,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QStandardPaths>
 
 #include "MessageBox.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
+#include "modGenAPI.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsFile.h"
 
@@ -16,6 +16,7 @@ namespace modGenApplicationSetting {
 namespace {
 
 constexpr const char* kResFolder = "Res";
+constexpr const char* kDataSubFolder = "/Morvane/Tavinor/Data";
 
 // Shown when a required file is missing. It cannot come from the resource
 // file, which may be the missing one.
@@ -54,10 +55,12 @@ std::string ProgramFolder() {
 }
 
 std::string CommonDataFolder() {
-  const QString root = qEnvironmentVariable("TAVINOR_DATA_ROOT");
-  if (!root.isEmpty()) return withoutTrailingSlash(root);
+  const std::string special = modGenAPI::GetSpecialFolderPath(modGenAPI::kFolderCommonAppData);
+  // A data root given to this copy is its data folder, so several copies on
+  // one machine keep their data apart.
+  const bool dataRootGiven = !qEnvironmentVariableIsEmpty("TAVINOR_DATA_ROOT");
   return withoutTrailingSlash(
-      QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tavinor");
+      QString::fromStdString(dataRootGiven ? special : special + kDataSubFolder));
 }
 
 FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
@@ -80,7 +83,7 @@ FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
         return in(CommonDataFolder() + "/" + subFolder, fileName);
       }
       case kErrorLogFile: return in(CommonDataFolder(), "TVRLOG.DAT");
-      default: return {};
+      default: return in("", "");
     }
   } catch (...) {
     raiseAgain("modGenApplicationSetting.GetFileSourceFolder");

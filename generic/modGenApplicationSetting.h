@@ -4,9 +4,9 @@
 //
 // The program folder is the folder of the running executable; its "Res"
 // sub-folder holds the shipped files. The common data folder is
-// $TAVINOR_DATA_ROOT when set, else the user's XDG data folder followed by
-// "Tavinor". The look-up only builds paths: it creates no folder and checks
-// no file.
+// $TAVINOR_DATA_ROOT when set, else the common application-data folder
+// followed by "Morvane/Tavinor/Data". The look-up only builds paths: it
+// creates no folder and checks no file.
 #include <cstdint>
 #include <string>
 
@@ -32,8 +32,8 @@ enum FileSourceKind : int32_t {
 };
 
 // The file of `kind`. `fileName` is read by kinds 6 and 7 (7 accepts "" for
-// the folder itself), `subFolder` by kind 7. Any other kind gives three empty
-// texts. Raises 5 (invalid call) when fileName or subFolder is not a single
+// the folder itself), `subFolder` by kind 7. Any other kind gives an empty
+// FileName and FolderPath, so FullPath is "/". Raises 5 (invalid call) when fileName or subFolder is not a single
 // plain name (a separator, ".", ".." or a NUL), so no path leaves its folder.
 FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName = {},
                                    const std::string& subFolder = {});

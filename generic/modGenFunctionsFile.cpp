@@ -110,17 +110,23 @@ std::string readWholeFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) raiseSystemError(errno, "Cannot open", path);
   Descriptor file(fd);
-  std::string content;
-  char buffer[65536];
+  // Read straight into a buffer of the file's size; a file that grows
+  // meanwhile is read on to its end.
+  struct stat info {};
+  const bool sized = ::fstat(fd, &info) == 0 && info.st_size > 0;
+  std::string content(sized ? static_cast<std::size_t>(info.st_size) + 1 : 65536, '\0');
+  std::size_t filled = 0;
   for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (filled == content.size()) content.resize(content.size() * 2 + 65536);
+    const ssize_t got = ::read(fd, content.data() + filled, content.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       raiseSystemError(errno, "Cannot read", path);
     }
     if (got == 0) break;
-    content.append(buffer, static_cast<std::size_t>(got));
+    filled += static_cast<std::size_t>(got);
   }
+  content.resize(filled);
   return content;
 }
 

@@ -129,6 +129,28 @@ TEST_F(DataFiles, EveryDataFileClassRoundTripsRowForRow) {
   EXPECT_TRUE(boxes_.shown().empty());
 }
 
+// The file is the document's XML text without declaration, each byte raised
+// by its key (K0 K1 K2 K3 in turn, modulo 256) between the key bytes K0, K2,
+// K1 in front and K3 at the end.
+TEST_F(DataFiles, FileHoldsTheEncipheredXMLText) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef users = GetUserDataObject(User, owner, true);
+  for (int n = 0; n < 20; ++n) addFullRow(*users, User, n);
+  users->SaveXMLDoc();
+  const std::string xml = modGenFunctionsXML::XMLToString(users->XMLDocLinked()->documentNode());
+  ASSERT_EQ(xml.rfind("<TVR OU=\"" + owner + "\"><U UID=", 0), 0u);
+
+  const std::string file = data_.raw("ALICE/D010.dat");
+  ASSERT_EQ(file.size(), xml.size() + 4);
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(file[at]); };
+  const unsigned keys[4] = {byte(0), byte(2), byte(1), byte(file.size() - 1)};
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < xml.size(); ++i) {
+    if (byte(3 + i) != ((static_cast<unsigned char>(xml[i]) + keys[i % 4]) & 0xFF)) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
 TEST_F(DataFiles, FileOfAnotherOwnerIsKeptAsideAndReplacedOnce) {
   data_.logIn("ALICE");
   const std::string foreign =

@@ -1,20 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "clsGenVirtualXMLCursor.h"
 
 namespace {
-
-template <typename Body>
-int errorNumberOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
 
 class Cursor : public ::testing::Test {
  protected:

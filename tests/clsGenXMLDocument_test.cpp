@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "clsGenXMLDocument.h"
@@ -34,6 +35,27 @@ class XMLDocument : public ::testing::Test {
   }
   XMLDocumentRef doc_ = clsGenXMLDocument::create();
 };
+
+// The rows an index must answer, found by walking the tree.
+NodeList scanned(const clsGenXMLDocument& doc, const char* element, const char* subElement,
+                 const std::string& value) {
+  NodeList rows;
+  for (const pugi::xml_node row : doc.rootElement().children(element)) {
+    if (*subElement == '\0') {
+      const pugi::xml_attribute key = row.attribute("K");
+      if (key && value == key.value()) rows.push_back(row);
+      continue;
+    }
+    for (const pugi::xml_node subRow : row.children(subElement)) {
+      const pugi::xml_attribute key = subRow.attribute("K");
+      if (key && value == key.value()) {
+        rows.push_back(row);
+        break;
+      }
+    }
+  }
+  return rows;
+}
 
 }  // namespace
 
@@ -131,4 +153,69 @@ TEST_F(XMLDocument, SubRowIndexFollowsEveryChange) {
   EXPECT_EQ(owners("1"), "");
   EXPECT_EQ(owners("3"), "");
   EXPECT_TRUE(doc_->rowsWithSubRowWhere("U", "", "K", "1").empty());
+}
+
+TEST_F(XMLDocument, ARootCopiedIntoAnEmptyDocumentBringsItsRows) {
+  XMLDocumentRef empty = clsGenXMLDocument::create();
+  EXPECT_TRUE(empty->rowsWhere("U", "K", "1").empty());  // builds an index over no rows
+  empty->appendCopy(empty->documentNode(), doc_->rootElement());
+  EXPECT_EQ(keys(empty->rowsWhere("U", "K", "1")), "ac");
+  EXPECT_EQ(keys(empty->rowsWithSubRowWhere("U", "S", "K", "1")), "c");
+}
+
+TEST_F(XMLDocument, ARefusedMoveKeepsTheRowFindable) {
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "2")), "b");
+  const pugi::xml_node text = row("a").append_child(pugi::node_pcdata);
+  EXPECT_FALSE(doc_->appendMove(text, row("b")));
+  EXPECT_EQ(keys(doc_->rowsWhere("U", "K", "2")), "b");
+}
+
+// Random appends, writes, moves and removals; after each, every look-up must
+// give what a walk over the tree gives.
+TEST(XMLDocumentIndexes, AgreeWithATreeWalkAfterEveryChange) {
+  const char* names[] = {"U", "G"};
+  const char* values[] = {"1", "2", "3"};
+  for (unsigned seed = 0; seed < 200; ++seed) {
+    std::mt19937 random(seed);
+    auto pick = [&random](std::size_t count) { return random() % count; };
+    XMLDocumentRef doc = clsGenXMLDocument::create();
+    ASSERT_TRUE(doc->load("<TVR/>"));
+    for (int step = 0; step < 40; ++step) {
+      NodeList rows, subRows;
+      for (const pugi::xml_node row : doc->rootElement().children()) {
+        rows.push_back(row);
+        for (const pugi::xml_node subRow : row.children()) subRows.push_back(subRow);
+      }
+      const auto anyRow = [&] { return rows[pick(rows.size())]; };
+      const auto anySubRow = [&] { return subRows[pick(subRows.size())]; };
+      const char* value = values[pick(3)];
+      switch (rows.empty() ? 0 : pick(subRows.empty() ? 5 : 8)) {
+        case 0: {
+          const pugi::xml_node added = doc->appendElement(doc->rootElement(), names[pick(2)]);
+          if (pick(2) != 0) clsGenXMLDocument::setAttribute(added, "K", value);
+          break;
+        }
+        case 1: clsGenXMLDocument::setAttribute(anyRow(), "K", value); break;
+        case 2: doc->remove(anyRow()); break;
+        case 3:
+          clsGenXMLDocument::setAttribute(doc->appendElement(anyRow(), names[pick(2)]), "K", value);
+          break;
+        case 4: doc->appendMove(doc->rootElement(), anyRow()); break;
+        case 5: clsGenXMLDocument::setAttribute(anySubRow(), "K", value); break;
+        case 6: doc->remove(anySubRow()); break;
+        default: doc->appendMove(anyRow(), anySubRow()); break;
+      }
+      for (const char* element : names) {
+        for (const char* subElement : {"", "U", "G"}) {
+          for (const char* wanted : values) {
+            const NodeList found = *subElement == '\0'
+                                       ? doc->rowsWhere(element, "K", wanted)
+                                       : doc->rowsWithSubRowWhere(element, subElement, "K", wanted);
+            ASSERT_EQ(found, scanned(*doc, element, subElement, wanted))
+                << "seed " << seed << " step " << step;
+          }
+        }
+      }
+    }
+  }
 }

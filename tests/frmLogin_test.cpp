@@ -1,13 +1,14 @@
 // The login road with the real dialogs: the login dialog, the question
 // boxes (answered by a recorder) and the options dialog in its new-account
 // state, driven while they run modally.
+#include "frmLogin.h"
+
 #include <gtest/gtest.h>
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,7 +20,6 @@
 #include "RecordingMessageBox.h"
 #include "clsApplicationSetting.h"
 #include "frmInternalServices.h"
-#include "frmLogin.h"
 #include "frmMessageCenter.h"
 #include "frmOptions.h"
 #include "modGenFunctionsFile.h"
@@ -59,7 +59,9 @@ class LoginRoad : public ::testing::Test {
     for (const auto& box : boxes.shown()) texts.push_back(box.text);
     return texts;
   }
-  static std::string message(int number) { return modGenFunctionsResource::GetResourceMessage(number); }
+  static std::string message(int number) {
+    return modGenFunctionsResource::GetResourceMessage(number);
+  }
 
   frmInternalServices startupWindow;
   ProgramTestEnvironment environment;

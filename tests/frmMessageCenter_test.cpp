@@ -1,6 +1,8 @@
 // The program's start-up and shut-down in this process, with the login
 // dialog driven while it runs; and the built program itself, started as a
 // separate process where a required file is missing.
+#include "frmMessageCenter.h"
+
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -10,7 +12,6 @@
 #include <QProcessEnvironment>
 #include <QPushButton>
 #include <QTemporaryDir>
-
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -28,7 +29,6 @@
 #include "clsGenAPI.h"
 #include "frmInternalServices.h"
 #include "frmLogin.h"
-#include "frmMessageCenter.h"
 #include "frmOptions.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
@@ -94,7 +94,8 @@ TEST_F(StartUp, FirstRunCreatesTheSettingsAndLogsTheNewAccountIn) {
     ASSERT_TRUE(ApplicationSetting);
     EXPECT_EQ(ApplicationSetting->GetAppSetting("PV"), frmMessageCenter::kProgramVersion);
     EXPECT_EQ(ApplicationSetting->GetAppSetting("LLU"), uid);
-    EXPECT_EQ(LocalUserOptions.UploadFolder, environment.documentsFolder() + "/Tavinor/ANN/Transferts");
+    EXPECT_EQ(LocalUserOptions.UploadFolder,
+              environment.documentsFolder() + "/Tavinor/ANN/Transferts");
     EXPECT_TRUE(LocalUserOptions.ShareMyUserList);
 
     clsGenAPI api;
@@ -223,7 +224,8 @@ ProgramRun runProgramCopy(const QString& folder, const QString& dataRoot) {
   return run;
 }
 
-constexpr const char* kEnglishStop = "An important resource file was not found. The application will not continue.";
+constexpr const char* kEnglishStop =
+    "An important resource file was not found. The application will not continue.";
 constexpr const char* kFrenchStop = "Un fichier de resources important n'a pu être trouvé.";
 
 }  // namespace
@@ -231,13 +233,15 @@ constexpr const char* kFrenchStop = "Un fichier de resources important n'a pu ê
 TEST(Program, StopsWithTheBilingualMessageWhenTheResourceFileIsMissing) {
   QTemporaryDir folder;
   const QString dataRoot = folder.path() + "/data";
+  // Whatever the state of the settings document.
+  modGenFunctionsFile::SaveFileContent(dataRoot.toStdString(), "D000.Dat", "settings");
   const ProgramRun run = runProgramCopy(folder.path(), dataRoot);
   EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(modGenFunctionsFile::ReadFileContent(dataRoot.toStdString() + "/D000.Dat"), "settings");
   EXPECT_NE(run.out.find("not built yet"), std::string::npos) << run.out;
   EXPECT_NE(run.err.find(kEnglishStop), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(kFrenchStop), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("(Tavinor)"), std::string::npos) << run.err;
-  EXPECT_FALSE(fs::exists(dataRoot.toStdString() + "/D000.Dat"));
 }
 
 TEST(Program, StopsWhenNeitherTheSettingsNorTheirTemplateExist) {

@@ -1,3 +1,5 @@
+#include "frmOptions.h"
+
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -7,7 +9,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
-
 #include <string>
 #include <vector>
 
@@ -18,7 +19,6 @@
 #include "RecordingMessageBox.h"
 #include "frmInternalServices.h"
 #include "frmMessageCenter.h"
-#include "frmOptions.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalVariables.h"
@@ -52,7 +52,8 @@ class OptionsDialog : public ::testing::Test {
   static void selectAccount(frmOptions& dialog, const std::string& uid) {
     auto* list = control<QListWidget>(&dialog, "lstLocalUsers");
     for (int row = 0; row < list->count(); ++row) {
-      if (list->item(row)->data(Qt::UserRole).toString().toStdString() == uid) list->setCurrentRow(row);
+      if (list->item(row)->data(Qt::UserRole).toString().toStdString() == uid)
+        list->setCurrentRow(row);
     }
   }
 
@@ -125,8 +126,10 @@ TEST_F(OptionsDialog, ANewAccountNeedsAFreePlainNameAndFoldersWithoutTheSeparato
     std::string folder;
     int message;
   };
-  const std::vector<Case> refused = {{"bob", "", 10012},        {"a/b", "", 10013},
-                                     {"..", "", 10013},         {"x\\y", "", 10013},
+  const std::vector<Case> refused = {{"bob", "", 10012},
+                                     {"a/b", "", 10013},
+                                     {"..", "", 10013},
+                                     {"x\\y", "", 10013},
                                      {"zoe", "/tmp/a||b", 10014}};
   for (const Case& refusal : refused) {
     SCOPED_TRACE(refusal.name);
@@ -135,7 +138,8 @@ TEST_F(OptionsDialog, ANewAccountNeedsAFreePlainNameAndFoldersWithoutTheSeparato
     onNextModal<frmOptions>([&](frmOptions* dialog) {
       control<QLineEdit>(dialog, "txtUserName")->setText(QString::fromStdString(refusal.name));
       if (!refusal.folder.empty()) {
-        control<QLineEdit>(dialog, "txtUploadFolder")->setText(QString::fromStdString(refusal.folder));
+        control<QLineEdit>(dialog, "txtUploadFolder")
+            ->setText(QString::fromStdString(refusal.folder));
       }
       control<QPushButton>(dialog, "cmdOK")->click();
       stillOpen = dialog->isVisible();

@@ -2,40 +2,23 @@
 
 #include <QCoreApplication>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
+#include "ErrorNumber.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
 #include "TvrError.h"
 #include "modGenApplicationSetting.h"
+#include "modGenFunctionsFile.h"
 
 using namespace modGenApplicationSetting;
 
 namespace {
 
-template <typename Body>
-int errorNumberOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
-
 class FileSources : public ::testing::Test {
  protected:
-  void SetUp() override {
-    hadRoot_ = qEnvironmentVariableIsSet("TAVINOR_DATA_ROOT");
-    saved_ = qgetenv("TAVINOR_DATA_ROOT");
-    qputenv("TAVINOR_DATA_ROOT", "/srv/tavinor/data/");
-  }
-  void TearDown() override {
-    if (hadRoot_) {
-      qputenv("TAVINOR_DATA_ROOT", saved_);
-    } else {
-      qunsetenv("TAVINOR_DATA_ROOT");
-    }
-  }
-  bool hadRoot_ = false;
-  QByteArray saved_;
+  ScopedEnv dataRoot_{"TAVINOR_DATA_ROOT", "/srv/tavinor/data/"};
 };
 
 }  // namespace
@@ -71,12 +54,12 @@ TEST_F(FileSources, PerUserFilesAndTheAccountFolder) {
   EXPECT_EQ(info.FileName, "");
 }
 
-TEST_F(FileSources, UnknownKindsGiveNoPath) {
+TEST_F(FileSources, UnknownKindsGiveNoFolderAndNoName) {
   for (int32_t kind : {5, 9, -1}) {
     const FileSourceInfo info = GetFileSourceFolder(kind, "D001.dat", "JOHN");
-    EXPECT_EQ(info.FullPath, "") << kind;
     EXPECT_EQ(info.FolderPath, "") << kind;
     EXPECT_EQ(info.FileName, "") << kind;
+    EXPECT_EQ(info.FullPath, "/") << kind;
   }
 }
 
@@ -92,11 +75,31 @@ TEST_F(FileSources, NamesNeverLeaveTheirFolder) {
   EXPECT_EQ(GetFileSourceFolder(7, "D010.dat", "..JOHN").FolderPath, "/srv/tavinor/data/..JOHN");
 }
 
-TEST_F(FileSources, DataFolderFallsBackToTheUsersDataFolder) {
-  qunsetenv("TAVINOR_DATA_ROOT");
+TEST(DataFolder, WithoutADataRootItLiesInTheCommonApplicationData) {
+  const ScopedEnv noRoot("TAVINOR_DATA_ROOT", nullptr);
   const std::string expected =
       QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString() +
-      "/Tavinor";
+      "/Morvane/Tavinor/Data";
   EXPECT_EQ(CommonDataFolder(), expected);
   EXPECT_EQ(GetFileSourceFolder(8).FullPath, expected + "/TVRLOG.DAT");
+}
+
+TEST(RequiredFiles, FirstRunCopiesTheSettingsTemplateIntoANewFolder) {
+  ProgramTestEnvironment::provideResFolderBesideProgram();
+  QTemporaryDir folder;
+  const std::string data = folder.path().toStdString() + "/new/data";
+  const ScopedEnv root("TAVINOR_DATA_ROOT", data.c_str());
+  RecordingMessageBox boxes;
+  const std::string shipped =
+      modGenFunctionsFile::ReadFileContent(GetFileSourceFolder(kSettingsTemplate).FullPath);
+  ASSERT_FALSE(shipped.empty());
+
+  EXPECT_FALSE(CheckRequiredFiles());
+  EXPECT_EQ(modGenFunctionsFile::ReadFileContent(data + "/D000.Dat"), shipped);
+
+  // An existing settings document is never replaced by the template.
+  modGenFunctionsFile::SaveFileContent(data, "D000.Dat", "kept");
+  EXPECT_FALSE(CheckRequiredFiles());
+  EXPECT_EQ(modGenFunctionsFile::ReadFileContent(data + "/D000.Dat"), "kept");
+  EXPECT_TRUE(boxes.shown().empty());
 }

@@ -1,23 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "ErrorNumber.h"
 #include "TvrError.h"
 #include "modGenFunctionsXML.h"
 
 using namespace modGenFunctionsXML;
-
-namespace {
-
-template <typename Body>
-int errorNumberOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
-
-}  // namespace
 
 TEST(XMLHelpers, InitDocumentWithAndWithoutDefaultRoot) {
   XMLDocumentRef withRoot;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
+#include <vector>
 
 #include "modGenGlobals.h"
 #include "modGlobalVariables.h"
@@ -49,18 +51,22 @@ TEST(GlobalTables, IdentityListsFallbackReplyAndActionPaths) {
   EXPECT_EQ(IdentityFieldList[kUserIdentity],
             (std::array<std::string, 6>{"UID", "CS", "LN", "FN", "IP", "CN"}));
   EXPECT_EQ(FallbackResponseText, "<R V='100000'/>");
-  const std::set<int32_t> types = {1000, 1100, 1200, 1300, 1400, 1500, 2000, 50000, 50200, 50300};
-  ASSERT_EQ(ActionPath.size(), types.size());
+  const std::map<int32_t, std::vector<int32_t>> paths = {
+      {1000, {100, 1000, 100000}},
+      {1100, {100, 200, 1000, 100000}},
+      {1200, {100, 200, 300, 400, 1200, 100000}},
+      {1300, {100, 200, 1300, 100000}},
+      {1400, {100, 200, 1400, 100000}},
+      {1500, {100, 200, 1500, 100000}},
+      {2000, {100, 200, 300, 400, 2000, 2050, 100000}},
+      {50000, {100, 400, 100000}},
+      {50200, {100, 50200, 100000}},
+      {50300, {100, 50300, 100000}},
+  };
+  EXPECT_EQ(ActionPath, paths);
   for (const auto& [type, steps] : ActionPath) {
-    EXPECT_TRUE(types.count(type)) << type;
-    EXPECT_EQ(steps.front(), kRequestOpenConnection) << type;
-    EXPECT_EQ(steps.back(), kRequestEndOfPath) << type;
-    EXPECT_LE(steps.size(), kMaxActionPathSteps);
+    EXPECT_LE(steps.size(), kMaxActionPathSteps) << type;
   }
-  EXPECT_EQ(ActionPath[1100], (std::vector<int32_t>{100, 200, 1000, 100000}));
-  EXPECT_EQ(ActionPath[1200], (std::vector<int32_t>{100, 200, 300, 400, 1200, 100000}));
-  EXPECT_EQ(ActionPath[2000].size(), 7u);
-  EXPECT_EQ(ActionPath[50000], (std::vector<int32_t>{100, 400, 100000}));
 }
 
 TEST(GlobalTables, StartUpStateOfEveryClass) {

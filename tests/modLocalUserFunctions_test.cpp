@@ -1,7 +1,8 @@
+#include "modLocalUserFunctions.h"
+
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,7 +23,6 @@
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
-#include "modLocalUserFunctions.h"
 
 using namespace modLocalUserFunctions;
 
@@ -44,9 +44,30 @@ std::string joined(const std::vector<std::string>& items) {
 }
 
 std::vector<std::string> defaultItems() {
-  return {"T", "T", "T", "T", "T", "F", "F", "F", "T", "T", "T", "F", "F", "F", "T", "T",
-          "10", "7", "1", "2", "/docs/Tavinor/ANN/Transferts", "/docs/Tavinor/ANN/Messages",
-          "CTRL+ALT+M", ""};
+  return {"T",
+          "T",
+          "T",
+          "T",
+          "T",
+          "F",
+          "F",
+          "F",
+          "T",
+          "T",
+          "T",
+          "F",
+          "F",
+          "F",
+          "T",
+          "T",
+          "10",
+          "7",
+          "1",
+          "2",
+          "/docs/Tavinor/ANN/Transferts",
+          "/docs/Tavinor/ANN/Messages",
+          "CTRL+ALT+M",
+          ""};
 }
 
 }  // namespace
@@ -81,7 +102,8 @@ TEST(OptionsText, BuildsTheTwentyFourItemsInOrderAndReadsThemBack) {
 
 TEST(OptionsText, EveryFlagAndNumberSurvivesTheRoundTrip) {
   UserOptions options;
-  for (int32_t number = 0; number < kOptionFlagCount; ++number) options.flag(number) = number % 3 == 0;
+  for (int32_t number = 0; number < kOptionFlagCount; ++number)
+    options.flag(number) = number % 3 == 0;
   options.FrequentUserCount = -4;
   options.DeleteInterval = 2147483647;
   options.DeleteIntervalType = 2;
@@ -204,12 +226,11 @@ struct RecordedActivity {
 class Accounts : public ::testing::Test {
  protected:
   void SetUp() override {
-    MessageCenterServices::Install(
-        {[this](int32_t kind, const std::string& text, int32_t itemType, const std::string& key,
-                const std::string& owner) {
-           activities.push_back({kind, text, itemType, key, owner});
-         },
-         [] {}});
+    MessageCenterServices::Install({[this](int32_t kind, const std::string& text, int32_t itemType,
+                                           const std::string& key, const std::string& owner) {
+                                      activities.push_back({kind, text, itemType, key, owner});
+                                    },
+                                    [] {}});
   }
   void TearDown() override {
     MessageCenterServices::Install({});
@@ -263,10 +284,10 @@ TEST_F(Accounts, AnEmptyPasswordLogsInOnlyWhereTheStoredOneIsEmpty) {
 TEST_F(Accounts, AnUnknownNameOffersANewAccount) {
   ProgramTestEnvironment::addAccount("ANN", "pw");
   std::vector<std::string> created;
-  UsersAndOptionsServices::Install({[&](const std::string& name, const std::string& password,
-                                        const std::string& server) {
-    created = {name, password, server};
-  }});
+  UsersAndOptionsServices::Install(
+      {[&](const std::string& name, const std::string& password, const std::string& server) {
+        created = {name, password, server};
+      }});
 
   // No: nothing is created, both boxes are emptied and the name gets the focus.
   FakeLoginDialog refused;
@@ -329,7 +350,8 @@ TEST_F(Accounts, OptionsComeFromTheAccountRow) {
   EXPECT_EQ(LocalUserOptions.DeleteInterval, 7);
   EXPECT_EQ(LocalUserOptions.PrimaryServerIP, "");
   EXPECT_EQ(LocalUserOptions.FilterIPList, "10.*.*.*||192.168.0.*");
-  EXPECT_EQ(LocalUserOptions.UploadFolder, environment.documentsFolder() + "/Tavinor/NEWCOMER/Transferts");
+  EXPECT_EQ(LocalUserOptions.UploadFolder,
+            environment.documentsFolder() + "/Tavinor/NEWCOMER/Transferts");
   EXPECT_EQ(LocalUserOptions.MessageSavingFolder,
             environment.documentsFolder() + "/Tavinor/NEWCOMER/Messages");
   EXPECT_EQ(LocalUserOptions.AppHotKey, "CTRL+ALT+M");
@@ -365,14 +387,15 @@ TEST_F(Accounts, AnotherAccountsOptionsLoadIntoAPrivateCopy) {
 }
 
 TEST_F(Accounts, OnlySomeOptionsCanBeAskedFor) {
-  for (const int32_t option : {kShareMyUserList, kUploadFolder, kMessageSavingFolder, kAppHotKey,
-                               kLastAttachedFile}) {
+  for (const int32_t option :
+       {kShareMyUserList, kUploadFolder, kMessageSavingFolder, kAppHotKey, kLastAttachedFile}) {
     EXPECT_FALSE(std::holds_alternative<std::monostate>(GetLocalUserOption(option, ""))) << option;
   }
   EXPECT_TRUE(boxes.shown().empty());
   EXPECT_TRUE(std::holds_alternative<std::monostate>(GetLocalUserOption(kFrequentUserCount, "")));
   ASSERT_EQ(boxes.shown().size(), 1u);
-  EXPECT_EQ(boxes.shown()[0].text, "options not implemented in the select case statement... 325gfa");
+  EXPECT_EQ(boxes.shown()[0].text,
+            "options not implemented in the select case statement... 325gfa");
 }
 
 TEST_F(Accounts, LookUpsByKeyAndTheSignatureFallBack) {
@@ -406,8 +429,9 @@ TEST_F(Accounts, IdentityElementsCarryTheListOfTheirClassInOrder) {
 
   XMLDocumentRef directory;
   modGenFunctionsXML::XMLLoadFromString(
-      directory, "<TVR><U UID='P1' CS='4' LN='Roy' FN='Eva' MC='2' IP='10.0.0.4' CN='PC4'/>"
-                 "<X/></TVR>");
+      directory,
+      "<TVR><U UID='P1' CS='4' LN='Roy' FN='Eva' MC='2' IP='10.0.0.4' CN='PC4'/>"
+      "<X/></TVR>");
   const pugi::xml_node person = directory->rootElement().first_child();
   const pugi::xml_node target = directory->rootElement().last_child();
   EXPECT_EQ(BuildUserIdentityElement(modGlobalVariables::User, person, target), target);
@@ -416,11 +440,12 @@ TEST_F(Accounts, IdentityElementsCarryTheListOfTheirClassInOrder) {
 
   // A row without one of the attributes fails and leaves the target as it was.
   XMLDocumentRef partial;
-  modGenFunctionsXML::XMLLoadFromString(partial, "<TVR><U UID='P2' LN='A' FN='B' IP='' CN=''/><X/></TVR>");
+  modGenFunctionsXML::XMLLoadFromString(partial,
+                                        "<TVR><U UID='P2' LN='A' FN='B' IP='' CN=''/><X/></TVR>");
   const pugi::xml_node untouched = partial->rootElement().last_child();
   EXPECT_EQ(errorNumberOf([&] {
-              BuildUserIdentityElement(modGlobalVariables::User, partial->rootElement().first_child(),
-                                       untouched);
+              BuildUserIdentityElement(modGlobalVariables::User,
+                                       partial->rootElement().first_child(), untouched);
             }),
             kErrInvalidCall);
   EXPECT_FALSE(untouched.first_attribute());
@@ -470,7 +495,8 @@ TEST_F(Accounts, DeletingAnAccountRemovesItsRowAndDataFolderOnly) {
   EXPECT_EQ(boxes.shown()[0].flags, platform::kMbInformation);
   // The documents folders stay; the accounts file was saved without ANN.
   EXPECT_TRUE(modGenFunctionsFile::FolderExists(folders + "Transferts"));
-  const std::string saved = modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+  const std::string saved =
+      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
   EXPECT_EQ(saved.find(ann), std::string::npos);
   EXPECT_NE(saved.find(bob), std::string::npos);
 
@@ -504,8 +530,8 @@ TEST_F(Accounts, PresetInstantMessagesAreTypedByTheirPlaceInTheList) {
       EXPECT_EQ(std::string(row.attribute("UID").value()).size(), 36u);
     }
   }
-  EXPECT_EQ(types, (std::vector<std::string>{"1", "1", "1", "1", "2", "2", "2", "2", "3", "3",
-                                             "3", "3", "3", "3"}));
+  EXPECT_EQ(types, (std::vector<std::string>{"1", "1", "1", "1", "2", "2", "2", "2", "3", "3", "3",
+                                             "3", "3", "3"}));
   EXPECT_EQ(texts.front(), "text 1");
   EXPECT_EQ(texts.back(), "text 14");
   EXPECT_TRUE(modGenFunctionsFile::FileExists(environment.dataFolder() + "/ANN/D003.dat"));
@@ -547,7 +573,8 @@ class IdentityUpdate : public Accounts {
   std::string bob;
 };
 
-std::string identity(const std::string& cs, const std::string& ip, const std::string& firstName = "Eva") {
+std::string identity(const std::string& cs, const std::string& ip,
+                     const std::string& firstName = "Eva") {
   return "<U LN='Roy' FN='" + firstName + "' UID='P1' IP='" + ip + "' CN='PC4' CS='" + cs + "'/>";
 }
 
@@ -573,16 +600,19 @@ TEST_F(IdentityUpdate, TheChangeCounterDecidesUnlessTheAddressMoved) {
   ASSERT_EQ(UpdateUserFromRemoteElement(ann, identity("9", "10.0.0.4"), true), kIdentityStored);
 
   // "10" is more than "9" as numbers, though not as texts.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eve"), true), kIdentityStored);
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eve"), true),
+            kIdentityStored);
   EXPECT_EQ(stored(ann, "P1", kFN), "Eve");
   EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(30001, {"Eve Roy"}));
 
   // Equal counter and address: rewritten all the same.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eva"), true), kIdentityStored);
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eva"), true),
+            kIdentityStored);
   EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
 
   // Lower counter, same address: nothing changes.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("8", "10.0.0.4", "Old"), true), kIdentityUnchanged);
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("8", "10.0.0.4", "Old"), true),
+            kIdentityUnchanged);
   EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
   EXPECT_EQ(stored(ann, "P1", kCS), "10");
   EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(30002, {"Eva Roy"}));
@@ -617,9 +647,8 @@ TEST_F(IdentityUpdate, BadInputStoresNothingAndRaisesNothing) {
   // No "UID": nothing stored, logged as unchanged under the placeholder name.
   EXPECT_EQ(UpdateUserFromRemoteElement(ann, "<U LN='Roy' FN='Eva' CS='1'/>", true), 0);
   EXPECT_EQ(rowsStored(ann), 0);
-  EXPECT_EQ(lastActivityText(),
-            modGenFunctionsResource::GetResourceMessage(
-                30002, {modGenFunctionsResource::GetResourceMessage(20535)}));
+  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(
+                                    30002, {modGenFunctionsResource::GetResourceMessage(20535)}));
 
   // An owner that is no local account has no directory.
   activities.clear();

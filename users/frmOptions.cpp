@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -12,7 +11,6 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
-
 #include <climits>
 
 #include "MessageBox.h"
@@ -20,12 +18,10 @@
 #include "PoolLoan.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
-#include "clsGenObject.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
-#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
 using namespace modLocalUserFunctions;
@@ -148,7 +144,8 @@ QWidget* frmOptions::BuildGeneralTab() {
   txtDeleteInterval_->setRange(INT_MIN, INT_MAX);
   cboDeleteIntervalType_ = new QComboBox(page);
   cboDeleteIntervalType_->setObjectName("cboDeleteIntervalType");
-  modGenFunctionsResource::FillComboFromResource(cboDeleteIntervalType_, kResourceDeleteIntervalTypes);
+  modGenFunctionsResource::FillComboFromResource(cboDeleteIntervalType_,
+                                                 kResourceDeleteIntervalTypes);
   cboLanguage_ = new QComboBox(page);
   cboLanguage_->setObjectName("cboLanguage");
   modGenFunctionsResource::FillComboFromResource(cboLanguage_, kResourceLanguages);
@@ -258,7 +255,9 @@ void frmOptions::LoadAccountFields() {
   const std::string& uid = modGlobalVariables::CurrentLocalUserUID;
   if (uid.empty()) return;
   PoolLoan accounts(modGlobalVariables::LocalUser);
-  auto field = [&](int32_t number) { return accounts->GetRowFieldByKey(kLocalUserUID, uid, number, false); };
+  auto field = [&](int32_t number) {
+    return accounts->GetRowFieldByKey(kLocalUserUID, uid, number, false);
+  };
   txtUserName_->setText(qs(field(kLocalUserUN)));
   txtFirstName_->setText(qs(field(kLocalUserFN)));
   txtLastName_->setText(qs(field(kLocalUserLN)));
@@ -327,8 +326,8 @@ bool frmOptions::CheckTypedValues(const std::string& userName) {
     std::string existing;
     if (IsLocalUser(kLocalUserUN, userName, kLocalUserUID, existing)) refusal = 10012;
   }
-  if (refusal == 0 && (txtUploadFolder_->text().contains("||") ||
-                       txtMessageSavingFolder_->text().contains("||"))) {
+  if (refusal == 0 &&
+      (txtUploadFolder_->text().contains("||") || txtMessageSavingFolder_->text().contains("||"))) {
     refusal = 10014;
   }
   if (refusal == 0) return true;
@@ -362,12 +361,13 @@ bool frmOptions::SaveOptions() {
           throw TvrError(kErrObjectNotSet, "", "The logged-in account has no row");
         }
       }
-      const bool namesChanged =
-          accounts->GetField(kLocalUserFN) != firstName || accounts->GetField(kLocalUserLN) != lastName;
+      const bool namesChanged = accounts->GetField(kLocalUserFN) != firstName ||
+                                accounts->GetField(kLocalUserLN) != lastName;
       accounts->SetField(kLocalUserUN, userName);
       accounts->SetField(kLocalUserFN, firstName);
       accounts->SetField(kLocalUserLN, lastName);
-      if (!txtPassword_->text().isEmpty()) accounts->SetField(kLocalUserPW, ss(txtPassword_->text()));
+      if (!txtPassword_->text().isEmpty())
+        accounts->SetField(kLocalUserPW, ss(txtPassword_->text()));
       accounts->SetField(kLocalUserSI, signatureForStorage(txtSignature_->toPlainText()));
       accounts->SetField(kLocalUserOP, BuildOptionsString(options));
       accounts->SetField(kLocalUserFIP, options.FilterIPList);

@@ -16,7 +16,6 @@
 // Needs the record globals, the resource texts and the message center's
 // services. Owned by the start-up window when no owner is given. UI thread only.
 #include <QDialog>
-
 #include <array>
 #include <string>
 

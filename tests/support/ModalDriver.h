@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QDialog>
 #include <QTimer>
-
 #include <functional>
 
 namespace modal_driver_detail {

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-
 #include <cstdlib>
 #include <filesystem>
 
@@ -20,13 +19,15 @@ ProgramTestEnvironment::ProgramTestEnvironment() {
   dataRoot_ = std::make_unique<ScopedEnv>("TAVINOR_DATA_ROOT", (base + "/data").c_str());
   home_ = std::make_unique<ScopedEnv>("HOME", (base + "/home").c_str());
   configHome_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (base + "/home/.config").c_str());
-  registry_ = std::make_unique<ScopedEnv>("TAVINOR_REGISTRY_FILE", (base + "/registry.json").c_str());
+  registry_ =
+      std::make_unique<ScopedEnv>("TAVINOR_REGISTRY_FILE", (base + "/registry.json").c_str());
   QDir().mkpath(QString::fromStdString(base + "/home/Documents"));
   ApplicationSetting.reset();
   modGlobalVariables::InitGlobalVariables();
   modGlobalVariables::CurrentLocalUserUID.clear();
   modLocalUserFunctions::LocalUserOptions = {};
-  modGenFunctionsResource::loadResourceFileFrom(shippedFile(modGenFunctionsResource::kResourceFileName));
+  modGenFunctionsResource::loadResourceFileFrom(
+      shippedFile(modGenFunctionsResource::kResourceFileName));
 }
 
 ProgramTestEnvironment::~ProgramTestEnvironment() {

@@ -6,7 +6,6 @@
 // resource texts loaded, nobody is logged in, no settings object exists and
 // the options block is empty. Everything is put back on destruction.
 #include <QTemporaryDir>
-
 #include <memory>
 #include <string>
 
