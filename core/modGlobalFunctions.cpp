@@ -10,6 +10,7 @@
 
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
+#include "PoolLoan.h"
 #include "TvrError.h"
 #include "Utf8.h"
 #include "clsGenErrorHandler.h"
@@ -103,20 +104,6 @@ void showProgrammingError(const char* text) {
   platform::showMessageBox(text, platform::kMbOkOnly, modGenFunctions::kAppTitle);
 }
 
-// A pooled collection borrowed for the length of one procedure.
-class Borrowed {
- public:
-  Borrowed(int32_t classType, bool createIfNone) : collection_(GetPoolObj(classType, createIfNone)) {}
-  ~Borrowed() { ReleasePoolObj(collection_); }
-  Borrowed(const Borrowed&) = delete;
-  Borrowed& operator=(const Borrowed&) = delete;
-  clsGenObject* operator->() const { return collection_.get(); }
-  explicit operator bool() const { return static_cast<bool>(collection_); }
-
- private:
-  GenObjectRef collection_;
-};
-
 // The account folder ("PA") of `owner`, read from the local accounts. A
 // per-user file must never fall back to the shared data folder, so an owner
 // without a folder is an error.
@@ -126,8 +113,8 @@ std::string accountFolderOf(const std::string& owner) {
   }
   std::string folder;
   {
-    Borrowed accounts(modGlobalVariables::LocalUser, true);
-    if (accounts) folder = accounts->GetRowFieldByKey(kUIDField, owner, kAccountFolderField, false);
+    PoolLoan accounts(modGlobalVariables::LocalUser);
+    folder = accounts->GetRowFieldByKey(kUIDField, owner, kAccountFolderField, false);
   }
   if (folder.empty()) {
     throw TvrError(kErrInvalidCall, "", "The data folder of account " + owner + " is unknown");
@@ -339,7 +326,7 @@ void ReleasePoolObj(GenObjectRef& collection) {
 
 void DeleteMessagesOfUsers(int32_t classType, const std::vector<std::string>& userKeys) {
   try {
-    Borrowed messages(classType, true);
+    PoolLoan messages(classType);
     std::vector<std::string> alone;
     for (const std::string& key : userKeys) {
       const std::optional<NodeList> rows = messages->SelectRowsBySubField(kUIDField, key);
@@ -369,9 +356,8 @@ std::string GetFieldValue(int32_t classType, pugi::xml_node element, int32_t fie
 std::string GetObjectFieldValue(int32_t classType, int32_t keyField, const std::string& keyValue,
                                 int32_t field, bool showEmptyText) {
   try {
-    Borrowed collection(classType, true);
-    return collection ? collection->GetRowFieldByKey(keyField, keyValue, field, showEmptyText)
-                      : std::string();
+    PoolLoan collection(classType);
+    return collection->GetRowFieldByKey(keyField, keyValue, field, showEmptyText);
   } catch (...) {
     raiseAgain("modGlobalFunctions.GetObjectFieldValue");
   }
@@ -380,8 +366,7 @@ std::string GetObjectFieldValue(int32_t classType, int32_t keyField, const std::
 void SetObjectFieldValue(int32_t classType, int32_t keyField, const std::string& keyValue,
                          int32_t field, const std::string& value, bool save) {
   try {
-    Borrowed collection(classType, true);
-    if (!collection) return;
+    PoolLoan collection(classType);
     collection->SetRowFieldByKey(keyField, keyValue, field, value);
     if (save) collection->SaveXMLDoc();
   } catch (...) {
@@ -392,7 +377,7 @@ void SetObjectFieldValue(int32_t classType, int32_t keyField, const std::string&
 void IncrementUserCounter(const std::string& userUID, int32_t field) {
   try {
     if (userUID.empty()) return;
-    Borrowed users(modGlobalVariables::User, true);
+    PoolLoan users(modGlobalVariables::User);
     int32_t count = modGenFunctions::StrToLong(users->GetRowFieldByKey(kUIDField, userUID, field, true));
     modGenFunctions::Increment(count);
     users->SetRowFieldByKey(kUIDField, userUID, field, count);
@@ -499,10 +484,10 @@ int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::stri
     }
 
     // The directory stays open until the outcome's row has been read.
-    std::optional<Borrowed> pooled;
+    std::optional<PoolLoan> pooled;
     GenObjectRef directory;
     if (ownerUID == modGlobalVariables::CurrentLocalUserUID) {
-      pooled.emplace(RecordClass::User, true);
+      pooled.emplace(RecordClass::User);
     } else {
       directory = GetUserDataObject(RecordClass::User, ownerUID, true);
     }

@@ -25,21 +25,21 @@ class StringWriter : public pugi::xml_writer {
   std::string& out_;
 };
 
-void requireName(std::string_view name) {
-  if (!IsXMLName(name)) {
-    throw TvrError(kErrInvalidCall, "", "Invalid XML name: " + std::string(name));
-  }
-}
-
-}  // namespace
-
-bool IsXMLName(std::string_view name) {
+bool isXMLName(std::string_view name) {
   if (name.empty() || !isNameStart(static_cast<unsigned char>(name.front()))) return false;
   for (const char c : name) {
     if (!isNameChar(static_cast<unsigned char>(c))) return false;
   }
   return true;
 }
+
+void requireName(std::string_view name) {
+  if (!isXMLName(name)) {
+    throw TvrError(kErrInvalidCall, "", "Invalid XML name: " + std::string(name));
+  }
+}
+
+}  // namespace
 
 void XMLSetAttribute(pugi::xml_node node, const std::string& name, std::string_view value) {
   if (!node || name.empty()) return;

@@ -6,7 +6,9 @@
 //
 // A document variable is an XMLDocumentRef; an empty one means "no document".
 // Procedures that take it by reference create the document when it is empty.
-// Element and attribute names must be XML names; every value is UTF-8 text.
+// Element and attribute names must be XML names (ASCII rules; the bytes of
+// multi-byte UTF-8 characters count as name characters); every value is
+// UTF-8 text.
 #include <string>
 #include <string_view>
 
@@ -46,9 +48,5 @@ void XMLInitDocument(XMLDocumentRef& document, const std::string& rootName, bool
 // The XML text of `node` and everything below it (the whole document for a
 // document node), without declaration, indentation or line breaks.
 std::string XMLToString(pugi::xml_node node);
-
-// True when `name` is an XML name (ASCII rules; bytes of multi-byte UTF-8
-// characters are accepted as name characters).
-bool IsXMLName(std::string_view name);
 
 }  // namespace modGenFunctionsXML
