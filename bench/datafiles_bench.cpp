@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
-#include <QUuid>
-#include <array>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "PoolLoan.h"
+#include "RatioReport.h"
+#include "clsGenAPI.h"
 #include "clsGenEncryption.h"
 #include "clsGenObject.h"
 #include "modGenFunctionsXML.h"
@@ -27,8 +27,6 @@ namespace {
 
 constexpr int kMessages = 100'000;
 constexpr int32_t kMessRec = modGlobalVariables::MessRec;
-
-std::string newUid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); }
 
 struct Fixture {
   std::string owner;
@@ -42,16 +40,17 @@ struct Fixture {
 Fixture& fixture() {
   static Fixture made = [] {
     Fixture f;
-    auto accounts = modGlobalFunctions::GetPoolObj(modGlobalVariables::LocalUser, true);
-    f.owner = accounts->CreateNewRow(true, 0);
-    accounts->SetField(9, "BENCH");
-    accounts->AddCurrentRow();
-    accounts->SaveXMLDoc();
-    modGlobalFunctions::ReleasePoolObj(accounts);
+    {
+      PoolLoan accounts(modGlobalVariables::LocalUser);
+      f.owner = accounts->CreateNewRow(true, 0);
+      accounts->SetField(9, "BENCH");
+      accounts->AddCurrentRow();
+      accounts->SaveXMLDoc();
+    }
     modGlobalVariables::CurrentLocalUserUID = f.owner;
 
     f.messages = modGlobalFunctions::GetUserDataObject(kMessRec, f.owner, true);
-    const std::string sender = newUid();
+    const std::string sender = clsGenAPI::CreateGUID();
     const std::vector<int32_t> fields = {1, 2, 3, 4, 5, 6, 8};
     for (int i = 0; i < kMessages; ++i) {
       f.messages->CreateNewRow(true, 0);
@@ -158,28 +157,6 @@ void rawCopy(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fixture().xml.size()));
 }
 
-// Keeps each run's time so the pairs can be compared at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) milliseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  void printRatios(const std::vector<std::array<std::string, 3>>& rows) const {
-    std::printf("\n%-52s %12s %12s %8s\n", "workload", "ours (ms)", "raw (ms)", "ratio");
-    for (const auto& [label, ours, raw] : rows) {
-      const auto mine = milliseconds_.find(ours);
-      const auto reference = milliseconds_.find(raw);
-      if (mine == milliseconds_.end() || reference == milliseconds_.end()) continue;
-      std::printf("%-52s %12.2f %12.2f %8.2f\n", label.c_str(), mine->second, reference->second,
-                  mine->second / reference->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> milliseconds_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,26 +166,17 @@ int main(int argc, char** argv) {
   const Fixture& made = fixture();
   std::printf("data file: %d messages, %zu bytes of XML\n", kMessages, made.xml.size());
 
-  using Function = void (*)(benchmark::State&);
-  const std::vector<std::pair<std::string, Function>> benchmarks = {
+  const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
       {"datafile/save", dataFileSave},       {"raw/serialise+write", rawSave},
       {"datafile/load", dataFileLoad},       {"raw/read+parse", rawLoad},
       {"cipher/encipher", cipherEncipher},   {"cipher/decipher", cipherDecipher},
       {"raw/copy", rawCopy},
   };
-  const std::vector<std::array<std::string, 3>> table = {
+  const std::vector<RatioRow> table = {
       {"save (serialise, encipher, atomic write, flush)", "datafile/save", "raw/serialise+write"},
       {"load (read, decipher, parse, owner check)", "datafile/load", "raw/read+parse"},
       {"encipher the text", "cipher/encipher", "raw/copy"},
       {"decipher the text", "cipher/decipher", "raw/copy"},
   };
-  for (const auto& [name, function] : benchmarks) {
-    benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
-  }
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios(table);
-  benchmark::Shutdown();
-  return 0;
+  return runWithRatios(argc, argv, benchmarks, table, "ours (ms)", "raw (ms)");
 }

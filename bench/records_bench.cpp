@@ -4,16 +4,13 @@
 // writing the document out. Prints a ratio table (records / pugixml) last.
 #include <benchmark/benchmark.h>
 
-#include <array>
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <QUuid>
-
+#include "RatioReport.h"
+#include "clsGenAPI.h"
 #include "clsGenObject.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
@@ -33,7 +30,7 @@ const std::vector<std::string>& messageUids() {
     std::vector<std::string> made;
     made.reserve(kRows);
     for (int i = 0; i < kRows; ++i) {
-      made.push_back(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString());
+      made.push_back(clsGenAPI::CreateGUID());
     }
     return made;
   }();
@@ -217,35 +214,10 @@ void pugiSerialise(benchmark::State& state) {
   }
 }
 
-// Keeps each run's time so the pairs can be compared at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) milliseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  // Each row: label, records benchmark, pugixml benchmark doing the same work.
-  void printRatios(const std::vector<std::array<std::string, 3>>& rows) const {
-    std::printf("\n%-46s %14s %14s %10s\n", "workload", "records (ms)", "pugixml (ms)",
-                "ratio");
-    for (const auto& [label, recordsName, pugiName] : rows) {
-      const auto records = milliseconds_.find(recordsName);
-      const auto pugi = milliseconds_.find(pugiName);
-      if (records == milliseconds_.end() || pugi == milliseconds_.end()) continue;
-      std::printf("%-46s %14.3f %14.3f %10.5f\n", label.c_str(), records->second, pugi->second,
-                  records->second / pugi->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> milliseconds_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  using Function = void (*)(benchmark::State&);
-  const std::vector<std::pair<std::string, Function>> benchmarks = {
+  const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
       {"records/fill", recordsFill},
       {"pugixml/fill", pugiFill},
       {"records/lookup-uid", recordsLookupByUid},
@@ -256,7 +228,7 @@ int main(int argc, char** argv) {
       {"records/serialise", recordsSerialise},
       {"pugixml/serialise", pugiSerialise},
   };
-  const std::vector<std::array<std::string, 3>> table = {
+  const std::vector<RatioRow> table = {
       {"fill 100000 rows with 200000 sub rows", "records/fill", "pugixml/fill"},
       {"1000 look-ups by UID", "records/lookup-uid", "pugixml/lookup-uid"},
       {"1000 look-ups by UID right after a load", "records/lookup-uid-after-load",
@@ -266,13 +238,5 @@ int main(int argc, char** argv) {
   };
   modGlobalVariables::InitGlobalVariables();
   messageUids();  // made before any timing starts
-  for (const auto& [name, function] : benchmarks) {
-    benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
-  }
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios(table);
-  benchmark::Shutdown();
-  return 0;
+  return runWithRatios(argc, argv, benchmarks, table, "records (ms)", "pugixml (ms)");
 }

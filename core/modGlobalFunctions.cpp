@@ -248,10 +248,6 @@ std::string computedValue(int32_t classType, pugi::xml_node element, int32_t fie
 
 GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, bool linked, bool load) {
   try {
-    // Every collection made here reads computed fields through GetFieldValue.
-    static const bool readerInstalled = (globals::SetFieldValueReader(GetFieldValue), true);
-    (void)readerInstalled;
-
     const std::string owner = ownerUID.empty() ? modGlobalVariables::CurrentLocalUserUID : ownerUID;
     const ClassConfiguration* config = configurationOf(classType);
     const std::string localPath = config && config->perUser ? accountFolderOf(owner) : std::string();

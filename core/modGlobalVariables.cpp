@@ -5,6 +5,7 @@
 #include "clsGenErrorHandler.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
+#include "modGlobalFunctions.h"
 
 namespace modGlobalVariables {
 
@@ -113,6 +114,7 @@ void InitGlobalVariables() {
     createClassDocuments();
     fillIdentityFieldLists();
     fillActionPaths();
+    modGenGlobals::SetFieldValueReader(modGlobalFunctions::GetFieldValue);
   } catch (...) {
     raiseAgain("");
   }

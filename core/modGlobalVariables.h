@@ -82,7 +82,8 @@ void SetOwnerFormProvider(std::function<void*()> provider);
 // owner window, the hot-key ids, the field-name table, the fallback reply,
 // the counters and flags of every class, the nine empty class documents, the
 // identity field lists and the action paths. Also empties the changed-row
-// lists. Errors are reported and raised again.
+// lists and installs modGlobalFunctions::GetFieldValue as the reader of the
+// record collections' computed fields. Errors are reported and raised again.
 void InitGlobalVariables();
 
 }  // namespace modGlobalVariables

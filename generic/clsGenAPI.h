@@ -46,7 +46,8 @@ class clsGenAPI {
 
   // A new identifier: 36 characters, upper-case hexadecimal groups of
   // 8-4-4-4-12 joined by "-"; "00000000" when no identifier can be made.
-  std::string CreateGUID();
+  // Needs no instance: record collections call it for every new row.
+  static std::string CreateGUID();
 
   static std::uint8_t HiByte(std::uint16_t value);
 

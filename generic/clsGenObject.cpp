@@ -2,14 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <iterator>
 #include <limits>
 
-#include <QUuid>
-
 #include "MessageBox.h"
 #include "TvrError.h"
+#include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
 #include "modGenGlobals.h"
@@ -30,10 +28,6 @@ constexpr const char* kUIDAttribute = "UID";
 [[noreturn]] void raiseMisuse(const char* message) {
   platform::showMessageBox(message, platform::kMbOkOnly, modGenFunctions::kAppTitle);
   throw TvrError(kErrApplicationDefined, "", "Application-defined or object-defined error");
-}
-
-std::string newUID() {
-  return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
 }
 
 std::string uidOf(pugi::xml_node row) { return row.attribute(kUIDAttribute).value(); }
@@ -59,6 +53,14 @@ int32_t toWholeNumber(const std::string& text) {
 int32_t classIndex(int32_t classType) {
   if (classType < 0 || classType >= modGenGlobals::kClassCount) raiseSubscript();
   return classType;
+}
+
+void resetOrCreate(std::unique_ptr<clsGenVirtualXMLCursor>& cursor) {
+  if (cursor) {
+    cursor->Reset();
+  } else {
+    cursor = std::make_unique<clsGenVirtualXMLCursor>();
+  }
 }
 
 template <typename Body>
@@ -190,13 +192,7 @@ void clsGenObject::XMLDocLinked(XMLDocumentRef document) {
 void clsGenObject::AddCurrentRow() {
   trapped("clsGenObject.AddCurrentRow", [&] {
     if (!CurrentRow_) return;
-    const pugi::xml_node root = rootElement();
-    if (!root) raiseObjectNotSet();
-    const bool ownRow = CurrentRow_.root() == doc_->documentNode();
-    const pugi::xml_node added =
-        ownRow ? doc_->appendMove(root, CurrentRow_) : doc_->appendCopy(root, CurrentRow_);
-    if (!added) throw TvrError(kErrInvalidCall, "", "The row cannot be appended");
-    CurrentRow_ = added;
+    CurrentRow_ = appendRow(CurrentRow_);
     if (!linked()) return;
     countPrimaryUpdate();
     listUpdated(CurrentRow_);
@@ -207,13 +203,7 @@ void clsGenObject::AddRow(pugi::xml_node element) {
   trapped("clsGenObject.AddRow", [&] {
     if (!element) return;
     if (linked()) countPrimaryUpdate();
-    const pugi::xml_node root = rootElement();
-    if (!root) raiseObjectNotSet();
-    const bool ownNode = element.root() == doc_->documentNode();
-    const pugi::xml_node added =
-        ownNode ? doc_->appendMove(root, element) : doc_->appendCopy(root, element);
-    if (!added) throw TvrError(kErrInvalidCall, "", "The element cannot be appended");
-    CurrentRow_ = added;
+    CurrentRow_ = appendRow(element);
     if (linked()) listUpdated(CurrentRow_);
   });
 }
@@ -273,7 +263,7 @@ std::string clsGenObject::CreateNewRow(bool assignUID, int32_t uidField) {
     }
     CurrentRow_ = newRowDoc_->appendCopy(newRowDoc_->documentNode(), row);
     if (!assignUID) return {};
-    std::string uid = newUID();
+    std::string uid = clsGenAPI::CreateGUID();
     SetField(uidField, uid);
     return uid;
   });
@@ -343,8 +333,8 @@ void clsGenObject::DeleteSubRow(int32_t keyField, const FieldValue& keyValue, in
 
 std::string clsGenObject::GetField(int32_t field) {
   return trapped("clsGenObject.GetField", [&]() -> std::string {
+    if (!CurrentRow_) return {};
     if (field >= modGenGlobals::kFirstComputedField) {
-      if (!CurrentRow_) return {};
       return modGenGlobals::ReadFieldValue(ClassType_, CurrentRow_, field, true);
     }
     const std::string& name = rowFieldName(field);
@@ -354,6 +344,7 @@ std::string clsGenObject::GetField(int32_t field) {
 
 std::string clsGenObject::GetFieldFromSubRow(int32_t field) {
   return trapped("clsGenObject.GetFieldFromSubRow", [&]() -> std::string {
+    if (!CurrentSubRow_) return {};
     const std::string& name = subFieldName(field);
     return CurrentSubRow_.attribute(name.c_str()).value();
   });
@@ -417,8 +408,8 @@ void clsGenObject::MoveSubRow(int32_t keyField, const FieldValue& fromKey, int32
 
 void clsGenObject::SetField(int32_t field, const FieldValue& value) {
   trapped("clsGenObject.SetField", [&] {
-    const std::string& name = writableName(ClassType_, field);
     if (!CurrentRow_) return;
+    const std::string& name = writableName(ClassType_, field);
     if (linked()) countPrimaryUpdate();
     writeField(CurrentRow_, name, value.text());
     if (linked()) listUpdated(CurrentRow_);
@@ -428,12 +419,12 @@ void clsGenObject::SetField(int32_t field, const FieldValue& value) {
 void clsGenObject::SetFields(const std::vector<int32_t>& fields,
                              const std::vector<std::string>& values) {
   trapped("clsGenObject.SetFields", [&] {
+    if (!CurrentRow_) return;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (fields[i] == kNoCriterion) continue;
       writableName(ClassType_, fields[i]);
       if (i >= values.size()) raiseSubscript();
     }
-    if (!CurrentRow_) return;
     if (linked()) countPrimaryUpdate();
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (fields[i] == kNoCriterion) continue;
@@ -445,8 +436,8 @@ void clsGenObject::SetFields(const std::vector<int32_t>& fields,
 
 void clsGenObject::SetIncrementedField(int32_t field, int32_t delta) {
   trapped("clsGenObject.SetIncrementedField", [&] {
-    writableName(ClassType_, field);
     if (!CurrentRow_) return;
+    writableName(ClassType_, field);
     if (linked()) countPrimaryUpdate();
     const int64_t sum = int64_t{toWholeNumber(GetField(field))} + delta;
     if (sum < std::numeric_limits<int32_t>::min() || sum > std::numeric_limits<int32_t>::max()) {
@@ -472,8 +463,8 @@ void clsGenObject::SetRowFieldByKey(int32_t keyField, const FieldValue& key, int
 
 void clsGenObject::SubRowSetField(int32_t field, const FieldValue& value) {
   trapped("clsGenObject.SubRowSetField", [&] {
-    const std::string& name = writableName(SubClassType_, field);
     if (!CurrentSubRow_) return;
+    const std::string& name = writableName(SubClassType_, field);
     if (linked()) countSubUpdate();
     writeField(CurrentSubRow_, name, value.text());
     if (linked()) listUpdated(CurrentSubRow_.parent());
@@ -491,35 +482,21 @@ void clsGenObject::PC_Close() {
 
 void clsGenObject::PC_Init(bool selectAll) {
   trapped("clsGenObject.PC_Init", [&] {
-    if (PrimaryCursor_) {
-      PrimaryCursor_->Reset();
-    } else {
-      PrimaryCursor_ = std::make_unique<clsGenVirtualXMLCursor>();
-    }
+    resetOrCreate(PrimaryCursor_);
     if (selectAll) SelectRows(kPrimaryCursor, kSelectMultiple, kNoCriterion, "");
   });
 }
 
-void clsGenObject::PC_MoveFirst() {
-  trapped("clsGenObject.PC_MoveFirst", [&] { CurrentRow_ = primaryCursor().Move(MoveFirst, -1); });
-}
+void clsGenObject::PC_MoveFirst() { moveRows("clsGenObject.PC_MoveFirst", MoveFirst); }
 
-void clsGenObject::PC_MoveLast() {
-  trapped("clsGenObject.PC_MoveLast", [&] { CurrentRow_ = primaryCursor().Move(MoveLast, -1); });
-}
+void clsGenObject::PC_MoveLast() { moveRows("clsGenObject.PC_MoveLast", MoveLast); }
 
-void clsGenObject::PC_MoveNext() {
-  trapped("clsGenObject.PC_MoveNext", [&] { CurrentRow_ = primaryCursor().Move(MoveNext, -1); });
-}
+void clsGenObject::PC_MoveNext() { moveRows("clsGenObject.PC_MoveNext", MoveNext); }
 
-void clsGenObject::PC_MovePrevious() {
-  trapped("clsGenObject.PC_MovePrevious",
-          [&] { CurrentRow_ = primaryCursor().Move(MovePrevious, -1); });
-}
+void clsGenObject::PC_MovePrevious() { moveRows("clsGenObject.PC_MovePrevious", MovePrevious); }
 
 void clsGenObject::PC_MoveTo(int32_t position) {
-  trapped("clsGenObject.PC_MoveTo",
-          [&] { CurrentRow_ = primaryCursor().Move(MoveTo, position); });
+  moveRows("clsGenObject.PC_MoveTo", MoveTo, position);
 }
 
 void clsGenObject::PC_SelectNodes(int32_t field, const FieldValue& value) {
@@ -550,30 +527,19 @@ void clsGenObject::SC_Close() {
 void clsGenObject::SC_Init(bool selectAll) {
   trapped("clsGenObject.SC_Init", [&] {
     primaryCursor();
-    if (SubCursor_) {
-      SubCursor_->Reset();
-    } else {
-      SubCursor_ = std::make_unique<clsGenVirtualXMLCursor>();
-    }
+    resetOrCreate(SubCursor_);
     if (selectAll) SelectRows(kSubCursor, kSelectMultiple, kNoCriterion, "");
   });
 }
 
-void clsGenObject::SC_MoveFirst() {
-  trapped("clsGenObject.SC_MoveFirst", [&] { CurrentSubRow_ = subCursor().Move(MoveFirst, -1); });
-}
+void clsGenObject::SC_MoveFirst() { moveSubRows("clsGenObject.SC_MoveFirst", MoveFirst); }
 
-void clsGenObject::SC_MoveLast() {
-  trapped("clsGenObject.SC_MoveLast", [&] { CurrentSubRow_ = subCursor().Move(MoveLast, -1); });
-}
+void clsGenObject::SC_MoveLast() { moveSubRows("clsGenObject.SC_MoveLast", MoveLast); }
 
-void clsGenObject::SC_MoveNext() {
-  trapped("clsGenObject.SC_MoveNext", [&] { CurrentSubRow_ = subCursor().Move(MoveNext, -1); });
-}
+void clsGenObject::SC_MoveNext() { moveSubRows("clsGenObject.SC_MoveNext", MoveNext); }
 
 void clsGenObject::SC_MovePrevious() {
-  trapped("clsGenObject.SC_MovePrevious",
-          [&] { CurrentSubRow_ = subCursor().Move(MovePrevious, -1); });
+  moveSubRows("clsGenObject.SC_MovePrevious", MovePrevious);
 }
 
 void clsGenObject::SC_SelectNodes(int32_t field, const FieldValue& value) {
@@ -675,6 +641,15 @@ void clsGenObject::writeField(pugi::xml_node node, const std::string& name,
   clsGenXMLDocument::setAttribute(node, name.c_str(), value);
 }
 
+pugi::xml_node clsGenObject::appendRow(pugi::xml_node row) {
+  const pugi::xml_node root = rootElement();
+  if (!root) raiseObjectNotSet();
+  const bool ownRow = row.root() == doc_->documentNode();
+  const pugi::xml_node added = ownRow ? doc_->appendMove(root, row) : doc_->appendCopy(root, row);
+  if (!added) throw TvrError(kErrInvalidCall, "", "The row cannot be appended");
+  return added;
+}
+
 void clsGenObject::removeRow(pugi::xml_node row) {
   if (linked()) AddToDeletedList(uidOf(row));
   doc_->remove(row);
@@ -718,6 +693,14 @@ clsGenVirtualXMLCursor& clsGenObject::primaryCursor() const {
 clsGenVirtualXMLCursor& clsGenObject::subCursor() const {
   if (!SubCursor_) raiseMisuse("Error CursorNotInitialized");
   return *SubCursor_;
+}
+
+void clsGenObject::moveRows(const char* where, XMLCursorMove direction, int32_t position) {
+  trapped(where, [&] { CurrentRow_ = primaryCursor().Move(direction, position); });
+}
+
+void clsGenObject::moveSubRows(const char* where, XMLCursorMove direction) {
+  trapped(where, [&] { CurrentSubRow_ = subCursor().Move(direction, -1); });
 }
 
 void clsGenObject::selectPrimary(int32_t mode, bool withCriterion, int32_t field,

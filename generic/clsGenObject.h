@@ -22,9 +22,16 @@
 // 91 no row/document where one is needed, 1000 cursor misuse (after a message
 // box), 6 counter overflow.
 //
-// The collection keeps handles into its documents valid: rows removed
-// through any collection of the same document disappear from its current
-// row, sub row and cursors. Not copyable; use on the UI thread only.
+// Handles. The collection keeps its own handles valid: rows removed through
+// any collection of the same document disappear from its current row, sub
+// row and cursors. Handles it gives out (GetCurrent, PC_Current, SC_Current,
+// the rows listed by SelectRowsBySubField) are valid only until that row is
+// removed, through any collection of the document, or the document is
+// reloaded, unloaded or replaced; callers must not keep them past that.
+// A cursor's list is a snapshot taken at selection: rows added later are not
+// in it, and a row removed later leaves an empty entry that moves step over.
+//
+// Not copyable; use on the UI thread only.
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -150,8 +157,10 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   void DeleteSubRow(int32_t keyField, const FieldValue& keyValue, int32_t subField,
                     const FieldValue& subValue);
   // The current row's field (a computed value for 50000 and above); "" when
-  // no row is current or the attribute is missing.
+  // the attribute is missing. Without a current row "" and the field is not
+  // checked; with one, a field outside the table raises 9.
   std::string GetField(int32_t field);
+  // The same for the current sub row, its fields named by SubClassType.
   std::string GetFieldFromSubRow(int32_t field);
   // wantedField of the first row whose keyField equals key, through the
   // installed field-value reader; the current row does not move.
@@ -166,6 +175,10 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   // nothing, when either row is missing. No current row afterwards.
   void MoveSubRow(int32_t keyField, const FieldValue& fromKey, int32_t toKeyField,
                   const FieldValue& toKey, int32_t subField, const FieldValue& subValue);
+  // SetField, SetFields, SetIncrementedField (and SubRowSetField for the
+  // current sub row) do nothing, and check nothing, without a current row.
+  // With one, a field outside the table (or unused in it) raises 9 before
+  // anything changes.
   void SetField(int32_t field, const FieldValue& value);
   // Writes values[i] into fields[i], skipping fields of -1. Raises 9 before
   // writing anything when a field is outside the table or a value is missing.
@@ -236,6 +249,9 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   pugi::xml_node findRow(int32_t field, const std::string& value);
   pugi::xml_node findSubRow(pugi::xml_node row, int32_t subField, const std::string& value) const;
   void writeField(pugi::xml_node node, const std::string& name, std::string_view value);
+  // Appends `row` as the last row: moved when it lies in this document,
+  // else copied. Returns the appended row; raises 91 without a root.
+  pugi::xml_node appendRow(pugi::xml_node row);
   void removeRow(pugi::xml_node row);
   void countPrimaryUpdate();
   void countPrimaryDelete();
@@ -246,6 +262,9 @@ class clsGenObject : private clsGenXMLDocument::Holder {
                                        const std::string& xml);
   clsGenVirtualXMLCursor& primaryCursor() const;
   clsGenVirtualXMLCursor& subCursor() const;
+  // A move of the row (sub-row) cursor, reported under `where` on failure.
+  void moveRows(const char* where, XMLCursorMove direction, int32_t position = -1);
+  void moveSubRows(const char* where, XMLCursorMove direction);
   void selectPrimary(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
   void selectSub(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
 

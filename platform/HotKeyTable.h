@@ -7,10 +7,17 @@
 // when the window is destroyed. press() stands for the desktop reporting the
 // key: it posts a HotKeyEvent to the window that holds the combination.
 //
-// Used on the UI thread only.
+// On an X11 desktop (Qt platform "xcb") every registration also grabs its
+// combination on the X server: a combination that another program holds
+// cannot be registered, and a press of a registered combination anywhere on
+// the desktop arrives through press(). Elsewhere the table stands alone.
+//
+// Used on the UI thread only, once the QGuiApplication exists.
 #include <QEvent>
+#include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -37,11 +44,17 @@ class HotKeyEvent : public QEvent {
   int keyCode_;
 };
 
+class X11HotKeyGrab;
+
 class HotKeyTable {
  public:
+  HotKeyTable();
+  ~HotKeyTable();
+
   static HotKeyTable& instance();
 
-  // False when `window` is null or the combination is already held.
+  // False when `window` is null or the combination is already held, here
+  // or by another program on the desktop.
   bool registerHotKey(QObject* window, int id, int modifiers, int keyCode);
   // Removes the window's registrations under `id`; false when there was none.
   bool unregisterHotKey(QObject* window, int id);
@@ -55,10 +68,18 @@ class HotKeyTable {
     int id;
     int modifiers;
     int keyCode;
+    QMetaObject::Connection watch;  // drops the registration with its window
   };
+  // Null off X11; made on first use because the application may start late.
+  X11HotKeyGrab* desktopGrab();
+  void release(Registration& registration);
+  // Releases and removes the registrations that `gone` tells apart.
+  template <typename Predicate>
+  bool releaseIf(Predicate gone);
   void dropDestroyedWindows();
 
   std::vector<Registration> registrations_;
+  std::unique_ptr<X11HotKeyGrab> grab_;
 };
 
 }  // namespace platform

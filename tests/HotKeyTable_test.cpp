@@ -2,28 +2,15 @@
 
 #include <QCoreApplication>
 
+#include "HotKeyRecorder.h"
 #include "HotKeyTable.h"
 
 using platform::HotKeyTable;
 
-namespace {
-class Receiver : public QObject {
- public:
-  std::vector<int> ids;
-
- protected:
-  bool event(QEvent* event) override {
-    if (event->type() != platform::HotKeyEvent::eventType()) return QObject::event(event);
-    ids.push_back(static_cast<platform::HotKeyEvent*>(event)->id());
-    return true;
-  }
-};
-}  // namespace
-
 TEST(HotKeyTable, OneHolderPerCombination) {
   HotKeyTable& table = HotKeyTable::instance();
-  Receiver first;
-  Receiver second;
+  HotKeyRecorder first;
+  HotKeyRecorder second;
   EXPECT_FALSE(table.registerHotKey(nullptr, 1, platform::kHotKeyAlt, 'K'));
   ASSERT_TRUE(table.registerHotKey(&first, 7, platform::kHotKeyAlt, 'K'));
   EXPECT_FALSE(table.registerHotKey(&second, 8, platform::kHotKeyAlt, 'K'));

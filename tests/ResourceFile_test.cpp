@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -22,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "ErrorNumber.h"
+#include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "modGenFunctionsFile.h"
@@ -90,11 +91,6 @@ const char* const kProgramFolders[] = {"app", "platform", "generic", "core", "ce
 
 fs::path repositoryRoot() { return fs::path(__FILE__).parent_path().parent_path(); }
 
-fs::path shippedFile(const char* name) {
-  const char* binaryDir = std::getenv("TAVINOR_TEST_BINARY_DIR");
-  return fs::path(binaryDir ? binaryDir : ".") / "app" / "Res" / name;
-}
-
 std::string readPlainFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
@@ -157,7 +153,7 @@ std::vector<SourceItem> readSourceItems(const fs::path& path) {
 class ResourceFileTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const fs::path file = shippedFile(kResourceFileName);
+    const fs::path file = ProgramTestEnvironment::shippedFile(kResourceFileName);
     ASSERT_TRUE(fs::exists(file)) << file << " is missing: build the default target first";
     loadResourceFileFrom(file.string());
   }
@@ -187,12 +183,9 @@ TEST_F(ResourceFileTest, EveryMessageTakesExactlyItsParameters) {
     }
     if (wanted.parameters > 0) {
       parameters.pop_back();
-      try {
-        GetResourceMessage(wanted.number, parameters);
-        ADD_FAILURE() << "one parameter fewer was accepted";
-      } catch (const TvrError& e) {
-        EXPECT_EQ(e.number(), kErrSubscript);
-      }
+      EXPECT_EQ(errorNumberOf([&] { GetResourceMessage(wanted.number, parameters); }),
+                kErrSubscript)
+          << "one parameter fewer, message " << wanted.number;
     }
   }
   EXPECT_TRUE(boxes.shown().empty()) << "a message holding %% was read without parameters";
@@ -351,7 +344,8 @@ TEST_F(ResourceFileTest, HoldsEveryTextTheProgramSourcesAskFor) {
 }
 
 TEST(ShippedFiles, SettingsTemplateTakesSettingsUnderThePrefix) {
-  const std::string text = modGenFunctionsFile::ReadFileContent(shippedFile("D000.Dat").string(), true);
+  const std::string text =
+      modGenFunctionsFile::ReadFileContent(ProgramTestEnvironment::shippedFile("D000.Dat"), true);
   pugi::xml_document document;
   ASSERT_TRUE(document.load_string(text.c_str()));
   pugi::xml_node root = document.document_element();
@@ -365,7 +359,8 @@ TEST(ShippedFiles, SettingsTemplateTakesSettingsUnderThePrefix) {
 }
 
 TEST(ShippedFiles, PrintTemplateHoldsEveryPlaceholder) {
-  const std::string text = modGenFunctionsFile::ReadFileContent(shippedFile("TVRRMT01.DAT").string(), true);
+  const std::string text = modGenFunctionsFile::ReadFileContent(
+      ProgramTestEnvironment::shippedFile("TVRRMT01.DAT"), true);
   ASSERT_FALSE(text.empty());
   for (const char* name : {"FROM", "TO", "DATE", "PRIORITY", "RESPONSE", "STATUS", "CONTENT"}) {
     EXPECT_NE(text.find(std::string("@@") + name + "@@"), std::string::npos) << name;

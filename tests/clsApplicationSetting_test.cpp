@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <memory>
 
+#include "ErrorNumber.h"
 #include "ScopedEnvironment.h"
 #include "TvrError.h"
 #include "clsApplicationSetting.h"
@@ -15,16 +16,6 @@
 namespace {
 
 constexpr const char* kTemplate = "<TVR xmlns:TVR=\"urn:morvane:tavinor:settings\"/>";
-
-template <typename Body>
-int errorNumberOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
 
 class SettingsTest : public ::testing::Test {
  protected:

@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 
 #include "Clock.h"
+#include "ScopedEnvironment.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctionsFile.h"
 
@@ -71,8 +72,7 @@ TEST(ErrorHandler, StandardExceptionsBecomeNumberedErrors) {
 
 TEST(ErrorHandler, LogLinesAreAppendedEnciphered) {
   QTemporaryDir root;
-  const QByteArray saved = qgetenv("TAVINOR_DATA_ROOT");
-  qputenv("TAVINOR_DATA_ROOT", root.path().toUtf8());
+  const ScopedEnv dataRoot("TAVINOR_DATA_ROOT", root.path().toUtf8().constData());
   const std::string log = root.path().toStdString() + "/TVRLOG.DAT";
   platform::setFixedTime(QDateTime(QDate(2025, 3, 9), QTime(7, 5, 1)));
   int handled = 0;
@@ -89,20 +89,15 @@ TEST(ErrorHandler, LogLinesAreAppendedEnciphered) {
   EXPECT_EQ(handled, -1);
 
   platform::clearFixedTime();
-  if (saved.isNull()) qunsetenv("TAVINOR_DATA_ROOT");
-  else qputenv("TAVINOR_DATA_ROOT", saved);
 }
 
 TEST(ErrorHandler, AnUnwritableLogIsPassedOver) {
   QTemporaryDir root;
-  const QByteArray saved = qgetenv("TAVINOR_DATA_ROOT");
   // The log's path is taken by a folder, so the log cannot be written.
   QDir(root.path()).mkdir("TVRLOG.DAT");
-  qputenv("TAVINOR_DATA_ROOT", root.path().toUtf8());
+  const ScopedEnv dataRoot("TAVINOR_DATA_ROOT", root.path().toUtf8().constData());
   int handled = 0;
   GenErrorHandler().HandleError(5, "modA.Proc", "Invalid call", -1, -1, 0, "", 0, handled);
   EXPECT_EQ(handled, -1);
   EXPECT_THROW(GenErrorHandler().WriteErrorLog("-modA.Proc->", 5, "Invalid call", -1), TvrError);
-  if (saved.isNull()) qunsetenv("TAVINOR_DATA_ROOT");
-  else qputenv("TAVINOR_DATA_ROOT", saved);
 }

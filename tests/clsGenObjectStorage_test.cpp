@@ -9,13 +9,18 @@
 #include <random>
 #include <thread>
 
+#include "ClassCounters.h"
 #include "Clock.h"
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TestDataFolder.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
+#include "clsGenObject.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
 
 using namespace modGlobalVariables;
 using modGlobalFunctions::CreateGenObject;
@@ -23,16 +28,6 @@ using modGlobalFunctions::GenObjectRef;
 using modGlobalFunctions::GetUserDataObject;
 
 namespace {
-
-template <typename Body>
-int errorNumberOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
 
 // The root element of an XML text.
 struct Parsed {
@@ -275,6 +270,25 @@ TEST_F(DataFiles, UnloadedCollectionIsNeverWrittenOverItsFile) {
 
   history->LoadXMLDoc(false);
   EXPECT_EQ(other->CountAll(), 2);
+}
+
+TEST_F(DataFiles, LoadAndUnloadCountAsUpdatesOfALinkedClassOnly) {
+  const std::string owner = data_.logIn("ALICE");
+  GenObjectRef sent = CreateGenObject(MessSent, "", true, false);
+  Counters before = countersOf(MessSent);
+  sent->LoadXMLDoc(false);
+  EXPECT_EQ(delta(countersOf(MessSent), before), (Counters{1, 0, 1, 0}));
+  before = countersOf(MessSent);
+  sent->LoadXMLDoc(false);  // already loaded: nothing read, nothing counted
+  EXPECT_EQ(countersOf(MessSent), before);
+  sent->UnloadXMLDoc();
+  EXPECT_EQ(delta(countersOf(MessSent), before), (Counters{1, 0, 1, 0}));
+
+  before = countersOf(MessSent);
+  GenObjectRef own = GetUserDataObject(MessSent, owner, true);
+  own->UnloadXMLDoc();
+  own->LoadXMLDoc(false);
+  EXPECT_EQ(countersOf(MessSent), before);
 }
 
 TEST_F(DataFiles, LendingLock) {

@@ -3,6 +3,8 @@
 #include <limits>
 #include <memory>
 
+#include "ClassCounters.h"
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "clsGenObject.h"
@@ -15,31 +17,6 @@ using namespace modGlobalVariables;
 namespace globals = modGenGlobals;
 
 namespace {
-
-template <typename Body>
-int errorNumberOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
-
-struct Counters {
-  int32_t primaryUpdate, primaryDelete, subUpdate, subDelete;
-  bool operator==(const Counters&) const = default;
-};
-
-Counters countersOf(int32_t c) {
-  return {globals::PrimaryUpdateCounter[c], globals::PrimaryDeleteCounter[c],
-          globals::SubUpdateCounter[c], globals::SubDeleteCounter[c]};
-}
-
-Counters delta(const Counters& after, const Counters& before) {
-  return {after.primaryUpdate - before.primaryUpdate, after.primaryDelete - before.primaryDelete,
-          after.subUpdate - before.subUpdate, after.subDelete - before.subDelete};
-}
 
 std::vector<std::string> updated(int32_t c) { return globals::UpdatedUIDList[c].items(); }
 std::vector<std::string> deleted(int32_t c) { return globals::DeletedUIDList[c].items(); }
@@ -90,11 +67,12 @@ class RecordCollection : public ::testing::Test {
  protected:
   void SetUp() override {
     InitGlobalVariables();
+    // The collection alone: computed fields read only what a test installs.
+    globals::SetFieldValueReader({});
     for (int32_t c : {User, Group, MessSent}) {
       modGenFunctionsXML::XMLInitDocument(globals::ClassDocument[c], "", true);
     }
   }
-  void TearDown() override { globals::SetFieldValueReader({}); }
 
   // Users "A", "B", "C" with last names "x", "y", "x"; lists emptied.
   std::unique_ptr<clsGenObject> threeUsers(bool linked = true) {
@@ -150,6 +128,37 @@ TEST_F(RecordCollection, FieldNumbersOutsideTheTableFailWithNine) {
   EXPECT_EQ(uidOf(users->GetCurrent()), "B");  // nothing moved
   users->ClassType(13);
   EXPECT_EQ(errorNumberOf([&] { users->GetField(0); }), kErrSubscript);
+}
+
+TEST_F(RecordCollection, WithoutACurrentRowFieldsAreNeitherReadNorChecked) {
+  auto sent = collection(MessSent, true);
+  addRow(*sent, "M1");
+  sent->AddSubRow(0, "M1", 0, "R1");
+  sent->ClearCurrent();
+  clearLists(MessSent);
+  const Counters before = countersOf(MessSent);
+  EXPECT_TRUE(sent->IsSubRowSelected());  // clearing the row leaves the sub row
+  for (int32_t field : {35, -2, 10, 49999, 2, 50000}) {
+    EXPECT_EQ(errorNumberOf([&] { EXPECT_EQ(sent->GetField(field), ""); }), 0) << field;
+    EXPECT_EQ(errorNumberOf([&] { sent->SetField(field, "v"); }), 0) << field;
+    EXPECT_EQ(errorNumberOf([&] { sent->SetFields({field}, {}); }), 0) << field;
+    EXPECT_EQ(errorNumberOf([&] { sent->SetIncrementedField(field, 1); }), 0) << field;
+  }
+  EXPECT_EQ(errorNumberOf([&] { sent->GetFieldFromSubRow(35); }), kErrSubscript);
+  EXPECT_EQ(errorNumberOf([&] { sent->SubRowSetField(35, "v"); }), kErrSubscript);
+  EXPECT_EQ(countersOf(MessSent), before);
+  EXPECT_TRUE(updated(MessSent).empty());
+
+  sent->PC_SelectSingleNode(0, "M1");
+  sent->SC_Init(false);
+  sent->SC_SelectSingleNode(0, "nobody");  // finds none: no current sub row
+  ASSERT_FALSE(sent->IsSubRowSelected());
+  for (int32_t field : {35, -2, 1}) {
+    EXPECT_EQ(errorNumberOf([&] { EXPECT_EQ(sent->GetFieldFromSubRow(field), ""); }), 0);
+    EXPECT_EQ(errorNumberOf([&] { sent->SubRowSetField(field, "v"); }), 0) << field;
+  }
+  EXPECT_EQ(countersOf(MessSent), before);
+  EXPECT_EQ(errorNumberOf([&] { sent->GetField(35); }), kErrSubscript);  // a row is current
 }
 
 TEST_F(RecordCollection, ComputedFieldsGoThroughTheInstalledReader) {

@@ -15,7 +15,6 @@
 
 #include "MessageBox.h"
 #include "ModalDriver.h"
-#include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "clsApplicationSetting.h"
@@ -32,12 +31,7 @@ using namespace modLocalUserFunctions;
 
 namespace {
 
-template <typename T>
-T* control(QWidget* dialog, const char* name) {
-  T* found = dialog->findChild<T*>(name);
-  EXPECT_NE(found, nullptr) << name;
-  return found;
-}
+constexpr auto accountField = &ProgramTestEnvironment::accountField;
 
 void typeLogin(QWidget* login, const std::string& name, const std::string& password,
                const std::string& server = {}) {
@@ -50,10 +44,6 @@ void click(QWidget* dialog, const char* button) { control<QPushButton>(dialog, b
 
 class LoginRoad : public ::testing::Test {
  protected:
-  static std::string accountField(const std::string& uid, int32_t field) {
-    PoolLoan accounts(modGlobalVariables::LocalUser);
-    return accounts->GetRowFieldByKey(kLocalUserUID, uid, field, false);
-  }
   std::vector<std::string> shownTexts() const {
     std::vector<std::string> texts;
     for (const auto& box : boxes.shown()) texts.push_back(box.text);

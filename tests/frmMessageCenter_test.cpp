@@ -21,7 +21,6 @@
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "ModalDriver.h"
-#include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
@@ -41,12 +40,7 @@ using LoadResult = frmMessageCenter::LoadResult;
 
 namespace {
 
-template <typename T>
-T* control(QWidget* dialog, const char* name) {
-  T* found = dialog->findChild<T*>(name);
-  EXPECT_NE(found, nullptr) << name;
-  return found;
-}
+constexpr auto accountField = &ProgramTestEnvironment::accountField;
 
 // Logs in through the login dialog; an unknown name is created on the way.
 void driveLogin(const std::string& name, const std::string& password) {
@@ -64,12 +58,6 @@ void driveLogin(const std::string& name, const std::string& password) {
 
 class StartUp : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ProgramTestEnvironment::provideResFolderBesideProgram(); }
-
-  static std::string accountField(const std::string& uid, int32_t field) {
-    PoolLoan accounts(modGlobalVariables::LocalUser);
-    return accounts->GetRowFieldByKey(kLocalUserUID, uid, field, false);
-  }
   std::string settingsText() const {
     return modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D000.Dat", true);
   }

@@ -14,7 +14,6 @@
 
 #include "MessageBox.h"
 #include "ModalDriver.h"
-#include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "frmInternalServices.h"
@@ -28,12 +27,7 @@ using namespace modLocalUserFunctions;
 
 namespace {
 
-template <typename T>
-T* control(QWidget* dialog, const char* name) {
-  T* found = dialog->findChild<T*>(name);
-  EXPECT_NE(found, nullptr) << name;
-  return found;
-}
+constexpr auto accountField = &ProgramTestEnvironment::accountField;
 
 class OptionsDialog : public ::testing::Test {
  protected:
@@ -44,10 +38,6 @@ class OptionsDialog : public ::testing::Test {
   void logIn(const std::string& uid) {
     modGlobalVariables::CurrentLocalUserUID = uid;
     LoadLocalUserOptions(LocalUserOptions, false, "", "");
-  }
-  static std::string field(const std::string& uid, int32_t number) {
-    PoolLoan accounts(modGlobalVariables::LocalUser);
-    return accounts->GetRowFieldByKey(kLocalUserUID, uid, number, false);
   }
   static void selectAccount(frmOptions& dialog, const std::string& uid) {
     auto* list = control<QListWidget>(&dialog, "lstLocalUsers");
@@ -87,17 +77,17 @@ TEST_F(OptionsDialog, SavingTheLoggedInAccountWritesItsRowAndOptions) {
   control<QLineEdit>(&dialog, "txtPrimaryServerIP")->setText("10.0.0.1");
   control<QPlainTextEdit>(&dialog, "txtSignature")->setPlainText("Ann Lee\nSales");
   ASSERT_TRUE(dialog.SaveOptions());
-  EXPECT_EQ(field(ann, kLocalUserPW), "pw");
-  EXPECT_EQ(field(ann, kLocalUserCS), "1");
-  EXPECT_EQ(field(ann, kLocalUserPA), "ANN");
-  EXPECT_EQ(field(ann, kLocalUserSI), "Ann Lee||%_CRLF_%||Sales");
-  EXPECT_EQ(field(ann, kLocalUserFIP), "10.*.*.*||192.168.1.7");
-  EXPECT_EQ(field(ann, kLocalUserPSIP), "10.0.0.1");
+  EXPECT_EQ(accountField(ann, kLocalUserPW), "pw");
+  EXPECT_EQ(accountField(ann, kLocalUserCS), "1");
+  EXPECT_EQ(accountField(ann, kLocalUserPA), "ANN");
+  EXPECT_EQ(accountField(ann, kLocalUserSI), "Ann Lee||%_CRLF_%||Sales");
+  EXPECT_EQ(accountField(ann, kLocalUserFIP), "10.*.*.*||192.168.1.7");
+  EXPECT_EQ(accountField(ann, kLocalUserPSIP), "10.0.0.1");
   EXPECT_FALSE(LocalUserOptions.ShareMyUserList);
   EXPECT_TRUE(LocalUserOptions.LoadAtStartup);
   EXPECT_EQ(LocalUserOptions.DeleteInterval, 30);
   EXPECT_EQ(LocalUserOptions.DeleteIntervalType, 2);
-  EXPECT_EQ(field(ann, kLocalUserOP), BuildOptionsString(LocalUserOptions));
+  EXPECT_EQ(accountField(ann, kLocalUserOP), BuildOptionsString(LocalUserOptions));
 
   // Reloaded from the saved row, the options come back the same.
   const UserOptions saved = LocalUserOptions;
@@ -111,9 +101,9 @@ TEST_F(OptionsDialog, SavingTheLoggedInAccountWritesItsRowAndOptions) {
   control<QLineEdit>(&reopened, "txtLastName")->setText("Lee-Roy");
   control<QLineEdit>(&reopened, "txtPassword")->setText("new");
   ASSERT_TRUE(reopened.SaveOptions());
-  EXPECT_EQ(field(ann, kLocalUserLN), "Lee-Roy");
-  EXPECT_EQ(field(ann, kLocalUserPW), "new");
-  EXPECT_EQ(field(ann, kLocalUserCS), "2");
+  EXPECT_EQ(accountField(ann, kLocalUserLN), "Lee-Roy");
+  EXPECT_EQ(accountField(ann, kLocalUserPW), "new");
+  EXPECT_EQ(accountField(ann, kLocalUserCS), "2");
   EXPECT_TRUE(boxes.shown().empty());
   EXPECT_NE(modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true)
                 .find("Lee-Roy"),

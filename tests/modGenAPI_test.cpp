@@ -5,8 +5,10 @@
 #include <QStandardPaths>
 #include <QWidget>
 
+#include "HotKeyRecorder.h"
 #include "HotKeyTable.h"
 #include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
 #include "TimerControl.h"
 #include "modGenAPI.h"
 #include "modGenFunctionsResource.h"
@@ -16,21 +18,6 @@ using namespace modGenAPI;
 using platform::HotKeyTable;
 
 namespace {
-
-// A window that records the hot keys it is told about.
-class HotKeyWindow : public QObject {
- public:
-  std::vector<int> pressedIds;
-
- protected:
-  bool event(QEvent* event) override {
-    if (event->type() == platform::HotKeyEvent::eventType()) {
-      pressedIds.push_back(static_cast<platform::HotKeyEvent*>(event)->id());
-      return true;
-    }
-    return QObject::event(event);
-  }
-};
 
 std::string textOf(int keyCode, int shiftMask) {
   QLineEdit box("old text");
@@ -56,7 +43,7 @@ TEST(modGenAPI, HotKeyTextOfKeyPresses) {
 }
 
 TEST(modGenAPI, RegisteringHotKeyTexts) {
-  HotKeyWindow window;
+  HotKeyRecorder window;
   HotKeyTable& table = HotKeyTable::instance();
   modGenGlobals::AppHotKeyIdCounter = 0;
 
@@ -78,7 +65,7 @@ TEST(modGenAPI, RegisteringHotKeyTexts) {
 
   EXPECT_TRUE(table.press(platform::kHotKeyControl | platform::kHotKeyAlt, 77));
   QCoreApplication::processEvents();
-  EXPECT_EQ(window.pressedIds, std::vector<int>{1});
+  EXPECT_EQ(window.ids, std::vector<int>{1});
 
   UnregisterAppHotKey(&window, 0);
   UnregisterAppHotKey(&window, -1);
@@ -91,7 +78,7 @@ TEST(modGenAPI, RegisteringHotKeyTexts) {
 
 TEST(modGenAPI, RegistrationsEndWithTheirWindow) {
   {
-    HotKeyWindow window;
+    HotKeyRecorder window;
     ASSERT_NE(RegisterAppHotKey(&window, "CTRL+SHIFT+Q"), 0);
   }
   EXPECT_FALSE(HotKeyTable::instance().isTaken(platform::kHotKeyControl | platform::kHotKeyShift, 'Q'));
@@ -100,8 +87,8 @@ TEST(modGenAPI, RegistrationsEndWithTheirWindow) {
 TEST(modGenAPI, TestingAHotKeyNeverKeepsIt) {
   modGenFunctionsResource::loadResourceText("|[MESSAGES]|\r\nMSG11505=free\r\nMSG11506=not free");
   RecordingMessageBox boxes;
-  HotKeyWindow window;
-  HotKeyWindow otherProgram;
+  HotKeyRecorder window;
+  HotKeyRecorder otherProgram;
 
   TestHotKey(&window, "CTRL+ALT+T");
   EXPECT_FALSE(HotKeyTable::instance().isTaken(platform::kHotKeyControl | platform::kHotKeyAlt, 'T'));
@@ -128,16 +115,16 @@ TEST(modGenAPI, RestartTimerStartsAFullInterval) {
 }
 
 TEST(modGenAPI, SpecialFolders) {
-  const QByteArray saved = qgetenv("TAVINOR_DATA_ROOT");
-  qputenv("TAVINOR_DATA_ROOT", "/srv/tavinor-a");
-  EXPECT_EQ(GetSpecialFolderPath(kFolderCommonAppData), "/srv/tavinor-a");
-  qunsetenv("TAVINOR_DATA_ROOT");
+  {
+    const ScopedEnv dataRoot("TAVINOR_DATA_ROOT", "/srv/tavinor-a");
+    EXPECT_EQ(GetSpecialFolderPath(kFolderCommonAppData), "/srv/tavinor-a");
+  }
+  const ScopedEnv noDataRoot("TAVINOR_DATA_ROOT", nullptr);
   EXPECT_EQ(GetSpecialFolderPath(kFolderCommonAppData),
             QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString());
   EXPECT_EQ(GetSpecialFolderPath(kFolderDocuments),
             QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString());
   EXPECT_EQ(GetSpecialFolderPath(99), "");
-  if (!saved.isNull()) qputenv("TAVINOR_DATA_ROOT", saved);
 }
 
 TEST(modGenAPI, RefreshShowsAtTheNormalPlacement) {

@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 
 #include "ErrorNumber.h"
-#include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "TvrError.h"
@@ -85,7 +84,6 @@ TEST(DataFolder, WithoutADataRootItLiesInTheCommonApplicationData) {
 }
 
 TEST(RequiredFiles, FirstRunCopiesTheSettingsTemplateIntoANewFolder) {
-  ProgramTestEnvironment::provideResFolderBesideProgram();
   QTemporaryDir folder;
   const std::string data = folder.path().toStdString() + "/new/data";
   const ScopedEnv root("TAVINOR_DATA_ROOT", data.c_str());

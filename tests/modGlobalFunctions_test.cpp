@@ -3,6 +3,7 @@
 #include <deque>
 #include <functional>
 
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TestDataFolder.h"
 #include "TvrError.h"
@@ -35,12 +36,7 @@ TEST(RowTemplates, EdgesOfTheTable) {
   EXPECT_EQ(full.substr(0, 12), "<R F0='' F1=");
   EXPECT_EQ(full.substr(full.size() - 16), "F28='' F29='' />");
   names = saved;
-  try {
-    BuildXMLTemplate("R", 13);
-    FAIL() << "no error";
-  } catch (const TvrError& error) {
-    EXPECT_EQ(error.number(), kErrSubscript);
-  }
+  EXPECT_EQ(errorNumberOf([] { BuildXMLTemplate("R", 13); }), kErrSubscript);
 }
 
 // ---- Collection factory and pools ------------------------------------------
@@ -53,16 +49,6 @@ using modGlobalFunctions::GetPoolObj;
 using modGlobalFunctions::GetUserDataObject;
 using modGlobalFunctions::ReleasePoolObj;
 using namespace modGlobalVariables;
-
-template <typename Body>
-int errorOf(Body&& body) {
-  try {
-    body();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
 
 std::vector<std::string> uidsOf(clsGenObject& records) {
   std::vector<std::string> uids;
@@ -138,12 +124,12 @@ TEST_F(Pools, ClassesWithoutConfigurationAreReportedButStillMade) {
 }
 
 TEST_F(Pools, PerUserCollectionsNeverFallBackToTheSharedFolder) {
-  EXPECT_EQ(errorOf([] { CreateGenObject(MessRec, "", true, true); }), kErrInvalidCall)
+  EXPECT_EQ(errorNumberOf([] { CreateGenObject(MessRec, "", true, true); }), kErrInvalidCall)
       << "nobody logged in";
   const std::string noFolder = data_.addAccount("");
-  EXPECT_EQ(errorOf([&] { GetUserDataObject(MessRec, noFolder, true); }), kErrInvalidCall);
-  EXPECT_EQ(errorOf([] { GetUserDataObject(User, "NO-SUCH-ACCOUNT", true); }), kErrInvalidCall);
-  EXPECT_EQ(errorOf([] { GetPoolObj(User, true); }), kErrInvalidCall);
+  EXPECT_EQ(errorNumberOf([&] { GetUserDataObject(MessRec, noFolder, true); }), kErrInvalidCall);
+  EXPECT_EQ(errorNumberOf([] { GetUserDataObject(User, "NO-SUCH-ACCOUNT", true); }), kErrInvalidCall);
+  EXPECT_EQ(errorNumberOf([] { GetPoolObj(User, true); }), kErrInvalidCall);
   EXPECT_EQ(data_.raw("D008.dat"), "<missing>");
   EXPECT_EQ(data_.raw("D010.dat"), "<missing>");
 
@@ -446,7 +432,7 @@ TEST_F(FieldValues, IncrementUserCounter) {
 
   modGlobalFunctions::IncrementUserCounter(full, 5);
   EXPECT_EQ(count(full, 5), "1") << "a counter that is no number starts again";
-  EXPECT_EQ(errorOf([&] { modGlobalFunctions::IncrementUserCounter(full, 4); }), kErrOverflow);
+  EXPECT_EQ(errorNumberOf([&] { modGlobalFunctions::IncrementUserCounter(full, 4); }), kErrOverflow);
   EXPECT_EQ(count(full, 4), "2147483647");
 
   const std::string before = data_.raw("ALICE/D010.dat");

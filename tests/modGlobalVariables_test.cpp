@@ -99,3 +99,14 @@ TEST(GlobalTables, StartUpStateOfEveryClass) {
   InitGlobalVariables();
   EXPECT_EQ(globals::AppOwnerForm, nullptr);
 }
+
+TEST(GlobalTables, StartUpInstallsTheComputedFieldReader) {
+  pugi::xml_document doc;
+  doc.load_string("<U UID='1' LN='Lee' FN='Ann'/>");
+  const pugi::xml_node row = doc.document_element();
+  globals::SetFieldValueReader({});
+  EXPECT_EQ(globals::ReadFieldValue(User, row, 50001, false), "");  // stored fields only
+  InitGlobalVariables();
+  EXPECT_EQ(globals::ReadFieldValue(User, row, 50001, false), "Ann Lee");
+  EXPECT_EQ(globals::ReadFieldValue(User, row, 2, false), "Lee");
+}

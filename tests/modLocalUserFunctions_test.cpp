@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "ErrorNumber.h"
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
@@ -28,14 +28,7 @@ using namespace modLocalUserFunctions;
 
 namespace {
 
-int errorNumberOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TvrError& error) {
-    return error.number();
-  }
-  return 0;
-}
+constexpr auto accountField = &ProgramTestEnvironment::accountField;
 
 std::string joined(const std::vector<std::string>& items) {
   std::string text;
@@ -237,10 +230,6 @@ class Accounts : public ::testing::Test {
     UsersAndOptionsServices::Install({});
   }
 
-  static std::string field(const std::string& uid, int32_t number) {
-    PoolLoan accounts(modGlobalVariables::LocalUser);
-    return accounts->GetRowFieldByKey(kLocalUserUID, uid, number, false);
-  }
   static void setField(const std::string& uid, int32_t number, const std::string& value) {
     PoolLoan accounts(modGlobalVariables::LocalUser);
     accounts->SetRowFieldByKey(kLocalUserUID, uid, number, value);
@@ -465,13 +454,13 @@ TEST_F(Accounts, NetworkInformationIsRecordedWhereItChanged) {
   setField(bob, kLocalUserCN, host);
 
   UpdateLocalUserNetworkInfo();
-  EXPECT_EQ(field(ann, kLocalUserIP), "127.0.0.7");
-  EXPECT_EQ(field(ann, kLocalUserCN), host);
-  EXPECT_EQ(field(ann, kLocalUserCS), "2");
-  EXPECT_EQ(field(bob, kLocalUserCS), "1");
+  EXPECT_EQ(accountField(ann, kLocalUserIP), "127.0.0.7");
+  EXPECT_EQ(accountField(ann, kLocalUserCN), host);
+  EXPECT_EQ(accountField(ann, kLocalUserCS), "2");
+  EXPECT_EQ(accountField(bob, kLocalUserCS), "1");
 
   UpdateLocalUserNetworkInfo();
-  EXPECT_EQ(field(ann, kLocalUserCS), "2");
+  EXPECT_EQ(accountField(ann, kLocalUserCS), "2");
 }
 
 TEST_F(Accounts, DeletingAnAccountRemovesItsRowAndDataFolderOnly) {

@@ -1,8 +1,6 @@
 #include "ProgramTestEnvironment.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <cstdlib>
 #include <filesystem>
 
@@ -15,19 +13,28 @@
 namespace fs = std::filesystem;
 
 ProgramTestEnvironment::ProgramTestEnvironment() {
+  install();
+  modGenFunctionsResource::loadResourceFileFrom(
+      shippedFile(modGenFunctionsResource::kResourceFileName));
+}
+
+ProgramTestEnvironment::ProgramTestEnvironment(std::string_view resourceText) {
+  install();
+  modGenFunctionsResource::loadResourceText(std::string(resourceText));
+}
+
+void ProgramTestEnvironment::install() {
   const std::string base = root();
-  dataRoot_ = std::make_unique<ScopedEnv>("TAVINOR_DATA_ROOT", (base + "/data").c_str());
+  dataRoot_ = std::make_unique<ScopedEnv>("TAVINOR_DATA_ROOT", dataFolder().c_str());
   home_ = std::make_unique<ScopedEnv>("HOME", (base + "/home").c_str());
   configHome_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (base + "/home/.config").c_str());
   registry_ =
       std::make_unique<ScopedEnv>("TAVINOR_REGISTRY_FILE", (base + "/registry.json").c_str());
-  QDir().mkpath(QString::fromStdString(base + "/home/Documents"));
+  QDir().mkpath(QString::fromStdString(documentsFolder()));
   ApplicationSetting.reset();
   modGlobalVariables::InitGlobalVariables();
   modGlobalVariables::CurrentLocalUserUID.clear();
   modLocalUserFunctions::LocalUserOptions = {};
-  modGenFunctionsResource::loadResourceFileFrom(
-      shippedFile(modGenFunctionsResource::kResourceFileName));
 }
 
 ProgramTestEnvironment::~ProgramTestEnvironment() {
@@ -58,23 +65,12 @@ std::string ProgramTestEnvironment::addAccount(const std::string& userName,
   return uid;
 }
 
+std::string ProgramTestEnvironment::accountField(const std::string& uid, int32_t field) {
+  PoolLoan accounts(modGlobalVariables::LocalUser);
+  return accounts->GetRowFieldByKey(modLocalUserFunctions::kLocalUserUID, uid, field, false);
+}
+
 std::string ProgramTestEnvironment::shippedFile(const char* name) {
   const char* binaryDir = std::getenv("TAVINOR_TEST_BINARY_DIR");
   return (fs::path(binaryDir ? binaryDir : ".") / "app" / "Res" / name).string();
-}
-
-void ProgramTestEnvironment::provideResFolderBesideProgram() {
-  const fs::path shipped = fs::path(shippedFile("")).parent_path();
-  const fs::path target = fs::path(QCoreApplication::applicationDirPath().toStdString()) / "Res";
-  if (fs::equivalent(shipped.parent_path(), target.parent_path())) return;
-  fs::create_directories(target);
-  for (const fs::directory_entry& entry : fs::directory_iterator(shipped)) {
-    const fs::path destination = target / entry.path().filename();
-    if (fs::exists(destination)) continue;
-    // Copied under a temporary name and renamed, so a suite running at the
-    // same time never reads half a file.
-    const fs::path partial = target / ("." + entry.path().filename().string() + ".partial");
-    fs::copy_file(entry.path(), partial, fs::copy_options::overwrite_existing);
-    fs::rename(partial, destination);
-  }
 }

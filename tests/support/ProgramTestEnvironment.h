@@ -2,18 +2,24 @@
 // ProgramTestEnvironment: a fresh installation of the program for one test.
 // A temporary folder holds the common data folder (TAVINOR_DATA_ROOT), the
 // home folder (HOME, XDG_CONFIG_HOME; documents go to <home>/Documents) and
-// the registry file; the record globals are initialised, the shipped
-// resource texts loaded, nobody is logged in, no settings object exists and
-// the options block is empty. Everything is put back on destruction.
+// the registry file; the record globals are initialised (which empties the
+// pools), the resource texts loaded, nobody is logged in, no settings object
+// exists and the options block is empty. Everything is put back on
+// destruction.
 #include <QTemporaryDir>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ScopedEnvironment.h"
 
 class ProgramTestEnvironment {
  public:
+  // With the shipped resource texts of the build.
   ProgramTestEnvironment();
+  // With `resourceText` (the resource file's plain text) instead.
+  explicit ProgramTestEnvironment(std::string_view resourceText);
   ~ProgramTestEnvironment();
   ProgramTestEnvironment(const ProgramTestEnvironment&) = delete;
   ProgramTestEnvironment& operator=(const ProgramTestEnvironment&) = delete;
@@ -27,14 +33,15 @@ class ProgramTestEnvironment {
   static std::string addAccount(const std::string& userName, const std::string& password,
                                 const std::string& firstName = {},
                                 const std::string& lastName = {});
+  // `field` of the account row `uid`, "" when there is none.
+  static std::string accountField(const std::string& uid, int32_t field);
 
   // A shipped file of the build's Res folder.
   static std::string shippedFile(const char* name);
-  // Copies the build's Res folder beside this test program, where the
-  // program looks for it, unless it is already there.
-  static void provideResFolderBesideProgram();
 
  private:
+  void install();
+
   QTemporaryDir dir_;
   std::unique_ptr<ScopedEnv> dataRoot_;
   std::unique_ptr<ScopedEnv> home_;

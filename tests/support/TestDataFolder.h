@@ -1,20 +1,17 @@
 #pragma once
-// TestDataFolder: a fresh common data folder for one test, with the global
-// tables initialised, the resource texts that data files and field values
-// show, and local accounts to own per-user files.
+// TestDataFolder: a fresh installation (ProgramTestEnvironment) whose
+// resource texts are only those that data files and field values show, with
+// helpers to read and write its data files and to add local accounts that
+// own per-user files.
 //
-// The accounts live in D001.dat; `addAccount` writes one row and returns its
-// UID, `logIn` makes an account the logged-in one. The pools are emptied on
-// construction; the logged-in account is cleared on destruction.
+// The accounts live in D001.dat; `addAccount` writes one row whose data
+// folder ("PA") is `folder` and returns its UID, `logIn` makes a new account
+// the logged-in one.
 #include <QFile>
-#include <QTemporaryDir>
 #include <string>
 
-#include "ScopedEnvironment.h"
-#include "clsGenObject.h"
+#include "ProgramTestEnvironment.h"
 #include "modGenFunctionsFile.h"
-#include "modGenFunctionsResource.h"
-#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
 class TestDataFolder {
@@ -29,30 +26,16 @@ class TestDataFolder {
       "|[ACTION STATUS]|\r\n1=Waiting\r\n"
       "|[INSTMESSTYPE LIST]|\r\n1=Greetings\r\n";
 
-  TestDataFolder() : env_("TAVINOR_DATA_ROOT", dir_.path().toUtf8().constData()) {
-    modGlobalVariables::InitGlobalVariables();
-    modGlobalVariables::CurrentLocalUserUID.clear();
-    modGenFunctionsResource::loadResourceText(kResourceText);
-  }
-  ~TestDataFolder() { modGlobalVariables::CurrentLocalUserUID.clear(); }
-  TestDataFolder(const TestDataFolder&) = delete;
-  TestDataFolder& operator=(const TestDataFolder&) = delete;
+  TestDataFolder() : environment_(kResourceText) {}
 
-  std::string root() const { return dir_.path().toStdString(); }
-  std::string path(const std::string& relative) const { return root() + "/" + relative; }
+  std::string path(const std::string& relative) const {
+    return environment_.dataFolder() + "/" + relative;
+  }
 
   // Adds an account row with data folder `folder` (empty: none) to D001.dat.
   std::string addAccount(const std::string& folder, const std::string& firstName = "Ann",
                          const std::string& lastName = "Smith") {
-    auto accounts = modGlobalFunctions::GetPoolObj(modGlobalVariables::LocalUser, true);
-    const std::string uid = accounts->CreateNewRow(true, 0);
-    accounts->SetField(9, folder);
-    accounts->SetField(3, firstName);
-    accounts->SetField(4, lastName);
-    accounts->AddCurrentRow();
-    accounts->SaveXMLDoc();
-    modGlobalFunctions::ReleasePoolObj(accounts);
-    return uid;
+    return ProgramTestEnvironment::addAccount(folder, "", firstName, lastName);
   }
   std::string logIn(const std::string& folder) {
     modGlobalVariables::CurrentLocalUserUID = addAccount(folder);
@@ -74,6 +57,5 @@ class TestDataFolder {
   }
 
  private:
-  QTemporaryDir dir_;
-  ScopedEnv env_;
+  ProgramTestEnvironment environment_;
 };
