@@ -9,7 +9,6 @@
 
 #include "clsApplicationSetting.h"
 #include "clsGenErrorHandler.h"
-#include "modLocalUserFunctions.h"
 
 frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
   setObjectName("frmLogin");
@@ -34,7 +33,7 @@ frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
   auto* fields = new QFormLayout;
   fields->addRow("User name:", cboUserName_);
   fields->addRow("Password:", txtPassword_);
-  fields->addRow("Primary server:", txtPrimaryServerIP_);
+  fields->addRow("Primary server address:", txtPrimaryServerIP_);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(cmdOK_);
@@ -82,7 +81,8 @@ void frmLogin::cmdOK_Click() {
 }
 
 void frmLogin::UpdateOKButton() {
-  cmdOK_->setEnabled(!cboUserName_->currentText().isEmpty() && !txtPassword_->text().isEmpty());
+  cmdOK_->setEnabled(!cboUserName_->currentText().trimmed().isEmpty() &&
+                     !txtPassword_->text().isEmpty());
 }
 
 void frmLogin::Hide() { hide(); }

@@ -1,7 +1,7 @@
 #pragma once
 // frmLogin: the login dialog, shown modally by the start-up. It lists the
 // user names of the local accounts (preselecting the account that logged in
-// last, setting "LLU"), and its OK button runs the login check with the typed
+// last, named by the setting "LLU"), and its OK button runs the login check with the typed
 // name, password and primary-server address; the dialog closes accepted when
 // an account is logged in. OK is enabled only while both the name and the
 // password are typed; the name holds at most 20 characters.
@@ -15,6 +15,7 @@
 #include <QDialog>
 
 #include "MessageCenterServices.h"
+#include "modLocalUserFunctions.h"
 
 class QComboBox;
 class QLineEdit;
@@ -24,7 +25,7 @@ class frmLogin : public QDialog, public LoginDialogAccess {
   Q_OBJECT
 
  public:
-  static constexpr int kMaxUserNameLength = 20;
+  static constexpr int kMaxUserNameLength = modLocalUserFunctions::kMaxUserNameLength;
 
   explicit frmLogin(QWidget* owner = nullptr);
 

@@ -2,8 +2,8 @@
 // PoolLoan: a pooled record collection borrowed for one scope. It takes a
 // collection of its class with modGlobalFunctions::GetPoolObj (creating one
 // when none is free) and gives it back with ReleasePoolObj when the scope
-// ends, also when an error leaves it. Raises 91 when no collection can be
-// lent. The caller saves what it changed before the loan ends.
+// ends, also when an error leaves it; the errors of GetPoolObj are raised.
+// The caller saves what it changed before the loan ends.
 #include <cstdint>
 
 #include "modGlobalFunctions.h"

@@ -15,6 +15,7 @@
 #include "Utf8.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
@@ -104,9 +105,22 @@ void showProgrammingError(const char* text) {
   platform::showMessageBox(text, platform::kMbOkOnly, modGenFunctions::kAppTitle);
 }
 
+// Reloads a locked pooled collection whose class document was unloaded
+// meanwhile, so a lent collection always holds its file's rows; unlocks it
+// again when the load fails.
+void lendLoaded(clsGenObject& collection) {
+  try {
+    collection.LoadXMLDoc(false);
+  } catch (...) {
+    collection.ReleaseExclusiveLock();
+    throw;
+  }
+}
+
 // The account folder ("PA") of `owner`, read from the local accounts. A
-// per-user file must never fall back to the shared data folder, so an owner
-// without a folder is an error.
+// per-user file must never fall back to the shared data folder nor lie
+// outside the data folder, so an owner without a folder, or with a folder
+// that is no plain name, is an error.
 std::string accountFolderOf(const std::string& owner) {
   if (owner.empty()) {
     throw TvrError(kErrInvalidCall, "", "No account is logged in: its data folder is unknown");
@@ -118,6 +132,9 @@ std::string accountFolderOf(const std::string& owner) {
   }
   if (folder.empty()) {
     throw TvrError(kErrInvalidCall, "", "The data folder of account " + owner + " is unknown");
+  }
+  if (modGenFunctionsFile::GetPathPart(folder, 0) != folder) {
+    throw TvrError(kErrInvalidCall, "", "The data folder of account " + owner + " is no plain name");
   }
   return folder;
 }
@@ -146,7 +163,6 @@ std::string attributeOf(pugi::xml_node element, const char* name) {
 // written by another copy, say) shows as itself instead of failing the
 // whole display.
 std::string listText(int list, const std::string& code) {
-  if (code.empty()) return {};
   if (!modGenFunctionsResource::GetResourceSection(list).contains(modGenFunctions::MakeCollectionKey(code))) {
     return code;
   }
@@ -296,19 +312,21 @@ GenObjectRef GetPoolObj(int32_t classType, bool createIfNone) {
     // A pool that is not marked initialised was reset by the start-up; the
     // collections left in it belong to the run before.
     if (!modGlobalVariables::ObjectPoolInitialized[classType]) pool.clear();
-    for (const auto& collection : pool) {
+    // Walked by index and locked before loading: a load may show a message
+    // box whose event loop runs another borrower, which may grow the pool.
+    for (std::size_t index = 0; index < pool.size(); ++index) {
+      const GenObjectRef collection = pool[index];
       if (collection->IsObjectLocked()) continue;
-      // A lent collection holds its file's rows even after its class
-      // document was unloaded.
-      if (!collection->IsLoaded()) collection->LoadXMLDoc(false);
       collection->GetExclusiveLock();
+      if (!collection->IsLoaded()) lendLoaded(*collection);
       return collection;
     }
     if (!createIfNone) return nullptr;
-    pool.push_back(CreateGenObject(classType, "", true, true));
-    pool.back()->GetExclusiveLock();
+    const GenObjectRef created = CreateGenObject(classType, "", true, true);
+    created->GetExclusiveLock();
+    pool.push_back(created);
     modGlobalVariables::ObjectPoolInitialized[classType] = true;
-    return pool.back();
+    return created;
   } catch (...) {
     raiseAgain("modGlobalFunctions.GetPoolObj");
   }

@@ -44,9 +44,10 @@ std::string BuildXMLTemplate(const std::string& elementName, int32_t classType);
 // `linked` (unlinked collections get their document from the caller or from
 // their load), and loaded when `load` and its class document is not loaded
 // yet. A per-user class (everything but LocalUser) lies in the owner's
-// account folder: when the owner has no account row with a folder, error 5
-// is raised and no collection is made, so no per-user file ever lands in the
-// shared data folder. A class without a configuration (2, 6, 9, 12 or one
+// account folder: when the owner has no account row with a folder, or its
+// folder is no plain name (a separator, "." or ".."), error 5 is raised and
+// no collection is made, so no per-user file ever lands in the shared data
+// folder or outside the data folder. A class without a configuration (2, 6, 9, 12 or one
 // outside 0..12) shows "Internal code error. 61346" and gives a collection
 // with only its class and owner set.
 GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, bool linked, bool load);
@@ -123,7 +124,9 @@ inline constexpr int32_t kIdentityRefused = 101300;
 // account (nothing stored), or kIdentityRefused for an empty owner or text,
 // text that is no XML, or a "CS" that is no whole number (nothing stored).
 // With `log`, the owner's events list tells of the new (20510), updated
-// (30001) or unchanged (30002) person by name. Other errors are raised.
+// (30001) or unchanged (30002, also for an element without "UID") person by
+// name; nothing is logged for a refused element or an owner without account.
+// Other errors are raised.
 int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::string& elementText,
                                     bool log);
 

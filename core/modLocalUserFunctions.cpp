@@ -103,6 +103,7 @@ int32_t strictWholeNumber(const std::string& item) {
 }
 
 constexpr int kDefaultInstantMessagesList = 1010;
+constexpr int32_t kInstMessUIDField = 0;
 constexpr int32_t kInstMessTypeField = 1;
 constexpr int32_t kInstMessTextField = 2;
 
@@ -195,7 +196,7 @@ bool UserOptions::flag(int32_t number) const {
 }
 
 std::string StoredUserName(const std::string& typed) {
-  return QString::fromStdString(typed).toUpper().toStdString();
+  return QString::fromStdString(typed).trimmed().toUpper().toStdString();
 }
 
 std::vector<LocalUserName> ListLocalUsers() {
@@ -515,7 +516,7 @@ void AppendDefaultInstantMessages() {
          modGenFunctionsResource::GetResourceSection(kDefaultInstantMessagesList).items()) {
       ++entry;
       const int32_t type = entry <= 4 ? 1 : entry <= 8 ? 2 : 3;
-      messages->CreateNewRow(true, kLocalUserUID);
+      messages->CreateNewRow(true, kInstMessUIDField);
       messages->SetField(kInstMessTypeField, type);
       messages->SetField(kInstMessTextField, modGenFunctionsResource::GetItemText(item.value));
       messages->AddCurrentRow();

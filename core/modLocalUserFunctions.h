@@ -80,7 +80,8 @@ enum LocalUserField : int32_t {
 };
 
 inline constexpr int kOptionFlagCount = 16;  // options 0..15 are flags
-inline constexpr int kOptionsTextItems = 24;
+// The longest user name the login and options dialogs accept.
+inline constexpr int kMaxUserNameLength = 20;
 
 // The options of one account. A new record holds zeros and empty texts;
 // LoadLocalUserOptions fills it.
@@ -134,7 +135,8 @@ struct LocalUserName {
 // The accounts of this computer in stored order.
 std::vector<LocalUserName> ListLocalUsers();
 
-// The stored form of a typed user name ("UN"): in capitals.
+// The stored form of a typed user name ("UN"): without surrounding blanks, in
+// capitals.
 std::string StoredUserName(const std::string& typed);
 
 // The login check of the login dialog's OK button (see the .cpp for the
@@ -176,8 +178,8 @@ OptionValue GetLocalUserOption(int32_t option, const std::string& accountUID);
 pugi::xml_node GetLocalUserElement(const std::string& accountUID);
 
 // A field (or computed field) of the account row (empty UID: the logged-in
-// account). An empty signature (50500) with fallBackToName set gives the
-// account's "FN LN" (50001) instead.
+// account). An empty signature (50500) with fallBackToName set gives that
+// same account's "FN LN" (50001) instead, never another person's name.
 std::string GetLocalUserFieldValue(int32_t field, const std::string& accountUID,
                                    bool fallBackToName);
 

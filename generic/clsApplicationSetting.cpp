@@ -76,9 +76,7 @@ pugi::xml_node clsApplicationSetting::findSetting(const std::string& name) const
   if (prefix_.empty()) throw TvrError(kErrInvalidCall, "", "The settings prefix is not set");
   const std::string qualified = prefix_ + ":P";
   for (pugi::xml_node child : root.children(qualified.c_str())) {
-    if (child.type() == pugi::node_element && name == child.attribute(kNameAttribute).value()) {
-      return child;
-    }
+    if (name == child.attribute(kNameAttribute).value()) return child;
   }
   return {};
 }

@@ -199,7 +199,10 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   // leaves the collection not loaded.
   void LoadXMLDoc(bool force);
   // Rewrites the whole data file (atomically) when IsXMLDocChanged; a
-  // collection that is not loaded is never written.
+  // collection that is not loaded is never written. Raises 5, writing
+  // nothing, when the owner checked on loading is not the one the document's
+  // root names (a linked collection of another account). After a failed
+  // write the next save writes again.
   void SaveXMLDoc();
   // Drops the rows: the document keeps a bare root "TVR" (for a linked
   // collection, every instance of the class sees it) until the next load.
@@ -242,6 +245,7 @@ class clsGenObject : private clsGenXMLDocument::Holder {
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);
   void readDataFile();
+  void writeDataFile();
   pugi::xml_node rootElement() const;
   const std::string& rowFieldName(int32_t field) const;
   const std::string& subFieldName(int32_t field) const;

@@ -3,6 +3,7 @@
 // "TVR", owner attribute "OU" when the owner is checked), enciphered with
 // clsGenEncryption when FileContentEncrypted, plain otherwise; the whole file
 // is rewritten atomically on every save.
+#include <array>
 #include <string>
 
 #include "Clock.h"
@@ -30,25 +31,26 @@ constexpr int kForeignOwnerMessage = 50101;
 // An enciphered text carries four key bytes around its content.
 constexpr std::size_t kCipherOverhead = 4;
 
-// The text of a data file: "" for a missing or empty file (or none at all),
-// deciphered when `encrypted`. A file too short to hold its cipher keys is
-// marked damaged and gives "".
-std::string readDataText(const modGenApplicationSetting::FileSourceInfo& file, bool encrypted,
-                         bool& damaged) {
+// The bytes of a data file as they are on disk; "" for a missing file or a
+// collection without one.
+std::string readDataBytes(const modGenApplicationSetting::FileSourceInfo& file) {
   if (file.FileName.empty()) return {};
-  std::string bytes = modGenFunctionsFile::ReadFileContent(file.FullPath, false);
+  return modGenFunctionsFile::ReadFileContent(file.FullPath, false);
+}
+
+// The XML text held by `bytes`, deciphered when `encrypted`. Bytes too few to
+// hold the cipher keys are marked damaged and give "".
+std::string dataText(const std::string& bytes, bool encrypted, bool& damaged) {
   if (!encrypted) return bytes;
   if (bytes.size() >= kCipherOverhead) return GenEncryption().DecryptString(bytes, 1);
   damaged = !bytes.empty();
   return {};
 }
 
-// A copy of a data file that is about to be replaced because it is damaged or
-// belongs to another owner: "<name>.bad-<yyyyMMdd-hhmmss>" beside it (with
-// "-2", "-3" ... when that name is taken), holding the file's bytes as they
-// are (the file has not been written since it was read).
-void keepDamagedCopy(const modGenApplicationSetting::FileSourceInfo& file) {
-  const std::string bytes = modGenFunctionsFile::ReadFileContent(file.FullPath, false);
+// Keeps `bytes`, the content of a data file about to be replaced because it is
+// damaged or belongs to another owner, beside it as
+// "<name>.bad-<yyyyMMdd-hhmmss>" ("-2", "-3" ... added when that name is taken).
+void keepDamagedCopy(const modGenApplicationSetting::FileSourceInfo& file, const std::string& bytes) {
   const std::string stem =
       file.FileName + ".bad-" + platform::now().toString("yyyyMMdd-hhmmss").toStdString();
   std::string name = stem;
@@ -56,6 +58,11 @@ void keepDamagedCopy(const modGenApplicationSetting::FileSourceInfo& file) {
     name = stem + "-" + std::to_string(n);
   }
   modGenFunctionsFile::SaveFileContent(file.FolderPath, name, bytes, false, false, false);
+}
+
+// The owner named by a data file's root element ("" when it names none).
+std::string ownerOf(pugi::xml_node root) {
+  return modGenGlobals::ReadFieldValue(kRootAttributesClass, root, kOwnerField, true);
 }
 
 // Where a collection's data file lies; all empty for a collection without one.
@@ -113,9 +120,10 @@ void clsGenObject::LoadXMLDoc(bool force) {
 void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
+  const std::string bytes = readDataBytes(file);
   bool damaged = false;
   {
-    const std::string text = readDataText(file, FileContentEncrypted_, damaged);
+    const std::string text = dataText(bytes, FileContentEncrypted_, damaged);
     if (text.empty()) {
       modGenFunctionsXML::XMLClearDocument(doc_);
     } else if (!doc_->load(text)) {
@@ -123,16 +131,10 @@ void clsGenObject::readDataFile() {
     }
   }
 
-  bool foreign = false;
-  if (ValidateOwnershipOnLoadingXMLDoc_ && rootElement()) {
-    const std::string owner =
-        modGenGlobals::ReadFieldValue(kRootAttributesClass, rootElement(), kOwnerField, true);
-    if (owner != ClassOwner_) {
-      doc_->clear();
-      foreign = true;
-    }
-  }
-  if (damaged || foreign) keepDamagedCopy(file);
+  const bool foreign =
+      ValidateOwnershipOnLoadingXMLDoc_ && rootElement() && ownerOf(rootElement()) != ClassOwner_;
+  if (foreign) doc_->clear();
+  if (damaged || foreign) keepDamagedCopy(file, bytes);
   if (foreign) {
     modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(kForeignOwnerMessage),
                                     platform::kMbInformation, modGenFunctions::kAppTitle);
@@ -154,15 +156,31 @@ void clsGenObject::SaveXMLDoc() {
     // Only a loaded collection holds its file's rows; writing any other
     // would replace the file with whatever the document holds meanwhile.
     if (!IsLoaded() || !rootElement()) return;
+    const std::array<int32_t, 4> lastSeen = CounterSnapshot_;
     if (!IsXMLDocChanged()) return;
-    const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-    if (file.FileName.empty()) return;
-    modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,
-                                         modGenFunctionsXML::XMLToString(doc_->documentNode()),
-                                         FileContentEncrypted_, false, false);
+    try {
+      writeDataFile();
+    } catch (...) {
+      // The changes are still unsaved: the next save must write them.
+      CounterSnapshot_ = lastSeen;
+      throw;
+    }
   } catch (...) {
     raiseAgain("clsGenObject.SaveXMLDoc");
   }
+}
+
+void clsGenObject::writeDataFile() {
+  const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
+  if (file.FileName.empty()) return;
+  // A linked collection shares its class document whoever owns the
+  // collection: rows of one account must never replace another's file.
+  if (ValidateOwnershipOnLoadingXMLDoc_ && ownerOf(rootElement()) != ClassOwner_) {
+    throw TvrError(kErrInvalidCall, "", "The rows held belong to another owner than " + file.FullPath);
+  }
+  modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,
+                                       modGenFunctionsXML::XMLToString(doc_->documentNode()),
+                                       FileContentEncrypted_, false, false);
 }
 
 void clsGenObject::UnloadXMLDoc() {

@@ -272,6 +272,38 @@ TEST_F(DataFiles, UnloadedCollectionIsNeverWrittenOverItsFile) {
   EXPECT_EQ(other->CountAll(), 2);
 }
 
+TEST_F(DataFiles, ChangesOfAFailedSaveAreWrittenByTheNextSave) {
+  data_.logIn("ALICE");
+  GenObjectRef sent = CreateGenObject(MessSent, "", true, true);
+  addFullRow(*sent, MessSent, 1);
+  const std::string file = data_.path("ALICE/D009.dat");
+  ASSERT_TRUE(QFile::remove(QString::fromStdString(file)));
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(file)));
+  EXPECT_NE(errorNumberOf([&] { sent->SaveXMLDoc(); }), 0);
+
+  ASSERT_TRUE(QDir(QString::fromStdString(file)).removeRecursively());
+  sent->SaveXMLDoc();
+  GenObjectRef read = GetUserDataObject(MessSent, CurrentLocalUserUID, true);
+  EXPECT_EQ(rowsOf(*read), rowsOf(*sent));
+}
+
+TEST_F(DataFiles, RowsOfOneAccountNeverReplaceAnotherAccountsFile) {
+  data_.logIn("ALICE");
+  GenObjectRef alices = CreateGenObject(MessRec, "", true, true);
+  addFullRow(*alices, MessRec, 1);
+  const std::string bob = data_.addAccount("BOB");
+  GetUserDataObject(MessRec, bob, true);
+  const std::string bobsFile = data_.raw("BOB/D008.dat");
+
+  GenObjectRef linkedForBob = CreateGenObject(MessRec, bob, true, true);
+  EXPECT_EQ(linkedForBob->CountAll(), 1) << "the class document holds Alice's rows";
+  addFullRow(*linkedForBob, MessRec, 2);
+  EXPECT_EQ(errorNumberOf([&] { linkedForBob->SaveXMLDoc(); }), kErrInvalidCall);
+  EXPECT_EQ(data_.raw("BOB/D008.dat"), bobsFile);
+  alices->SaveXMLDoc();
+  EXPECT_EQ(GetUserDataObject(MessRec, CurrentLocalUserUID, true)->CountAll(), 2);
+}
+
 TEST_F(DataFiles, LoadAndUnloadCountAsUpdatesOfALinkedClassOnly) {
   const std::string owner = data_.logIn("ALICE");
   GenObjectRef sent = CreateGenObject(MessSent, "", true, false);

@@ -201,6 +201,8 @@ TEST_F(LoginRoad, TheListPreselectsTheLastUserAndOKNeedsNameAndPassword) {
   EXPECT_TRUE(ok->isEnabled());
   names->setEditText("");
   EXPECT_FALSE(ok->isEnabled());
+  names->setEditText("   ");
+  EXPECT_FALSE(ok->isEnabled());
   names->setEditText("A-NAME-OF-MORE-THAN-TWENTY-LETTERS");
   EXPECT_EQ(names->currentText().size(), frmLogin::kMaxUserNameLength);
 

@@ -9,6 +9,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
+#include <QTest>
 #include <string>
 #include <vector>
 
@@ -76,7 +78,9 @@ TEST_F(OptionsDialog, SavingTheLoggedInAccountWritesItsRowAndOptions) {
   control<QListWidget>(&dialog, "lstFilterIP")->addItems({"10.*.*.*", "192.168.1.7"});
   control<QLineEdit>(&dialog, "txtPrimaryServerIP")->setText("10.0.0.1");
   control<QPlainTextEdit>(&dialog, "txtSignature")->setPlainText("Ann Lee\nSales");
+  control<QLineEdit>(&dialog, "txtUploadFolder")->setText("  /home/ann/in  ");
   ASSERT_TRUE(dialog.SaveOptions());
+  EXPECT_EQ(LocalUserOptions.UploadFolder, "/home/ann/in");
   EXPECT_EQ(accountField(ann, kLocalUserPW), "pw");
   EXPECT_EQ(accountField(ann, kLocalUserCS), "1");
   EXPECT_EQ(accountField(ann, kLocalUserPA), "ANN");
@@ -125,6 +129,8 @@ TEST_F(OptionsDialog, ANewAccountNeedsAFreePlainNameAndFoldersWithoutTheSeparato
     SCOPED_TRACE(refusal.name);
     boxes.clear();
     bool stillOpen = false;
+    QString focusedBox;
+    int shownTab = -1;
     onNextModal<frmOptions>([&](frmOptions* dialog) {
       control<QLineEdit>(dialog, "txtUserName")->setText(QString::fromStdString(refusal.name));
       if (!refusal.folder.empty()) {
@@ -133,11 +139,17 @@ TEST_F(OptionsDialog, ANewAccountNeedsAFreePlainNameAndFoldersWithoutTheSeparato
       }
       control<QPushButton>(dialog, "cmdOK")->click();
       stillOpen = dialog->isVisible();
+      focusedBox = dialog->focusWidget() ? dialog->focusWidget()->objectName() : QString();
+      shownTab = control<QTabWidget>(dialog, "tabOptions")->currentIndex();
       control<QPushButton>(dialog, "cmdCancel")->click();
     });
     frmOptions dialog;
     dialog.CreateNewUser("zoe", "pw", "");
     EXPECT_TRUE(stillOpen);
+    // The person is taken to the box to correct.
+    const bool folderRefused = refusal.message == 10014;
+    EXPECT_EQ(focusedBox, folderRefused ? "txtUploadFolder" : "txtUserName");
+    EXPECT_EQ(shownTab, folderRefused ? frmOptions::kNetworkTab : frmOptions::kUserTab);
     ASSERT_EQ(boxes.shown().size(), 1u);
     EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(refusal.message));
     EXPECT_TRUE(modGlobalVariables::CurrentLocalUserUID.empty());
@@ -180,4 +192,41 @@ TEST_F(OptionsDialog, RemovingTheLoggedInAccountEndsTheProgram) {
   EXPECT_TRUE(messageCenter.ExitRequested());
   ASSERT_EQ(ListLocalUsers().size(), 1u);
   EXPECT_EQ(ListLocalUsers()[0].uid, bob);
+}
+
+TEST_F(OptionsDialog, ANewAccountStartsAtTheFirstBoxToTypeAndNeedsAPassword) {
+  bool checked = false;
+  onNextModal<frmOptions>([&](frmOptions* dialog) {
+    auto* ok = control<QPushButton>(dialog, "cmdOK");
+    auto* password = control<QLineEdit>(dialog, "txtPassword");
+    EXPECT_EQ(dialog->focusWidget(), password);
+    EXPECT_FALSE(ok->isEnabled());  // such an account could never log in
+    password->setText("pw");
+    EXPECT_TRUE(ok->isEnabled());
+    checked = true;
+    control<QPushButton>(dialog, "cmdCancel")->click();
+  });
+  frmOptions withoutPassword;
+  withoutPassword.CreateNewUser("zoe", "", "");
+  EXPECT_TRUE(checked);
+
+  // Name and password typed at the login: the first name is next.
+  checked = false;
+  onNextModal<frmOptions>([&](frmOptions* dialog) {
+    EXPECT_EQ(dialog->focusWidget(), control<QLineEdit>(dialog, "txtFirstName"));
+    checked = true;
+    control<QPushButton>(dialog, "cmdCancel")->click();
+  });
+  frmOptions withPassword;
+  withPassword.CreateNewUser("zoe", "pw", "");
+  EXPECT_TRUE(checked);
+}
+
+TEST_F(OptionsDialog, TabLeavesTheSignatureInsteadOfTypingIntoIt) {
+  logIn(ann);
+  frmOptions dialog;
+  auto* signature = control<QPlainTextEdit>(&dialog, "txtSignature");
+  signature->setPlainText("Ann");
+  QTest::keyClick(signature, Qt::Key_Tab);
+  EXPECT_EQ(signature->toPlainText(), "Ann");
 }

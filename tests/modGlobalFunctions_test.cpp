@@ -2,12 +2,19 @@
 
 #include <deque>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "ErrorNumber.h"
+#include "MessageCenterServices.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "TestDataFolder.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
+#include "modGenFunctionsFile.h"
+#include "modGenFunctionsResource.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
@@ -138,6 +145,17 @@ TEST_F(Pools, PerUserCollectionsNeverFallBackToTheSharedFolder) {
   EXPECT_NE(data_.raw("BOB/D008.dat"), "<missing>");
 }
 
+TEST_F(Pools, AccountFolderThatIsNoPlainNameIsRefused) {
+  for (const std::string folder : {"../OUTSIDE", "A/B", "A\\B", ".", ".."}) {
+    SCOPED_TRACE(folder);
+    const std::string owner = data_.addAccount(folder);
+    EXPECT_EQ(errorNumberOf([&] { GetUserDataObject(MessRec, owner, true); }), kErrInvalidCall);
+  }
+  EXPECT_EQ(data_.raw("../OUTSIDE/D008.dat"), "<missing>");
+  EXPECT_EQ(data_.raw("A/B/D008.dat"), "<missing>");
+  EXPECT_EQ(data_.raw("D008.dat"), "<missing>");
+}
+
 TEST_F(Pools, NestedBorrowingsShareOneDocument) {
   data_.logIn("ALICE");
   EXPECT_FALSE(GetPoolObj(MessRec, false)) << "nothing pooled yet";
@@ -199,6 +217,30 @@ TEST_F(Pools, LentCollectionHoldsItsRowsAfterTheClassWasUnloaded) {
   GenObjectRef lent = GetPoolObj(MessHist, true);
   EXPECT_TRUE(lent->IsLoaded());
   EXPECT_EQ(lent->CountAll(), 1);
+  ReleasePoolObj(lent);
+}
+
+// A reload on lending that shows the owner message runs the message box's
+// event loop, in which another borrower of the class may come.
+TEST_F(Pools, BorrowerDuringAReloadGetsAnotherCollection) {
+  data_.logIn("ALICE");
+  GenObjectRef first = GetPoolObj(MessRec, true);
+  ReleasePoolObj(first);
+  CreateGenObject(MessRec, "", true, false)->UnloadXMLDoc();
+  data_.writeRaw("ALICE/D008.dat", GenEncryption().EncryptString("<TVR OU=\"SOMEONE-ELSE\"/>"));
+
+  GenObjectRef duringBox;
+  platform::setMessageBoxResponder([&](const platform::MessageBoxRequest&) {
+    duringBox = GetPoolObj(MessRec, true);
+    return platform::kMbResultOk;
+  });
+  GenObjectRef lent = GetPoolObj(MessRec, true);
+  platform::setMessageBoxResponder({});
+  ASSERT_TRUE(lent && duringBox);
+  EXPECT_NE(lent, duringBox);
+  EXPECT_TRUE(lent->IsObjectLocked() && duringBox->IsObjectLocked());
+  EXPECT_TRUE(lent->IsLoaded());
+  ReleasePoolObj(duringBox);
   ReleasePoolObj(lent);
 }
 
@@ -459,4 +501,155 @@ TEST(TruncateText, PreviewOfOneLine) {
   std::string accents;
   for (int n = 0; n < 60; ++n) accents += "\xc3\xa9";
   EXPECT_EQ(TruncateText(accents, 50), accents.substr(0, 100) + "...") << "never splits a character";
+}
+
+// ---- Identity update from another copy --------------------------------------
+
+namespace {
+
+using modGlobalFunctions::kIdentityRefused;
+using modGlobalFunctions::kIdentityStored;
+using modGlobalFunctions::kIdentityUnchanged;
+using modGlobalFunctions::UpdateUserFromRemoteElement;
+
+struct RecordedActivity {
+  int32_t kind;
+  std::string text;
+  int32_t itemType;
+  std::string itemKey;
+  std::string owner;
+};
+
+// Two local accounts, ANN logged in; the activities the update logs are
+// recorded instead of shown.
+class IdentityUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MessageCenterServices::Install({[this](int32_t kind, const std::string& text, int32_t itemType,
+                                           const std::string& key, const std::string& owner) {
+                                      activities.push_back({kind, text, itemType, key, owner});
+                                    },
+                                    [] {}});
+    ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+    bob = ProgramTestEnvironment::addAccount("BOB", "pw");
+    modGlobalVariables::CurrentLocalUserUID = ann;
+  }
+  void TearDown() override { MessageCenterServices::Install({}); }
+
+  // The person's stored attribute, read back from the owner's saved file.
+  static std::string stored(const std::string& owner, const std::string& person, int32_t field) {
+    const modGlobalFunctions::GenObjectRef directory =
+        modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
+    return directory->GetRowFieldByKey(0, person, field, false);
+  }
+  static int rowsStored(const std::string& owner) {
+    const modGlobalFunctions::GenObjectRef directory =
+        modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
+    return directory->CountAll();
+  }
+  std::string lastActivityText() const { return activities.empty() ? "" : activities.back().text; }
+
+  ProgramTestEnvironment environment;
+  RecordingMessageBox boxes;
+  std::vector<RecordedActivity> activities;
+
+  static constexpr int32_t kCS = 1, kLN = 2, kFN = 3, kIP = 7, kCN = 8;
+  std::string ann;
+  std::string bob;
+};
+
+std::string identity(const std::string& cs, const std::string& ip,
+                     const std::string& firstName = "Eva") {
+  return "<U LN='Roy' FN='" + firstName + "' UID='P1' IP='" + ip + "' CN='PC4' CS='" + cs + "'/>";
+}
+
+}  // namespace
+
+TEST_F(IdentityUpdate, ANewPersonIsAddedAndLogged) {
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("3", "10.0.0.4"), true), kIdentityStored);
+  EXPECT_EQ(stored(ann, "P1", kLN), "Roy");
+  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
+  EXPECT_EQ(stored(ann, "P1", kIP), "10.0.0.4");
+  EXPECT_EQ(stored(ann, "P1", kCN), "PC4");
+  EXPECT_EQ(stored(ann, "P1", kCS), "3");
+  EXPECT_TRUE(modGenGlobals::UpdatedUIDList[modGlobalVariables::User].contains("P1"));
+  ASSERT_EQ(activities.size(), 1u);
+  EXPECT_EQ(activities[0].kind, MessageCenterServices::kEvents);
+  EXPECT_EQ(activities[0].text, modGenFunctionsResource::GetResourceMessage(20510, {"Eva Roy"}));
+  EXPECT_EQ(activities[0].itemType, MessageCenterServices::kNoItem);
+  EXPECT_EQ(activities[0].itemKey, "");
+  EXPECT_EQ(activities[0].owner, ann);
+}
+
+TEST_F(IdentityUpdate, TheChangeCounterDecidesUnlessTheAddressMoved) {
+  ASSERT_EQ(UpdateUserFromRemoteElement(ann, identity("9", "10.0.0.4"), true), kIdentityStored);
+
+  // "10" is more than "9" as numbers, though not as texts.
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eve"), true),
+            kIdentityStored);
+  EXPECT_EQ(stored(ann, "P1", kFN), "Eve");
+  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(30001, {"Eve Roy"}));
+
+  // Equal counter and address: rewritten all the same.
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eva"), true),
+            kIdentityStored);
+  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
+
+  // Lower counter, same address: nothing changes.
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("8", "10.0.0.4", "Old"), true),
+            kIdentityUnchanged);
+  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
+  EXPECT_EQ(stored(ann, "P1", kCS), "10");
+  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(30002, {"Eva Roy"}));
+
+  // Lower counter from another address: the person moved, so it is taken.
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("8", "10.0.0.5"), true), kIdentityStored);
+  EXPECT_EQ(stored(ann, "P1", kIP), "10.0.0.5");
+  EXPECT_EQ(stored(ann, "P1", kCS), "8");
+  EXPECT_EQ(rowsStored(ann), 1);
+}
+
+TEST_F(IdentityUpdate, AttributesTheElementLacksKeepTheirValue) {
+  ASSERT_EQ(UpdateUserFromRemoteElement(ann, identity("1", "10.0.0.4"), false), kIdentityStored);
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, "<U UID='P1' CS='2' IP='10.0.0.4'/>", false),
+            kIdentityStored);
+  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
+  EXPECT_EQ(stored(ann, "P1", kCS), "2");
+  EXPECT_TRUE(activities.empty());
+}
+
+TEST_F(IdentityUpdate, BadInputStoresNothingAndRaisesNothing) {
+  for (const std::string& text :
+       {std::string(), std::string("<U UID='P1' CS='1'"), std::string("not xml at all"),
+        std::string("<U UID='P1' CS='many'/>"), std::string("<U UID='P1' CS='99999999999'/>"),
+        std::string("<U UID='P1'/><U UID='P2'/>")}) {
+    EXPECT_EQ(UpdateUserFromRemoteElement(ann, text, true), kIdentityRefused) << text;
+  }
+  EXPECT_EQ(UpdateUserFromRemoteElement("", identity("1", "10.0.0.4"), true), kIdentityRefused);
+  EXPECT_EQ(rowsStored(ann), 0);
+  EXPECT_TRUE(activities.empty());
+
+  // No "UID": nothing stored, logged as unchanged under the placeholder name.
+  EXPECT_EQ(UpdateUserFromRemoteElement(ann, "<U LN='Roy' FN='Eva' CS='1'/>", true), 0);
+  EXPECT_EQ(rowsStored(ann), 0);
+  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(
+                                    30002, {modGenFunctionsResource::GetResourceMessage(20535)}));
+
+  // An owner that is no local account has no directory.
+  activities.clear();
+  EXPECT_EQ(UpdateUserFromRemoteElement("NOBODY", identity("1", "10.0.0.4"), true), 0);
+  EXPECT_TRUE(activities.empty());
+  EXPECT_FALSE(modGenFunctionsFile::FolderExists(environment.dataFolder() + "/NOBODY"));
+}
+
+TEST_F(IdentityUpdate, AnotherAccountsDirectoryIsItsOwnFile) {
+  EXPECT_EQ(UpdateUserFromRemoteElement(bob, identity("1", "10.0.0.4"), true), kIdentityStored);
+  EXPECT_EQ(stored(bob, "P1", kFN), "Eva");
+  EXPECT_EQ(rowsStored(ann), 0);
+  {
+    PoolLoan annDirectory(modGlobalVariables::User);
+    EXPECT_EQ(annDirectory->GetRowFieldByKey(0, "P1", kFN, false), "");
+  }
+  ASSERT_EQ(activities.size(), 1u);
+  EXPECT_EQ(activities[0].owner, bob);
 }

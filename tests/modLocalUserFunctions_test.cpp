@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <string>
 #include <vector>
 
@@ -13,15 +12,12 @@
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
-#include "TvrError.h"
 #include "UsersAndOptionsServices.h"
 #include "clsGenAPI.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
-#include "modGenGlobals.h"
-#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
 using namespace modLocalUserFunctions;
@@ -208,27 +204,9 @@ class FakeLoginDialog : public LoginDialogAccess {
   std::string focus;
 };
 
-struct RecordedActivity {
-  int32_t kind;
-  std::string text;
-  int32_t itemType;
-  std::string itemKey;
-  std::string owner;
-};
-
 class Accounts : public ::testing::Test {
  protected:
-  void SetUp() override {
-    MessageCenterServices::Install({[this](int32_t kind, const std::string& text, int32_t itemType,
-                                           const std::string& key, const std::string& owner) {
-                                      activities.push_back({kind, text, itemType, key, owner});
-                                    },
-                                    [] {}});
-  }
-  void TearDown() override {
-    MessageCenterServices::Install({});
-    UsersAndOptionsServices::Install({});
-  }
+  void TearDown() override { UsersAndOptionsServices::Install({}); }
 
   static void setField(const std::string& uid, int32_t number, const std::string& value) {
     PoolLoan accounts(modGlobalVariables::LocalUser);
@@ -238,7 +216,6 @@ class Accounts : public ::testing::Test {
 
   ProgramTestEnvironment environment;
   RecordingMessageBox boxes;
-  std::vector<RecordedActivity> activities;
 };
 
 }  // namespace
@@ -259,6 +236,11 @@ TEST_F(Accounts, LoginFindsTheAccountWhateverTheCaseOfTheNameButComparesThePassw
   boxes.clear();
   EXPECT_TRUE(ValidateLogin("aNn", "Secret", "", dialog));
   EXPECT_TRUE(boxes.shown().empty());
+  EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, uid);
+
+  // Blanks around the typed name are no part of it.
+  modGlobalVariables::CurrentLocalUserUID.clear();
+  EXPECT_TRUE(ValidateLogin(" ann  ", "Secret", "", dialog));
   EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, uid);
 }
 
@@ -524,136 +506,4 @@ TEST_F(Accounts, PresetInstantMessagesAreTypedByTheirPlaceInTheList) {
   EXPECT_EQ(texts.front(), "text 1");
   EXPECT_EQ(texts.back(), "text 14");
   EXPECT_TRUE(modGenFunctionsFile::FileExists(environment.dataFolder() + "/ANN/D003.dat"));
-}
-
-// ---- Identity update from another copy --------------------------------------
-
-namespace {
-
-using modGlobalFunctions::kIdentityRefused;
-using modGlobalFunctions::kIdentityStored;
-using modGlobalFunctions::kIdentityUnchanged;
-using modGlobalFunctions::UpdateUserFromRemoteElement;
-
-class IdentityUpdate : public Accounts {
- protected:
-  void SetUp() override {
-    Accounts::SetUp();
-    ann = ProgramTestEnvironment::addAccount("ANN", "pw");
-    bob = ProgramTestEnvironment::addAccount("BOB", "pw");
-    modGlobalVariables::CurrentLocalUserUID = ann;
-  }
-
-  // The person's stored attribute, read back from the owner's saved file.
-  static std::string stored(const std::string& owner, const std::string& person, int32_t field) {
-    const modGlobalFunctions::GenObjectRef directory =
-        modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
-    return directory->GetRowFieldByKey(0, person, field, false);
-  }
-  static int rowsStored(const std::string& owner) {
-    const modGlobalFunctions::GenObjectRef directory =
-        modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
-    return directory->CountAll();
-  }
-  std::string lastActivityText() const { return activities.empty() ? "" : activities.back().text; }
-
-  static constexpr int32_t kCS = 1, kLN = 2, kFN = 3, kIP = 7, kCN = 8;
-  std::string ann;
-  std::string bob;
-};
-
-std::string identity(const std::string& cs, const std::string& ip,
-                     const std::string& firstName = "Eva") {
-  return "<U LN='Roy' FN='" + firstName + "' UID='P1' IP='" + ip + "' CN='PC4' CS='" + cs + "'/>";
-}
-
-}  // namespace
-
-TEST_F(IdentityUpdate, ANewPersonIsAddedAndLogged) {
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("3", "10.0.0.4"), true), kIdentityStored);
-  EXPECT_EQ(stored(ann, "P1", kLN), "Roy");
-  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
-  EXPECT_EQ(stored(ann, "P1", kIP), "10.0.0.4");
-  EXPECT_EQ(stored(ann, "P1", kCN), "PC4");
-  EXPECT_EQ(stored(ann, "P1", kCS), "3");
-  EXPECT_TRUE(modGenGlobals::UpdatedUIDList[modGlobalVariables::User].contains("P1"));
-  ASSERT_EQ(activities.size(), 1u);
-  EXPECT_EQ(activities[0].kind, MessageCenterServices::kEvents);
-  EXPECT_EQ(activities[0].text, modGenFunctionsResource::GetResourceMessage(20510, {"Eva Roy"}));
-  EXPECT_EQ(activities[0].itemType, MessageCenterServices::kNoItem);
-  EXPECT_EQ(activities[0].itemKey, "");
-  EXPECT_EQ(activities[0].owner, ann);
-}
-
-TEST_F(IdentityUpdate, TheChangeCounterDecidesUnlessTheAddressMoved) {
-  ASSERT_EQ(UpdateUserFromRemoteElement(ann, identity("9", "10.0.0.4"), true), kIdentityStored);
-
-  // "10" is more than "9" as numbers, though not as texts.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eve"), true),
-            kIdentityStored);
-  EXPECT_EQ(stored(ann, "P1", kFN), "Eve");
-  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(30001, {"Eve Roy"}));
-
-  // Equal counter and address: rewritten all the same.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("10", "10.0.0.4", "Eva"), true),
-            kIdentityStored);
-  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
-
-  // Lower counter, same address: nothing changes.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("8", "10.0.0.4", "Old"), true),
-            kIdentityUnchanged);
-  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
-  EXPECT_EQ(stored(ann, "P1", kCS), "10");
-  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(30002, {"Eva Roy"}));
-
-  // Lower counter from another address: the person moved, so it is taken.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, identity("8", "10.0.0.5"), true), kIdentityStored);
-  EXPECT_EQ(stored(ann, "P1", kIP), "10.0.0.5");
-  EXPECT_EQ(stored(ann, "P1", kCS), "8");
-  EXPECT_EQ(rowsStored(ann), 1);
-}
-
-TEST_F(IdentityUpdate, AttributesTheElementLacksKeepTheirValue) {
-  ASSERT_EQ(UpdateUserFromRemoteElement(ann, identity("1", "10.0.0.4"), false), kIdentityStored);
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, "<U UID='P1' CS='2' IP='10.0.0.4'/>", false),
-            kIdentityStored);
-  EXPECT_EQ(stored(ann, "P1", kFN), "Eva");
-  EXPECT_EQ(stored(ann, "P1", kCS), "2");
-  EXPECT_TRUE(activities.empty());
-}
-
-TEST_F(IdentityUpdate, BadInputStoresNothingAndRaisesNothing) {
-  for (const std::string& text :
-       {std::string(), std::string("<U UID='P1' CS='1'"), std::string("not xml at all"),
-        std::string("<U UID='P1' CS='many'/>"), std::string("<U UID='P1' CS='99999999999'/>"),
-        std::string("<U UID='P1'/><U UID='P2'/>")}) {
-    EXPECT_EQ(UpdateUserFromRemoteElement(ann, text, true), kIdentityRefused) << text;
-  }
-  EXPECT_EQ(UpdateUserFromRemoteElement("", identity("1", "10.0.0.4"), true), kIdentityRefused);
-  EXPECT_EQ(rowsStored(ann), 0);
-  EXPECT_TRUE(activities.empty());
-
-  // No "UID": nothing stored, logged as unchanged under the placeholder name.
-  EXPECT_EQ(UpdateUserFromRemoteElement(ann, "<U LN='Roy' FN='Eva' CS='1'/>", true), 0);
-  EXPECT_EQ(rowsStored(ann), 0);
-  EXPECT_EQ(lastActivityText(), modGenFunctionsResource::GetResourceMessage(
-                                    30002, {modGenFunctionsResource::GetResourceMessage(20535)}));
-
-  // An owner that is no local account has no directory.
-  activities.clear();
-  EXPECT_EQ(UpdateUserFromRemoteElement("NOBODY", identity("1", "10.0.0.4"), true), 0);
-  EXPECT_TRUE(activities.empty());
-  EXPECT_FALSE(modGenFunctionsFile::FolderExists(environment.dataFolder() + "/NOBODY"));
-}
-
-TEST_F(IdentityUpdate, AnotherAccountsDirectoryIsItsOwnFile) {
-  EXPECT_EQ(UpdateUserFromRemoteElement(bob, identity("1", "10.0.0.4"), true), kIdentityStored);
-  EXPECT_EQ(stored(bob, "P1", kFN), "Eva");
-  EXPECT_EQ(rowsStored(ann), 0);
-  {
-    PoolLoan annDirectory(modGlobalVariables::User);
-    EXPECT_EQ(annDirectory->GetRowFieldByKey(0, "P1", kFN, false), "");
-  }
-  ASSERT_EQ(activities.size(), 1u);
-  EXPECT_EQ(activities[0].owner, bob);
 }

@@ -131,6 +131,7 @@ void frmOptions::BuildControls() {
   connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
   connect(cmdRemoveLocalUser_, &QPushButton::clicked, this, &frmOptions::cmdRemoveLocalUser_Click);
   connect(txtUserName_, &QLineEdit::textChanged, this, &frmOptions::UpdateControls);
+  connect(txtPassword_, &QLineEdit::textChanged, this, &frmOptions::UpdateControls);
 }
 
 QWidget* frmOptions::BuildGeneralTab() {
@@ -141,7 +142,8 @@ QWidget* frmOptions::BuildGeneralTab() {
   }
   txtDeleteInterval_ = new QSpinBox(page);
   txtDeleteInterval_->setObjectName("txtDeleteInterval");
-  txtDeleteInterval_->setRange(INT_MIN, INT_MAX);
+  // A negative age would make every message old enough to be deleted.
+  txtDeleteInterval_->setRange(0, INT_MAX);
   cboDeleteIntervalType_ = new QComboBox(page);
   cboDeleteIntervalType_->setObjectName("cboDeleteIntervalType");
   modGenFunctionsResource::FillComboFromResource(cboDeleteIntervalType_,
@@ -188,7 +190,7 @@ QWidget* frmOptions::BuildUserTab() {
   auto* page = new QWidget(this);
   txtUserName_ = new QLineEdit(page);
   txtUserName_->setObjectName("txtUserName");
-  txtUserName_->setMaxLength(20);
+  txtUserName_->setMaxLength(kMaxUserNameLength);
   txtPassword_ = new QLineEdit(page);
   txtPassword_->setObjectName("txtPassword");
   txtPassword_->setEchoMode(QLineEdit::Password);
@@ -198,6 +200,7 @@ QWidget* frmOptions::BuildUserTab() {
   txtLastName_->setObjectName("txtLastName");
   txtSignature_ = new QPlainTextEdit(page);
   txtSignature_->setObjectName("txtSignature");
+  txtSignature_->setTabChangesFocus(true);
   txtPrimaryServerIP_ = new QLineEdit(page);
   txtPrimaryServerIP_->setObjectName("txtPrimaryServerIP");
   auto* fields = new QFormLayout(page);
@@ -206,7 +209,7 @@ QWidget* frmOptions::BuildUserTab() {
   fields->addRow("First name:", txtFirstName_);
   fields->addRow("Last name:", txtLastName_);
   fields->addRow("Signature:", txtSignature_);
-  fields->addRow("Primary server:", txtPrimaryServerIP_);
+  fields->addRow("Primary server address:", txtPrimaryServerIP_);
   return page;
 }
 
@@ -273,10 +276,18 @@ void frmOptions::FillLocalUserList() {
   }
 }
 
+// A new account needs a password: the login dialog accepts no empty one.
 void frmOptions::UpdateControls() {
   txtUserName_->setReadOnly(!newAccount_);
   tabOptions_->setTabEnabled(kLocalAccountsTab, !newAccount_);
-  cmdOK_->setEnabled(!txtUserName_->text().isEmpty());
+  cmdOK_->setEnabled(!txtUserName_->text().trimmed().isEmpty() &&
+                     (!newAccount_ || !txtPassword_->text().isEmpty()));
+}
+
+void frmOptions::FocusControl(Tab tab, QWidget* control) {
+  tabOptions_->setCurrentIndex(tab);
+  control->setFocus();
+  if (auto* line = qobject_cast<QLineEdit*>(control)) line->selectAll();
 }
 
 void frmOptions::CreateNewUser(const std::string& userName, const std::string& password,
@@ -290,6 +301,10 @@ void frmOptions::CreateNewUser(const std::string& userName, const std::string& p
     if (!password.empty()) txtPassword_->setText(qs(password));
     if (!serverAddress.empty()) txtPrimaryServerIP_->setText(qs(serverAddress));
     UpdateControls();
+    QWidget* firstToType = userName.empty()   ? txtUserName_
+                           : password.empty() ? txtPassword_
+                                              : txtFirstName_;
+    FocusControl(kUserTab, firstToType);
     exec();
   } catch (...) {
     raiseAgain("frmOptions.CreateNewUser");
@@ -306,9 +321,9 @@ UserOptions frmOptions::OptionsFromControls() const {
     options.DeleteIntervalType = cboDeleteIntervalType_->currentData().toInt();
   }
   if (cboLanguage_->currentIndex() >= 0) options.Language = cboLanguage_->currentData().toInt();
-  options.UploadFolder = ss(txtUploadFolder_->text());
-  options.MessageSavingFolder = ss(txtMessageSavingFolder_->text());
-  options.PrimaryServerIP = ss(txtPrimaryServerIP_->text());
+  options.UploadFolder = ss(txtUploadFolder_->text().trimmed());
+  options.MessageSavingFolder = ss(txtMessageSavingFolder_->text().trimmed());
+  options.PrimaryServerIP = ss(txtPrimaryServerIP_->text().trimmed());
   std::string filter;
   for (int row = 0; row < lstFilterIP_->count(); ++row) {
     modGenFunctions::AddToString(filter, ss(lstFilterIP_->item(row)->text()));
@@ -317,22 +332,27 @@ UserOptions frmOptions::OptionsFromControls() const {
   return options;
 }
 
-// Refuses what would break the account's folder or its options text.
+// Refuses what would break the account's folder or its options text, and
+// takes the person to the box to correct.
 bool frmOptions::CheckTypedValues(const std::string& userName) {
   int refusal = 0;
+  QLineEdit* toCorrect = txtUserName_;
+  std::string existing;
   if (!isPlainFolderName(userName)) {
     refusal = 10013;
-  } else if (newAccount_) {
-    std::string existing;
-    if (IsLocalUser(kLocalUserUN, userName, kLocalUserUID, existing)) refusal = 10012;
-  }
-  if (refusal == 0 &&
-      (txtUploadFolder_->text().contains("||") || txtMessageSavingFolder_->text().contains("||"))) {
+  } else if (newAccount_ && IsLocalUser(kLocalUserUN, userName, kLocalUserUID, existing)) {
+    refusal = 10012;
+  } else if (txtUploadFolder_->text().contains("||")) {
     refusal = 10014;
+    toCorrect = txtUploadFolder_;
+  } else if (txtMessageSavingFolder_->text().contains("||")) {
+    refusal = 10014;
+    toCorrect = txtMessageSavingFolder_;
   }
   if (refusal == 0) return true;
   modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(refusal),
                                   platform::kMbInformation, modGenFunctions::kAppTitle, this);
+  FocusControl(toCorrect == txtUserName_ ? kUserTab : kNetworkTab, toCorrect);
   return false;
 }
 

@@ -7,7 +7,9 @@
 // Opened for the logged-in account it edits that account; CreateNewUser
 // puts it into its new-account state instead (nobody is logged in yet: the
 // user name can be typed and the local-accounts tab is closed), where saving
-// creates the account and logs it in. OK saves and closes; Cancel closes.
+// creates the account and logs it in; OK then needs a password as well,
+// since the login dialog accepts no empty one. OK saves and closes; Cancel
+// closes.
 //
 // A user name is stored in capitals and is also the name of the account's
 // data folder, so it must be a plain folder name and unique on this
@@ -65,6 +67,7 @@ class frmOptions : public QDialog {
   void LoadAccountFields();
   void FillLocalUserList();
   void UpdateControls();
+  void FocusControl(Tab tab, QWidget* control);
   modLocalUserFunctions::UserOptions OptionsFromControls() const;
   bool CheckTypedValues(const std::string& userName);
   void cmdOK_Click();
