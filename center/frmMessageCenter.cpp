@@ -87,10 +87,27 @@ frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
   }
   if (modGlobalVariables::CurrentLocalUserUID.empty()) return LoadResult::kNoLogin;
   ApplicationSetting->SaveAppSetting("LLU", modGlobalVariables::CurrentLocalUserUID);
-  modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, false, "",
-                                              "");
+  LoadLoggedInOptions();
   modLocalUserFunctions::UpdateLocalUserNetworkInfo();
   return LoadResult::kRunning;
+}
+
+// A damaged options text must not lock its account out: the defaults stand
+// in for it (the error is reported) until the person saves the options,
+// which rewrites it. The stored server address is no part of that text and
+// is kept, so that saving the options does not lose it.
+void frmMessageCenter::LoadLoggedInOptions() {
+  using namespace modLocalUserFunctions;
+  bool loaded = false;
+  try {
+    LoadLocalUserOptions(LocalUserOptions, false, "", "");
+    loaded = true;
+  } catch (...) {
+    endError("frmMessageCenter.LoadLoggedInOptions");
+  }
+  if (loaded) return;
+  LoadLocalUserOptions(LocalUserOptions, true, "", "");
+  LocalUserOptions.PrimaryServerIP = GetLocalUserFieldValue(kLocalUserPSIP, "", false);
 }
 
 void frmMessageCenter::Form_Unload() {

@@ -47,8 +47,9 @@ class frmMessageCenter : public QMainWindow {
 
   // The start-up: the record globals, the required files, the resource
   // texts, the settings document ("PV" stored when empty), the modal login
-  // dialog, then for the logged-in account "LLU", its options and this
-  // computer's address in every account.
+  // dialog, then for the logged-in account "LLU", its options (the defaults
+  // when its stored options text cannot be read) and this computer's
+  // address in every account.
   LoadResult Form_Load();
 
   // The shut-down: writes the settings document and saves the account
@@ -72,6 +73,7 @@ class frmMessageCenter : public QMainWindow {
 
  private:
   LoadResult LoadSteps();
+  void LoadLoggedInOptions();
   void AddToActivityList(int32_t kind, const std::string& text, int32_t itemType,
                          const std::string& itemKey);
   void StoreActivity(int32_t kind, const std::string& text, int32_t itemType,

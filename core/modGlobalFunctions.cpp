@@ -133,7 +133,7 @@ std::string accountFolderOf(const std::string& owner) {
   if (folder.empty()) {
     throw TvrError(kErrInvalidCall, "", "The data folder of account " + owner + " is unknown");
   }
-  if (modGenFunctionsFile::GetPathPart(folder, 0) != folder) {
+  if (!modGenFunctionsFile::isPlainFileName(folder)) {
     throw TvrError(kErrInvalidCall, "", "The data folder of account " + owner + " is no plain name");
   }
   return folder;

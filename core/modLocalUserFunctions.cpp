@@ -281,8 +281,6 @@ void LoadLocalUserOptions(UserOptions& options, bool forceDefaults, const std::s
     }
     if (optionsText.empty() || forceDefaults) {
       setDefaultOptions(options, defaultFolderBase(folderName.empty() ? userName : folderName));
-      modGenFunctionsFile::CreateFolderPath(options.UploadFolder);
-      modGenFunctionsFile::CreateFolderPath(options.MessageSavingFolder);
     } else {
       ParseOptionsString(optionsText, options);
     }

@@ -149,8 +149,10 @@ bool ValidateLogin(const std::string& userName, const std::string& password,
 // Fills `options` from the account `accountUID` (empty: the logged-in one).
 // The defaults are taken when forceDefaults is set or the account's "OP" is
 // empty; their folders lie under <documents>/Tavinor/<folderName> (empty
-// folder name: the account's "UN") and are created. Forced defaults leave
-// PrimaryServerIP empty and keep the account's "FIP".
+// folder name: the account's "UN"). Loading creates no folder: the options
+// dialog makes them when it saves a new account, and whoever writes into
+// them makes them when missing. Forced defaults leave PrimaryServerIP empty
+// and keep the account's "FIP".
 void LoadLocalUserOptions(UserOptions& options, bool forceDefaults, const std::string& accountUID,
                           const std::string& folderName);
 

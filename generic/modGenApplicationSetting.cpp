@@ -6,8 +6,10 @@
 #include <QDir>
 
 #include "MessageBox.h"
+#include "RegistryStore.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
+#include "clsGenRegistryManager.h"
 #include "modGenAPI.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsFile.h"
@@ -17,6 +19,8 @@ namespace {
 
 constexpr const char* kResFolder = "Res";
 constexpr const char* kDataSubFolder = "/Morvane/Tavinor/Data";
+
+enum StartAtLogonMode : int16_t { kRunOnce = 0, kRun = 1, kNoRun = 2 };
 
 // Shown when a required file is missing. It cannot come from the resource
 // file, which may be the missing one.
@@ -32,15 +36,23 @@ std::string withoutTrailingSlash(const QString& folder) {
   return cleaned.toStdString();
 }
 
-// A name that stays inside the folder it is joined to.
+// A name that stays inside the folder it is joined to ("" names the folder).
 void requirePlainName(const std::string& name) {
-  const bool plain = name != "." && name != ".." &&
-                     name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-  if (!plain) throw TvrError(kErrInvalidCall, "", "Invalid file or folder name: " + name);
+  if (!name.empty() && !modGenFunctionsFile::isPlainFileName(name)) {
+    throw TvrError(kErrInvalidCall, "", "Invalid file or folder name: " + name);
+  }
 }
 
 FileSourceInfo in(const std::string& folder, const std::string& fileName) {
   return {fileName, folder, folder + "/" + fileName};
+}
+
+// The running executable's full path.
+std::string programFilePath() {
+  if (QCoreApplication::instance()) return QCoreApplication::applicationFilePath().toStdString();
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : executable.string();
 }
 
 }  // namespace
@@ -110,6 +122,30 @@ bool CheckRequiredFiles() {
     return true;
   } catch (...) {
     raiseAgain("modGenApplicationSetting.CheckRequiredFiles");
+  }
+}
+
+void SetStartAtLogon(int16_t mode) {
+  try {
+    const std::string runKey = platform::kRunKeyPath;
+    clsGenRegistryManager registry;
+    switch (mode) {
+      case kRun:
+        registry.SetValue(kHkeyCurrentUser, runKey, modGenFunctions::kAppTitle, programFilePath(),
+                          kRegSz);
+        break;
+      case kRunOnce:
+        registry.SetValue(kHkeyCurrentUser, runKey + "Once", modGenFunctions::kAppTitle,
+                          programFilePath(), kRegSz);
+        break;
+      case kNoRun:
+        registry.DeleteValue(kHkeyCurrentUser, runKey, modGenFunctions::kAppTitle);
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    raiseAgain("modGenApplicationSetting.SetStartAtLogon");
   }
 }
 

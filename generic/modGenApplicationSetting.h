@@ -1,6 +1,7 @@
 #pragma once
-// modGenApplicationSetting: where the program's files lie, and the start-up
-// check that the files it cannot run without are there.
+// modGenApplicationSetting: where the program's files lie, the start-up
+// check that the files it cannot run without are there, and the start of the
+// program at log-on.
 //
 // The program folder is the folder of the running executable; its "Res"
 // sub-folder holds the shipped files. The common data folder is
@@ -45,6 +46,14 @@ FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName = {
 // created) when the settings document was missing. Errors (a failed copy)
 // are reported and raised again.
 bool CheckRequiredFiles();
+
+// The start at log-on, through the current user's registry value "Tavinor"
+// whose data is this program's path: mode 1 writes it under the Run key
+// (which starts the program at log-on), 0 writes it under the RunOnce key,
+// 2 deletes it from the Run key; any other mode does nothing. Registry errors
+// (26001, or a failed write) are reported and raised again; deleting a value
+// that does not exist is such an error.
+void SetStartAtLogon(int16_t mode);
 
 // The folder of the running executable.
 std::string ProgramFolder();

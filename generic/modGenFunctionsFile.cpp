@@ -51,15 +51,10 @@ std::string underProgramFolder(const std::string& path) { return programFolder()
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
-bool isPlainName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
-}
-
 // A file name given with a folder must name a file inside it; without a
 // folder it is the whole path. Raises error 52 otherwise.
 void requireFileName(const std::string& folder, const std::string& fileName) {
-  if (folder.empty() ? fileName.empty() : !isPlainName(fileName)) {
+  if (folder.empty() ? fileName.empty() : !isPlainFileName(fileName)) {
     throw TvrError(kErrBadFileName, "", "Bad file name \"" + fileName + "\"");
   }
 }
@@ -441,6 +436,11 @@ std::string BrowseForFolder(QWidget* owner, const std::string& startFolder) {
   } catch (...) {
     raiseAgain("modGenFunctionsFile.BrowseForFolder");
   }
+}
+
+bool isPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
 std::string confinedRelativePath(const std::string& untrusted) {

@@ -114,6 +114,10 @@ std::string ShowOpenFileDialog(QWidget* parent, const std::string& filter,
 // Returns the chosen folder, or "" when cancelled.
 std::string BrowseForFolder(QWidget* owner, const std::string& startFolder);
 
+// True when `name` can only name an entry of the folder it is joined to:
+// not empty, not "." or "..", and without "/", "\" or a NUL.
+bool isPlainFileName(const std::string& name);
+
 // A relative folder path from outside (split on "/" and "\") with every
 // empty, "." and ".." level dropped, joined with "/": appended to a folder it
 // never leads outside it.

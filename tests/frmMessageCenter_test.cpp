@@ -21,6 +21,7 @@
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "ModalDriver.h"
+#include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
@@ -125,6 +126,42 @@ TEST_F(StartUp, ACancelledLoginStopsTheStartUpButKeepsTheSettings) {
   messageCenter.Form_Unload();
   EXPECT_NE(settingsText().find(frmMessageCenter::kProgramVersion), std::string::npos);
   EXPECT_TRUE(ListLocalUsers().empty());
+}
+
+TEST_F(StartUp, ADamagedOptionsTextFallsBackToTheDefaultsAndIsKept) {
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  const std::string defaults = "T||T||T||T||T||F||F||F||T||T||T||F||F||F||T||T||10||7||1||";
+  // 23 items, and a language that is no number.
+  for (const std::string& damaged : {defaults + "2||/in||/out||CTRL+ALT+M",
+                                    defaults + "two||/in||/out||CTRL+ALT+M||"}) {
+    SCOPED_TRACE(damaged);
+    {
+      PoolLoan accounts(modGlobalVariables::LocalUser);
+      accounts->SetRowFieldByKey(kLocalUserUID, ann, kLocalUserOP, damaged);
+      accounts->SetRowFieldByKey(kLocalUserUID, ann, kLocalUserPSIP, "10.0.0.1");
+      accounts->SetRowFieldByKey(kLocalUserUID, ann, kLocalUserFIP, "10.*.*.*");
+      accounts->SaveXMLDoc();
+    }
+    LocalUserOptions = {};
+    frmMessageCenter messageCenter;
+    onNextModal<frmLogin>([](frmLogin* login) {
+      control<QComboBox>(login, "cboUserName")->setEditText("ann");
+      control<QLineEdit>(login, "txtPassword")->setText("pw");
+      control<QPushButton>(login, "cmdOK")->click();
+    });
+    ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+    EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, ann);
+    EXPECT_EQ(LocalUserOptions.UploadFolder,
+              environment.documentsFolder() + "/Tavinor/ANN/Transferts");
+    EXPECT_EQ(LocalUserOptions.Language, 2);
+    EXPECT_TRUE(LocalUserOptions.ShareMyUserList);
+    EXPECT_EQ(LocalUserOptions.PrimaryServerIP, "10.0.0.1");
+    EXPECT_EQ(LocalUserOptions.FilterIPList, "10.*.*.*");
+    EXPECT_EQ(accountField(ann, kLocalUserOP), damaged);
+    EXPECT_TRUE(boxes.shown().empty());
+    messageCenter.Form_Unload();
+    modGlobalVariables::CurrentLocalUserUID.clear();
+  }
 }
 
 TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {

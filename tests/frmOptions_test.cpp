@@ -4,6 +4,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -18,8 +20,11 @@
 #include "ModalDriver.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
+#include "RegistryStore.h"
+#include "clsGenRegistryManager.h"
 #include "frmInternalServices.h"
 #include "frmMessageCenter.h"
+#include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalVariables.h"
@@ -154,6 +159,7 @@ TEST_F(OptionsDialog, ANewAccountNeedsAFreePlainNameAndFoldersWithoutTheSeparato
     EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(refusal.message));
     EXPECT_TRUE(modGlobalVariables::CurrentLocalUserUID.empty());
     EXPECT_EQ(ListLocalUsers().size(), 2u);
+    EXPECT_FALSE(modGenFunctionsFile::FolderExists(environment.documentsFolder() + "/Tavinor"));
   }
 }
 
@@ -229,4 +235,68 @@ TEST_F(OptionsDialog, TabLeavesTheSignatureInsteadOfTypingIntoIt) {
   signature->setPlainText("Ann");
   QTest::keyClick(signature, Qt::Key_Tab);
   EXPECT_EQ(signature->toPlainText(), "Ann");
+}
+
+TEST_F(OptionsDialog, TheStartAtLogonBoxWritesTheLogonEntryOnlyWhenChanged) {
+  const std::string entry = platform::RegistryStore::autostartFolder() + "/Tavinor.desktop";
+  const std::string program = QCoreApplication::applicationFilePath().toStdString();
+  auto runValue = [] {
+    return std::get<std::string>(clsGenRegistryManager().QueryValue(
+        kHkeyCurrentUser, platform::kRunKeyPath, "Tavinor", "<none>"));
+  };
+  logIn(ann);
+
+  // Unchanged: nothing is written anywhere.
+  {
+    frmOptions dialog;
+    EXPECT_FALSE(control<QCheckBox>(&dialog, "chkLoadAtStartup")->isChecked());
+    ASSERT_TRUE(dialog.SaveOptions());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(platform::RegistryStore::defaultFile())));
+    EXPECT_FALSE(modGenFunctionsFile::FileExists(entry));
+  }
+  {
+    frmOptions dialog;
+    control<QCheckBox>(&dialog, "chkLoadAtStartup")->setChecked(true);
+    ASSERT_TRUE(dialog.SaveOptions());
+    EXPECT_EQ(runValue(), program);
+    EXPECT_NE(modGenFunctionsFile::ReadFileContent(entry).find(program), std::string::npos);
+  }
+  // The box shows the saved option; saving it unchanged does not write the
+  // entry again (removed here by hand).
+  modGenFunctionsFile::DeleteFileIfExists(entry);
+  {
+    frmOptions dialog;
+    EXPECT_TRUE(control<QCheckBox>(&dialog, "chkLoadAtStartup")->isChecked());
+    ASSERT_TRUE(dialog.SaveOptions());
+    EXPECT_FALSE(modGenFunctionsFile::FileExists(entry));
+  }
+  modGenApplicationSetting::SetStartAtLogon(1);
+  ASSERT_TRUE(modGenFunctionsFile::FileExists(entry));
+  {
+    frmOptions dialog;
+    control<QCheckBox>(&dialog, "chkLoadAtStartup")->setChecked(false);
+    ASSERT_TRUE(dialog.SaveOptions());
+    EXPECT_EQ(runValue(), "<none>");
+    EXPECT_FALSE(modGenFunctionsFile::FileExists(entry));
+    EXPECT_FALSE(LocalUserOptions.LoadAtStartup);
+  }
+}
+
+TEST_F(OptionsDialog, OnlyASavedNewAccountGetsItsFolders) {
+  const std::string tavinor = environment.documentsFolder() + "/Tavinor";
+  onNextModal<frmOptions>(
+      [](frmOptions* dialog) { control<QPushButton>(dialog, "cmdCancel")->click(); });
+  frmOptions cancelled;
+  cancelled.CreateNewUser("zoe", "pw", "");
+  EXPECT_TRUE(modGlobalVariables::CurrentLocalUserUID.empty());
+  EXPECT_FALSE(modGenFunctionsFile::FolderExists(tavinor));
+
+  onNextModal<frmOptions>(
+      [](frmOptions* dialog) { control<QPushButton>(dialog, "cmdOK")->click(); });
+  frmOptions saved;
+  saved.CreateNewUser("zoe", "pw", "");
+  ASSERT_FALSE(modGlobalVariables::CurrentLocalUserUID.empty());
+  EXPECT_EQ(LocalUserOptions.UploadFolder, tavinor + "/ZOE/Transferts");
+  EXPECT_TRUE(modGenFunctionsFile::FolderExists(LocalUserOptions.UploadFolder));
+  EXPECT_TRUE(modGenFunctionsFile::FolderExists(LocalUserOptions.MessageSavingFolder));
 }

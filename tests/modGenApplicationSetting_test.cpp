@@ -7,7 +7,9 @@
 #include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
+#include "RegistryStore.h"
 #include "TvrError.h"
+#include "clsGenRegistryManager.h"
 #include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 
@@ -100,4 +102,41 @@ TEST(RequiredFiles, FirstRunCopiesTheSettingsTemplateIntoANewFolder) {
   EXPECT_FALSE(CheckRequiredFiles());
   EXPECT_EQ(modGenFunctionsFile::ReadFileContent(data + "/D000.Dat"), "kept");
   EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST(StartAtLogon, RunValueAndAutostartEntryFollowTheMode) {
+  QTemporaryDir folder;
+  const std::string root = folder.path().toStdString();
+  const ScopedEnv registryFile("TAVINOR_REGISTRY_FILE", (root + "/registry.json").c_str());
+  const ScopedEnv configHome("XDG_CONFIG_HOME", (root + "/config").c_str());
+  const std::string entry = root + "/config/autostart/Tavinor.desktop";
+  const std::string program = QCoreApplication::applicationFilePath().toStdString();
+  const std::string run = platform::kRunKeyPath;
+  clsGenRegistryManager registry;
+  auto runValue = [&](const std::string& key) {
+    return std::get<std::string>(registry.QueryValue(kHkeyCurrentUser, key, "Tavinor", "<none>"));
+  };
+
+  // RunOnce holds the value but starts nothing at every log-on.
+  SetStartAtLogon(0);
+  EXPECT_EQ(runValue(run + "Once"), program);
+  EXPECT_EQ(runValue(run), "<none>");
+  EXPECT_FALSE(modGenFunctionsFile::FileExists(entry));
+
+  SetStartAtLogon(1);
+  EXPECT_EQ(runValue(run), program);
+  const std::string desktopEntry = modGenFunctionsFile::ReadFileContent(entry);
+  EXPECT_NE(desktopEntry.find("Exec=\"" + program + "\""), std::string::npos) << desktopEntry;
+
+  // Modes the program does not know change nothing.
+  for (const int16_t mode : {-1, 3}) SetStartAtLogon(mode);
+  EXPECT_EQ(runValue(run), program);
+
+  SetStartAtLogon(2);
+  EXPECT_EQ(runValue(run), "<none>");
+  EXPECT_FALSE(modGenFunctionsFile::FileExists(entry));
+  EXPECT_EQ(runValue(run + "Once"), program);
+
+  // Nothing left to delete is the registry's error, raised to the caller.
+  EXPECT_EQ(errorNumberOf([] { SetStartAtLogon(2); }), kRegistryError);
 }

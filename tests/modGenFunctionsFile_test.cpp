@@ -149,6 +149,17 @@ TEST(modGenFunctionsFile, NamesFromOutsideNeverLeaveTheirFolder) {
   EXPECT_EQ(confinedRelativePath(".."), "");
 }
 
+TEST(modGenFunctionsFile, PlainFileNames) {
+  for (const char* plain : {"ANN", "a.txt", "..ANN", ".profile", "a b"}) {
+    EXPECT_TRUE(isPlainFileName(plain)) << plain;
+  }
+  for (const std::string& name :
+       {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+        std::string("a\\b"), std::string("ANN/"), std::string("A\0B", 3)}) {
+    EXPECT_FALSE(isPlainFileName(name)) << name;
+  }
+}
+
 TEST(modGenFunctionsFile, AppendedLogLines) {
   QTemporaryDir dir;
   const std::string folder = pathIn(dir, "log");

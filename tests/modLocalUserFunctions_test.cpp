@@ -327,8 +327,8 @@ TEST_F(Accounts, OptionsComeFromTheAccountRow) {
             environment.documentsFolder() + "/Tavinor/NEWCOMER/Messages");
   EXPECT_EQ(LocalUserOptions.AppHotKey, "CTRL+ALT+M");
   EXPECT_EQ(LocalUserOptions.LastAttachedFile, "");
-  EXPECT_TRUE(modGenFunctionsFile::FolderExists(LocalUserOptions.UploadFolder));
-  EXPECT_TRUE(modGenFunctionsFile::FolderExists(LocalUserOptions.MessageSavingFolder));
+  // Loading makes no folder: a new account that is never saved leaves none.
+  EXPECT_FALSE(modGenFunctionsFile::FolderExists(environment.documentsFolder() + "/Tavinor"));
   EXPECT_EQ(BuildOptionsString(LocalUserOptions),
             "T||T||T||T||T||F||F||F||T||T||T||F||F||F||T||T||10||7||1||2||" +
                 LocalUserOptions.UploadFolder + "||" + LocalUserOptions.MessageSavingFolder +
@@ -453,6 +453,8 @@ TEST_F(Accounts, DeletingAnAccountRemovesItsRowAndDataFolderOnly) {
   modGenFunctionsFile::SaveFileContent(annFolder, "D010.dat", "x");
   modGenFunctionsFile::SaveFileContent(bobFolder, "D010.dat", "x");
 
+  const std::string folders = environment.documentsFolder() + "/Tavinor/ANN/";
+  modGenFunctionsFile::CreateFolderPath(folders + "Transferts");
   DeleteLocalUser(ann);
   EXPECT_FALSE(modGenFunctionsFile::FolderExists(annFolder));
   EXPECT_TRUE(modGenFunctionsFile::FileExists(bobFolder + "/D010.dat"));
@@ -460,7 +462,6 @@ TEST_F(Accounts, DeletingAnAccountRemovesItsRowAndDataFolderOnly) {
   EXPECT_FALSE(IsLocalUser(kLocalUserUID, ann, kLocalUserUN, found));
   EXPECT_TRUE(IsLocalUser(kLocalUserUID, bob, kLocalUserUN, found));
   ASSERT_EQ(boxes.shown().size(), 1u);
-  const std::string folders = environment.documentsFolder() + "/Tavinor/ANN/";
   EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(12210) + "\n\n" +
                                        folders + "Transferts\n\n" + folders + "Messages");
   EXPECT_EQ(boxes.shown()[0].flags, platform::kMbInformation);

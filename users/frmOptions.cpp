@@ -18,7 +18,9 @@
 #include "PoolLoan.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
+#include "modGenApplicationSetting.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
@@ -81,12 +83,6 @@ std::string signatureForStorage(const QString& shown) {
   QString text = shown;
   text.replace("\r\n", "\n").replace("\n", "\r\n");
   return modGenFunctions::ConvertCRLF(ss(text), true);
-}
-
-// A user name is also its data folder's name.
-bool isPlainFolderName(const std::string& name) {
-  return name != "." && name != ".." &&
-         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
 void selectByCode(QComboBox* combo, int32_t code) { combo->setCurrentIndex(combo->findData(code)); }
@@ -338,7 +334,8 @@ bool frmOptions::CheckTypedValues(const std::string& userName) {
   int refusal = 0;
   QLineEdit* toCorrect = txtUserName_;
   std::string existing;
-  if (!isPlainFolderName(userName)) {
+  // A user name is also its data folder's name.
+  if (!modGenFunctionsFile::isPlainFileName(userName)) {
     refusal = 10013;
   } else if (newAccount_ && IsLocalUser(kLocalUserUN, userName, kLocalUserUID, existing)) {
     refusal = 10012;
@@ -360,7 +357,9 @@ bool frmOptions::CheckTypedValues(const std::string& userName) {
 // capitals ("PA" too for a new account: an existing account's data folder
 // keeps its name), "FN", "LN", "PW" when a password is typed, "SI", "OP",
 // "FIP", "PSIP"; "CS" rises by 1 when the names changed. A new account is
-// then logged in and gets the preset instant messages.
+// then logged in and gets the preset instant messages and its two folders.
+// A changed start-at-log-on box writes or deletes the log-on entry last, so
+// that a registry error leaves the saved account and the options in step.
 bool frmOptions::SaveOptions() {
   try {
     const std::string userName = StoredUserName(ss(txtUserName_->text()));
@@ -396,14 +395,32 @@ bool frmOptions::SaveOptions() {
       if (newAccount_) accounts->AddCurrentRow();
       accounts->SaveXMLDoc();
     }
+    const bool startAtLogonChanged = options.LoadAtStartup != LocalUserOptions.LoadAtStartup;
     LocalUserOptions = options;
     if (newAccount_) {
       modGlobalVariables::CurrentLocalUserUID = uid;
       AppendDefaultInstantMessages();
+      CreateAccountFolders(options);
+    }
+    if (startAtLogonChanged) {
+      modGenApplicationSetting::SetStartAtLogon(options.LoadAtStartup ? 1 : 2);
     }
     return true;
   } catch (...) {
     raiseAgain("frmOptions.SaveOptions");
+  }
+}
+
+// The folders are a convenience: whoever writes into them creates them when
+// missing, so a folder that cannot be made now does not undo the saved
+// account; the failure is reported.
+void frmOptions::CreateAccountFolders(const UserOptions& options) {
+  try {
+    for (const std::string* folder : {&options.UploadFolder, &options.MessageSavingFolder}) {
+      if (!folder->empty()) modGenFunctionsFile::CreateFolderPath(*folder);
+    }
+  } catch (...) {
+    endError("frmOptions.CreateAccountFolders");
   }
 }
 

@@ -9,7 +9,8 @@
 // user name can be typed and the local-accounts tab is closed), where saving
 // creates the account and logs it in; OK then needs a password as well,
 // since the login dialog accepts no empty one. OK saves and closes; Cancel
-// closes.
+// closes and, for a new account, leaves nothing behind: its folders are
+// made only when it is saved.
 //
 // A user name is stored in capitals and is also the name of the account's
 // data folder, so it must be a plain folder name and unique on this
@@ -70,6 +71,7 @@ class frmOptions : public QDialog {
   void FocusControl(Tab tab, QWidget* control);
   modLocalUserFunctions::UserOptions OptionsFromControls() const;
   bool CheckTypedValues(const std::string& userName);
+  void CreateAccountFolders(const modLocalUserFunctions::UserOptions& options);
   void cmdOK_Click();
   void cmdRemoveLocalUser_Click();
 
