@@ -144,10 +144,18 @@ void showInformation(const std::string& text) {
   modGenFunctions::ShowMessageBox(text, platform::kMbInformation, modGenFunctions::kAppTitle);
 }
 
-std::string trimBlanks(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+// The options of an account being removed, for the folders named in the
+// farewell message. A damaged options text must not keep its account from
+// being removed: the defaults stand in for it.
+UserOptions optionsForRemoval(const std::string& accountUID) {
+  UserOptions options;
+  try {
+    LoadLocalUserOptions(options, false, accountUID, "");
+  } catch (...) {
+    endError("modLocalUserFunctions.DeleteLocalUser");
+    LoadLocalUserOptions(options, true, accountUID, "");
+  }
+  return options;
 }
 
 }  // namespace
@@ -326,7 +334,7 @@ std::string BuildOptionsString(const UserOptions& options) {
     }
     for (const std::string* value : {&options.UploadFolder, &options.MessageSavingFolder,
                                      &options.AppHotKey, &options.LastAttachedFile}) {
-      modGenFunctions::AddToString(text, trimBlanks(*value));
+      modGenFunctions::AddToString(text, std::string(modGenFunctionsString::trimBlanks(*value)));
     }
     return text;
   } catch (...) {
@@ -484,10 +492,9 @@ void UpdateLocalUserNetworkInfo() {
 void DeleteLocalUser(const std::string& accountUID) {
   try {
     if (accountUID.empty()) return;
-    const std::string text =
-        modGenFunctionsResource::GetResourceMessage(12210) + "\n\n" +
-        std::get<std::string>(GetLocalUserOption(kUploadFolder, accountUID)) + "\n\n" +
-        std::get<std::string>(GetLocalUserOption(kMessageSavingFolder, accountUID));
+    const UserOptions options = optionsForRemoval(accountUID);
+    const std::string text = modGenFunctionsResource::GetResourceMessage(12210) + "\n\n" +
+                             options.UploadFolder + "\n\n" + options.MessageSavingFolder;
     std::string folder;
     {
       PoolLoan accounts(modGlobalVariables::LocalUser);

@@ -483,6 +483,18 @@ TEST_F(Accounts, DeletingAnAccountRemovesItsRowAndDataFolderOnly) {
   EXPECT_TRUE(boxes.shown().empty());
 }
 
+TEST_F(Accounts, AccountWithADamagedOptionsTextCanStillBeRemoved) {
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  setField(ann, kLocalUserOP, "T||F||13 items short");
+  DeleteLocalUser(ann);
+  std::string found;
+  EXPECT_FALSE(IsLocalUser(kLocalUserUID, ann, kLocalUserUN, found));
+  const std::string folders = environment.documentsFolder() + "/Tavinor/ANN/";
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(12210) + "\n\n" +
+                                       folders + "Transferts\n\n" + folders + "Messages");
+}
+
 TEST_F(Accounts, PresetInstantMessagesAreTypedByTheirPlaceInTheList) {
   modGlobalVariables::CurrentLocalUserUID = ProgramTestEnvironment::addAccount("ANN", "pw");
   std::string list = "|[DEFAULT INSTANT MESSAGES]|\r\n";
