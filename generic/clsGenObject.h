@@ -67,7 +67,7 @@ enum SelectMode : int32_t { kSelectSingle = 1, kSelectMultiple = 2 };
 // The field argument that selects without a criterion.
 inline constexpr int32_t kNoCriterion = -1;
 
-class clsGenObject : private clsGenXMLDocument::Holder {
+class clsGenObject final : private clsGenXMLDocument::Holder {
  public:
   clsGenObject() = default;
   ~clsGenObject();

@@ -338,7 +338,12 @@ std::string GetPathPart(const std::string& path, int part) {
     const auto dot = name.rfind('.');
     switch (part) {
       case 0: return name;
-      case 1: return dot == std::string::npos ? name : name.substr(0, dot);
+      case 1: {
+        // "..." and "..x" would give ".." and "."; a base name joins folders too.
+        std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+        if (base == "." || base == "..") base.clear();
+        return base;
+      }
       case 2: return dot == std::string::npos ? std::string() : name.substr(dot + 1);
       case 3:
         if (slash == 0) return {};

@@ -144,6 +144,11 @@ TEST(modGenFunctionsFile, NamesFromOutsideNeverLeaveTheirFolder) {
   EXPECT_EQ(GetPathPart("a/..", 0), "");
   EXPECT_EQ(GetUniqueFileName(inner, "..\\..\\x.txt"), "x.txt");
   EXPECT_EQ(errorNumberOf([&] { GetUniqueFileName(inner, "../.."); }), kErrBadFileName);
+  // Dots only before the last "." must not make a base name of "." or "..".
+  EXPECT_EQ(GetPathPart("x/...", 1), "");
+  EXPECT_EQ(GetPathPart("..x", 1), "");
+  EXPECT_EQ(errorNumberOf([&] { GetUniqueFileName(inner, "..."); }), kErrBadFileName);
+  EXPECT_EQ(GetUniqueFileName(inner, "..txt"), ".txt");
   EXPECT_EQ(confinedRelativePath("..\\docs/../sub//./x"), "docs/sub/x");
   EXPECT_EQ(confinedRelativePath("/etc"), "etc");
   EXPECT_EQ(confinedRelativePath(".."), "");

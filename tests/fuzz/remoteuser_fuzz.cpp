@@ -1,0 +1,73 @@
+// Feeds arbitrary text as a person's identity element received from a peer
+// into the users directory of the one local account. A stored identity must
+// read back from the saved directory with the element's values, and the
+// directory file must always load back whole: a load that finds it damaged keeps a
+// ".bad-" copy beside it, which the harness treats as a finding.
+#include <QDirIterator>
+#include <cstdlib>
+
+#include "FuzzSupport.h"
+#include "TvrError.h"
+#include "clsGenObject.h"
+#include "modGenFunctionsResource.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+namespace {
+
+std::string& ownerUID() {
+  static std::string uid;
+  return uid;
+}
+
+bool damagedCopyKept() {
+  QDirIterator files(qEnvironmentVariable("TAVINOR_DATA_ROOT"), {"*.bad-*"}, QDir::Files,
+                     QDirIterator::Subdirectories);
+  return files.hasNext();
+}
+
+// The row of the element's "UID" holds each attribute the element carries.
+void requireStored(const clsGenObject& directory, const std::string& text) {
+  pugi::xml_document received;
+  received.load_buffer(text.data(), text.size());
+  const pugi::xml_node element = received.document_element();
+  const pugi::xml_node row =
+      directory.XMLDocLinked()->firstRowWhere("U", "UID", element.attribute("UID").value());
+  if (!row) std::abort();
+  for (const char* name : {"LN", "FN", "IP", "CN"}) {
+    const pugi::xml_attribute sent = element.attribute(name);
+    if (sent && std::string(row.attribute(name).value()) != sent.value()) std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  startFuzzProgram();
+  modGenFunctionsResource::loadResourceText(
+      "|[MESSAGES]|\r\nMSG20510=%% was added.\r\nMSG30001=%% was updated.\r\n"
+      "MSG30002=%% is unchanged.\r\n");
+  ownerUID() = ProgramTestEnvironment::addAccount("FUZZ", "secret", "Fuzz", "Owner");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Every other input arrives while the owner is logged in (the pooled
+  // directory), the rest for an owner who is not (a private collection).
+  modGlobalVariables::CurrentLocalUserUID = size % 2 == 0 ? ownerUID() : std::string();
+  const std::string text = fuzzText(data, size);
+  int32_t result = 0;
+  try {
+    result = modGlobalFunctions::UpdateUserFromRemoteElement(ownerUID(), text, size % 3 == 0);
+  } catch (const TvrError&) {
+  }
+  try {
+    const auto directory =
+        modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, ownerUID(), true);
+    directory->LoadXMLDoc(true);
+    if (result == modGlobalFunctions::kIdentityStored) requireStored(*directory, text);
+  } catch (const TvrError&) {
+  }
+  if (damagedCopyKept()) std::abort();
+  return 0;
+}

@@ -1,0 +1,48 @@
+// Reads arbitrary text as the resource-text file, then fetches every message
+// it defined with and without parameters, and every list text.
+#include "FuzzSupport.h"
+#include "TvrError.h"
+#include "modGenFunctionsResource.h"
+
+namespace resource = modGenFunctionsResource;
+
+namespace {
+
+template <typename Step>
+void attempt(Step step) {
+  try {
+    step();
+  } catch (const TvrError&) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  startFuzzProgram();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text = fuzzText(data, size);
+  attempt([&] { resource::loadResourceText(text, size % 2 == 0 ? 1 : 100); });
+  const resource::MessageParameters parameters = {"%%", "a", 7, "", "%%%"};
+  const auto messages = resource::GetResourceSection(resource::kMessageSection).items();
+  for (const auto& item : messages) {
+    if (item.key.size() <= 3) continue;
+    const int number = std::atoi(item.key.c_str() + 3);
+    attempt([&] { resource::GetResourceMessage(number); });
+    attempt([&] { resource::GetResourceMessage(number, parameters); });
+    attempt([&] { resource::ReplaceMessageParameters(item.value, {item.value}); });
+  }
+  for (int section : {200, 206, 208, 1010}) {
+    const auto items = resource::GetResourceSection(section).items();
+    for (const auto& item : items) {
+      attempt([&] { resource::GetItemText(item.value); });
+      attempt([&] { resource::GetResourceListText(section, item.key.substr(2)); });
+      attempt([&] { resource::FindResourceListItem(section, item.value); });
+    }
+  }
+  attempt([&] { resource::GetResourceMessage(static_cast<int>(size)); });
+  return 0;
+}
