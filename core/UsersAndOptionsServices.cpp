@@ -23,4 +23,8 @@ void CreateNewUser(const std::string& userName, const std::string& password,
   installed().CreateNewUser(userName, password, serverAddress);
 }
 
+void AddFoundUsersToList(const std::string& users) {
+  if (installed().AddFoundUsersToList) installed().AddFoundUsersToList(users);
+}
+
 }  // namespace UsersAndOptionsServices

@@ -13,11 +13,18 @@ struct Implementation {
   // in its new-account state with those values filled in. Saving there
   // creates the account and logs it in; cancelling logs nobody in.
   std::function<void(const std::string&, const std::string&, const std::string&)> CreateNewUser;
+  // (user list text): the identity elements a searched computer answered
+  // with; "" when it gave none or could not be asked.
+  std::function<void(const std::string&)> AddFoundUsersToList;
 };
 
 void Install(Implementation implementation);
 
 void CreateNewUser(const std::string& userName, const std::string& password,
                    const std::string& serverAddress);
+
+// Tells the user search what a computer answered. When no search is open
+// nobody waits for the answer, and nothing happens.
+void AddFoundUsersToList(const std::string& users);
 
 }  // namespace UsersAndOptionsServices

@@ -11,6 +11,7 @@
 #include "PoolLoan.h"
 #include "TvrError.h"
 #include "UsersAndOptionsServices.h"
+#include "clsActionManager.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modGenAPI.h"
@@ -529,6 +530,17 @@ void AppendDefaultInstantMessages() {
     }
   } catch (...) {
     raiseAgain("modLocalUserFunctions.AppendDefaultInstantMessages");
+  }
+}
+
+void QueuePrimaryServerAction() {
+  try {
+    const std::string& server = LocalUserOptions.PrimaryServerIP;
+    if (server.empty() || !modGenFunctions::IsValidIPAddress(server, false)) return;
+    ActionManager().AddAction(modGlobalVariables::kRequestServerIdentity, "", "", "", false, server,
+                              true, false, true);
+  } catch (...) {
+    raiseAgain("modLocalUserFunctions.QueuePrimaryServerAction");
   }
 }
 

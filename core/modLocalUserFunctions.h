@@ -209,6 +209,11 @@ void UpdateLocalUserNetworkInfo();
 // folders under the documents folder were left in place. Nothing for "".
 void DeleteLocalUser(const std::string& accountUID);
 
+// Queues the logged-in person's identity for the primary server (an action
+// started at once, not retried) when the options name a server by a dotted
+// address without wildcards; nothing otherwise.
+void QueuePrimaryServerAction();
+
 // Adds one preset instant message per entry of resource list 1010 to the
 // logged-in account: entries 1..4 get type 1, 5..8 type 2, the rest type 3.
 void AppendDefaultInstantMessages();

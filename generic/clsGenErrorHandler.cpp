@@ -73,6 +73,13 @@ void raiseAgain(const char* where) {
 
 void endError(const char* where) { report(currentError().withSourcePrefix(where)); }
 
+void logError(const char* where) {
+  const TvrError error = currentError().withSourcePrefix(where);
+  int handled = 0;
+  GenErrorHandler().HandleError(error.number(), error.source(), error.description(), 1, 1, 0, "",
+                                0, handled);
+}
+
 void clsGenErrorHandler::WriteErrorLog(const std::string& trail, int number,
                                        const std::string& description, int withTimeStamp) {
   try {

@@ -44,3 +44,6 @@ TvrError currentError();
 // Reports the current error with `where` put before its source and ends it.
 // Call only inside a catch block.
 void endError(const char* where);
+// The same, and appends the error to the error log: for the paths that a
+// peer or a timer drives, where no message box may be shown.
+void logError(const char* where);

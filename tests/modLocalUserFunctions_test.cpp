@@ -258,7 +258,8 @@ TEST_F(Accounts, AnUnknownNameOffersANewAccount) {
   UsersAndOptionsServices::Install(
       {[&](const std::string& name, const std::string& password, const std::string& server) {
         created = {name, password, server};
-      }});
+      },
+       {}});
 
   // No: nothing is created, both boxes are emptied and the name gets the focus.
   FakeLoginDialog refused;
@@ -290,7 +291,8 @@ TEST_F(Accounts, AnUnknownNameOffersANewAccount) {
   // Yes, and the options dialog logs the new account in.
   UsersAndOptionsServices::Install({[](const std::string&, const std::string&, const std::string&) {
     modGlobalVariables::CurrentLocalUserUID = "NEW-ACCOUNT";
-  }});
+  },
+                                    {}});
   FakeLoginDialog accepted;
   boxes.answerNext(platform::kMbResultYes);
   EXPECT_TRUE(ValidateLogin("zoe", "pw", "", accepted));

@@ -358,6 +358,7 @@ bool frmOptions::CheckTypedValues(const std::string& userName) {
 // keeps its name), "FN", "LN", "PW" when a password is typed, "SI", "OP",
 // "FIP", "PSIP"; "CS" rises by 1 when the names changed. A new account is
 // then logged in and gets the preset instant messages and its two folders.
+// Changed names or a newly set server address are told to the primary server.
 // A changed start-at-log-on box writes or deletes the log-on entry last, so
 // that a registry error leaves the saved account and the options in step.
 bool frmOptions::SaveOptions() {
@@ -368,6 +369,7 @@ bool frmOptions::SaveOptions() {
     const std::string firstName = ss(txtFirstName_->text());
     const std::string lastName = ss(txtLastName_->text());
     std::string uid;
+    bool namesChanged = false;
     {
       PoolLoan accounts(modGlobalVariables::LocalUser);
       if (newAccount_) {
@@ -380,8 +382,8 @@ bool frmOptions::SaveOptions() {
           throw TvrError(kErrObjectNotSet, "", "The logged-in account has no row");
         }
       }
-      const bool namesChanged = accounts->GetField(kLocalUserFN) != firstName ||
-                                accounts->GetField(kLocalUserLN) != lastName;
+      namesChanged = accounts->GetField(kLocalUserFN) != firstName ||
+                     accounts->GetField(kLocalUserLN) != lastName;
       accounts->SetField(kLocalUserUN, userName);
       accounts->SetField(kLocalUserFN, firstName);
       accounts->SetField(kLocalUserLN, lastName);
@@ -396,12 +398,15 @@ bool frmOptions::SaveOptions() {
       accounts->SaveXMLDoc();
     }
     const bool startAtLogonChanged = options.LoadAtStartup != LocalUserOptions.LoadAtStartup;
+    const bool serverChanged = !options.PrimaryServerIP.empty() &&
+                               options.PrimaryServerIP != LocalUserOptions.PrimaryServerIP;
     LocalUserOptions = options;
     if (newAccount_) {
       modGlobalVariables::CurrentLocalUserUID = uid;
       AppendDefaultInstantMessages();
       CreateAccountFolders(options);
     }
+    if (namesChanged || serverChanged) QueuePrimaryServerAction();
     if (startAtLogonChanged) {
       modGenApplicationSetting::SetStartAtLogon(options.LoadAtStartup ? 1 : 2);
     }

@@ -1,0 +1,38 @@
+#pragma once
+// ConnectionState: what a connection remembers between two arrivals of
+// data: the kind of the last frame, whether the connection is in use and for
+// how long it has been silent, and the file offer it carries.
+//
+// One record per accepted connection and one for the outgoing connection.
+// InitConnectionState resets a record for a new connection; the file size
+// and progress fields keep their values until a file starts.
+#include <cstdint>
+#include <string>
+
+struct ConnectionState {
+  // The kind of the last frame: kMessagePhase or kFilePhase.
+  int32_t Phase = 1;
+  // In use; only active records are counted by the idle time-out.
+  bool Active = false;
+  int32_t IdleSeconds = 0;
+  std::string SenderUID;
+  std::string RecipientUID;
+  bool IsFirstChunk = false;
+  bool IsLastChunk = false;
+  std::string IncomingFileName;
+  std::string TargetFolder;
+  bool FileOpened = false;
+  double FileSize = 0;
+  double BytesReceived = 0;
+  float Percent = 0;
+  // After a failed file receipt: arriving data is read and dropped.
+  bool RawMode = false;
+  bool ShowsProgress = false;
+  // The peer was turned away by the address filter: nothing it sends is read.
+  bool Refused = false;
+};
+
+inline constexpr int32_t kMessagePhase = 1;
+inline constexpr int32_t kFilePhase = 2;
+
+void InitConnectionState(ConnectionState& state);

@@ -1,0 +1,492 @@
+// The store and the schedule of the action queue; the conversation is in
+// clsActionManagerExecution.cpp.
+#include "clsActionManager.h"
+
+#include <QTimer>
+#include <QTreeWidget>
+#include <set>
+
+#include "Clock.h"
+#include "MessageBox.h"
+#include "MessageCenterServices.h"
+#include "clsGenAPI.h"
+#include "clsGenErrorHandler.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsResource.h"
+#include "modGenGlobals.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace {
+
+constexpr const char* kStampFormat = "yyyy-MM-dd hh:mm:ss";
+constexpr int kRunningActionMessage = 80200;
+constexpr int kGivenUpMessage = 80210;
+constexpr int32_t kUserIPField = 7;
+constexpr int32_t kUserFullName = 50001;
+constexpr int32_t kActionTypeName = 50000;
+
+std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
+
+// A whole number, or nothing for any other text.
+std::optional<int32_t> wholeNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  std::size_t used = 0;
+  try {
+    const long value = std::stol(text, &used);
+    if (used != text.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<int32_t>(value);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// The types the queue list shows.
+bool listedType(const std::string& type) {
+  static const std::set<std::string> kListed = {"1000", "1100", "1200", "1500",
+                                                "2000", "50200", "50300"};
+  return kListed.count(type) != 0;
+}
+
+std::unique_ptr<clsActionManager>& instance() {
+  static std::unique_ptr<clsActionManager> manager;
+  return manager;
+}
+
+}  // namespace
+
+clsActionManager& ActionManager() {
+  if (!instance()) instance() = std::make_unique<clsActionManager>();
+  return *instance();
+}
+
+bool ActionManagerExists() { return static_cast<bool>(instance()); }
+
+void ReleaseActionManager() { instance().reset(); }
+
+clsActionManager::clsActionManager() : replyDocument_(clsGenXMLDocument::create()) {
+  using modGlobalFunctions::CreateGenObject;
+  working_ = CreateGenObject(modGlobalVariables::Action, "", true, true);
+  second_ = CreateGenObject(modGlobalVariables::Action, "", true, false);
+  if (!working_->PC_IsInitialized()) working_->PC_Init(false);
+  if (!second_->PC_IsInitialized()) second_->PC_Init(false);
+  lastActivity_ = platform::now();
+  stepChangedAt_ = lastActivity_;
+  recoverInterruptedActions();
+
+  tmrWinsockActionManager.setInterval(500);
+  tmrActionManagerFailOver.setInterval(60000);
+  tmrClientConnectionTimeout.setInterval(kConnectTimeoutMs);
+  connect(&tmrWinsockActionManager, &platform::TimerControl::tick, this,
+          &clsActionManager::tmrWinsockActionManager_Timer);
+  connect(&tmrActionManagerFailOver, &platform::TimerControl::tick, this,
+          &clsActionManager::tmrActionManagerFailOver_Timer);
+  connect(&tmrClientConnectionTimeout, &platform::TimerControl::tick, this,
+          &clsActionManager::tmrClientConnectionTimeout_Timer);
+  connect(&wsClient_, &platform::SocketControl::connected, this, [this] { wsClient_Connect(); });
+  connect(&wsClient_, &platform::SocketControl::dataArrival, this,
+          [this] { wsClient_DataArrival(); });
+  connect(&wsClient_, &platform::SocketControl::error, this, [this] { wsClient_Error(); });
+  connect(&wsClient_, &platform::SocketControl::closed, this, [this] { wsClient_Close(); });
+  connect(&wsClient_, &platform::SocketControl::sendComplete, this,
+          [this] { wsClient_SendComplete(); });
+}
+
+clsActionManager::~clsActionManager() {
+  tmrWinsockActionManager.setEnabled(false);
+  tmrActionManagerFailOver.setEnabled(false);
+  tmrClientConnectionTimeout.setEnabled(false);
+  SaveStore();
+  wsClient_.Close();
+}
+
+// A row left in progress belongs to a conversation that ended with the
+// program: it is due again, and its try counts.
+void clsActionManager::recoverInterruptedActions() {
+  const XMLDocumentRef& document = working_->XMLDocLinked();
+  if (!document) return;
+  std::vector<std::string> interrupted;
+  for (const pugi::xml_node row : document->rootElement().children("A")) {
+    if (std::string_view(row.attribute("AS").value()) == "20") {
+      interrupted.emplace_back(row.attribute("UID").value());
+    }
+  }
+  for (const std::string& uid : interrupted) makeDueNow(uid);
+}
+
+void clsActionManager::SaveStore() {
+  try {
+    working_->SaveXMLDoc();
+  } catch (...) {
+    logError("clsActionManager.SaveStore");
+  }
+}
+
+// Every change reaches the file before the event loop turns again.
+void clsActionManager::storeChanged() {
+  if (saveQueued_) return;
+  saveQueued_ = true;
+  QTimer::singleShot(0, this, [this] {
+    saveQueued_ = false;
+    SaveStore();
+  });
+}
+
+std::string clsActionManager::rowField(const std::string& uid, int32_t field) {
+  const XMLDocumentRef& document = second_->XMLDocLinked();
+  if (!document || uid.empty()) return {};
+  const pugi::xml_node row =
+      document->rootElement().find_child_by_attribute("A", "UID", uid.c_str());
+  return row.attribute(modGenGlobals::FieldNameTable[modGlobalVariables::Action][field].c_str())
+      .value();
+}
+
+void clsActionManager::setRowField(const std::string& uid, int32_t field, const std::string& value) {
+  second_->SetRowFieldByKey(kActionUID, uid, field, value);
+  storeChanged();
+}
+
+void clsActionManager::makeDueNow(const std::string& uid) {
+  setRowField(uid, kActionNCTS, "");
+  setRowField(uid, kActionAS, std::to_string(RetryPlanned));
+}
+
+bool clsActionManager::AddAction(int32_t ActionType, const std::string& OUID,
+                                 const std::string& RUID, const std::string& V, bool RA,
+                                 const std::string& RIU, bool startNow, bool allowRetry,
+                                 bool reportToServer) {
+  try {
+    second_->CreateNewRow(true, kActionUID);
+    second_->SetField(kActionAT, ActionType);
+    second_->SetField(kActionSUID, modGlobalVariables::CurrentLocalUserUID);
+    second_->SetField(kActionRUID, RUID);
+    second_->SetField(kActionOUID, OUID);
+    second_->SetField(kActionV, V);
+    second_->SetField(kActionTS, stamp(platform::now()));
+    second_->SetField(kActionAZ, "0");
+    second_->SetField(kActionTC, allowRetry ? "1" : "0");
+    second_->SetField(kActionRA, RA ? "1" : "0");
+    second_->SetField(kActionAS, std::to_string(NotTried));
+    second_->SetField(kActionLTMC, reportToServer ? "1" : "0");
+    second_->SetField(kActionRIU, RIU);
+    second_->AddCurrentRow();
+    second_->ClearCurrent();
+    storeChanged();
+    if (startNow) SetActionTimer(1, true);
+    return true;
+  } catch (...) {
+    raiseAgain("clsActionManager.AddAction");
+  }
+}
+
+void clsActionManager::StartActionManager() {
+  SetActionTimer(500, true);
+  tmrActionManagerFailOver.setEnabled(true);
+}
+
+void clsActionManager::SetActionTimer(int interval, bool force) {
+  if (tmrWinsockActionManager.enabled() && !force) return;
+  tmrWinsockActionManager.setEnabled(false);
+  tmrWinsockActionManager.setInterval(interval);
+  tmrWinsockActionManager.setEnabled(true);
+}
+
+void clsActionManager::tmrWinsockActionManager_Timer() {
+  tmrWinsockActionManager.setEnabled(false);
+  ManageActionQueue();
+}
+
+void clsActionManager::tmrActionManagerFailOver_Timer() { CheckFailOver(); }
+
+void clsActionManager::ManageActionQueue() {
+  try {
+    if (busy_) return;
+    busy_ = GetNextAction();
+    if (busy_) ProcessCurrentAction("", false);
+    TouchActivityTime();
+  } catch (...) {
+    logError("clsActionManager.ManageActionQueue");
+    busy_ = false;
+    ResetCurrentAction();
+    SetActionTimer(5000, true);
+  }
+}
+
+void clsActionManager::collectDueActions() {
+  const XMLDocumentRef& document = second_->XMLDocLinked();
+  if (!document) return;
+  const QDateTime now = platform::now();
+  std::vector<std::string> reachedTime;
+  for (const pugi::xml_node row : document->rootElement().children("A")) {
+    const std::string_view status = row.attribute("AS").value();
+    const std::string uid = row.attribute("UID").value();
+    if (status == "10") {
+      dueList_.push_back(uid);
+    } else if (status == "50") {
+      const std::string next = row.attribute("NCTS").value();
+      const QDateTime at = QDateTime::fromString(QString::fromStdString(next), kStampFormat);
+      if (next.empty()) {
+        dueList_.push_back(uid);
+      } else if (!at.isValid() || at.secsTo(now) >= 0) {
+        dueList_.push_back(uid);
+        reachedTime.push_back(uid);
+      }
+    }
+  }
+  for (const std::string& uid : reachedTime) setRowField(uid, kActionNCTS, "");
+}
+
+// One entry of the due list per call. With one ping at most per tick, a
+// queue of unreachable recipients never holds the window for long.
+bool clsActionManager::GetNextAction() {
+  for (;;) {
+    ResetCurrentAction();
+    if (dueList_.empty()) collectDueActions();
+    if (dueList_.empty()) break;
+    const std::string uid = dueList_.front();
+    dueList_.erase(dueList_.begin());
+    bool pinged = false;
+    try {
+      if (takeUp(uid)) {
+        LoadCurrentAction();
+        return true;
+      }
+      pinged = !current_.recipientAddress.empty();
+    } catch (...) {
+      logError("clsActionManager.GetNextAction");
+      setRowField(uid, kActionAS, std::to_string(GivenUp));
+    }
+    ResetCurrentAction();
+    if (pinged) {
+      SetActionTimer(1, true);
+      busy_ = false;
+      return false;
+    }
+  }
+  SetActionTimer(5000, false);
+  busy_ = false;
+  return false;
+}
+
+// Takes the action up when it is still due and its recipient answers the
+// ping. A row that cannot be read, or whose type has no path, is given up.
+bool clsActionManager::takeUp(const std::string& uid) {
+  const std::string status = rowField(uid, kActionAS);
+  if (status.empty()) return false;
+  const std::string next = rowField(uid, kActionNCTS);
+  const bool due = status == "10" || (status == "50" && next.empty());
+  if (!due) return false;
+  const auto type = wholeNumber(rowField(uid, kActionAT));
+  const auto tries = wholeNumber(rowField(uid, kActionAZ).empty() ? "0" : rowField(uid, kActionAZ));
+  if (!type || !tries || modGlobalVariables::ActionPath.count(*type) == 0 || *tries >= INT32_MAX) {
+    setRowField(uid, kActionAS, std::to_string(GivenUp));
+    return false;
+  }
+  current_.ID = uid;
+  current_.RUID = rowField(uid, kActionRUID);
+  current_.OUID = rowField(uid, kActionOUID);
+  current_.V = rowField(uid, kActionV);
+  current_.ActionType = *type;
+  current_.tryCount = *tries + 1;
+  setRowField(uid, kActionAZ, std::to_string(current_.tryCount));
+  current_.recipientAddress = rowField(uid, kActionRIU);
+  if (current_.recipientAddress.empty() && !current_.RUID.empty()) {
+    current_.recipientAddress = modGlobalFunctions::GetObjectFieldValue(
+        modGlobalVariables::User, kActionUID, current_.RUID, kUserIPField, false);
+  }
+  if (current_.recipientAddress.empty()) {
+    current_.status = Failed;
+    current_.giveUp = true;
+    ManageActionStatus();
+    return false;
+  }
+  clsGenAPI api;
+  if (api.Ping(current_.recipientAddress, "", kPingTimeoutMs) != kPingAnswered) {
+    current_.status = NotReachable;
+    ManageActionStatus();
+    return false;
+  }
+  return true;
+}
+
+void clsActionManager::ResetCurrentAction() {
+  const std::array<int32_t, 8> steps = current_.steps;
+  current_ = CurrentAction{};
+  current_.steps = steps;
+}
+
+bool clsActionManager::ScheduleRetry(const std::string& uid, bool retryNow) {
+  try {
+    const std::string target = uid.empty() ? current_.ID : uid;
+    if (target.empty() || rowField(target, kActionUID) != target) return false;
+    const QDateTime now = platform::now();
+    if (retryNow) {
+      if (busy_ && target == current_.ID && !uid.empty()) return false;
+      setRowField(target, kActionNCTS, stamp(now));
+      setRowField(target, kActionAS, std::to_string(RetryPlanned));
+      if (!busy_) SetActionTimer(1, true);
+      return false;
+    }
+    if (rowField(target, kActionTC) != "1") {
+      current_.giveUp = true;
+      current_.status = NoRetry;
+      return true;
+    }
+    const int32_t tries = current_.tryCount;
+    setRowField(target, tries == 1 ? kActionFCTS : kActionLCTS, stamp(now));
+    QDateTime next;
+    if (tries >= 0 && tries <= 10) {
+      next = now.addSecs(60);
+    } else if (tries >= 11 && tries <= 20) {
+      next = now.addSecs(5 * 60);
+    } else if (tries >= 21 && tries <= 30) {
+      next = now.addSecs(60 * 60);
+    } else if (tries == 31) {
+      next = now.addDays(1);
+    } else {
+      setRowField(target, kActionAS, std::to_string(GivenUp));
+      return true;
+    }
+    setRowField(target, kActionNCTS, stamp(next));
+    setRowField(target, kActionAS, std::to_string(RetryPlanned));
+    return false;
+  } catch (...) {
+    raiseAgain("clsActionManager.ScheduleRetry");
+  }
+}
+
+bool clsActionManager::DeleteAction(const std::string& uid, bool protectCurrent) {
+  try {
+    if (protectCurrent && !current_.ID.empty() && uid == current_.ID) {
+      modGenFunctions::ShowMessageBox(
+          modGenFunctionsResource::GetResourceMessage(kRunningActionMessage),
+          platform::kMbInformation, modGenFunctions::kAppTitle);
+      return false;
+    }
+    second_->Delete(false, kActionUID, uid, false);
+    storeChanged();
+    return true;
+  } catch (...) {
+    raiseAgain("clsActionManager.DeleteAction");
+  }
+}
+
+bool clsActionManager::ReportActionStatusToServer() {
+  const std::string& server = modLocalUserFunctions::LocalUserOptions.PrimaryServerIP;
+  if (server.empty()) return false;
+  if (rowField(current_.ID, kActionLTMC) != "1" || rowField(current_.ID, kActionASTBR) == "1") {
+    return false;
+  }
+  setRowField(current_.ID, kActionAS, std::to_string(ReportedToServer));
+  setRowField(current_.ID, kActionASTBR, "1");
+  // A report is never reported in its turn.
+  AddAction(modGlobalVariables::kRequestServerStatusReport, current_.ID, "", current_.RUID, false,
+            server, true, false, false);
+  return true;
+}
+
+void clsActionManager::CheckFailOver() {
+  try {
+    const QDateTime now = platform::now();
+    const bool silent = lastActivity_.secsTo(now) > kSilenceLimitSeconds;
+    const bool stuck = busy_ && stepChangedAt_.secsTo(now) > kStepLimitSeconds;
+    if (!silent && !stuck) return;
+    if (!current_.ID.empty()) {
+      SetConnectionTimeoutError();
+      ManageActionStatus();
+      ResetCurrentAction();
+    }
+    busy_ = false;
+    SetActionTimer(1, true);
+  } catch (...) {
+    logError("clsActionManager.CheckFailOver");
+    busy_ = false;
+    ResetCurrentAction();
+    SetActionTimer(1, true);
+  }
+}
+
+void clsActionManager::FillActionQueueList(QTreeWidget& list,
+                                           const std::vector<std::string>& changedUIDs,
+                                           bool fullReload) {
+  try {
+    const XMLDocumentRef& document = second_->XMLDocLinked();
+    const bool empty = !document || !document->rootElement().child("A");
+    if (fullReload || empty) list.clear();
+    if (empty || (!fullReload && changedUIDs.empty())) return;
+    std::vector<pugi::xml_node> rows;
+    if (fullReload) {
+      for (const pugi::xml_node row : document->rootElement().children("A")) rows.push_back(row);
+    } else {
+      for (const std::string& uid : changedUIDs) {
+        const pugi::xml_node row =
+            document->rootElement().find_child_by_attribute("A", "UID", uid.c_str());
+        if (row) rows.push_back(row);
+      }
+    }
+    std::map<std::string, QTreeWidgetItem*> items;
+    for (int i = 0; i < list.topLevelItemCount(); ++i) {
+      QTreeWidgetItem* item = list.topLevelItem(i);
+      items[item->data(0, Qt::UserRole).toString().toStdString()] = item;
+    }
+    const QTreeWidgetItem* header = list.headerItem();
+    for (const pugi::xml_node row : rows) {
+      if (!listedType(row.attribute("AT").value())) continue;
+      const std::string key = row.attribute("UID").value();
+      QTreeWidgetItem* item = items[key];
+      const bool isNew = item == nullptr;
+      if (isNew) {
+        item = new QTreeWidgetItem(&list);
+        item->setData(0, Qt::UserRole, QString::fromStdString(key));
+        items[key] = item;
+      }
+      for (int column = 0; column < list.columnCount(); ++column) {
+        const int32_t tag = header->data(column, Qt::UserRole).toInt();
+        if (!isNew && (tag & kRefreshColumnFlag) == 0) continue;
+        const std::string value = modGlobalFunctions::GetFieldValue(
+            modGlobalVariables::Action, row, tag & kFieldMask, false);
+        item->setText(column, QString::fromStdString(value));
+      }
+    }
+  } catch (...) {
+    endError("clsActionManager.FillActionQueueList");
+  }
+}
+
+std::string clsActionManager::GetRecipientName() {
+  return modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kActionUID,
+                                                 current_.RUID, kUserFullName, true);
+}
+
+void clsActionManager::TouchActivityTime() { lastActivity_ = platform::now(); }
+
+void clsActionManager::SetConnectionTimeoutError() {
+  current_.status = Failed;
+  current_.replyCode = 100100;
+}
+
+void clsActionManager::SwitchToNextActionInActionPath() {
+  ++current_.stepIndex;
+  current_.unexpectedReplies = 0;
+  stepChangedAt_ = platform::now();
+}
+
+// A delivery, read notice, recall or file that will not be carried out is
+// never dropped silently.
+void clsActionManager::tellGivenUp() {
+  static const std::set<int32_t> kToldTypes = {1200, 1400, 1500, 2000};
+  if (kToldTypes.count(current_.ActionType) == 0) return;
+  try {
+    const XMLDocumentRef& document = second_->XMLDocLinked();
+    const pugi::xml_node row =
+        document->rootElement().find_child_by_attribute("A", "UID", current_.ID.c_str());
+    const std::string type = modGlobalFunctions::GetFieldValue(modGlobalVariables::Action, row,
+                                                               kActionTypeName, false);
+    const std::string text = modGenFunctionsResource::GetResourceMessage(
+        kGivenUpMessage, {type, GetRecipientName()});
+    MessageCenterServices::AddActivity(MessageCenterServices::kEvents, text,
+                                       MessageCenterServices::kNoItem, "", "");
+  } catch (...) {
+    logError("clsActionManager.tellGivenUp");
+  }
+}

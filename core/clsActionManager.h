@@ -1,0 +1,235 @@
+#pragma once
+// clsActionManager: the stored queue of network actions and the one outgoing
+// conversation that works it off.
+//
+// Every conversation this copy starts with another copy (or the primary
+// server) is first an action: a row "A" of the logged-in account's action
+// store (D002.dat). The manager takes one due action at a time, pings its
+// recipient, connects, walks the action path of its type request by request,
+// reacts to every reply, and settles it: deleted when done or pointless,
+// planned again on a growing back-off, reported to the primary server, or
+// given up (kept, shown, no longer taken up by itself).
+//
+// Durability: the store is written (atomically) after every change, several
+// changes of one event-loop turn sharing one write, and at destruction. A
+// row found "in progress" when the store is loaded (the program died during
+// its conversation) is due again with its try count kept.
+//
+// Two views share the store: the working view, whose current row is the
+// current action, and a second view used for everything else; every write
+// for the current action finds its row by the current UID.
+//
+// Each conversation has a socket of its own: nothing that happens on an
+// earlier conversation's socket reaches a later one, and a settled
+// conversation's end text is still written out. Only traffic of the current
+// conversation counts as activity for the watchdog; a conversation silent
+// for more than kSilenceLimitSeconds, or without a step forward for
+// kStepLimitSeconds, fails.
+//
+// Construct only with an account logged in. Errors of a queue tick or a
+// socket event are logged and settle the current action; none escapes.
+// UI thread only.
+#include <QObject>
+#include <QDateTime>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SocketControl.h"
+#include "TimerControl.h"
+#include "clsGenXMLDocument.h"
+#include "modGlobalFunctions.h"
+#include "modWireFrames.h"
+
+class QTreeWidget;
+
+// The "AS" values of an action row.
+enum ResActionStatus : int32_t {
+  NotTried = 10,
+  InProgress = 20,
+  ConnectionRefused = 30,
+  NotReachable = 40,
+  RecipientNotFound = 41,
+  RetryPlanned = 50,
+  ReportedToServer = 60,
+  GivenUp = 70,
+  NoRetry = 80,
+  Failed = 90,
+  Refused = 91,
+  Done = 100,
+};
+
+// Fields of an action row (record class 8).
+enum ActionField : int32_t {
+  kActionUID = 0,
+  kActionAT = 1,
+  kActionAS = 2,
+  kActionSUID = 3,
+  kActionRUID = 4,
+  kActionOUID = 5,
+  kActionV = 6,
+  kActionTS = 7,
+  kActionFCTS = 8,
+  kActionLCTS = 9,
+  kActionNCTS = 10,
+  kActionAZ = 11,
+  kActionTC = 12,
+  kActionRA = 13,
+  kActionLTMC = 14,
+  kActionASTBR = 15,
+  kActionSRFRI = 16,
+  kActionRIU = 17,
+};
+
+class clsActionManager : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int kPeerPort = 27155;
+  static constexpr int kServerPort = 27150;
+  static constexpr int kSilenceLimitSeconds = 30;
+  static constexpr int kStepLimitSeconds = 300;
+  static constexpr int kConnectTimeoutMs = 10000;
+  static constexpr int kPingTimeoutMs = 500;
+  // The list-view column flag: refresh the column whenever its row changes.
+  static constexpr int32_t kRefreshColumnFlag = 0x80000;
+  static constexpr int32_t kFieldMask = 0x7FFFF;
+
+  // The in-memory current action.
+  struct CurrentAction {
+    std::string ID;
+    int32_t ActionType = 0;
+    int32_t status = NotTried;
+    int32_t replyCode = 0;
+    std::string SUID, RUID, OUID, V;
+    int32_t tryCount = 0;
+    bool RA = false;
+    bool IsConnectionEstablished = false;
+    bool IsConnectionAccepted = false;
+    std::string recipientAddress;
+    std::string rowXML;
+    bool giveUp = false;
+    int32_t stepIndex = 0;
+    std::array<int32_t, 8> steps{};
+    // Unexpected replies answered at the current step.
+    int32_t unexpectedReplies = 0;
+  };
+
+  clsActionManager();
+  ~clsActionManager() override;
+  clsActionManager(const clsActionManager&) = delete;
+  clsActionManager& operator=(const clsActionManager&) = delete;
+
+  // ---- The store and the schedule -----------------------------------------
+  // Queues an action ("AS" 10, "AZ" 0). startNow: the queue ticks at once.
+  bool AddAction(int32_t ActionType, const std::string& OUID, const std::string& RUID,
+                 const std::string& V, bool RA, const std::string& RIU, bool startNow,
+                 bool allowRetry, bool reportToServer);
+  void StartActionManager();
+  // Re-arms the one-shot queue tick; a running tick is kept unless forced.
+  void SetActionTimer(int interval, bool force);
+  void ManageActionQueue();
+  // The watchdog, every 60 seconds.
+  void CheckFailOver();
+  // Plans the next try of the action (empty UID: the current one); true
+  // when it is not retried (given up). retryNow: due at once, whatever its
+  // try count; the running action is left alone.
+  bool ScheduleRetry(const std::string& uid, bool retryNow);
+  // Removes the action; with protectCurrent the running action stays
+  // (message 80200) and the result is false.
+  bool DeleteAction(const std::string& uid, bool protectCurrent);
+  // Fills the queue list: items keyed by action UID (item data Qt::UserRole
+  // of column 0); column header k's Qt::UserRole data is its tag, a field
+  // number plus kRefreshColumnFlag for columns refreshed on every change.
+  void FillActionQueueList(QTreeWidget& list, const std::vector<std::string>& changedUIDs,
+                           bool fullReload);
+  std::string GetRecipientName();
+  void TouchActivityTime();
+  void SetConnectionTimeoutError();
+  bool IsConnectionEstablished() const { return current_.IsConnectionEstablished; }
+  void IsConnectionEstablished(bool value) { current_.IsConnectionEstablished = value; }
+  bool IsConnectionAccepted() const { return current_.IsConnectionAccepted; }
+  void IsConnectionAccepted(bool value) { current_.IsConnectionAccepted = value; }
+  // A view of the store (for reading).
+  clsGenObject& Actions() { return *second_; }
+  const CurrentAction& Current() const { return current_; }
+  bool IsBusy() const { return busy_; }
+
+  // ---- The conversation ------------------------------------------------------
+  // Entry of every event of the conversation: the start (empty reply), a
+  // complete reply text, or a failure (socket error, close, time-out).
+  void ProcessCurrentAction(const std::string& replyText, bool failed);
+
+  // Events of the outgoing socket and the timers.
+  void wsClient_Connect();
+  void wsClient_DataArrival();
+  void wsClient_Error();
+  void wsClient_Close();
+  void wsClient_SendComplete();
+  void tmrWinsockActionManager_Timer();
+  void tmrActionManagerFailOver_Timer();
+  void tmrClientConnectionTimeout_Timer();
+
+  platform::SocketControl& wsClient() { return wsClient_; }
+  platform::TimerControl tmrWinsockActionManager;
+  platform::TimerControl tmrActionManagerFailOver;
+  platform::TimerControl tmrClientConnectionTimeout;
+
+  // Writes the store now (also done by itself after every change).
+  void SaveStore();
+
+ private:
+  // Store half.
+  bool GetNextAction();
+  void ResetCurrentAction();
+  bool ReportActionStatusToServer();
+  void SwitchToNextActionInActionPath();
+  void collectDueActions();
+  bool takeUp(const std::string& uid);
+  std::string rowField(const std::string& uid, int32_t field);
+  void setRowField(const std::string& uid, int32_t field, const std::string& value);
+  void makeDueNow(const std::string& uid);
+  void recoverInterruptedActions();
+  void storeChanged();
+  // An event activity for a delivery, read notice, recall or file given up;
+  // the action's row must still exist.
+  void tellGivenUp();
+
+  // Execution half.
+  void LoadCurrentAction();
+  bool ProcessReceivedData(const std::string& replyText);
+  bool ManageActionStatus();
+  bool ConnectToRecipient(const std::string& host, int port);
+  void CloseClientConnection(bool closeOnly);
+  std::string BuildActionXML(int32_t requestCode, const std::string& OUID, const std::string& RUID,
+                             const std::string& V, bool RA, const std::string& RIU, bool TC);
+  void runSteps();
+  void sendRequest(const std::string& text);
+  void settleIfDone();
+  bool replyAnswersStep(int32_t code) const;
+  void applyReply(int32_t code);
+  void afterDelete();
+  int32_t currentStep() const;
+
+  std::shared_ptr<clsGenObject> working_;
+  std::shared_ptr<clsGenObject> second_;
+  CurrentAction current_;
+  std::vector<std::string> dueList_;
+  bool busy_ = false;
+  bool saveQueued_ = false;
+  QDateTime lastActivity_;
+  QDateTime stepChangedAt_;
+  XMLDocumentRef replyDocument_;
+  modWireFrames::FrameReader clientReceive_;
+  modWireFrames::MessageAssembler clientMessage_;
+  ConnectionState clientState_;
+  platform::SocketControl wsClient_;
+};
+
+// The one action manager of the logged-in account: created on first use,
+// released (its store written) at shut-down.
+clsActionManager& ActionManager();
+bool ActionManagerExists();
+void ReleaseActionManager();

@@ -1,0 +1,586 @@
+// The conversation of the current action: its path, its requests, the
+// reactions to the peer's replies, and the settling of its outcome.
+#include <set>
+
+#include "Clock.h"
+#include "MessageCenterServices.h"
+#include "UsersAndOptionsServices.h"
+#include "clsActionManager.h"
+#include "clsGenErrorHandler.h"
+#include "modCOMExecuteAction.h"
+#include "modGenFunctionsResource.h"
+#include "modGenFunctionsString.h"
+#include "modGenFunctionsXML.h"
+#include "modGenFunctionsFile.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace {
+
+using namespace modGlobalVariables;
+
+constexpr int32_t kResponseV = 5;
+constexpr int32_t kUserMessageCounter = 4;
+constexpr int32_t kUserFileCounter = 5;
+
+// Replies that only report a failure: they settle the action whatever the step.
+const std::set<int32_t> kFailureReplies = {100000, 100001, 100100, 100101, 100200, 100301,
+                                           101100, 101200, 101300, 101400, 101500, 102000,
+                                           102051};
+
+bool isOneOf(int32_t type, std::initializer_list<int32_t> types) {
+  for (const int32_t t : types) {
+    if (t == type) return true;
+  }
+  return false;
+}
+
+void addActivity(int32_t kind, int message, const modGenFunctionsResource::MessageParameters& parameters,
+                 int32_t itemType, const std::string& key) {
+  const std::string text = modGenFunctionsResource::GetResourceMessage(message, parameters);
+  MessageCenterServices::AddActivity(kind, text, itemType, key, "");
+}
+
+void tellSearch(const std::string& users) {
+  try {
+    UsersAndOptionsServices::AddFoundUsersToList(users);
+  } catch (...) {
+    logError("clsActionManager.tellSearch");
+  }
+}
+
+}  // namespace
+
+void clsActionManager::LoadCurrentAction() {
+  current_.stepIndex = 0;
+  current_.replyCode = 0;
+  current_.status = InProgress;
+  current_.unexpectedReplies = 0;
+  setRowField(current_.ID, kActionAS, std::to_string(InProgress));
+  working_->PC_SelectSingleNode(kActionUID, current_.ID);
+  current_.SUID = rowField(current_.ID, kActionSUID);
+  current_.OUID = rowField(current_.ID, kActionOUID);
+  current_.V = rowField(current_.ID, kActionV);
+  current_.RA = rowField(current_.ID, kActionRA) == "1";
+  current_.rowXML = modGenFunctionsXML::XMLToString(working_->GetCurrent());
+  current_.steps.fill(0);
+  const std::vector<int32_t>& path = ActionPath.at(current_.ActionType);
+  for (std::size_t i = 0; i < path.size() && i < current_.steps.size(); ++i) {
+    current_.steps[i] = path[i];
+  }
+  stepChangedAt_ = platform::now();
+}
+
+int32_t clsActionManager::currentStep() const {
+  if (current_.stepIndex < 0 || current_.stepIndex >= static_cast<int32_t>(current_.steps.size())) {
+    throw TvrError(kErrSubscript, "clsActionManager.currentStep", "Subscript out of range");
+  }
+  return current_.steps[static_cast<std::size_t>(current_.stepIndex)];
+}
+
+void clsActionManager::ProcessCurrentAction(const std::string& replyText, bool failed) {
+  if (current_.ID.empty() || !busy_) return;
+  try {
+    TouchActivityTime();
+    if (failed) {
+      tmrClientConnectionTimeout.setEnabled(false);
+      current_.status = Failed;
+      current_.replyCode = 100100;
+    } else {
+      if (!replyText.empty() && ProcessReceivedData(replyText)) return;
+      runSteps();
+    }
+  } catch (...) {
+    logError("clsActionManager.ProcessCurrentAction");
+    SetConnectionTimeoutError();
+  }
+  settleIfDone();
+}
+
+// Settling always ends the conversation: the queue goes on with the next action.
+void clsActionManager::settleIfDone() {
+  if (current_.status == InProgress) return;
+  try {
+    ManageActionStatus();
+  } catch (...) {
+    logError("clsActionManager.ManageActionStatus");
+  }
+  ResetCurrentAction();
+  busy_ = false;
+  SetActionTimer(1, true);
+}
+
+void clsActionManager::runSteps() {
+  while (current_.status == InProgress) {
+    const int32_t step = currentStep();
+    switch (step) {
+      case kRequestOpenConnection: {
+        const int port = current_.ActionType < kRequestServerIdentity ? kPeerPort : kServerPort;
+        if (ConnectToRecipient(current_.recipientAddress, port)) {
+          current_.status = Failed;
+        } else if (wsClient_.State() != platform::kSckConnected) {
+          tmrClientConnectionTimeout.setEnabled(false);
+          tmrClientConnectionTimeout.setInterval(kConnectTimeoutMs);
+          tmrClientConnectionTimeout.setEnabled(true);
+        }
+        return;
+      }
+      case kRequestCheckRecipient:
+        if (current_.RUID.empty()) {
+          SwitchToNextActionInActionPath();
+          continue;
+        }
+        sendRequest(BuildActionXML(step, "", current_.RUID, "", true, "", true));
+        return;
+      case kRequestCheckSender:
+        sendRequest(BuildActionXML(
+            step, "", current_.RUID,
+            modLocalUserFunctions::GetLocalUserFieldValue(modLocalUserFunctions::kLocalUserCS, "", false),
+            true, "", true));
+        return;
+      case kRequestSenderIdentity: {
+        const XMLDocumentRef identity = modLocalUserFunctions::BuildUserIdentityElement(
+            LocalUser, modLocalUserFunctions::GetLocalUserElement(""));
+        sendRequest(BuildActionXML(step, "", current_.RUID,
+                                   modGenFunctionsXML::XMLToString(identity->rootElement()), true,
+                                   "", true));
+        return;
+      }
+      case kRequestLocalUsers:
+      case kRequestUsersDirectory:
+      case kRequestDeliverMessage:
+      case kRequestUserInformation:
+      case kRequestMessageStatus:
+      case kRequestRecallMessage:
+      case kRequestOfferFiles:
+      case kRequestServerStatusReport:
+      case kRequestServerUserSearch:
+        sendRequest(current_.rowXML);
+        return;
+      case kRequestFileContent:
+        // File content has no sender in this build: the offer cannot be kept.
+        current_.status = Failed;
+        current_.replyCode = 102051;
+        return;
+      default:
+        return;
+    }
+  }
+}
+
+void clsActionManager::sendRequest(const std::string& text) {
+  TouchActivityTime();
+  if (modWireFrames::SendFramedData(wsClient_, text, true, true, modWireFrames::kMessageFrames,
+                                    true, false)) {
+    SetConnectionTimeoutError();
+  }
+}
+
+std::string clsActionManager::BuildActionXML(int32_t requestCode, const std::string& OUID,
+                                             const std::string& RUID, const std::string& V,
+                                             bool RA, const std::string& RIU, bool TC) {
+  second_->CreateNewRow(false, kActionUID);
+  second_->SetField(kActionAT, requestCode);
+  second_->SetField(kActionSUID, CurrentLocalUserUID);
+  second_->SetField(kActionRUID, RUID);
+  second_->SetField(kActionOUID, OUID);
+  second_->SetField(kActionV, V);
+  second_->SetField(kActionTS, platform::now().toString("yyyy-MM-dd hh:mm:ss").toStdString());
+  second_->SetField(kActionAZ, "0");
+  second_->SetField(kActionRA, RA ? "1" : "0");
+  second_->SetField(kActionTC, TC ? "1" : "0");
+  second_->SetField(kActionRIU, RIU);
+  const std::string xml = modGenFunctionsXML::XMLToString(second_->GetCurrent());
+  second_->ClearCurrent();
+  return xml;
+}
+
+// The codes that answer the current step and move the conversation on.
+bool clsActionManager::replyAnswersStep(int32_t code) const {
+  const int32_t step = currentStep();
+  switch (step) {
+    case kRequestOpenConnection:
+      return code == 100;
+    case kRequestCheckRecipient:
+      return code == 200;
+    case kRequestCheckSender:
+      return code == 300 || code == 100300;
+    case kRequestSenderIdentity:
+      return code == 400 || code == 401;
+    case kRequestLocalUsers:
+      return code == (current_.ActionType == kRequestUsersDirectory ? 1100 : 1000);
+    case kRequestUsersDirectory:
+    case kRequestServerUserSearch:
+      return code == 1100;
+    case kRequestDeliverMessage:
+      return code == 1200;
+    case kRequestUserInformation:
+    case kRequestServerStatusReport:
+      return code == 1300;
+    case kRequestMessageStatus:
+      return code == 1400;
+    case kRequestRecallMessage:
+      return code == 1500;
+    case kRequestOfferFiles:
+      return code == 2000;
+    case kRequestFileContent:
+      return code == 2051;
+    default:
+      return false;
+  }
+}
+
+// True: the reply is passed over. A reply that does not answer the current
+// step is answered by repeating the step's request once; a second one fails
+// the action, so that no peer can hold the conversation.
+bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
+  if (!replyDocument_->load(replyText) ||
+      std::string_view(replyDocument_->rootElement().name()) != "R") {
+    throw TvrError(kErrInvalidCall, "clsActionManager.ProcessReceivedData", "The reply is no reply");
+  }
+  const std::string value =
+      modGlobalFunctions::GetFieldValue(Response, replyDocument_->rootElement(), kResponseV, false);
+  std::size_t used = 0;
+  const long code = std::stol(value, &used);
+  if (used != value.size()) throw TvrError(kErrTypeMismatch, "", "The reply code is no number");
+  current_.replyCode = static_cast<int32_t>(code);
+  if (!current_.IsConnectionAccepted && code != 100 && code <= 100000) {
+    throw TvrError(kErrInvalidCall, "clsActionManager.ProcessReceivedData",
+                   "A reply came before the greeting");
+  }
+  const int32_t step = currentStep();
+  if ((code == 1201 && step == kRequestDeliverMessage) ||
+      (code == 2050 && step == kRequestFileContent)) {
+    return true;
+  }
+  if (kFailureReplies.count(static_cast<int32_t>(code)) != 0 ||
+      replyAnswersStep(static_cast<int32_t>(code))) {
+    applyReply(static_cast<int32_t>(code));
+  } else if (++current_.unexpectedReplies > 1) {
+    current_.status = Failed;
+  }
+  if (current_.status == InProgress && currentStep() == kRequestEndOfPath) current_.status = Done;
+  return false;
+}
+
+// The reaction to a reply that answers the current step, or reports a
+// failure. Once a success is accepted, a failing local follow-up (an
+// activity, a counter) is logged and does not change the outcome.
+void clsActionManager::applyReply(int32_t code) {
+  const int32_t type = current_.ActionType;
+  auto followUp = [](const char* where, const std::function<void()>& step) {
+    try {
+      step();
+    } catch (...) {
+      logError(where);
+    }
+  };
+  switch (code) {
+    case 100:
+      tmrClientConnectionTimeout.setEnabled(false);
+      SwitchToNextActionInActionPath();
+      current_.IsConnectionAccepted = true;
+      break;
+    case 200:
+    case 400:
+    case 401:
+    case 1400:
+    case 2000:
+      SwitchToNextActionInActionPath();
+      break;
+    case 300:
+      SwitchToNextActionInActionPath();
+      SwitchToNextActionInActionPath();
+      break;
+    case 100300:
+      SwitchToNextActionInActionPath();
+      break;
+    case 1000:
+      SwitchToNextActionInActionPath();
+      followUp("modCOMExecuteAction.ExecuteResponse1000",
+               [&] { modCOMExecuteAction::ExecuteResponse1000(replyDocument_); });
+      break;
+    case 1100:
+      followUp("modCOMExecuteAction.ExecuteResponse1100",
+               [&] { modCOMExecuteAction::ExecuteResponse1100(replyDocument_); });
+      SwitchToNextActionInActionPath();
+      break;
+    case 1200:
+      SwitchToNextActionInActionPath();
+      followUp("modCOMExecuteAction.ExecuteResponse1200",
+               [&] { modCOMExecuteAction::ExecuteResponse1200(current_.OUID, current_.RUID); });
+      if (current_.RA) {
+        followUp("clsActionManager.ProcessReceivedData", [&] {
+          addActivity(MessageCenterServices::kOutgoingMessages, 20101, {GetRecipientName()},
+                      MessageCenterServices::kSentMessage, current_.OUID);
+          modGlobalFunctions::IncrementUserCounter(current_.RUID, kUserMessageCounter);
+        });
+      }
+      break;
+    case 1300: {
+      SwitchToNextActionInActionPath();
+      const std::string expected = type == kRequestUserInformation ? current_.RUID : current_.V;
+      const int32_t result = modCOMExecuteAction::ExecuteResponse1300(
+          replyDocument_, current_.SUID, expected);
+      if (type == kRequestUserInformation) {
+        if (result != modGlobalFunctions::kIdentityStored &&
+            result != modGlobalFunctions::kIdentityUnchanged) {
+          current_.status = Failed;
+        }
+      } else {
+        const bool refreshed = result == modGlobalFunctions::kIdentityStored;
+        setRowField(current_.ID, kActionSRFRI, refreshed ? "1" : "0");
+        if (!current_.OUID.empty()) {
+          if (refreshed) {
+            makeDueNow(current_.OUID);
+          } else {
+            ScheduleRetry(current_.OUID, true);
+          }
+        }
+      }
+      break;
+    }
+    case 1500:
+      followUp("modCOMExecuteAction.ExecuteResponse1500",
+               [&] { modCOMExecuteAction::ExecuteResponse1500(current_.OUID, current_.RUID); });
+      followUp("clsActionManager.ProcessReceivedData", [&] {
+        addActivity(MessageCenterServices::kEvents, 30101, {GetRecipientName()},
+                    MessageCenterServices::kSentMessage, current_.OUID);
+      });
+      SwitchToNextActionInActionPath();
+      break;
+    case 2051:
+      SwitchToNextActionInActionPath();
+      followUp("clsActionManager.ProcessReceivedData", [&] {
+        const std::string path = modGenFunctionsString::splitText(current_.V, "||").at(0);
+        addActivity(MessageCenterServices::kOutgoingFiles, 20001,
+                    {modGenFunctionsFile::GetPathPart(path, 0), path,
+                     GetRecipientName()},
+                    MessageCenterServices::kSentFile, path);
+        modGlobalFunctions::IncrementUserCounter(current_.RUID, kUserFileCounter);
+      });
+      break;
+    case 100101:
+      current_.status = ConnectionRefused;
+      break;
+    case 100200:
+      current_.status = RecipientNotFound;
+      break;
+    case 100301:
+      current_.status = Refused;
+      followUp("clsActionManager.ProcessReceivedData", [&] {
+        addActivity(MessageCenterServices::kEvents, 20500, {GetRecipientName()},
+                    MessageCenterServices::kNoItem, "");
+      });
+      break;
+    case 101100:
+      current_.status = Refused;
+      if (type == kRequestUsersDirectory) {
+        tellSearch("");
+        followUp("clsActionManager.ProcessReceivedData", [&] {
+          addActivity(MessageCenterServices::kEvents, 20520, {GetRecipientName()},
+                      MessageCenterServices::kNoItem, "");
+        });
+      }
+      break;
+    case 102051:
+      current_.status = Failed;
+      followUp("clsActionManager.ProcessReceivedData", [&] {
+        const std::string path = modGenFunctionsString::splitText(current_.V, "||").at(0);
+        addActivity(MessageCenterServices::kEvents, 80555,
+                    {modGenFunctionsFile::GetPathPart(path, 0),
+                     GetRecipientName()},
+                    MessageCenterServices::kNoItem, "");
+      });
+      break;
+    default:
+      current_.status = Failed;
+      break;
+  }
+}
+
+bool clsActionManager::ManageActionStatus() {
+  tmrClientConnectionTimeout.setEnabled(false);
+  const int32_t type = current_.ActionType;
+  bool remove = current_.giveUp;
+  bool close = false;
+  bool retry = false;
+  bool notifySearch = false;
+  // A report ends without an answer: the reported action is tried again at once.
+  if (type == kRequestServerStatusReport && current_.status != Done) {
+    if (!current_.OUID.empty()) makeDueNow(current_.OUID);
+    remove = close = true;
+  } else {
+    switch (current_.status) {
+      case InProgress:
+        return false;
+      case ConnectionRefused:
+        if (isOneOf(type, {1200, 1300, 1500, 2000})) {
+          try {
+            addActivity(MessageCenterServices::kEvents, 65001, {GetRecipientName()},
+                        MessageCenterServices::kNoItem, "");
+          } catch (...) {
+            logError("clsActionManager.ManageActionStatus");
+          }
+        }
+        remove = close = true;
+        break;
+      case NotReachable:
+        if (isOneOf(type, {1000, 1100})) {
+          remove = close = notifySearch = true;
+        } else if (isOneOf(type, {1200, 1300, 1400, 1500, 2000})) {
+          if (!ReportActionStatusToServer()) close = retry = true;
+        } else {
+          // The primary server's identity and search actions are not kept
+          // waiting for a server that does not answer.
+          remove = close = true;
+          if (type == kRequestServerUserSearch) tellSearch("");
+        }
+        break;
+      case RecipientNotFound:
+        if (isOneOf(type, {1000, 1100, 50300})) tellSearch("");
+        close = true;
+        if (!ReportActionStatusToServer()) retry = true;
+        break;
+      case RetryPlanned:
+      case ReportedToServer:
+        break;
+      case Failed:
+        close = notifySearch = true;
+        if (isOneOf(type, {1200, 1400, 1500, 2000})) {
+          if (current_.giveUp) {
+            remove = true;
+          } else {
+            retry = true;
+          }
+        } else {
+          remove = true;
+        }
+        break;
+      case Refused:
+      case Done:
+        remove = close = true;
+        break;
+      default:
+        logError("clsActionManager.ManageActionStatus");
+        remove = close = true;
+        break;
+    }
+  }
+  if (notifySearch && isOneOf(type, {1000, 1100})) tellSearch("");
+  if (remove) {
+    if (isOneOf(current_.status, {Failed, NotReachable, RecipientNotFound})) tellGivenUp();
+    DeleteAction(current_.ID, false);
+    close = true;
+  } else {
+    if (retry) {
+      if (ScheduleRetry("", false)) {
+        current_.status = GivenUp;
+        tellGivenUp();
+        close = true;
+      } else {
+        current_.status = RetryPlanned;
+      }
+    }
+    if (current_.status != InProgress) {
+      setRowField(current_.ID, kActionAS, std::to_string(current_.status));
+    }
+  }
+  if (close) CloseClientConnection(false);
+  return retry || close || remove;
+}
+
+bool clsActionManager::ConnectToRecipient(const std::string& host, int port) {
+  try {
+    CloseClientConnection(true);
+    clientReceive_.Clear();
+    clientMessage_.Clear();
+    InitConnectionState(clientState_);
+    wsClient_.setRemoteHost(host);
+    wsClient_.setRemotePort(port);
+    wsClient_.setLocalPort(0);
+    wsClient_.Connect();
+    const int state = wsClient_.State();
+    return state == platform::kSckClosed || state == platform::kSckClosing ||
+           state == platform::kSckError;
+  } catch (...) {
+    logError("clsActionManager.ConnectToRecipient");
+    return true;
+  }
+}
+
+void clsActionManager::CloseClientConnection(bool closeOnly) {
+  if (wsClient_.State() == platform::kSckConnected && !closeOnly) {
+    if (!modWireFrames::SendFramedData(wsClient_, modWireFrames::kEndText, true, true,
+                                       modWireFrames::kMessageFrames, true, true)) {
+      return;
+    }
+  }
+  if (wsClient_.State() > platform::kSckClosed) wsClient_.Close();
+}
+
+void clsActionManager::wsClient_Connect() {
+  tmrClientConnectionTimeout.setEnabled(false);
+  tmrClientConnectionTimeout.setInterval(kConnectTimeoutMs);
+  tmrClientConnectionTimeout.setEnabled(true);
+  current_.IsConnectionEstablished = true;
+  InitConnectionState(clientState_);
+  clientReceive_.Clear();
+  clientMessage_.Clear();
+  wsClient_.setTag("R");
+}
+
+void clsActionManager::wsClient_DataArrival() {
+  try {
+    const std::string data = wsClient_.GetData();
+    if (data.empty() || current_.ID.empty()) return;
+    const std::string conversation = current_.ID;
+    clientReceive_.Append(data);
+    std::string body;
+    for (;;) {
+      const auto result = clientReceive_.Next(body);
+      if (result == modWireFrames::FrameReader::Result::kNeedMore) return;
+      if (result == modWireFrames::FrameReader::Result::kProtocolError ||
+          !modWireFrames::ParseFrame(clientState_, body) || clientState_.Phase != kMessagePhase) {
+        ProcessCurrentAction("", true);
+        return;
+      }
+      std::string text;
+      const auto joined = clientMessage_.Add(clientState_, std::move(body), text);
+      if (joined == modWireFrames::MessageAssembler::Result::kTooLong) {
+        ProcessCurrentAction("", true);
+        return;
+      }
+      if (joined == modWireFrames::MessageAssembler::Result::kComplete) {
+        ProcessCurrentAction(text, false);
+        if (current_.ID != conversation) return;
+      }
+    }
+  } catch (...) {
+    logError("clsActionManager.wsClient_DataArrival");
+    ProcessCurrentAction("", true);
+  }
+}
+
+void clsActionManager::wsClient_Error() {
+  wsClient_.setTag("E");
+  ProcessCurrentAction("", true);
+}
+
+// The peer hung up in the middle of the conversation.
+void clsActionManager::wsClient_Close() { ProcessCurrentAction("", true); }
+
+void clsActionManager::wsClient_SendComplete() {
+  if (wsClient_.Tag() == "COC") {
+    wsClient_.Close();
+  } else {
+    wsClient_.setTag("R");
+  }
+}
+
+void clsActionManager::tmrClientConnectionTimeout_Timer() {
+  tmrClientConnectionTimeout.setEnabled(false);
+  if (!(current_.IsConnectionAccepted && current_.IsConnectionEstablished)) {
+    ProcessCurrentAction("", true);
+  }
+}

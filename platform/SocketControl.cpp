@@ -1,0 +1,228 @@
+#include "SocketControl.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <cstdlib>
+#include <functional>
+
+namespace platform {
+namespace {
+
+// A listener that announces each incoming connection by its descriptor and
+// leaves accepting it to the owner.
+class AnnouncingServer : public QTcpServer {
+ public:
+  explicit AnnouncingServer(std::function<void(qintptr)> announce)
+      : announce_(std::move(announce)) {}
+
+ protected:
+  void incomingConnection(qintptr descriptor) override { announce_(descriptor); }
+
+ private:
+  std::function<void(qintptr)> announce_;
+};
+
+int stateOf(QAbstractSocket::SocketState state) {
+  switch (state) {
+    case QAbstractSocket::HostLookupState:
+      return kSckResolvingHost;
+    case QAbstractSocket::ConnectingState:
+      return kSckConnecting;
+    case QAbstractSocket::ConnectedState:
+      return kSckConnected;
+    case QAbstractSocket::BoundState:
+      return kSckOpen;
+    case QAbstractSocket::ListeningState:
+      return kSckListening;
+    case QAbstractSocket::ClosingState:
+      return kSckClosing;
+    case QAbstractSocket::UnconnectedState:
+      break;
+  }
+  return kSckClosed;
+}
+
+std::string dotted(const QHostAddress& address) {
+  bool isIPv4 = false;
+  const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+  if (isIPv4) return QHostAddress(ipv4).toString().toStdString();
+  return address.toString().toStdString();
+}
+
+}  // namespace
+
+std::string socketBindAddress() {
+  const char* value = std::getenv("TAVINOR_BIND_ADDRESS");
+  in_addr parsed{};
+  if (value == nullptr || ::inet_pton(AF_INET, value, &parsed) != 1) return {};
+  return value;
+}
+
+SocketControl::SocketControl(int index, QObject* parent) : QObject(parent), index_(index) {
+  stallTimer_.setSingleShot(true);
+  stallTimer_.setInterval(kStallSeconds * 1000);
+  connect(&stallTimer_, &QTimer::timeout, this, &SocketControl::onStalled);
+}
+
+SocketControl::~SocketControl() { detach(); }
+
+int SocketControl::State() const {
+  if (socket_) {
+    const int state = stateOf(socket_->state());
+    return (state == kSckClosed && failed_) ? kSckError : state;
+  }
+  if (server_ && server_->isListening()) return kSckListening;
+  return failed_ ? kSckError : kSckClosed;
+}
+
+std::string SocketControl::RemoteHost() const {
+  if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
+    return dotted(socket_->peerAddress());
+  }
+  return remoteHost_;
+}
+
+int SocketControl::RemotePort() const {
+  if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) return socket_->peerPort();
+  return remotePort_;
+}
+
+int SocketControl::LocalPort() const {
+  if (server_ && server_->isListening()) return server_->serverPort();
+  if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) return socket_->localPort();
+  return localPort_;
+}
+
+void SocketControl::adopt(QTcpSocket* socket) {
+  detach();
+  failed_ = false;
+  lastErrorText_.clear();
+  socket_ = socket;
+  connect(socket, &QTcpSocket::readyRead, this,
+          [this] { emit dataArrival(index_, socket_ ? socket_->bytesAvailable() : 0); });
+  connect(socket, &QTcpSocket::connected, this, [this] { emit connected(index_); });
+  connect(socket, &QTcpSocket::bytesWritten, this, &SocketControl::onBytesWritten);
+  connect(socket, &QTcpSocket::errorOccurred, this, &SocketControl::onSocketError);
+  connect(socket, &QTcpSocket::disconnected, this, &SocketControl::onDisconnected);
+}
+
+// The old connection writes out what it was given and closes on its own;
+// nothing it does reaches this control any more.
+void SocketControl::detach() {
+  stallTimer_.stop();
+  if (!socket_) return;
+  QTcpSocket* old = socket_;
+  socket_ = nullptr;
+  old->disconnect(this);
+  if (old->state() == QAbstractSocket::UnconnectedState) {
+    old->deleteLater();
+    return;
+  }
+  connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
+  QTimer::singleShot(kStallSeconds * 1000, old, [old] {
+    old->abort();
+    old->deleteLater();
+  });
+  old->disconnectFromHost();
+}
+
+void SocketControl::Connect() {
+  server_.reset();
+  auto* socket = new QTcpSocket();
+  const std::string from = socketBindAddress();
+  if (!from.empty()) socket->bind(QHostAddress(QString::fromStdString(from)), 0);
+  adopt(socket);
+  socket->connectToHost(QString::fromStdString(remoteHost_), static_cast<quint16>(remotePort_));
+}
+
+bool SocketControl::Listen() {
+  detach();
+  failed_ = false;
+  lastErrorText_.clear();
+  server_ = std::make_unique<AnnouncingServer>(
+      [this](qintptr descriptor) { emit connectionRequest(index_, descriptor); });
+  const std::string at = socketBindAddress();
+  const QHostAddress address =
+      at.empty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QString::fromStdString(at));
+  if (server_->listen(address, static_cast<quint16>(localPort_))) return true;
+  lastErrorText_ = server_->errorString().toStdString();
+  server_.reset();
+  failed_ = true;
+  return false;
+}
+
+void SocketControl::Accept(qintptr requestID) {
+  server_.reset();
+  auto* socket = new QTcpSocket();
+  adopt(socket);
+  if (!socket->setSocketDescriptor(requestID)) {
+    ::close(static_cast<int>(requestID));
+    failed_ = true;
+    lastErrorText_ = socket->errorString().toStdString();
+  }
+}
+
+void SocketControl::Refuse(qintptr requestID) { ::close(static_cast<int>(requestID)); }
+
+void SocketControl::SendData(const std::string& bytes) {
+  if (!socket_ || bytes.empty()) return;
+  socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
+  if (!stallTimer_.isActive()) stallTimer_.start();
+}
+
+std::string SocketControl::GetData() {
+  if (!socket_) return {};
+  const QByteArray data = socket_->readAll();
+  return std::string(data.constData(), static_cast<std::size_t>(data.size()));
+}
+
+qint64 SocketControl::BytesPending() const { return socket_ ? socket_->bytesToWrite() : 0; }
+
+void SocketControl::Close() {
+  detach();
+  server_.reset();
+  failed_ = false;
+}
+
+void SocketControl::onBytesWritten() {
+  if (!socket_) return;
+  if (socket_->bytesToWrite() > 0) {
+    stallTimer_.start();
+    return;
+  }
+  stallTimer_.stop();
+  emit sendComplete(index_);
+}
+
+void SocketControl::onStalled() {
+  if (!socket_ || socket_->bytesToWrite() == 0) return;
+  QTcpSocket* stalled = socket_;
+  socket_ = nullptr;
+  stalled->disconnect(this);
+  stalled->abort();
+  stalled->deleteLater();
+  failed_ = true;
+  lastErrorText_ = "The peer took no data for " + std::to_string(kStallSeconds) + " seconds";
+  emit error(index_, static_cast<int>(QAbstractSocket::SocketTimeoutError),
+             QString::fromStdString(lastErrorText_));
+}
+
+void SocketControl::onSocketError() {
+  if (!socket_) return;
+  // The peer's close is reported by disconnected(), as a close.
+  if (socket_->error() == QAbstractSocket::RemoteHostClosedError) return;
+  failed_ = true;
+  lastErrorText_ = socket_->errorString().toStdString();
+  emit error(index_, static_cast<int>(socket_->error()), socket_->errorString());
+}
+
+void SocketControl::onDisconnected() {
+  stallTimer_.stop();
+  emit closed(index_);
+}
+
+}  // namespace platform

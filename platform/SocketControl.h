@@ -1,0 +1,122 @@
+#pragma once
+// SocketControl: one TCP socket as the program's windows use it: a listener,
+// an accepted connection or an outgoing connection, with a numeric State, a
+// free-text Tag for its owner, and events for arriving data, connection
+// requests, the connect, the peer's close, errors and completed sends.
+//
+// Each connection is its own QTcpSocket underneath. Close() detaches the
+// control from it at once (State 0, no further events) while the old socket
+// still writes out what was handed to it and then closes gracefully, so a
+// control can be reused right away and no event of an earlier connection ever
+// reaches the connection that follows it.
+//
+// Sending never blocks: SendData queues the bytes in order behind those
+// already queued. sendComplete fires when everything queued has been handed
+// to the system. A connection that has bytes queued and gets none written for
+// kStallSeconds raises its error event and is closed.
+//
+// Addresses are IPv4. $TAVINOR_BIND_ADDRESS, when it holds a dotted address,
+// is the address listeners bind to and outgoing connections come from;
+// otherwise listeners bind to every IPv4 address.
+//
+// UI thread only. Events are Qt signals carrying the control's index.
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace platform {
+
+enum SocketState : int {
+  kSckClosed = 0,
+  kSckOpen = 1,
+  kSckListening = 2,
+  kSckConnectionPending = 3,
+  kSckResolvingHost = 4,
+  kSckHostResolved = 5,
+  kSckConnecting = 6,
+  kSckConnected = 7,
+  kSckClosing = 8,
+  kSckError = 9,
+};
+
+// The address of $TAVINOR_BIND_ADDRESS when it is a dotted IPv4 address, else "".
+std::string socketBindAddress();
+
+class SocketControl : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int kStallSeconds = 60;
+
+  explicit SocketControl(int index = 0, QObject* parent = nullptr);
+  ~SocketControl() override;
+  SocketControl(const SocketControl&) = delete;
+  SocketControl& operator=(const SocketControl&) = delete;
+
+  int Index() const { return index_; }
+  int State() const;
+  const std::string& Tag() const { return tag_; }
+  void setTag(std::string tag) { tag_ = std::move(tag); }
+  // The peer's dotted address (an IPv4-mapped address in its IPv4 form), or
+  // the host set for the next Connect.
+  std::string RemoteHost() const;
+  void setRemoteHost(std::string host) { remoteHost_ = std::move(host); }
+  int RemotePort() const;
+  void setRemotePort(int port) { remotePort_ = port; }
+  int LocalPort() const;
+  void setLocalPort(int port) { localPort_ = port; }
+
+  // Starts connecting to RemoteHost:RemotePort (closing a connection the
+  // control still has); the outcome comes as connected() or error().
+  void Connect();
+  // Listens on LocalPort. False when the address cannot be taken; the
+  // system's reason is then in LastErrorText().
+  bool Listen();
+  // Takes over the incoming connection announced by a listener's
+  // connectionRequest, which must not be accepted twice.
+  void Accept(qintptr requestID);
+  // Turns an announced connection away without accepting it.
+  static void Refuse(qintptr requestID);
+  // Queues bytes for the peer. Nothing without a connection.
+  void SendData(const std::string& bytes);
+  // Everything that has arrived and was not read yet.
+  std::string GetData();
+  // Bytes queued and not yet handed to the system.
+  qint64 BytesPending() const;
+  void Close();
+  const std::string& LastErrorText() const { return lastErrorText_; }
+
+ signals:
+  void connectionRequest(int index, qintptr requestID);
+  void dataArrival(int index, qint64 bytesTotal);
+  void connected(int index);
+  void closed(int index);
+  void error(int index, int number, const QString& description);
+  void sendComplete(int index);
+
+ private:
+  void adopt(QTcpSocket* socket);
+  void detach();
+  void onBytesWritten();
+  void onStalled();
+  void onSocketError();
+  void onDisconnected();
+
+  int index_;
+  std::string tag_;
+  std::string remoteHost_;
+  int remotePort_ = 0;
+  int localPort_ = 0;
+  bool failed_ = false;
+  std::string lastErrorText_;
+  QPointer<QTcpSocket> socket_;
+  std::unique_ptr<QTcpServer> server_;
+  QTimer stallTimer_;
+};
+
+}  // namespace platform
