@@ -1,13 +1,12 @@
 // tavinor: the office messaging program.
 //
-// This build starts up as far as it goes: the required files, the resource
-// texts, the settings document and the login. The rest of the program
-// (listening for other copies, the timers, the action queue, the main window
-// and the message board) is not built yet, so after a successful login the
-// program says who is logged in, saves what the start-up changed and ends.
+// Starts up (login included), then runs until the main window is closed,
+// the exit command is given, or SIGTERM, SIGINT or SIGHUP arrives; each way
+// ends through the normal shut-down, which saves what is open.
 //
-// Exit status: 0 after a login or when the login was cancelled, 1 when the
-// start-up stopped (a required file is missing, or a start-up step failed).
+// Exit status: 0 after a run or when the login was cancelled, 1 when the
+// start-up stopped (a required file is missing, or a start-up step failed),
+// 2 when another copy already runs on the same data folder.
 //
 // On a platform that shows nothing (offscreen, minimal), nobody could read
 // or answer a message box: each one is written to standard error instead and
@@ -18,6 +17,7 @@
 #include <string>
 
 #include "MessageBox.h"
+#include "TerminationSignals.h"
 #include "clsGenErrorHandler.h"
 #include "frmInternalServices.h"
 #include "frmMessageCenter.h"
@@ -60,27 +60,32 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Tavinor");
   QApplication::setApplicationVersion(frmMessageCenter::kProgramVersion);
+  QApplication::setQuitOnLastWindowClosed(false);
   if (isHeadless()) platform::setMessageBoxResponder(writeMessageBox);
-  std::puts(
-      "Tavinor: this build starts up to the login. Listening for other copies, the timers, the "
-      "action queue, the main window and the message board are not built yet.");
-  std::fflush(stdout);
+  platform::TerminationSignals termination;
 
   frmInternalServices startupWindow;
-  frmMessageCenter::LoadResult result;
-  {
-    frmMessageCenter messageCenter;
-    result = messageCenter.Form_Load();
-    if (result == frmMessageCenter::LoadResult::kRunning) {
-      const std::string userName = loggedInUserName();
-      std::printf("Tavinor: %s is logged in; nothing more runs in this build, so it ends here.\n",
-                  userName.c_str());
-    } else if (result == frmMessageCenter::LoadResult::kNoLogin) {
+  frmMessageCenter messageCenter;
+  QObject::connect(&termination, &platform::TerminationSignals::requested, &messageCenter,
+                   &frmMessageCenter::ExitProgram);
+  const frmMessageCenter::LoadResult result = messageCenter.Form_Load();
+  switch (result) {
+    case frmMessageCenter::LoadResult::kRunning:
+      std::printf("Tavinor: %s is logged in.\n", loggedInUserName().c_str());
+      std::fflush(stdout);
+      messageCenter.show();
+      app.exec();
+      break;
+    case frmMessageCenter::LoadResult::kNoLogin:
       std::puts("Tavinor: nobody logged in; the program ends.");
-    } else {
+      break;
+    case frmMessageCenter::LoadResult::kAlreadyRunning:
+      std::fputs("Tavinor: another copy already runs on this data folder.\n", stderr);
+      return 2;
+    case frmMessageCenter::LoadResult::kStopped:
       std::fputs("Tavinor: the start-up stopped.\n", stderr);
-    }
-    messageCenter.Form_Unload();
+      break;
   }
+  messageCenter.Form_Unload();
   return result == frmMessageCenter::LoadResult::kStopped ? 1 : 0;
 }

@@ -1,7 +1,17 @@
 #include "frmMessageCenter.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTreeWidget>
+
+#include "PeerConnections.h"
+#include "SocketControl.h"
+#include "clsActionManager.h"
+#include "modDisplaySynchFunctions.h"
 
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
@@ -31,6 +41,10 @@ enum ActivityLogField : int32_t {
   kActivityKind = 5,
 };
 
+constexpr int kSynchronizeIntervalMs = 5000;
+constexpr int kActivityGroupsList = 200;
+constexpr int kCannotListenMessage = 65010;
+
 QWidget* ownerWindow() { return static_cast<QWidget*>(modGenGlobals::AppOwnerForm); }
 
 void showNewAccountDialog(const std::string& userName, const std::string& password,
@@ -44,17 +58,121 @@ void showNewAccountDialog(const std::string& userName, const std::string& passwo
 frmMessageCenter::frmMessageCenter() {
   setObjectName("frmMessageCenter");
   setWindowTitle("Tavinor - Message center");
+  BuildWindow();
   MessageCenterServices::Install({[this](int32_t kind, const std::string& text, int32_t itemType,
                                          const std::string& itemKey, const std::string& ownerUID) {
                                     AddActivity(kind, text, itemType, itemKey, ownerUID);
                                   },
                                   [this] { ExitProgram(); }});
-  UsersAndOptionsServices::Install({showNewAccountDialog});
+  UsersAndOptionsServices::Implementation users;
+  users.CreateNewUser = showNewAccountDialog;
+  UsersAndOptionsServices::Install(std::move(users));
+  modDisplaySynchFunctions::SetMessageCenter(this);
+  tmrSynchronizeDisplays_.setInterval(kSynchronizeIntervalMs);
+  connect(&tmrSynchronizeDisplays_, &platform::TimerControl::tick, this, [] {
+    modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
+  });
 }
 
 frmMessageCenter::~frmMessageCenter() {
+  Form_Unload();
+  modDisplaySynchFunctions::SetMessageCenter(nullptr);
   MessageCenterServices::Install({});
   UsersAndOptionsServices::Install({});
+}
+
+// The activity groups on the left, the list of the selected group on the
+// right: one list per activity kind, then the action queue.
+void frmMessageCenter::BuildWindow() {
+  auto* splitter = new QSplitter(this);
+  tvActivities_ = new QTreeWidget(splitter);
+  tvActivities_->setObjectName("tvActivities");
+  tvActivities_->setHeaderHidden(true);
+  lists_ = new QStackedWidget(splitter);
+  for (int kind = 1; kind <= kActivityKinds; ++kind) {
+    QTreeWidget* list = makeList({{"Time", 110}, {"Activity", 420}});
+    list->setObjectName(QString("lvActivity%1").arg(kind));
+    activityLists_[static_cast<std::size_t>(kind - 1)] = list;
+  }
+  lvAQ_ = makeList({});
+  lvAQ_->setObjectName("lvAQ");
+  lvAQ_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lvAQ_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  auto* retryNow = new QAction("Retry now", lvAQ_);
+  retryNow->setObjectName("mnuPopAQRetryNow");
+  connect(retryNow, &QAction::triggered, this, [this] { mnuPopAQRetryNow_Click(); });
+  auto* remove = new QAction("Remove", lvAQ_);
+  remove->setObjectName("mnuPopAQRemove");
+  connect(remove, &QAction::triggered, this, [this] { RemoveSelectedActions(); });
+  lvAQ_->addAction(retryNow);
+  lvAQ_->addAction(remove);
+  CreateActionQueueColumns();
+  splitter->setStretchFactor(1, 1);
+  setCentralWidget(splitter);
+  connect(tvActivities_, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* current) { ShowGroup(current); });
+  resize(900, 520);
+}
+
+QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*, int>>& columns) {
+  auto* list = new QTreeWidget(lists_);
+  list->setRootIsDecorated(false);
+  list->setColumnCount(static_cast<int>(columns.size()));
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    list->headerItem()->setText(static_cast<int>(i), columns[i].first);
+    list->setColumnWidth(static_cast<int>(i), columns[i].second);
+  }
+  lists_->addWidget(list);
+  return list;
+}
+
+// Each column's tag is the action field it shows; refreshed columns carry
+// the refresh flag. Widths are in pixels (a fifteenth of the twips).
+void frmMessageCenter::CreateActionQueueColumns() {
+  struct Column {
+    const char* key;
+    const char* text;
+    int twips;
+    int32_t tag;
+  };
+  const int32_t refresh = clsActionManager::kRefreshColumnFlag;
+  const Column columns[] = {
+      {"ActionType", "Action Type", 1400, 50000},
+      {"ActionStatus", "Action Status", 1400, 50001 | refresh},
+      {"Recipient", "Recipient", 1400, 50002},
+      {"TryCounter", "Try counter", 1200, 11 | refresh},
+      {"NCTS", "Next retry planned at", 2000, 10 | refresh},
+  };
+  lvAQ_->setColumnCount(static_cast<int>(std::size(columns)));
+  for (int i = 0; i < static_cast<int>(std::size(columns)); ++i) {
+    const Column& column = columns[i];
+    lvAQ_->headerItem()->setText(i, column.text);
+    lvAQ_->headerItem()->setData(i, Qt::UserRole, column.tag);
+    lvAQ_->headerItem()->setData(i, Qt::UserRole + 1, column.key);
+    lvAQ_->setColumnWidth(i, column.twips / 15);
+  }
+}
+
+void frmMessageCenter::ShowGroup(QTreeWidgetItem* group) {
+  if (group == nullptr) return;
+  const int code = tvActivities_->indexOfTopLevelItem(group) + 1;
+  if (code >= 1 && code <= kActivityKinds) {
+    lists_->setCurrentWidget(activityLists_[static_cast<std::size_t>(code - 1)]);
+  } else if (code == kActionQueueGroup) {
+    lists_->setCurrentWidget(lvAQ_);
+  }
+}
+
+void frmMessageCenter::UpdateGroupCount(int32_t kind) {
+  QTreeWidgetItem* group = tvActivities_->topLevelItem(kind - 1);
+  if (group == nullptr) return;
+  QString name = group->data(0, Qt::UserRole + 1).toString();
+  if (name.isEmpty()) {
+    name = group->text(0);
+    group->setData(0, Qt::UserRole + 1, name);
+  }
+  const int count = activityLists_[static_cast<std::size_t>(kind - 1)]->topLevelItemCount();
+  group->setText(0, QString("%1 (%2)").arg(name).arg(count));
 }
 
 frmMessageCenter::LoadResult frmMessageCenter::Form_Load() {
@@ -65,6 +183,9 @@ frmMessageCenter::LoadResult frmMessageCenter::Form_Load() {
     return LoadResult::kStopped;
   }
   try {
+    const auto data = modGenApplicationSetting::GetFileSourceFolder(
+        modGenApplicationSetting::kSettingsFile);
+    if (!instanceLock_.Acquire(data.FolderPath)) return LoadResult::kAlreadyRunning;
     return LoadSteps();
   } catch (...) {
     endError("frmMessageCenter.Form_Load");
@@ -81,6 +202,7 @@ frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
   if (ApplicationSetting->GetAppSetting("PV").empty()) {
     ApplicationSetting->SaveAppSetting("PV", kProgramVersion);
   }
+  modGenFunctionsResource::FillTreeFromResource(tvActivities_, kActivityGroupsList);
   {
     frmLogin login(ownerWindow());
     login.exec();
@@ -89,7 +211,37 @@ frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
   ApplicationSetting->SaveAppSetting("LLU", modGlobalVariables::CurrentLocalUserUID);
   LoadLoggedInOptions();
   modLocalUserFunctions::UpdateLocalUserNetworkInfo();
+  StartNetwork();
   return LoadResult::kRunning;
+}
+
+// Listening, the timers, the action queue and the identity for the primary
+// server; then the queue list shows what the store holds.
+void frmMessageCenter::StartNetwork() {
+  StartListening();
+  tmrSynchronizeDisplays_.setEnabled(true);
+  clsActionManager& actions = ActionManager();
+  actions.StartActionManager();
+  modLocalUserFunctions::QueuePrimaryServerAction();
+  if (actions.Actions().CountAll() > 0) {
+    modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList, true, 0);
+  }
+  tvActivities_->setCurrentItem(tvActivities_->topLevelItem(kActionQueueGroup - 1));
+}
+
+// A copy that cannot listen still sends; the person is told that nothing
+// can reach it.
+void frmMessageCenter::StartListening() {
+  connections_ = std::make_unique<PeerConnections>();
+  if (connections_->StartListening()) return;
+  std::string address = platform::socketBindAddress();
+  if (address.empty()) address = "*";
+  AddActivity(MessageCenterServices::kEvents,
+              modGenFunctionsResource::GetResourceMessage(
+                  kCannotListenMessage,
+                  {address + ":" + std::to_string(PeerConnections::kPeerPort),
+                   connections_->LastListenError()}),
+              MessageCenterServices::kNoItem, "", "");
 }
 
 // A damaged options text must not lock its account out: the defaults stand
@@ -111,7 +263,12 @@ void frmMessageCenter::LoadLoggedInOptions() {
 }
 
 void frmMessageCenter::Form_Unload() {
+  if (unloaded_) return;
+  unloaded_ = true;
   try {
+    tmrSynchronizeDisplays_.setEnabled(false);
+    connections_.reset();
+    ReleaseActionManager();
     ApplicationSetting.reset();
     // After the logged-in account removed itself its folder is gone, and
     // saving its users directory would bring the folder back.
@@ -122,6 +279,7 @@ void frmMessageCenter::Form_Unload() {
   } catch (...) {
     endError("frmMessageCenter.Form_Unload");
   }
+  instanceLock_.Release();
 }
 
 void frmMessageCenter::SavePooledCollection(int32_t classType) {
@@ -159,6 +317,13 @@ void frmMessageCenter::AddToActivityList(int32_t kind, const std::string& text, 
   item.subItem = parts.size() > 1 ? parts[1] : std::string();
   if (itemType != MessageCenterServices::kNoItem)
     item.tag = std::to_string(itemType) + "||" + itemKey;
+  if (kind >= 1 && kind <= kActivityKinds) {
+    auto* row = new QTreeWidgetItem(activityLists_[static_cast<std::size_t>(kind - 1)]);
+    row->setText(0, QString::fromStdString(item.text));
+    row->setText(1, QString::fromStdString(item.subItem));
+    row->setData(0, Qt::UserRole, QString::fromStdString(item.tag));
+    UpdateGroupCount(kind);
+  }
   activities_.push_back(std::move(item));
 }
 
@@ -187,5 +352,42 @@ void frmMessageCenter::ExitProgram() {
     if (auto* dialog = qobject_cast<QDialog*>(window); dialog != nullptr && dialog->isVisible()) {
       dialog->reject();
     }
+  }
+  close();
+}
+
+// Without a notification-area icon there is no other way back to the
+// program, so closing the window ends it.
+void frmMessageCenter::closeEvent(QCloseEvent* event) {
+  exitRequested_ = true;
+  QMainWindow::closeEvent(event);
+  QApplication::quit();
+}
+
+std::vector<std::string> frmMessageCenter::SelectedActionKeys() const {
+  std::vector<std::string> keys;
+  for (const QTreeWidgetItem* item : lvAQ_->selectedItems()) {
+    keys.push_back(item->data(0, Qt::UserRole).toString().toStdString());
+  }
+  return keys;
+}
+
+void frmMessageCenter::mnuPopAQRetryNow_Click() {
+  try {
+    if (!ActionManagerExists()) return;
+    for (const std::string& key : SelectedActionKeys()) ActionManager().ScheduleRetry(key, true);
+    modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList, false, 0);
+  } catch (...) {
+    endError("frmMessageCenter.mnuPopAQRetryNow_Click");
+  }
+}
+
+void frmMessageCenter::RemoveSelectedActions() {
+  try {
+    if (!ActionManagerExists()) return;
+    for (const std::string& key : SelectedActionKeys()) ActionManager().DeleteAction(key, true);
+    modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList, true, 0);
+  } catch (...) {
+    endError("frmMessageCenter.RemoveSelectedActions");
   }
 }

@@ -1,21 +1,33 @@
 #pragma once
 // frmMessageCenter: the main window and the program's life cycle.
 //
-// This build has the start-up up to the login and the shut-down of what the
-// start-up opened; listening on the network, the timers, the action queue,
-// the activity tree and lists and the message board are not built yet, so
-// the window is never shown. Form_Load runs the start-up steps in order and
-// tells whether the program runs; Form_Unload saves the settings document and
-// the account collection. The window installs the message center's services
-// (activities, exit command) and the options dialog's new-account service
-// for its lifetime.
+// Form_Load runs the start-up in order (one copy per data folder, the
+// record globals, the required files, the resource texts, the settings
+// document, the login, the account's options and network information) and
+// then starts the network: it listens for other copies, starts its timers
+// and the action queue, and queues the identity for the primary server.
+// The window then shows the activity groups on the left and the list of the
+// selected group on the right: the activity lists and the action queue.
+// Form_Unload stops the network and saves what the start-up opened.
 //
+// The window installs the message center's services (activities, exit
+// command) and the options dialog's new-account service for its lifetime.
 // The start-up window (frmInternalServices) must exist before Form_Load and
 // stay until after Form_Unload. One instance at a time; UI thread only.
 #include <QMainWindow>
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "InstanceLock.h"
+#include "TimerControl.h"
+
+class PeerConnections;
+class QStackedWidget;
+class QTreeWidget;
+class QTreeWidgetItem;
 
 class frmMessageCenter : public QMainWindow {
   Q_OBJECT
@@ -23,11 +35,15 @@ class frmMessageCenter : public QMainWindow {
  public:
   // The program's version, stored as the setting "PV" on the first run.
   static constexpr const char* kProgramVersion = "1.0.0";
+  // The activity kinds 1..6 each have a list; the action queue is group 7.
+  static constexpr int kActivityKinds = 6;
+  static constexpr int kActionQueueGroup = 7;
 
   enum class LoadResult {
-    kRunning,  // a person is logged in
-    kNoLogin,  // the login dialog closed without a login
-    kStopped,  // a required file is missing, or a start-up step failed
+    kRunning,        // a person is logged in and the network runs
+    kNoLogin,        // the login dialog closed without a login
+    kStopped,        // a required file is missing, or a start-up step failed
+    kAlreadyRunning, // another copy uses this data folder
   };
 
   // One entry of an activity list of the logged-in person, as the list
@@ -45,41 +61,62 @@ class frmMessageCenter : public QMainWindow {
   frmMessageCenter(const frmMessageCenter&) = delete;
   frmMessageCenter& operator=(const frmMessageCenter&) = delete;
 
-  // The start-up: the record globals, the required files, the resource
-  // texts, the settings document ("PV" stored when empty), the modal login
-  // dialog, then for the logged-in account "LLU", its options (the defaults
-  // when its stored options text cannot be read) and this computer's
-  // address in every account.
   LoadResult Form_Load();
-
-  // The shut-down: writes the settings document and saves the account
+  // The shut-down: stops the network, releases the action queue (which
+  // writes its store), writes the settings document and saves the account
   // collection (and the users directory of a logged-in person).
   void Form_Unload();
 
   // Records an activity (kinds and item types of MessageCenterServices).
-  // For the logged-in person (or an empty owner) it joins the in-memory
-  // lists; for another local account it is stored in that account's
-  // activity file (record class 11). An owner that is no local account is
-  // dropped.
+  // For the logged-in person (or an empty owner) it joins the lists; for
+  // another local account it is stored in that account's activity file
+  // (record class 11). An owner that is no local account is dropped.
   void AddActivity(int32_t kind, const std::string& text, int32_t itemType,
                    const std::string& itemKey, const std::string& ownerUID);
 
-  // The exit command: marks the program as ending and closes every open
-  // dialog, which ends the start-up's modal runs.
+  // The exit command: marks the program as ending, closes every open
+  // dialog (which ends the start-up's modal runs) and closes the window.
   void ExitProgram();
   bool ExitRequested() const { return exitRequested_; }
 
   const std::vector<ActivityItem>& ActivityItems() const { return activities_; }
 
+  // The action-queue list's commands, on its selected rows.
+  void mnuPopAQRetryNow_Click();
+  void RemoveSelectedActions();
+
+  QTreeWidget* lvAQ() const { return lvAQ_; }
+  QTreeWidget* tvActivities() const { return tvActivities_; }
+  PeerConnections* Connections() const { return connections_.get(); }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   LoadResult LoadSteps();
   void LoadLoggedInOptions();
+  void StartNetwork();
+  void StartListening();
+  void BuildWindow();
+  QTreeWidget* makeList(const std::vector<std::pair<const char*, int>>& columns);
+  void CreateActionQueueColumns();
+  void ShowGroup(QTreeWidgetItem* group);
+  void UpdateGroupCount(int32_t kind);
   void AddToActivityList(int32_t kind, const std::string& text, int32_t itemType,
                          const std::string& itemKey);
   void StoreActivity(int32_t kind, const std::string& text, int32_t itemType,
                      const std::string& itemKey, const std::string& ownerUID);
   void SavePooledCollection(int32_t classType);
+  std::vector<std::string> SelectedActionKeys() const;
 
   std::vector<ActivityItem> activities_;
   bool exitRequested_ = false;
+  bool unloaded_ = false;
+  platform::InstanceLock instanceLock_;
+  std::unique_ptr<PeerConnections> connections_;
+  platform::TimerControl tmrSynchronizeDisplays_;
+  QTreeWidget* tvActivities_ = nullptr;
+  QStackedWidget* lists_ = nullptr;
+  std::array<QTreeWidget*, kActivityKinds> activityLists_{};
+  QTreeWidget* lvAQ_ = nullptr;
 };

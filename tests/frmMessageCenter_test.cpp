@@ -263,7 +263,7 @@ TEST(Program, StopsWithTheBilingualMessageWhenTheResourceFileIsMissing) {
   const ProgramRun run = runProgramCopy(folder.path(), dataRoot);
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(modGenFunctionsFile::ReadFileContent(dataRoot.toStdString() + "/D000.Dat"), "settings");
-  EXPECT_NE(run.out.find("not built yet"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("start-up stopped"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(kEnglishStop), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(kFrenchStop), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("(Tavinor)"), std::string::npos) << run.err;

@@ -1,5 +1,7 @@
 #include "ProgramTestEnvironment.h"
 
+#include "clsActionManager.h"
+
 #include <QDir>
 #include <cstdlib>
 #include <filesystem>
@@ -38,6 +40,7 @@ void ProgramTestEnvironment::install() {
 }
 
 ProgramTestEnvironment::~ProgramTestEnvironment() {
+  ReleaseActionManager();
   ApplicationSetting.reset();
   modGlobalVariables::CurrentLocalUserUID.clear();
   modGlobalVariables::InitGlobalVariables();
