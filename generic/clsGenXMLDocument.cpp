@@ -73,10 +73,13 @@ clsGenXMLDocument* clsGenXMLDocument::owning(pugi::xml_node node) {
   return found == registry().end() ? nullptr : found->second;
 }
 
+// Line ends are kept as they are: the serialiser writes a CR in element
+// text as it is, so turning it into LF on reading would change stored text.
 bool clsGenXMLDocument::load(std::string_view text) {
   announceReplacement();
+  constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
   const pugi::xml_parse_result parsed =
-      dom_.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+      dom_.load_buffer(text.data(), text.size(), kOptions, pugi::encoding_utf8);
   if (parsed && hasSingleRoot(dom_) && !deeperThan(dom_, kMaxDepth)) return true;
   dom_.reset();
   return false;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "clsGenXMLDocument.h"
+#include "modGenFunctionsXML.h"
 
 namespace {
 
@@ -109,6 +110,14 @@ TEST_F(XMLDocument, ReloadKeepsTheDocumentFindable) {
   pugi::xml_document plain;
   plain.load_string("<U/>");
   EXPECT_EQ(clsGenXMLDocument::owning(plain.document_element()), nullptr);
+}
+
+TEST_F(XMLDocument, ElementTextWithLineEndsSurvivesASaveAndReload) {
+  ASSERT_TRUE(doc_->load("<TVR>a&#13;b\r\nc</TVR>"));
+  const std::string saved = modGenFunctionsXML::XMLToString(doc_->rootElement());
+  ASSERT_TRUE(doc_->load(saved));
+  EXPECT_STREQ(doc_->rootElement().text().get(), "a\rb\r\nc");
+  EXPECT_EQ(modGenFunctionsXML::XMLToString(doc_->rootElement()), saved);
 }
 
 TEST_F(XMLDocument, RefusesMalformedAndTooDeepTexts) {

@@ -1,0 +1,203 @@
+// The listening side with real sockets on a loopback address: greeting,
+// refusal by the address filter, requests and replies, the end text, the
+// idle time-out, element reuse, and what happens to peers that misbehave.
+#include "PeerConnections.h"
+
+#include <gtest/gtest.h>
+
+#include <QTcpSocket>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MessageCenterServices.h"
+#include "ProgramTestEnvironment.h"
+#include "ScopedEnvironment.h"
+#include "ScriptedPeer.h"
+#include "modLocalUserFunctions.h"
+#include "modGlobalVariables.h"
+#include "modWireFrames.h"
+
+namespace {
+
+constexpr const char* kAddress = "127.0.0.31";
+
+// A peer's end of one connection: collects the texts it receives.
+class Client {
+ public:
+  Client() {
+    QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
+      const QByteArray data = socket_.readAll();
+      reader_.Append(std::string(data.constData(), static_cast<std::size_t>(data.size())));
+      std::string body;
+      while (reader_.Next(body) == modWireFrames::FrameReader::Result::kFrame) {
+        ++frames_;
+        std::string text;
+        if (modWireFrames::ParseFrame(state_, body) &&
+            texts_.size() < 1000 &&
+            assembler_.Add(state_, body, text) == modWireFrames::MessageAssembler::Result::kComplete) {
+          texts_.push_back(text);
+        }
+      }
+    });
+    socket_.connectToHost(kAddress, PeerConnections::kPeerPort);
+  }
+  void send(const std::string& text) { sendRaw(modWireFrames::BuildFrames(text, true, true, 1, true)); }
+  void sendRaw(const std::string& bytes) { socket_.write(bytes.data(), static_cast<qint64>(bytes.size())); }
+  bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+  bool waitForTexts(std::size_t count) {
+    return ScriptedPeer::waitFor([&] { return texts_.size() >= count; });
+  }
+  bool waitForClose() { return ScriptedPeer::waitFor([&] { return closed(); }); }
+  const std::vector<std::string>& texts() const { return texts_; }
+  int frames() const { return frames_; }
+
+ private:
+  QTcpSocket socket_;
+  modWireFrames::FrameReader reader_;
+  modWireFrames::MessageAssembler assembler_;
+  ConnectionState state_;
+  std::vector<std::string> texts_;
+  int frames_ = 0;
+};
+
+class Listening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    modGlobalVariables::CurrentLocalUserUID = "ME";
+    MessageCenterServices::Install(
+        {[this](int32_t kind, const std::string& text, int32_t, const std::string&,
+                const std::string&) { events.push_back(std::to_string(kind) + ":" + text); },
+         [] {}});
+    connections.SetDispatcher([this](const std::string& request, ConnectionState&) {
+      requests.push_back(request);
+      return request == "silent" ? std::string() : "re:" + request;
+    });
+    ASSERT_TRUE(connections.StartListening()) << connections.LastListenError();
+  }
+  void TearDown() override { MessageCenterServices::Install({}); }
+
+  int openElements() const {
+    int open = 0;
+    for (std::size_t i = 1; i < connections.wsConnection().size(); ++i) {
+      if (connections.wsConnection()[i]->State() == platform::kSckConnected) ++open;
+    }
+    return open;
+  }
+
+  ProgramTestEnvironment environment;
+  ScopedEnv address{"TAVINOR_BIND_ADDRESS", kAddress};
+  PeerConnections connections;
+  std::vector<std::string> requests;
+  std::vector<std::string> events;
+};
+
+}  // namespace
+
+TEST_F(Listening, GreetsAnswersEndsAndReusesElements) {
+  auto first = std::make_unique<Client>();
+  Client second, third;
+  ASSERT_TRUE(first->waitForTexts(1) && second.waitForTexts(1) && third.waitForTexts(1));
+  EXPECT_EQ(first->texts()[0], "<R SD=\"ME\" ST=\"\" V=\"100\"/>");
+  std::vector<int> indexes;
+  for (std::size_t i = 1; i < connections.wsConnection().size(); ++i) indexes.push_back(int(i));
+  EXPECT_EQ(indexes, (std::vector<int>{1, 2, 3}));
+
+  // A request spread over many frames is one request; "<!E!>" inside a
+  // request is text, alone it ends the conversation.
+  const std::string big = std::string(9000, 'r') + "<!E!>";
+  second.send(big);
+  second.send("silent");
+  ASSERT_TRUE(second.waitForTexts(2));
+  EXPECT_EQ(second.texts()[1], "re:" + big);
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return requests.size() == 2; }));
+  EXPECT_EQ(requests[1], "silent");
+  second.send("<!E!>");
+  ASSERT_TRUE(second.waitForClose());
+  EXPECT_EQ(second.texts().size(), 2u);  // no answer to the end text
+
+  // The freed element 2 takes the next connection.
+  Client fourth;
+  ASSERT_TRUE(fourth.waitForTexts(1));
+  EXPECT_EQ(connections.wsConnection().size(), 4u);
+  EXPECT_EQ(connections.State(2).Active, true);
+
+  // A peer that closes leaves its record inactive; its element is reused.
+  first.reset();
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !connections.State(1).Active; }));
+  EXPECT_EQ(openElements(), 2);
+}
+
+TEST_F(Listening, TheAddressFilterRefusesWithOneFrameAndReadsNothing) {
+  auto& options = modLocalUserFunctions::LocalUserOptions;
+  options.EnableIPFiltering = true;
+  options.DisplayRejectedIP = true;
+  options.FilterIPList = "192.168.1.*||10.0.0.1";
+  Client refused;
+  refused.send("sent before the greeting");
+  ASSERT_TRUE(refused.waitForClose());
+  EXPECT_EQ(refused.frames(), 1);
+  ASSERT_EQ(refused.texts().size(), 1u);
+  EXPECT_EQ(ScriptedPeer::attribute(refused.texts()[0], "V"), "100101");
+  EXPECT_TRUE(requests.empty());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("6:"), std::string::npos);
+  EXPECT_NE(events[0].find("127.0.0.1"), std::string::npos);
+
+  // An empty list refuses everybody; the listed address is let in.
+  options.FilterIPList = "";
+  Client alsoRefused;
+  ASSERT_TRUE(alsoRefused.waitForClose());
+  options.FilterIPList = "127.0.0.*";
+  options.DisplayRejectedIP = false;
+  Client accepted;
+  accepted.send("hello");
+  ASSERT_TRUE(accepted.waitForTexts(2));
+  EXPECT_EQ(ScriptedPeer::attribute(accepted.texts()[0], "V"), "100");
+  EXPECT_EQ(events.size(), 2u);  // the second refusal was told too, the acceptance not
+  options = {};
+}
+
+TEST_F(Listening, IdleAndMisbehavingConnectionsAreClosed) {
+  Client idle, trickle;
+  ASSERT_TRUE(idle.waitForTexts(1) && trickle.waitForTexts(1));
+  for (int second = 1; second <= PeerConnections::kIdleLimitSeconds; ++second) {
+    connections.tmrConnectionTimeoutController_Timer();
+    if (second % 30 == 0) {
+      trickle.sendRaw(std::string(1, '\x06'));  // a byte of a frame that never completes
+      ASSERT_TRUE(ScriptedPeer::waitFor([&] { return connections.State(2).IdleSeconds == 0; }));
+    }
+  }
+  EXPECT_FALSE(idle.closed());
+  connections.tmrConnectionTimeoutController_Timer();  // 61 seconds of silence
+  ASSERT_TRUE(idle.waitForClose());
+  EXPECT_FALSE(trickle.closed());
+
+  // A length no sender writes, a file frame without an offer, a broken body.
+  const std::vector<std::string> attacks = {
+      std::string("\xFF\xFF") + std::string(64, 'a'),
+      modWireFrames::BuildFrames("data", true, true, modWireFrames::kFileFrames, false),
+      std::string("\x08\x00\x02|Q<abc>|", 11),
+  };
+  for (const std::string& attack : attacks) {
+    Client client;
+    ASSERT_TRUE(client.waitForTexts(1));
+    client.sendRaw(attack);
+    EXPECT_TRUE(client.waitForClose());
+  }
+  EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(Listening, ConnectionsBeyondTheCapAreTurnedAway) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < PeerConnections::kMaxIncoming + 3; ++i) clients.push_back(std::make_unique<Client>());
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+    int settled = 0;
+    for (const auto& client : clients) settled += (client->texts().size() == 1 || client->closed());
+    return settled == static_cast<int>(clients.size());
+  }, 10000));
+  int greeted = 0;
+  for (const auto& client : clients) greeted += client->texts().size() == 1 ? 1 : 0;
+  EXPECT_EQ(greeted, PeerConnections::kMaxIncoming);
+  EXPECT_EQ(openElements(), PeerConnections::kMaxIncoming);
+}

@@ -1,0 +1,372 @@
+// The action queue against scripted peers on loopback addresses, with the
+// clock fixed so that retries and the watchdog are driven by the test.
+#include "clsActionManager.h"
+
+#include <gtest/gtest.h>
+
+#include <QTreeWidget>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "MessageCenterServices.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
+#include "ScriptedPeer.h"
+#include "UsersAndOptionsServices.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+#include "modWireFrames.h"
+
+namespace {
+
+constexpr const char* kOwnAddress = "127.0.0.32";
+constexpr const char* kPeerAddress = "127.0.0.33";
+constexpr const char* kSilentAddress = "127.0.0.34";  // answers pings, refuses connections
+constexpr const char* kServerAddress = "127.0.0.35";
+constexpr const char* kBob = "B0B00000-0000-0000-0000-000000000001";
+
+using Answer = ScriptedPeer::Answer;
+using Script = std::map<std::string, Answer>;  // request code -> answer
+
+Answer reply(int code, const std::string& content = {}) { return {ScriptedPeer::reply(code, content), {}, false}; }
+
+std::string identity(const std::string& uid, const std::string& firstName, int cs) {
+  return "<U LN=\"Smith\" FN=\"" + firstName + "\" UID=\"" + uid + "\" IP=\"" + kPeerAddress +
+         "\" CN=\"BOBPC\" CS=\"" + std::to_string(cs) + "\"/>";
+}
+
+class Queue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0)));
+    uid_ = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
+    modGlobalVariables::CurrentLocalUserUID = uid_;
+    modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+    {
+      PoolLoan users(modGlobalVariables::User);
+      users->CreateNewRow(false, 0);
+      users->SetFields({0, 1, 2, 3, 7}, {kBob, "1", "Smith", "Bob", kPeerAddress});
+      users->AddCurrentRow();
+      users->SaveXMLDoc();
+    }
+    MessageCenterServices::Install(
+        {[this](int32_t kind, const std::string& text, int32_t, const std::string&,
+                const std::string&) { events.push_back(std::to_string(kind) + ":" + text); },
+         [] {}});
+    UsersAndOptionsServices::Implementation search;
+    search.AddFoundUsersToList = [this](const std::string& users) { found.push_back(users); };
+    UsersAndOptionsServices::Install(std::move(search));
+  }
+  void TearDown() override {
+    ReleaseActionManager();
+    MessageCenterServices::Install({});
+    UsersAndOptionsServices::Install({});
+    modLocalUserFunctions::LocalUserOptions = {};
+    platform::clearFixedTime();
+  }
+
+  clsActionManager& queue() { return ActionManager(); }
+  // Queues an action and works it until it is settled.
+  std::string run(int32_t type, const std::string& ruid, const std::string& riu, bool ra = true,
+                  bool retries = true, const std::string& value = "V") {
+    queue().AddAction(type, "MSG-1", ruid, value, ra, riu, false, retries, false);
+    const std::string added = lastAdded();
+    work();
+    return added;
+  }
+  void work() {
+    queue().ManageActionQueue();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+  }
+  std::string lastAdded() {
+    std::string uid;
+    for (pugi::xml_node row : rows()) uid = row.attribute("UID").value();
+    return uid;
+  }
+  std::vector<pugi::xml_node> rows() {
+    std::vector<pugi::xml_node> all;
+    for (pugi::xml_node row : queue().Actions().XMLDocLinked()->rootElement().children("A")) all.push_back(row);
+    return all;
+  }
+  std::string field(const std::string& action, const char* name) {
+    for (pugi::xml_node row : rows()) {
+      if (action == row.attribute("UID").value()) return row.attribute(name).value();
+    }
+    return "<gone>";
+  }
+  void advance(int seconds) { platform::advanceFixedTime(qint64{seconds} * 1000); }
+  std::string stampIn(int seconds) {
+    return platform::now().addSecs(seconds).toString("yyyy-MM-dd hh:mm:ss").toStdString();
+  }
+
+  ProgramTestEnvironment environment;
+  ScopedEnv address{"TAVINOR_BIND_ADDRESS", kOwnAddress};
+  RecordingMessageBox boxes;
+  std::string uid_;
+  std::vector<std::string> events;
+  std::vector<std::string> found;
+};
+
+}  // namespace
+
+// Every reply of the table settles the action as it should, and the peer
+// sees exactly the requests of the path.
+TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
+  ScriptedPeer peer(kPeerAddress, clsActionManager::kPeerPort);
+  ASSERT_TRUE(peer.listening());
+  struct Case {
+    const char* name;
+    int32_t type;
+    int greeting;
+    Script script;
+    std::vector<std::string> requests;  // after the greeting
+    std::string status;                 // "<gone>" when deleted
+    std::string event;                  // a fragment of the one expected activity, or ""
+  };
+  const Answer ok200 = reply(200), ok300 = reply(300);
+  Answer twoReplies = reply(1201);
+  twoReplies.rawBytes = modWireFrames::BuildFrames(ScriptedPeer::reply(1200), true, true, 1, true);
+  const std::vector<Case> cases = {
+      {"known sender", 1200, 100, {{"200", ok200}, {"300", ok300}, {"1200", reply(1200)}},
+       {"200", "300", "1200", "E"}, "<gone>", "3:Message delivered to Bob Smith."},
+      {"stranger accepted", 1200, 100,
+       {{"200", ok200}, {"300", reply(100300)}, {"400", reply(400)}, {"1200", twoReplies}},
+       {"200", "300", "400", "1200", "E"}, "<gone>", "3:Message delivered"},
+      {"sender refused", 1200, 100, {{"200", ok200}, {"300", reply(100301)}},
+       {"200", "300", "E"}, "<gone>", "does not accept"},
+      {"address filter", 1200, 100101, {}, {"E"}, "<gone>", "refused the connection"},
+      {"no such user", 1200, 100, {{"200", reply(100200)}}, {"200", "E"}, "50", ""},
+      {"failure reply", 1200, 100, {{"200", ok200}, {"300", ok300}, {"1200", reply(101200)}},
+       {"200", "300", "1200", "E"}, "50", ""},
+      {"unexpected codes", 1200, 100, {{"200", reply(777)}}, {"200", "200", "E"}, "50", ""},
+      {"dispatcher error", 1200, 100, {{"200", reply(100000)}}, {"200", "E"}, "50", ""},
+      {"reply before the greeting", 1200, 200, {}, {"E"}, "50", ""},
+      {"recall", 1500, 100, {{"200", ok200}, {"1500", reply(1500)}}, {"200", "1500", "E"},
+       "<gone>", "6:Message recalled from Bob Smith."},
+      {"identity of the asked person", 1300, 100,
+       {{"200", ok200}, {"1300", reply(1300, identity(kBob, "Robert", 5))}},
+       {"200", "1300", "E"}, "<gone>", "6:"},
+      {"identity of somebody else", 1300, 100,
+       {{"200", ok200}, {"1300", reply(1300, identity("OTHER", "Eve", 9))}},
+       {"200", "1300", "E"}, "<gone>", ""},
+      {"directory not shared", 1100, 100, {{"200", ok200}, {"1100", reply(101100)}},
+       {"200", "1100", "E"}, "<gone>", "does not share"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = peer.requests().size();
+    events.clear();
+    peer.setGreeting(c.greeting);
+    peer.setScript([&c](const std::string& request) {
+      const auto found = c.script.find(ScriptedPeer::attribute(request, "AT"));
+      return found == c.script.end() ? Answer{} : found->second;
+    });
+    const std::string action = run(c.type, kBob, "");
+    EXPECT_EQ(field(action, "AS"), c.status);
+    ASSERT_TRUE(ScriptedPeer::waitFor(
+        [&] { return peer.requests().size() - before >= c.requests.size(); }));
+    std::vector<std::string> codes = peer.requestCodes();
+    codes.erase(codes.begin(), codes.begin() + static_cast<long>(before));
+    EXPECT_EQ(codes, c.requests);
+    if (c.event.empty()) {
+      EXPECT_TRUE(events.empty()) << events.front();
+    } else {
+      ASSERT_FALSE(events.empty());
+      EXPECT_NE(events.back().find(c.event), std::string::npos) << events.back();
+    }
+    if (field(action, "AS") != "<gone>") queue().DeleteAction(action, false);
+  }
+  // Deliveries counted, the asked person's identity taken, the other refused.
+  const auto user = [](const char* uid, int32_t column) {
+    return modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, 0, uid, column, false);
+  };
+  EXPECT_EQ(user(kBob, 4), "2");
+  EXPECT_EQ(user(kBob, 3), "Robert");
+  EXPECT_EQ(user("OTHER", 0), "");
+  EXPECT_EQ(found, std::vector<std::string>{""});
+  EXPECT_TRUE(rows().empty());
+}
+
+// Failures back off as the table says until the 32nd gives the action up;
+// the person can retry it, and an action without retries is given up at once.
+TEST_F(Queue, RetriesBackOffByTheClockUntilGivenUp) {
+  const std::string action = run(1200, kBob, kSilentAddress);
+  const QDateTime firstFailure = platform::now();
+  for (int failure = 1; failure <= 32; ++failure) {
+    SCOPED_TRACE(failure);
+    if (failure > 1) {
+      advance(-1);
+      work();  // not due one second early
+      EXPECT_EQ(field(action, "AZ"), std::to_string(failure - 1));
+      advance(1);
+      work();
+    }
+    EXPECT_EQ(field(action, "AZ"), std::to_string(failure));
+    const int wait = failure <= 10 ? 60 : failure <= 20 ? 300 : failure <= 30 ? 3600 : 86400;
+    if (failure == 32) {
+      EXPECT_EQ(field(action, "AS"), "70");
+      break;
+    }
+    EXPECT_EQ(field(action, "AS"), "50");
+    EXPECT_EQ(field(action, "NCTS"), stampIn(wait));
+    EXPECT_EQ(field(action, "LCTS"), failure == 1 ? "" : stampIn(0));
+    advance(wait);
+  }
+  EXPECT_EQ(field(action, "FCTS"),
+            firstFailure.toString("yyyy-MM-dd hh:mm:ss").toStdString());
+  ASSERT_FALSE(events.empty());
+  EXPECT_NE(events.back().find("was given up"), std::string::npos);
+
+  // Given up stays given up; retry-now plans it at once, and the next
+  // failure gives it up again.
+  advance(2 * 86400);
+  work();
+  EXPECT_EQ(field(action, "AS"), "70");
+  queue().ScheduleRetry(action, true);
+  EXPECT_EQ(field(action, "AS"), "50");
+  EXPECT_EQ(field(action, "NCTS"), stampIn(0));
+  work();
+  EXPECT_EQ(field(action, "AS"), "70");
+  EXPECT_EQ(field(action, "AZ"), "33");
+
+  const std::string once = run(1200, kBob, kSilentAddress, true, false);
+  EXPECT_EQ(field(once, "AS"), "70");
+  // No address at all: the action goes, and the person is told.
+  events.clear();
+  const std::string nowhere = run(1400, "NOBODY", "");
+  EXPECT_EQ(field(nowhere, "AS"), "<gone>");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("was given up"), std::string::npos);
+}
+
+// A silent peer: the running action keeps its row while other actions are
+// queued, cannot be removed or re-planned, and the watchdog fails it.
+TEST_F(Queue, TheWatchdogEndsASilentConversation) {
+  ScriptedPeer peer(kPeerAddress, clsActionManager::kPeerPort);
+  queue().AddAction(1200, "MSG-1", kBob, "V", true, "", false, true, false);
+  const std::string running = lastAdded();
+  queue().ManageActionQueue();
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return peer.requests().size() == 1; }));
+  EXPECT_EQ(field(running, "AS"), "20");
+
+  queue().AddAction(1400, "MSG-2", kBob, "100", false, "", false, true, false);
+  const std::string queued = lastAdded();
+  EXPECT_FALSE(queue().DeleteAction(running, true));
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_NE(boxes.shown()[0].text.find("running now"), std::string::npos);
+  queue().ScheduleRetry(running, true);
+  EXPECT_EQ(field(running, "AS"), "20");
+
+  advance(clsActionManager::kSilenceLimitSeconds);
+  queue().CheckFailOver();
+  EXPECT_TRUE(queue().IsBusy());  // 30 seconds are not yet "more than 30"
+  advance(1);
+  queue().CheckFailOver();
+  EXPECT_FALSE(queue().IsBusy());
+  EXPECT_EQ(field(running, "AS"), "50");
+  EXPECT_EQ(field(running, "FCTS"), stampIn(0));
+  EXPECT_EQ(field(queued, "AS"), "10");
+  EXPECT_EQ(field(queued, "FCTS"), "");
+  EXPECT_TRUE(queue().DeleteAction(queued, true));
+}
+
+// The store is on disk after every change, and an action that was in
+// progress when the program died is due again with its try count kept.
+TEST_F(Queue, TheStoreSurvivesARestart) {
+  queue().AddAction(1200, "MSG-1", kBob, "V", true, "", false, true, false);
+  const std::string interrupted = lastAdded();
+  queue().AddAction(1500, "MSG-2", kBob, "", false, "", false, true, false);
+  const std::string waiting = lastAdded();
+  queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAS, "20");
+  queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAZ, "4");
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+    const auto onDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::Action, uid_, true);
+    return onDisk->GetRowFieldByKey(kActionUID, interrupted, kActionAS, false) == "20" &&
+           onDisk->CountAll() == 2;
+  }));
+
+  // The process ends without its shut-down (what it holds in memory is
+  // dropped unwritten) and starts again.
+  modGlobalVariables::InitGlobalVariables();
+  ReleaseActionManager();
+  modGlobalVariables::CurrentLocalUserUID = uid_;
+  EXPECT_EQ(field(interrupted, "AS"), "50");
+  EXPECT_EQ(field(interrupted, "NCTS"), "");
+  EXPECT_EQ(field(interrupted, "AZ"), "4");
+  EXPECT_EQ(field(waiting, "AS"), "10");
+}
+
+// The queue list shows the listed types with every column when new, and
+// refreshes only the flagged columns of a changed row.
+TEST_F(Queue, TheQueueListShowsAndRefreshesItsColumns) {
+  QTreeWidget list;
+  const int32_t flag = clsActionManager::kRefreshColumnFlag;
+  const int32_t tags[] = {50000, 50001 | flag, 50002, 11 | flag, 10 | flag};
+  list.setColumnCount(5);
+  for (int i = 0; i < 5; ++i) list.headerItem()->setData(i, Qt::UserRole, tags[i]);
+  for (const int32_t type : {1200, 1300, 1400, 50000, 2000, 50300}) {
+    queue().AddAction(type, "", kBob, "", false, "", false, true, false);
+  }
+  queue().FillActionQueueList(list, {}, true);
+  ASSERT_EQ(list.topLevelItemCount(), 3);
+  const auto texts = [&](int row) {
+    std::vector<std::string> all;
+    for (int column = 0; column < 5; ++column) all.push_back(list.topLevelItem(row)->text(column).toStdString());
+    return all;
+  };
+  EXPECT_EQ(texts(0), (std::vector<std::string>{"Deliver a message", "Not tried", "Bob Smith", "0", ""}));
+  EXPECT_EQ(texts(1)[0], "Send a file");
+  EXPECT_EQ(texts(2)[0], "Search on the primary server");
+
+  const std::string key = list.topLevelItem(0)->data(0, Qt::UserRole).toString().toStdString();
+  list.topLevelItem(0)->setText(0, "untouched");
+  queue().ScheduleRetry(key, true);
+  queue().FillActionQueueList(list, {key}, false);
+  EXPECT_EQ(texts(0), (std::vector<std::string>{"untouched", "Retry planned", "Bob Smith", "0",
+                                                stampIn(0)}));
+}
+
+// The identity goes to the primary server; a failure to reach a recipient is
+// reported there once, and the server's answer makes the action due again.
+TEST_F(Queue, ThePrimaryServerHearsIdentitiesAndFailures) {
+  ScriptedPeer server(kServerAddress, clsActionManager::kServerPort);
+  server.setScript([](const std::string& request) {
+    if (ScriptedPeer::attribute(request, "AT") == "400") return reply(400);
+    return reply(1300, identity(kBob, "Bob", 7));
+  });
+  auto& options = modLocalUserFunctions::LocalUserOptions;
+  options.PrimaryServerIP = "10.1.1.*";
+  modLocalUserFunctions::QueuePrimaryServerAction();
+  EXPECT_TRUE(rows().empty());
+  options.PrimaryServerIP = kServerAddress;
+  modLocalUserFunctions::QueuePrimaryServerAction();
+  work();
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return server.requests().size() == 2; }));
+  EXPECT_EQ(server.requestCodes(), (std::vector<std::string>{"400", "E"}));
+  const std::string sent = ScriptedPeer::attribute(server.requests()[0], "V");
+  EXPECT_NE(sent.find(uid_), std::string::npos);
+  EXPECT_TRUE(rows().empty());
+
+  // The recipient's address is no address: not reachable, reported once.
+  queue().AddAction(1200, "MSG-1", kBob, "V", true, "no.such.host", false, true, true);
+  const std::string action = lastAdded();
+  work();
+  EXPECT_EQ(field(action, "AS"), "40");
+  EXPECT_EQ(field(action, "ASTBR"), "1");
+  const std::string report = lastAdded();
+  EXPECT_EQ(field(report, "AT"), "50200");
+  EXPECT_EQ(field(report, "V"), kBob);
+  work();  // the report
+  EXPECT_EQ(field(report, "AS"), "<gone>");
+  EXPECT_EQ(field(action, "AS"), "50");
+  EXPECT_EQ(field(action, "NCTS"), "");
+  work();  // tried again, not reported again: planned by the back-off
+  EXPECT_EQ(field(action, "AS"), "50");
+  EXPECT_EQ(field(action, "NCTS"), stampIn(60));
+  EXPECT_EQ(rows().size(), 1u);
+}
