@@ -148,6 +148,10 @@ bool SocketControl::Listen() {
   const std::string at = socketBindAddress();
   const QHostAddress address =
       at.empty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QString::fromStdString(at));
+  // Qt's default backlog (50) overflows under a burst of connections; the
+  // kernel then answers with SYN cookies and drops the handshake's last ACK,
+  // leaving a peer that waits for our greeting on a connection we never see.
+  server_->setListenBacklogSize(SOMAXCONN);
   if (server_->listen(address, static_cast<quint16>(localPort_))) return true;
   lastErrorText_ = server_->errorString().toStdString();
   server_.reset();

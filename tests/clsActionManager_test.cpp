@@ -70,7 +70,12 @@ class Queue : public ::testing::Test {
     platform::clearFixedTime();
   }
 
-  clsActionManager& queue() { return ActionManager(); }
+  // The queue works only when the test says so: its own tick never runs.
+  clsActionManager& queue() {
+    clsActionManager& manager = ActionManager();
+    manager.tmrWinsockActionManager.blockSignals(true);
+    return manager;
+  }
   // Queues an action and works it until it is settled.
   std::string run(int32_t type, const std::string& ruid, const std::string& riu, bool ra = true,
                   bool retries = true, const std::string& value = "V") {

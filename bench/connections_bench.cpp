@@ -1,0 +1,332 @@
+// The listening side under a crowd: 200 clients connect to a listening
+// PeerConnections and each waits for its greeting (one complete frame, which
+// must parse to <R ... V="100"/>), against a bare QTcpServer that accepts and
+// writes the same greeting bytes, in the same run.
+//
+// The clients run in their own thread on non-blocking POSIX sockets; the
+// listeners run in this thread's event loop. A client is done when its whole
+// frame has arrived or its connection ended without one (turned away). The
+// clients of a group close only when the whole group is done, then the event
+// loop runs until the listener has no connection left open. That wait counts
+// in each iteration's time; whatever is still open after a bounded wait is
+// reported as left_open (must be 0).
+//
+// Two ways of crowding:
+//   all at once  200 clients at the same moment. PeerConnections takes at
+//                most kMaxIncoming at once and turns the rest away unanswered;
+//                the bare server greets every one.
+//   waves        groups of kMaxIncoming, each starting when the previous one
+//                has closed, so that every client is greeted.
+//
+// Counters per iteration: greeted, turned_away, left_open, and us/conn (wall
+// time of the iteration / 200). Prints a ratio table (ours / bare) last.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <pugixml.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ConnectionState.h"
+#include "PeerConnections.h"
+#include "RatioReport.h"
+#include "modCOMRequestedAction.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+#include "modWireFrames.h"
+
+namespace {
+
+constexpr int kClients = 200;
+constexpr int kWave = PeerConnections::kMaxIncoming;
+constexpr const char* kOursAddress = "127.0.0.61";
+constexpr const char* kBareAddress = "127.0.0.62";
+constexpr int kClientDeadlineMs = 20'000;
+constexpr int kSettleDeadlineMs = 5'000;
+
+using Clock = std::chrono::steady_clock;
+
+void fail(const char* what) {
+  std::fprintf(stderr, "connections_bench: %s\n", what);
+  std::abort();
+}
+
+// What one group of clients saw.
+struct GroupOutcome {
+  std::vector<std::string> frames;  // one frame body per client that got a whole frame
+  int turnedAway = 0;               // the connection ended, or never came up, without a frame
+  int unanswered = 0;               // still waiting at the deadline
+};
+
+// Connects `count` clients to address:kPeerPort at once, waits until each has
+// a whole frame or has lost its connection, then closes them all.
+GroupOutcome runClients(const char* address, int count) {
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(PeerConnections::kPeerPort);
+  ::inet_pton(AF_INET, address, &server.sin_addr);
+
+  struct Client {
+    int fd = -1;
+    bool done = false;
+    modWireFrames::FrameReader reader;
+  };
+  std::vector<Client> clients(static_cast<std::size_t>(count));
+  GroupOutcome outcome;
+  int waiting = count;
+  for (Client& client : clients) {
+    client.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (client.fd < 0) fail("client socket");
+    if (::connect(client.fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 &&
+        errno != EINPROGRESS) {
+      client.done = true;
+      ++outcome.turnedAway;
+      --waiting;
+    }
+  }
+
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kClientDeadlineMs);
+  std::vector<pollfd> watched;
+  std::vector<Client*> owners;
+  char chunk[8192];
+  while (waiting > 0 && Clock::now() < deadline) {
+    watched.clear();
+    owners.clear();
+    for (Client& client : clients) {
+      if (client.done) continue;
+      watched.push_back({client.fd, POLLIN, 0});
+      owners.push_back(&client);
+    }
+    if (::poll(watched.data(), watched.size(), 100) < 0 && errno != EINTR) fail("client poll");
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+      if (watched[i].revents == 0) continue;
+      Client& client = *owners[i];
+      bool ended = false;
+      for (;;) {
+        const ssize_t got = ::recv(client.fd, chunk, sizeof chunk, 0);
+        if (got > 0) {
+          client.reader.Append(std::string(chunk, static_cast<std::size_t>(got)));
+          continue;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) ended = true;
+        break;
+      }
+      std::string body;
+      if (client.reader.Next(body) == modWireFrames::FrameReader::Result::kFrame) {
+        outcome.frames.push_back(std::move(body));
+      } else if (ended) {
+        ++outcome.turnedAway;
+      } else {
+        continue;
+      }
+      client.done = true;
+      --waiting;
+    }
+  }
+  outcome.unanswered = waiting;
+  for (Client& client : clients) ::close(client.fd);
+  return outcome;
+}
+
+// True for a frame body that parses to a whole reply text with V="100".
+bool isGreeting(std::string body) {
+  ConnectionState state;
+  if (!modWireFrames::ParseFrame(state, body) || state.Phase != kMessagePhase) return false;
+  modWireFrames::MessageAssembler assembler;
+  std::string text;
+  if (assembler.Add(state, std::move(body), text) != modWireFrames::MessageAssembler::Result::kComplete) {
+    return false;
+  }
+  pugi::xml_document reply;
+  if (!reply.load_buffer(text.data(), text.size())) return false;
+  return std::string(reply.child("R").attribute("V").value()) == "100";
+}
+
+// Runs `count` clients against address in their own thread while this
+// thread's event loop serves them.
+GroupOutcome serveGroup(const char* address, int count) {
+  QEventLoop loop;
+  GroupOutcome outcome;
+  std::thread clients([&] {
+    outcome = runClients(address, count);
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+  });
+  QTimer::singleShot(kClientDeadlineMs + 5'000, &loop, &QEventLoop::quit);
+  loop.exec();
+  clients.join();
+  return outcome;
+}
+
+// Runs the event loop until openConnections() is 0 or the deadline passes;
+// returns what is still open.
+int settle(const std::function<int()>& openConnections) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kSettleDeadlineMs);
+  QEventLoop loop;
+  QTimer check;
+  check.setInterval(1);
+  QObject::connect(&check, &QTimer::timeout, [&] {
+    if (openConnections() == 0 || Clock::now() >= deadline) loop.quit();
+  });
+  check.start();
+  if (openConnections() != 0) loop.exec();
+  return openConnections();
+}
+
+// Totals over a benchmark's iterations.
+struct Tally {
+  double seconds = 0;
+  int64_t greeted = 0;
+  int64_t turnedAway = 0;
+  int64_t unanswered = 0;
+  int leftOpen = 0;
+
+  void add(const GroupOutcome& group) {
+    for (const std::string& frame : group.frames) {
+      if (!isGreeting(frame)) fail("a client got a frame that is not the greeting");
+      ++greeted;
+    }
+    turnedAway += group.turnedAway;
+    unanswered += group.unanswered;
+  }
+  void report(benchmark::State& state) const {
+    const auto iterations = static_cast<double>(state.iterations());
+    state.counters["greeted"] = static_cast<double>(greeted) / iterations;
+    state.counters["turned_away"] = static_cast<double>(turnedAway) / iterations;
+    if (unanswered > 0) state.counters["unanswered"] = static_cast<double>(unanswered) / iterations;
+    state.counters["left_open"] = leftOpen;
+    state.counters["us/conn"] = seconds * 1e6 / (iterations * kClients);
+  }
+};
+
+// Serves kClients in groups of `groupSize`, each group settled before the next.
+template <typename OpenConnections>
+void serveAll(Tally& tally, const char* address, int groupSize, OpenConnections openConnections) {
+  const auto start = Clock::now();
+  for (int served = 0; served < kClients; served += groupSize) {
+    tally.add(serveGroup(address, std::min(groupSize, kClients - served)));
+    tally.leftOpen = std::max(tally.leftOpen, settle(openConnections));
+  }
+  tally.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ---- ours ------------------------------------------------------------------
+
+PeerConnections& peers() {
+  static PeerConnections* listening = [] {
+    auto* made = new PeerConnections();
+    if (!made->StartListening()) fail(made->LastListenError().c_str());
+    return made;
+  }();
+  return *listening;
+}
+
+// Accepted connections of PeerConnections whose State is not 0 (element 0 listens).
+int oursOpen() {
+  const auto& sockets = peers().wsConnection();
+  int open = 0;
+  for (std::size_t i = 1; i < sockets.size(); ++i) {
+    if (sockets[i]->State() != platform::kSckClosed) ++open;
+  }
+  return open;
+}
+
+template <int groupSize>
+void oursBench(benchmark::State& state) {
+  Tally tally;
+  for (auto _ : state) serveAll(tally, kOursAddress, groupSize, oursOpen);
+  tally.report(state);
+}
+
+// ---- the bare server -------------------------------------------------------
+
+// Accepts every connection, writes the greeting bytes and forgets the socket
+// when the client has closed.
+class BareServer {
+ public:
+  explicit BareServer(std::string greeting) : greeting_(std::move(greeting)) {
+    server_.setMaxPendingConnections(kClients);
+    server_.setListenBacklogSize(SOMAXCONN);  // the backlog our listener asks for
+    if (!server_.listen(QHostAddress(QString::fromLatin1(kBareAddress)), PeerConnections::kPeerPort)) {
+      fail("the bare server cannot listen");
+    }
+    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+      while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        open_.insert(socket);
+        QObject::connect(socket, &QTcpSocket::disconnected, [this, socket] {
+          open_.erase(socket);
+          socket->deleteLater();
+        });
+        socket->write(greeting_.data(), static_cast<qint64>(greeting_.size()));
+      }
+    });
+  }
+  int open() const { return static_cast<int>(open_.size()); }
+
+ private:
+  std::string greeting_;
+  QTcpServer server_;
+  std::set<QTcpSocket*> open_;
+};
+
+BareServer& bare() {
+  static BareServer* server = new BareServer(modWireFrames::BuildFrames(
+      modCOMRequestedAction::BuildResponse("", "", "", 100, "", false), true, true,
+      modWireFrames::kMessageFrames, true));
+  return *server;
+}
+
+template <int groupSize>
+void bareBench(benchmark::State& state) {
+  Tally tally;
+  for (auto _ : state) serveAll(tally, kBareAddress, groupSize, [] { return bare().open(); });
+  tally.report(state);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  QTemporaryDir dataRoot;
+  qputenv("TAVINOR_DATA_ROOT", dataRoot.path().toUtf8());
+  qputenv("TAVINOR_BIND_ADDRESS", kOursAddress);
+  modGlobalVariables::InitGlobalVariables();
+  modGlobalVariables::CurrentLocalUserUID = "{6F1C2B0A-58E3-4C1D-9A77-0B2E5D4C3A21}";
+  modLocalUserFunctions::LocalUserOptions.EnableIPFiltering = false;
+  peers();
+  bare();
+  std::printf("%d clients; PeerConnections on %s, bare QTcpServer on %s, port %d; waves of %d\n",
+              kClients, kOursAddress, kBareAddress, PeerConnections::kPeerPort, kWave);
+
+  const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
+      {"peers/all_at_once", oursBench<kClients>},
+      {"bare/all_at_once", bareBench<kClients>},
+      {"peers/waves", oursBench<kWave>},
+      {"bare/waves", bareBench<kWave>},
+  };
+  const std::vector<RatioRow> table = {
+      {"200 clients at once (ours turns the excess away)", "peers/all_at_once", "bare/all_at_once"},
+      {"200 clients in waves of 64, all greeted", "peers/waves", "bare/waves"},
+  };
+  return runWithRatios(argc, argv, benchmarks, table, "ours (ms)", "bare (ms)");
+}

@@ -1,0 +1,277 @@
+// Two copies of the built program on one machine, as two people would run
+// them: each under its own address, data folder and home, on an X display
+// the test starts, logged in by typing into the login dialog with xdotool.
+// Both must listen and greet; a third start on a folder in use must end at
+// once; SIGTERM must end a copy through its normal shut-down.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ConnectionState.h"
+#include "PeerConnections.h"
+#include "ProgramTestEnvironment.h"
+#include "ScopedEnvironment.h"
+#include "ScriptedPeer.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+#include "modWireFrames.h"
+
+namespace {
+
+constexpr int kFirstDisplay = 141;
+constexpr int kLastDisplay = 190;
+constexpr int kStartMs = 15000;
+constexpr int kEndMs = 15000;
+constexpr const char* kLoginTitle = "^Tavinor - Login$";
+
+void stop(QProcess& process) {
+  if (process.state() == QProcess::NotRunning) return;
+  process.terminate();
+  if (!process.waitForFinished(3000)) {
+    process.kill();
+    process.waitForFinished(3000);
+  }
+}
+
+// Lets events (the children's output) in until `done` holds.
+bool waitUntil(const std::function<bool()>& done, int milliseconds) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > milliseconds) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+// One copy: its folders, address and account.
+struct Copy {
+  std::string name;
+  QString address;
+  QString root;
+  std::string accountUID;
+  QProcess process;
+  QString out;
+
+  QString dataRoot() const { return root + "/data"; }
+  QString readOut() { return out += QString::fromLocal8Bit(process.readAllStandardOutput()); }
+};
+
+// The first complete text that `address` sends after a connection, "" when
+// none comes within the time limit or the bytes are no valid frames.
+std::string greetingOf(const QString& address) {
+  QTcpSocket socket;
+  socket.connectToHost(address, PeerConnections::kPeerPort);
+  if (!socket.waitForConnected(kStartMs)) return {};
+  modWireFrames::FrameReader frames;
+  modWireFrames::MessageAssembler texts;
+  ConnectionState state;
+  InitConnectionState(state);
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < kStartMs && socket.waitForReadyRead(kStartMs)) {
+    const QByteArray data = socket.readAll();
+    frames.Append(std::string(data.constData(), static_cast<std::size_t>(data.size())));
+    std::string body;
+    for (;;) {
+      const auto result = frames.Next(body);
+      if (result == modWireFrames::FrameReader::Result::kNeedMore) break;
+      if (result == modWireFrames::FrameReader::Result::kProtocolError) return {};
+      // Bit 0 of the flag byte marks an enciphered body.
+      if (body.empty() || (static_cast<unsigned char>(body[0]) & 1) == 0) return {};
+      if (!modWireFrames::ParseFrame(state, body)) return {};
+      std::string text;
+      if (texts.Add(state, body, text) == modWireFrames::MessageAssembler::Result::kComplete) {
+        return text;
+      }
+    }
+  }
+  return {};
+}
+
+class TwoCopiesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
+    if (QStandardPaths::findExecutable("xdotool").isEmpty()) {
+      GTEST_SKIP() << "xdotool is not installed";
+    }
+    programPath_ = qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/app/tavinor";
+    ASSERT_TRUE(QFileInfo(programPath_).isExecutable()) << programPath_.toStdString();
+    ASSERT_TRUE(folders_.isValid());
+    ASSERT_TRUE(startServer()) << "no Xvfb display could be started from :" << kFirstDisplay;
+  }
+
+  void TearDown() override {
+    for (auto& copy : copies_) stop(copy->process);
+    stop(server_);
+  }
+
+  bool startServer() {
+    for (int n = kFirstDisplay; n <= kLastDisplay; ++n) {
+      const bool claimed = QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n)) ||
+                           QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n));
+      if (claimed) continue;
+      server_.start("Xvfb", {QString(":%1").arg(n), "-nolisten", "tcp", "-noreset", "-displayfd", "1"});
+      QString line;
+      while (!line.contains('\n') && server_.waitForReadyRead(kStartMs)) {
+        line += QString::fromLocal8Bit(server_.readAllStandardOutput());
+      }
+      if (line.trimmed() == QString::number(n)) {
+        display_ = QString(":%1").arg(n);
+        return true;
+      }
+      stop(server_);  // lost the display to a server starting at the same moment
+    }
+    return false;
+  }
+
+  // A copy with its own folders and an account made through the program's
+  // own account store, as an earlier run would have left it.
+  Copy& addCopy(const std::string& name, const char* address) {
+    copies_.push_back(std::make_unique<Copy>());
+    Copy& copy = *copies_.back();
+    copy.name = name;
+    copy.address = address;
+    copy.root = folders_.path() + "/" + QString::fromStdString(name);
+    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    copy.accountUID = ProgramTestEnvironment::addAccount(name, "pw-" + name);
+    modGlobalVariables::InitGlobalVariables();
+    return copy;
+  }
+
+  QProcessEnvironment environmentOf(const Copy& copy) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display_);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("TAVINOR_DATA_ROOT", copy.dataRoot());
+    env.insert("TAVINOR_BIND_ADDRESS", copy.address);
+    env.insert("HOME", copy.root + "/home");
+    env.insert("XDG_CONFIG_HOME", copy.root + "/home/.config");
+    env.insert("TAVINOR_REGISTRY_FILE", copy.root + "/registry.json");
+    return env;
+  }
+
+  void start(Copy& copy) {
+    copy.process.setProcessEnvironment(environmentOf(copy));
+    copy.process.start(programPath_, {});
+  }
+
+  // Runs xdotool on the display; its standard output, trimmed.
+  QString xdotool(const QStringList& arguments, int* exitCode = nullptr) {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display_);
+    tool.setProcessEnvironment(env);
+    tool.start("xdotool", arguments);
+    if (!tool.waitForFinished(kStartMs)) {
+      tool.kill();
+      tool.waitForFinished();
+    }
+    if (exitCode) *exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+    return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+  }
+
+  // Types the name and password into the copy's login dialog and presses
+  // Return (OK is the default button), as a person would.
+  void logIn(Copy& copy) {
+    QString window;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          window = xdotool({"search", "--onlyvisible", "--pid",
+                            QString::number(copy.process.processId()), "--name", kLoginTitle});
+          return !window.isEmpty() || copy.process.state() == QProcess::NotRunning;
+        },
+        kStartMs))
+        << "no login dialog: " << copy.process.readAllStandardError().toStdString();
+    ASSERT_FALSE(window.isEmpty()) << copy.process.readAllStandardError().toStdString();
+    window = window.section('\n', 0, 0);
+    int code = 0;
+    xdotool({"windowfocus", "--sync", window}, &code);
+    ASSERT_EQ(code, 0);
+    xdotool({"type", "--delay", "20", QString::fromStdString(copy.name)}, &code);
+    ASSERT_EQ(code, 0);
+    xdotool({"key", "Tab"});
+    xdotool({"type", "--delay", "20", QString::fromStdString("pw-" + copy.name)});
+    xdotool({"key", "Return"});
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          return copy.readOut().contains("is logged in") ||
+                 copy.process.state() == QProcess::NotRunning;
+        },
+        kStartMs))
+        << "not logged in: " << copy.readOut().toStdString()
+        << copy.process.readAllStandardError().toStdString();
+    ASSERT_TRUE(copy.out.contains(QString::fromStdString(copy.name + " is logged in")))
+        << copy.out.toStdString() << copy.process.readAllStandardError().toStdString();
+  }
+
+  QTemporaryDir folders_;
+  ProgramTestEnvironment environment_;  // puts the process's record globals back
+  QString programPath_;
+  QString display_;
+  QProcess server_;
+  std::vector<std::unique_ptr<Copy>> copies_;
+};
+
+TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
+  Copy& ann = addCopy("ANN", "127.0.0.2");
+  Copy& bob = addCopy("BOB", "127.0.0.3");
+  for (Copy* copy : {&ann, &bob}) {
+    start(*copy);
+    logIn(*copy);
+    if (HasFatalFailure()) return;
+  }
+
+  for (Copy* copy : {&ann, &bob}) {
+    SCOPED_TRACE(copy->name);
+    const std::string greeting = greetingOf(copy->address);
+    ASSERT_FALSE(greeting.empty()) << "no enciphered greeting from " << copy->address.toStdString();
+    EXPECT_EQ(ScriptedPeer::attribute(greeting, "V"), "100") << greeting;
+    // Signed by the account logged in there, so it is that copy that answers.
+    EXPECT_EQ(ScriptedPeer::attribute(greeting, "SD"), copy->accountUID) << greeting;
+  }
+
+  // A third start on Ann's folder gives up before its login: a login dialog
+  // would wait for a person, so ending unattended shows it never came.
+  Copy third;
+  third.address = ann.address;
+  third.root = ann.root;
+  start(third);
+  ASSERT_TRUE(third.process.waitForFinished(kEndMs)) << "the third copy did not end by itself";
+  EXPECT_EQ(third.process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(third.process.exitCode(), 2);
+  EXPECT_TRUE(third.process.readAllStandardOutput().isEmpty());
+  EXPECT_TRUE(third.process.readAllStandardError().contains("another copy already runs"));
+  EXPECT_FALSE(greetingOf(ann.address).empty()) << "the first copy stopped listening";
+
+  for (Copy* copy : {&ann, &bob}) {
+    SCOPED_TRACE(copy->name);
+    copy->process.terminate();
+    ASSERT_TRUE(copy->process.waitForFinished(kEndMs)) << "SIGTERM did not end the copy";
+    EXPECT_EQ(copy->process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(copy->process.exitCode(), 0) << copy->process.readAllStandardError().toStdString();
+    // The shut-down saved the address the copy recorded for its account.
+    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy->dataRoot().toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    EXPECT_EQ(ProgramTestEnvironment::accountField(copy->accountUID,
+                                                   modLocalUserFunctions::kLocalUserIP),
+              copy->address.toStdString());
+  }
+  modGlobalVariables::InitGlobalVariables();
+}
+
+}  // namespace
