@@ -19,7 +19,28 @@ const Function& require(const Function& function, const char* name) {
   return function;
 }
 
+Displays& displays() {
+  static Displays installedDisplays;
+  return installedDisplays;
+}
+
 }  // namespace
+
+void InstallDisplays(Displays newDisplays) { displays() = std::move(newDisplays); }
+
+void AddBoardItem(int32_t kind, const std::string& identifier) {
+  if (displays().AddBoardItem) displays().AddBoardItem(kind, identifier);
+}
+
+void SynchronizeDisplays(int32_t listType, bool fullReload) {
+  if (displays().SynchronizeDisplays) displays().SynchronizeDisplays(listType, fullReload);
+}
+
+bool AutoReplyOn() { return displays().AutoReplyOn && displays().AutoReplyOn(); }
+
+std::string AutoReplyText() {
+  return displays().AutoReplyText ? displays().AutoReplyText() : std::string();
+}
 
 void Install(Implementation implementation) { installed() = std::move(implementation); }
 

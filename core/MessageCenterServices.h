@@ -59,8 +59,45 @@ struct Implementation {
 
 void Install(Implementation implementation);
 
+// What the main window shows of received messages and the state of its
+// automatic reply. Installed by the main window while it is open; when
+// nothing is installed no window shows anything, so the display calls do
+// nothing and the automatic reply is off.
+struct Displays {
+  // (kind, identifier): kind 4 puts the received message with that UID on
+  // the message board.
+  std::function<void(int32_t, const std::string&)> AddBoardItem;
+  // (list type or -1 for all, full reload): refreshes the open windows'
+  // lists from the changed rows of their record classes.
+  std::function<void(int32_t, bool)> SynchronizeDisplays;
+  // Whether the automatic reply is on, and its text.
+  std::function<bool()> AutoReplyOn;
+  std::function<std::string()> AutoReplyText;
+};
+
+void InstallDisplays(Displays displays);
+
 void AddActivity(int32_t kind, const std::string& text, int32_t itemType,
                  const std::string& itemKey, const std::string& ownerUID);
 void ExitProgram();
+
+// Message board kinds.
+inline constexpr int32_t kBoardReceivedMessage = 4;
+// Display list types of SynchronizeDisplays.
+enum DisplayList : int32_t {
+  kAllDisplays = -1,
+  kActionDisplay = 1,
+  kReceivedDisplay = 2,
+  kSentDisplay = 3,
+  kHistoryDisplay = 4,
+  kUsersDisplay = 5,
+  kUsersSelectionDisplay = 6,
+  kInstantMessagesDisplay = 7,
+};
+
+void AddBoardItem(int32_t kind, const std::string& identifier);
+void SynchronizeDisplays(int32_t listType, bool fullReload);
+bool AutoReplyOn();
+std::string AutoReplyText();
 
 }  // namespace MessageCenterServices

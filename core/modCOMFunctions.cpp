@@ -1,8 +1,18 @@
 #include "modCOMFunctions.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "Clock.h"
 #include "PoolLoan.h"
+#include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsString.h"
+#include "modGenFunctionsXML.h"
+#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
 
 namespace modCOMFunctions {
 namespace {
@@ -25,7 +35,107 @@ void updateIn(clsGenObject& messages, const std::string& messageUID,
   if (save) messages.SaveXMLDoc();
 }
 
+constexpr int32_t kMessageSD = 1;
+constexpr int32_t kMessageTS = 3;
+constexpr int32_t kMessageCO = 4;
+constexpr int32_t kMessagePR = 5;
+constexpr int32_t kMessageRT = 6;
+constexpr int32_t kMessageAMU = 7;
+constexpr int32_t kMessageMT = 8;
+constexpr int32_t kQueued = 1;
+constexpr int32_t kAutomaticReply = -1;
+constexpr int32_t kOpened = 100;
+constexpr int32_t kAnswered = 220;
+
+std::vector<std::string> distinctRecipients(const std::string& recipients) {
+  std::vector<std::string> distinct;
+  for (const std::string& item : modGenFunctionsString::splitText(recipients, "||")) {
+    if (!item.empty() && std::find(distinct.begin(), distinct.end(), item) == distinct.end()) {
+      distinct.push_back(item);
+    }
+  }
+  return distinct;
+}
+
+std::string storedContent(const std::string& content) {
+  std::string stored = modGenFunctions::ConvertCRLF(content, true);
+  if (modLocalUserFunctions::LocalUserOptions.IncludeSignature) {
+    stored += std::string(modGenFunctions::kCrLfMarker) + modGenFunctions::kCrLfMarker +
+              modLocalUserFunctions::GetLocalUserFieldValue(modLocalUserFunctions::kLocalUserSI,
+                                                            "", false);
+  }
+  return stored;
+}
+
+// Writes the message row and its recipients into `messages`; returns its XML.
+std::string addMessageRow(clsGenObject& messages, const std::string& uid, const std::string& content,
+                          int32_t priority, int32_t responseType,
+                          const std::vector<std::string>& recipients,
+                          const std::string& answeredUID, bool automaticReply) {
+  messages.SetField(kMessageSD, modGlobalVariables::CurrentLocalUserUID);
+  messages.SetField(kMessageTS,
+                    platform::now().toString("yyyy-MM-dd hh:mm:ss").toStdString());
+  messages.SetField(kMessageCO, storedContent(content));
+  messages.SetField(kMessagePR, priority);
+  messages.SetField(kMessageRT, responseType);
+  messages.SetField(kMessageST, automaticReply ? kAutomaticReply : kQueued);
+  messages.SetField(kMessageAMU, answeredUID);
+  messages.SetField(kMessageMT, "2");
+  messages.AddCurrentRow();
+  for (const std::string& recipient : recipients) {
+    messages.AddSubRow(kMessageUID, uid, kRecipientUID, recipient);
+    messages.SubRowSetField(kRecipientST, kQueued);
+  }
+  messages.PC_SelectSingleNode(kMessageUID, uid);
+  return modGenFunctionsXML::XMLToString(messages.GetCurrent());
+}
+
+void markAnswered(const std::string& answeredUID) {
+  if (answeredUID.empty()) return;
+  PoolLoan received(modGlobalVariables::MessRec);
+  received->PC_SelectSingleNode(kMessageUID, answeredUID);
+  if (received->IsRowSelected() && received->GetField(kMessageST) == std::to_string(kOpened)) {
+    received->SetField(kMessageST, kAnswered);
+    received->SaveXMLDoc();
+  }
+}
+
 }  // namespace
+
+std::string SendMessageToRecipients(const std::string& content, int32_t priority,
+                                    int32_t responseType, const std::string& recipients,
+                                    const std::string& answeredUID, bool RA, bool automaticReply) {
+  try {
+    const std::vector<std::string> to = distinctRecipients(recipients);
+    std::string uid;
+    std::string xml;
+    if (automaticReply) {
+      const auto replies = modGlobalFunctions::CreateGenObject(modGlobalVariables::MessSent, "",
+                                                               false, false);
+      XMLDocumentRef document;
+      modGenFunctionsXML::XMLInitDocument(document, "TVR", true);
+      replies->XMLDocLinked(document);
+      uid = replies->CreateNewRow(true, kMessageUID);
+      xml = addMessageRow(*replies, uid, content, priority, responseType, to, answeredUID, true);
+    } else {
+      PoolLoan messages(modGlobalVariables::MessSent);
+      uid = messages->CreateNewRow(true, kMessageUID);
+      xml = addMessageRow(*messages, uid, content, priority, responseType, to, answeredUID, false);
+      messages->SaveXMLDoc();
+    }
+    clsActionManager& actions = ActionManager();
+    for (const std::string& recipient : to) {
+      actions.AddAction(modGlobalVariables::kRequestDeliverMessage, uid, recipient, xml, RA, "",
+                        false, true, true);
+    }
+    actions.SaveStore();
+    actions.StartActionManager();
+    markAnswered(answeredUID);
+    return uid;
+  } catch (...) {
+    raiseAgain("modCOMFunctions.SendMessageToRecipients");
+  }
+}
 
 void UpdateRecipientStatus(const std::string& messageUID, const std::string& recipientUID,
                            int32_t status, clsGenObject* collection, bool save) {

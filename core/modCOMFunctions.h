@@ -9,6 +9,18 @@ class clsGenObject;
 
 namespace modCOMFunctions {
 
+// Stores a new sent message of the logged-in person and queues one delivery
+// (action 1200) per recipient, then starts the queue. `content` may hold
+// CR LF line breaks; the signature is appended when the options say so.
+// `recipients` is a "||" list of account UIDs (empty and repeated items are
+// dropped). The message row ("ST" 1, each recipient 1) and the deliveries
+// are on disk before this returns. An automatic reply ("ST" -1) is not kept
+// among the sent messages. Answering a received message in status 100 marks
+// it 220. Returns the new message's UID.
+std::string SendMessageToRecipients(const std::string& content, int32_t priority,
+                                    int32_t responseType, const std::string& recipients,
+                                    const std::string& answeredUID, bool RA, bool automaticReply);
+
 // Sets the status of one recipient of a sent message: the recipient's sub
 // row gets `status`, and so does the message row itself when it has only
 // that one recipient. `collection` is the sent-message collection to work
