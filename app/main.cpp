@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
   frmMessageCenter messageCenter;
   QObject::connect(&termination, &platform::TerminationSignals::requested, &messageCenter,
                    &frmMessageCenter::ExitProgram);
+  // The desktop's log-out ends the program through its shut-down too.
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, &messageCenter,
+                   &frmMessageCenter::ExitProgram);
   const frmMessageCenter::LoadResult result = messageCenter.Form_Load();
   switch (result) {
     case frmMessageCenter::LoadResult::kRunning:

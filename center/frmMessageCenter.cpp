@@ -1,6 +1,11 @@
 #include "frmMessageCenter.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QVBoxLayout>
+#include <cstdlib>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -11,6 +16,7 @@
 #include "PeerConnections.h"
 #include "SocketControl.h"
 #include "clsActionManager.h"
+#include "frmMessageBoard.h"
 #include "modDisplaySynchFunctions.h"
 
 #include "MessageCenterServices.h"
@@ -42,6 +48,10 @@ enum ActivityLogField : int32_t {
 };
 
 constexpr int kSynchronizeIntervalMs = 5000;
+constexpr int kSaveTickMs = 60000;
+constexpr int kSaveEveryTicks = 11;
+constexpr int32_t kAutoReplyField = 27;
+constexpr int32_t kAutoReplyRestored = 50505;
 constexpr int kActivityGroupsList = 200;
 constexpr int kCannotListenMessage = 65010;
 
@@ -68,15 +78,36 @@ frmMessageCenter::frmMessageCenter() {
   users.CreateNewUser = showNewAccountDialog;
   UsersAndOptionsServices::Install(std::move(users));
   modDisplaySynchFunctions::SetMessageCenter(this);
+  InstallDisplays();
+  // Every 5 seconds the lists follow the data, and message collections that
+  // changed are written, so a crash loses at most these few seconds.
   tmrSynchronizeDisplays_.setInterval(kSynchronizeIntervalMs);
-  connect(&tmrSynchronizeDisplays_, &platform::TimerControl::tick, this, [] {
+  connect(&tmrSynchronizeDisplays_, &platform::TimerControl::tick, this, [this] {
     modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
+    SaveDataObjects();
   });
+  tmrSaveData_.setInterval(kSaveTickMs);
+  tmrSaveData_.setTag("0");
+  connect(&tmrSaveData_, &platform::TimerControl::tick, this, [this] { tmrSaveData_Timer(); });
+}
+
+void frmMessageCenter::InstallDisplays() {
+  MessageCenterServices::Displays displays;
+  displays.AddBoardItem = [this](int32_t kind, const std::string& identifier) {
+    board_->AddBoardItem(kind, identifier);
+  };
+  displays.SynchronizeDisplays = [](int32_t listType, bool fullReload) {
+    modDisplaySynchFunctions::SynchronizeDisplays(listType, fullReload, 0);
+  };
+  displays.AutoReplyOn = [this] { return chkAutoReply_->isChecked(); };
+  displays.AutoReplyText = [this] { return txtAutoReplyMessage_->text().toStdString(); };
+  MessageCenterServices::InstallDisplays(std::move(displays));
 }
 
 frmMessageCenter::~frmMessageCenter() {
   Form_Unload();
   modDisplaySynchFunctions::SetMessageCenter(nullptr);
+  MessageCenterServices::InstallDisplays({});
   MessageCenterServices::Install({});
   UsersAndOptionsServices::Install({});
 }
@@ -108,7 +139,19 @@ void frmMessageCenter::BuildWindow() {
   lvAQ_->addAction(remove);
   CreateActionQueueColumns();
   splitter->setStretchFactor(1, 1);
-  setCentralWidget(splitter);
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->addWidget(splitter, 1);
+  auto* autoReply = new QHBoxLayout();
+  chkAutoReply_ = new QCheckBox("Automatic reply:", central);
+  chkAutoReply_->setObjectName("chkAutoReply");
+  txtAutoReplyMessage_ = new QLineEdit(central);
+  txtAutoReplyMessage_->setObjectName("txtAutoReplyMessage");
+  autoReply->addWidget(chkAutoReply_);
+  autoReply->addWidget(txtAutoReplyMessage_, 1);
+  layout->addLayout(autoReply);
+  setCentralWidget(central);
+  board_ = new frmMessageBoard(this);
   connect(tvActivities_, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current) { ShowGroup(current); });
   resize(900, 520);
@@ -218,8 +261,11 @@ frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
 // Listening, the timers, the action queue and the identity for the primary
 // server; then the queue list shows what the store holds.
 void frmMessageCenter::StartNetwork() {
+  LoadAutoReply();
+  board_->LayoutBoard();
   StartListening();
   tmrSynchronizeDisplays_.setEnabled(true);
+  tmrSaveData_.setEnabled(true);
   clsActionManager& actions = ActionManager();
   actions.StartActionManager();
   modLocalUserFunctions::QueuePrimaryServerAction();
@@ -267,19 +313,64 @@ void frmMessageCenter::Form_Unload() {
   unloaded_ = true;
   try {
     tmrSynchronizeDisplays_.setEnabled(false);
+    tmrSaveData_.setEnabled(false);
     connections_.reset();
-    ReleaseActionManager();
     ApplicationSetting.reset();
     // After the logged-in account removed itself its folder is gone, and
-    // saving its users directory would bring the folder back.
-    if (!modGlobalVariables::CurrentLocalUserUID.empty()) {
+    // saving its collections or its queue would bring the folder back.
+    const bool accountKept = !modGlobalVariables::CurrentLocalUserUID.empty();
+    if (accountKept) {
+      SaveDataObjects();
+      StoreAutoReply();
       SavePooledCollection(modGlobalVariables::User);
     }
     SavePooledCollection(modGlobalVariables::LocalUser);
+    ReleaseActionManager(accountKept);
   } catch (...) {
     endError("frmMessageCenter.Form_Unload");
   }
   instanceLock_.Release();
+}
+
+void frmMessageCenter::SaveDataObjects() {
+  for (const int32_t classType :
+       {modGlobalVariables::MessSent, modGlobalVariables::MessRec, modGlobalVariables::MessHist}) {
+    try {
+      SavePooledCollection(classType);
+    } catch (...) {
+      endError("frmMessageCenter.SaveDataObjects");
+    }
+  }
+}
+
+// Every eleventh minute everything changed is written, whatever the quicker
+// saves did.
+void frmMessageCenter::tmrSaveData_Timer() {
+  const int ticks = std::atoi(tmrSaveData_.tag().c_str()) + 1;
+  if (ticks < kSaveEveryTicks) {
+    tmrSaveData_.setTag(std::to_string(ticks));
+    return;
+  }
+  tmrSaveData_.setTag("0");
+  SaveDataObjects();
+}
+
+void frmMessageCenter::LoadAutoReply() {
+  txtAutoReplyMessage_->setText(QString::fromStdString(
+      modLocalUserFunctions::GetLocalUserFieldValue(kAutoReplyRestored, "", false)));
+}
+
+// The text is stored in the account row before the accounts are saved.
+void frmMessageCenter::StoreAutoReply() {
+  try {
+    PoolLoan accounts(modGlobalVariables::LocalUser);
+    accounts->SetRowFieldByKey(modLocalUserFunctions::kLocalUserUID,
+                               modGlobalVariables::CurrentLocalUserUID, kAutoReplyField,
+                               modGenFunctions::ConvertCRLF(
+                                   txtAutoReplyMessage_->text().toStdString(), true));
+  } catch (...) {
+    endError("frmMessageCenter.StoreAutoReply");
+  }
 }
 
 void frmMessageCenter::SavePooledCollection(int32_t classType) {

@@ -25,7 +25,10 @@
 #include "TimerControl.h"
 
 class PeerConnections;
+class QCheckBox;
+class QLineEdit;
 class QStackedWidget;
+class frmMessageBoard;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -85,7 +88,14 @@ class frmMessageCenter : public QMainWindow {
   void mnuPopAQRetryNow_Click();
   void RemoveSelectedActions();
 
+  // Saves the loaded pooled message collections (sent, received, history)
+  // that changed.
+  void SaveDataObjects();
+
   QTreeWidget* lvAQ() const { return lvAQ_; }
+  QCheckBox* chkAutoReply() const { return chkAutoReply_; }
+  QLineEdit* txtAutoReplyMessage() const { return txtAutoReplyMessage_; }
+  frmMessageBoard* MessageBoard() const { return board_; }
   QTreeWidget* tvActivities() const { return tvActivities_; }
   PeerConnections* Connections() const { return connections_.get(); }
 
@@ -107,6 +117,10 @@ class frmMessageCenter : public QMainWindow {
   void StoreActivity(int32_t kind, const std::string& text, int32_t itemType,
                      const std::string& itemKey, const std::string& ownerUID);
   void SavePooledCollection(int32_t classType);
+  void tmrSaveData_Timer();
+  void LoadAutoReply();
+  void StoreAutoReply();
+  void InstallDisplays();
   std::vector<std::string> SelectedActionKeys() const;
 
   std::vector<ActivityItem> activities_;
@@ -115,6 +129,10 @@ class frmMessageCenter : public QMainWindow {
   platform::InstanceLock instanceLock_;
   std::unique_ptr<PeerConnections> connections_;
   platform::TimerControl tmrSynchronizeDisplays_;
+  platform::TimerControl tmrSaveData_;
+  frmMessageBoard* board_ = nullptr;
+  QCheckBox* chkAutoReply_ = nullptr;
+  QLineEdit* txtAutoReplyMessage_ = nullptr;
   QTreeWidget* tvActivities_ = nullptr;
   QStackedWidget* lists_ = nullptr;
   std::array<QTreeWidget*, kActivityKinds> activityLists_{};

@@ -41,6 +41,13 @@ void synchronizeActionList(bool fullReload) {
   deleted.clear();
 }
 
+// Lists of windows that are not open: the changes are dropped, since a
+// window reloads all of its rows when it opens.
+void dropChanges(int32_t classType) {
+  modGenGlobals::UpdatedUIDList[classType].clear();
+  modGenGlobals::DeletedUIDList[classType].clear();
+}
+
 }  // namespace
 
 void SetMessageCenter(frmMessageCenter* window) { messageCenter = window; }
@@ -48,6 +55,13 @@ void SetMessageCenter(frmMessageCenter* window) { messageCenter = window; }
 void SynchronizeDisplays(int32_t listType, bool fullReload, int32_t /*unused*/) {
   try {
     if (listType == kAllLists || listType == kActionList) synchronizeActionList(fullReload);
+    const std::pair<int32_t, int32_t> closedLists[] = {
+        {kReceivedList, modGlobalVariables::MessRec},  {kSentList, modGlobalVariables::MessSent},
+        {kHistoryList, modGlobalVariables::MessHist},  {kUsersList, modGlobalVariables::User},
+        {kInstantMessagesList, modGlobalVariables::InstMess}};
+    for (const auto& [type, classType] : closedLists) {
+      if (listType == kAllLists || listType == type) dropChanges(classType);
+    }
   } catch (...) {
     endError("modDisplaySynchFunctions.SynchronizeDisplays");
   }

@@ -4,15 +4,25 @@
 // record classes: it applies them to the lists of the open windows and then
 // empties them.
 //
-// List types: 1 the action queue (record class 8). The main window registers
-// itself while it is open. UI thread only.
+// List types and their record classes: 1 the action queue (8), 2 received
+// messages (4), 3 sent messages (3), 4 history (5), 5 and 6 users (0), 7
+// preset instant messages (10). The main window registers itself while it is
+// open. UI thread only.
 #include <cstdint>
 
 class frmMessageCenter;
 
 namespace modDisplaySynchFunctions {
 
-enum DisplayListType : int32_t { kAllLists = -1, kActionList = 1 };
+enum DisplayListType : int32_t {
+  kAllLists = -1,
+  kActionList = 1,
+  kReceivedList = 2,
+  kSentList = 3,
+  kHistoryList = 4,
+  kUsersList = 5,
+  kInstantMessagesList = 7,
+};
 
 // The open main window, or null.
 void SetMessageCenter(frmMessageCenter* window);

@@ -62,7 +62,10 @@ clsActionManager& ActionManager() {
 
 bool ActionManagerExists() { return static_cast<bool>(instance()); }
 
-void ReleaseActionManager() { instance().reset(); }
+void ReleaseActionManager(bool keepStore) {
+  if (instance() && !keepStore) instance()->DiscardStore();
+  instance().reset();
+}
 
 clsActionManager::clsActionManager() : replyDocument_(clsGenXMLDocument::create()) {
   using modGlobalFunctions::CreateGenObject;
@@ -115,6 +118,7 @@ void clsActionManager::recoverInterruptedActions() {
 }
 
 void clsActionManager::SaveStore() {
+  if (discarded_) return;
   try {
     working_->SaveXMLDoc();
   } catch (...) {

@@ -179,6 +179,8 @@ class clsActionManager : public QObject {
 
   // Writes the store now (also done by itself after every change).
   void SaveStore();
+  // From now on nothing is written: the account and its folder are gone.
+  void DiscardStore() { discarded_ = true; }
 
  private:
   // Store half.
@@ -219,6 +221,7 @@ class clsActionManager : public QObject {
   std::vector<std::string> dueList_;
   bool busy_ = false;
   bool saveQueued_ = false;
+  bool discarded_ = false;
   QDateTime lastActivity_;
   QDateTime stepChangedAt_;
   XMLDocumentRef replyDocument_;
@@ -229,7 +232,7 @@ class clsActionManager : public QObject {
 };
 
 // The one action manager of the logged-in account: created on first use,
-// released (its store written) at shut-down.
+// released at shut-down, its store written unless the account is gone.
 clsActionManager& ActionManager();
 bool ActionManagerExists();
-void ReleaseActionManager();
+void ReleaseActionManager(bool keepStore = true);

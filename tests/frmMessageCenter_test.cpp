@@ -11,6 +11,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QCheckBox>
+#include <QTreeWidget>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <filesystem>
@@ -29,6 +31,7 @@
 #include "clsGenAPI.h"
 #include "frmInternalServices.h"
 #include "frmLogin.h"
+#include "frmMessageBoard.h"
 #include "frmOptions.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
@@ -162,6 +165,49 @@ TEST_F(StartUp, ADamagedOptionsTextFallsBackToTheDefaultsAndIsKept) {
     messageCenter.Form_Unload();
     modGlobalVariables::CurrentLocalUserUID.clear();
   }
+}
+
+// The board shows unopened received messages only; the automatic-reply text
+// reaches the account file at shut-down, and the queue list is in the window.
+TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  frmMessageCenter messageCenter;
+  onNextModal<frmLogin>([](frmLogin* login) {
+    control<QComboBox>(login, "cboUserName")->setEditText("ann");
+    control<QLineEdit>(login, "txtPassword")->setText("pw");
+    control<QPushButton>(login, "cmdOK")->click();
+  });
+  ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+  EXPECT_EQ(messageCenter.lvAQ()->columnCount(), 5);
+  ASSERT_NE(messageCenter.Connections(), nullptr);
+  {
+    PoolLoan received(modGlobalVariables::MessRec);
+    for (const auto& [uid, status] : {std::pair{"OPENED", "100"}, std::pair{"NEW", "60"}}) {
+      received->CreateNewRow(false, 0);
+      received->SetFields({0, 1, 2, 4}, {uid, "SOMEONE", status, "Hello there"});
+      received->AddCurrentRow();
+    }
+  }
+  frmMessageBoard& board = *messageCenter.MessageBoard();
+  MessageCenterServices::AddBoardItem(4, "OPENED");
+  EXPECT_EQ(board.ShownMessage(), "");
+  MessageCenterServices::AddBoardItem(3, "NEW");
+  MessageCenterServices::AddBoardItem(4, "NEW");
+  EXPECT_EQ(board.ShownMessage(), "NEW");
+  MessageCenterServices::AddBoardItem(4, "MISSING");
+  EXPECT_EQ(board.PendingCount(), 1u);  // waits while NEW scrolls
+
+  messageCenter.chkAutoReply()->setChecked(true);
+  messageCenter.txtAutoReplyMessage()->setText("Back on Monday");
+  EXPECT_TRUE(MessageCenterServices::AutoReplyOn());
+  EXPECT_EQ(MessageCenterServices::AutoReplyText(), "Back on Monday");
+  messageCenter.Form_Unload();
+  const std::string accounts =
+      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+  EXPECT_NE(accounts.find("ARM=\"Back on Monday\""), std::string::npos);
+  const std::string received =
+      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/ANN/D008.dat", true);
+  EXPECT_NE(received.find("Hello there"), std::string::npos);
 }
 
 TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {
