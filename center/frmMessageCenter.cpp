@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 #include <cstdlib>
+#include <optional>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -13,10 +14,19 @@
 #include <QStackedWidget>
 #include <QTreeWidget>
 
+#include <QMenu>
+#include <QMenuBar>
+
+#include "MessageWindowsServices.h"
 #include "PeerConnections.h"
+#include "frmMessage.h"
+#include "frmMessageHistory.h"
+#include "frmMessageViewer.h"
+#include "frmUserSelection.h"
 #include "SocketControl.h"
 #include "clsActionManager.h"
 #include "frmMessageBoard.h"
+#include "modCOMMessageCenter.h"
 #include "modDisplaySynchFunctions.h"
 
 #include "MessageCenterServices.h"
@@ -49,6 +59,7 @@ enum ActivityLogField : int32_t {
 
 constexpr int kSynchronizeIntervalMs = 5000;
 constexpr int kSaveTickMs = 60000;
+constexpr int kDeleteTickMs = 60000;
 constexpr int kSaveEveryTicks = 11;
 constexpr int32_t kAutoReplyField = 27;
 constexpr int32_t kAutoReplyRestored = 50505;
@@ -86,6 +97,9 @@ frmMessageCenter::frmMessageCenter() {
     modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
     SaveDataObjects();
   });
+  tmrDeleteMessage_.setInterval(kDeleteTickMs);
+  connect(&tmrDeleteMessage_, &platform::TimerControl::tick, this,
+          [this] { tmrDeleteMessage_Timer(); });
   tmrSaveData_.setInterval(kSaveTickMs);
   tmrSaveData_.setTag("0");
   connect(&tmrSaveData_, &platform::TimerControl::tick, this, [this] { tmrSaveData_Timer(); });
@@ -101,12 +115,14 @@ void frmMessageCenter::InstallDisplays() {
   };
   displays.AutoReplyOn = [this] { return chkAutoReply_->isChecked(); };
   displays.AutoReplyText = [this] { return txtAutoReplyMessage_->text().toStdString(); };
+  displays.StartDeleteMessageTimer = [this] { StartDeleteMessageTimer(); };
   MessageCenterServices::InstallDisplays(std::move(displays));
 }
 
 frmMessageCenter::~frmMessageCenter() {
   Form_Unload();
   modDisplaySynchFunctions::SetMessageCenter(nullptr);
+  MessageWindowsServices::InstallViewer({});
   MessageCenterServices::InstallDisplays({});
   MessageCenterServices::Install({});
   UsersAndOptionsServices::Install({});
@@ -152,9 +168,49 @@ void frmMessageCenter::BuildWindow() {
   layout->addLayout(autoReply);
   setCentralWidget(central);
   board_ = new frmMessageBoard(this);
+  board_->SetOpenHandler([](const std::string& uid) {
+    modGlobalFunctions::OpenMessageViewer(modGlobalVariables::MessRec, uid);
+  });
+  BuildMenus();
   connect(tvActivities_, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current) { ShowGroup(current); });
   resize(900, 520);
+}
+
+// Each window opened from the menus closes itself and is deleted then.
+template <typename Window>
+void openWindow(QWidget* owner) {
+  try {
+    auto* window = new Window(owner);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowFlag(Qt::Window);
+    window->show();
+  } catch (...) {
+    endError("frmMessageCenter.openWindow");
+  }
+}
+
+void frmMessageCenter::BuildMenus() {
+  QMenu* messages = menuBar()->addMenu("&Messages");
+  QAction* newMessage = messages->addAction("&New message...", this, [this] {
+    try {
+      auto* compose = new frmMessage({}, {}, this);
+      compose->setAttribute(Qt::WA_DeleteOnClose);
+      compose->setWindowFlag(Qt::Window);
+      compose->show();
+    } catch (...) {
+      endError("frmMessageCenter.mnuNewMessage_Click");
+    }
+  });
+  newMessage->setObjectName("mnuNewMessage");
+  newMessage->setShortcut(QKeySequence::New);
+  messages->addAction("Message &folders...", this, [this] { openWindow<frmMessageHistory>(this); })
+      ->setObjectName("mnuMessageFolders");
+  messages->addSeparator();
+  messages->addAction("E&xit", this, [this] { ExitProgram(); })->setObjectName("mnuExit");
+  QMenu* users = menuBar()->addMenu("&Users");
+  users->addAction("&Find users...", this, [this] { openWindow<frmUserSelection>(this); })
+      ->setObjectName("mnuFindUsers");
 }
 
 QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*, int>>& columns) {
@@ -266,6 +322,7 @@ void frmMessageCenter::StartNetwork() {
   StartListening();
   tmrSynchronizeDisplays_.setEnabled(true);
   tmrSaveData_.setEnabled(true);
+  StartDeleteMessageTimer();
   clsActionManager& actions = ActionManager();
   actions.StartActionManager();
   modLocalUserFunctions::QueuePrimaryServerAction();
@@ -273,6 +330,8 @@ void frmMessageCenter::StartNetwork() {
     modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList, true, 0);
   }
   tvActivities_->setCurrentItem(tvActivities_->topLevelItem(kActionQueueGroup - 1));
+  frmMessageViewer::InstallService();
+  modGlobalFunctions::ShowNotOpenedMessagesOnBoard();
 }
 
 // A copy that cannot listen still sends; the person is told that nothing
@@ -314,6 +373,7 @@ void frmMessageCenter::Form_Unload() {
   try {
     tmrSynchronizeDisplays_.setEnabled(false);
     tmrSaveData_.setEnabled(false);
+    tmrDeleteMessage_.setEnabled(false);
     connections_.reset();
     ApplicationSetting.reset();
     // After the logged-in account removed itself its folder is gone, and
@@ -353,6 +413,45 @@ void frmMessageCenter::tmrSaveData_Timer() {
   }
   tmrSaveData_.setTag("0");
   SaveDataObjects();
+}
+
+void frmMessageCenter::StartDeleteMessageTimer() {
+  const auto& options = modLocalUserFunctions::LocalUserOptions;
+  tmrDeleteMessage_.setEnabled(false);
+  if (!options.DeleteMessageOlderThan) return;
+  const int limit = (options.DeleteIntervalType == 1 || options.DeleteIntervalType == 2) ? 60 : 0;
+  tmrDeleteMessage_.setTag(std::to_string(limit) + "||0");
+  tmrDeleteMessage_.setEnabled(true);
+}
+
+// A tag that is not "limit||count" stops the timer; the person is told in
+// the events list rather than by a box that would stop the program's work.
+void frmMessageCenter::tmrDeleteMessage_Timer() {
+  try {
+    const std::vector<std::string> parts =
+        modGenFunctionsString::splitText(tmrDeleteMessage_.tag(), "||");
+    const auto number = [](const std::string& text) -> std::optional<int> {
+      if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return {};
+      return std::atoi(text.c_str());
+    };
+    const std::optional<int> limit = parts.size() > 0 ? number(parts[0]) : std::nullopt;
+    const std::optional<int> count = parts.size() > 1 ? number(parts[1]) : std::nullopt;
+    if (!limit || !count) {
+      tmrDeleteMessage_.setEnabled(false);
+      AddActivity(MessageCenterServices::kEvents,
+                  !limit ? "Timer problem... 24341515A" : "Timer problem... 24341515B",
+                  MessageCenterServices::kNoItem, "", "");
+      return;
+    }
+    if (*count < *limit) {
+      tmrDeleteMessage_.setTag(std::to_string(*limit) + "||" + std::to_string(*count + 1));
+      return;
+    }
+    tmrDeleteMessage_.setTag(std::to_string(*limit) + "||0");
+    modCOMMessageCenter::DeleteExpiredMessages();
+  } catch (...) {
+    endError("frmMessageCenter.tmrDeleteMessage_Timer");
+  }
 }
 
 void frmMessageCenter::LoadAutoReply() {

@@ -88,6 +88,12 @@ class frmMessageCenter : public QMainWindow {
   void mnuPopAQRetryNow_Click();
   void RemoveSelectedActions();
 
+  // Starts (or stops, when the options keep old messages) the 60-second
+  // timer that deletes expired messages. Its tag is "limit||count".
+  void StartDeleteMessageTimer();
+  void tmrDeleteMessage_Timer();
+  platform::TimerControl& tmrDeleteMessage() { return tmrDeleteMessage_; }
+
   // Saves the loaded pooled message collections (sent, received, history)
   // that changed.
   void SaveDataObjects();
@@ -108,6 +114,7 @@ class frmMessageCenter : public QMainWindow {
   void StartNetwork();
   void StartListening();
   void BuildWindow();
+  void BuildMenus();
   QTreeWidget* makeList(const std::vector<std::pair<const char*, int>>& columns);
   void CreateActionQueueColumns();
   void ShowGroup(QTreeWidgetItem* group);
@@ -130,6 +137,7 @@ class frmMessageCenter : public QMainWindow {
   std::unique_ptr<PeerConnections> connections_;
   platform::TimerControl tmrSynchronizeDisplays_;
   platform::TimerControl tmrSaveData_;
+  platform::TimerControl tmrDeleteMessage_;
   frmMessageBoard* board_ = nullptr;
   QCheckBox* chkAutoReply_ = nullptr;
   QLineEdit* txtAutoReplyMessage_ = nullptr;

@@ -42,6 +42,10 @@ std::string AutoReplyText() {
   return displays().AutoReplyText ? displays().AutoReplyText() : std::string();
 }
 
+void StartDeleteMessageTimer() {
+  if (displays().StartDeleteMessageTimer) displays().StartDeleteMessageTimer();
+}
+
 void Install(Implementation implementation) { installed() = std::move(implementation); }
 
 void AddActivity(int32_t kind, const std::string& text, int32_t itemType,

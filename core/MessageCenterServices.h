@@ -73,6 +73,8 @@ struct Displays {
   // Whether the automatic reply is on, and its text.
   std::function<bool()> AutoReplyOn;
   std::function<std::string()> AutoReplyText;
+  // Restarts the deletion of expired messages after the options changed.
+  std::function<void()> StartDeleteMessageTimer;
 };
 
 void InstallDisplays(Displays displays);
@@ -99,5 +101,6 @@ void AddBoardItem(int32_t kind, const std::string& identifier);
 void SynchronizeDisplays(int32_t listType, bool fullReload);
 bool AutoReplyOn();
 std::string AutoReplyText();
+void StartDeleteMessageTimer();
 
 }  // namespace MessageCenterServices

@@ -415,6 +415,7 @@ bool clsActionManager::ManageActionStatus() {
       case InProgress:
         return false;
       case ConnectionRefused:
+        if (isOneOf(type, {1000, 1100, 50300})) tellSearch("");
         if (isOneOf(type, {1200, 1300, 1500, 2000})) {
           try {
             addActivity(MessageCenterServices::kEvents, 65001, {GetRecipientName()},

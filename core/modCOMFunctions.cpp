@@ -22,17 +22,27 @@ constexpr int32_t kMessageST = 2;
 constexpr int32_t kRecipientUID = 0;
 constexpr int32_t kRecipientST = 1;
 
-void updateIn(clsGenObject& messages, const std::string& messageUID,
+// Statuses only move forward (1 queued, 50 delivered, 100 opened, 400
+// recalled): a late delivery reply never undoes an opened or recalled one.
+bool raises(const std::string& stored, int32_t status) {
+  const auto current = modGenFunctions::StrToLong(stored);
+  return status > current;
+}
+
+// True when the message row was found.
+bool updateIn(clsGenObject& messages, const std::string& messageUID,
               const std::string& recipientUID, int32_t status, bool save) {
   messages.PC_SelectSingleNode(kMessageUID, messageUID);
-  if (!messages.IsRowSelected()) return;
+  if (!messages.IsRowSelected()) return false;
   messages.SC_SelectSingleNode(kRecipientUID, recipientUID);
-  if (!messages.IsSubRowSelected()) return;
+  if (!messages.IsSubRowSelected()) return true;
+  if (!raises(messages.GetFieldFromSubRow(kRecipientST), status)) return true;
   messages.SubRowSetField(kRecipientST, status);
   const auto recipients = std::distance(messages.GetCurrent().children().begin(),
                                         messages.GetCurrent().children().end());
   if (recipients < 2) messages.SetField(kMessageST, status);
   if (save) messages.SaveXMLDoc();
+  return true;
 }
 
 constexpr int32_t kMessageSD = 1;
@@ -145,8 +155,13 @@ void UpdateRecipientStatus(const std::string& messageUID, const std::string& rec
       updateIn(*collection, messageUID, recipientUID, status, save);
       return;
     }
-    PoolLoan messages(modGlobalVariables::MessSent);
-    updateIn(*messages, messageUID, recipientUID, status, save);
+    {
+      PoolLoan messages(modGlobalVariables::MessSent);
+      if (updateIn(*messages, messageUID, recipientUID, status, save)) return;
+    }
+    // A message moved to the history still learns what its recipients did.
+    PoolLoan history(modGlobalVariables::MessHist);
+    updateIn(*history, messageUID, recipientUID, status, save);
   } catch (...) {
     raiseAgain("modCOMFunctions.UpdateRecipientStatus");
   }

@@ -23,10 +23,12 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
 
 // Sets the status of one recipient of a sent message: the recipient's sub
 // row gets `status`, and so does the message row itself when it has only
-// that one recipient. `collection` is the sent-message collection to work
-// on, or null for the pooled one of the logged-in account. Saved when
-// `save`. Nothing when either UID is empty or no such message or
-// recipient exists.
+// that one recipient. A status never goes back: one not above the stored
+// status (1 < 50 < 100 < 400) changes nothing. `collection` is the
+// sent-message collection to work on, or null for the pooled one of the
+// logged-in account, and then the history when the message was moved
+// there. Saved when `save`. Nothing when either UID is empty or no such
+// message or recipient exists.
 void UpdateRecipientStatus(const std::string& messageUID, const std::string& recipientUID,
                            int32_t status, clsGenObject* collection, bool save);
 

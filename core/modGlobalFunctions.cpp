@@ -8,7 +8,21 @@
 #include <optional>
 #include <string_view>
 
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTextEdit>
+#include <cmath>
+
+#include "Clock.h"
 #include "MessageBox.h"
+#include "MessageWindowsServices.h"
+#include "ShellOpen.h"
+#include "clsActionManager.h"
+#include "modCOMMessageCenter.h"
+#include "modLocalUserFunctions.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "TvrError.h"
@@ -518,6 +532,395 @@ int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::stri
     return outcome.result;
   } catch (...) {
     raiseAgain("modGlobalFunctions.UpdateUserFromRemoteElement");
+  }
+}
+
+// ---- Messages ------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t kMessageST = 2;
+constexpr int32_t kMessageRTS = 9;
+constexpr int32_t kMessageText = 50500;  // "CO" with its line breaks restored
+constexpr int32_t kNotOpened = 60;
+constexpr int32_t kAutomaticReply = -1;
+constexpr int32_t kOpened = 100;
+constexpr const char* kDateFormat = "yyyy-MM-dd hh:mm:ss";
+constexpr int kFolderOpenFailedMessage = 20251;
+constexpr int kNotFoundMessage = 20201;
+constexpr int kRiskyFileMessage = 80300;
+constexpr int kRiskyExtensionList = 210;
+
+std::optional<int32_t> wholeNumber(std::string_view text) {
+  int32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string nowText() { return platform::now().toString(kDateFormat).toStdString(); }
+
+bool startsWithNoCase(const std::string& text, std::string_view prefix) {
+  return QString::fromStdString(text).startsWith(QString::fromUtf8(prefix.data(), prefix.size()),
+                                                 Qt::CaseInsensitive);
+}
+
+// Files the desktop may run as a program when opened, whatever list 210 says.
+bool canRunAsProgram(const QFileInfo& file, const std::string& extension) {
+  static const std::array<const char*, 16> kRunnable = {
+      "desktop", "sh", "bash", "zsh", "csh", "ksh", "run", "appimage", "bin", "py", "pl", "rb",
+      "jar", "exe", "bat", "cmd"};
+  const QString lower = QString::fromStdString(extension).toLower();
+  return file.isExecutable() ||
+         std::any_of(kRunnable.begin(), kRunnable.end(),
+                     [&](const char* kind) { return lower == QLatin1String(kind); });
+}
+
+void showNotFound(const std::string& target) {
+  modGenFunctions::ShowMessageBox(
+      modGenFunctionsResource::GetResourceMessage(kNotFoundMessage, {target}),
+      platform::kMbInformation, modGenFunctions::kAppTitle);
+}
+
+}  // namespace
+
+void MarkReceivedMessageAsOpened(const std::string& messageUID) {
+  try {
+    if (messageUID.empty()) return;
+    PoolLoan received(RecordClass::MessRec);
+    received->PC_SelectSingleNode(kUIDField, messageUID);
+    if (!received->IsRowSelected()) return;
+    const std::optional<int32_t> status = wholeNumber(received->GetField(kMessageST));
+    if (!status) throw TvrError(13, "modGlobalFunctions.MarkReceivedMessageAsOpened", "Type mismatch");
+    if (*status != kNotOpened && *status != kAutomaticReply) return;
+    received->SetField(kMessageST, kOpened);
+    received->SetField(kMessageRTS, nowText());
+    if (*status == kNotOpened) {
+      clsActionManager& queue = ActionManager();
+      queue.AddAction(modGlobalVariables::kRequestMessageStatus, messageUID,
+                      received->GetField(1), " " + std::to_string(kOpened), true, "", true, true,
+                      true);
+      queue.SaveStore();
+    }
+    received->SaveXMLDoc();
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.MarkReceivedMessageAsOpened");
+  }
+}
+
+void CopyMessageToHistory(int32_t classType, const std::vector<std::string>& messageUIDs) {
+  try {
+    if (messageUIDs.empty()) return;
+    PoolLoan source(classType);
+    PoolLoan history(RecordClass::MessHist);
+    std::vector<std::string> moved;
+    for (const std::string& uid : messageUIDs) {
+      source->PC_SelectSingleNode(kUIDField, uid);
+      if (!source->IsRowSelected()) continue;
+      history->AddRow(source->GetCurrent());
+      history->SetField(kUIDField, uid);
+      moved.push_back(uid);
+    }
+    if (moved.empty()) return;
+    history->SaveXMLDoc();
+    for (const std::string& uid : moved) source->Delete(false, kUIDField, uid, false);
+    source->SaveXMLDoc();
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.CopyMessageToHistory");
+  }
+}
+
+void ShowNotOpenedMessagesOnBoard() {
+  try {
+    if (!modLocalUserFunctions::LocalUserOptions.ShowIncomingMessage) return;
+    std::vector<std::string> shown;
+    {
+      PoolLoan received(RecordClass::MessRec);
+      const XMLDocumentRef& document = received->XMLDocLinked();
+      if (!document) return;
+      for (const char* status : {"60", "-1"}) {
+        for (pugi::xml_node row : document->rootElement().children(received->XMLElementBaseName().c_str())) {
+          if (std::string_view(row.attribute("ST").value()) == status) {
+            shown.push_back(row.attribute("UID").value());
+          }
+        }
+      }
+    }
+    for (const std::string& uid : shown) {
+      MessageCenterServices::AddBoardItem(MessageCenterServices::kBoardReceivedMessage, uid);
+    }
+  } catch (...) {
+    endError("modGlobalFunctions.ShowNotOpenedMessagesOnBoard");
+  }
+}
+
+void OpenMessageViewer(int32_t classType, const std::string& messageUID) {
+  try {
+    MessageWindowsServices::ShowViewer(false, modGenGlobals::AppOwnerForm);
+    MessageWindowsServices::SetViewerSourceMessage(classType, messageUID);
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.OpenMessageViewer");
+  }
+}
+
+void OpenLinkOrFile(const std::string& target, QWidget* window, bool askFirst) {
+  try {
+    (void)window;  // boxes belong to the start-up window; the shell needs no owner
+    if (target.empty()) {
+      showNotFound(target);
+      return;
+    }
+    const bool web = startsWithNoCase(target, "http://") || startsWithNoCase(target, "https://") ||
+                     startsWithNoCase(target, "mailto:");
+    const bool bareWeb = startsWithNoCase(target, "www.");
+    if (web || bareWeb) {
+      // The desktop takes a bare "www.x" for a file name.
+      if (!platform::shell::open(bareWeb ? "http://" + target : target)) showNotFound(target);
+      return;
+    }
+    const QFileInfo info(QString::fromStdString(target));
+    if (info.isFile()) {
+      const std::string extension = modGenFunctionsFile::GetPathPart(target, 2);
+      const bool listed = !extension.empty() &&
+                          modGenFunctionsResource::FindResourceListItem(kRiskyExtensionList, extension);
+      const bool warn = askFirst && (canRunAsProgram(info, extension) ||
+                                     (modLocalUserFunctions::LocalUserOptions.WarnOnFileOpen && listed));
+      if (warn && modGenFunctions::ShowMessageBox(
+                      modGenFunctionsResource::GetResourceMessage(kRiskyFileMessage),
+                      platform::kMbOkCancel, modGenFunctions::kAppTitle) != platform::kMbResultOk) {
+        return;
+      }
+      if (!platform::shell::open(target)) showNotFound(target);
+      return;
+    }
+    if (info.isDir()) {
+      if (!platform::shell::explore(target)) {
+        modGenFunctions::ShowMessageBox(
+            modGenFunctionsResource::GetResourceMessage(kFolderOpenFailedMessage, {target}),
+            platform::kMbExclamation, modGenFunctions::kAppTitle);
+      }
+      return;
+    }
+    showNotFound(target);
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.OpenLinkOrFile");
+  }
+}
+
+// ---- Message text --------------------------------------------------------
+
+namespace {
+
+constexpr int kLayoutSection = 5000;
+constexpr int kResponseList = 202;
+constexpr int kStatusList = 203;
+constexpr int kSavedFilesMessage = 30501;
+constexpr int kInstantMessageHeading = 70900;
+constexpr int32_t kUserListName = 50000;    // "LN, FN"
+constexpr int32_t kUserFolderName = 50010;  // "LN.FN"
+constexpr std::size_t kMaxNameBytes = 255;
+constexpr const char* kCrLf = "\r\n";
+
+std::string layoutText(const char* key) {
+  return modGenFunctionsResource::GetResourceListText(kLayoutSection, key);
+}
+
+// A layout number: read as a number and cut to a whole number, at least 0.
+std::size_t layoutNumber(const char* key) {
+  bool ok = false;
+  const double value = QString::fromStdString(layoutText(key)).trimmed().toDouble(&ok);
+  if (!ok) throw TvrError(13, "modGlobalFunctions.FormatMessageAsText", "Type mismatch");
+  return value < 1 ? 0 : static_cast<std::size_t>(std::trunc(value));
+}
+
+std::string padded(const std::string& label, std::size_t width) {
+  const std::size_t length = platform::utf8::length(label);
+  return label + std::string(length < width ? width - length : 0, ' ') + ": ";
+}
+
+// One plain name for a folder made from a peer's names: separators become
+// "-"; a name with control characters, or nothing left, or "." / "..",
+// gives the missing-name text; at most kMaxNameBytes bytes.
+std::string plainFolderName(std::string name) {
+  std::replace(name.begin(), name.end(), '/', '-');
+  std::replace(name.begin(), name.end(), '\\', '-');
+  const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  if (control || name.empty() || name == "." || name == "..") {
+    std::string missing = modGenFunctionsResource::GetResourceMessage(kMissingNameMessage);
+    name = missing.empty() || missing == "." || missing == ".." ? std::string("Unknown") : missing;
+    std::replace(name.begin(), name.end(), '/', '-');
+    std::replace(name.begin(), name.end(), '\\', '-');
+  }
+  std::size_t points = platform::utf8::length(name);
+  while (name.size() > kMaxNameBytes) name = platform::utf8::left(name, --points);
+  return name;
+}
+
+// "MSG_<time sent>.txt"; a time sent that does not have its usual shape
+// (another copy wrote it) is replaced by the time of the export.
+std::string exportFileName(const std::string& sent) {
+  static const QRegularExpression kShape("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}$");
+  std::string stamp = kShape.match(QString::fromStdString(sent)).hasMatch() ? sent : nowText();
+  return "MSG_" + modGenFunctions::MakeValidFileName(stamp) + ".txt";
+}
+
+}  // namespace
+
+std::string FormatMessageAsText(clsGenObject& messages) {
+  try {
+    const pugi::xml_node row = messages.GetCurrent();
+    if (!row) return {};
+    const int32_t classType = messages.ClassType();
+    const std::size_t separatorLength = layoutNumber("LINESEPARATORLENGTH");
+    const std::string character = QString::fromStdString(layoutText("LINESEPARATORCHARACTER"))
+                                      .trimmed()
+                                      .left(1)
+                                      .toStdString();
+    std::string separator;
+    for (std::size_t i = 0; i < separatorLength; ++i) separator += character;
+    const std::size_t width = layoutNumber("LABELMINLENGTH");
+    const std::string content = layoutText("CONTENT");
+
+    std::string recipients = modCOMMessageCenter::GetRecipientNames(messages, false, false);
+    for (std::size_t at = recipients.find("||"); at != std::string::npos;
+         at = recipients.find("||", at + 2)) {
+      recipients.replace(at, 2, "; ");
+    }
+    const double centre = static_cast<double>(separatorLength) / 2.0 -
+                          static_cast<double>(platform::utf8::length(content)) / 2.0;
+    const double blanks = std::max(0.0, std::nearbyint(centre));
+
+    std::string text = separator + kCrLf;
+    text += padded(layoutText("FROM"), width) +
+            GetObjectFieldValue(RecordClass::User, kUIDField, attributeOf(row, "SD"), kUserListName,
+                                true) +
+            kCrLf;
+    text += padded(layoutText("TO"), width) + recipients + kCrLf;
+    text += padded(layoutText("DATE"), width) + attributeOf(row, "TS") + kCrLf;
+    text += padded(layoutText("PRIORITY"), width) + listText(kPriorityList, attributeOf(row, "PR")) + kCrLf;
+    text += padded(layoutText("RESPONSE"), width) + listText(kResponseList, attributeOf(row, "RT")) + kCrLf;
+    text += padded(layoutText("STATUS"), width) + listText(kStatusList, attributeOf(row, "ST")) + kCrLf;
+    text += separator + kCrLf + std::string(static_cast<std::size_t>(blanks), ' ') + content + kCrLf;
+    text += separator + kCrLf;
+    text += GetFieldValue(classType, row, kMessageText, false);
+    text += kCrLf + separator;
+    return text;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.FormatMessageAsText");
+  }
+}
+
+std::string GetMessagesAsText(const std::vector<std::string>& messageUIDs, int32_t classType) {
+  try {
+    std::string text;
+    PoolLoan messages(classType);
+    bool first = true;
+    for (const std::string& uid : messageUIDs) {
+      messages->PC_SelectSingleNode(kUIDField, uid);
+      if (!messages->IsRowSelected()) continue;
+      if (!first) text += std::string(kCrLf) + kCrLf;
+      text += FormatMessageAsText(*messages);
+      first = false;
+    }
+    return text;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.GetMessagesAsText");
+  }
+}
+
+int32_t SaveMessageToTextFile(const std::vector<std::string>& messageUIDs, int32_t classType,
+                              QWidget* window, bool& openAfter) {
+  try {
+    int32_t written = 0;
+    if (messageUIDs.empty()) return written;
+    std::string base = modLocalUserFunctions::LocalUserOptions.MessageSavingFolder;
+    modGenFunctions::AppendIfMissing(base, "/");
+    std::vector<std::string> files;
+    {
+      PoolLoan messages(classType);
+      for (const std::string& uid : messageUIDs) {
+        try {
+          messages->PC_SelectSingleNode(kUIDField, uid);
+          if (!messages->IsRowSelected()) continue;
+          const pugi::xml_node row = messages->GetCurrent();
+          const std::string text = FormatMessageAsText(*messages);
+          const std::string folder =
+              base + plainFolderName(GetObjectFieldValue(RecordClass::User, kUIDField,
+                                                         attributeOf(row, "SD"), kUserFolderName, true));
+          modGenFunctionsFile::CreateFolderPath(folder);
+          const std::string name =
+              modGenFunctionsFile::GetUniqueFileName(folder, exportFileName(attributeOf(row, "TS")));
+          modGenFunctionsFile::SaveFileContent(folder, name, text, false);
+          files.push_back(folder + "/" + name);
+          ++written;
+        } catch (...) {
+          endError("modGlobalFunctions.SaveMessageToTextFile");
+        }
+      }
+    }
+    if (openAfter) {
+      for (const std::string& file : files) OpenLinkOrFile(file, window, false);
+    } else {
+      modGenFunctions::ShowMessageBox(
+          modGenFunctionsResource::GetResourceMessage(kSavedFilesMessage, {" " + std::to_string(written)}),
+          platform::kMbInformation, modGenFunctions::kAppTitle);
+    }
+    return written;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.SaveMessageToTextFile");
+  }
+}
+
+void FillInstantMessageCombo(clsGenObject& instantMessages, QComboBox& typeCombo,
+                             QComboBox& messageCombo, std::vector<std::string>& identifiers) {
+  try {
+    const std::string type = std::to_string(typeCombo.currentData().toLongLong());
+    std::vector<pugi::xml_node> rows;
+    if (const XMLDocumentRef& document = instantMessages.XMLDocLinked()) {
+      for (pugi::xml_node row :
+           document->rootElement().children(instantMessages.XMLElementBaseName().c_str())) {
+        if (type == row.attribute("TY").value()) rows.push_back(row);
+      }
+    }
+    identifiers.assign(rows.size() + 1, std::string());
+    messageCombo.clear();
+    messageCombo.addItem(
+        QString::fromStdString(modGenFunctionsResource::GetResourceMessage(kInstantMessageHeading)));
+    for (pugi::xml_node row : rows) {
+      identifiers[static_cast<std::size_t>(messageCombo.count())] = attributeOf(row, "UID");
+      messageCombo.addItem(QString::fromStdString(TruncateText(attributeOf(row, "CO"), kPreviewLength)));
+    }
+    messageCombo.setCurrentIndex(0);
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.FillInstantMessageCombo");
+  }
+}
+
+void InsertInstantMessageText(clsGenObject& instantMessages, QComboBox& messageCombo,
+                              QWidget& textBox, const std::vector<std::string>& identifiers) {
+  try {
+    const int index = messageCombo.currentIndex();
+    if (index <= 0 || static_cast<std::size_t>(index) >= identifiers.size()) return;
+    instantMessages.PC_SelectSingleNode(kUIDField, identifiers[static_cast<std::size_t>(index)]);
+    if (!instantMessages.IsRowSelected()) return;
+    QString text = QString::fromStdString(GetFieldValue(
+        RecordClass::InstMess, instantMessages.GetCurrent(), kMessageText, false) + "\n");
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (auto* plain = qobject_cast<QPlainTextEdit*>(&textBox)) {
+      QTextCursor caret = plain->textCursor();
+      caret.insertText(text);
+      plain->setTextCursor(caret);
+    } else if (auto* rich = qobject_cast<QTextEdit*>(&textBox)) {
+      QTextCursor caret = rich->textCursor();
+      caret.insertText(text);
+      rich->setTextCursor(caret);
+    } else if (auto* line = qobject_cast<QLineEdit*>(&textBox)) {
+      line->insert(text);
+    }
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.InsertInstantMessageText");
   }
 }
 

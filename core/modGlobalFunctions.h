@@ -27,6 +27,9 @@
 
 #include "clsGenObject.h"
 
+class QComboBox;
+class QWidget;
+
 namespace modGlobalFunctions {
 
 using GenObjectRef = std::shared_ptr<clsGenObject>;
@@ -136,5 +139,67 @@ int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::stri
 // maximum, then "...". Without: the first maximum characters and "..." when
 // the text is longer, else the text itself. "" gives "".
 std::string TruncateText(const std::string& text, int32_t maximum);
+
+// ---- Messages ------------------------------------------------------------
+// Marks the received message `messageUID` opened: a row in status 60 or -1
+// gets "ST" 100 and "RTS" now; for 60 (not for an automatic reply, -1) a read
+// notice (action 1400, " 100", started at once) goes to its sender. The
+// notice and the row are on disk before this returns. Nothing for "" or
+// another status; a status that is no number raises 13.
+void MarkReceivedMessageAsOpened(const std::string& messageUID);
+
+// Moves the messages `messageUIDs` of classType (MessSent or MessRec) into
+// the history, sub rows included. The history is saved before the source,
+// so a message is never only in memory.
+void CopyMessageToHistory(int32_t classType, const std::vector<std::string>& messageUIDs);
+
+// Hands the received messages still in status 60, then those in -1, to the
+// message board, when the options ask for it. Reports its errors and ends them.
+void ShowNotOpenedMessagesOnBoard();
+
+// Shows the message viewer (owned by the start-up window) on one message.
+void OpenMessageViewer(int32_t classType, const std::string& messageUID);
+
+// Opens `target` with the desktop's default program: a link ("http://",
+// "https://", "www.", "mailto:", letter case ignored), an existing file, or
+// an existing folder (in the file manager; resource message 20251 when that
+// fails). Anything else, or a link or file the shell cannot open, shows
+// resource message 20201. With askFirst (targets taken from a message) a file
+// that can run as a program (execute permission, a launcher or script type)
+// always asks first (resource message 80300, OK/Cancel), and so does a type
+// of resource list 210 when WarnOnFileOpen is on; it is opened only on OK.
+void OpenLinkOrFile(const std::string& target, QWidget* window, bool askFirst);
+
+// ---- Message text --------------------------------------------------------
+// The current message row of `messages` as labelled plain text (lines end
+// with CR LF; layout and labels from resource section 5000); "" without a
+// current row.
+std::string FormatMessageAsText(clsGenObject& messages);
+
+// The texts of the messages of classType found among `messageUIDs`, in that
+// order, two line breaks between them.
+std::string GetMessagesAsText(const std::vector<std::string>& messageUIDs, int32_t classType);
+
+// Writes each message of classType found among `messageUIDs` as a plain text
+// file "MSG_<time sent>.txt" (made unique) in a folder named after its sender
+// below MessageSavingFolder. The folder name is always one plain name, so a
+// sender's name never leads elsewhere. A message that cannot be written is
+// reported and skipped. With openAfter each file is opened at once; without,
+// the count is shown (resource message 30501). Returns the files written.
+int32_t SaveMessageToTextFile(const std::vector<std::string>& messageUIDs, int32_t classType,
+                              QWidget* window, bool& openAfter);
+
+// Fills `messageCombo` with a heading (resource message 70900) and the
+// previews of the InstMess rows whose type is the item data of
+// `typeCombo`'s selection; identifiers[i] is the UID of item i ("" for the
+// heading). The heading ends selected.
+void FillInstantMessageCombo(clsGenObject& instantMessages, QComboBox& typeCombo,
+                             QComboBox& messageCombo, std::vector<std::string>& identifiers);
+
+// Inserts the preset chosen in `messageCombo`, with a line break after it,
+// at the caret of `textBox` (a QPlainTextEdit, QTextEdit or QLineEdit),
+// replacing its selection. Nothing for the heading or no selection.
+void InsertInstantMessageText(clsGenObject& instantMessages, QComboBox& messageCombo,
+                              QWidget& textBox, const std::vector<std::string>& identifiers);
 
 }  // namespace modGlobalFunctions

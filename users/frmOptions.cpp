@@ -406,6 +406,7 @@ bool frmOptions::SaveOptions() {
       AppendDefaultInstantMessages();
       CreateAccountFolders(options);
     }
+    MessageCenterServices::StartDeleteMessageTimer();
     if (namesChanged || serverChanged) QueuePrimaryServerAction();
     if (startAtLogonChanged) {
       modGenApplicationSetting::SetStartAtLogon(options.LoadAtStartup ? 1 : 2);

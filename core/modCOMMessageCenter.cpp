@@ -1,0 +1,206 @@
+#include "modCOMMessageCenter.h"
+
+#include <QDateTime>
+#include <charconv>
+#include <optional>
+#include <string_view>
+
+#include "Clock.h"
+#include "PoolLoan.h"
+#include "clsActionManager.h"
+#include "clsGenErrorHandler.h"
+#include "modCOMFunctions.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsResource.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace modCOMMessageCenter {
+namespace {
+
+constexpr int32_t kUIDField = 0;
+constexpr int32_t kMessageST = 2;
+constexpr int32_t kRecalled = 400;
+constexpr int32_t kDelivered = 50;
+constexpr int32_t kOpened = 100;
+constexpr int32_t kQueued = 1;
+constexpr int32_t kNameField = 50000;  // "LN, FN"
+constexpr int kStatusList = 203;
+constexpr int kUnknownRecipientsMessage = 20530;
+constexpr const char* kDateFormat = "yyyy-MM-dd hh:mm:ss";
+
+std::optional<int32_t> wholeNumber(std::string_view text) {
+  int32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The display name of a status; a code the list lacks shows as itself.
+std::string statusName(const std::string& code) {
+  const auto& list = modGenFunctionsResource::GetResourceSection(kStatusList);
+  if (!list.contains(modGenFunctions::MakeCollectionKey(code))) return code;
+  return modGenFunctionsResource::GetResourceListText(kStatusList, code);
+}
+
+// The 1200 deliveries of one message to one recipient waiting in the queue.
+struct Deliveries {
+  std::vector<std::string> waiting;
+  bool triedOrRunning = false;
+};
+
+Deliveries deliveriesOf(clsActionManager& queue, const std::string& messageUID,
+                        const std::string& recipientUID) {
+  Deliveries found;
+  const XMLDocumentRef& store = queue.Actions().XMLDocLinked();
+  if (!store) return found;
+  for (pugi::xml_node row : store->rootElement().children()) {
+    if (wholeNumber(row.attribute("AT").value()) != modGlobalVariables::kRequestDeliverMessage ||
+        messageUID != row.attribute("OUID").value() ||
+        recipientUID != row.attribute("RUID").value()) {
+      continue;
+    }
+    const std::string uid = row.attribute("UID").value();
+    const bool untried = wholeNumber(row.attribute("AS").value()) == NotTried &&
+                         wholeNumber(row.attribute("AZ").value()).value_or(0) == 0;
+    if (uid == queue.Current().ID || !untried) found.triedOrRunning = true;
+    if (uid != queue.Current().ID) found.waiting.push_back(uid);
+  }
+  return found;
+}
+
+// Withdraws the waiting deliveries of one recipient; true when the message
+// may have reached that recipient all the same, so a recall is needed.
+bool withdrawDeliveries(clsActionManager& queue, const std::string& messageUID,
+                        const std::string& recipientUID, const std::string& recipientStatus) {
+  const Deliveries found = deliveriesOf(queue, messageUID, recipientUID);
+  for (const std::string& action : found.waiting) queue.DeleteAction(action, true);
+  const bool neverSent = !found.waiting.empty() && !found.triedOrRunning &&
+                         wholeNumber(recipientStatus) == kQueued;
+  return !neverSent;
+}
+
+// Age of `then` in `unit` (1 days, 2 hours) at `now`.
+int64_t ageOf(const QDateTime& then, const QDateTime& now, int32_t unit) {
+  const int64_t days = then.date().daysTo(now.date());
+  if (unit == 1) return days;
+  return days * 24 + (now.time().hour() - then.time().hour());
+}
+
+void deleteExpiredIn(int32_t classType, int32_t minimumStatus, const QDateTime& now) {
+  const auto& options = modLocalUserFunctions::LocalUserOptions;
+  PoolLoan messages(classType);
+  std::vector<std::string> expired;
+  messages->PC_Init(true);
+  const std::string dateName = classType == modGlobalVariables::MessRec ? "RTS" : "TS";
+  for (messages->PC_MoveFirst(); !messages->PC_EndOfList(); messages->PC_MoveNext()) {
+    const pugi::xml_node row = messages->PC_Current();
+    if (!row) continue;
+    const std::optional<int32_t> status = wholeNumber(row.attribute("ST").value());
+    if (!status || *status < minimumStatus) continue;
+    const QDateTime then = QDateTime::fromString(QString::fromUtf8(row.attribute(dateName.c_str()).value()),
+                                                 kDateFormat);
+    if (!then.isValid()) continue;
+    if (ageOf(then, now, options.DeleteIntervalType) > options.DeleteInterval) {
+      expired.push_back(row.attribute("UID").value());
+    }
+  }
+  messages->PC_Close();
+  for (const std::string& uid : expired) messages->Delete(false, kUIDField, uid, false);
+}
+
+}  // namespace
+
+int32_t RecallMessage(std::vector<std::string>& messageUIDs) {
+  try {
+    int32_t recalled = 0;
+    if (messageUIDs.empty()) return recalled;
+    PoolLoan messages(modGlobalVariables::MessSent);
+    clsActionManager& queue = ActionManager();
+    while (!messageUIDs.empty()) {
+      const std::string uid = messageUIDs.front();
+      messageUIDs.erase(messageUIDs.begin());
+      messages->PC_SelectSingleNode(kUIDField, uid);
+      if (!messages->IsRowSelected() ||
+          wholeNumber(messages->GetField(kMessageST)) == kRecalled) {
+        continue;
+      }
+      std::vector<std::pair<std::string, std::string>> recipients;
+      for (pugi::xml_node recipient :
+           messages->GetCurrent().children(messages->XMLSubElementBaseName().c_str())) {
+        recipients.emplace_back(recipient.attribute("UID").value(),
+                                recipient.attribute("ST").value());
+      }
+      for (const auto& [recipient, status] : recipients) {
+        if (recipient.empty()) continue;
+        if (withdrawDeliveries(queue, uid, recipient, status)) {
+          queue.AddAction(modGlobalVariables::kRequestRecallMessage, uid, recipient, "", true, "",
+                          true, true, true);
+        } else {
+          modCOMFunctions::UpdateRecipientStatus(uid, recipient, kRecalled, messages.operator->(),
+                                                 false);
+        }
+      }
+      ++recalled;
+    }
+    messages->SaveXMLDoc();
+    queue.SaveStore();
+    return recalled;
+  } catch (...) {
+    raiseAgain("modCOMMessageCenter.RecallMessage");
+  }
+}
+
+void DeleteExpiredMessages() {
+  try {
+    const auto& options = modLocalUserFunctions::LocalUserOptions;
+    if (!options.DeleteMessageOlderThan || options.DeleteInterval < 0) return;
+    if (options.DeleteIntervalType != 1 && options.DeleteIntervalType != 2) return;
+    const QDateTime now = platform::now();
+    deleteExpiredIn(modGlobalVariables::MessRec, kOpened, now);
+    deleteExpiredIn(modGlobalVariables::MessSent, kDelivered, now);
+  } catch (...) {
+    raiseAgain("modCOMMessageCenter.DeleteExpiredMessages");
+  }
+}
+
+std::string GetRecipientNames(clsGenObject& messages, bool withStatus, bool identifiersOnly) {
+  try {
+    const pugi::xml_node row = messages.GetCurrent();
+    if (!row) return {};
+    const bool showStatus =
+        withStatus && !identifiersOnly && std::string_view(row.attribute("MT").value()) == "2";
+    std::string names;
+    int32_t unknown = 0;
+    for (pugi::xml_node recipient : row.children(messages.XMLSubElementBaseName().c_str())) {
+      const std::string uid = recipient.attribute("UID").value();
+      std::string name = uid;
+      if (!identifiersOnly && !uid.empty()) {
+        name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::LocalUser, kUIDField, uid,
+                                                       kNameField, false);
+        if (name.empty()) {
+          name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUIDField, uid,
+                                                         kNameField, false);
+        }
+      }
+      if (name.empty()) {
+        ++unknown;
+        continue;
+      }
+      if (showStatus) {
+        name += " - " + statusName(recipient.attribute("ST").value());
+      }
+      modGenFunctions::AddToString(names, name);
+    }
+    if (!identifiersOnly && unknown > 0) {
+      modGenFunctions::AddToString(
+          names, modGenFunctionsResource::GetResourceMessage(kUnknownRecipientsMessage, {unknown}));
+    }
+    return names;
+  } catch (...) {
+    raiseAgain("modCOMMessageCenter.GetRecipientNames");
+  }
+}
+
+}  // namespace modCOMMessageCenter

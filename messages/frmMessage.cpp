@@ -1,0 +1,215 @@
+#include "frmMessage.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "PoolLoan.h"
+#include "clsActionManager.h"
+#include "clsGenErrorHandler.h"
+#include "modCOMFunctions.h"
+#include "modGenFunctionsResource.h"
+#include "modGenGlobals.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+namespace {
+
+constexpr int kResourcePriorities = 201;
+constexpr int kResourceResponseTypes = 202;
+constexpr int kResourceInstantMessageTypes = 207;
+constexpr int kNormalPriority = 2;
+constexpr int32_t kUIDField = 0;
+constexpr int32_t kDisplayName = 50000;  // "LN, FN"
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::string>& recipients,
+                       QWidget* owner)
+    : QWidget(owner, Qt::Window), answeredUID_(answeredUID) {
+  setObjectName("frmMessage");
+  setWindowTitle("Tavinor - Message");
+
+  lstRecipients_ = new QListWidget(this);
+  lstRecipients_->setObjectName("lstRecipients");
+  txtMessage_ = new QPlainTextEdit(this);
+  txtMessage_->setObjectName("txtMessage");
+  cboPriority_ = new QComboBox(this);
+  cboPriority_->setObjectName("cboPriority");
+  cboResponseType_ = new QComboBox(this);
+  cboResponseType_->setObjectName("cboResponseType");
+  cboInstMessType_ = new QComboBox(this);
+  cboInstMessType_->setObjectName("cboInstMessType");
+  cboInstMess_ = new QComboBox(this);
+  cboInstMess_->setObjectName("cboInstMess");
+  cmdInsertInstMess_ = new QPushButton("Insert", this);
+  cmdInsertInstMess_->setObjectName("cmdInsertInstMess");
+  cmdSend_ = new QPushButton("Send", this);
+  cmdSend_->setObjectName("cmdSend");
+  cmdSend_->setDefault(true);
+  cmdCancel_ = new QPushButton("Cancel", this);
+  cmdCancel_->setObjectName("cmdCancel");
+
+  auto* options = new QFormLayout;
+  options->addRow("Priority:", cboPriority_);
+  options->addRow("Response:", cboResponseType_);
+  auto* presets = new QHBoxLayout;
+  presets->addWidget(cboInstMessType_);
+  presets->addWidget(cboInstMess_, 1);
+  presets->addWidget(cmdInsertInstMess_);
+  options->addRow("Instant message:", presets);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdSend_);
+  buttons->addWidget(cmdCancel_);
+  auto* left = new QVBoxLayout;
+  left->addWidget(new QLabel("Recipients:", this));
+  left->addWidget(lstRecipients_);
+  auto* right = new QVBoxLayout;
+  right->addLayout(options);
+  right->addWidget(txtMessage_, 1);
+  auto* body = new QHBoxLayout;
+  body->addLayout(left, 1);
+  body->addLayout(right, 2);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(body);
+  layout->addLayout(buttons);
+
+  connect(cmdSend_, &QPushButton::clicked, this, &frmMessage::cmdSend_Click);
+  connect(cmdCancel_, &QPushButton::clicked, this, &QWidget::close);
+  connect(cmdInsertInstMess_, &QPushButton::clicked, this, &frmMessage::cmdInsertInstMess_Click);
+  connect(txtMessage_, &QPlainTextEdit::textChanged, this, &frmMessage::UpdateControls);
+  connect(lstRecipients_, &QListWidget::itemChanged, this, &frmMessage::UpdateControls);
+  connect(cboInstMess_, &QComboBox::currentIndexChanged, this, &frmMessage::UpdateControls);
+
+  Form_Load(recipients);
+}
+
+void frmMessage::Form_Load(const std::vector<std::string>& recipients) {
+  try {
+    modGenFunctionsResource::FillComboFromResource(cboPriority_, kResourcePriorities);
+    cboPriority_->setCurrentIndex(std::max(0, cboPriority_->findData(kNormalPriority)));
+    modGenFunctionsResource::FillComboFromResource(cboResponseType_, kResourceResponseTypes);
+    modGenFunctionsResource::FillComboFromResource(cboInstMessType_,
+                                                   kResourceInstantMessageTypes);
+    connect(cboInstMessType_, &QComboBox::currentIndexChanged, this,
+            &frmMessage::FillInstantMessages);
+    FillInstantMessages();
+    FillRecipientList(recipients);
+  } catch (...) {
+    endError("frmMessage.Form_Load");
+  }
+  UpdateControls();
+}
+
+void frmMessage::FillRecipientList(const std::vector<std::string>& recipients) {
+  struct Entry {
+    QString name;
+    QString uid;
+  };
+  std::vector<Entry> entries;
+  {
+    PoolLoan users(modGlobalVariables::User);
+    const auto& document = users->XMLDocLinked();
+    if (document) {
+      for (pugi::xml_node row :
+           document->rootElement().children(users->XMLElementBaseName().c_str())) {
+        const std::string uid = row.attribute("UID").as_string();
+        if (uid.empty()) continue;
+        entries.push_back({qs(modGlobalFunctions::GetFieldValue(modGlobalVariables::User, row,
+                                                                kDisplayName, true)),
+                           qs(uid)});
+      }
+    }
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return QString::localeAwareCompare(a.name, b.name) < 0;
+  });
+  const QSignalBlocker blocker(lstRecipients_);
+  lstRecipients_->clear();
+  for (const Entry& entry : entries) {
+    auto* item = new QListWidgetItem(entry.name, lstRecipients_);
+    item->setData(Qt::UserRole, entry.uid);
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+    const bool ticked = std::find(recipients.begin(), recipients.end(),
+                                  entry.uid.toStdString()) != recipients.end();
+    item->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
+  }
+}
+
+void frmMessage::FillInstantMessages() {
+  try {
+    PoolLoan presets(modGlobalVariables::InstMess);
+    modGlobalFunctions::FillInstantMessageCombo(*presets, *cboInstMessType_, *cboInstMess_,
+                                                instantMessageIds_);
+  } catch (...) {
+    endError("frmMessage.FillInstantMessages");
+  }
+  UpdateControls();
+}
+
+std::vector<std::string> frmMessage::CheckedRecipients() const {
+  std::vector<std::string> uids;
+  for (int row = 0; row < lstRecipients_->count(); ++row) {
+    const QListWidgetItem* item = lstRecipients_->item(row);
+    if (item->checkState() == Qt::Checked)
+      uids.push_back(item->data(Qt::UserRole).toString().toStdString());
+  }
+  return uids;
+}
+
+void frmMessage::UpdateControls() {
+  cmdSend_->setEnabled(!CheckedRecipients().empty() &&
+                       !txtMessage_->toPlainText().trimmed().isEmpty());
+  cmdInsertInstMess_->setEnabled(cboInstMess_->currentIndex() > 0);
+}
+
+std::string frmMessage::SendMessage() {
+  try {
+    const std::vector<std::string> recipients = CheckedRecipients();
+    QString text = txtMessage_->toPlainText();
+    if (recipients.empty() || text.trimmed().isEmpty()) return {};
+    // The stored text keeps CR LF line breaks.
+    text.replace("\r\n", "\n").replace("\n", "\r\n");
+    std::string joined;
+    for (const std::string& uid : recipients) {
+      if (!joined.empty()) joined += "||";
+      joined += uid;
+    }
+    const std::string uid = modCOMFunctions::SendMessageToRecipients(
+        text.toStdString(), cboPriority_->currentData().toInt(),
+        cboResponseType_->currentData().toInt(), joined, answeredUID_, true, false);
+    ActionManager().StartActionManager();
+    close();
+    return uid;
+  } catch (...) {
+    raiseAgain("frmMessage.SendMessage");
+  }
+}
+
+void frmMessage::cmdSend_Click() {
+  try {
+    SendMessage();
+  } catch (...) {
+    endError("frmMessage.cmdSend_Click");
+  }
+}
+
+void frmMessage::cmdInsertInstMess_Click() {
+  try {
+    PoolLoan presets(modGlobalVariables::InstMess);
+    modGlobalFunctions::InsertInstantMessageText(*presets, *cboInstMess_, *txtMessage_,
+                                                 instantMessageIds_);
+    txtMessage_->setFocus();
+  } catch (...) {
+    endError("frmMessage.cmdInsertInstMess_Click");
+  }
+}

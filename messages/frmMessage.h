@@ -1,0 +1,60 @@
+#pragma once
+// frmMessage: the compose window. The person ticks recipients in the list of
+// their users directory ("LN, FN"), types the text (a preset instant message
+// can be inserted at the caret), chooses priority and response type, and
+// sends: the message is stored among the sent messages with one delivery
+// queued per recipient, the queue is started and the window closes.
+//
+// Send is enabled only while a recipient is ticked and the text is not empty.
+// A window opened to answer a received message carries that message's UID,
+// so sending marks the received message answered.
+//
+// Needs a logged-in account, the record globals and the resource texts.
+// UI thread only.
+#include <QWidget>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+
+class frmMessage : public QWidget {
+  Q_OBJECT
+
+ public:
+  // answeredUID: the received message this one answers ("" for a new one);
+  // recipients: account UIDs ticked at the start.
+  explicit frmMessage(const std::string& answeredUID = {},
+                      const std::vector<std::string>& recipients = {}, QWidget* owner = nullptr);
+
+  // Stores and queues the message, starts the queue and closes the window.
+  // Returns the new message's UID ("" when nothing was sent). Errors are
+  // reported and raised again.
+  std::string SendMessage();
+
+  // The account UIDs of the ticked recipients, in list order.
+  std::vector<std::string> CheckedRecipients() const;
+
+ private:
+  void Form_Load(const std::vector<std::string>& recipients);
+  void FillRecipientList(const std::vector<std::string>& recipients);
+  void FillInstantMessages();
+  void UpdateControls();
+  void cmdSend_Click();
+  void cmdInsertInstMess_Click();
+
+  std::string answeredUID_;
+  std::vector<std::string> instantMessageIds_;
+
+  QListWidget* lstRecipients_;
+  QPlainTextEdit* txtMessage_;
+  QComboBox* cboPriority_;
+  QComboBox* cboResponseType_;
+  QComboBox* cboInstMessType_;
+  QComboBox* cboInstMess_;
+  QPushButton* cmdInsertInstMess_;
+  QPushButton* cmdSend_;
+  QPushButton* cmdCancel_;
+};

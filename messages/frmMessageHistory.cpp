@@ -1,0 +1,198 @@
+#include "frmMessageHistory.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "PoolLoan.h"
+#include "clsGenErrorHandler.h"
+#include "frmMessageViewer.h"
+#include "modCOMMessageCenter.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+namespace {
+
+constexpr int32_t kStatusName = 50000;
+constexpr int32_t kPriorityName = 50001;
+constexpr int32_t kContentPreview = 50501;
+
+enum Column { kFromColumn, kToColumn, kDateColumn, kPriorityColumn, kStatusColumn, kPreviewColumn };
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window) {
+  setObjectName("frmMessageHistory");
+  setWindowTitle("Tavinor - Message history");
+
+  cboFolder_ = new QComboBox(this);
+  cboFolder_->setObjectName("cboFolder");
+  cboFolder_->addItem("Received messages", static_cast<int>(modGlobalVariables::MessRec));
+  cboFolder_->addItem("Sent messages", static_cast<int>(modGlobalVariables::MessSent));
+  cboFolder_->addItem("History", static_cast<int>(modGlobalVariables::MessHist));
+  lvMessages_ = new QTreeWidget(this);
+  lvMessages_->setObjectName("lvMessages");
+  lvMessages_->setRootIsDecorated(false);
+  lvMessages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lvMessages_->setHeaderLabels({"From", "To", "Date", "Priority", "Status", "Message"});
+  lvMessages_->setSortingEnabled(true);
+  lvMessages_->sortByColumn(kDateColumn, Qt::DescendingOrder);
+
+  auto makeButton = [this](const char* text, const char* name) {
+    auto* button = new QPushButton(text, this);
+    button->setObjectName(name);
+    return button;
+  };
+  cmdOpen_ = makeButton("Open", "cmdOpen");
+  cmdRecall_ = makeButton("Recall", "cmdRecall");
+  cmdMoveToHistory_ = makeButton("Move to history", "cmdMoveToHistory");
+  cmdExport_ = makeButton("Export", "cmdExport");
+  cmdCopy_ = makeButton("Copy", "cmdCopy");
+  cmdClose_ = makeButton("Close", "cmdClose");
+
+  auto* buttons = new QHBoxLayout;
+  for (QPushButton* button : {cmdOpen_, cmdRecall_, cmdMoveToHistory_, cmdExport_, cmdCopy_})
+    buttons->addWidget(button);
+  buttons->addStretch();
+  buttons->addWidget(cmdClose_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(cboFolder_);
+  layout->addWidget(lvMessages_, 1);
+  layout->addLayout(buttons);
+
+  connect(cboFolder_, &QComboBox::currentIndexChanged, this, &frmMessageHistory::RefreshList);
+  connect(lvMessages_, &QTreeWidget::itemSelectionChanged, this,
+          &frmMessageHistory::UpdateCommands);
+  connect(lvMessages_, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* item) { OpenMessage(item); });
+  connect(cmdOpen_, &QPushButton::clicked, this, &frmMessageHistory::cmdOpen_Click);
+  connect(cmdRecall_, &QPushButton::clicked, this, &frmMessageHistory::cmdRecall_Click);
+  connect(cmdMoveToHistory_, &QPushButton::clicked, this,
+          &frmMessageHistory::cmdMoveToHistory_Click);
+  connect(cmdExport_, &QPushButton::clicked, this, &frmMessageHistory::cmdExport_Click);
+  connect(cmdCopy_, &QPushButton::clicked, this, &frmMessageHistory::cmdCopy_Click);
+  connect(cmdClose_, &QPushButton::clicked, this, &QWidget::close);
+
+  RefreshList();
+}
+
+int32_t frmMessageHistory::CurrentFolder() const { return cboFolder_->currentData().toInt(); }
+
+void frmMessageHistory::SelectFolder(int32_t classType) {
+  const int index = cboFolder_->findData(static_cast<int>(classType));
+  if (index >= 0) cboFolder_->setCurrentIndex(index);
+}
+
+void frmMessageHistory::RefreshList() {
+  try {
+    const int32_t folder = CurrentFolder();
+    lvMessages_->setSortingEnabled(false);
+    lvMessages_->clear();
+    PoolLoan messages(folder);
+    messages->PC_Init(true);
+    for (messages->PC_MoveFirst(); !messages->PC_EndOfList(); messages->PC_MoveNext()) {
+      const pugi::xml_node row = messages->PC_Current();
+      if (!row) continue;
+      const std::string uid = row.attribute("UID").as_string();
+      if (uid.empty()) continue;
+      auto* item = new QTreeWidgetItem(lvMessages_);
+      item->setData(0, Qt::UserRole, qs(uid));
+      item->setText(kFromColumn, qs(frmMessageViewer::SenderName(row)));
+      item->setText(kToColumn, qs(modCOMMessageCenter::GetRecipientNames(*messages, false, false))
+                                   .replace("||", "; "));
+      item->setText(kDateColumn, row.attribute("TS").as_string());
+      item->setText(kPriorityColumn,
+                    qs(modGlobalFunctions::GetFieldValue(folder, row, kPriorityName, false)));
+      item->setText(kStatusColumn,
+                    qs(modGlobalFunctions::GetFieldValue(folder, row, kStatusName, false)));
+      item->setText(kPreviewColumn,
+                    qs(modGlobalFunctions::GetFieldValue(folder, row, kContentPreview, false)));
+    }
+    lvMessages_->setSortingEnabled(true);
+  } catch (...) {
+    lvMessages_->setSortingEnabled(true);
+    endError("frmMessageHistory.RefreshList");
+  }
+  UpdateCommands();
+}
+
+std::vector<std::string> frmMessageHistory::SelectedMessageUIDs() const {
+  std::vector<std::string> uids;
+  for (int index = 0; index < lvMessages_->topLevelItemCount(); ++index) {
+    const QTreeWidgetItem* item = lvMessages_->topLevelItem(index);
+    if (item->isSelected()) uids.push_back(item->data(0, Qt::UserRole).toString().toStdString());
+  }
+  return uids;
+}
+
+void frmMessageHistory::UpdateCommands() {
+  const bool selected = !lvMessages_->selectedItems().isEmpty();
+  const int32_t folder = CurrentFolder();
+  cmdOpen_->setEnabled(lvMessages_->selectedItems().size() == 1);
+  cmdRecall_->setEnabled(selected && folder == modGlobalVariables::MessSent);
+  cmdMoveToHistory_->setEnabled(selected && folder != modGlobalVariables::MessHist);
+  cmdExport_->setEnabled(selected);
+  cmdCopy_->setEnabled(selected);
+}
+
+void frmMessageHistory::cmdOpen_Click() {
+  const QList<QTreeWidgetItem*> selected = lvMessages_->selectedItems();
+  if (selected.size() == 1) OpenMessage(selected.front());
+}
+
+void frmMessageHistory::OpenMessage(QTreeWidgetItem* item) {
+  try {
+    if (item == nullptr) return;
+    modGlobalFunctions::OpenMessageViewer(CurrentFolder(),
+                                          item->data(0, Qt::UserRole).toString().toStdString());
+    // Opening a received message changes its status.
+    RefreshList();
+  } catch (...) {
+    endError("frmMessageHistory.OpenMessage");
+  }
+}
+
+void frmMessageHistory::cmdRecall_Click() {
+  try {
+    std::vector<std::string> uids = SelectedMessageUIDs();
+    modCOMMessageCenter::RecallMessage(uids);
+    RefreshList();
+  } catch (...) {
+    endError("frmMessageHistory.cmdRecall_Click");
+  }
+}
+
+void frmMessageHistory::cmdMoveToHistory_Click() {
+  try {
+    modGlobalFunctions::CopyMessageToHistory(CurrentFolder(), SelectedMessageUIDs());
+    RefreshList();
+  } catch (...) {
+    endError("frmMessageHistory.cmdMoveToHistory_Click");
+  }
+}
+
+void frmMessageHistory::cmdExport_Click() {
+  try {
+    bool openAfter = false;
+    modGlobalFunctions::SaveMessageToTextFile(SelectedMessageUIDs(), CurrentFolder(), this,
+                                              openAfter);
+  } catch (...) {
+    endError("frmMessageHistory.cmdExport_Click");
+  }
+}
+
+void frmMessageHistory::cmdCopy_Click() {
+  try {
+    QApplication::clipboard()->setText(
+        qs(modGlobalFunctions::GetMessagesAsText(SelectedMessageUIDs(), CurrentFolder())));
+  } catch (...) {
+    endError("frmMessageHistory.cmdCopy_Click");
+  }
+}

@@ -1,0 +1,53 @@
+#pragma once
+// frmMessageHistory: the message folders of the logged-in account -
+// received, sent and history - one at a time, chosen with a combo. The list
+// shows sender, recipients, date, priority, status and a one-line preview
+// of each message; several can be selected.
+//
+// Commands on the selection: recall (sent folder), move to the history
+// (received and sent folders), export to text files, copy as text; open
+// (or a double click) shows the message in the viewer.
+//
+// UI thread only.
+#include <QWidget>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class frmMessageHistory : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit frmMessageHistory(QWidget* owner = nullptr);
+
+  // The record class of the folder shown (3 sent, 4 received, 5 history).
+  int32_t CurrentFolder() const;
+  void SelectFolder(int32_t classType);
+  // Reads the shown folder's messages again.
+  void RefreshList();
+  // UIDs of the selected messages, in list order.
+  std::vector<std::string> SelectedMessageUIDs() const;
+
+ private:
+  void UpdateCommands();
+  void cmdRecall_Click();
+  void cmdMoveToHistory_Click();
+  void cmdExport_Click();
+  void cmdCopy_Click();
+  void cmdOpen_Click();
+  void OpenMessage(QTreeWidgetItem* item);
+
+  QComboBox* cboFolder_;
+  QTreeWidget* lvMessages_;
+  QPushButton* cmdOpen_;
+  QPushButton* cmdRecall_;
+  QPushButton* cmdMoveToHistory_;
+  QPushButton* cmdExport_;
+  QPushButton* cmdCopy_;
+  QPushButton* cmdClose_;
+};

@@ -1,0 +1,266 @@
+// The message windows driven as a person uses them: composing and sending,
+// viewing a message, and the message folders with their commands.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "MessageWindowsServices.h"
+#include "ModalDriver.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "clsActionManager.h"
+#include "frmInternalServices.h"
+#include "frmMessage.h"
+#include "frmMessageHistory.h"
+#include "frmMessageViewer.h"
+#include "frmPrintForm.h"
+#include "modCOMFunctions.h"
+#include "modGenFunctionsFile.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+using namespace modGlobalVariables;
+
+namespace {
+
+constexpr const char* kBob = "B0B00000-0000-0000-0000-000000000001";
+constexpr const char* kCarl = "CA410000-0000-0000-0000-000000000002";
+
+struct QueuedAction {
+  std::string type, ouid, ruid;
+};
+
+class MessageWindows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0)));
+    ann = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
+    CurrentLocalUserUID = ann;
+    modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true,
+                                                "", "");
+    modLocalUserFunctions::LocalUserOptions.MessageSavingFolder =
+        environment.documentsFolder() + "/Saved";
+    PoolLoan users(User);
+    for (auto [uid, last, first] : {std::tuple{kCarl, "Adams", "Carl"}, {kBob, "Smith", "Bob"}}) {
+      users->CreateNewRow(false, 0);
+      users->SetFields({0, 1, 2, 3}, {uid, "1", last, first});
+      users->AddCurrentRow();
+    }
+    users->SaveXMLDoc();
+    // The queue works only when a test says so: no connection is tried.
+    ActionManager().tmrWinsockActionManager.blockSignals(true);
+  }
+  void TearDown() override {
+    MessageWindowsServices::InstallViewer({});
+    ReleaseActionManager();
+    modLocalUserFunctions::LocalUserOptions = {};
+    platform::clearFixedTime();
+  }
+
+  static std::vector<QueuedAction> queued() {
+    std::vector<QueuedAction> all;
+    for (pugi::xml_node row : ActionManager().Actions().XMLDocLinked()->rootElement().children("A"))
+      all.push_back({row.attribute("AT").as_string(), row.attribute("OUID").as_string(),
+                     row.attribute("RUID").as_string()});
+    return all;
+  }
+  static std::string field(int32_t classType, const std::string& uid, const char* name) {
+    PoolLoan messages(classType);
+    messages->PC_SelectSingleNode(0, uid);
+    return messages->GetCurrent().attribute(name).as_string();
+  }
+  // A received message from Bob to Ann in status `status`.
+  std::string receive(const std::string& status, const std::string& content) {
+    PoolLoan received(MessRec);
+    const std::string uid = received->CreateNewRow(true, 0);
+    received->SetFields({1, 2, 3, 4, 5, 6, 8},
+                        {kBob, status, "2026-03-02 08:15:00", content, "1", "3", "1"});
+    received->AddCurrentRow();
+    received->AddSubRow(0, uid, 0, ann);
+    received->SubRowSetField(1, "50");
+    return uid;
+  }
+
+  frmInternalServices startupWindow;
+  ProgramTestEnvironment environment;
+  RecordingMessageBox boxes;
+  std::string ann;
+};
+
+}  // namespace
+
+TEST_F(MessageWindows, SendingStoresTheMessageAndQueuesOneDeliveryPerRecipient) {
+  {
+    PoolLoan presets(InstMess);
+    presets->CreateNewRow(true, 0);
+    presets->SetFields({1, 2}, {"2", "Can you call me?"});
+    presets->AddCurrentRow();
+  }
+  const std::string question = receive("100", "Lunch?");
+
+  frmMessage window(question, {kBob});
+  window.show();
+  auto* recipients = control<QListWidget>(&window, "lstRecipients");
+  auto* send = control<QPushButton>(&window, "cmdSend");
+  ASSERT_EQ(recipients->count(), 2);
+  EXPECT_EQ(recipients->item(0)->text(), "Adams, Carl");
+  EXPECT_EQ(recipients->item(1)->text(), "Smith, Bob");
+  // The sender of the answered message comes ticked; no text yet.
+  EXPECT_EQ(window.CheckedRecipients(), std::vector<std::string>{kBob});
+  EXPECT_FALSE(send->isEnabled());
+
+  auto* text = control<QPlainTextEdit>(&window, "txtMessage");
+  text->setPlainText("Yes\n");
+  text->moveCursor(QTextCursor::End);
+  auto* types = control<QComboBox>(&window, "cboInstMessType");
+  types->setCurrentIndex(types->findData(2));
+  auto* presets = control<QComboBox>(&window, "cboInstMess");
+  ASSERT_EQ(presets->count(), 2);
+  presets->setCurrentIndex(1);
+  control<QPushButton>(&window, "cmdInsertInstMess")->click();
+  EXPECT_EQ(text->toPlainText(), "Yes\nCan you call me?\n");
+
+  recipients->item(0)->setCheckState(Qt::Checked);
+  auto* priority = control<QComboBox>(&window, "cboPriority");
+  priority->setCurrentIndex(priority->findData(1));
+  auto* response = control<QComboBox>(&window, "cboResponseType");
+  response->setCurrentIndex(response->findData(3));
+  ASSERT_TRUE(send->isEnabled());
+  send->click();
+  EXPECT_FALSE(window.isVisible());
+
+  PoolLoan sent(MessSent);
+  ASSERT_EQ(sent->CountAll(), 1);
+  const pugi::xml_node row = sent->XMLDocLinked()->rootElement().first_child();
+  const std::string uid = row.attribute("UID").as_string();
+  EXPECT_EQ(std::string(row.attribute("SD").as_string()), ann);
+  EXPECT_EQ(std::string(row.attribute("CO").as_string()),
+            "Yes||%_CRLF_%||Can you call me?||%_CRLF_%||");
+  EXPECT_EQ(std::string(row.attribute("PR").as_string()), "1");
+  EXPECT_EQ(std::string(row.attribute("RT").as_string()), "3");
+  EXPECT_EQ(std::string(row.attribute("AMU").as_string()), question);
+  std::vector<std::string> rowRecipients;
+  for (pugi::xml_node recipient : row.children("U")) {
+    rowRecipients.push_back(recipient.attribute("UID").as_string());
+    EXPECT_EQ(std::string(recipient.attribute("ST").as_string()), "1");
+  }
+  EXPECT_EQ(rowRecipients, (std::vector<std::string>{kCarl, kBob}));
+  std::vector<std::string> deliveredTo;
+  for (const QueuedAction& action : queued()) {
+    EXPECT_EQ(action.type, "1200");
+    EXPECT_EQ(action.ouid, uid);
+    deliveredTo.push_back(action.ruid);
+  }
+  EXPECT_EQ(deliveredTo, (std::vector<std::string>{kCarl, kBob}));
+  EXPECT_EQ(field(MessRec, question, "ST"), "220");
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(MessageWindows, TheViewerShowsAReceivedMessageMarksItOpenedAndRunsItsCommands) {
+  frmMessageViewer::InstallService();
+  const std::string uid = receive("60", "Hello Ann||%_CRLF_%||See you");
+  modGlobalFunctions::OpenMessageViewer(MessRec, uid);
+
+  frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
+  ASSERT_TRUE(viewer->isVisible());
+  EXPECT_EQ(viewer->windowTitle(), "Tavinor - Message viewer");
+  EXPECT_EQ(control<QLabel>(viewer, "lblFrom")->text(), "Smith, Bob");
+  EXPECT_EQ(control<QLabel>(viewer, "lblTo")->text(), "Lee, Ann");
+  EXPECT_EQ(control<QLabel>(viewer, "lblDate")->text(), "2026-03-02 08:15:00");
+  EXPECT_EQ(control<QLabel>(viewer, "lblPriority")->text(), "High");
+  EXPECT_EQ(control<QLabel>(viewer, "lblResponse")->text(), "No reply needed");
+  EXPECT_EQ(control<QLabel>(viewer, "lblStatus")->text(), "Opened");
+  EXPECT_EQ(control<QPlainTextEdit>(viewer, "txtMessage")->toPlainText(), "Hello Ann\nSee you");
+  EXPECT_EQ(field(MessRec, uid, "ST"), "100");
+  ASSERT_EQ(queued().size(), 1u);
+  EXPECT_EQ(queued()[0].type, "1400");
+  EXPECT_EQ(queued()[0].ruid, kBob);
+  EXPECT_FALSE(control<QPushButton>(viewer, "cmdRecall")->isEnabled());
+
+  control<QPushButton>(viewer, "cmdCopy")->click();
+  const QString copied = QApplication::clipboard()->text();
+  EXPECT_TRUE(copied.contains("Smith, Bob")) << copied.toStdString();
+  EXPECT_TRUE(copied.contains("See you"));
+
+  control<QPushButton>(viewer, "cmdExport")->click();
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  const QStringList written =
+      QDir(QString::fromStdString(modLocalUserFunctions::LocalUserOptions.MessageSavingFolder +
+                                  "/Smith.Bob"))
+          .entryList(QDir::Files);
+  ASSERT_EQ(written.size(), 1);
+
+  control<QPushButton>(viewer, "cmdMoveToHistory")->click();
+  EXPECT_EQ(field(MessRec, uid, "UID"), "");
+  EXPECT_EQ(field(MessHist, uid, "ST"), "100");
+  EXPECT_EQ(viewer->SourceClass(), MessHist);
+  EXPECT_EQ(control<QLabel>(viewer, "lblFrom")->text(), "Smith, Bob");
+  EXPECT_FALSE(control<QPushButton>(viewer, "cmdMoveToHistory")->isEnabled());
+  delete viewer;
+}
+
+TEST_F(MessageWindows, TheFoldersListRecallMoveAndOpenTheSelectedMessages) {
+  frmMessageViewer::InstallService();
+  const std::string sentUID =
+      modCOMFunctions::SendMessageToRecipients("Meeting at ten", 2, 1, kBob, "", true, false);
+  receive("60", "Ping");
+
+  frmMessageHistory window;
+  EXPECT_EQ(window.windowTitle(), "Tavinor - Message history");
+  auto* list = control<QTreeWidget>(&window, "lvMessages");
+  EXPECT_EQ(window.CurrentFolder(), MessRec);
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), "Smith, Bob");
+  EXPECT_FALSE(control<QPushButton>(&window, "cmdRecall")->isEnabled());
+
+  window.SelectFolder(MessSent);
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  QTreeWidgetItem* item = list->topLevelItem(0);
+  EXPECT_EQ(item->text(0), "Lee, Ann");
+  EXPECT_EQ(item->text(1), "Smith, Bob");
+  EXPECT_EQ(item->text(5), "Meeting at ten");
+  item->setSelected(true);
+  EXPECT_EQ(window.SelectedMessageUIDs(), std::vector<std::string>{sentUID});
+
+  // Not delivered yet: the delivery is withdrawn and the message is recalled.
+  control<QPushButton>(&window, "cmdRecall")->click();
+  EXPECT_EQ(field(MessSent, sentUID, "ST"), "400");
+  for (const QueuedAction& action : queued()) EXPECT_NE(action.type, "1200");
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(4), "Recalled");
+
+  list->topLevelItem(0)->setSelected(true);
+  control<QPushButton>(&window, "cmdMoveToHistory")->click();
+  EXPECT_EQ(list->topLevelItemCount(), 0);
+  window.SelectFolder(MessHist);
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_FALSE(control<QPushButton>(&window, "cmdMoveToHistory")->isEnabled());
+
+  emit list->itemDoubleClicked(list->topLevelItem(0), 0);
+  frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
+  EXPECT_TRUE(viewer->isVisible());
+  EXPECT_EQ(viewer->SourceClass(), MessHist);
+  EXPECT_EQ(viewer->SourceMessageUID(), sentUID);
+  EXPECT_EQ(control<QPlainTextEdit>(viewer, "txtMessage")->toPlainText(), "Meeting at ten");
+  delete viewer;
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(MessageWindows, ThePrintTemplateIsReadDeciphered) {
+  const std::string page = frmPrintForm::LoadPrintTemplate();
+  EXPECT_EQ(page.rfind("<html>", 0), 0u) << page.substr(0, 40);
+  EXPECT_NE(page.find("@@CONTENT@@"), std::string::npos);
+}

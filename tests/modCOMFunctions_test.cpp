@@ -1,0 +1,86 @@
+// Sending: the stored sent row, its recipients and deliveries, on disk
+// before the send returns.
+#include "modCOMFunctions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
+#include "clsActionManager.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace {
+
+using namespace modGlobalVariables;
+
+class Sending : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setFixedTime(QDateTime(QDate(2026, 3, 10), QTime(12, 30, 0)));
+    uid_ = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
+    CurrentLocalUserUID = uid_;
+    modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+    ActionManager().tmrWinsockActionManager.blockSignals(true);
+  }
+  void TearDown() override {
+    ReleaseActionManager();
+    modLocalUserFunctions::LocalUserOptions = {};
+    platform::clearFixedTime();
+  }
+  // Stored rows of classType on disk as "UID ST [recipient:ST ...]".
+  std::vector<std::string> onDisk(int32_t classType) {
+    std::vector<std::string> rows;
+    auto stored = modGlobalFunctions::GetUserDataObject(classType, uid_, true);
+    for (pugi::xml_node row : stored->XMLDocLinked()->rootElement().children()) {
+      std::string text = std::string(row.attribute("UID").value()) + " " + row.attribute("ST").value();
+      for (pugi::xml_node recipient : row.children()) {
+        text += std::string(" ") + recipient.attribute("UID").value() + ":" + recipient.attribute("ST").value();
+      }
+      rows.push_back(text);
+    }
+    return rows;
+  }
+
+  ProgramTestEnvironment environment;
+  ScopedEnv address{"TAVINOR_BIND_ADDRESS", "127.0.0.42"};
+  RecordingMessageBox boxes;
+  std::string uid_;
+};
+
+TEST_F(Sending, MessagesAndDeliveriesAreStoredTogether) {
+  {
+    PoolLoan received(MessRec);
+    for (const auto& [uid, status] : std::vector<std::pair<std::string, std::string>>{{"OPENED", "100"}, {"NEW", "60"}}) {
+      received->CreateNewRow(false, 0);
+      received->SetFields({0, 2}, {uid, status});
+      received->AddCurrentRow();
+    }
+  }
+  const std::string three =
+      modCOMFunctions::SendMessageToRecipients("a\r\nb", 2, 1, "X||Y||||X||Z", "OPENED", true, false);
+  const std::string other = modCOMFunctions::SendMessageToRecipients("c", 1, 1, "Y", "NEW", true, false);
+  modCOMFunctions::SendMessageToRecipients("auto", 1, 1, "Z", "", false, true);
+  EXPECT_EQ(onDisk(MessSent), (std::vector<std::string>{three + " 1 X:1 Y:1 Z:1", other + " 1 Y:1"}));
+  std::vector<std::string> deliveries;
+  for (pugi::xml_node row : modGlobalFunctions::GetUserDataObject(Action, uid_, true)
+                                ->XMLDocLinked()->rootElement().children()) {
+    deliveries.push_back(std::string(row.attribute("AT").value()) + " " + row.attribute("RUID").value());
+  }
+  EXPECT_EQ(deliveries, (std::vector<std::string>{"1200 X", "1200 Y", "1200 Z", "1200 Y", "1200 Z"}));
+  PoolLoan received(MessRec);
+  EXPECT_EQ(received->GetRowFieldByKey(0, "OPENED", 2, false), "220");
+  EXPECT_EQ(received->GetRowFieldByKey(0, "NEW", 2, false), "60");
+  PoolLoan sent(MessSent);
+  EXPECT_EQ(sent->GetRowFieldByKey(0, three, 4, false), "a||%_CRLF_%||b");
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+#include "frmUserSelection.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <set>
+
+#include "MessageBox.h"
+#include "PoolLoan.h"
+#include "TvrError.h"
+#include "UsersAndOptionsServices.h"
+#include "clsActionManager.h"
+#include "clsGenErrorHandler.h"
+#include "clsGenXMLDocument.h"
+#include "frmOptions.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsXML.h"
+#include "modGenGlobals.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace {
+
+constexpr int32_t kUserUID = 0;
+constexpr int32_t kUserSortName = 50000;  // "LN, FN"
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+std::string ss(const QString& text) { return text.toStdString(); }
+
+// The login's new-account dialog, which stays available while the search
+// stands in for the rest of the users-and-options services.
+void showNewAccountDialog(const std::string& userName, const std::string& password,
+                          const std::string& serverAddress) {
+  frmOptions options;
+  options.CreateNewUser(userName, password, serverAddress);
+}
+
+// The dotted form of a typed IPv4 address, "" when it is none. Wildcards
+// and host names are not addresses here.
+std::string dottedAddress(const std::string& typed) {
+  if (!modGenFunctions::IsValidIPAddress(typed, false)) return {};
+  QHostAddress address;
+  if (!address.setAddress(qs(typed).trimmed()) ||
+      address.protocol() != QAbstractSocket::IPv4Protocol) {
+    return {};
+  }
+  const QString dotted = address.toString();
+  // "10.1" and the like parse too; only the four numbers written out count.
+  if (dotted != qs(typed).trimmed()) return {};
+  return ss(dotted);
+}
+
+// The "U" elements of an answer: one element, or the elements below a root.
+std::vector<pugi::xml_node> identityElements(const clsGenXMLDocument& answer) {
+  std::vector<pugi::xml_node> elements;
+  const pugi::xml_node root = answer.rootElement();
+  if (std::string_view(root.name()) == "U") {
+    elements.push_back(root);
+    return elements;
+  }
+  for (const pugi::xml_node element : root.children("U")) {
+    if (elements.size() >= static_cast<std::size_t>(frmUserSelection::kMaxUsersPerAnswer)) break;
+    elements.push_back(element);
+  }
+  return elements;
+}
+
+std::set<std::string> directoryUIDs() {
+  std::set<std::string> uids;
+  PoolLoan users(modGlobalVariables::User);
+  const XMLDocumentRef& document = users->XMLDocLinked();
+  if (!document) return uids;
+  for (const pugi::xml_node row : document->rootElement().children()) {
+    if (row.type() == pugi::node_element) uids.insert(row.attribute("UID").value());
+  }
+  return uids;
+}
+
+}  // namespace
+
+frmUserSelection::frmUserSelection(QWidget* owner)
+    : QWidget(owner != nullptr ? owner : static_cast<QWidget*>(modGenGlobals::AppOwnerForm),
+              Qt::Window) {
+  setObjectName("frmUserSelection");
+  setWindowTitle("Tavinor - User search");
+  BuildControls();
+  InstallSearchService();
+  UpdateStatus();
+  UpdateControls();
+}
+
+frmUserSelection::~frmUserSelection() { RestoreServices(); }
+
+void frmUserSelection::BuildControls() {
+  txtAddress_ = new QLineEdit(this);
+  txtAddress_->setObjectName("txtAddress");
+  txtAddress_->setPlaceholderText("Empty: the primary server, else the local network");
+  cmdSearch_ = new QPushButton("Search", this);
+  cmdSearch_->setObjectName("cmdSearch");
+  cmdSearch_->setDefault(true);
+  auto* searchRow = new QHBoxLayout;
+  searchRow->addWidget(new QLabel("Computer address:", this));
+  searchRow->addWidget(txtAddress_, 1);
+  searchRow->addWidget(cmdSearch_);
+
+  lvFoundUsers_ = new QTreeWidget(this);
+  lvFoundUsers_->setObjectName("lvFoundUsers");
+  lvFoundUsers_->setHeaderLabels({"Name", "Address"});
+  lvFoundUsers_->setRootIsDecorated(false);
+  lvFoundUsers_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lvFoundUsers_->setSortingEnabled(true);
+  lvFoundUsers_->sortByColumn(kNameColumn, Qt::AscendingOrder);
+
+  lblHostsAsked_ = new QLabel(this);
+  lblHostsAsked_->setObjectName("lblHostsAsked");
+  lblHostsAnswered_ = new QLabel(this);
+  lblHostsAnswered_->setObjectName("lblHostsAnswered");
+  lblUsersFound_ = new QLabel(this);
+  lblUsersFound_->setObjectName("lblUsersFound");
+  lblStatus_ = new QLabel(this);
+  lblStatus_->setObjectName("lblStatus");
+  auto* counters = new QHBoxLayout;
+  counters->addWidget(lblHostsAsked_);
+  counters->addWidget(lblHostsAnswered_);
+  counters->addWidget(lblUsersFound_);
+  counters->addStretch();
+
+  cmdAdd_ = new QPushButton("Add to my users", this);
+  cmdAdd_->setObjectName("cmdAdd");
+  cmdClose_ = new QPushButton("Close", this);
+  cmdClose_->setObjectName("cmdClose");
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(lblStatus_, 1);
+  buttons->addWidget(cmdAdd_);
+  buttons->addWidget(cmdClose_);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(searchRow);
+  layout->addWidget(lvFoundUsers_, 1);
+  layout->addLayout(counters);
+  layout->addLayout(buttons);
+
+  connect(cmdSearch_, &QPushButton::clicked, this, &frmUserSelection::cmdSearch_Click);
+  connect(txtAddress_, &QLineEdit::returnPressed, this, &frmUserSelection::cmdSearch_Click);
+  connect(cmdAdd_, &QPushButton::clicked, this, &frmUserSelection::cmdAdd_Click);
+  connect(cmdClose_, &QPushButton::clicked, this, &QWidget::close);
+  connect(lvFoundUsers_, &QTreeWidget::itemSelectionChanged, this, &frmUserSelection::UpdateControls);
+}
+
+// Answers reach the open search only; the new-account dialog of the login
+// stays installed beside it.
+void frmUserSelection::InstallSearchService() {
+  UsersAndOptionsServices::Implementation services;
+  services.CreateNewUser = showNewAccountDialog;
+  services.AddFoundUsersToList = [this](const std::string& users) { AddFoundUsersToList(users); };
+  UsersAndOptionsServices::Install(std::move(services));
+}
+
+void frmUserSelection::RestoreServices() {
+  UsersAndOptionsServices::Implementation services;
+  services.CreateNewUser = showNewAccountDialog;
+  UsersAndOptionsServices::Install(std::move(services));
+}
+
+void frmUserSelection::showEvent(QShowEvent* event) {
+  InstallSearchService();
+  QWidget::showEvent(event);
+}
+
+void frmUserSelection::closeEvent(QCloseEvent* event) {
+  RestoreServices();
+  QWidget::closeEvent(event);
+}
+
+void frmUserSelection::ClearFoundUsers() {
+  lvFoundUsers_->clear();
+  found_.clear();
+  hostsAsked_ = 0;
+  hostsAnswered_ = 0;
+  usersFound_ = 0;
+  networkSearched_ = false;
+}
+
+void frmUserSelection::SearchUsers() {
+  try {
+    const std::string typed = ss(txtAddress_->text().trimmed());
+    std::string address;
+    int32_t request = 0;
+    if (!typed.empty()) {
+      address = dottedAddress(typed);
+      if (address.empty()) {
+        modGenFunctions::ShowMessageBox(
+            "\"" + typed + "\" is not a computer address. Type four numbers from 0 to 255 "
+            "separated by dots, such as 192.168.1.20.",
+            platform::kMbExclamation, modGenFunctions::kAppTitle, this);
+        txtAddress_->setFocus();
+        return;
+      }
+      request = modGlobalVariables::kRequestLocalUsers;
+    } else {
+      address = dottedAddress(modLocalUserFunctions::LocalUserOptions.PrimaryServerIP);
+      if (!address.empty()) request = modGlobalVariables::kRequestServerUserSearch;
+    }
+    ClearFoundUsers();
+    if (request == 0) {
+      networkSearched_ = true;
+    } else {
+      ActionManager().AddAction(request, "", "", "", false, address, true, false, false);
+      hostsAsked_ = 1;
+    }
+    InstallSearchService();
+    UpdateStatus();
+    UpdateControls();
+  } catch (...) {
+    raiseAgain("frmUserSelection.SearchUsers");
+  }
+}
+
+void frmUserSelection::AddFoundUsersToList(const std::string& users) {
+  try {
+    ++hostsAnswered_;
+    if (!users.empty()) {
+      const XMLDocumentRef answer = clsGenXMLDocument::create();
+      if (!answer->load(users)) {
+        throw TvrError(kErrTypeMismatch, "frmUserSelection.AddFoundUsersToList",
+                       "The answer is no list of users");
+      }
+      const std::set<std::string> known = directoryUIDs();
+      lvFoundUsers_->setSortingEnabled(false);
+      for (const pugi::xml_node element : identityElements(*answer)) {
+        const std::string uid = element.attribute("UID").value();
+        if (uid.empty() || uid == modGlobalVariables::CurrentLocalUserUID || known.count(uid) != 0 ||
+            found_.count(uid) != 0) {
+          continue;
+        }
+        found_[uid] = modGenFunctionsXML::XMLToString(element);
+        auto* item = new QTreeWidgetItem(lvFoundUsers_);
+        item->setText(kNameColumn, qs(modGlobalFunctions::GetFieldValue(
+                                       modGlobalVariables::User, element, kUserSortName, false)));
+        item->setText(kAddressColumn, qs(element.attribute("IP").value()));
+        item->setData(kNameColumn, Qt::UserRole, qs(uid));
+        ++usersFound_;
+      }
+      lvFoundUsers_->setSortingEnabled(true);
+    }
+  } catch (...) {
+    lvFoundUsers_->setSortingEnabled(true);
+    logError("frmUserSelection.AddFoundUsersToList");
+  }
+  UpdateStatus();
+  UpdateControls();
+}
+
+int frmUserSelection::AddSelectedUsers() {
+  int stored = 0;
+  try {
+    const QList<QTreeWidgetItem*> selected = lvFoundUsers_->selectedItems();
+    for (QTreeWidgetItem* item : selected) {
+      const std::string uid = ss(item->data(kNameColumn, Qt::UserRole).toString());
+      const auto person = found_.find(uid);
+      if (person == found_.end()) continue;
+      const int32_t result = modGlobalFunctions::UpdateUserFromRemoteElement(
+          modGlobalVariables::CurrentLocalUserUID, person->second, true);
+      if (result != modGlobalFunctions::kIdentityStored &&
+          result != modGlobalFunctions::kIdentityUnchanged) {
+        continue;
+      }
+      ++stored;
+      found_.erase(person);
+      delete item;
+    }
+  } catch (...) {
+    UpdateControls();
+    raiseAgain("frmUserSelection.AddSelectedUsers");
+  }
+  UpdateControls();
+  return stored;
+}
+
+void frmUserSelection::UpdateStatus() {
+  lblHostsAsked_->setText(QString("Computers asked: %1").arg(hostsAsked_));
+  lblHostsAnswered_->setText(QString("Answered: %1").arg(hostsAnswered_));
+  lblUsersFound_->setText(QString("Users found: %1").arg(usersFound_));
+  if (networkSearched_) {
+    lblStatus_->setText("No computer found on the network.");
+  } else if (hostsAsked_ > 0 && hostsAnswered_ < hostsAsked_) {
+    lblStatus_->setText("Searching...");
+  } else if (hostsAsked_ > 0) {
+    lblStatus_->setText("Search finished.");
+  } else {
+    lblStatus_->clear();
+  }
+}
+
+void frmUserSelection::UpdateControls() {
+  cmdAdd_->setEnabled(!lvFoundUsers_->selectedItems().isEmpty());
+}
+
+void frmUserSelection::cmdSearch_Click() {
+  try {
+    SearchUsers();
+  } catch (...) {
+    endError("frmUserSelection.cmdSearch_Click");
+  }
+}
+
+void frmUserSelection::cmdAdd_Click() {
+  try {
+    AddSelectedUsers();
+  } catch (...) {
+    endError("frmUserSelection.cmdAdd_Click");
+  }
+}
