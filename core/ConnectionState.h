@@ -30,6 +30,12 @@ struct ConnectionState {
   bool ShowsProgress = false;
   // The peer was turned away by the address filter: nothing it sends is read.
   bool Refused = false;
+  // Set when a sender check (request 300) on this connection let
+  // CheckedSenderUID write to the account CheckedRecipientUID; messages and
+  // files are taken only from that sender for that account.
+  bool SenderAccepted = false;
+  std::string CheckedSenderUID;
+  std::string CheckedRecipientUID;
 };
 
 inline constexpr int32_t kMessagePhase = 1;

@@ -6,18 +6,28 @@
 // A text that is not XML, whose root is not "A", or whose request code has
 // no handler, gets no answer (an empty reply: nothing is sent). A request
 // code that is not a number, or any other error of the dispatcher, gets the
-// fixed reply FallbackResponseText. Nothing here throws.
+// fixed reply FallbackResponseText. Nothing here throws, and nothing here
+// shows a message box: a peer drives these paths, so errors go to the error
+// log.
+//
+// Every request but 1000 names an account of this computer in "RUID"; any
+// other RUID is answered 100200, as request 200 answers it. What a handler
+// stores (a message, a read notice, a recall, an identity) is on disk
+// before its reply is returned.
 //
 // UI thread only.
 #include <cstdint>
 #include <string>
 
 #include "ConnectionState.h"
+#include "clsGenXMLDocument.h"
 
 namespace modCOMRequestedAction {
 
 // The reply to `requestText`; empty: send nothing. `state` is the
-// connection's record, which a file offer fills for the file that follows.
+// connection's record: it remembers which sender the check of request 300
+// accepted for which account, and a file offer fills it for the file that
+// follows.
 std::string ProcessRequestedAction(const std::string& requestText, ConnectionState& state);
 
 // The reply record: <R SD="..." RE="..." ST="..." OUID="..." CO="..." V="..."/>
@@ -27,5 +37,52 @@ std::string ProcessRequestedAction(const std::string& requestText, ConnectionSta
 // text, a whole XML document in CO included, reads back unchanged.
 std::string BuildResponse(const std::string& RE, const std::string& ST, const std::string& OUID,
                           int32_t V, const std::string& CO, bool omit);
+
+// The handlers, one per request code; each takes the parsed request and
+// returns the reply text (codes in parentheses: success / refusals).
+//
+// 200 (200 / 100200): RUID is an account of this computer.
+std::string ProcessCheckRecipient(const XMLDocumentRef& request);
+// 300 (300 known with the same "CS", 100300 accepted / 100301 refused):
+// a sender whose row is in RUID's users directory is accepted whatever its
+// "CS"; an unknown one only when RUID accepts messages from anybody; an
+// empty SUID only then too. An accepted sender is noted in `state`.
+std::string ProcessCheckSender(const XMLDocumentRef& request, ConnectionState& state);
+// 400 (400 / 401, 101300 for an empty RUID or V): stores the identity
+// element "U" in V in RUID's users directory, only when its "UID" is the
+// requester's SUID, and, while RUID accepts only people of its list, only
+// for a person already in it.
+std::string ProcessUserIdentity(const XMLDocumentRef& request);
+// 1000 (1000): CO = <TVR> with the identity element of every account.
+std::string ProcessListLocalUsers();
+// 1100 (1100 / 101100 when RUID does not share it): CO = <TVR> with the
+// identity element of every row of RUID's users directory.
+std::string ProcessGetUserDirectory(const XMLDocumentRef& request);
+// 1200 (1200 / 100301 without an accepted sender check on this connection,
+// 101200 for a message that is not one of SUID's or any error): stores the
+// message "M" in V among RUID's received messages (status 60, an automatic
+// reply's -1 kept) and saves them, then boards, answers automatically and
+// logs the arrival. A message whose UID RUID already holds (received or in
+// the history) is answered 1200 again and nothing else happens.
+std::string ProcessDeliverMessage(const XMLDocumentRef& request, const ConnectionState& state);
+// 1300 (1300 / 101300): CO = <R .../> carrying RUID's identity attributes.
+std::string ProcessGetUserInfo(const XMLDocumentRef& request);
+// 1400 (1400 / 100001): the recipient SUID has opened the message OUID that
+// RUID sent: its recipient status becomes 100 (V must read 100), never
+// lower than it was; saved. Any other V changes nothing.
+std::string ProcessMessageStatus(const XMLDocumentRef& request);
+// 1500 (1500 / 101500): the message OUID that SUID sent is deleted from
+// RUID's received messages, else from RUID's history, and saved. A message
+// of another sender, or none, is left alone; the reply is 1500 all the same.
+std::string ProcessRecallMessage(const XMLDocumentRef& request);
+
+// Whether RUID's users directory has a row for SUID whose "CS" is
+// senderCS (any "CS" when senderCS is empty). False for an empty UID.
+// Errors are reported and raised again.
+bool IsKnownSender(const std::string& RUID, const std::string& SUID, const std::string& senderCS);
+// Whether RUID takes messages and files from people outside its users
+// directory (its option AcceptMessFileFromUserInMyUserList is off). False
+// for an empty RUID. Errors are reported and raised again.
+bool IsSenderAcceptedByOptions(const std::string& RUID);
 
 }  // namespace modCOMRequestedAction

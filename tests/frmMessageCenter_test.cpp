@@ -197,6 +197,24 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   MessageCenterServices::AddBoardItem(4, "MISSING");
   EXPECT_EQ(board.PendingCount(), 1u);  // waits while NEW scrolls
 
+  // The deletion timer counts its ticks in its tag; a damaged tag stops it.
+  LocalUserOptions.DeleteMessageOlderThan = true;
+  LocalUserOptions.DeleteIntervalType = 1;
+  messageCenter.StartDeleteMessageTimer();
+  platform::TimerControl& deletion = messageCenter.tmrDeleteMessage();
+  EXPECT_TRUE(deletion.enabled());
+  EXPECT_EQ(deletion.tag(), "60||0");
+  messageCenter.tmrDeleteMessage_Timer();
+  EXPECT_EQ(deletion.tag(), "60||1");
+  deletion.setTag("60||60");
+  messageCenter.tmrDeleteMessage_Timer();
+  EXPECT_EQ(deletion.tag(), "60||0");
+  deletion.setTag("60||x");
+  messageCenter.tmrDeleteMessage_Timer();
+  EXPECT_FALSE(deletion.enabled());
+  ASSERT_FALSE(messageCenter.ActivityItems().empty());
+  EXPECT_EQ(messageCenter.ActivityItems().back().subItem, "Timer problem... 24341515B");
+
   messageCenter.chkAutoReply()->setChecked(true);
   messageCenter.txtAutoReplyMessage()->setText("Back on Monday");
   EXPECT_TRUE(MessageCenterServices::AutoReplyOn());

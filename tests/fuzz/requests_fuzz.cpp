@@ -1,0 +1,152 @@
+// Request texts as peers send them, answered by the request dispatcher on
+// one connection. An input holds one or more texts separated by NUL bytes,
+// all taken on one fresh connection, so a sender check can precede the
+// requests that need it.
+//
+// Two local accounts exist (one logged in, one not), each with one person
+// in its users directory; the automatic reply is on for every fourth input.
+//
+// Checked after every text:
+//  - the reply is empty, the fallback reply, or an "R" record whose "V" is a
+//    whole number and whose "SD" is the logged-in account;
+//  - no message box is shown;
+//  - neither account's received messages hold a UID twice, and every row
+//    there is a message "M" of the sender that the connection's sender
+//    check accepted.
+#include <cstdlib>
+#include <set>
+#include <string_view>
+
+#include "FuzzSupport.h"
+#include "MessageCenterServices.h"
+#include "MessageBox.h"
+#include "PoolLoan.h"
+#include "TvrError.h"
+#include "clsGenXMLDocument.h"
+#include "modCOMRequestedAction.h"
+#include "modGenFunctionsResource.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace {
+
+constexpr const char* kContact = "B0B00000-0000-0000-0000-000000000001";
+// The accounts get fixed UIDs, so that the seeds can address them.
+constexpr const char* kLoggedIn = "F0220000-0000-0000-0000-000000000001";
+constexpr const char* kOther = "07E40000-0000-0000-0000-000000000002";
+// Received messages beyond this are dropped between inputs, to keep saves short.
+constexpr int kMaxKeptMessages = 64;
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+std::string& loggedIn() {
+  static std::string uid;
+  return uid;
+}
+std::string& other() {
+  static std::string uid;
+  return uid;
+}
+bool& autoReply() {
+  static bool on = false;
+  return on;
+}
+int& boxesShown() {
+  static int count = 0;
+  return count;
+}
+
+std::string addAccount(const std::string& name, const std::string& uid) {
+  const std::string made = ProgramTestEnvironment::addAccount(name, "secret", name, "Owner");
+  PoolLoan accounts(modGlobalVariables::LocalUser);
+  accounts->SetRowFieldByKey(0, made, 0, uid);
+  accounts->SaveXMLDoc();
+  return uid;
+}
+
+void addContact(const std::string& owner) {
+  const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
+  users->CreateNewRow(false, 0);
+  users->SetFields({0, 1, 2, 3, 7}, {kContact, "5", "Smith", "Bob", "127.0.0.77"});
+  users->AddCurrentRow();
+  users->SaveXMLDoc();
+}
+
+void requireReply(const std::string& reply) {
+  if (reply.empty() || reply == modGlobalVariables::FallbackResponseText) return;
+  const XMLDocumentRef answer = clsGenXMLDocument::create();
+  require(answer->load(reply));
+  const pugi::xml_node root = answer->rootElement();
+  require(std::string_view(root.name()) == "R");
+  require(loggedIn() == root.attribute("SD").value());
+  const std::string_view code = root.attribute("V").value();
+  require(!code.empty() && code.find_first_not_of("0123456789") == std::string_view::npos);
+}
+
+void requireReceivedSound(const std::string& account) {
+  const auto received =
+      modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, account, true);
+  std::set<std::string> uids;
+  for (const pugi::xml_node row : received->XMLDocLinked()->rootElement().children()) {
+    require(std::string_view(row.name()) == "M");
+    require(std::string_view(row.attribute("SD").value()).size() > 0);
+    require(uids.insert(row.attribute("UID").value()).second);
+  }
+  if (received->CountAll() > kMaxKeptMessages) received->DeleteAll(true);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  startFuzzProgram();
+  platform::setMessageBoxResponder([](const platform::MessageBoxRequest&) {
+    ++boxesShown();
+    return platform::kMbResultOk;
+  });
+  qputenv("TAVINOR_BIND_ADDRESS", "127.0.0.71");
+  modGenFunctionsResource::loadResourceText(
+      "|[MESSAGES]|\r\nMSG20102=Message received from %%.\r\nMSG20510=%% was added.\r\n"
+      "MSG30001=%% was updated.\r\nMSG30002=%% is unchanged.\r\n");
+  loggedIn() = addAccount("FUZZ", kLoggedIn);
+  other() = addAccount("OTHER", kOther);
+  modGlobalVariables::CurrentLocalUserUID = loggedIn();
+  modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+  addContact(loggedIn());
+  addContact(other());
+  MessageCenterServices::Install(
+      {[](int32_t, const std::string&, int32_t, const std::string&, const std::string&) {}, [] {}});
+  MessageCenterServices::Displays displays;
+  displays.AddBoardItem = [](int32_t, const std::string&) {};
+  displays.SynchronizeDisplays = [](int32_t, bool) {};
+  displays.AutoReplyOn = [] { return autoReply(); };
+  displays.AutoReplyText = [] { return std::string("Away"); };
+  MessageCenterServices::InstallDisplays(std::move(displays));
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  autoReply() = size % 4 == 0;
+  modLocalUserFunctions::LocalUserOptions.AcceptMessFileFromUserInMyUserList = size % 3 == 0;
+  const std::string input = fuzzText(data, size);
+  ConnectionState state;
+  InitConnectionState(state);
+  std::size_t start = 0;
+  while (start <= input.size()) {
+    std::size_t end = input.find('\0', start);
+    if (end == std::string::npos) end = input.size();
+    const std::string reply =
+        modCOMRequestedAction::ProcessRequestedAction(input.substr(start, end - start), state);
+    requireReply(reply);
+    start = end + 1;
+  }
+  require(boxesShown() == 0);
+  try {
+    requireReceivedSound(loggedIn());
+    requireReceivedSound(other());
+  } catch (const TvrError&) {
+  }
+  return 0;
+}

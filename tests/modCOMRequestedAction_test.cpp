@@ -1,0 +1,417 @@
+// The receiving side of conversations: request texts as a peer sends them,
+// answered by ProcessRequestedAction, with what lands on disk read back
+// from the account's files.
+#include "modCOMRequestedAction.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "MessageCenterServices.h"
+#include "PoolLoan.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
+#include "clsActionManager.h"
+#include "modGenFunctionsXML.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
+
+namespace {
+
+using modCOMRequestedAction::ProcessRequestedAction;
+using namespace modGlobalVariables;
+
+constexpr const char* kBob = "B0B00000-0000-0000-0000-000000000001";
+constexpr const char* kEve = "E0E00000-0000-0000-0000-000000000002";
+constexpr const char* kNobody = "00000000-0000-0000-0000-0000000000FF";
+constexpr const char* kMessage = "AAAA0000-0000-0000-0000-000000000001";
+
+using Attributes = std::map<std::string, std::string>;
+
+// An "A" element with every attribute of the class, as a peer's queue sends it.
+std::string request(int code, const std::string& SUID, const std::string& RUID,
+                    const std::string& OUID = {}, const std::string& V = {}) {
+  XMLDocumentRef document;
+  modGenFunctionsXML::XMLInitDocument(document, "A", true);
+  pugi::xml_node a = document->rootElement();
+  const Attributes values = {{"AT", std::to_string(code)}, {"SUID", SUID}, {"RUID", RUID},
+                             {"OUID", OUID}, {"V", V}, {"AZ", "0"}, {"TC", "1"}, {"RA", "1"}};
+  for (const char* name : {"UID", "AT", "AS", "SUID", "RUID", "OUID", "V", "TS", "FCTS", "LCTS",
+                           "NCTS", "AZ", "TC", "RA", "LTMC", "ASTBR", "SRFRI", "RIU", "IP"}) {
+    const auto found = values.find(name);
+    a.append_attribute(name) = found == values.end() ? "" : found->second.c_str();
+  }
+  return modGenFunctionsXML::XMLToString(a);
+}
+
+std::string message(const std::string& uid, const std::string& sender, const std::string& status = "1",
+                    const std::string& priority = "2", const std::string& extra = {}) {
+  return "<M UID=\"" + uid + "\" SD=\"" + sender + "\" ST=\"" + status +
+         "\" TS=\"2026-03-02 09:00:00\" CO=\"Hello\" PR=\"" + priority +
+         "\" RT=\"1\" AMU=\"\" MT=\"2\" RTS=\"\"" + extra + "><U UID=\"RECIPIENT\" ST=\"1\"/></M>";
+}
+
+Attributes attributesOf(const std::string& reply) {
+  pugi::xml_document document;
+  EXPECT_TRUE(document.load_string(reply.c_str())) << reply;
+  EXPECT_STREQ(document.document_element().name(), "R") << reply;
+  Attributes all;
+  for (const pugi::xml_attribute a : document.document_element().attributes()) all[a.name()] = a.value();
+  return all;
+}
+
+// Rows of an account's data file as they are on disk.
+std::vector<Attributes> onDisk(int32_t classType, const std::string& account) {
+  const auto data = modGlobalFunctions::GetUserDataObject(classType, account, true);
+  std::vector<Attributes> rows;
+  for (const pugi::xml_node row : data->XMLDocLinked()->rootElement().children()) {
+    Attributes all;
+    for (const pugi::xml_attribute a : row.attributes()) all[a.name()] = a.value();
+    for (const pugi::xml_node sub : row.children()) {
+      all[std::string("U:") + sub.attribute("UID").value()] = sub.attribute("ST").value();
+    }
+    rows.push_back(all);
+  }
+  return rows;
+}
+
+class Requests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0)));
+    ann_ = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee & Co");
+    carl_ = ProgramTestEnvironment::addAccount("CARL", "pw", "Carl", "Ode");
+    CurrentLocalUserUID = ann_;
+    modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+    addContact(ann_, kBob, "5", "Bob", "Smith");
+    addContact(carl_, kBob, "5", "Bob", "Smith");
+    MessageCenterServices::Install(
+        {[this](int32_t kind, const std::string& text, int32_t type, const std::string& key,
+                const std::string& owner) {
+           activities.push_back(std::to_string(kind) + "|" + text + "|" + std::to_string(type) +
+                                "|" + key + "|" + owner);
+         },
+         [] {}});
+    MessageCenterServices::Displays displays;
+    displays.AddBoardItem = [this](int32_t kind, const std::string& id) {
+      board.push_back(std::to_string(kind) + ":" + id);
+    };
+    displays.SynchronizeDisplays = [this](int32_t list, bool) { synchronized.push_back(list); };
+    displays.AutoReplyOn = [this] { return autoReply; };
+    displays.AutoReplyText = [] { return std::string("Away today"); };
+    MessageCenterServices::InstallDisplays(std::move(displays));
+  }
+  void TearDown() override {
+    ReleaseActionManager();
+    MessageCenterServices::Install({});
+    MessageCenterServices::InstallDisplays({});
+    modLocalUserFunctions::LocalUserOptions = {};
+    CurrentLocalUserUID.clear();
+    platform::clearFixedTime();
+  }
+
+  static void addContact(const std::string& owner, const std::string& uid, const std::string& cs,
+                         const std::string& first, const std::string& last) {
+    const auto users = modGlobalFunctions::GetUserDataObject(User, owner, true);
+    users->CreateNewRow(false, 0);
+    users->SetFields({0, 1, 2, 3, 7, 8}, {uid, cs, last, first, "127.0.0.77", "BOBPC"});
+    users->AddCurrentRow();
+    users->SaveXMLDoc();
+  }
+  std::string send(int code, const std::string& SUID, const std::string& RUID,
+                   const std::string& OUID = {}, const std::string& V = {}) {
+    return ProcessRequestedAction(request(code, SUID, RUID, OUID, V), connection);
+  }
+  std::string code(const std::string& reply) { return attributesOf(reply)["V"]; }
+  // The checks of a delivery's path, then the delivery.
+  std::string deliver(const std::string& RUID, const std::string& text, const std::string& SUID = kBob) {
+    EXPECT_EQ(code(send(200, SUID, RUID)), "200");
+    const std::string checked = code(send(300, SUID, RUID, "", "5"));
+    EXPECT_TRUE(checked == "300" || checked == "100300") << checked;
+    return code(send(1200, SUID, RUID, kMessage, text));
+  }
+  std::vector<pugi::xml_node> queuedActions() {
+    std::vector<pugi::xml_node> rows;
+    for (pugi::xml_node a : ActionManager().Actions().XMLDocLinked()->rootElement().children("A")) {
+      rows.push_back(a);
+    }
+    return rows;
+  }
+
+  ProgramTestEnvironment environment;
+  ScopedEnv address{"TAVINOR_BIND_ADDRESS", "127.0.0.61"};
+  RecordingMessageBox boxes;
+  ConnectionState connection;
+  std::string ann_;
+  std::string carl_;
+  bool autoReply = false;
+  std::vector<std::string> activities;
+  std::vector<std::string> board;
+  std::vector<int32_t> synchronized;
+};
+
+TEST_F(Requests, EveryRequestCodeIsAnsweredAsTheRequesterExpects) {
+  struct Row {
+    int code;
+    std::string SUID, OUID, V;
+    const char* reply;  // "" : no reply at all
+    bool reAddressed;   // RE carries the request's RUID
+  };
+  const std::string identity = "<U LN=\"Smith\" FN=\"Bob\" UID=\"" + std::string(kBob) +
+                               "\" IP=\"127.0.0.78\" CN=\"BOBPC\" CS=\"6\"/>";
+  const std::vector<Row> table = {
+      {100, kBob, "", "", "", false},
+      {200, kBob, "", "", "200", false},
+      {300, kBob, "", "5", "300", false},
+      {400, kBob, "", identity, "400", false},
+      {1000, kBob, "", "", "1000", false},
+      {1100, kBob, "", "", "1100", true},
+      {1200, kBob, kMessage, message(kMessage, kBob), "1200", true},
+      {1300, kBob, "", "", "1300", true},
+      {1400, kBob, kMessage, " 100", "1400", true},
+      {1500, kBob, kMessage, "", "1500", true},
+      {2000, kBob, "", "/tmp/a.txt", "", false},
+      {2050, kBob, "", "", "", false},
+      {50000, kBob, "", "", "", false},
+      {50300, kBob, "", "", "", false},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.code);
+    const std::string reply = send(row.code, row.SUID, ann_, row.OUID, row.V);
+    if (*row.reply == '\0') {
+      EXPECT_EQ(reply, "");
+      continue;
+    }
+    Attributes attributes = attributesOf(reply);
+    EXPECT_EQ(attributes["V"], row.reply);
+    EXPECT_EQ(attributes["SD"], ann_);
+    EXPECT_EQ(attributes.count("RE"), row.reAddressed ? 1u : 0u);
+    if (row.reAddressed) {
+      EXPECT_EQ(attributes["RE"], ann_);
+    }
+  }
+  EXPECT_EQ(ProcessRequestedAction("<A AT=\"twelve\"/>", connection), FallbackResponseText);
+  for (const char* ignored : {"", "not xml", "<B AT=\"200\"/>", "<A AT=\"200\"><A/>"}) {
+    EXPECT_EQ(ProcessRequestedAction(ignored, connection), "") << ignored;
+  }
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(Requests, DeliveryIsStoredOnDiskOnceAndAnnouncedOnce) {
+  modLocalUserFunctions::LocalUserOptions.ShowIncomingMessage = true;
+  ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
+  std::vector<Attributes> stored = onDisk(MessRec, ann_);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["UID"], kMessage);
+  EXPECT_EQ(stored[0]["ST"], "60");
+  EXPECT_EQ(stored[0]["MT"], "1");
+  EXPECT_EQ(stored[0]["CO"], "Hello");
+  EXPECT_EQ(board, std::vector<std::string>{std::string("4:") + kMessage});
+  EXPECT_EQ(synchronized, std::vector<int32_t>{2});
+  ASSERT_EQ(activities.size(), 1u);
+  EXPECT_EQ(activities[0], "2|Message received from Bob Smith.|3|" + std::string(kMessage) + "|" + ann_);
+
+  // The reply was lost and the sender tries again: nothing new.
+  EXPECT_EQ(code(send(1200, kBob, ann_, kMessage, message(kMessage, kBob))), "1200");
+  EXPECT_EQ(onDisk(MessRec, ann_).size(), 1u);
+  EXPECT_EQ(activities.size(), 1u);
+  EXPECT_EQ(board.size(), 1u);
+
+  // Opened and moved to the history: still no second copy.
+  {
+    PoolLoan received(MessRec);
+    PoolLoan history(MessHist);
+    history->AddRow(received->XMLDocLinked()->rootElement().first_child());
+    history->SaveXMLDoc();
+    received->Delete(false, 0, kMessage, true);
+  }
+  EXPECT_EQ(code(send(1200, kBob, ann_, kMessage, message(kMessage, kBob))), "1200");
+  EXPECT_TRUE(onDisk(MessRec, ann_).empty());
+  EXPECT_EQ(onDisk(MessHist, ann_).size(), 1u);
+}
+
+TEST_F(Requests, AnotherAccountReceivesInItsOwnFiles) {
+  ASSERT_EQ(deliver(carl_, message(kMessage, kBob, "-1")), "1200");
+  std::vector<Attributes> stored = onDisk(MessRec, carl_);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["ST"], "-1");
+  EXPECT_TRUE(onDisk(MessRec, ann_).empty());
+  EXPECT_TRUE(board.empty());
+  ASSERT_EQ(activities.size(), 1u);
+  EXPECT_EQ(activities[0], "2|Message received from Bob Smith.|3|" + std::string(kMessage) + "|" + carl_);
+  EXPECT_EQ(code(send(1200, kBob, carl_, kMessage, message(kMessage, kBob))), "1200");
+  EXPECT_EQ(onDisk(MessRec, carl_).size(), 1u);
+}
+
+TEST_F(Requests, AutomaticReplyOncePerSenderAndNeverToAnAutomaticReply) {
+  autoReply = true;
+  modLocalUserFunctions::LocalUserOptions.ShowIncomingMessage = true;
+  ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
+  EXPECT_EQ(onDisk(MessRec, ann_).at(0)["ST"], "60");
+  EXPECT_TRUE(board.empty());
+  std::vector<pugi::xml_node> actions = queuedActions();
+  ASSERT_EQ(actions.size(), 1u);
+  EXPECT_STREQ(actions[0].attribute("AT").value(), "1200");
+  EXPECT_STREQ(actions[0].attribute("RUID").value(), kBob);
+  EXPECT_NE(std::string(actions[0].attribute("V").value()).find("Away today"), std::string::npos);
+  EXPECT_NE(std::string(actions[0].attribute("V").value()).find("ST=\"-1\""), std::string::npos);
+
+  const std::string second = "AAAA0000-0000-0000-0000-000000000002";
+  EXPECT_EQ(code(send(1200, kBob, ann_, second, message(second, kBob))), "1200");
+  EXPECT_EQ(queuedActions().size(), 1u) << "a second reply within the hour";
+
+  platform::advanceFixedTime(qint64{2} * 3600 * 1000);
+  const std::string third = "AAAA0000-0000-0000-0000-000000000003";
+  EXPECT_EQ(code(send(1200, kBob, ann_, third, message(third, kBob, "-1", "1"))), "1200");
+  EXPECT_EQ(onDisk(MessRec, ann_).at(2)["ST"], "-1");
+  EXPECT_EQ(queuedActions().size(), 1u) << "an automatic reply is not answered";
+  EXPECT_EQ(board, std::vector<std::string>{"4:" + third}) << "priority 1 is boarded";
+}
+
+TEST_F(Requests, DeliveriesWithoutAnAcceptedSenderOrOfForeignMessagesAreRefused) {
+  // No sender check on this connection.
+  EXPECT_EQ(code(send(1200, kBob, ann_, kMessage, message(kMessage, kBob))), "100301");
+  // Checked for another account.
+  EXPECT_EQ(code(send(300, kBob, carl_, "", "5")), "300");
+  EXPECT_EQ(code(send(1200, kBob, ann_, kMessage, message(kMessage, kBob))), "100301");
+  EXPECT_EQ(code(send(300, kBob, ann_, "", "5")), "300");
+  const std::vector<std::string> foreign = {
+      message(kMessage, kEve),                            // somebody else's message
+      message("aaaa0000-0000-0000-0000-000000000001", kBob),  // no UID of ours
+      message("", kBob),
+      "<X UID=\"" + std::string(kMessage) + "\" SD=\"" + kBob + "\"/>",
+      message(kMessage, kBob, "1", "2", " PW=\"x\""),
+      "<M UID=\"" + std::string(kMessage) + "\" SD=\"" + kBob + "\"><Z/></M>",
+      "<M UID=\"" + std::string(kMessage) + "\" SD=\"" + kBob + "\" ST=\"1\" ST=\"2\"/>",
+      "not xml",
+  };
+  for (const std::string& text : foreign) {
+    EXPECT_EQ(code(send(1200, kBob, ann_, kMessage, text)), "101200") << text;
+  }
+  EXPECT_TRUE(onDisk(MessRec, ann_).empty());
+  EXPECT_TRUE(activities.empty());
+}
+
+TEST_F(Requests, SenderCheckFollowsTheListOptionAndIgnoresAChangedCounter) {
+  EXPECT_EQ(code(send(300, kBob, ann_, "", "5")), "300");
+  EXPECT_EQ(code(send(300, kBob, ann_, "", "9")), "100300");
+  EXPECT_EQ(code(send(300, kEve, ann_, "", "1")), "100300");
+  EXPECT_EQ(code(send(300, "", ann_, "", "1")), "100300");
+  EXPECT_EQ(code(send(300, kBob, kNobody, "", "5")), "100200");
+  modLocalUserFunctions::LocalUserOptions.AcceptMessFileFromUserInMyUserList = true;
+  EXPECT_EQ(code(send(300, kBob, ann_, "", "9")), "100300") << "a new address raises CS";
+  EXPECT_EQ(code(send(300, kEve, ann_, "", "1")), "100301");
+  EXPECT_EQ(code(send(1200, kEve, ann_, kMessage, message(kMessage, kEve))), "100301");
+  EXPECT_EQ(code(send(300, "", ann_, "", "1")), "100301");
+  // Nor can the refused sender put himself on the list.
+  const std::string eve = "<U LN=\"E\" FN=\"Eve\" UID=\"" + std::string(kEve) +
+                          "\" IP=\"127.0.0.79\" CN=\"EVEPC\" CS=\"1\"/>";
+  EXPECT_EQ(code(send(400, kEve, ann_, "", eve)), "401");
+  EXPECT_EQ(onDisk(User, ann_).size(), 1u);
+  EXPECT_EQ(code(send(300, kEve, ann_, "", "1")), "100301");
+}
+
+TEST_F(Requests, IdentityRewritesOnlyTheRequestersOwnRow) {
+  const std::string bobMoved = "<U LN=\"Smith\" FN=\"Bob\" UID=\"" + std::string(kBob) +
+                               "\" IP=\"127.0.0.90\" CN=\"BOBPC\" CS=\"6\"/>";
+  EXPECT_EQ(code(send(400, kEve, ann_, "", bobMoved)), "401");
+  EXPECT_EQ(code(send(400, kBob, carl_, "", bobMoved)), "400");
+  EXPECT_EQ(onDisk(User, ann_).at(0)["IP"], "127.0.0.77");
+  EXPECT_EQ(onDisk(User, carl_).at(0)["IP"], "127.0.0.90");
+  EXPECT_EQ(code(send(400, kBob, carl_, "", bobMoved)), "400") << "equal to the stored row";
+  EXPECT_EQ(code(send(400, kBob, ann_, "", "")), "101300");
+  EXPECT_EQ(code(send(400, kBob, ann_, "", "<U broken")), "401");
+  EXPECT_EQ(code(send(400, kBob, kNobody, "", bobMoved)), "401");
+}
+
+TEST_F(Requests, RecallDeletesOnlyTheSendersMessageAndSavesIt) {
+  ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
+  ASSERT_EQ(deliver(carl_, message(kMessage, kBob)), "1200");
+  EXPECT_EQ(code(send(1500, kEve, ann_, kMessage)), "1500");
+  EXPECT_EQ(onDisk(MessRec, ann_).size(), 1u) << "a co-recipient cannot recall";
+  synchronized.clear();
+  EXPECT_EQ(code(send(1500, kBob, ann_, kMessage)), "1500");
+  EXPECT_TRUE(onDisk(MessRec, ann_).empty());
+  EXPECT_EQ(synchronized, std::vector<int32_t>{2});
+  EXPECT_EQ(code(send(1500, kBob, carl_, kMessage)), "1500");
+  EXPECT_TRUE(onDisk(MessRec, carl_).empty()) << "saved for an account that is not logged in";
+  EXPECT_EQ(code(send(1500, kBob, carl_, kNobody)), "1500");
+  EXPECT_EQ(code(send(1500, kBob, kNobody, kMessage)), "100200");
+
+  // Already opened and moved to the history.
+  const std::string second = "AAAA0000-0000-0000-0000-000000000002";
+  EXPECT_EQ(code(send(1200, kBob, carl_, second, message(second, kBob))), "1200");
+  {
+    const auto received = modGlobalFunctions::GetUserDataObject(MessRec, carl_, true);
+    const auto history = modGlobalFunctions::GetUserDataObject(MessHist, carl_, true);
+    history->AddRow(received->XMLDocLinked()->rootElement().first_child());
+    history->SaveXMLDoc();
+    received->DeleteAll(true);
+  }
+  EXPECT_EQ(code(send(1500, kBob, carl_, second)), "1500");
+  EXPECT_TRUE(onDisk(MessHist, carl_).empty());
+}
+
+TEST_F(Requests, StatusIsOnlyOpenedByItsOwnRecipientAndNeverLowered) {
+  {
+    PoolLoan sent(MessSent);
+    sent->CreateNewRow(false, 0);
+    sent->SetFields({0, 1, 2}, {kMessage, ann_, "1"});
+    sent->AddCurrentRow();
+    sent->AddSubRow(0, kMessage, 0, kBob);
+    sent->SubRowSetField(1, "50");
+    sent->AddSubRow(0, kMessage, 0, kEve);
+    sent->SubRowSetField(1, "220");
+    sent->SaveXMLDoc();
+  }
+  EXPECT_EQ(code(send(1400, kBob, ann_, kMessage, "400")), "1400");
+  EXPECT_EQ(code(send(1400, kNobody, ann_, kMessage, " 100")), "1400");
+  EXPECT_EQ(code(send(1400, kEve, ann_, kMessage, " 100")), "1400");
+  EXPECT_EQ(code(send(1400, kBob, ann_, kMessage, "abc")), "1400");
+  Attributes row = onDisk(MessSent, ann_).at(0);
+  EXPECT_EQ(row["U:" + std::string(kBob)], "50");
+  EXPECT_EQ(row["U:" + std::string(kEve)], "220");
+  EXPECT_EQ(row.count("U:" + std::string(kNobody)), 0u);
+  EXPECT_EQ(code(send(1400, kBob, ann_, kMessage, " 100")), "1400");
+  EXPECT_EQ(onDisk(MessSent, ann_).at(0)["U:" + std::string(kBob)], "100");
+  EXPECT_EQ(code(send(1400, kBob, kNobody, kMessage, " 100")), "100200");
+}
+
+TEST_F(Requests, UserListsAndInformationReadBackWhole) {
+  Attributes users = attributesOf(send(1000, kBob, ""));
+  ASSERT_EQ(users["V"], "1000");
+  pugi::xml_document list;
+  ASSERT_TRUE(list.load_string(users["CO"].c_str())) << users["CO"];
+  EXPECT_STREQ(list.document_element().name(), "TVR");
+  std::vector<std::string> names;
+  for (const pugi::xml_node u : list.document_element().children("U")) {
+    names.push_back(u.attribute("LN").value());
+    EXPECT_FALSE(u.attribute("PW")) << "no password leaves the computer";
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Lee & Co", "Ode"}));
+
+  Attributes info = attributesOf(send(1300, kBob, ann_));
+  ASSERT_EQ(info["V"], "1300");
+  pugi::xml_document identity;
+  ASSERT_TRUE(identity.load_string(info["CO"].c_str()));
+  EXPECT_STREQ(identity.document_element().name(), "R");
+  EXPECT_EQ(identity.document_element().attribute("UID").value(), ann_);
+  EXPECT_EQ(code(send(1300, kBob, kNobody)), "100200");
+
+  Attributes directory = attributesOf(send(1100, kBob, carl_));
+  ASSERT_EQ(directory["V"], "1100");
+  EXPECT_NE(directory["CO"].find(kBob), std::string::npos);
+  modLocalUserFunctions::LocalUserOptions.ShareMyUserList = false;
+  EXPECT_EQ(send(1100, kBob, ann_),
+            "<R SD=\"" + ann_ + "\" RE=\"" + ann_ + "\" ST=\"\" V=\"101100\"/>");
+  EXPECT_EQ(code(send(1100, kBob, kNobody)), "100200");
+  EXPECT_EQ(code(send(200, kBob, kNobody)), "100200");
+  EXPECT_EQ(code(send(200, kBob, "")), "100200");
+}
+
+}  // namespace
