@@ -1,0 +1,318 @@
+// Deliveries survive SIGKILL on either side. A receiver (message_peer, the
+// program's libraries without windows) killed the moment it has answered a
+// delivery keeps the message on disk; a sender killed while the answer to
+// its delivery is on its way delivers again after its restart, and the
+// receiver keeps the message once.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <functional>
+#include <memory>
+#include <pugixml.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ConnectionState.h"
+#include "PeerConnections.h"
+#include "ProgramTestEnvironment.h"
+#include "ScriptedPeer.h"
+#include "modGenFunctionsFile.h"
+#include "modWireFrames.h"
+
+namespace {
+
+constexpr const char* kReceiverAddress = "127.0.0.53";
+constexpr const char* kSenderAddress = "127.0.0.54";
+constexpr const char* kReceiver2Address = "127.0.0.55";
+constexpr const char* kRelayAddress = "127.0.0.56";
+constexpr const char* kSenderUID = "A11CE000-0000-4000-8000-000000000001";
+constexpr const char* kMessageUID = "5E0D0000-0000-4000-8000-0000000000AB";
+constexpr int kLimitMs = 10000;
+
+bool waitUntil(const std::function<bool()>& done, int milliseconds = kLimitMs) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > milliseconds) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+// A message_peer process and what it printed.
+struct Peer {
+  QProcess process;
+  std::string out;
+  std::string account;
+
+  void start(const std::string& root, const QString& address, const QStringList& arguments) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TAVINOR_DATA_ROOT", QString::fromStdString(root + "/data"));
+    env.insert("HOME", QString::fromStdString(root + "/home"));
+    env.insert("TAVINOR_BIND_ADDRESS", address);
+    env.insert("TAVINOR_REGISTRY_FILE", QString::fromStdString(root + "/registry.json"));
+    process.setProcessEnvironment(env);
+    out.clear();
+    process.start(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/message_peer", arguments);
+  }
+  std::string read() { return out += process.readAllStandardOutput().toStdString(); }
+  bool said(const std::string& text) { return read().find(text) != std::string::npos; }
+  // Waits for "ready"; keeps the account UID.
+  bool ready() {
+    const bool ok = waitUntil([&] { return said("ready") || process.state() == QProcess::NotRunning; }) &&
+                    said("ready");
+    const std::size_t at = out.find("account ");
+    if (at != std::string::npos) account = out.substr(at + 8, out.find('\n', at) - at - 8);
+    return ok;
+  }
+  // The word after the last `key ` printed, once there is one.
+  std::string after(const std::string& key) {
+    const std::size_t at = read().rfind(key + " ");
+    if (at == std::string::npos) return {};
+    const std::size_t end = out.find('\n', at);
+    if (end == std::string::npos) return {};
+    return out.substr(at + key.size() + 1, end - at - key.size() - 1);
+  }
+  void kill() {
+    if (process.state() == QProcess::NotRunning) return;
+    process.kill();
+    process.waitForFinished(5000);
+  }
+};
+
+// The rows (UID -> ST) of an account's data file as they are on disk.
+std::vector<std::pair<std::string, std::string>> rowsOnDisk(const std::string& root,
+                                                            const std::string& account,
+                                                            const char* file) {
+  const std::string path = root + "/data/" + account + "/" + file;
+  std::vector<std::pair<std::string, std::string>> rows;
+  if (!QFileInfo::exists(QString::fromStdString(path))) return rows;
+  pugi::xml_document document;
+  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return rows;
+  for (const pugi::xml_node row : document.document_element().children()) {
+    std::string status = row.attribute("ST") ? row.attribute("ST").value() : row.attribute("AS").value();
+    for (const pugi::xml_node recipient : row.children()) {
+      status += std::string(" ") + recipient.attribute("ST").value();
+    }
+    rows.emplace_back(row.attribute("UID").value(), status);
+  }
+  return rows;
+}
+
+std::string actionText(const char* code, const std::string& recipient, const std::string& value) {
+  pugi::xml_document document;
+  pugi::xml_node row = document.append_child("A");
+  row.append_attribute("UID") = "0AC70000-0000-4000-8000-000000000001";
+  row.append_attribute("AT") = code;
+  row.append_attribute("SUID") = kSenderUID;
+  row.append_attribute("RUID") = recipient.c_str();
+  row.append_attribute("OUID") = "";
+  row.append_attribute("V") = value.c_str();
+  std::ostringstream text;
+  row.print(text, "", pugi::format_raw);
+  return text.str();
+}
+
+// Decodes the framed texts of one direction of a connection.
+struct TextReader {
+  modWireFrames::FrameReader frames;
+  modWireFrames::MessageAssembler texts;
+  ConnectionState state;
+  bool broken = false;
+  TextReader() { InitConnectionState(state); }
+  // The complete texts in `data`, in order.
+  std::vector<std::string> add(const QByteArray& data) {
+    std::vector<std::string> done;
+    frames.Append(std::string(data.constData(), static_cast<std::size_t>(data.size())));
+    std::string body;
+    for (;;) {
+      const auto result = frames.Next(body);
+      if (result == modWireFrames::FrameReader::Result::kNeedMore) break;
+      if (result == modWireFrames::FrameReader::Result::kProtocolError || !modWireFrames::ParseFrame(state, body)) {
+        broken = true;
+        break;
+      }
+      std::string text;
+      if (texts.Add(state, body, text) == modWireFrames::MessageAssembler::Result::kComplete) {
+        done.push_back(text);
+      }
+    }
+    return done;
+  }
+};
+
+// The next complete text on `socket`, "" when none comes in time.
+std::string nextText(QTcpSocket& socket, TextReader& reader, std::vector<std::string>& waiting) {
+  QElapsedTimer clock;
+  clock.start();
+  while (waiting.empty() && !reader.broken && clock.elapsed() < kLimitMs) {
+    if (!socket.waitForReadyRead(200) && socket.state() != QAbstractSocket::ConnectedState) break;
+    for (std::string& text : reader.add(socket.readAll())) waiting.push_back(std::move(text));
+  }
+  if (waiting.empty()) return {};
+  std::string text = waiting.front();
+  waiting.erase(waiting.begin());
+  return text;
+}
+
+class MessagesCrashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(QFileInfo(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/message_peer").isExecutable());
+  }
+  void TearDown() override {
+    sender_.kill();
+    receiver_.kill();
+  }
+
+  ProgramTestEnvironment environment_;  // the test's own globals stay apart
+  std::string senderRoot_ = environment_.root() + "/ann";
+  std::string receiverRoot_ = environment_.root() + "/bob";
+  Peer sender_;
+  Peer receiver_;
+};
+
+TEST_F(MessagesCrashTest, ReceiverKilledRightAfterItsAnswerKeepsTheMessage) {
+  receiver_.start(receiverRoot_, kReceiverAddress, {"BOB"});
+  ASSERT_TRUE(receiver_.ready()) << receiver_.out << receiver_.process.readAllStandardError().toStdString();
+  const std::string bob = receiver_.account;
+  ASSERT_FALSE(bob.empty());
+
+  const std::string message = std::string("<M UID=\"") + kMessageUID + "\" SD=\"" + kSenderUID +
+                              "\" ST=\"1\" CO=\"Kept through a kill\" PR=\"1\"/>";
+  // One conversation as a sending copy holds it: greeting, 200, 300, 1200.
+  auto converse = [&](bool killAfterDelivery) -> std::vector<std::string> {
+    QTcpSocket socket;
+    socket.connectToHost(kReceiverAddress, PeerConnections::kPeerPort);
+    if (!socket.waitForConnected(kLimitMs)) return {"no connection"};
+    TextReader reader;
+    std::vector<std::string> waiting;
+    std::vector<std::string> codes;
+    codes.push_back(ScriptedPeer::attribute(nextText(socket, reader, waiting), "V"));
+    for (const char* code : {"200", "300", "1200"}) {
+      const std::string text = actionText(code, bob, std::string(code) == "1200" ? message : "");
+      const std::string frames = modWireFrames::BuildFrames(text, true, true, modWireFrames::kMessageFrames, true);
+      socket.write(frames.data(), static_cast<qint64>(frames.size()));
+      socket.flush();
+      const std::string answer = nextText(socket, reader, waiting);
+      codes.push_back(ScriptedPeer::attribute(answer, "V"));
+      if (std::string(code) == "1200" && killAfterDelivery) receiver_.kill();
+    }
+    return codes;
+  };
+  const std::vector<std::string> first = converse(true);
+  ASSERT_EQ(first.size(), 4u) << first.front();
+  EXPECT_EQ(first[0], "100");
+  EXPECT_EQ(first[1], "200");
+  EXPECT_TRUE(first[2] == "300" || first[2] == "100300") << first[2];
+  EXPECT_EQ(first[3], "1200");
+  ASSERT_EQ(receiver_.process.exitStatus(), QProcess::CrashExit);
+
+  // Saved before it answered: the kill took nothing.
+  using Rows = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(rowsOnDisk(receiverRoot_, "BOB", "D008.dat"), (Rows{{kMessageUID, "60"}}));
+
+  // Restarted, it takes the same delivery again without a second copy.
+  receiver_.start(receiverRoot_, kReceiverAddress, {"BOB"});
+  ASSERT_TRUE(receiver_.ready()) << receiver_.process.readAllStandardError().toStdString();
+  const std::vector<std::string> again = converse(false);
+  ASSERT_EQ(again.size(), 4u) << again.front();
+  EXPECT_EQ(again[3], "1200");
+  EXPECT_EQ(rowsOnDisk(receiverRoot_, "BOB", "D008.dat"), (Rows{{kMessageUID, "60"}}));
+}
+
+TEST_F(MessagesCrashTest, SenderKilledWhileItsDeliveryIsAnsweredDeliversOnceAfterRestart) {
+  receiver_.start(receiverRoot_, kReceiver2Address, {"BOB"});
+  ASSERT_TRUE(receiver_.ready()) << receiver_.process.readAllStandardError().toStdString();
+  const std::string bob = receiver_.account;
+
+  // The sender reaches the receiver through a relay in the test, which holds
+  // back the receiver's answer to the delivery and kills the sender instead.
+  QTcpServer relay;
+  ASSERT_TRUE(relay.listen(QHostAddress(kRelayAddress), PeerConnections::kPeerPort)) << relay.errorString().toStdString();
+  bool killOnDelivered = true;
+  int deliveries = 0;
+  int answered = 0;
+  std::vector<std::unique_ptr<QTcpSocket>> links;
+  std::vector<std::unique_ptr<TextReader>> readers;
+  QObject::connect(&relay, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* inner = relay.nextPendingConnection()) {
+      auto outer = std::make_unique<QTcpSocket>();
+      outer->connectToHost(kReceiver2Address, PeerConnections::kPeerPort);
+      auto fromSender = std::make_unique<TextReader>();
+      auto fromReceiver = std::make_unique<TextReader>();
+      QTcpSocket* out = outer.get();
+      TextReader* up = fromSender.get();
+      TextReader* down = fromReceiver.get();
+      QObject::connect(inner, &QTcpSocket::readyRead, [=, &deliveries] {
+        const QByteArray data = inner->readAll();
+        for (const std::string& text : up->add(data)) deliveries += ScriptedPeer::attribute(text, "AT") == "1200";
+        out->write(data);
+      });
+      QObject::connect(out, &QTcpSocket::readyRead, [=, &answered, &killOnDelivered, this] {
+        const QByteArray data = out->readAll();
+        bool hold = false;
+        for (const std::string& text : down->add(data)) {
+          if (ScriptedPeer::attribute(text, "V") == "1200") {
+            ++answered;
+            hold = killOnDelivered;
+          }
+        }
+        if (hold) {
+          sender_.kill();
+          return;
+        }
+        inner->write(data);
+      });
+      QObject::connect(inner, &QTcpSocket::disconnected, out, [out] { out->disconnectFromHost(); });
+      QObject::connect(out, &QTcpSocket::disconnected, inner, [inner] { inner->disconnectFromHost(); });
+      links.push_back(std::move(outer));
+      readers.push_back(std::move(fromSender));
+      readers.push_back(std::move(fromReceiver));
+    }
+  });
+
+  const QStringList arguments{"ANN", "--no-listen", "--user", QString::fromStdString(bob), kRelayAddress};
+  sender_.start(senderRoot_, kSenderAddress, arguments);
+  ASSERT_TRUE(sender_.ready()) << sender_.process.readAllStandardError().toStdString();
+  sender_.process.write(("send " + bob + " Once and only once\n").c_str());
+  ASSERT_TRUE(waitUntil([&] { return sender_.process.state() == QProcess::NotRunning; }))
+      << "the delivery was never answered; the sender printed: " << sender_.read()
+      << sender_.process.readAllStandardError().toStdString();
+  const std::string messageUID = sender_.after("sent");
+  ASSERT_FALSE(messageUID.empty()) << sender_.out;
+  EXPECT_EQ(deliveries, 1);
+  EXPECT_EQ(answered, 1);
+
+  using Rows = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(rowsOnDisk(receiverRoot_, "BOB", "D008.dat"), (Rows{{messageUID, "60 1"}}));
+  // The sender never learnt of it: its delivery is still queued.
+  const Rows queued = rowsOnDisk(senderRoot_, "ANN", "D002.dat");
+  ASSERT_EQ(queued.size(), 1u);
+
+  killOnDelivered = false;
+  sender_.start(senderRoot_, kSenderAddress, arguments);
+  ASSERT_TRUE(sender_.ready()) << sender_.process.readAllStandardError().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return sender_.after("queue") == "0"; }, 20000))
+      << "the delivery was not repeated: " << sender_.read() << " queue on disk "
+      << rowsOnDisk(senderRoot_, "ANN", "D002.dat").front().second;
+  sender_.process.closeWriteChannel();  // ends it normally, writing its stores
+  ASSERT_TRUE(sender_.process.waitForFinished(kLimitMs));
+  EXPECT_EQ(sender_.process.exitCode(), 0);
+  EXPECT_EQ(deliveries, 2);
+  EXPECT_EQ(rowsOnDisk(receiverRoot_, "BOB", "D008.dat"), (Rows{{messageUID, "60 1"}}));
+  EXPECT_TRUE(rowsOnDisk(senderRoot_, "ANN", "D002.dat").empty());
+  EXPECT_EQ(rowsOnDisk(senderRoot_, "ANN", "D009.dat"), (Rows{{messageUID, "50 50"}}));
+}
+
+}  // namespace
