@@ -9,6 +9,7 @@
 #include "Clock.h"
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
+#include "PoolLoan.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
@@ -46,6 +47,17 @@ bool listedType(const std::string& type) {
   static const std::set<std::string> kListed = {"1000", "1100", "1200", "1500",
                                                 "2000", "50200", "50300"};
   return kListed.count(type) != 0;
+}
+
+// A delivery whose message was recalled from that recipient before it
+// could go is not sent any more.
+bool recallPrecedes(const std::string& messageUID, const std::string& recipientUID) {
+  if (messageUID.empty() || recipientUID.empty()) return false;
+  PoolLoan messages(modGlobalVariables::MessSent);
+  messages->PC_SelectSingleNode(0, messageUID);
+  if (!messages->IsRowSelected()) return false;
+  messages->SC_SelectSingleNode(0, recipientUID);
+  return messages->IsSubRowSelected() && messages->GetFieldFromSubRow(1) == "400";
 }
 
 std::unique_ptr<clsActionManager>& instance() {
@@ -284,6 +296,11 @@ bool clsActionManager::takeUp(const std::string& uid) {
   const auto tries = wholeNumber(rowField(uid, kActionAZ).empty() ? "0" : rowField(uid, kActionAZ));
   if (!type || !tries || modGlobalVariables::ActionPath.count(*type) == 0 || *tries >= INT32_MAX) {
     setRowField(uid, kActionAS, std::to_string(GivenUp));
+    return false;
+  }
+  if (*type == modGlobalVariables::kRequestDeliverMessage &&
+      recallPrecedes(rowField(uid, kActionOUID), rowField(uid, kActionRUID))) {
+    DeleteAction(uid, false);
     return false;
   }
   current_.ID = uid;

@@ -186,6 +186,22 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
     }
     if (field(action, "AS") != "<gone>") queue().DeleteAction(action, false);
   }
+  // A delivery recalled before it could go is dropped unsent.
+  {
+    PoolLoan sent(modGlobalVariables::MessSent);
+    sent->CreateNewRow(false, 0);
+    sent->SetFields({0, 2}, {"MSG-R", "400"});
+    sent->AddCurrentRow();
+    sent->AddSubRow(0, "MSG-R", 0, kBob);
+    sent->SubRowSetField(1, "400");
+  }
+  const std::size_t seen = peer.requests().size();
+  queue().AddAction(1200, "MSG-R", kBob, "V", true, "", false, true, false);
+  const std::string recalled = lastAdded();
+  work();
+  EXPECT_EQ(field(recalled, "AS"), "<gone>");
+  EXPECT_EQ(peer.requests().size(), seen);
+
   // Deliveries counted, the asked person's identity taken, the other refused.
   const auto user = [](const char* uid, int32_t column) {
     return modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, 0, uid, column, false);
