@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <pugixml.hpp>
 #include <QThread>
 #include <memory>
 #include <string>
@@ -25,6 +26,8 @@
 #include "ScriptedPeer.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
+#include "PoolLoan.h"
+#include "modGenFunctionsFile.h"
 #include "modWireFrames.h"
 
 namespace {
@@ -54,6 +57,24 @@ bool waitUntil(const std::function<bool()>& done, int milliseconds) {
     QThread::msleep(20);
   }
   return true;
+}
+
+// "UID:ST recipient-ST..." of every message row of `file` in the account's
+// folder, read from disk.
+std::string messagesOnDisk(const QString& dataRoot, const std::string& account, const char* file) {
+  const std::string path = dataRoot.toStdString() + "/" + account + "/" + file;
+  if (!QFileInfo::exists(QString::fromStdString(path))) return {};
+  pugi::xml_document document;
+  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return {};
+  std::string rows;
+  for (const pugi::xml_node row : document.document_element().children("M")) {
+    rows += std::string(row.attribute("CO").value()) + ":" + row.attribute("ST").value();
+    for (const pugi::xml_node recipient : row.children("U")) {
+      rows += std::string(" ") + recipient.attribute("ST").value();
+    }
+    rows += ";";
+  }
+  return rows;
 }
 
 // One copy: its folders, address and account.
@@ -165,6 +186,13 @@ class TwoCopiesTest : public ::testing::Test {
     return env;
   }
 
+  // The first visible window of the copy whose name matches `title`.
+  QString windowOf(Copy& copy, const char* title) {
+    return xdotool({"search", "--onlyvisible", "--pid", QString::number(copy.process.processId()),
+                    "--name", title})
+        .section('\n', -1);
+  }
+
   void start(Copy& copy) {
     copy.process.setProcessEnvironment(environmentOf(copy));
     copy.process.start(programPath_, {});
@@ -270,6 +298,80 @@ TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
     EXPECT_EQ(ProgramTestEnvironment::accountField(copy->accountUID,
                                                    modLocalUserFunctions::kLocalUserIP),
               copy->address.toStdString());
+  }
+  modGlobalVariables::InitGlobalVariables();
+}
+
+// A person types a message in one copy; the other copy stores it, shows it,
+// and opening it there sends the read notice back.
+TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAndItsReadingReported) {
+  Copy& ann = addCopy("ANN", "127.0.0.4");
+  Copy& bob = addCopy("BOB", "127.0.0.5");
+  {
+    // Bob already knows Ann, as after a search.
+    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", bob.dataRoot().toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    modGlobalVariables::CurrentLocalUserUID = bob.accountUID;
+    PoolLoan users(modGlobalVariables::User);
+    users->CreateNewRow(false, 0);
+    users->SetFields({0, 1, 2, 3, 7}, {ann.accountUID, "1", "Lee", "Ann", "127.0.0.4"});
+    users->AddCurrentRow();
+    users->SaveXMLDoc();
+    modGlobalVariables::CurrentLocalUserUID.clear();
+    modGlobalVariables::InitGlobalVariables();
+  }
+  for (Copy* copy : {&ann, &bob}) {
+    start(*copy);
+    logIn(*copy);
+    if (HasFatalFailure()) return;
+  }
+  // Bob: Messages > New message, tick Ann, type, Send. Without a window
+  // manager every window opens at the top left, so places are fixed.
+  const QString bobWindow = windowOf(bob, "^Tavinor - Message center$");
+  ASSERT_FALSE(bobWindow.isEmpty());
+  xdotool({"windowraise", bobWindow});
+  xdotool({"windowfocus", "--sync", bobWindow});
+  xdotool({"key", "ctrl+n"});
+  QString compose;
+  ASSERT_TRUE(waitUntil([&] { return !(compose = windowOf(bob, "^Tavinor - Message$")).isEmpty(); },
+                        kStartMs));
+  xdotool({"mousemove", "--window", compose, "22", "38", "click", "1"});
+  xdotool({"mousemove", "--window", compose, "553", "184", "click", "1"});
+  xdotool({"type", "--delay", "10", "Lunch at noon"});
+  // Send sits at the bottom right, its place fixed from that corner.
+  const QString geometry = xdotool({"getwindowgeometry", "--shell", compose});
+  const int width = geometry.section("WIDTH=", 1).section('\n', 0, 0).toInt();
+  const int height = geometry.section("HEIGHT=", 1).section('\n', 0, 0).toInt();
+  xdotool({"mousemove", "--window", compose, QString::number(width - 137),
+           QString::number(height - 23), "click", "1"});
+
+  // Ann's copy stored it unread before it answered; Bob's shows it delivered.
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
+                                     "Lunch at noon:60 1;"; }, kStartMs))
+      << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
+                                     "Lunch at noon:50 50;"; }, kStartMs))
+      << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
+
+  // Ann opens it from her received messages; Bob's copy hears of it.
+  const QString annWindow = windowOf(ann, "^Tavinor - Message center$");
+  xdotool({"windowraise", annWindow});
+  xdotool({"windowfocus", "--sync", annWindow});
+  xdotool({"key", "alt+m"});
+  xdotool({"key", "f"});
+  QString folders;
+  ASSERT_TRUE(waitUntil([&] { return !(folders = windowOf(ann, "^Tavinor - Message history$")).isEmpty(); },
+                        kStartMs));
+  xdotool({"mousemove", "--window", folders, "100", "65", "click", "--repeat", "2", "1"});
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
+                                     "Lunch at noon:100 1;"; }, kStartMs))
+      << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
+                                     "Lunch at noon:100 100;"; }, kStartMs))
+      << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
+  for (Copy* copy : {&ann, &bob}) {
+    copy->process.terminate();
+    EXPECT_TRUE(copy->process.waitForFinished(kEndMs));
   }
   modGlobalVariables::InitGlobalVariables();
 }
