@@ -1,5 +1,6 @@
 #include "modDisplaySynchFunctions.h"
 
+#include <QApplication>
 #include <QTreeWidget>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "frmMessageCenter.h"
+#include "frmMessageHistory.h"
 #include "modGenGlobals.h"
 #include "modGlobalVariables.h"
 
@@ -41,11 +43,24 @@ void synchronizeActionList(bool fullReload) {
   deleted.clear();
 }
 
-// Lists of windows that are not open: the changes are dropped, since a
-// window reloads all of its rows when it opens.
-void dropChanges(int32_t classType) {
-  modGenGlobals::UpdatedUIDList[classType].clear();
-  modGenGlobals::DeletedUIDList[classType].clear();
+// The message folders that are open show the changed collection again;
+// the changes are then dropped (a window reloads all of its rows when it
+// opens).
+void refreshFolders(int32_t classType, bool fullReload) {
+  modGenGlobals::UIDList& updated = modGenGlobals::UpdatedUIDList[classType];
+  modGenGlobals::UIDList& deleted = modGenGlobals::DeletedUIDList[classType];
+  const bool messages = classType == modGlobalVariables::MessRec ||
+                        classType == modGlobalVariables::MessSent ||
+                        classType == modGlobalVariables::MessHist;
+  if (messages && (fullReload || !updated.empty() || !deleted.empty())) {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (auto* folders = qobject_cast<frmMessageHistory*>(window); folders && folders->isVisible()) {
+        folders->RefreshList();
+      }
+    }
+  }
+  updated.clear();
+  deleted.clear();
 }
 
 }  // namespace
@@ -56,11 +71,13 @@ void SynchronizeDisplays(int32_t listType, bool fullReload, int32_t /*unused*/) 
   try {
     if (listType == kAllLists || listType == kActionList) synchronizeActionList(fullReload);
     const std::pair<int32_t, int32_t> closedLists[] = {
-        {kReceivedList, modGlobalVariables::MessRec},  {kSentList, modGlobalVariables::MessSent},
-        {kHistoryList, modGlobalVariables::MessHist},  {kUsersList, modGlobalVariables::User},
-        {kInstantMessagesList, modGlobalVariables::InstMess}};
+        {MessageCenterServices::kReceivedDisplay, modGlobalVariables::MessRec},
+        {MessageCenterServices::kSentDisplay, modGlobalVariables::MessSent},
+        {MessageCenterServices::kHistoryDisplay, modGlobalVariables::MessHist},
+        {MessageCenterServices::kUsersDisplay, modGlobalVariables::User},
+        {MessageCenterServices::kInstantMessagesDisplay, modGlobalVariables::InstMess}};
     for (const auto& [type, classType] : closedLists) {
-      if (listType == kAllLists || listType == type) dropChanges(classType);
+      if (listType == kAllLists || listType == type) refreshFolders(classType, fullReload);
     }
   } catch (...) {
     endError("modDisplaySynchFunctions.SynchronizeDisplays");

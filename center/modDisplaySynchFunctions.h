@@ -10,19 +10,15 @@
 // open. UI thread only.
 #include <cstdint>
 
+#include "MessageCenterServices.h"
+
 class frmMessageCenter;
 
 namespace modDisplaySynchFunctions {
 
-enum DisplayListType : int32_t {
-  kAllLists = -1,
-  kActionList = 1,
-  kReceivedList = 2,
-  kSentList = 3,
-  kHistoryList = 4,
-  kUsersList = 5,
-  kInstantMessagesList = 7,
-};
+// List types: MessageCenterServices::DisplayList.
+inline constexpr int32_t kAllLists = MessageCenterServices::kAllDisplays;
+inline constexpr int32_t kActionList = MessageCenterServices::kActionDisplay;
 
 // The open main window, or null.
 void SetMessageCenter(frmMessageCenter* window);
