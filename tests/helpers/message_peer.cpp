@@ -9,8 +9,6 @@
 //       directory (when not there yet).
 //   commands, one a line:
 //     send UID TEXT      SendMessageToRecipients; prints "sent MESSAGE_UID"
-//     recall MESSAGE_UID RecallMessage; prints "recalled N"
-//     retry              every waiting action is due at once; prints "retried"
 //
 // It prints "account UID" and then "ready" once it listens and the queue
 // runs, and "queue N" whenever the number of stored actions changes. The
@@ -33,7 +31,6 @@
 #include "PoolLoan.h"
 #include "clsActionManager.h"
 #include "modCOMFunctions.h"
-#include "modCOMMessageCenter.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -168,17 +165,6 @@ int main(int argc, char** argv) {
             const std::string text = rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
             say("sent " + modCOMFunctions::SendMessageToRecipients(text, 1, 1, recipient, "", false,
                                                                   false));
-          } else if (command == "recall") {
-            std::vector<std::string> uids{rest};
-            say("recalled " + std::to_string(modCOMMessageCenter::RecallMessage(uids)));
-          } else if (command == "retry") {
-            std::vector<std::string> waiting;
-            for (const pugi::xml_node row : queue.Actions().XMLDocLinked()->rootElement().children("A")) {
-              waiting.emplace_back(row.attribute("UID").value());
-            }
-            for (const std::string& uid : waiting) queue.ScheduleRetry(uid, true);
-            queue.SetActionTimer(1, true);
-            say("retried");
           } else {
             say("unknown " + command);
           }
