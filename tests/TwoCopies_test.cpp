@@ -318,9 +318,9 @@ TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
   modGlobalVariables::InitGlobalVariables();
 }
 
-// A person types a message in one copy; the other copy stores it, shows it,
-// and opening it there sends the read notice back.
-TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAndItsReadingReported) {
+// A person types a message in one copy; the other copy stores it, answers
+// with its automatic reply, and opening it there sends the read notice back.
+TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAnsweredAndItsReadingReported) {
   Copy& ann = addCopy("ANN", "127.0.0.4");
   Copy& bob = addCopy("BOB", "127.0.0.5");
   {
@@ -341,9 +341,22 @@ TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAndItsReadingReported) {
     logIn(*copy);
     if (HasFatalFailure()) return;
   }
-  // Bob: Messages > New message, tick Ann, type, Send.
+  // Without a window manager every window opens at the top left; Bob's main
+  // window moves down so that the two main windows do not overlap.
   const QString bobWindow = windowOf(bob, "^Tavinor - Message center$");
   ASSERT_FALSE(bobWindow.isEmpty());
+  xdotool({"windowmove", "--sync", bobWindow, "0", "540"});
+
+  // Ann is away: her automatic reply (at the bottom of her main window) is on.
+  const QString annWindow = windowOf(ann, "^Tavinor - Message center$");
+  ASSERT_FALSE(annWindow.isEmpty());
+  xdotool({"windowraise", annWindow});
+  xdotool({"windowfocus", "--sync", annWindow});
+  xdotool({"mousemove", "16", "500", "click", "1"});
+  xdotool({"mousemove", "500", "500", "click", "1"});
+  xdotool({"type", "--delay", "10", "Back soon"});
+
+  // Bob: Messages > New message, tick Ann, type, Send.
   xdotool({"windowraise", bobWindow});
   xdotool({"windowfocus", "--sync", bobWindow});
   xdotool({"key", "ctrl+n"});
@@ -381,11 +394,16 @@ TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAndItsReadingReported) {
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
                                      "Lunch at noon:50 50;"; }, kStartMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
+  // Ann's copy answered by itself, and Bob keeps the answer marked as automatic (-1).
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") ==
+                                     "Back soon:-1 1;"; }, kDeliveryMs))
+      << messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") << " ann's queue: "
+      << actionsOnDisk(ann.dataRoot(), "ANN");
 
   // Ann opens it from her received messages; Bob's copy hears of it.
-  const QString annWindow = windowOf(ann, "^Tavinor - Message center$");
   xdotool({"windowraise", annWindow});
   xdotool({"windowfocus", "--sync", annWindow});
+  xdotool({"mousemove", "100", "300", "click", "1"});  // out of the automatic-reply text
   xdotool({"key", "alt+m"});
   xdotool({"key", "f"});
   QString folders;
