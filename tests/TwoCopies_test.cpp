@@ -319,8 +319,9 @@ TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
 }
 
 // A person types a message in one copy; the other copy stores it, answers
-// with its automatic reply, and opening it there sends the read notice back.
-TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAnsweredAndItsReadingReported) {
+// with its automatic reply, opening it there sends the read notice back, and
+// the sender's recall takes it away again.
+TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   Copy& ann = addCopy("ANN", "127.0.0.4");
   Copy& bob = addCopy("BOB", "127.0.0.5");
   {
@@ -421,6 +422,30 @@ TEST_F(TwoCopiesTest, AMessageTypedInOneCopyIsDeliveredAnsweredAndItsReadingRepo
       << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
                                      "Lunch at noon:100 100;"; }, kStartMs))
+      << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
+
+  // Bob recalls it from his sent messages: it leaves Ann's copy.
+  xdotool({"windowraise", bobWindow});
+  xdotool({"windowfocus", "--sync", bobWindow});
+  xdotool({"key", "alt+m"});
+  xdotool({"key", "f"});
+  QString sent;
+  ASSERT_TRUE(waitUntil([&] { return !(sent = windowOf(bob, "^Tavinor - Message history$")).isEmpty(); },
+                        kStartMs));
+  xdotool({"windowfocus", "--sync", sent});
+  QThread::msleep(300);
+  xdotool({"mousemove", "--window", sent, "276", "21", "click", "1"});  // the folder choice
+  QThread::msleep(300);
+  xdotool({"key", "Down", "Return"});  // sent messages
+  QThread::msleep(300);
+  xdotool({"mousemove", "--window", sent, "100", "65", "click", "1"});
+  QThread::msleep(200);
+  xdotool({"mousemove", "--window", sent, "136", "247", "click", "1"});  // Recall
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat").empty(); },
+                        kStartMs))
+      << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
+                                     "Lunch at noon:400 400;"; }, kStartMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
   for (Copy* copy : {&ann, &bob}) {
     copy->process.terminate();
