@@ -6,6 +6,7 @@
 
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -51,8 +52,11 @@ std::string frmMessageBoard::BoardText(const std::string& uid) {
   if (!received->IsRowSelected()) return {};
   const std::string status = received->GetField(kMessageST);
   if (status != "60" && status != "-1") return {};
-  const std::string sender = modGlobalFunctions::GetObjectFieldValue(
+  std::string sender = modGlobalFunctions::GetObjectFieldValue(
       modGlobalVariables::User, 0, received->GetField(kMessageSD), kUserFullName, true);
+  if (sender.find_first_not_of(' ') == std::string::npos) {
+    sender = modGenFunctionsResource::GetResourceMessage(modGlobalFunctions::kMissingNameMessage);
+  }
   return sender + ": " + received->GetField(kMessagePreview);
 }
 
