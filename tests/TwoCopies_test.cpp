@@ -318,25 +318,13 @@ TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
   modGlobalVariables::InitGlobalVariables();
 }
 
-// A person types a message in one copy; the other copy stores it, answers
+// A person finds a colleague by address and types him a message; the other
+// copy stores it, answers
 // with its automatic reply, opening it there sends the read notice back, and
 // the sender's recall takes it away again.
 TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   Copy& ann = addCopy("ANN", "127.0.0.4");
   Copy& bob = addCopy("BOB", "127.0.0.5");
-  {
-    // Bob already knows Ann, as after a search.
-    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", bob.dataRoot().toUtf8().constData());
-    modGlobalVariables::InitGlobalVariables();
-    modGlobalVariables::CurrentLocalUserUID = bob.accountUID;
-    PoolLoan users(modGlobalVariables::User);
-    users->CreateNewRow(false, 0);
-    users->SetFields({0, 1, 2, 3, 7}, {ann.accountUID, "1", "Lee", "Ann", "127.0.0.4"});
-    users->AddCurrentRow();
-    users->SaveXMLDoc();
-    modGlobalVariables::CurrentLocalUserUID.clear();
-    modGlobalVariables::InitGlobalVariables();
-  }
   for (Copy* copy : {&ann, &bob}) {
     start(*copy);
     logIn(*copy);
@@ -347,6 +335,33 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   const QString bobWindow = windowOf(bob, "^Tavinor - Message center$");
   ASSERT_FALSE(bobWindow.isEmpty());
   xdotool({"windowmove", "--sync", bobWindow, "0", "540"});
+
+  // Bob finds Ann by her address (Users > Find users) and adds her.
+  xdotool({"windowraise", bobWindow});
+  xdotool({"windowfocus", "--sync", bobWindow});
+  xdotool({"key", "alt+u"});
+  xdotool({"key", "f"});
+  QString search;
+  ASSERT_TRUE(waitUntil([&] { return !(search = windowOf(bob, "^Tavinor - User search$")).isEmpty(); },
+                        kStartMs));
+  xdotool({"windowfocus", "--sync", search});
+  QThread::msleep(300);
+  xdotool({"mousemove", "--window", search, "190", "20", "click", "1"});
+  xdotool({"type", "--delay", "10", ann.address});
+  xdotool({"key", "Return"});
+  const std::string bobUsers = bob.dataRoot().toStdString() + "/BOB/D010.dat";
+  const auto annKnown = [&] {
+    return modGenFunctionsFile::ReadFileContent(bobUsers, true).find(ann.accountUID) !=
+           std::string::npos;
+  };
+  // The answer takes a moment: select and add until the directory holds her.
+  for (int attempt = 0; attempt < 50 && !annKnown(); ++attempt) {
+    QThread::msleep(200);
+    xdotool({"mousemove", "--window", search, "40", "65", "click", "1"});   // the person found
+    xdotool({"mousemove", "--window", search, "203", "267", "click", "1"});  // Add
+  }
+  ASSERT_TRUE(annKnown()) << "Ann was not found and added";
+  xdotool({"mousemove", "--window", search, "302", "267", "click", "1"});  // Close
 
   // Ann is away: her automatic reply (at the bottom of her main window) is on.
   const QString annWindow = windowOf(ann, "^Tavinor - Message center$");
