@@ -403,7 +403,7 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   click(width - 137, height - 23);
 
   // Ann's copy stored it unread before it answered; Bob's shows it delivered.
-  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
+  ASSERT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
                                      "Lunch at noon:60 1;"; }, kDeliveryMs))
       << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") << " queue: "
       << actionsOnDisk(bob.dataRoot(), "BOB") << " events: " << bob.readOut().toStdString();
