@@ -12,11 +12,17 @@
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
 #include "frmMessageViewer.h"
+#include "MessageBox.h"
 #include "modCOMMessageCenter.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsResource.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
 namespace {
+
+// "Recall asked for N message(s)".
+constexpr int kRecallCountMessage = 30102;
 
 constexpr int32_t kStatusName = 50000;
 constexpr int32_t kPriorityName = 50001;
@@ -162,8 +168,11 @@ void frmMessageHistory::OpenMessage(QTreeWidgetItem* item) {
 void frmMessageHistory::cmdRecall_Click() {
   try {
     std::vector<std::string> uids = SelectedMessageUIDs();
-    modCOMMessageCenter::RecallMessage(uids);
+    const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
     RefreshList();
+    modGenFunctions::ShowMessageBox(
+        modGenFunctionsResource::GetResourceMessage(kRecallCountMessage, {recalled}),
+        platform::kMbInformation, modGenFunctions::kAppTitle, this);
   } catch (...) {
     endError("frmMessageHistory.cmdRecall_Click");
   }

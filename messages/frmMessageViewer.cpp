@@ -14,13 +14,18 @@
 #include "MessageWindowsServices.h"
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
+#include "MessageBox.h"
 #include "modCOMMessageCenter.h"
+#include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
 namespace {
+
+// "Recall asked for N message(s)".
+constexpr int kRecallCountMessage = 30102;
 
 constexpr int kResourceViewer = 1000;
 constexpr int kResourceResponseTypes = 202;
@@ -179,8 +184,11 @@ void frmMessageViewer::UpdateCommands() {
 void frmMessageViewer::cmdRecall_Click() {
   try {
     std::vector<std::string> uids{messageUID_};
-    modCOMMessageCenter::RecallMessage(uids);
+    const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
     DisplayMessage();
+    modGenFunctions::ShowMessageBox(
+        modGenFunctionsResource::GetResourceMessage(kRecallCountMessage, {recalled}),
+        platform::kMbInformation, modGenFunctions::kAppTitle, this);
   } catch (...) {
     endError("frmMessageViewer.cmdRecall_Click");
   }
