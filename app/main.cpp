@@ -30,19 +30,6 @@ bool isHeadless() {
   return platform == "offscreen" || platform == "minimal";
 }
 
-int writeMessageBox(const platform::MessageBoxRequest& request) {
-  std::fprintf(stderr, "Tavinor message (%s): %s\n", request.title.c_str(), request.text.c_str());
-  switch (request.flags & 7) {
-    case platform::kMbOkCancel:
-    case platform::kMbYesNoCancel:
-      return platform::kMbResultCancel;
-    case platform::kMbYesNo:
-      return platform::kMbResultNo;
-    default:
-      return platform::kMbResultOk;
-  }
-}
-
 // The logged-in person's user name, for the closing line.
 std::string loggedInUserName() {
   try {
@@ -61,7 +48,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Tavinor");
   QApplication::setApplicationVersion(frmMessageCenter::kProgramVersion);
   QApplication::setQuitOnLastWindowClosed(false);
-  if (isHeadless()) platform::setMessageBoxResponder(writeMessageBox);
+  if (isHeadless()) platform::setMessageBoxResponder(platform::unattendedResponder("Tavinor"));
   platform::TerminationSignals termination;
 
   frmInternalServices startupWindow;

@@ -29,19 +29,6 @@ constexpr int32_t kActionTypeName = 50000;
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
 
-// A whole number, or nothing for any other text.
-std::optional<int32_t> wholeNumber(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  std::size_t used = 0;
-  try {
-    const long value = std::stol(text, &used);
-    if (used != text.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-    return static_cast<int32_t>(value);
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 // The types the queue list shows.
 bool listedType(const std::string& type) {
   static const std::set<std::string> kListed = {"1000", "1100", "1200", "1500",
@@ -292,8 +279,8 @@ bool clsActionManager::takeUp(const std::string& uid) {
   const std::string next = rowField(uid, kActionNCTS);
   const bool due = status == "10" || (status == "50" && next.empty());
   if (!due) return false;
-  const auto type = wholeNumber(rowField(uid, kActionAT));
-  const auto tries = wholeNumber(rowField(uid, kActionAZ).empty() ? "0" : rowField(uid, kActionAZ));
+  const auto type = modGenFunctions::ParseWholeNumber(rowField(uid, kActionAT));
+  const auto tries = modGenFunctions::ParseWholeNumber(rowField(uid, kActionAZ).empty() ? "0" : rowField(uid, kActionAZ));
   if (!type || !tries || modGlobalVariables::ActionPath.count(*type) == 0 || *tries >= INT32_MAX) {
     setRowField(uid, kActionAS, std::to_string(GivenUp));
     return false;

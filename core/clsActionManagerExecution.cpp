@@ -8,6 +8,7 @@
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMExecuteAction.h"
+#include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
@@ -240,10 +241,10 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
   }
   const std::string value =
       modGlobalFunctions::GetFieldValue(Response, replyDocument_->rootElement(), kResponseV, false);
-  std::size_t used = 0;
-  const long code = std::stol(value, &used);
-  if (used != value.size()) throw TvrError(kErrTypeMismatch, "", "The reply code is no number");
-  current_.replyCode = static_cast<int32_t>(code);
+  const std::optional<int32_t> parsed = modGenFunctions::ParseWholeNumber(value);
+  if (!parsed) throw TvrError(kErrTypeMismatch, "", "The reply code is no number");
+  const int32_t code = *parsed;
+  current_.replyCode = code;
   if (!current_.IsConnectionAccepted && code != 100 && code <= 100000) {
     throw TvrError(kErrInvalidCall, "clsActionManager.ProcessReceivedData",
                    "A reply came before the greeting");
@@ -253,9 +254,9 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
       (code == 2050 && step == kRequestFileContent)) {
     return true;
   }
-  if (kFailureReplies.count(static_cast<int32_t>(code)) != 0 ||
-      replyAnswersStep(static_cast<int32_t>(code))) {
-    applyReply(static_cast<int32_t>(code));
+  if (kFailureReplies.count(code) != 0 ||
+      replyAnswersStep(code)) {
+    applyReply(code);
   } else if (++current_.unexpectedReplies > 1) {
     current_.status = Failed;
   }

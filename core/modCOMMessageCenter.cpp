@@ -30,13 +30,6 @@ constexpr int kStatusList = 203;
 constexpr int kUnknownRecipientsMessage = 20530;
 constexpr const char* kDateFormat = "yyyy-MM-dd hh:mm:ss";
 
-std::optional<int32_t> wholeNumber(std::string_view text) {
-  int32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 // The display name of a status; a code the list lacks shows as itself.
 std::string statusName(const std::string& code) {
   const auto& list = modGenFunctionsResource::GetResourceSection(kStatusList);
@@ -56,14 +49,14 @@ Deliveries deliveriesOf(clsActionManager& queue, const std::string& messageUID,
   const XMLDocumentRef& store = queue.Actions().XMLDocLinked();
   if (!store) return found;
   for (pugi::xml_node row : store->rootElement().children()) {
-    if (wholeNumber(row.attribute("AT").value()) != modGlobalVariables::kRequestDeliverMessage ||
+    if (modGenFunctions::ParseWholeNumber(row.attribute("AT").value()) != modGlobalVariables::kRequestDeliverMessage ||
         messageUID != row.attribute("OUID").value() ||
         recipientUID != row.attribute("RUID").value()) {
       continue;
     }
     const std::string uid = row.attribute("UID").value();
-    const bool untried = wholeNumber(row.attribute("AS").value()) == NotTried &&
-                         wholeNumber(row.attribute("AZ").value()).value_or(0) == 0;
+    const bool untried = modGenFunctions::ParseWholeNumber(row.attribute("AS").value()) == NotTried &&
+                         modGenFunctions::ParseWholeNumber(row.attribute("AZ").value()).value_or(0) == 0;
     if (uid == queue.Current().ID || !untried) found.triedOrRunning = true;
     if (uid != queue.Current().ID) found.waiting.push_back(uid);
   }
@@ -77,7 +70,7 @@ bool withdrawDeliveries(clsActionManager& queue, const std::string& messageUID,
   const Deliveries found = deliveriesOf(queue, messageUID, recipientUID);
   for (const std::string& action : found.waiting) queue.DeleteAction(action, true);
   const bool neverSent = !found.waiting.empty() && !found.triedOrRunning &&
-                         wholeNumber(recipientStatus) == kQueued;
+                         modGenFunctions::ParseWholeNumber(recipientStatus) == kQueued;
   return !neverSent;
 }
 
@@ -97,7 +90,7 @@ void deleteExpiredIn(int32_t classType, int32_t minimumStatus, const QDateTime& 
   for (messages->PC_MoveFirst(); !messages->PC_EndOfList(); messages->PC_MoveNext()) {
     const pugi::xml_node row = messages->PC_Current();
     if (!row) continue;
-    const std::optional<int32_t> status = wholeNumber(row.attribute("ST").value());
+    const std::optional<int32_t> status = modGenFunctions::ParseWholeNumber(row.attribute("ST").value());
     if (!status || *status < minimumStatus) continue;
     const QDateTime then = QDateTime::fromString(QString::fromUtf8(row.attribute(dateName.c_str()).value()),
                                                  kDateFormat);
@@ -123,7 +116,7 @@ int32_t RecallMessage(std::vector<std::string>& messageUIDs) {
       messageUIDs.erase(messageUIDs.begin());
       messages->PC_SelectSingleNode(kUIDField, uid);
       if (!messages->IsRowSelected() ||
-          wholeNumber(messages->GetField(kMessageST)) == kRecalled) {
+          modGenFunctions::ParseWholeNumber(messages->GetField(kMessageST)) == kRecalled) {
         continue;
       }
       std::vector<std::pair<std::string, std::string>> recipients;

@@ -10,6 +10,7 @@
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctions.h"
 #include "modCOMFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsXML.h"
@@ -81,12 +82,9 @@ void appendAttribute(std::string& out, const char* name, const std::string& valu
 
 // The request code of a text that has one: a whole number, else error 13.
 int32_t requestCode(const std::string& text) {
-  std::size_t used = 0;
-  const long code = std::stol(text, &used);
-  if (used != text.size() || code < INT32_MIN || code > INT32_MAX) {
-    throw TvrError(kErrTypeMismatch, "", "Type mismatch");
-  }
-  return static_cast<int32_t>(code);
+  const std::optional<int32_t> code = modGenFunctions::ParseWholeNumber(text);
+  if (!code) throw TvrError(kErrTypeMismatch, "", "Type mismatch");
+  return *code;
 }
 
 std::string field(const XMLDocumentRef& request, int32_t number) {
@@ -191,15 +189,6 @@ bool isMessageOf(pugi::xml_node message, const std::string& sender) {
     }
   }
   return true;
-}
-
-std::optional<int32_t> wholeNumber(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  int32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
 }
 
 // Whether an automatic reply from `account` to `sender` is due, and if so
@@ -494,7 +483,7 @@ std::string ProcessMessageStatus(const XMLDocumentRef& request) {
     if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
     // A recipient tells only that he opened the message; any other status
     // is the sender's own business.
-    if (wholeNumber(field(request, kActionV)) != kOpened || SUID.empty() || OUID.empty()) {
+    if (modGenFunctions::ParseWholeNumber(field(request, kActionV)) != kOpened || SUID.empty() || OUID.empty()) {
       return reply(kRequestMessageStatus, RUID);
     }
     const AccountData sent(MessSent, RUID);
@@ -502,7 +491,7 @@ std::string ProcessMessageStatus(const XMLDocumentRef& request) {
     if (!sent->IsRowSelected()) return reply(kRequestMessageStatus, RUID);
     sent->SC_SelectSingleNode(kRecipientUID, SUID);
     if (!sent->IsSubRowSelected()) return reply(kRequestMessageStatus, RUID);
-    const std::optional<int32_t> current = wholeNumber(sent->GetFieldFromSubRow(kRecipientST));
+    const std::optional<int32_t> current = modGenFunctions::ParseWholeNumber(sent->GetFieldFromSubRow(kRecipientST));
     if (!current || *current < kOpened) {
       modCOMFunctions::UpdateRecipientStatus(OUID, SUID, kOpened, &*sent, true);
     }

@@ -551,13 +551,6 @@ constexpr int kNotFoundMessage = 20201;
 constexpr int kRiskyFileMessage = 80300;
 constexpr int kRiskyExtensionList = 210;
 
-std::optional<int32_t> wholeNumber(std::string_view text) {
-  int32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 std::string nowText() { return platform::now().toString(kDateFormat).toStdString(); }
 
 bool startsWithNoCase(const std::string& text, std::string_view prefix) {
@@ -590,7 +583,7 @@ void MarkReceivedMessageAsOpened(const std::string& messageUID) {
     PoolLoan received(RecordClass::MessRec);
     received->PC_SelectSingleNode(kUIDField, messageUID);
     if (!received->IsRowSelected()) return;
-    const std::optional<int32_t> status = wholeNumber(received->GetField(kMessageST));
+    const std::optional<int32_t> status = modGenFunctions::ParseWholeNumber(received->GetField(kMessageST));
     if (!status) throw TvrError(13, "modGlobalFunctions.MarkReceivedMessageAsOpened", "Type mismatch");
     if (*status != kNotOpened && *status != kAutomaticReply) return;
     received->SetField(kMessageST, kOpened);

@@ -262,6 +262,15 @@ std::string& MakeValidFileName(std::string& name) {
   return name;
 }
 
+std::optional<std::int32_t> ParseWholeNumber(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  std::int32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 std::int32_t StrToLong(const std::string& text) {
   try {
     const auto value = parseNumber(text);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QMimeData;
@@ -62,6 +63,10 @@ std::string& MakeValidFileName(std::string& name);
 // 0 for an empty or non-numeric text; out of range raises error 6.
 std::int32_t StrToLong(const std::string& text);
 
+// The text as a whole number of 32 bits, blanks around it allowed; nothing
+// for an empty text, a fraction, anything else, or a number out of range.
+// Raises nothing: stored and received codes are read with it.
+std::optional<std::int32_t> ParseWholeNumber(std::string_view text);
 // Cuts the text before its first NUL byte.
 std::string& TrimAtNullChar(std::string& text);
 

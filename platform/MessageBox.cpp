@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
+#include <cstdio>
 
 namespace platform {
 namespace {
@@ -51,5 +52,21 @@ int showMessageBox(const std::string& text, int flags, const std::string& title,
 }
 
 void setMessageBoxResponder(MessageBoxResponder r) { responder() = std::move(r); }
+
+MessageBoxResponder unattendedResponder(std::string program) {
+  return [program = std::move(program)](const MessageBoxRequest& request) {
+    std::fprintf(stderr, "%s message (%s): %s\n", program.c_str(), request.title.c_str(),
+                 request.text.c_str());
+    switch (request.flags & 7) {
+      case kMbOkCancel:
+      case kMbYesNoCancel:
+        return static_cast<int>(kMbResultCancel);
+      case kMbYesNo:
+        return static_cast<int>(kMbResultNo);
+      default:
+        return static_cast<int>(kMbResultOk);
+    }
+  };
+}
 
 }  // namespace platform

@@ -40,4 +40,9 @@ int showMessageBox(const std::string& text, int flags, const std::string& title,
 // Replaces the dialog by `responder` until reset with an empty function.
 void setMessageBoxResponder(MessageBoxResponder responder);
 
+// A responder for a program that nobody watches: it writes each box to
+// standard error, headed by `program`, and answers with the safe button
+// (OK, Cancel or No).
+MessageBoxResponder unattendedResponder(std::string program);
+
 }  // namespace platform

@@ -32,6 +32,7 @@
 #include "clsActionManager.h"
 #include "modCOMFunctions.h"
 #include "modGenFunctionsResource.h"
+#include "HelperAccount.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
@@ -39,40 +40,9 @@ namespace {
 
 using namespace modLocalUserFunctions;
 
-int writeMessageBox(const platform::MessageBoxRequest& request) {
-  std::fprintf(stderr, "message_peer message (%s): %s\n", request.title.c_str(),
-               request.text.c_str());
-  switch (request.flags & 7) {
-    case platform::kMbOkCancel:
-    case platform::kMbYesNoCancel:
-      return platform::kMbResultCancel;
-    case platform::kMbYesNo:
-      return platform::kMbResultNo;
-    default:
-      return platform::kMbResultOk;
-  }
-}
-
 void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-}
-
-std::string logIn(const std::string& name) {
-  std::string uid;
-  if (!IsLocalUser(kLocalUserUN, name, kLocalUserUID, uid)) {
-    PoolLoan accounts(modGlobalVariables::LocalUser);
-    uid = accounts->CreateNewRow(true, kLocalUserUID);
-    accounts->SetField(kLocalUserUN, name);
-    accounts->SetField(kLocalUserPA, name);
-    accounts->SetField(kLocalUserPW, "pw");
-    accounts->SetField(kLocalUserCS, 1);
-    accounts->AddCurrentRow();
-    accounts->SaveXMLDoc();
-  }
-  modGlobalVariables::CurrentLocalUserUID = uid;
-  LoadLocalUserOptions(LocalUserOptions, false, "", "");
-  return uid;
 }
 
 void addPerson(const std::string& uid, const std::string& address) {
@@ -116,13 +86,13 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    platform::setMessageBoxResponder(writeMessageBox);
+    platform::setMessageBoxResponder(platform::unattendedResponder("message_peer"));
     MessageCenterServices::Install({[](int32_t, const std::string&, int32_t, const std::string&,
                                        const std::string&) {},
                                     [] {}});
     modGlobalVariables::InitGlobalVariables();
     modGenFunctionsResource::LoadResourceFile(1);
-    say("account " + logIn(name));
+    say("account " + logInHelperAccount(name));
     for (const auto& [uid, address] : people) addPerson(uid, address);
 
     std::unique_ptr<PeerConnections> connections;

@@ -23,6 +23,7 @@
 #include "PoolLoan.h"
 #include "clsActionManager.h"
 #include "modGenFunctionsResource.h"
+#include "HelperAccount.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
@@ -32,39 +33,6 @@ using namespace modLocalUserFunctions;
 
 constexpr const char* kAccountName = "QUEUE";
 constexpr int kWatchIntervalMs = 20;
-
-// Nobody could answer a box here: it goes to standard error and gets its
-// safe answer.
-int writeMessageBox(const platform::MessageBoxRequest& request) {
-  std::fprintf(stderr, "queue_worker message (%s): %s\n", request.title.c_str(),
-               request.text.c_str());
-  switch (request.flags & 7) {
-    case platform::kMbOkCancel:
-    case platform::kMbYesNoCancel:
-      return platform::kMbResultCancel;
-    case platform::kMbYesNo:
-      return platform::kMbResultNo;
-    default:
-      return platform::kMbResultOk;
-  }
-}
-
-// Logs the account in, creating it first when it does not exist yet.
-void logIn() {
-  std::string uid;
-  if (!IsLocalUser(kLocalUserUN, kAccountName, kLocalUserUID, uid)) {
-    PoolLoan accounts(modGlobalVariables::LocalUser);
-    uid = accounts->CreateNewRow(true, kLocalUserUID);
-    accounts->SetField(kLocalUserUN, kAccountName);
-    accounts->SetField(kLocalUserPA, kAccountName);
-    accounts->SetField(kLocalUserPW, "pw");
-    accounts->SetField(kLocalUserCS, 1);
-    accounts->AddCurrentRow();
-    accounts->SaveXMLDoc();
-  }
-  modGlobalVariables::CurrentLocalUserUID = uid;
-  LoadLocalUserOptions(LocalUserOptions, false, "", "");
-}
 
 int seed(int count, const std::string& peer) {
   clsActionManager& queue = ActionManager();
@@ -118,13 +86,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    platform::setMessageBoxResponder(writeMessageBox);
+    platform::setMessageBoxResponder(platform::unattendedResponder("queue_worker"));
     MessageCenterServices::Install({[](int32_t, const std::string&, int32_t, const std::string&,
                                        const std::string&) {},
                                     [] {}});
     modGlobalVariables::InitGlobalVariables();
     modGenFunctionsResource::LoadResourceFile(1);
-    logIn();
+    logInHelperAccount(kAccountName);
     return mode == "seed" ? seed(std::atoi(argv[2]), argv[3]) : run(app);
   } catch (...) {
     std::fputs("queue_worker: failed\n", stderr);
