@@ -13,10 +13,11 @@
 
 namespace {
 
+using modGlobalVariables::kMessageSD;
+using modGlobalVariables::kMessageST;
+using modGlobalVariables::kMessageUID;
+
 constexpr int32_t kReceivedMessage = 4;
-constexpr int32_t kMessageUID = 0;
-constexpr int32_t kMessageSD = 1;
-constexpr int32_t kMessageST = 2;
 constexpr int32_t kMessagePreview = 50501;
 constexpr int32_t kUserFullName = 50001;
 

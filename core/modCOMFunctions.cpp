@@ -17,10 +17,18 @@
 namespace modCOMFunctions {
 namespace {
 
-constexpr int32_t kMessageUID = 0;
-constexpr int32_t kMessageST = 2;
-constexpr int32_t kRecipientUID = 0;
-constexpr int32_t kRecipientST = 1;
+using modGlobalVariables::kMessageAMU;
+using modGlobalVariables::kMessageCO;
+using modGlobalVariables::kMessageMT;
+using modGlobalVariables::kMessagePR;
+using modGlobalVariables::kMessageRT;
+using modGlobalVariables::kMessageSD;
+using modGlobalVariables::kMessageST;
+using modGlobalVariables::kMessageTS;
+using modGlobalVariables::kMessageUID;
+using modGlobalVariables::kRecipientST;
+using modGlobalVariables::kRecipientUID;
+
 
 // Statuses only move forward (1 queued, 50 delivered, 100 opened, 400
 // recalled): a late delivery reply never undoes an opened or recalled one.
@@ -45,13 +53,6 @@ bool updateIn(clsGenObject& messages, const std::string& messageUID,
   return true;
 }
 
-constexpr int32_t kMessageSD = 1;
-constexpr int32_t kMessageTS = 3;
-constexpr int32_t kMessageCO = 4;
-constexpr int32_t kMessagePR = 5;
-constexpr int32_t kMessageRT = 6;
-constexpr int32_t kMessageAMU = 7;
-constexpr int32_t kMessageMT = 8;
 constexpr int32_t kQueued = 1;
 constexpr int32_t kAutomaticReply = -1;
 constexpr int32_t kOpened = 100;

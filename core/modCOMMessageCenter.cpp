@@ -19,8 +19,9 @@
 namespace modCOMMessageCenter {
 namespace {
 
+using modGlobalVariables::kMessageST;
+
 constexpr int32_t kUIDField = 0;
-constexpr int32_t kMessageST = 2;
 constexpr int32_t kRecalled = 400;
 constexpr int32_t kDelivered = 50;
 constexpr int32_t kOpened = 100;

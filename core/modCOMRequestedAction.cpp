@@ -22,6 +22,12 @@
 namespace modCOMRequestedAction {
 namespace {
 
+using modGlobalVariables::kMessageMT;
+using modGlobalVariables::kMessageST;
+using modGlobalVariables::kMessageUID;
+using modGlobalVariables::kRecipientST;
+using modGlobalVariables::kRecipientUID;
+
 using namespace modGlobalVariables;
 using modGlobalFunctions::GenObjectRef;
 
@@ -34,11 +40,6 @@ constexpr int32_t kActionV = 6;
 constexpr int32_t kUserCS = 1;
 constexpr int32_t kFullName = 50001;  // "FN LN" of a User or LocalUser row
 
-constexpr int32_t kMessageUID = 0;
-constexpr int32_t kMessageST = 2;
-constexpr int32_t kMessageMT = 8;
-constexpr int32_t kRecipientUID = 0;
-constexpr int32_t kRecipientST = 1;
 
 constexpr int32_t kGenericFailure = 100001;
 constexpr int32_t kRecipientNotFound = 100200;

@@ -53,6 +53,9 @@ std::string BuildXMLTemplate(const std::string& elementName, int32_t classType) 
 
 namespace {
 
+using modGlobalVariables::kMessageRTS;
+using modGlobalVariables::kMessageST;
+
 using modGlobalVariables::RecordClass;
 namespace globals = modGenGlobals;
 
@@ -539,8 +542,6 @@ int32_t UpdateUserFromRemoteElement(const std::string& ownerUID, const std::stri
 
 namespace {
 
-constexpr int32_t kMessageST = 2;
-constexpr int32_t kMessageRTS = 9;
 constexpr int32_t kMessageText = 50500;  // "CO" with its line breaks restored
 constexpr int32_t kNotOpened = 60;
 constexpr int32_t kAutomaticReply = -1;

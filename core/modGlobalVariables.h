@@ -32,6 +32,22 @@ enum RecordClass : int32_t {
   RootAttributes = 12,
 };
 
+// Fields of a message row (record classes MessSent, MessRec, MessHist) and
+// of its recipient sub rows (MessRecipient).
+enum MessageField : int32_t {
+  kMessageUID = 0,
+  kMessageSD = 1,
+  kMessageST = 2,
+  kMessageTS = 3,
+  kMessageCO = 4,
+  kMessagePR = 5,
+  kMessageRT = 6,
+  kMessageAMU = 7,
+  kMessageMT = 8,
+  kMessageRTS = 9,
+};
+enum RecipientField : int32_t { kRecipientUID = 0, kRecipientST = 1 };
+
 // Conversation steps; each is also the "AT" of the request sent for it.
 enum RequestCode : int32_t {
   kRequestOpenConnection = 100,
