@@ -14,6 +14,10 @@ Implementation& installed() {
 
 void Install(Implementation implementation) { installed() = std::move(implementation); }
 
+void InstallSearch(std::function<void(const std::string&)> addFoundUsers) {
+  installed().AddFoundUsersToList = std::move(addFoundUsers);
+}
+
 void CreateNewUser(const std::string& userName, const std::string& password,
                    const std::string& serverAddress) {
   if (!installed().CreateNewUser) {

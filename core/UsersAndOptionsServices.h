@@ -19,6 +19,9 @@ struct Implementation {
 };
 
 void Install(Implementation implementation);
+// Replaces only AddFoundUsersToList (the user search while it is open; an
+// empty function when it closes), leaving the other services as they are.
+void InstallSearch(std::function<void(const std::string&)> addFoundUsers);
 
 void CreateNewUser(const std::string& userName, const std::string& password,
                    const std::string& serverAddress);

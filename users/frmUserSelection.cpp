@@ -19,7 +19,6 @@
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "clsGenXMLDocument.h"
-#include "frmOptions.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
@@ -34,14 +33,6 @@ constexpr int32_t kUserSortName = 50000;  // "LN, FN"
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 std::string ss(const QString& text) { return text.toStdString(); }
-
-// The login's new-account dialog, which stays available while the search
-// stands in for the rest of the users-and-options services.
-void showNewAccountDialog(const std::string& userName, const std::string& password,
-                          const std::string& serverAddress) {
-  frmOptions options;
-  options.CreateNewUser(userName, password, serverAddress);
-}
 
 // The dotted form of a typed IPv4 address, "" when it is none. Wildcards
 // and host names are not addresses here.
@@ -155,20 +146,13 @@ void frmUserSelection::BuildControls() {
   connect(lvFoundUsers_, &QTreeWidget::itemSelectionChanged, this, &frmUserSelection::UpdateControls);
 }
 
-// Answers reach the open search only; the new-account dialog of the login
-// stays installed beside it.
+// Answers reach the search only while it is open.
 void frmUserSelection::InstallSearchService() {
-  UsersAndOptionsServices::Implementation services;
-  services.CreateNewUser = showNewAccountDialog;
-  services.AddFoundUsersToList = [this](const std::string& users) { AddFoundUsersToList(users); };
-  UsersAndOptionsServices::Install(std::move(services));
+  UsersAndOptionsServices::InstallSearch(
+      [this](const std::string& users) { AddFoundUsersToList(users); });
 }
 
-void frmUserSelection::RestoreServices() {
-  UsersAndOptionsServices::Implementation services;
-  services.CreateNewUser = showNewAccountDialog;
-  UsersAndOptionsServices::Install(std::move(services));
-}
+void frmUserSelection::RestoreServices() { UsersAndOptionsServices::InstallSearch({}); }
 
 void frmUserSelection::showEvent(QShowEvent* event) {
   InstallSearchService();
