@@ -52,6 +52,7 @@
 #include <string>
 #include <vector>
 
+#include "MessageCenterServices.h"
 #include "PeerConnections.h"
 #include "PoolLoan.h"
 #include "RatioReport.h"
@@ -133,6 +134,13 @@ void addUserRow(const std::string& uid, const std::string& name, const std::stri
   users->SaveXMLDoc();
 }
 
+// The main window keeps activities in its lists, in memory; without one the
+// core would log each activity it cannot show as an error.
+void installActivitySink() {
+  MessageCenterServices::Install(
+      {[](int32_t, const std::string&, int32_t, const std::string&, const std::string&) {}, [] {}});
+}
+
 void loadResources(const char* path) {
   if (QFileInfo::exists(QString::fromUtf8(path))) modGenFunctionsResource::loadResourceFileFrom(path);
 }
@@ -180,6 +188,7 @@ int runReceiver(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   if (argc < 4) fail("receiver: arguments");
   modGlobalVariables::InitGlobalVariables();
+  installActivitySink();
   loadResources(argv[3]);
   const std::string own = addLoggedInAccount("Rita");
   modLocalUserFunctions::LocalUserOptions.EnableIPFiltering = false;
@@ -409,6 +418,7 @@ int runSender(int argc, char** argv) {
   qputenv("XDG_CONFIG_HOME", (base + "/sender/home/.config").toUtf8());
   qputenv("TAVINOR_REGISTRY_FILE", (base + "/sender/registry.json").toUtf8());
   modGlobalVariables::InitGlobalVariables();
+  installActivitySink();
   loadResources(resource);
   senderUID = addLoggedInAccount("Sam");
   modLocalUserFunctions::LocalUserOptions.EnableIPFiltering = false;

@@ -9,6 +9,7 @@
 
 #include "clsApplicationSetting.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctionsControl.h"
 
 frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
   setObjectName("frmLogin");
@@ -24,6 +25,8 @@ frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
   txtPassword_->setEchoMode(QLineEdit::Password);
   txtPrimaryServerIP_ = new QLineEdit(this);
   txtPrimaryServerIP_->setObjectName("txtPrimaryServerIP");
+  cmdPrimaryServerIP_ = new QPushButton("...", this);
+  cmdPrimaryServerIP_->setObjectName("cmdPrimaryServerIP");
   cmdOK_ = new QPushButton("OK", this);
   cmdOK_->setObjectName("cmdOK");
   cmdOK_->setDefault(true);
@@ -33,7 +36,10 @@ frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
   auto* fields = new QFormLayout;
   fields->addRow("User name:", cboUserName_);
   fields->addRow("Password:", txtPassword_);
-  fields->addRow("Primary server address:", txtPrimaryServerIP_);
+  auto* server = new QHBoxLayout;
+  server->addWidget(txtPrimaryServerIP_, 1);
+  server->addWidget(cmdPrimaryServerIP_);
+  fields->addRow("Primary server address:", server);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(cmdOK_);
@@ -46,6 +52,7 @@ frmLogin::frmLogin(QWidget* owner) : QDialog(owner) {
   connect(txtPassword_, &QLineEdit::textChanged, this, &frmLogin::UpdateOKButton);
   connect(cmdOK_, &QPushButton::clicked, this, &frmLogin::cmdOK_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
+  connect(cmdPrimaryServerIP_, &QPushButton::clicked, this, &frmLogin::cmdPrimaryServerIP_Click);
   Form_Load();
 }
 
@@ -77,6 +84,17 @@ void frmLogin::cmdOK_Click() {
     }
   } catch (...) {
     endError("frmLogin.cmdOK_Click");
+  }
+}
+
+// The server address is typed in the IP entry dialog.
+void frmLogin::cmdPrimaryServerIP_Click() {
+  try {
+    const std::string address = modGenFunctionsControl::InputIPFromUser(
+        this, txtPrimaryServerIP_->text().trimmed().toStdString(), false);
+    if (!address.empty()) txtPrimaryServerIP_->setText(QString::fromStdString(address));
+  } catch (...) {
+    endError("frmLogin.cmdPrimaryServerIP_Click");
   }
 }
 

@@ -4,7 +4,8 @@
 // last, named by the setting "LLU"), and its OK button runs the login check with the typed
 // name, password and primary-server address; the dialog closes accepted when
 // an account is logged in. OK is enabled only while both the name and the
-// password are typed; the name holds at most 20 characters.
+// password are typed; the name holds at most 20 characters. The server
+// address can also be typed in the IP entry dialog.
 //
 // The login check may empty the boxes, move the focus, or hide the dialog
 // (before the options dialog creates a new account), which ends its modal
@@ -40,11 +41,13 @@ class frmLogin : public QDialog, public LoginDialogAccess {
  private:
   void Form_Load();
   void cmdOK_Click();
+  void cmdPrimaryServerIP_Click();
   void UpdateOKButton();
 
   QComboBox* cboUserName_;
   QLineEdit* txtPassword_;
   QLineEdit* txtPrimaryServerIP_;
+  QPushButton* cmdPrimaryServerIP_;
   QPushButton* cmdOK_;
   QPushButton* cmdCancel_;
 };

@@ -10,12 +10,18 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QCursor>
+#include <QEvent>
+#include <QStyle>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTreeWidget>
 
 #include <QMenu>
 #include <QMenuBar>
+#include <QLabel>
+#include <QProgressBar>
+#include <QStatusBar>
 
 #include "MessageWindowsServices.h"
 #include "PeerConnections.h"
@@ -23,8 +29,15 @@
 #include "frmMessageHistory.h"
 #include "frmMessageViewer.h"
 #include "frmUserSelection.h"
+#include "ServiceDiscovery.h"
 #include "SocketControl.h"
 #include "clsActionManager.h"
+#include "clsTrayManager.h"
+#include "frmUser.h"
+#include "HotKeyTable.h"
+#include "modGenAPI.h"
+#include "modGloFunctionsUI.h"
+#include "modMenuManager.h"
 #include "frmMessageBoard.h"
 #include "modCOMMessageCenter.h"
 #include "modDisplaySynchFunctions.h"
@@ -64,6 +77,8 @@ constexpr int kSaveEveryTicks = 11;
 constexpr int32_t kAutoReplyField = 27;
 constexpr int32_t kAutoReplyRestored = 50505;
 constexpr int kActivityGroupsList = 200;
+// Peers can add activities at will: each list keeps only its newest entries.
+constexpr int kMaxActivitiesPerList = 1000;
 constexpr int kCannotListenMessage = 65010;
 
 QWidget* ownerWindow() { return static_cast<QWidget*>(modGenGlobals::AppOwnerForm); }
@@ -80,6 +95,8 @@ frmMessageCenter::frmMessageCenter() {
   setObjectName("frmMessageCenter");
   setWindowTitle("Tavinor - Message center");
   BuildWindow();
+  new modGloFunctionsUI::WindowPlacement(this, 7600, 5000, 7000, 4000);
+  modGloFunctionsUI::SetMenuStateHandler([this] { UpdateMenuState(); });
   MessageCenterServices::Install({[this](int32_t kind, const std::string& text, int32_t itemType,
                                          const std::string& itemKey, const std::string& ownerUID) {
                                     AddActivity(kind, text, itemType, itemKey, ownerUID);
@@ -116,12 +133,22 @@ void frmMessageCenter::InstallDisplays() {
   displays.AutoReplyOn = [this] { return chkAutoReply_->isChecked(); };
   displays.AutoReplyText = [this] { return txtAutoReplyMessage_->text().toStdString(); };
   displays.StartDeleteMessageTimer = [this] { StartDeleteMessageTimer(); };
+  displays.ReserveProgressBar = [this](bool take) { return ReserveProgressBar(take); };
+  displays.SetProgress = [this](int32_t label, int32_t minimum, int32_t maximum, bool keepReserved,
+                                const std::string& tooltip) {
+    SetProgress(label, minimum, maximum, keepReserved, tooltip);
+  };
+  displays.SetProgressValue = [this](int32_t value, const std::string& tooltip) {
+    pbSendingProgress_->setValue(value);
+    pbSendingProgress_->setToolTip(QString::fromStdString(tooltip));
+  };
   MessageCenterServices::InstallDisplays(std::move(displays));
 }
 
 frmMessageCenter::~frmMessageCenter() {
   Form_Unload();
   modDisplaySynchFunctions::SetMessageCenter(nullptr);
+  modGloFunctionsUI::SetMenuStateHandler({});
   MessageWindowsServices::InstallViewer({});
   MessageCenterServices::InstallDisplays({});
   MessageCenterServices::Install({});
@@ -140,6 +167,9 @@ void frmMessageCenter::BuildWindow() {
     QTreeWidget* list = makeList({{"Time", 110}, {"Activity", 420}});
     list->setObjectName(QString("lvActivity%1").arg(kind));
     activityLists_[static_cast<std::size_t>(kind - 1)] = list;
+    connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateMenuState(); });
+    connect(list, &QTreeWidget::itemDoubleClicked, this,
+            [this](const QTreeWidgetItem* item) { OpenActivityItem(item); });
   }
   lvAQ_ = makeList({});
   lvAQ_->setObjectName("lvAQ");
@@ -151,6 +181,9 @@ void frmMessageCenter::BuildWindow() {
   auto* remove = new QAction("Remove", lvAQ_);
   remove->setObjectName("mnuPopAQRemove");
   connect(remove, &QAction::triggered, this, [this] { RemoveSelectedActions(); });
+  mnuPopAQRetryNow_ = retryNow;
+  mnuPopAQRemove_ = remove;
+  connect(lvAQ_, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateMenuState(); });
   lvAQ_->addAction(retryNow);
   lvAQ_->addAction(remove);
   CreateActionQueueColumns();
@@ -167,6 +200,14 @@ void frmMessageCenter::BuildWindow() {
   autoReply->addWidget(txtAutoReplyMessage_, 1);
   layout->addLayout(autoReply);
   setCentralWidget(central);
+  lblProgress_ = new QLabel(this);
+  lblProgress_->setObjectName("ProgressLabel");
+  pbSendingProgress_ = new QProgressBar(this);
+  pbSendingProgress_->setObjectName("pbSendingProgress");
+  pbSendingProgress_->setMaximumWidth(200);
+  pbSendingProgress_->hide();
+  statusBar()->addWidget(lblProgress_);
+  statusBar()->addPermanentWidget(pbSendingProgress_);
   board_ = new frmMessageBoard(this);
   board_->SetOpenHandler([](const std::string& uid) {
     modGlobalFunctions::OpenMessageViewer(modGlobalVariables::MessRec, uid);
@@ -191,26 +232,65 @@ void openWindow(QWidget* owner) {
 }
 
 void frmMessageCenter::BuildMenus() {
+  const auto item = [this](QMenu* menu, const char* name, const char* caption, auto handler) {
+    QAction* action = menu->addAction(caption, this, [handler, name] {
+      try {
+        handler();
+      } catch (...) {
+        endError((std::string("frmMessageCenter.") + name + "_Click").c_str());
+      }
+    });
+    action->setObjectName(name);
+    return action;
+  };
   QMenu* messages = menuBar()->addMenu("&Messages");
-  QAction* newMessage = messages->addAction("&New message...", this, [this] {
-    try {
-      auto* compose = new frmMessage({}, {}, this);
-      compose->setAttribute(Qt::WA_DeleteOnClose);
-      compose->setWindowFlag(Qt::Window);
-      compose->show();
-    } catch (...) {
-      endError("frmMessageCenter.mnuNewMessage_Click");
-    }
-  });
-  newMessage->setObjectName("mnuNewMessage");
-  newMessage->setShortcut(QKeySequence::New);
-  messages->addAction("Message &folders...", this, [this] { openWindow<frmMessageHistory>(this); })
-      ->setObjectName("mnuMessageFolders");
+  item(messages, "mnuNewMessage", "&New message...", [this] { OpenNewMessage(); })
+      ->setShortcut(QKeySequence::New);
+  item(messages, "mnuMessageFolders", "Message &folders...",
+       [this] { openWindow<frmMessageHistory>(this); });
   messages->addSeparator();
-  messages->addAction("E&xit", this, [this] { ExitProgram(); })->setObjectName("mnuExit");
+  item(messages, "mnuExploreReceivedFiles", "&Received files folder",
+       [this] { modMenuManager::ExploreFolder(this, modMenuManager::kUploadFolder); });
+  item(messages, "mnuExploreSavedMessages", "&Saved messages folder",
+       [this] { modMenuManager::ExploreFolder(this, modMenuManager::kMessageSavingFolder); });
+  messages->addSeparator();
+  mnuClearList_ = item(messages, "mnuClearList", "Clear this &list", [this] {
+    if (QTreeWidget* list = CurrentList(); list != nullptr && list != lvAQ_) list->clear();
+    for (int kind = 1; kind <= kActivityKinds; ++kind) UpdateGroupCount(kind);
+    UpdateMenuState();
+  });
+  mnuCloseAllWindows_ = item(messages, "mnuCloseAllWindows", "&Close all windows",
+                             [this] { modGloFunctionsUI::SetAllFormsWindowState(this, true); });
+  item(messages, "mnuExit", "E&xit", [this] { ExitProgram(); });
   QMenu* users = menuBar()->addMenu("&Users");
-  users->addAction("&Find users...", this, [this] { openWindow<frmUserSelection>(this); })
-      ->setObjectName("mnuFindUsers");
+  item(users, "mnuUserManager", "&User manager...", [this] { openWindow<frmUser>(this); });
+  item(users, "mnuFindUsers", "&Find users...", [this] { openWindow<frmUserSelection>(this); });
+  users->addSeparator();
+  item(users, "mnuOptions", "&Options...", [this] { OpenOptions(); });
+  QMenu* help = menuBar()->addMenu("&Help");
+  item(help, "mnuHelpOpen", "&Help", [this] { modGenApplicationSetting::OpenHelpFile(this); });
+  item(help, "mnuHelpMakerWebSite", "The maker's &web site",
+       [] { modGenApplicationSetting::OpenMakerWebSite(); });
+  item(help, "mnuHelpEmailMaker", "&Mail to the maker's support",
+       [] { modGenApplicationSetting::SendSupportMail(); });
+  BuildTrayMenu();
+}
+
+// The menu of the notification-area icon.
+void frmMessageCenter::BuildTrayMenu() {
+  mnuSystemTray_ = new QMenu(this);
+  mnuSystemTray_->setObjectName("mnuSystemTray");
+  QAction* show = mnuSystemTray_->addAction("&Show the message center", this,
+                                            [this] { ShowMainWindow(); });
+  show->setObjectName("mnuSTShowMessageCenter");
+  QAction* compose =
+      mnuSystemTray_->addAction("&New message...", this, [this] { OpenNewMessage(); });
+  compose->setObjectName("mnuSTNewMessage");
+  mnuSTRestoreAllWindows_ = mnuSystemTray_->addAction("&Restore all windows", this,
+                                                      [this] { mnuSTRestoreAllWindows_Click(); });
+  mnuSTRestoreAllWindows_->setObjectName("mnuSTRestoreAllWindows");
+  mnuSystemTray_->addSeparator();
+  mnuSystemTray_->addAction("E&xit", this, [this] { ExitProgram(); })->setObjectName("mnuSTExit");
 }
 
 QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*, int>>& columns) {
@@ -260,6 +340,7 @@ void frmMessageCenter::ShowGroup(QTreeWidgetItem* group) {
   } else if (code == kActionQueueGroup) {
     lists_->setCurrentWidget(lvAQ_);
   }
+  UpdateMenuState();
 }
 
 void frmMessageCenter::UpdateGroupCount(int32_t kind) {
@@ -293,6 +374,7 @@ frmMessageCenter::LoadResult frmMessageCenter::Form_Load() {
 }
 
 frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
+  modGloFunctionsUI::InitFormGeometry(modGloFunctionsUI::AppScreenState, true);
   modGlobalVariables::CurrentLocalUserUID.clear();
   if (modGenApplicationSetting::CheckRequiredFiles()) return LoadResult::kStopped;
   modGenFunctionsResource::LoadResourceFile(1);
@@ -330,6 +412,9 @@ void frmMessageCenter::StartNetwork() {
     modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList, true, 0);
   }
   tvActivities_->setCurrentItem(tvActivities_->topLevelItem(kActionQueueGroup - 1));
+  ReplayActivityLog();
+  RegisterHotKey();
+  AddTrayIcon();
   frmMessageViewer::InstallService();
   modGlobalFunctions::ShowNotOpenedMessagesOnBoard();
 }
@@ -338,7 +423,11 @@ void frmMessageCenter::StartNetwork() {
 // can reach it.
 void frmMessageCenter::StartListening() {
   connections_ = std::make_unique<PeerConnections>();
-  if (connections_->StartListening()) return;
+  if (connections_->StartListening()) {
+    announcement_ = std::make_unique<platform::ServiceAnnouncement>(platform::socketBindAddress(),
+                                                                    PeerConnections::kPeerPort);
+    return;
+  }
   std::string address = platform::socketBindAddress();
   if (address.empty()) address = "*";
   AddActivity(MessageCenterServices::kEvents,
@@ -374,6 +463,10 @@ void frmMessageCenter::Form_Unload() {
     tmrSynchronizeDisplays_.setEnabled(false);
     tmrSaveData_.setEnabled(false);
     tmrDeleteMessage_.setEnabled(false);
+    modGenAPI::UnregisterAppHotKey(this, hotKeyId_);
+    hotKeyId_ = 0;
+    if (tray_) tray_->Remove();
+    announcement_.reset();
     connections_.reset();
     ApplicationSetting.reset();
     // After the logged-in account removed itself its folder is gone, and
@@ -512,9 +605,14 @@ void frmMessageCenter::AddToActivityList(int32_t kind, const std::string& text, 
     row->setText(0, QString::fromStdString(item.text));
     row->setText(1, QString::fromStdString(item.subItem));
     row->setData(0, Qt::UserRole, QString::fromStdString(item.tag));
+    QTreeWidget* list = activityLists_[static_cast<std::size_t>(kind - 1)];
+    if (list->topLevelItemCount() > kMaxActivitiesPerList) delete list->takeTopLevelItem(0);
     UpdateGroupCount(kind);
   }
   activities_.push_back(std::move(item));
+  if (activities_.size() > std::size_t{kMaxActivitiesPerList} * kActivityKinds) {
+    activities_.erase(activities_.begin());
+  }
 }
 
 void frmMessageCenter::StoreActivity(int32_t kind, const std::string& text, int32_t itemType,
@@ -536,6 +634,49 @@ void frmMessageCenter::StoreActivity(int32_t kind, const std::string& text, int3
   log->SaveXMLDoc();
 }
 
+bool frmMessageCenter::ReserveProgressBar(bool take) {
+  if (progressReserved_) return true;
+  progressReserved_ = take;
+  return false;
+}
+
+void frmMessageCenter::SetProgress(int32_t label, int32_t minimum, int32_t maximum,
+                                   bool keepReserved, const std::string& tooltip) {
+  try {
+    lblProgress_->setText(
+        label == -1 ? QString()
+                    : QString::fromStdString(modGenFunctionsResource::GetResourceMessage(label)));
+    if (minimum != -1) pbSendingProgress_->setMinimum(minimum);
+    if (maximum != -1) pbSendingProgress_->setMaximum(maximum);
+    if (keepReserved) {
+      pbSendingProgress_->setToolTip(QString::fromStdString(tooltip));
+      pbSendingProgress_->show();
+    } else {
+      ReleaseProgressBar();
+    }
+  } catch (...) {
+    logError("frmMessageCenter.SetProgress");
+  }
+}
+
+void frmMessageCenter::ReleaseProgressBar() {
+  progressReserved_ = false;
+  pbSendingProgress_->hide();
+  pbSendingProgress_->setValue(pbSendingProgress_->minimum());
+}
+
+// A received file's entry opens the file (asking first for a program).
+void frmMessageCenter::OpenActivityItem(const QTreeWidgetItem* item) {
+  try {
+    const std::vector<std::string> tag =
+        modGenFunctionsString::splitText(item->data(0, Qt::UserRole).toString().toStdString(), "||");
+    if (tag.size() < 2 || tag[0] != std::to_string(MessageCenterServices::kReceivedFile)) return;
+    modGlobalFunctions::OpenLinkOrFile(tag[1], this, true);
+  } catch (...) {
+    endError("frmMessageCenter.OpenActivityItem");
+  }
+}
+
 void frmMessageCenter::ExitProgram() {
   exitRequested_ = true;
   for (QWidget* window : QApplication::topLevelWidgets()) {
@@ -546,12 +687,124 @@ void frmMessageCenter::ExitProgram() {
   close();
 }
 
-// Without a notification-area icon there is no other way back to the
-// program, so closing the window ends it.
 void frmMessageCenter::closeEvent(QCloseEvent* event) {
-  exitRequested_ = true;
+  if (!exitRequested_) {
+    event->ignore();
+    hide();
+    UpdateMenuState();
+    return;
+  }
   QMainWindow::closeEvent(event);
   QApplication::quit();
+}
+
+bool frmMessageCenter::event(QEvent* event) {
+  if (event->type() != platform::HotKeyEvent::eventType()) return QMainWindow::event(event);
+  try {
+    if (static_cast<platform::HotKeyEvent*>(event)->id() == hotKeyId_) OpenNewMessage();
+  } catch (...) {
+    endError("frmMessageCenter.HotKey");
+  }
+  return true;
+}
+
+void frmMessageCenter::OpenNewMessage() {
+  auto* compose = new frmMessage({}, {}, this);
+  compose->setAttribute(Qt::WA_DeleteOnClose);
+  compose->setWindowFlag(Qt::Window);
+  modGenFunctions::ActivateForm(compose);
+}
+
+// The options may change the hot key, which is registered again.
+void frmMessageCenter::OpenOptions() {
+  {
+    frmOptions options(this);
+    options.exec();
+  }
+  modGenAPI::UnregisterAppHotKey(this, hotKeyId_);
+  RegisterHotKey();
+}
+
+void frmMessageCenter::RegisterHotKey() {
+  try {
+    hotKeyId_ =
+        modGenAPI::RegisterAppHotKey(this, modLocalUserFunctions::LocalUserOptions.AppHotKey);
+  } catch (...) {
+    hotKeyId_ = 0;
+    endError("frmMessageCenter.RegisterHotKey");
+  }
+}
+
+// The activities stored for this account while somebody else was logged
+// in join the lists, and are then removed from its activity file.
+void frmMessageCenter::ReplayActivityLog() {
+  try {
+    const modGlobalFunctions::GenObjectRef log = modGlobalFunctions::GetUserDataObject(
+        modGlobalVariables::ActivityLog, modGlobalVariables::CurrentLocalUserUID, true);
+    if (log->CountAll() == 0) return;
+    for (pugi::xml_node row : log->XMLDocLinked()->rootElement().children()) {
+      const auto number = [&](const char* name) {
+        return modGenFunctions::ParseWholeNumber(row.attribute(name).as_string()).value_or(-1);
+      };
+      AddToActivityList(number("TC"), row.attribute("TE").as_string(), number("AT"),
+                        row.attribute("EXI").as_string());
+    }
+    log->DeleteAll(true);
+  } catch (...) {
+    endError("frmMessageCenter.ReplayActivityLog");
+  }
+}
+
+void frmMessageCenter::AddTrayIcon() {
+  try {
+    tray_ = std::make_unique<clsTrayManager>();
+    tray_->SetOwnerForm(ownerWindow() != nullptr ? ownerWindow() : this);
+    tray_->SetIcon(windowIcon().isNull() ? style()->standardIcon(QStyle::SP_MessageBoxInformation)
+                                         : windowIcon());
+    tray_->SetTooltip(modGenFunctions::kAppTitle);
+    connect(tray_.get(), &clsTrayManager::mouseAction, this, [this](int mouseMessage) {
+      if (mouseMessage == clsTrayManager::kDoubleClick) ShowMainWindow();
+      if (mouseMessage == clsTrayManager::kRightButtonUp) {
+        UpdateMenuState();
+        mnuSystemTray_->popup(QCursor::pos());
+      }
+    });
+    tray_->Add();
+  } catch (...) {
+    endError("frmMessageCenter.AddTrayIcon");
+  }
+}
+
+void frmMessageCenter::ShowMainWindow() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+  UpdateMenuState();
+}
+
+void frmMessageCenter::mnuSTRestoreAllWindows_Click() {
+  try {
+    modGloFunctionsUI::SetAllFormsWindowState(this, false);
+  } catch (...) {
+    endError("frmMessageCenter.mnuSTRestoreAllWindows_Click");
+  }
+}
+
+QTreeWidget* frmMessageCenter::CurrentList() const {
+  return qobject_cast<QTreeWidget*>(lists_->currentWidget());
+}
+
+void frmMessageCenter::UpdateMenuState() {
+  const QTreeWidget* list = CurrentList();
+  const bool queueShown = list == lvAQ_;
+  const bool queueSelected = queueShown && !lvAQ_->selectedItems().isEmpty();
+  mnuPopAQRetryNow_->setEnabled(queueSelected);
+  mnuPopAQRemove_->setEnabled(queueSelected);
+  mnuClearList_->setEnabled(list != nullptr && !queueShown && list->topLevelItemCount() > 0);
+  mnuCloseAllWindows_->setEnabled(!modGloFunctionsUI::AppScreenState.WindowsHidden);
+  mnuSTRestoreAllWindows_->setEnabled(modGloFunctionsUI::AppScreenState.WindowsHidden ||
+                                      !isVisible());
 }
 
 std::vector<std::string> frmMessageCenter::SelectedActionKeys() const {

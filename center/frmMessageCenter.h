@@ -10,6 +10,13 @@
 // selected group on the right: the activity lists and the action queue.
 // Form_Unload stops the network and saves what the start-up opened.
 //
+// After the login the window also replays the activities stored for the
+// account while others were logged in, registers the new-message hot key of
+// the options, and puts its icon in the notification area (or the window
+// that stands in for it), whose menu shows the windows again. Closing the
+// window only hides it there; the exit command, the desktop's log-out and
+// the termination signals end the program. It opens where it was left.
+//
 // The window installs the message center's services (activities, exit
 // command) and the options dialog's new-account service for its lifetime.
 // The start-up window (frmInternalServices) must exist before Form_Load and
@@ -25,7 +32,15 @@
 #include "TimerControl.h"
 
 class PeerConnections;
+class QAction;
+class QMenu;
+class clsTrayManager;
+namespace platform {
+class ServiceAnnouncement;
+}  // namespace platform
 class QCheckBox;
+class QLabel;
+class QProgressBar;
 class QLineEdit;
 class QStackedWidget;
 class frmMessageBoard;
@@ -84,6 +99,18 @@ class frmMessageCenter : public QMainWindow {
 
   const std::vector<ActivityItem>& ActivityItems() const { return activities_; }
 
+  // Enables the menu items that the selected activity group and its list,
+  // and whether all windows are hidden, allow.
+  void UpdateMenuState();
+  // The tray menu's command: shows again the windows that "Close all
+  // windows" hid.
+  void mnuSTRestoreAllWindows_Click();
+  // Shows the main window (the notification-area icon's double click).
+  void ShowMainWindow();
+  clsTrayManager* TrayIcon() const { return tray_.get(); }
+  QMenu* TrayMenu() const { return mnuSystemTray_; }
+  int HotKeyId() const { return hotKeyId_; }
+
   // The action-queue list's commands, on its selected rows.
   void mnuPopAQRetryNow_Click();
   void RemoveSelectedActions();
@@ -98,6 +125,18 @@ class frmMessageCenter : public QMainWindow {
   // that changed.
   void SaveDataObjects();
 
+  // The status-bar progress bar that the file transfers share: true when
+  // it is already taken; otherwise false, and taken when `take`.
+  bool ReserveProgressBar(bool take);
+  // The panel "ProgressLabel" shows resource message `label` (-1: none);
+  // the bar's range is set unless -1; the bar shows while keepReserved,
+  // with `tooltip`, and is released otherwise.
+  void SetProgress(int32_t label, int32_t minimum, int32_t maximum, bool keepReserved,
+                   const std::string& tooltip);
+  void ReleaseProgressBar();
+  QProgressBar* pbSendingProgress() const { return pbSendingProgress_; }
+  QLabel* ProgressLabel() const { return lblProgress_; }
+
   QTreeWidget* lvAQ() const { return lvAQ_; }
   QCheckBox* chkAutoReply() const { return chkAutoReply_; }
   QLineEdit* txtAutoReplyMessage() const { return txtAutoReplyMessage_; }
@@ -106,7 +145,11 @@ class frmMessageCenter : public QMainWindow {
   PeerConnections* Connections() const { return connections_.get(); }
 
  protected:
+  // Closing only hides the window (to the notification area, or to the
+  // window that stands in for it) unless the program is ending.
   void closeEvent(QCloseEvent* event) override;
+  // The new-message hot key opens a new message.
+  bool event(QEvent* event) override;
 
  private:
   LoadResult LoadSteps();
@@ -129,12 +172,22 @@ class frmMessageCenter : public QMainWindow {
   void StoreAutoReply();
   void InstallDisplays();
   std::vector<std::string> SelectedActionKeys() const;
+  void OpenActivityItem(const QTreeWidgetItem* item);
+  void BuildTrayMenu();
+  void AddTrayIcon();
+  void RegisterHotKey();
+  void ReplayActivityLog();
+  void OpenNewMessage();
+  void OpenOptions();
+  QTreeWidget* CurrentList() const;
 
   std::vector<ActivityItem> activities_;
   bool exitRequested_ = false;
   bool unloaded_ = false;
   platform::InstanceLock instanceLock_;
   std::unique_ptr<PeerConnections> connections_;
+  // Announces this copy on the local network while it listens.
+  std::unique_ptr<platform::ServiceAnnouncement> announcement_;
   platform::TimerControl tmrSynchronizeDisplays_;
   platform::TimerControl tmrSaveData_;
   platform::TimerControl tmrDeleteMessage_;
@@ -145,4 +198,15 @@ class frmMessageCenter : public QMainWindow {
   QStackedWidget* lists_ = nullptr;
   std::array<QTreeWidget*, kActivityKinds> activityLists_{};
   QTreeWidget* lvAQ_ = nullptr;
+  QLabel* lblProgress_ = nullptr;
+  QProgressBar* pbSendingProgress_ = nullptr;
+  bool progressReserved_ = false;
+  std::unique_ptr<clsTrayManager> tray_;
+  QMenu* mnuSystemTray_ = nullptr;
+  QAction* mnuSTRestoreAllWindows_ = nullptr;
+  QAction* mnuCloseAllWindows_ = nullptr;
+  QAction* mnuPopAQRetryNow_ = nullptr;
+  QAction* mnuPopAQRemove_ = nullptr;
+  QAction* mnuClearList_ = nullptr;
+  int hotKeyId_ = 0;
 };

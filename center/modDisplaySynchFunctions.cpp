@@ -9,6 +9,8 @@
 #include "clsGenErrorHandler.h"
 #include "frmMessageCenter.h"
 #include "frmMessageHistory.h"
+#include "frmUser.h"
+#include "modGenFunctionsControl.h"
 #include "modGenGlobals.h"
 #include "modGlobalVariables.h"
 
@@ -17,18 +19,6 @@ namespace {
 
 frmMessageCenter* messageCenter = nullptr;
 
-void removeItems(QTreeWidget& list, const std::vector<std::string>& keys) {
-  for (int i = list.topLevelItemCount() - 1; i >= 0; --i) {
-    const std::string key = list.topLevelItem(i)->data(0, Qt::UserRole).toString().toStdString();
-    for (const std::string& deleted : keys) {
-      if (key == deleted) {
-        delete list.takeTopLevelItem(i);
-        break;
-      }
-    }
-  }
-}
-
 void synchronizeActionList(bool fullReload) {
   const int32_t actions = modGlobalVariables::Action;
   modGenGlobals::UIDList& updated = modGenGlobals::UpdatedUIDList[actions];
@@ -36,15 +26,15 @@ void synchronizeActionList(bool fullReload) {
   if (!fullReload && updated.size() == 0 && deleted.size() == 0) return;
   if (messageCenter != nullptr && messageCenter->lvAQ() != nullptr && ActionManagerExists()) {
     QTreeWidget& list = *messageCenter->lvAQ();
-    removeItems(list, deleted.items());
+    modGenFunctionsControl::ListViewRemoveItems(&list, deleted.items());
     ActionManager().FillActionQueueList(list, updated.items(), fullReload);
   }
   updated.clear();
   deleted.clear();
 }
 
-// The message folders that are open show the changed collection again;
-// the changes are then dropped (a window reloads all of its rows when it
+// The open message folders and user managers show the changed collection
+// again; the changes are then dropped (a window reloads all of its rows when it
 // opens).
 void refreshFolders(int32_t classType, bool fullReload) {
   modGenGlobals::UIDList& updated = modGenGlobals::UpdatedUIDList[classType];
@@ -52,11 +42,15 @@ void refreshFolders(int32_t classType, bool fullReload) {
   const bool messages = classType == modGlobalVariables::MessRec ||
                         classType == modGlobalVariables::MessSent ||
                         classType == modGlobalVariables::MessHist;
-  if (messages && (fullReload || !updated.empty() || !deleted.empty())) {
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-      if (auto* folders = qobject_cast<frmMessageHistory*>(window); folders && folders->isVisible()) {
-        folders->RefreshList();
-      }
+  const bool changed = fullReload || !updated.empty() || !deleted.empty();
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (!changed || !window->isVisible()) continue;
+    if (auto* folders = qobject_cast<frmMessageHistory*>(window); folders && messages) {
+      folders->RefreshList();
+    }
+    if (auto* users = qobject_cast<frmUser*>(window);
+        users && classType == modGlobalVariables::User) {
+      users->RefreshLists();
     }
   }
   updated.clear();

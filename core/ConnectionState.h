@@ -4,10 +4,16 @@
 // how long it has been silent, and the file offer it carries.
 //
 // One record per accepted connection and one for the outgoing connection.
-// InitConnectionState resets a record for a new connection; the file size
-// and progress fields keep their values until a file starts.
+// A connection carries at most one file: FileOffered from the accepted offer
+// on, FileStream while the file is open, FileFinished once it ended
+// (complete or failed). InitConnectionState resets a record for a new
+// connection (a file still open is dropped with its temporary file); the
+// file size and progress fields keep their values until a file starts.
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "IncomingFile.h"
 
 struct ConnectionState {
   // The kind of the last frame: kMessagePhase or kFilePhase.
@@ -22,6 +28,12 @@ struct ConnectionState {
   std::string IncomingFileName;
   std::string TargetFolder;
   bool FileOpened = false;
+  // Shared so that the record stays copyable; only the connection holds it.
+  std::shared_ptr<IncomingFile> FileStream;
+  bool FileOffered = false;
+  bool FileFinished = false;
+  // The percentage this transfer last showed on the progress bar.
+  int32_t ShownPercent = -1;
   double FileSize = 0;
   double BytesReceived = 0;
   float Percent = 0;

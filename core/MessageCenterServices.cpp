@@ -46,6 +46,19 @@ void StartDeleteMessageTimer() {
   if (displays().StartDeleteMessageTimer) displays().StartDeleteMessageTimer();
 }
 
+bool ReserveProgressBar(bool take) {
+  return !displays().ReserveProgressBar || displays().ReserveProgressBar(take);
+}
+
+void SetProgress(int32_t label, int32_t minimum, int32_t maximum, bool keepReserved,
+                 const std::string& tooltip) {
+  if (displays().SetProgress) displays().SetProgress(label, minimum, maximum, keepReserved, tooltip);
+}
+
+void SetProgressValue(int32_t value, const std::string& tooltip) {
+  if (displays().SetProgressValue) displays().SetProgressValue(value, tooltip);
+}
+
 void Install(Implementation implementation) { installed() = std::move(implementation); }
 
 void AddActivity(int32_t kind, const std::string& text, int32_t itemType,

@@ -75,6 +75,16 @@ struct Displays {
   std::function<std::string()> AutoReplyText;
   // Restarts the deletion of expired messages after the options changed.
   std::function<void()> StartDeleteMessageTimer;
+  // The status-bar progress bar that the file transfers share. (take):
+  // true when another transfer holds it; otherwise false, and it is taken
+  // when take is set.
+  std::function<bool(bool)> ReserveProgressBar;
+  // (label resource message or -1 for none, range minimum, range maximum
+  // (-1 keeps it), keep reserved, tooltip): shown while kept reserved,
+  // released otherwise.
+  std::function<void(int32_t, int32_t, int32_t, bool, const std::string&)> SetProgress;
+  // (value, tooltip) of the bar.
+  std::function<void(int32_t, const std::string&)> SetProgressValue;
 };
 
 void InstallDisplays(Displays displays);
@@ -102,5 +112,10 @@ void SynchronizeDisplays(int32_t listType, bool fullReload);
 bool AutoReplyOn();
 std::string AutoReplyText();
 void StartDeleteMessageTimer();
+// Without a main window the bar counts as held by somebody else.
+bool ReserveProgressBar(bool take);
+void SetProgress(int32_t label, int32_t minimum, int32_t maximum, bool keepReserved,
+                 const std::string& tooltip);
+void SetProgressValue(int32_t value, const std::string& tooltip);
 
 }  // namespace MessageCenterServices

@@ -3,6 +3,7 @@
 #include "MessageCenterServices.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMRequestedAction.h"
+#include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modLocalUserFunctions.h"
@@ -71,7 +72,19 @@ void PeerConnections::CloseAll() {
   tmrConnectionTimeoutController.setEnabled(false);
   for (std::size_t i = 0; i < sockets_.size(); ++i) {
     sockets_[i]->Close();
+    finishOpenFile(states_[i]);
     InitConnectionState(states_[i]);
+  }
+}
+
+// A file still open when its connection ends did not arrive: it is dropped
+// and the failure logged.
+void PeerConnections::finishOpenFile(ConnectionState& state) {
+  if (!state.FileStream) return;
+  try {
+    modFileTransfer::HandleConnectionTimeout(state, true);
+  } catch (...) {
+    logError("PeerConnections.finishOpenFile");
   }
 }
 
@@ -159,7 +172,7 @@ bool PeerConnections::handleFrame(int index, std::string& body) {
   const auto i = static_cast<std::size_t>(index);
   ConnectionState& state = states_[i];
   if (!modWireFrames::ParseFrame(state, body)) return false;
-  if (state.Phase != kMessagePhase) return false;
+  if (state.Phase == kFilePhase) return receiveFile(index, body);
   std::string text;
   const auto joined = messageBuffers_[i].Add(state, std::move(body), text);
   if (joined == modWireFrames::MessageAssembler::Result::kTooLong) return false;
@@ -176,18 +189,40 @@ bool PeerConnections::handleFrame(int index, std::string& body) {
   return true;
 }
 
+// File frames need the connection's file offer. A failed file is answered
+// and the connection then ends (the answer still goes out).
+bool PeerConnections::receiveFile(int index, const std::string& payload) {
+  const auto i = static_cast<std::size_t>(index);
+  ConnectionState& state = states_[i];
+  if (!state.FileOffered || state.FileFinished) return false;
+  bool rawMode = false;
+  const std::string reply = modFileTransfer::ReceiveFileData(state, payload, rawMode);
+  if (!reply.empty()) {
+    modWireFrames::SendFramedData(*sockets_[i], reply, true, true, modWireFrames::kMessageFrames,
+                                  true, false);
+  }
+  state.RawMode = rawMode;
+  return !rawMode;
+}
+
 void PeerConnections::closeConnection(int index) {
   const auto i = static_cast<std::size_t>(index);
   if (i >= sockets_.size() || index == 0) return;
+  finishOpenFile(states_[i]);
   InitConnectionState(states_[i]);
   receiveBuffers_[i].Clear();
   messageBuffers_[i].Clear();
   sockets_[i]->Close();
 }
 
+// What the peer sent before it closed is still taken; a file it left
+// unfinished is dropped.
 void PeerConnections::wsConnection_Close(int index) {
   try {
-    states_.at(static_cast<std::size_t>(index)).Active = false;
+    ConnectionState& state = states_.at(static_cast<std::size_t>(index));
+    if (state.Active) wsConnection_DataArrival(index);
+    finishOpenFile(state);
+    state.Active = false;
   } catch (...) {
     logError("PeerConnections.wsConnection_Close");
   }

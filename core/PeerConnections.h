@@ -12,7 +12,8 @@
 // kIdleLimitSeconds ticks of the idle controller is closed; nothing a
 // refused peer sends is read. "<!E!>" as a whole text ends a conversation.
 // File content needs an accepted file offer; until then a file frame is a
-// protocol error.
+// protocol error. A file the connection did not complete (the peer closed,
+// went silent, ended the conversation or sent bad data) is dropped.
 //
 // Owns its sockets, their records and buffers, and the 1-second idle
 // controller (started by StartListening). Errors inside an event are logged
@@ -71,6 +72,8 @@ class PeerConnections : public QObject {
   void receive(int index, const std::string& data);
   // Handles one frame; false when the connection was closed.
   bool handleFrame(int index, std::string& body);
+  bool receiveFile(int index, const std::string& payload);
+  void finishOpenFile(ConnectionState& state);
   void closeConnection(int index);
 
   clsGenWinsock::SocketArray sockets_;

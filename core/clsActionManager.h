@@ -43,6 +43,7 @@
 #include "modGlobalFunctions.h"
 #include "modWireFrames.h"
 
+class FileSender;
 class QTreeWidget;
 
 // The "AS" values of an action row.
@@ -214,6 +215,11 @@ class clsActionManager : public QObject {
   void applyReply(int32_t code);
   void afterDelete();
   int32_t currentStep() const;
+  // Step 2050: starts sending the action's file (once per action); true
+  // when it could not start.
+  bool SendFileContent();
+  void stopFileSend();
+  void tellFileNotSent();
 
   std::shared_ptr<clsGenObject> working_;
   std::shared_ptr<clsGenObject> second_;
@@ -229,6 +235,8 @@ class clsActionManager : public QObject {
   modWireFrames::MessageAssembler clientMessage_;
   ConnectionState clientState_;
   platform::SocketControl wsClient_;
+  // The file of the current action while it is being sent (a child).
+  FileSender* fileSender_ = nullptr;
 };
 
 // The one action manager of the logged-in account: created on first use,

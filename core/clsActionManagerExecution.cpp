@@ -15,6 +15,8 @@
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
+#include "FileSender.h"
+#include "modFileTransfer.h"
 
 namespace {
 
@@ -23,11 +25,19 @@ using namespace modGlobalVariables;
 constexpr int32_t kResponseV = 5;
 constexpr int32_t kUserMessageCounter = 4;
 constexpr int32_t kUserFileCounter = 5;
+constexpr int kFileMissingMessage = 20201;
+constexpr int kFileNotSentMessage = 100100;
 
 // Replies that only report a failure: they settle the action whatever the step.
 const std::set<int32_t> kFailureReplies = {100000, 100001, 100100, 100101, 100200, 100301,
                                            101100, 101200, 101300, 101400, 101500, 102000,
                                            102051};
+
+// The file path of a file action's V (its first "||" item).
+std::string filePathOf(const std::string& V) {
+  const std::vector<std::string> items = modGenFunctionsString::splitText(V, "||");
+  return items.empty() ? std::string() : items.front();
+}
 
 bool isOneOf(int32_t type, std::initializer_list<int32_t> types) {
   for (const int32_t t : types) {
@@ -159,13 +169,63 @@ void clsActionManager::runSteps() {
         sendRequest(current_.rowXML);
         return;
       case kRequestFileContent:
-        // File content has no sender in this build: the offer cannot be kept.
-        current_.status = Failed;
-        current_.replyCode = 102051;
+        // The file goes once per action; what follows is the peer's reply.
+        if (fileSender_ == nullptr && SendFileContent()) {
+          current_.status = Failed;
+          current_.replyCode = modFileTransfer::kFileIncomplete;
+        }
         return;
       default:
         return;
     }
+  }
+}
+
+bool clsActionManager::SendFileContent() {
+  try {
+    const std::string path = filePathOf(current_.V);
+    if (!modGenFunctionsFile::FileExists(path)) {
+      current_.status = Failed;
+      current_.giveUp = true;
+      addActivity(MessageCenterServices::kEvents, kFileMissingMessage,
+                  {modGenFunctionsFile::GetPathPart(path, 0)}, MessageCenterServices::kNoItem, "");
+      return false;
+    }
+    FileSender::Events events;
+    events.progressed = [this] {
+      TouchActivityTime();
+      stepChangedAt_ = platform::now();
+    };
+    events.failed = [this] {
+      current_.status = Failed;
+      current_.replyCode = modFileTransfer::kFileIncomplete;
+      settleIfDone();
+    };
+    fileSender_ = new FileSender(wsClient_, path, modLocalUserFunctions::LocalUserOptions.EncryptSendingFile,
+                                 std::move(events), this);
+    return !fileSender_->Start();
+  } catch (...) {
+    raiseAgain("clsActionManager.SendFileContent");
+  }
+}
+
+// A file whose action did not end done was not sent; the person is told.
+void clsActionManager::stopFileSend() {
+  if (fileSender_ == nullptr) return;
+  if (current_.status != Done) tellFileNotSent();
+  fileSender_->Stop();
+  fileSender_->deleteLater();
+  fileSender_ = nullptr;
+}
+
+void clsActionManager::tellFileNotSent() {
+  try {
+    const std::string path = filePathOf(current_.V);
+    addActivity(MessageCenterServices::kEvents, kFileNotSentMessage,
+                {modGenFunctionsFile::GetPathPart(path, 0), GetRecipientName()},
+                MessageCenterServices::kNoItem, "");
+  } catch (...) {
+    logError("clsActionManager.tellFileNotSent");
   }
 }
 
@@ -257,7 +317,8 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
   if (kFailureReplies.count(code) != 0 ||
       replyAnswersStep(code)) {
     applyReply(code);
-  } else if (++current_.unexpectedReplies > 1) {
+  } else if (++current_.unexpectedReplies > 1 || step == kRequestFileContent) {
+    // While a file goes, any other reply means the receiver is not taking it.
     current_.status = Failed;
   }
   if (current_.status == InProgress && currentStep() == kRequestEndOfPath) current_.status = Done;
@@ -353,7 +414,7 @@ void clsActionManager::applyReply(int32_t code) {
     case 2051:
       SwitchToNextActionInActionPath();
       followUp("clsActionManager.ProcessReceivedData", [&] {
-        const std::string path = modGenFunctionsString::splitText(current_.V, "||").at(0);
+        const std::string path = filePathOf(current_.V);
         addActivity(MessageCenterServices::kOutgoingFiles, 20001,
                     {modGenFunctionsFile::GetPathPart(path, 0), path,
                      GetRecipientName()},
@@ -387,7 +448,7 @@ void clsActionManager::applyReply(int32_t code) {
     case 102051:
       current_.status = Failed;
       followUp("clsActionManager.ProcessReceivedData", [&] {
-        const std::string path = modGenFunctionsString::splitText(current_.V, "||").at(0);
+        const std::string path = filePathOf(current_.V);
         addActivity(MessageCenterServices::kEvents, 80555,
                     {modGenFunctionsFile::GetPathPart(path, 0),
                      GetRecipientName()},
@@ -402,6 +463,7 @@ void clsActionManager::applyReply(int32_t code) {
 
 bool clsActionManager::ManageActionStatus() {
   tmrClientConnectionTimeout.setEnabled(false);
+  stopFileSend();
   const int32_t type = current_.ActionType;
   bool remove = current_.giveUp;
   bool close = false;

@@ -18,6 +18,8 @@
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
+#include "modFileTransfer.h"
+#include "modGenFunctionsString.h"
 
 namespace modCOMRequestedAction {
 namespace {
@@ -277,8 +279,7 @@ std::string ProcessRequestedAction(const std::string& requestText, ConnectionSta
       case kRequestUserInformation: return ProcessGetUserInfo(request);
       case kRequestMessageStatus: return ProcessMessageStatus(request);
       case kRequestRecallMessage: return ProcessRecallMessage(request);
-      // File offers (2000) are not taken yet: like every other code they
-      // get no answer.
+      case kRequestOfferFiles: return ProcessFileOffer(request, state);
       default: return {};
     }
   } catch (...) {
@@ -535,6 +536,37 @@ std::string ProcessRecallMessage(const XMLDocumentRef& request) {
   } catch (...) {
     logError("modCOMRequestedAction.ProcessRecallMessage");
     return reply(101500, RUID);
+  }
+}
+
+std::string ProcessFileOffer(const XMLDocumentRef& request, ConnectionState& state) {
+  std::string RUID;
+  try {
+    RUID = field(request, kActionRUID);
+    const std::string SUID = field(request, kActionSUID);
+    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
+    if (!state.SenderAccepted || state.CheckedSenderUID != SUID ||
+        state.CheckedRecipientUID != RUID) {
+      return reply(kSenderRefused, RUID);
+    }
+    if (state.FileOffered) return reply(kGenericFailure, RUID);
+    const std::vector<std::string> items =
+        modGenFunctionsString::splitText(field(request, kActionV), "||");
+    const auto subFolder = modFileTransfer::OfferedSubFolder(items.size() > 1 ? items[1] : "");
+    if (items.empty() || !subFolder) return reply(kGenericFailure, RUID);
+    std::string folder;
+    for (const std::string& level : *subFolder) folder += (folder.empty() ? "" : "/") + level;
+    state.IncomingFileName = modFileTransfer::ReceivedFileName(items[0]);
+    state.TargetFolder = folder;
+    state.Phase = kMessagePhase;
+    state.SenderUID = SUID;
+    state.RecipientUID = RUID;
+    state.IsLastChunk = false;
+    state.FileOffered = true;
+    return reply(kRequestOfferFiles, RUID);
+  } catch (...) {
+    logError("modCOMRequestedAction.ProcessFileOffer");
+    return reply(kGenericFailure, RUID);
   }
 }
 

@@ -76,6 +76,13 @@ std::string ProcessMessageStatus(const XMLDocumentRef& request);
 // of another sender, or none, is left alone; the reply is 1500 all the same.
 std::string ProcessRecallMessage(const XMLDocumentRef& request);
 
+// 2000 (2000 / 100301 without an accepted sender check on this connection,
+// 100001 for a second offer on the connection or a sub-folder that is
+// absolute or climbs out): notes the offered file (V: its path, optionally
+// "||" and a sub-folder) in `state` for the file frames that follow, with a
+// safe name and sub-folder (modFileTransfer).
+std::string ProcessFileOffer(const XMLDocumentRef& request, ConnectionState& state);
+
 // Whether RUID's users directory has a row for SUID whose "CS" is
 // senderCS (any "CS" when senderCS is empty). False for an empty UID.
 // Errors are reported and raised again.

@@ -7,17 +7,27 @@
 
 #include "MessageBox.h"
 #include "RegistryStore.h"
+#include "ShellOpen.h"
 #include "TvrError.h"
+#include "clsApplicationSetting.h"
 #include "clsGenErrorHandler.h"
 #include "clsGenRegistryManager.h"
 #include "modGenAPI.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsFile.h"
+#include "modGenFunctionsResource.h"
 
 namespace modGenApplicationSetting {
 namespace {
 
 constexpr const char* kResFolder = "Res";
+constexpr const char* kHelpFileSetting = "HFL";
+constexpr const char* kHelpFileName = "TVRHelp.chm";
+constexpr const char* kMakerWebSite = "https://www.tavinor.example.com/";
+constexpr const char* kSupportMail = "mailto:support@tavinor.example.com";
+constexpr int kFindHelpFileQuestion = 80470;
+constexpr int kNoHelpFileMessage = 80471;
+constexpr int kHelpNotShownMessage = 80472;
 constexpr const char* kDataSubFolder = "/Morvane/Tavinor/Data";
 
 enum StartAtLogonMode : int16_t { kRunOnce = 0, kRun = 1, kNoRun = 2 };
@@ -146,6 +156,65 @@ void SetStartAtLogon(int16_t mode) {
     }
   } catch (...) {
     raiseAgain("modGenApplicationSetting.SetStartAtLogon");
+  }
+}
+
+namespace {
+
+bool isHelpFile(const std::string& path) {
+  const QString name = QString::fromStdString(path);
+  return !path.empty() && name.toUpper().endsWith(".CHM") &&
+         modGenFunctionsFile::FileExists(path);
+}
+
+void showResourceMessage(int number, int flags, QWidget* owner,
+                         const modGenFunctionsResource::MessageParameters& parameters = {}) {
+  modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(number, parameters),
+                                  flags, modGenFunctions::kAppTitle, owner);
+}
+
+}  // namespace
+
+void OpenHelpFile(QWidget* owner) {
+  try {
+    std::string path =
+        ApplicationSetting ? ApplicationSetting->GetAppSetting(kHelpFileSetting) : std::string();
+    if (path.empty()) {
+      path = GetFileSourceFolder(kHelpFile).FullPath;
+      if (ApplicationSetting) ApplicationSetting->SaveAppSetting(kHelpFileSetting, path);
+    }
+    while (!isHelpFile(path)) {
+      const int answer = modGenFunctions::ShowMessageBox(
+          modGenFunctionsResource::GetResourceMessage(kFindHelpFileQuestion), platform::kMbYesNo,
+          modGenFunctions::kAppTitle, owner);
+      if (answer != platform::kMbResultYes) {
+        showResourceMessage(kNoHelpFileMessage, platform::kMbInformation, owner);
+        return;
+      }
+      path = modGenFunctionsFile::ShowOpenFileDialog(
+          owner, std::string(kHelpFileName) + "|" + kHelpFileName, "");
+      if (path.empty()) return;
+    }
+    if (ApplicationSetting) ApplicationSetting->SaveAppSetting(kHelpFileSetting, path);
+    if (!platform::shell::open(path)) {
+      showResourceMessage(kHelpNotShownMessage, platform::kMbInformation, owner, {path});
+    }
+  } catch (...) {
+    endError("modGenApplicationSetting.OpenHelpFile");
+  }
+}
+
+void OpenMakerWebSite() {
+  try {
+    platform::shell::open(kMakerWebSite);
+  } catch (...) {
+  }
+}
+
+void SendSupportMail() {
+  try {
+    platform::shell::open(kSupportMail);
+  } catch (...) {
   }
 }
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+class QWidget;
+
 namespace modGenApplicationSetting {
 
 // A file's name, its folder (no trailing "/") and FolderPath + "/" + FileName.
@@ -54,6 +56,17 @@ bool CheckRequiredFiles();
 // (26001, or a failed write) are reported and raised again; deleting a value
 // that does not exist is such an error.
 void SetStartAtLogon(int16_t mode);
+
+// Opens the help file named by the setting "HFL" (the shipped help file
+// when unset) with the desktop's viewer. A path that is no existing ".chm"
+// file makes the person choose: find it (open-file dialog; the choice is
+// stored under "HFL") or give up (message 80471). When the desktop cannot
+// show the file, message 80472 says so. Reports and ends its errors.
+void OpenHelpFile(QWidget* owner);
+// The maker's web site, and a new mail to the maker's support address, in
+// the desktop's browser and mail program. Errors are ignored.
+void OpenMakerWebSite();
+void SendSupportMail();
 
 // The folder of the running executable.
 std::string ProgramFolder();

@@ -1,5 +1,6 @@
 #include "modGenFunctions.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
 #include <QMimeData>
@@ -14,12 +15,19 @@
 #include "Clock.h"
 #include "MessageBox.h"
 #include "TvrError.h"
+#include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
+#include "modGenFunctionsControl.h"
+#include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
 
 namespace modGenFunctions {
 namespace {
+
+constexpr int kCheckPingTimeoutMs = 500;
+constexpr int kAddressSilent = 13010;
+constexpr int kAddressAnswers = 13020;
 
 QWidget* appOwnerWindow() { return static_cast<QWidget*>(modGenGlobals::AppOwnerForm); }
 
@@ -391,6 +399,25 @@ std::optional<std::vector<std::string>> GetDroppedFiles(const QMimeData* data) {
     return files;
   } catch (...) {
     raiseAgain("modGenFunctions.GetDroppedFiles");
+  }
+}
+
+std::string GetCheckedIPAddress(QWidget* owner, const std::string& ip, bool askAlways) {
+  try {
+    std::string address = ip;
+    if (address.empty() || askAlways) {
+      address = modGenFunctionsControl::InputIPFromUser(owner, address, true);
+    }
+    if (address.empty()) return address;
+    QCoreApplication::processEvents();
+    clsGenAPI api;
+    const bool answered = api.Ping(address, "", kCheckPingTimeoutMs) == kPingAnswered;
+    ShowMessageBox(modGenFunctionsResource::GetResourceMessage(
+                       answered ? kAddressAnswers : kAddressSilent, {address}),
+                   platform::kMbInformation, kAppTitle, owner);
+    return address;
+  } catch (...) {
+    raiseAgain("modGenFunctions.GetCheckedIPAddress");
   }
 }
 

@@ -108,6 +108,12 @@ std::string MakeCollectionKey(const char* value);
 int ShowMessageBox(const std::string& text, int flags, const std::string& title,
                    QWidget* owner = nullptr);
 
+// An address checked with a ping: when `ip` is empty or askAlways, the
+// person types it in the IP entry dialog (wildcards allowed; "" when
+// cancelled). A non-empty address is then pinged (500 ms) and the person
+// told whether it answered (13020) or not (13010). Returns the address.
+std::string GetCheckedIPAddress(QWidget* owner, const std::string& ip, bool askAlways);
+
 // The local paths of the files dropped with `data`, in order; nullopt for a
 // null `data` or when it carries no file list.
 std::optional<std::vector<std::string>> GetDroppedFiles(const QMimeData* data);

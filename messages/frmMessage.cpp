@@ -1,6 +1,10 @@
 #include "frmMessage.h"
 
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -14,7 +18,10 @@
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMFunctions.h"
+#include "modFileTransfer.h"
+#include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
+#include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -52,6 +59,11 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cboInstMess_->setObjectName("cboInstMess");
   cmdInsertInstMess_ = new QPushButton("Insert", this);
   cmdInsertInstMess_->setObjectName("cmdInsertInstMess");
+  lstAttachments_ = new QListWidget(this);
+  lstAttachments_->setObjectName("lstAttachments");
+  lstAttachments_->setMaximumHeight(80);
+  cmdAttach_ = new QPushButton("Attach...", this);
+  cmdAttach_->setObjectName("cmdAttach");
   cmdSend_ = new QPushButton("Send", this);
   cmdSend_->setObjectName("cmdSend");
   cmdSend_->setDefault(true);
@@ -67,6 +79,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   presets->addWidget(cmdInsertInstMess_);
   options->addRow("Instant message:", presets);
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(cmdAttach_);
   buttons->addStretch();
   buttons->addWidget(cmdSend_);
   buttons->addWidget(cmdCancel_);
@@ -76,6 +89,8 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   auto* right = new QVBoxLayout;
   right->addLayout(options);
   right->addWidget(txtMessage_, 1);
+  right->addWidget(new QLabel("Attachments:", this));
+  right->addWidget(lstAttachments_);
   auto* body = new QHBoxLayout;
   body->addLayout(left, 1);
   body->addLayout(right, 2);
@@ -85,6 +100,8 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
 
   connect(cmdSend_, &QPushButton::clicked, this, &frmMessage::cmdSend_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QWidget::close);
+  connect(cmdAttach_, &QPushButton::clicked, this, &frmMessage::cmdAttach_Click);
+  setAcceptDrops(true);
   connect(cmdInsertInstMess_, &QPushButton::clicked, this, &frmMessage::cmdInsertInstMess_Click);
   connect(txtMessage_, &QPlainTextEdit::textChanged, this, &frmMessage::UpdateControls);
   connect(lstRecipients_, &QListWidget::itemChanged, this, &frmMessage::UpdateControls);
@@ -187,6 +204,8 @@ std::string frmMessage::SendMessage() {
     const std::string uid = modCOMFunctions::SendMessageToRecipients(
         text.toStdString(), cboPriority_->currentData().toInt(),
         cboResponseType_->currentData().toInt(), joined, answeredUID_, true, false);
+    // The files follow the stored message, so they never go without it.
+    modFileTransfer::QueueFileActions(recipients, Attachments());
     ActionManager().StartActionManager();
     close();
     return uid;
@@ -212,4 +231,46 @@ void frmMessage::cmdInsertInstMess_Click() {
   } catch (...) {
     endError("frmMessage.cmdInsertInstMess_Click");
   }
+}
+
+void frmMessage::AddAttachments(const std::vector<std::string>& paths) {
+  try {
+    const auto entries = modGenFunctionsFile::ExpandDroppedFiles(paths);
+    for (const std::string& entry : entries.value_or(std::vector<std::string>{})) {
+      const std::vector<std::string> parts = modGenFunctionsString::splitText(entry, "||");
+      const std::string name = modGenFunctionsFile::GetPathPart(parts.front(), 0);
+      const std::string shown = parts.size() > 1 ? parts[1] + "/" + name : name;
+      auto* item = new QListWidgetItem(qs(shown), lstAttachments_);
+      item->setData(Qt::UserRole, qs(entry));
+      item->setToolTip(qs(parts.front()));
+    }
+  } catch (...) {
+    endError("frmMessage.AddAttachments");
+  }
+}
+
+std::vector<std::string> frmMessage::Attachments() const {
+  std::vector<std::string> entries;
+  for (int row = 0; row < lstAttachments_->count(); ++row) {
+    entries.push_back(lstAttachments_->item(row)->data(Qt::UserRole).toString().toStdString());
+  }
+  return entries;
+}
+
+void frmMessage::cmdAttach_Click() {
+  const std::string path = modGenFunctionsFile::ShowOpenFileDialog(this, "", "");
+  if (!path.empty()) AddAttachments({path});
+}
+
+void frmMessage::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void frmMessage::dropEvent(QDropEvent* event) {
+  std::vector<std::string> paths;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
+  }
+  event->acceptProposedAction();
+  AddAttachments(paths);
 }

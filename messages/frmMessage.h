@@ -5,6 +5,11 @@
 // sends: the message is stored among the sent messages with one delivery
 // queued per recipient, the queue is started and the window closes.
 //
+// Files are attached with Attach or dropped on the window; a dropped folder
+// brings every file below it, each keeping its folder below the dropped
+// folder's parent. Sending queues one file action per recipient and
+// attached file once the message is stored.
+//
 // Send is enabled only while a recipient is ticked and the text is not empty.
 // A window opened to answer a received message carries that message's UID,
 // so sending marks the received message answered.
@@ -16,6 +21,8 @@
 #include <vector>
 
 class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
@@ -37,6 +44,15 @@ class frmMessage : public QWidget {
   // The account UIDs of the ticked recipients, in list order.
   std::vector<std::string> CheckedRecipients() const;
 
+  // Attaches the files and folders `paths` (as a drop does).
+  void AddAttachments(const std::vector<std::string>& paths);
+  // The dropped-file entries of the attached files, in order.
+  std::vector<std::string> Attachments() const;
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
  private:
   void Form_Load(const std::vector<std::string>& recipients);
   void FillRecipientList(const std::vector<std::string>& recipients);
@@ -44,6 +60,7 @@ class frmMessage : public QWidget {
   void UpdateControls();
   void cmdSend_Click();
   void cmdInsertInstMess_Click();
+  void cmdAttach_Click();
 
   std::string answeredUID_;
   std::vector<std::string> instantMessageIds_;
@@ -55,6 +72,8 @@ class frmMessage : public QWidget {
   QComboBox* cboInstMessType_;
   QComboBox* cboInstMess_;
   QPushButton* cmdInsertInstMess_;
+  QListWidget* lstAttachments_;
+  QPushButton* cmdAttach_;
   QPushButton* cmdSend_;
   QPushButton* cmdCancel_;
 };

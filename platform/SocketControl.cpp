@@ -194,10 +194,11 @@ void SocketControl::Close() {
 
 void SocketControl::onBytesWritten() {
   if (!socket_) return;
-  if (socket_->bytesToWrite() > 0) {
-    stallTimer_.start();
-    return;
-  }
+  const qint64 pending = socket_->bytesToWrite();
+  if (pending > 0) stallTimer_.start();
+  emit sendProgress(index_, pending);
+  // A handler may have closed the control or queued more.
+  if (!socket_ || socket_->bytesToWrite() > 0) return;
   stallTimer_.stop();
   emit sendComplete(index_);
 }

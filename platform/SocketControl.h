@@ -11,8 +11,10 @@
 // reaches the connection that follows it.
 //
 // Sending never blocks: SendData queues the bytes in order behind those
-// already queued. sendComplete fires when everything queued has been handed
-// to the system. A connection that has bytes queued and gets none written for
+// already queued. sendProgress fires whenever the system took some of them
+// (with what is still queued), so a long send can keep a bounded amount
+// queued; sendComplete fires when everything queued has been handed to the
+// system. A connection that has bytes queued and gets none written for
 // kStallSeconds raises its error event and is closed.
 //
 // Addresses are IPv4. $TAVINOR_BIND_ADDRESS, when it holds a dotted address,
@@ -97,6 +99,7 @@ class SocketControl : public QObject {
   void connected(int index);
   void closed(int index);
   void error(int index, int number, const QString& description);
+  void sendProgress(int index, qint64 bytesPending);
   void sendComplete(int index);
 
  private:

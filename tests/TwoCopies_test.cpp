@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <pugixml.hpp>
 #include <QThread>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 #include "PoolLoan.h"
@@ -93,6 +95,22 @@ std::string actionsOnDisk(const QString& dataRoot, const std::string& account) {
   return rows;
 }
 
+// A copy played by message_peer (the program's libraries, without
+// windows), driven through its standard input.
+struct PeerCopy {
+  QProcess process;
+  std::string out;
+  std::string accountUID;
+
+  std::string read() { return out += process.readAllStandardOutput().toStdString(); }
+  bool says(const std::string& text, int milliseconds) {
+    return waitUntil([&] { return read().find(text) != std::string::npos ||
+                                  process.state() == QProcess::NotRunning; }, milliseconds) &&
+           out.find(text) != std::string::npos;
+  }
+  void tell(const std::string& line) { process.write((line + "\n").c_str()); }
+};
+
 // One copy: its folders, address and account.
 struct Copy {
   std::string name;
@@ -152,6 +170,7 @@ class TwoCopiesTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (auto& peer : peers_) stop(peer->process);
     for (auto& copy : copies_) stop(copy->process);
     stop(server_);
   }
@@ -185,9 +204,44 @@ class TwoCopiesTest : public ::testing::Test {
     copy.root = folders_.path() + "/" + QString::fromStdString(name);
     ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
     modGlobalVariables::InitGlobalVariables();
-    copy.accountUID = ProgramTestEnvironment::addAccount(name, "pw-" + name);
+    copy.accountUID = ProgramTestEnvironment::addAccount(name, "pw-" + name, name, "Tester");
     modGlobalVariables::InitGlobalVariables();
     return copy;
+  }
+
+  // Lets only the peers at the addresses of `allowed` ("||" between them)
+  // talk to the copy's account.
+  void restrictPeers(Copy& copy, const std::string& allowed) {
+    using namespace modLocalUserFunctions;
+    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    UserOptions options;
+    LoadLocalUserOptions(options, true, copy.accountUID, copy.name);
+    options.EnableIPFiltering = true;
+    {
+      PoolLoan accounts(modGlobalVariables::LocalUser);
+      accounts->SetRowFieldByKey(kLocalUserUID, copy.accountUID, kLocalUserOP,
+                                 BuildOptionsString(options));
+      accounts->SetRowFieldByKey(kLocalUserUID, copy.accountUID, kLocalUserFIP, allowed);
+      accounts->SaveXMLDoc();
+    }
+    modGlobalVariables::InitGlobalVariables();
+  }
+
+  // Puts a person into the users directory of the copy's account.
+  void addPerson(Copy& copy, const std::string& uid, const std::string& firstName,
+                 const char* address) {
+    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    {
+      const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User,
+                                                               copy.accountUID, true);
+      users->CreateNewRow(false, 0);
+      users->SetFields({0, 1, 2, 3, 7}, {uid, "1", "Known", firstName, address});
+      users->AddCurrentRow();
+      users->SaveXMLDoc();
+    }
+    modGlobalVariables::InitGlobalVariables();
   }
 
   QProcessEnvironment environmentOf(const Copy& copy) const {
@@ -204,12 +258,13 @@ class TwoCopiesTest : public ::testing::Test {
 
   // The first visible window of the copy whose name matches `title`.
   QString windowOf(Copy& copy, const char* title) {
-    return xdotool({"search", "--onlyvisible", "--pid", QString::number(copy.process.processId()),
-                    "--name", title})
+    return xdotool({"search", "--all", "--onlyvisible", "--pid",
+                    QString::number(copy.process.processId()), "--name", title})
         .section('\n', -1);
   }
 
   void start(Copy& copy) {
+    copy.out.clear();
     copy.process.setProcessEnvironment(environmentOf(copy));
     copy.process.start(programPath_, {});
   }
@@ -230,8 +285,9 @@ class TwoCopiesTest : public ::testing::Test {
   }
 
   // Types the name and password into the copy's login dialog and presses
-  // Return (OK is the default button), as a person would.
-  void logIn(Copy& copy) {
+  // Return (OK is the default button), as a person would. A returning
+  // person finds his name filled in and the password box ready.
+  void logIn(Copy& copy, bool returning = false) {
     QString window;
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -246,10 +302,13 @@ class TwoCopiesTest : public ::testing::Test {
     int code = 0;
     xdotool({"windowfocus", "--sync", window}, &code);
     ASSERT_EQ(code, 0);
-    xdotool({"type", "--delay", "20", QString::fromStdString(copy.name)}, &code);
+    if (!returning) {
+      xdotool({"type", "--delay", "20", QString::fromStdString(copy.name)}, &code);
+      ASSERT_EQ(code, 0);
+      xdotool({"key", "Tab"});
+    }
+    xdotool({"type", "--delay", "20", QString::fromStdString("pw-" + copy.name)}, &code);
     ASSERT_EQ(code, 0);
-    xdotool({"key", "Tab"});
-    xdotool({"type", "--delay", "20", QString::fromStdString("pw-" + copy.name)});
     xdotool({"key", "Return"});
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -263,7 +322,33 @@ class TwoCopiesTest : public ::testing::Test {
         << copy.out.toStdString() << copy.process.readAllStandardError().toStdString();
   }
 
+  // Starts message_peer as the account `name` at `address`, knowing the
+  // people of `known` (UID, address); its account UID once it is ready.
+  PeerCopy& startPeer(const std::string& name, const char* address,
+                      const std::vector<std::pair<std::string, QString>>& known) {
+    peers_.push_back(std::make_unique<PeerCopy>());
+    PeerCopy& peer = *peers_.back();
+    const QString root = folders_.path() + "/" + QString::fromStdString(name);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TAVINOR_DATA_ROOT", root + "/data");
+    env.insert("TAVINOR_BIND_ADDRESS", address);
+    env.insert("HOME", root + "/home");
+    env.insert("TAVINOR_REGISTRY_FILE", root + "/registry.json");
+    peer.process.setProcessEnvironment(env);
+    QStringList arguments{QString::fromStdString(name)};
+    for (const auto& [uid, at] : known) arguments << "--user" << QString::fromStdString(uid) << at;
+    peer.process.start(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/message_peer",
+                       arguments);
+    if (peer.says("ready", kStartMs)) {
+      const std::size_t at = peer.out.find("account ") + 8;
+      peer.accountUID = peer.out.substr(at, peer.out.find('\n', at) - at);
+    }
+    return peer;
+  }
+
   QTemporaryDir folders_;
+  std::vector<std::unique_ptr<PeerCopy>> peers_;
   ProgramTestEnvironment environment_;  // puts the process's record globals back
   QString programPath_;
   QString display_;
@@ -330,11 +415,16 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
     logIn(*copy);
     if (HasFatalFailure()) return;
   }
-  // Without a window manager every window opens at the top left; Bob's main
-  // window moves down so that the two main windows do not overlap.
+  // The main windows open centred: Ann's goes to the top left and Bob's
+  // below it, so that the two do not overlap and places in them are fixed.
   const QString bobWindow = windowOf(bob, "^Tavinor - Message center$");
   ASSERT_FALSE(bobWindow.isEmpty());
+  xdotool({"windowsize", "--sync", bobWindow, "900", "520"});
   xdotool({"windowmove", "--sync", bobWindow, "0", "540"});
+  const QString annCenter = windowOf(ann, "^Tavinor - Message center$");
+  ASSERT_FALSE(annCenter.isEmpty());
+  xdotool({"windowsize", "--sync", annCenter, "900", "520"});
+  xdotool({"windowmove", "--sync", annCenter, "0", "0"});
 
   // Bob finds Ann by her address (Users > Find users) and adds her.
   xdotool({"windowraise", bobWindow});
@@ -368,8 +458,8 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   ASSERT_FALSE(annWindow.isEmpty());
   xdotool({"windowraise", annWindow});
   xdotool({"windowfocus", "--sync", annWindow});
-  xdotool({"mousemove", "16", "500", "click", "1"});
-  xdotool({"mousemove", "500", "500", "click", "1"});
+  xdotool({"mousemove", "16", "472", "click", "1"});
+  xdotool({"mousemove", "500", "472", "click", "1"});
   xdotool({"type", "--delay", "10", "Back soon"});
 
   // Bob: Messages > New message, tick Ann, type, Send.
@@ -466,6 +556,94 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
     copy->process.terminate();
     EXPECT_TRUE(copy->process.waitForFinished(kEndMs));
   }
+  modGlobalVariables::InitGlobalVariables();
+}
+
+// Two copies typed into by their people, and two more played by
+// message_peer: Cid asks Ann's copy for her users directory and her
+// identity and writes to Ann and Bob at once; Ann's copy answers that a
+// person it does not hold is not on that computer, and turns away Dan, whose
+// address her filter does not list; what Cid writes while Bob's copy is down
+// reaches Bob once his copy is back and the planned try runs.
+TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
+  Copy& ann = addCopy("ANN", "127.0.0.4");
+  Copy& bob = addCopy("BOB", "127.0.0.5");
+  restrictPeers(ann, "127.0.0.5||127.0.0.6");
+  addPerson(ann, "EVE-UID", "Eve", "127.0.0.9");
+  for (Copy* copy : {&ann, &bob}) {
+    start(*copy);
+    logIn(*copy);
+    if (HasFatalFailure()) return;
+  }
+  const std::string ghost = "GHOST-UID";
+  PeerCopy& cid = startPeer("CID", "127.0.0.6",
+                            {{ann.accountUID, ann.address}, {bob.accountUID, bob.address},
+                             {ghost, ann.address}});
+  PeerCopy& dan = startPeer("DAN", "127.0.0.7", {{ann.accountUID, ann.address}});
+  ASSERT_FALSE(cid.accountUID.empty()) << cid.process.readAllStandardError().toStdString();
+  ASSERT_FALSE(dan.accountUID.empty()) << dan.process.readAllStandardError().toStdString();
+  const QString cidRoot = folders_.path() + "/CID/data";
+
+  // Ann shares her users directory, and tells who she is.
+  cid.tell("ask 1100 " + ann.accountUID);
+  EXPECT_TRUE(cid.says("EVE-UID", kDeliveryMs)) << cid.out;
+  cid.tell("ask 1300 " + ann.accountUID);
+  const std::string cidUsers = cidRoot.toStdString() + "/CID/D010.dat";
+  EXPECT_TRUE(waitUntil([&] {
+    return modGenFunctionsFile::ReadFileContent(cidUsers, true).find("LN=\"Tester\"") !=
+           std::string::npos;
+  }, kDeliveryMs)) << modGenFunctionsFile::ReadFileContent(cidUsers, true);
+
+  // One message to both: each copy stores it, Ann's shows it on her board,
+  // and Cid's row has both deliveries.
+  cid.tell("send " + ann.accountUID + "||" + bob.accountUID + " For you both");
+  for (Copy* copy : {&ann, &bob}) {
+    EXPECT_TRUE(waitUntil([&] {
+      return messagesOnDisk(copy->dataRoot(), copy->name, "D008.dat") == "For you both:60 1 1;";
+    }, kDeliveryMs)) << copy->name << ": " << messagesOnDisk(copy->dataRoot(), copy->name, "D008.dat");
+  }
+  EXPECT_TRUE(waitUntil([&] {
+    return messagesOnDisk(cidRoot, "CID", "D009.dat") == "For you both:1 50 50;";
+  }, kStartMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
+  EXPECT_FALSE(windowOf(ann, "^Tavinor - Message board$").isEmpty());
+
+  // Nobody of that UID lives on Ann's computer: Cid keeps the message for a
+  // later try. Dan's address is not let in: his queue gives it up at once,
+  // his row still says queued. Ann stores neither.
+  cid.tell("send " + ghost + " Anyone there?");
+  dan.tell("send " + ann.accountUID + " Let me in");
+  EXPECT_TRUE(waitUntil([&] { return actionsOnDisk(cidRoot, "CID").rfind("1200 50 1 2", 0) == 0; },
+                        kDeliveryMs)) << actionsOnDisk(cidRoot, "CID");
+  const QString danRoot = folders_.path() + "/DAN/data";
+  EXPECT_TRUE(waitUntil([&] {
+    return actionsOnDisk(danRoot, "DAN").empty() &&
+           messagesOnDisk(danRoot, "DAN", "D009.dat") == "Let me in:1 1;";
+  }, kDeliveryMs)) << actionsOnDisk(danRoot, "DAN") << messagesOnDisk(danRoot, "DAN", "D009.dat");
+  EXPECT_EQ(messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat"), "For you both:60 1 1;");
+
+  // Bob's copy ends; what Cid writes now waits until it is back.
+  bob.process.terminate();
+  if (!bob.process.waitForFinished(kEndMs)) QProcess::execute("import", {"-display", display_, "-window", "root", "/tmp/shot.png"});
+  ASSERT_TRUE(bob.process.state() == QProcess::NotRunning) << bob.readOut().toStdString() << bob.process.readAllStandardError().toStdString();
+  cid.tell("send " + bob.accountUID + " While you were away");
+  EXPECT_TRUE(waitUntil([&] {
+    const std::string queue = actionsOnDisk(cidRoot, "CID");
+    return std::count(queue.begin(), queue.end(), ';') == 2;
+  }, kDeliveryMs)) << actionsOnDisk(cidRoot, "CID");
+  start(bob);
+  logIn(bob, true);
+  if (HasFatalFailure()) return;
+  cid.tell("retry");
+  EXPECT_TRUE(waitUntil([&] {
+    return messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") ==
+           "For you both:60 1 1;While you were away:60 1;";
+  }, kDeliveryMs)) << messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") << " Cid's queue: "
+                    << actionsOnDisk(cidRoot, "CID") << " Cid: " << cid.read()
+                    << " Bob: " << bob.readOut().toStdString();
+  EXPECT_TRUE(waitUntil([&] {
+    return messagesOnDisk(cidRoot, "CID", "D009.dat").find("While you were away:50 50;") !=
+           std::string::npos;
+  }, kStartMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
   modGlobalVariables::InitGlobalVariables();
 }
 

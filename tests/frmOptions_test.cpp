@@ -22,6 +22,7 @@
 #include "RecordingMessageBox.h"
 #include "RegistryStore.h"
 #include "clsGenRegistryManager.h"
+#include "frmInputIP.h"
 #include "frmInternalServices.h"
 #include "frmMessageCenter.h"
 #include "modGenApplicationSetting.h"
@@ -299,4 +300,36 @@ TEST_F(OptionsDialog, OnlyASavedNewAccountGetsItsFolders) {
   EXPECT_EQ(LocalUserOptions.UploadFolder, tavinor + "/ZOE/Transferts");
   EXPECT_TRUE(modGenFunctionsFile::FolderExists(LocalUserOptions.UploadFolder));
   EXPECT_TRUE(modGenFunctionsFile::FolderExists(LocalUserOptions.MessageSavingFolder));
+}
+
+// The hot key is pressed into its box and tested when saved; filter entries
+// are typed in the IP entry dialog.
+TEST_F(OptionsDialog, TheHotKeyIsPressedAndFilterEntriesAreTypedInTheIPDialog) {
+  logIn(ann);
+  frmOptions dialog;
+  auto* hotKey = control<QLineEdit>(&dialog, "txtAppHotKey");
+  QTest::keyClick(hotKey, Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(hotKey->text(), "CTRL+SHIFT+K");
+
+  onNextModal<frmInputIP>([](frmInputIP* ip) {
+    QTest::keyClicks(ip->IPParts()[0], "10");
+    QTest::keyClicks(ip->IPParts()[1], "*");
+    QTest::keyClicks(ip->IPParts()[2], "*");
+    QTest::keyClicks(ip->IPParts()[3], "7");
+    control<QPushButton>(ip, "cmdOK")->click();
+  });
+  control<QPushButton>(&dialog, "cmdAddFilterIP")->click();
+  auto* filter = control<QListWidget>(&dialog, "lstFilterIP");
+  ASSERT_EQ(filter->count(), 1);
+  EXPECT_EQ(filter->item(0)->text(), "10.*.*.7");
+  filter->setCurrentRow(0);
+  onNextModal<frmInputIP>([](frmInputIP* ip) { ip->reject(); });
+  control<QPushButton>(&dialog, "cmdEditFilterIP")->click();
+  EXPECT_EQ(filter->item(0)->text(), "10.*.*.7");  // cancelled: unchanged
+
+  ASSERT_TRUE(dialog.SaveOptions());
+  EXPECT_EQ(LocalUserOptions.AppHotKey, "CTRL+SHIFT+K");
+  EXPECT_EQ(accountField(ann, kLocalUserFIP), "10.*.*.7");
+  ASSERT_EQ(boxes.shown().size(), 1u);  // the changed hot key was tested
+  EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(11505));
 }

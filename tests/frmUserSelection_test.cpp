@@ -164,8 +164,10 @@ TEST_F(UserSearch, FindsPeopleOfATypedComputerAndAddsThemToTheDirectory) {
 }
 
 // Without a typed address the primary server is asked; without that the
-// network is browsed, which turns up nobody; a wrong address asks nobody.
-TEST_F(UserSearch, AsksThePrimaryServerOrNobody) {
+// network is browsed, which without a browsing service turns up this
+// computer alone; a wrong address asks nobody.
+TEST_F(UserSearch, AsksThePrimaryServerOrTheNetwork) {
+  ScopedEnv noBus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tvrbrw-bus");
   ScriptedPeer server(kServerAddress, clsActionManager::kServerPort);
   ASSERT_TRUE(server.listening());
   server.setScript([&](const std::string& request) {
@@ -180,11 +182,21 @@ TEST_F(UserSearch, AsksThePrimaryServerOrNobody) {
   ASSERT_EQ(boxes_.shown().size(), 2u);
   EXPECT_EQ(queuedActions(), 0);
 
+  ScriptedPeer self(kOwnAddress, clsActionManager::kPeerPort);
+  ASSERT_TRUE(self.listening());
+  self.setScript([&](const std::string& request) {
+    if (ScriptedPeer::attribute(request, "AT") != "1000") return ScriptedPeer::Answer{};
+    return ScriptedPeer::Answer{ScriptedPeer::reply(1000, identity(kCarl, "Carl", "Jones", kOwnAddress)), {}, false};
+  });
   search(window, "");
-  EXPECT_EQ(window.HostsAsked(), 0);
-  EXPECT_EQ(queuedActions(), 0);
   EXPECT_EQ(control<QLabel>(&window, "lblStatus")->text().toStdString(),
-            "No computer found on the network.");
+            "Looking for the computers of the network...");
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return window.HostsAnswered() == 1; }, 10000));
+  EXPECT_EQ(window.HostsAsked(), 1);
+  EXPECT_EQ(self.requestCodes().at(0), "1000");
+  EXPECT_EQ(listed(window), std::vector<std::string>{std::string("Jones, Carl @ ") + kOwnAddress});
+  EXPECT_EQ(control<QLabel>(&window, "lblStatus")->text().toStdString(),
+            "No network browsing service (avahi-daemon) runs here: only this computer was asked.");
 
   modLocalUserFunctions::LocalUserOptions.PrimaryServerIP = kServerAddress;
   search(window, "");

@@ -175,7 +175,7 @@ TEST_F(Requests, EveryRequestCodeIsAnsweredAsTheRequesterExpects) {
       {1300, kBob, "", "", "1300", true},
       {1400, kBob, kMessage, " 100", "1400", true},
       {1500, kBob, kMessage, "", "1500", true},
-      {2000, kBob, "", "/tmp/a.txt", "", false},
+      {2000, kBob, "", "/tmp/a.txt", "2000", true},
       {2050, kBob, "", "", "", false},
       {50000, kBob, "", "", "", false},
       {50300, kBob, "", "", "", false},

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -18,13 +19,16 @@
 #include "PoolLoan.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
+#include "modGenAPI.h"
 #include "modGenApplicationSetting.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsControl.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
 #include "modGlobalVariables.h"
+#include "modGloFunctionsUI.h"
 
 using namespace modLocalUserFunctions;
 
@@ -87,12 +91,33 @@ std::string signatureForStorage(const QString& shown) {
 
 void selectByCode(QComboBox* combo, int32_t code) { combo->setCurrentIndex(combo->findData(code)); }
 
+// The virtual-key code of a pressed key: letters and digits are their own
+// codes, F1..F12 are 112..123, the modifier keys 16..18; 0 for any other.
+int virtualKeyOf(const QKeyEvent& key) {
+  const int code = key.key();
+  if ((code >= Qt::Key_A && code <= Qt::Key_Z) || (code >= Qt::Key_0 && code <= Qt::Key_9)) {
+    return code;
+  }
+  if (code >= Qt::Key_F1 && code <= Qt::Key_F12) return 112 + (code - Qt::Key_F1);
+  switch (code) {
+    case Qt::Key_Shift:
+      return 16;
+    case Qt::Key_Control:
+      return 17;
+    case Qt::Key_Alt:
+      return 18;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 frmOptions::frmOptions(QWidget* owner)
     : QDialog(owner != nullptr ? owner : static_cast<QWidget*>(modGenGlobals::AppOwnerForm)) {
   setObjectName("frmOptions");
   setWindowTitle("Tavinor - Options");
+  new modGloFunctionsUI::WindowPlacement(this, 5400, 4500, 5400, 5000, true);
   BuildControls();
   Form_Load();
 }
@@ -126,6 +151,12 @@ void frmOptions::BuildControls() {
   connect(cmdOK_, &QPushButton::clicked, this, &frmOptions::cmdOK_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
   connect(cmdRemoveLocalUser_, &QPushButton::clicked, this, &frmOptions::cmdRemoveLocalUser_Click);
+  connect(cmdAddFilterIP_, &QPushButton::clicked, this, &frmOptions::cmdAddFilterIP_Click);
+  connect(cmdEditFilterIP_, &QPushButton::clicked, this, &frmOptions::cmdEditFilterIP_Click);
+  connect(cmdRemoveFilterIP_, &QPushButton::clicked, this,
+          [this] { delete lstFilterIP_->currentItem(); });
+  connect(cmdPrimaryServerIP_, &QPushButton::clicked, this, &frmOptions::cmdPrimaryServerIP_Click);
+  connect(lstFilterIP_, &QListWidget::itemDoubleClicked, this, &frmOptions::cmdEditFilterIP_Click);
   connect(txtUserName_, &QLineEdit::textChanged, this, &frmOptions::UpdateControls);
   connect(txtPassword_, &QLineEdit::textChanged, this, &frmOptions::UpdateControls);
 }
@@ -150,6 +181,7 @@ QWidget* frmOptions::BuildGeneralTab() {
   txtAppHotKey_ = new QLineEdit(page);
   txtAppHotKey_->setObjectName("txtAppHotKey");
   txtAppHotKey_->setReadOnly(true);
+  txtAppHotKey_->installEventFilter(this);
   auto* fields = new QFormLayout;
   auto* deletion = new QHBoxLayout;
   deletion->addWidget(txtDeleteInterval_);
@@ -175,7 +207,21 @@ QWidget* frmOptions::BuildNetworkTab() {
   txtMessageSavingFolder_ = new QLineEdit(page);
   txtMessageSavingFolder_->setObjectName("txtMessageSavingFolder");
   auto* fields = new QFormLayout;
-  fields->addRow("Filtered addresses:", lstFilterIP_);
+  cmdAddFilterIP_ = new QPushButton("Add...", page);
+  cmdAddFilterIP_->setObjectName("cmdAddFilterIP");
+  cmdEditFilterIP_ = new QPushButton("Change...", page);
+  cmdEditFilterIP_->setObjectName("cmdEditFilterIP");
+  cmdRemoveFilterIP_ = new QPushButton("Remove", page);
+  cmdRemoveFilterIP_->setObjectName("cmdRemoveFilterIP");
+  auto* filter = new QHBoxLayout;
+  filter->addWidget(lstFilterIP_, 1);
+  auto* filterButtons = new QVBoxLayout;
+  filterButtons->addWidget(cmdAddFilterIP_);
+  filterButtons->addWidget(cmdEditFilterIP_);
+  filterButtons->addWidget(cmdRemoveFilterIP_);
+  filterButtons->addStretch();
+  filter->addLayout(filterButtons);
+  fields->addRow("Filtered addresses:", filter);
   fields->addRow("Received files folder:", txtUploadFolder_);
   fields->addRow("Saved messages folder:", txtMessageSavingFolder_);
   layout->addLayout(fields);
@@ -205,7 +251,12 @@ QWidget* frmOptions::BuildUserTab() {
   fields->addRow("First name:", txtFirstName_);
   fields->addRow("Last name:", txtLastName_);
   fields->addRow("Signature:", txtSignature_);
-  fields->addRow("Primary server address:", txtPrimaryServerIP_);
+  cmdPrimaryServerIP_ = new QPushButton("...", page);
+  cmdPrimaryServerIP_->setObjectName("cmdPrimaryServerIP");
+  auto* server = new QHBoxLayout;
+  server->addWidget(txtPrimaryServerIP_, 1);
+  server->addWidget(cmdPrimaryServerIP_);
+  fields->addRow("Primary server address:", server);
   return page;
 }
 
@@ -317,6 +368,7 @@ UserOptions frmOptions::OptionsFromControls() const {
     options.DeleteIntervalType = cboDeleteIntervalType_->currentData().toInt();
   }
   if (cboLanguage_->currentIndex() >= 0) options.Language = cboLanguage_->currentData().toInt();
+  options.AppHotKey = ss(txtAppHotKey_->text());
   options.UploadFolder = ss(txtUploadFolder_->text().trimmed());
   options.MessageSavingFolder = ss(txtMessageSavingFolder_->text().trimmed());
   options.PrimaryServerIP = ss(txtPrimaryServerIP_->text().trimmed());
@@ -397,6 +449,9 @@ bool frmOptions::SaveOptions() {
       if (newAccount_) accounts->AddCurrentRow();
       accounts->SaveXMLDoc();
     }
+    if (options.AppHotKey != LocalUserOptions.AppHotKey) {
+      modGenAPI::TestHotKey(this, options.AppHotKey);
+    }
     const bool startAtLogonChanged = options.LoadAtStartup != LocalUserOptions.LoadAtStartup;
     const bool serverChanged = !options.PrimaryServerIP.empty() &&
                                options.PrimaryServerIP != LocalUserOptions.PrimaryServerIP;
@@ -463,5 +518,52 @@ void frmOptions::cmdRemoveLocalUser_Click() {
     RemoveLocalUser();
   } catch (...) {
     endError("frmOptions.cmdRemoveLocalUser_Click");
+  }
+}
+
+// The hot-key box shows the combination being pressed.
+bool frmOptions::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != txtAppHotKey_ || event->type() != QEvent::KeyPress) {
+    return QDialog::eventFilter(watched, event);
+  }
+  const auto* key = static_cast<QKeyEvent*>(event);
+  if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
+  try {
+    modGenAPI::HotKeyToText(txtAppHotKey_, virtualKeyOf(*key),
+                            modGenFunctionsControl::ShiftMaskOf(key->modifiers()));
+  } catch (...) {
+    endError("frmOptions.txtAppHotKey_KeyDown");
+  }
+  return true;
+}
+
+void frmOptions::cmdAddFilterIP_Click() {
+  try {
+    const std::string pattern = modGenFunctionsControl::InputIPFromUser(this, "", true);
+    if (!pattern.empty()) lstFilterIP_->addItem(qs(pattern));
+  } catch (...) {
+    endError("frmOptions.cmdAddFilterIP_Click");
+  }
+}
+
+void frmOptions::cmdEditFilterIP_Click() {
+  try {
+    QListWidgetItem* item = lstFilterIP_->currentItem();
+    if (item == nullptr) return;
+    const std::string pattern =
+        modGenFunctionsControl::InputIPFromUser(this, ss(item->text()), true);
+    if (!pattern.empty()) item->setText(qs(pattern));
+  } catch (...) {
+    endError("frmOptions.cmdEditFilterIP_Click");
+  }
+}
+
+void frmOptions::cmdPrimaryServerIP_Click() {
+  try {
+    const std::string address = modGenFunctionsControl::InputIPFromUser(
+        this, ss(txtPrimaryServerIP_->text().trimmed()), false);
+    if (!address.empty()) txtPrimaryServerIP_->setText(qs(address));
+  } catch (...) {
+    endError("frmOptions.cmdPrimaryServerIP_Click");
   }
 }

@@ -8,7 +8,11 @@
 // puts it into its new-account state instead (nobody is logged in yet: the
 // user name can be typed and the local-accounts tab is closed), where saving
 // creates the account and logs it in; OK then needs a password as well,
-// since the login dialog accepts no empty one. OK saves and closes; Cancel
+// since the login dialog accepts no empty one.
+//
+// The hot-key box takes the key combination pressed in it; a changed hot
+// key is tested when the options are saved. Filter entries and the server
+// address are typed in the IP entry dialog. OK saves and closes; Cancel
 // closes and, for a new account, leaves nothing behind: its folders are
 // made only when it is saved.
 //
@@ -57,6 +61,9 @@ class frmOptions : public QDialog {
 
   bool IsNewAccount() const { return newAccount_; }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void Form_Load();
   void BuildControls();
@@ -74,6 +81,9 @@ class frmOptions : public QDialog {
   void CreateAccountFolders(const modLocalUserFunctions::UserOptions& options);
   void cmdOK_Click();
   void cmdRemoveLocalUser_Click();
+  void cmdAddFilterIP_Click();
+  void cmdEditFilterIP_Click();
+  void cmdPrimaryServerIP_Click();
 
   bool newAccount_ = false;
 
@@ -84,6 +94,10 @@ class frmOptions : public QDialog {
   QComboBox* cboLanguage_;
   QLineEdit* txtAppHotKey_;
   QListWidget* lstFilterIP_;
+  QPushButton* cmdAddFilterIP_;
+  QPushButton* cmdEditFilterIP_;
+  QPushButton* cmdRemoveFilterIP_;
+  QPushButton* cmdPrimaryServerIP_;
   QLineEdit* txtUploadFolder_;
   QLineEdit* txtMessageSavingFolder_;
   QLineEdit* txtUserName_;

@@ -19,6 +19,7 @@
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "clsGenXMLDocument.h"
+#include "modAPINetworking.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
@@ -160,6 +161,7 @@ void frmUserSelection::showEvent(QShowEvent* event) {
 }
 
 void frmUserSelection::closeEvent(QCloseEvent* event) {
+  enumeration_.reset();
   RestoreServices();
   QWidget::closeEvent(event);
 }
@@ -170,7 +172,8 @@ void frmUserSelection::ClearFoundUsers() {
   hostsAsked_ = 0;
   hostsAnswered_ = 0;
   usersFound_ = 0;
-  networkSearched_ = false;
+  networkSearch_ = NetworkSearch::kNone;
+  enumeration_.reset();
 }
 
 void frmUserSelection::SearchUsers() {
@@ -195,7 +198,11 @@ void frmUserSelection::SearchUsers() {
     }
     ClearFoundUsers();
     if (request == 0) {
-      networkSearched_ = true;
+      networkSearch_ = NetworkSearch::kBrowsing;
+      enumeration_ = modAPINetworking::EnumNetworkComputers(
+          "", [this](const modAPINetworking::NetworkComputers& computers) {
+            AskNetworkComputers(computers);
+          });
     } else {
       ActionManager().AddAction(request, "", "", "", false, address, true, false, false);
       hostsAsked_ = 1;
@@ -206,6 +213,20 @@ void frmUserSelection::SearchUsers() {
   } catch (...) {
     raiseAgain("frmUserSelection.SearchUsers");
   }
+}
+
+void frmUserSelection::AskNetworkComputers(const modAPINetworking::NetworkComputers& computers) {
+  networkSearch_ = computers.browsed ? NetworkSearch::kNone : NetworkSearch::kNoService;
+  try {
+    for (const std::string& address : computers.addresses) {
+      ActionManager().AddAction(modGlobalVariables::kRequestLocalUsers, "", "", "", false, address,
+                                true, false, false);
+      ++hostsAsked_;
+    }
+  } catch (...) {
+    endError("frmUserSelection.AskNetworkComputers");
+  }
+  UpdateStatus();
 }
 
 void frmUserSelection::AddFoundUsersToList(const std::string& users) {
@@ -273,8 +294,11 @@ void frmUserSelection::UpdateStatus() {
   lblHostsAsked_->setText(QString("Computers asked: %1").arg(hostsAsked_));
   lblHostsAnswered_->setText(QString("Answered: %1").arg(hostsAnswered_));
   lblUsersFound_->setText(QString("Users found: %1").arg(usersFound_));
-  if (networkSearched_) {
-    lblStatus_->setText("No computer found on the network.");
+  if (networkSearch_ == NetworkSearch::kBrowsing) {
+    lblStatus_->setText("Looking for the computers of the network...");
+  } else if (networkSearch_ == NetworkSearch::kNoService) {
+    lblStatus_->setText(
+        "No network browsing service (avahi-daemon) runs here: only this computer was asked.");
   } else if (hostsAsked_ > 0 && hostsAnswered_ < hostsAsked_) {
     lblStatus_->setText("Searching...");
   } else if (hostsAsked_ > 0) {

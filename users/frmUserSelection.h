@@ -5,11 +5,15 @@
 //
 // A search goes to one place: the address typed in the address box (request
 // 1000, the accounts of that computer), else the primary server of the
-// options when its address is valid (request 50300), else the local
-// network, where the search reports that it found no computer. Each
-// search is one action of the queue, started at once; the answers arrive
-// through AddFoundUsersToList while the window is open (it installs itself
-// as the core's user search and gives that service back when it closes).
+// options when its address is valid (request 50300), else every computer
+// of the local network (request 1000 to each address that browsing the
+// network gives, this computer's included). Browsing takes a few seconds,
+// during which the window stays live; closing the window or a new search
+// drops it. Where no browsing service runs, the search says so and asks
+// this computer alone. Each computer asked is one action of the queue,
+// started at once; the answers arrive through AddFoundUsersToList while
+// the window is open (it installs itself as the core's user search and
+// gives that service back when it closes).
 //
 // The found list holds each person once: nobody without a "UID", never the
 // logged-in person, nobody already in his users directory. The Add button
@@ -21,12 +25,18 @@
 #include <QWidget>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
+
+namespace modAPINetworking {
+class Enumeration;
+struct NetworkComputers;
+}  // namespace modAPINetworking
 
 class frmUserSelection : public QWidget {
   Q_OBJECT
@@ -68,6 +78,7 @@ class frmUserSelection : public QWidget {
   void InstallSearchService();
   void RestoreServices();
   void ClearFoundUsers();
+  void AskNetworkComputers(const modAPINetworking::NetworkComputers& computers);
   void UpdateStatus();
   void UpdateControls();
   void cmdSearch_Click();
@@ -76,7 +87,9 @@ class frmUserSelection : public QWidget {
   int hostsAsked_ = 0;
   int hostsAnswered_ = 0;
   int usersFound_ = 0;
-  bool networkSearched_ = false;
+  enum class NetworkSearch { kNone, kBrowsing, kNoService };
+  NetworkSearch networkSearch_ = NetworkSearch::kNone;
+  std::unique_ptr<modAPINetworking::Enumeration> enumeration_;
   // The identity element text of each found person, by "UID".
   std::map<std::string, std::string> found_;
 

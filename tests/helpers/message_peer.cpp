@@ -8,7 +8,15 @@
 //       --user puts a person with that UID and address into the users
 //       directory (when not there yet).
 //   commands, one a line:
-//     send UID TEXT      SendMessageToRecipients; prints "sent MESSAGE_UID"
+//     send UIDS TEXT     SendMessageToRecipients (UIDS: "||" between several
+//                        recipients); prints "sent MESSAGE_UID"
+//     ask TYPE UID       queues a request of TYPE (1100 users directory,
+//                        1300 identity) to that person
+//     retry              makes every planned retry due now, as the queue
+//                        list's "retry now" does
+//
+// A users directory that comes back is printed as "found XML" (one line).
+// The users directory is written with the sent messages.
 //
 // It prints "account UID" and then "ready" once it listens and the queue
 // runs, and "queue N" whenever the number of stored actions changes. The
@@ -33,6 +41,7 @@
 #include "modCOMFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "HelperAccount.h"
+#include "UsersAndOptionsServices.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
@@ -92,6 +101,13 @@ int main(int argc, char** argv) {
                                     [] {}});
     modGlobalVariables::InitGlobalVariables();
     modGenFunctionsResource::LoadResourceFile(1);
+    UsersAndOptionsServices::InstallSearch([](const std::string& users) {
+      std::string line = users;
+      for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+      }
+      say("found " + line);
+    });
     say("account " + logInHelperAccount(name));
     for (const auto& [uid, address] : people) addPerson(uid, address);
 
@@ -135,6 +151,18 @@ int main(int argc, char** argv) {
             const std::string text = rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
             say("sent " + modCOMFunctions::SendMessageToRecipients(text, 1, 1, recipient, "", false,
                                                                   false));
+          } else if (command == "ask") {
+            const int32_t type = std::stoi(rest.substr(0, rest.find(' ')));
+            const std::string person = rest.substr(rest.find(' ') + 1);
+            queue.AddAction(type, "", person, "", false, "", true, false, false);
+            queue.SaveStore();
+          } else if (command == "retry") {
+            std::vector<std::string> planned;
+            for (const pugi::xml_node row :
+                 queue.Actions().XMLDocLinked()->rootElement().children()) {
+              planned.emplace_back(row.attribute("UID").value());
+            }
+            for (const std::string& uid : planned) queue.ScheduleRetry(uid, true);
           } else {
             say("unknown " + command);
           }
@@ -155,6 +183,8 @@ int main(int argc, char** argv) {
       }
       PoolLoan sent(modGlobalVariables::MessSent);
       sent->SaveXMLDoc();
+      PoolLoan users(modGlobalVariables::User);
+      users->SaveXMLDoc();
     });
     watch.start();
     say("ready");

@@ -30,9 +30,9 @@ bool runCommand(const QString& program, const QStringList& args) {
 
 }  // namespace
 
-TestNetns::TestNetns() {
+TestNetns::TestNetns(const std::string& prefix) {
   static std::atomic<int> counter{0};
-  name_ = "tvrtest-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  name_ = prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
   if (::geteuid() != 0) {
     reason_ = "creating a network namespace needs root";
     return;

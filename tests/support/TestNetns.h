@@ -14,8 +14,8 @@
 
 class TestNetns {
  public:
-  // Creates the namespace with its loopback interface up.
-  TestNetns();
+  // Creates the namespace "<prefix>-<pid>-<n>" with its loopback interface up.
+  explicit TestNetns(const std::string& prefix = "tvrtest");
   ~TestNetns();
   TestNetns(const TestNetns&) = delete;
   TestNetns& operator=(const TestNetns&) = delete;

@@ -1,0 +1,106 @@
+#include "modAPINetworking.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QMetaObject>
+
+#include "ServiceDiscovery.h"
+#include "TvrError.h"
+#include "clsGenAPI.h"
+#include "clsGenErrorHandler.h"
+#include "modGenFunctions.h"
+
+namespace modAPINetworking {
+
+namespace {
+
+// Debian maps the host's own name to 127.0.1.1; no colleague reaches that.
+bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
+
+}  // namespace
+
+std::string IPBytesToString(const std::string& bytes) {
+  try {
+    if (bytes.size() != 4) {
+      throw TvrError(kErrInvalidCall, "modAPINetworking.IPBytesToString",
+                     "An address is 4 bytes long");
+    }
+    std::string text;
+    for (const char byte : bytes) {
+      if (!text.empty()) text += '.';
+      text += std::to_string(static_cast<unsigned char>(byte));
+    }
+    return text;
+  } catch (...) {
+    raiseAgain("modAPINetworking.IPBytesToString");
+  }
+}
+
+std::string GetIPFromHostName(const std::string& hostName) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  if (::getaddrinfo(hostName.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
+    return "";
+  }
+  const in_addr first = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
+  ::freeaddrinfo(results);
+  return IPBytesToString(std::string(reinterpret_cast<const char*>(&first.s_addr), 4));
+}
+
+TextCollection ComputerAddresses(const std::vector<std::string>& hostNames,
+                                 const std::string& localAddress,
+                                 std::chrono::steady_clock::time_point deadline) {
+  TextCollection addresses;
+  for (const std::string& name : hostNames) {
+    if (addresses.size() >= kMaxComputers - 1 || std::chrono::steady_clock::now() >= deadline) break;
+    const std::string address = GetIPFromHostName(name);
+    if (modGenFunctions::IsValidIPAddress(address, false) && !isLoopback(address)) {
+      addresses.push_back(address);
+    }
+  }
+  if (!localAddress.empty()) modGenCollectionFunctions::CollectionAddUnique(addresses, localAddress);
+  return addresses;
+}
+
+Enumeration::Enumeration(const std::string& localAddress,
+                         std::function<void(const NetworkComputers&)> done)
+    : done_(std::move(done)), worker_([this, localAddress] { Run(localAddress); }) {}
+
+Enumeration::~Enumeration() {
+  stop_ = true;
+  worker_.join();
+}
+
+// A failure here (out of memory at worst) leaves the result with this
+// machine alone, as when nothing answered.
+void Enumeration::Run(const std::string& localAddress) {
+  const auto start = std::chrono::steady_clock::now();
+  NetworkComputers result;
+  try {
+    const platform::AnnouncedComputers announced =
+        platform::BrowseAnnouncedComputers(start + kBrowseTime, kMaxComputers, stop_);
+    result.browsed = announced.serviceAnswered;
+    result.addresses = ComputerAddresses(announced.hostNames, localAddress, start + kEnumerationTime);
+  } catch (...) {
+    result.addresses.clear();
+    if (!localAddress.empty()) result.addresses.push_back(localAddress);
+  }
+  QMetaObject::invokeMethod(
+      &receiver_, [this, result] { done_(result); }, Qt::QueuedConnection);
+}
+
+std::unique_ptr<Enumeration> EnumNetworkComputers(
+    const std::string&, std::function<void(const NetworkComputers&)> done) {
+  try {
+    const std::string localAddress = clsGenAPI().GetLocalIPAddress();
+    return std::make_unique<Enumeration>(localAddress, std::move(done));
+  } catch (...) {
+    raiseAgain("modAPINetworking.EnumNetworkComputers");
+  }
+}
+
+}  // namespace modAPINetworking

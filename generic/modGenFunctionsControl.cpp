@@ -1,0 +1,369 @@
+#include "modGenFunctionsControl.h"
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QTreeWidget>
+
+#include "TvrError.h"
+#include "clsGenErrorHandler.h"
+#include "frmInputIP.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsString.h"
+
+namespace modGenFunctionsControl {
+namespace {
+
+constexpr int kBackspace = 8;
+constexpr int kKeyA = 65;
+constexpr int kKeyTab = 9;
+constexpr int kMaxPart = 255;
+// The dynamic property that keeps a list view's sort order (0 or 1).
+constexpr const char* kSortOrderProperty = "SortOrder";
+
+void requireControl(const void* control) {
+  if (control == nullptr) throw TvrError(kErrObjectNotSet, "", "Object variable not set");
+}
+
+std::string keyOf(const QTreeWidgetItem* row) {
+  return row->data(0, Qt::UserRole).toString().toStdString();
+}
+
+}  // namespace
+
+int ShiftMaskOf(Qt::KeyboardModifiers modifiers) {
+  int mask = 0;
+  if (modifiers & Qt::ShiftModifier) mask |= kShift;
+  if (modifiers & Qt::ControlModifier) mask |= kCtrl;
+  if (modifiers & Qt::AltModifier) mask |= kAlt;
+  return mask;
+}
+
+void ClearArrOfTextBoxes(const IPPartBoxes& boxes) {
+  try {
+    for (QLineEdit* box : boxes) {
+      requireControl(box);
+      box->clear();
+    }
+    boxes[0]->setFocus();
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ClearArrOfTextBoxes");
+  }
+}
+
+void FillTextBoxesFromIP(const IPPartBoxes& boxes, const std::string& address) {
+  try {
+    if (address.empty()) return;
+    const std::vector<std::string> parts = modGenFunctionsString::splitText(address, ".");
+    if (parts.size() < boxes.size()) throw TvrError(kErrSubscript, "", "Subscript out of range");
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      requireControl(boxes[i]);
+      boxes[i]->setText(QString::fromStdString(parts[i]));
+    }
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.FillTextBoxesFromIP");
+  }
+}
+
+std::string GetEnteredIPFromTextBoxes(const IPPartBoxes& boxes) {
+  try {
+    std::string address;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      requireControl(boxes[i]);
+      if (i > 0) address += ".";
+      address += boxes[i]->text().toStdString();
+    }
+    return address;
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.GetEnteredIPFromTextBoxes");
+  }
+}
+
+bool IsIPEnteredInTexboxes(const IPPartBoxes& boxes) {
+  for (const QLineEdit* box : boxes) {
+    if (box != nullptr && !box->text().isEmpty()) return true;
+  }
+  return false;
+}
+
+int TextBoxKeyPressManager(QLineEdit* box, int charCode, bool wildcardAllowed) {
+  if (box == nullptr) return 0;
+  if (charCode == '*' && wildcardAllowed) {
+    box->setText("*");
+    return 0;
+  }
+  const bool digit = charCode >= '0' && charCode <= '9';
+  if (!digit && charCode != kBackspace) return 0;
+  if (charCode == kBackspace || box->text().isEmpty()) return charCode;
+  const QString text = box->text();
+  const int start = box->hasSelectedText() ? box->selectionStart() : box->cursorPosition();
+  const int length = box->hasSelectedText() ? box->selectedText().size() : 0;
+  const QString result = text.left(start) + QChar(charCode) + text.mid(start + length);
+  bool number = false;
+  const int value = result.toInt(&number);
+  return number && value <= kMaxPart ? charCode : 0;
+}
+
+std::string InputIPFromUser(QWidget* owner, const std::string& defaultAddress,
+                            bool wildcardAllowed) {
+  try {
+    frmInputIP dialog(owner);
+    if (!defaultAddress.empty()) dialog.LetDefaultIP(defaultAddress);
+    dialog.LetWildCardAllowed(wildcardAllowed);
+    dialog.ShowModal();
+    return dialog.GetEnteredIP();
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.InputIPFromUser");
+  }
+}
+
+void ListBoxFillFromStringArray(QListWidget* list, const std::string& items, bool clearFirst) {
+  try {
+    requireControl(list);
+    if (clearFirst) list->clear();
+    if (items.empty()) return;
+    for (const std::string& item : modGenFunctionsString::splitText(items, "||")) {
+      list->addItem(QString::fromStdString(item));
+    }
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListBoxFillFromStringArray");
+  }
+}
+
+std::string ListBoxGetAllValueInAnString(QListWidget* list) {
+  try {
+    requireControl(list);
+    std::string joined;
+    for (int row = 0; row < list->count(); ++row) {
+      modGenFunctions::AddToString(joined, list->item(row)->text().toStdString());
+    }
+    return joined;
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListBoxGetAllValueInAnString");
+  }
+}
+
+std::string ListGetAllValuesInString(QComboBox* combo, int startIndex) {
+  try {
+    requireControl(combo);
+    std::string joined;
+    for (int index = startIndex; index < combo->count(); ++index) {
+      modGenFunctions::AddToString(joined, combo->itemText(index).toStdString());
+    }
+    return joined;
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListGetAllValuesInString");
+  }
+}
+
+int ListViewCountSelectedItems(QTreeWidget* list) {
+  try {
+    requireControl(list);
+    return static_cast<int>(list->selectedItems().size());
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewCountSelectedItems");
+  }
+}
+
+QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key) {
+  if (list == nullptr) return nullptr;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    if (keyOf(list->topLevelItem(i)) == key) return list->topLevelItem(i);
+  }
+  return nullptr;
+}
+
+void ListViewRemoveItems(QTreeWidget* list, const std::vector<std::string>& keys) {
+  try {
+    if (list == nullptr || keys.empty()) return;
+    for (const std::string& key : keys) delete ListViewFindItem(list, key);
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewRemoveItems");
+  }
+}
+
+void BypassListViewCheckedItem(QTreeWidgetItem* row) {
+  if (row != nullptr && row->checkState(0) == Qt::Checked) row->setCheckState(0, Qt::Unchecked);
+}
+
+// The program's own checking goes round the check handlers (signals blocked).
+void ListViewSelectAllItems(QTreeWidget* list, bool state) {
+  try {
+    requireControl(list);
+    const QSignalBlocker quiet(list);
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+      QTreeWidgetItem* row = list->topLevelItem(i);
+      row->setSelected(state);
+      if (row->data(0, Qt::CheckStateRole).isValid()) {
+        row->setCheckState(0, state ? Qt::Checked : Qt::Unchecked);
+      }
+    }
+    if (!state) list->setCurrentItem(nullptr);
+    list->viewport()->update();
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewSelectAllItems");
+  }
+}
+
+void ListViewAddColumn(QTreeWidget* list, int position, const std::string& key,
+                       const std::string& caption, int widthTwips, int alignment,
+                       const QVariant& tag, bool clearFirst, bool flagTag) {
+  try {
+    if (list == nullptr) return;
+    if (clearFirst) list->setColumnCount(0);
+    const int count = clearFirst ? 0 : list->columnCount();
+    const int index = position == -1 ? count : position;
+    if (index < 0 || index > count) throw TvrError(kErrInvalidCall, "", "Invalid column position");
+    QTreeWidgetItem* header = list->headerItem();
+    list->setColumnCount(count + 1);
+    for (int column = count; column > index; --column) {
+      for (int role : {int(Qt::DisplayRole), int(Qt::UserRole), int(Qt::UserRole) + 1,
+                       int(Qt::TextAlignmentRole)}) {
+        header->setData(column, role, header->data(column - 1, role));
+      }
+      list->setColumnWidth(column, list->columnWidth(column - 1));
+    }
+    const Qt::Alignment align = alignment == 1   ? Qt::AlignRight
+                                : alignment == 2 ? Qt::AlignHCenter
+                                                 : Qt::AlignLeft;
+    header->setText(index, QString::fromStdString(caption));
+    header->setData(index, Qt::UserRole + 1, QString::fromStdString(key));
+    header->setTextAlignment(index, align | Qt::AlignVCenter);
+    list->setColumnWidth(index, widthTwips / kTwipsPerPixel);
+    bool numeric = false;
+    const int value = tag.toString().toInt(&numeric);
+    QVariant stored = tag;
+    if (numeric) stored = (flagTag && value != -1) ? (value | kColumnFlag) : value;
+    header->setData(index, Qt::UserRole, stored);
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewAddColumn");
+  }
+}
+
+void ListViewInitializeProperties(QTreeWidget* list, const ListViewProperties& properties) {
+  try {
+    requireControl(list);
+    list->setRootIsDecorated(false);
+    list->setHeaderHidden(properties.hideColumnHeaders);
+    list->setSelectionMode(properties.multiSelect ? QAbstractItemView::ExtendedSelection
+                                                  : QAbstractItemView::SingleSelection);
+    list->setSelectionBehavior(properties.fullRowSelect ? QAbstractItemView::SelectRows
+                                                        : QAbstractItemView::SelectItems);
+    list->setAlternatingRowColors(properties.gridLines);
+    list->setProperty(kSortOrderProperty, properties.sortOrder);
+    list->setSortingEnabled(false);
+    if (properties.sorted) {
+      list->sortItems(properties.sortKey,
+                      properties.sortOrder == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+    }
+    list->setDragEnabled(properties.dragEnabled);
+    list->setAcceptDrops(properties.acceptDrops);
+    list->setProperty("Checkboxes", properties.checkboxes);
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewInitializeProperties");
+  }
+}
+
+std::optional<std::vector<std::string>> ListViewGetAllSelectedKeys(QTreeWidget* list,
+                                                                   bool removeRows, bool allRows) {
+  try {
+    requireControl(list);
+    if (list->currentItem() == nullptr && list->selectedItems().isEmpty() && !allRows) return {};
+    std::vector<std::string> keys;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+      const QTreeWidgetItem* row = list->topLevelItem(i);
+      if (allRows || row->isSelected() || row->checkState(0) == Qt::Checked) {
+        keys.push_back(keyOf(row));
+      }
+    }
+    if (removeRows) ListViewRemoveItems(list, keys);
+    return keys;
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewGetAllSelectedKeys");
+  }
+}
+
+void ListViewRemoveSelectedItems(QTreeWidget* list) {
+  try {
+    requireControl(list);
+    qDeleteAll(list->selectedItems());
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewRemoveSelectedItems");
+  }
+}
+
+void ListViewSortColumn(QTreeWidget* list, int column) {
+  try {
+    if (list == nullptr) return;
+    const int order = list->property(kSortOrderProperty).toInt() == 1 ? 0 : 1;
+    list->setProperty(kSortOrderProperty, order);
+    list->sortItems(column, order == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+    list->header()->setSortIndicator(column, order == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+    list->header()->setSortIndicatorShown(true);
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ListViewSortColumn");
+  }
+}
+
+void TextBoxAddText(QWidget* textBox, const std::string& text) {
+  try {
+    requireControl(textBox);
+    const QString inserted = QString::fromStdString(text);
+    if (auto* line = qobject_cast<QLineEdit*>(textBox)) {
+      line->insert(inserted);
+    } else if (auto* plain = qobject_cast<QPlainTextEdit*>(textBox)) {
+      plain->insertPlainText(inserted);
+    } else if (auto* rich = qobject_cast<QTextEdit*>(textBox)) {
+      rich->insertPlainText(inserted);
+    } else {
+      throw TvrError(kErrTypeMismatch, "", "Type mismatch");
+    }
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.TextBoxAddText");
+  }
+}
+
+void TextBoxManageKeys(QWidget* textBox, int keyCode, int shiftMask) {
+  try {
+    if (keyCode != kKeyA || shiftMask != kCtrl) return;
+    requireControl(textBox);
+    if (auto* line = qobject_cast<QLineEdit*>(textBox)) line->selectAll();
+    if (auto* plain = qobject_cast<QPlainTextEdit*>(textBox)) plain->selectAll();
+    if (auto* rich = qobject_cast<QTextEdit*>(textBox)) rich->selectAll();
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.TextBoxManageKeys");
+  }
+}
+
+// The replacement goes in as plain text: it may come from another person.
+void RichTextReplace(QTextEdit* box, const std::string& find, const std::string& replacement) {
+  try {
+    if (box == nullptr) return;
+    if (!box->find(QString::fromStdString(find), QTextDocument::FindWholeWords)) return;
+    QTextCursor cursor = box->textCursor();
+    if (cursor.hasSelection()) cursor.insertText(QString::fromStdString(replacement));
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.RichTextReplace");
+  }
+}
+
+void ManageTabSwitching(QTabWidget* tabs, int keyCode, int shiftMask) {
+  try {
+    if (keyCode != kKeyTab || (shiftMask & kCtrl) == 0) return;
+    requireControl(tabs);
+    const int count = tabs->count();
+    if (count == 0) return;
+    const int current = tabs->currentIndex();
+    tabs->setCurrentIndex((shiftMask & kShift) ? (current + count - 1) % count
+                                               : (current + 1) % count);
+  } catch (...) {
+    raiseAgain("modGenFunctionsControl.ManageTabSwitching");
+  }
+}
+
+}  // namespace modGenFunctionsControl

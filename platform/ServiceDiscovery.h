@@ -1,0 +1,60 @@
+#pragma once
+// ServiceDiscovery: the computers of the local network as multicast DNS
+// (Avahi) knows them, and this copy's own announcement there. Both talk to
+// the system's avahi-daemon over the D-Bus system bus; where no daemon
+// answers, browsing says so and an announcement waits for one to appear.
+//
+// A computer is listed when it announces itself as a workstation, as a file
+// server, or as a copy of this program (the service type every copy
+// announces on its listening port).
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+inline constexpr char kProgramServiceType[] = "_tavinor._tcp";
+
+struct AnnouncedComputers {
+  // False when no browsing service could be reached.
+  bool serviceAnswered = false;
+  // The host names ("name.local"), each once, in the order they were found.
+  std::vector<std::string> hostNames;
+};
+
+// Lists the announcing computers: blocks the calling thread (any thread)
+// until the network has answered every service type, `deadline` has
+// passed, `stop` became true, or `maxNames` names were found.
+AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_point deadline,
+                                            std::size_t maxNames, const std::atomic<bool>& stop);
+
+// ServiceAnnouncement: announces this copy's computer as a service of the
+// program's type on `port` for as long as it lives. With a `bindAddress`
+// (the one address the copy listens on) the announcement carries that
+// address under a host name of its own, so several copies on one machine
+// announce their own addresses; without one it names this host, whose
+// addresses the daemon announces. A loopback address reaches no other
+// computer and is not announced. Name clashes are settled by taking the
+// next free service name. Runs on a thread of its own; any thread may
+// create and destroy it.
+class ServiceAnnouncement {
+ public:
+  ServiceAnnouncement(const std::string& bindAddress, std::uint16_t port);
+  ~ServiceAnnouncement();
+  ServiceAnnouncement(const ServiceAnnouncement&) = delete;
+  ServiceAnnouncement& operator=(const ServiceAnnouncement&) = delete;
+
+  // True once the network has accepted the announcement.
+  bool published() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace platform

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTextEdit>
+#include <QTreeWidget>
+
+#include "ModalDriver.h"
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "TestNetns.h"
+#include "TvrError.h"
+#include "frmInputIP.h"
+#include "modGenFunctions.h"
+#include "modGenFunctionsControl.h"
+#include "modGenFunctionsUI.h"
+
+using namespace modGenFunctionsControl;
+
+namespace {
+
+struct KeyCase {
+  const char* text;
+  int selectionStart;  // -1: caret at the end, no selection
+  int selectionLength;
+  char typed;
+  bool wildcards;
+  int kept;
+  const char* textAfter;
+};
+
+// The key filter of an IP part box.
+const KeyCase kKeyCases[] = {
+    {"25", -1, 0, '5', false, '5', "25"},   // 255 passes
+    {"25", -1, 0, '6', false, 0, "25"},     // 256 is too large
+    {"255", 0, 3, '9', false, '9', "255"},  // replaces the whole selection
+    {"1", 0, 0, '3', false, '3', "1"},      // 31 at the start
+    {"", -1, 0, '7', false, '7', ""},      {"12", -1, 0, 8, false, 8, "12"},  // Backspace
+    {"12", -1, 0, 'a', false, 0, "12"},    {"12", -1, 0, '.', false, 0, "12"},
+    {"12", -1, 0, '*', false, 0, "12"},    {"12", -1, 0, '*', true, 0, "*"},
+    {"*", -1, 0, '1', true, 0, "*"},  // no digit beside a "*"
+};
+
+QTreeWidget* listOf(const std::vector<std::string>& keys) {
+  auto* list = new QTreeWidget;
+  list->setColumnCount(1);
+  for (const std::string& key : keys) {
+    auto* row = new QTreeWidgetItem(list, {QString::fromStdString(key)});
+    row->setData(0, Qt::UserRole, QString::fromStdString(key));
+  }
+  return list;
+}
+
+std::vector<std::string> keysOf(QTreeWidget& list) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < list.topLevelItemCount(); ++i) {
+    keys.push_back(list.topLevelItem(i)->data(0, Qt::UserRole).toString().toStdString());
+  }
+  return keys;
+}
+
+}  // namespace
+
+TEST(modGenFunctionsControl, PartBoxKeyFilter) {
+  for (const KeyCase& c : kKeyCases) {
+    SCOPED_TRACE(std::string(c.text) + " + " + c.typed);
+    QLineEdit box(c.text);
+    if (c.selectionStart >= 0) {
+      box.setSelection(c.selectionStart, c.selectionLength);
+    } else {
+      box.end(false);
+    }
+    EXPECT_EQ(TextBoxKeyPressManager(&box, c.typed, c.wildcards), c.kept);
+    EXPECT_EQ(box.text().toStdString(), c.textAfter);
+  }
+}
+
+TEST(modGenFunctionsControl, PartBoxesAndListTexts) {
+  QLineEdit a, b, c, d;
+  const IPPartBoxes boxes{&a, &b, &c, &d};
+  EXPECT_FALSE(IsIPEnteredInTexboxes(boxes));
+  FillTextBoxesFromIP(boxes, "10.0.*.5");
+  EXPECT_EQ(GetEnteredIPFromTextBoxes(boxes), "10.0.*.5");
+  EXPECT_THROW(FillTextBoxesFromIP(boxes, "10.0.5"), TvrError);
+  ClearArrOfTextBoxes(boxes);
+  EXPECT_EQ(GetEnteredIPFromTextBoxes(boxes), "...");
+
+  QListWidget list;
+  ListBoxFillFromStringArray(&list, "a||||b", false);
+  ASSERT_EQ(list.count(), 3);
+  EXPECT_EQ(list.item(1)->text(), "");
+  EXPECT_EQ(ListBoxGetAllValueInAnString(&list), "a||||b");
+  list.clear();
+  list.addItems({"", "b"});
+  EXPECT_EQ(ListBoxGetAllValueInAnString(&list), "b");  // a leading empty entry vanishes
+  ListBoxFillFromStringArray(&list, "", true);
+  EXPECT_EQ(list.count(), 0);
+  QComboBox combo;
+  combo.addItems({"x", "y", "z"});
+  EXPECT_EQ(ListGetAllValuesInString(&combo, 1), "y||z");
+}
+
+TEST(modGenFunctionsControl, ListViewRowsColumnsAndSorting) {
+  std::unique_ptr<QTreeWidget> list(listOf({"k1", "k2", "k3"}));
+  // A key that is not listed is passed over; the others go.
+  ListViewRemoveItems(list.get(), {"k1", "gone", "k3"});
+  EXPECT_EQ(keysOf(*list), std::vector<std::string>{"k2"});
+
+  list.reset(listOf({"b", "a", "c"}));
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  EXPECT_FALSE(ListViewGetAllSelectedKeys(list.get(), false, false).has_value());
+  EXPECT_EQ(*ListViewGetAllSelectedKeys(list.get(), false, true),
+            (std::vector<std::string>{"b", "a", "c"}));
+  list->topLevelItem(2)->setSelected(true);
+  list->setCurrentItem(list->topLevelItem(2));
+  EXPECT_EQ(ListViewCountSelectedItems(list.get()), 1);
+  EXPECT_EQ(*ListViewGetAllSelectedKeys(list.get(), true, false), std::vector<std::string>{"c"});
+  EXPECT_EQ(keysOf(*list), (std::vector<std::string>{"b", "a"}));
+
+  ListViewSortColumn(list.get(), 0);  // first click: descending
+  EXPECT_EQ(keysOf(*list), (std::vector<std::string>{"b", "a"}));
+  ListViewSortColumn(list.get(), 0);  // second: ascending
+  EXPECT_EQ(keysOf(*list), (std::vector<std::string>{"a", "b"}));
+
+  ListViewSelectAllItems(list.get(), true);
+  EXPECT_EQ(ListViewCountSelectedItems(list.get()), 2);
+  ListViewRemoveSelectedItems(list.get());
+  EXPECT_EQ(list->topLevelItemCount(), 0);
+
+  ListViewAddColumn(list.get(), -1, "UserName", "User Name", 2600, 0, 50000, true, true);
+  ListViewAddColumn(list.get(), -1, "Plain", "Plain", 1500, 1, -1, false, true);
+  ListViewAddColumn(list.get(), 0, "Text", "Text", 1500, 2, "tag", false, true);
+  ASSERT_EQ(list->columnCount(), 3);
+  const QTreeWidgetItem* header = list->headerItem();
+  EXPECT_EQ(header->text(0), "Text");
+  EXPECT_EQ(header->data(0, Qt::UserRole).toString(), "tag");
+  EXPECT_EQ(header->data(1, Qt::UserRole).toInt(), 50000 | kColumnFlag);
+  EXPECT_EQ(header->data(1, Qt::UserRole + 1).toString(), "UserName");
+  EXPECT_EQ(list->columnWidth(1), 2600 / kTwipsPerPixel);
+  EXPECT_EQ(header->data(2, Qt::UserRole).toInt(), -1);
+}
+
+TEST(modGenFunctionsControl, TabsTextBoxesAndCombos) {
+  QTabWidget tabs;
+  for (const char* name : {"one", "two", "three"}) tabs.addTab(new QWidget, name);
+  tabs.setCurrentIndex(2);
+  ManageTabSwitching(&tabs, 9, kCtrl);
+  EXPECT_EQ(tabs.currentIndex(), 0);
+  ManageTabSwitching(&tabs, 9, kCtrl | kShift);
+  EXPECT_EQ(tabs.currentIndex(), 2);
+  ManageTabSwitching(&tabs, 9, 0);
+  EXPECT_EQ(tabs.currentIndex(), 2);
+
+  QLineEdit line("hello world");
+  line.setSelection(0, 5);
+  TextBoxAddText(&line, "HELLO");
+  EXPECT_EQ(line.text(), "HELLO world");
+  TextBoxManageKeys(&line, 65, kCtrl | kShift);
+  EXPECT_FALSE(line.hasSelectedText());
+  TextBoxManageKeys(&line, 65, kCtrl);
+  EXPECT_EQ(line.selectedText(), "HELLO world");
+
+  // Text from another person goes into the template as plain text.
+  QTextEdit rich;
+  rich.setPlainText("Sender: FROM, to TO");
+  RichTextReplace(&rich, "FROM", "<b>Eve</b>");
+  EXPECT_EQ(rich.toPlainText().toStdString(), "Sender: <b>Eve</b>, to TO");
+
+  QComboBox combo;
+  EXPECT_FALSE(modGenFunctionsUI::ComboSelectByItemData(&combo, 3));
+  combo.addItem("a", 7);
+  combo.addItem("b", 3);
+  combo.addItem("c", 3);
+  EXPECT_TRUE(modGenFunctionsUI::ComboSelectByItemData(&combo, 3));
+  EXPECT_EQ(combo.currentIndex(), 1);
+  QComboBox empty;
+  empty.resize(120, 24);
+  modGenFunctionsUI::AutoSizeComboDropDown(&empty, 0);
+  EXPECT_EQ(empty.view()->minimumWidth(), 120);
+}
+
+// ---- The IP entry dialog and the checked address -------------------------------
+
+class InputIP : public ::testing::Test {
+ protected:
+  ProgramTestEnvironment environment;
+  RecordingMessageBox boxes;
+};
+
+TEST_F(InputIP, ButtonsFollowTheTypedAddress) {
+  // An invalid default is not shown; typing "*" needs wildcards.
+  onNextModal<frmInputIP>([](frmInputIP* dialog) {
+    const IPPartBoxes& parts = dialog->IPParts();
+    EXPECT_EQ(GetEnteredIPFromTextBoxes(parts), "...");
+    auto* ok = control<QPushButton>(dialog, "cmdOK");
+    auto* clear = control<QPushButton>(dialog, "cmdClearIP");
+    EXPECT_FALSE(ok->isEnabled());
+    EXPECT_FALSE(clear->isEnabled());
+    QTest::keyClicks(parts[0], "192");
+    EXPECT_TRUE(clear->isEnabled());
+    QTest::keyClicks(parts[1], "168*");
+    QTest::keyClicks(parts[2], "1");
+    QTest::keyClicks(parts[3], "300");  // the last 0 would make 300
+    EXPECT_EQ(GetEnteredIPFromTextBoxes(parts), "192.168.1.30");
+    EXPECT_TRUE(ok->isEnabled());
+    clear->click();
+    EXPECT_FALSE(ok->isEnabled());
+    QTest::keyClicks(parts[0], "10");
+    control<QPushButton>(dialog, "cmdCancel")->click();
+  });
+  EXPECT_EQ(InputIPFromUser(nullptr, "10.0.0.*", false), "");
+
+  onNextModal<frmInputIP>([](frmInputIP* dialog) {
+    EXPECT_EQ(GetEnteredIPFromTextBoxes(dialog->IPParts()), "10.0.0.*");
+    QTest::keyClicks(dialog->IPParts()[1], "*");
+    control<QPushButton>(dialog, "cmdOK")->click();
+  });
+  EXPECT_EQ(InputIPFromUser(nullptr, "10.0.0.*", true), "10.*.0.*");
+
+  onNextModal<frmInputIP>([](frmInputIP* dialog) {
+    control<QPushButton>(dialog, "cmdCopyLocalIP")->click();
+    control<QPushButton>(dialog, "cmdOK")->click();
+  });
+  ScopedEnv bind("TAVINOR_BIND_ADDRESS", "127.0.0.102");
+  EXPECT_EQ(InputIPFromUser(nullptr, "", false), "127.0.0.102");
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(InputIP, CheckedAddressTellsWhetherItAnswers) {
+  EXPECT_EQ(modGenFunctions::GetCheckedIPAddress(nullptr, "127.0.0.103", false), "127.0.0.103");
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_EQ(boxes.shown()[0].text, "The computer at the address 127.0.0.103 answers.");
+  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbInformation);
+
+  // Asked, and cancelled: nothing is pinged or shown.
+  onNextModal<frmInputIP>([](frmInputIP* dialog) { dialog->reject(); });
+  EXPECT_EQ(modGenFunctions::GetCheckedIPAddress(nullptr, "127.0.0.103", true), "");
+  EXPECT_EQ(boxes.shown().size(), 1u);
+
+  TestNetns silent;
+  if (!silent.ok()) GTEST_SKIP() << silent.skipReason();
+  ASSERT_TRUE(silent.sysctl("net.ipv4.icmp_echo_ignore_all", "1"));
+  const auto answer = silent.run(
+      [] { return modGenFunctions::GetCheckedIPAddress(nullptr, "127.0.0.104", false); });
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, "127.0.0.104");
+  ASSERT_EQ(boxes.shown().size(), 2u);
+  EXPECT_EQ(boxes.shown()[1].text, "The computer at the address 127.0.0.104 does not answer.");
+}

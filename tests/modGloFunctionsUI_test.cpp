@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWidget>
+
+#include "ProgramTestEnvironment.h"
+#include "RecordingMessageBox.h"
+#include "clsTrayManager.h"
+#include "frmInternalServices.h"
+#include "frmMessageCenter.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+#include "modGloFunctionsUI.h"
+#include "modLocalUserFunctions.h"
+
+using namespace modGloFunctionsUI;
+
+namespace {
+
+constexpr int32_t kUserManagerField = 22;  // "FRMU"
+
+class Placement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    account = ProgramTestEnvironment::addAccount("ANN", "pw");
+    modGlobalVariables::CurrentLocalUserUID = account;
+    modLocalUserFunctions::LocalUserOptions.SaveWindowsSetting = true;
+  }
+
+  std::string saved() const {
+    return ProgramTestEnvironment::accountField(account, kUserManagerField);
+  }
+  void save(const std::string& text) const {
+    modGlobalFunctions::SetObjectFieldValue(modGlobalVariables::LocalUser, 0, account,
+                                            kUserManagerField, text, true);
+  }
+  // A user manager as the program makes it: named, with its sizes.
+  static std::unique_ptr<QWidget> userManager() {
+    auto window = std::make_unique<QWidget>();
+    window->setObjectName("frmUser");
+    new WindowPlacement(window.get(), 9225, 5790, 5600, 3600);
+    return window;
+  }
+  // The screen's area, give or take a window frame.
+  static QRect screenArea() {
+    return QGuiApplication::primaryScreen()->availableGeometry().adjusted(-4, -4, 4, 4);
+  }
+
+  ProgramTestEnvironment environment;
+  RecordingMessageBox boxes;
+  std::string account;
+};
+
+}  // namespace
+
+TEST_F(Placement, AWindowReopensWhereItWasLeft) {
+  auto window = userManager();
+  window->show();
+  EXPECT_EQ(window->size(), QSize(615, 386));
+  EXPECT_EQ(window->minimumSize(), QSize(373, 240));
+  EXPECT_LE((window->geometry().center() - screenArea().center()).manhattanLength(), 4);
+  window->move(40, 30);
+  window->resize(500, 300);
+  EXPECT_EQ(saved(), "");  // nothing is written while the window is moved about
+  window->hide();
+  EXPECT_EQ(saved(), "600||450||7500||4500");
+
+  auto again = userManager();
+  again->show();
+  EXPECT_EQ(again->pos(), QPoint(40, 30));
+  EXPECT_EQ(again->size(), QSize(500, 300));
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(Placement, UnusablePlacementsAreCorrectedOrIgnored) {
+  struct Case {
+    const char* text;
+    bool defaultSize;
+  };
+  const Case cases[] = {
+      {"99990||99990||6000||4000", false},  // left on a screen that is gone
+      {"-30000||15||6000||4000", false},
+      {"600||450||abc||4500", true},
+      {"600||450||7500", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    save(c.text);
+    auto window = userManager();
+    window->show();
+    EXPECT_TRUE(screenArea().contains(window->geometry()))
+        << window->geometry().x() << "," << window->geometry().y();
+    EXPECT_EQ(window->size(), c.defaultSize ? QSize(615, 386) : QSize(400, 266));
+  }
+
+  // Without the option nothing is read or written.
+  modLocalUserFunctions::LocalUserOptions.SaveWindowsSetting = false;
+  save("600||450||7500||4500");
+  auto window = userManager();
+  window->show();
+  EXPECT_EQ(window->size(), QSize(615, 386));
+  window->move(10, 10);
+  window->hide();
+  EXPECT_EQ(saved(), "600||450||7500||4500");
+}
+
+TEST_F(Placement, HideAllAndRestoreAllKeepWhatWasHiddenOnPurpose) {
+  QWidget main, viewer, board;
+  main.setObjectName("frmMessageCenter");
+  viewer.setObjectName("frmMessageViewer");
+  board.setObjectName("frmMessageBoard");
+  main.show();
+  viewer.show();
+  int menuUpdates = 0;
+  SetMenuStateHandler([&] { ++menuUpdates; });
+
+  SetAllFormsWindowState(&viewer, true);
+  EXPECT_FALSE(main.isVisible());
+  EXPECT_FALSE(viewer.isVisible());
+  EXPECT_TRUE(AppScreenState.WindowsHidden);
+  EXPECT_EQ(LastActiveFormName, "frmMessageViewer");
+  SetAllFormsWindowState(&main, false);
+  EXPECT_TRUE(main.isVisible());
+  EXPECT_TRUE(viewer.isVisible());
+  EXPECT_FALSE(board.isVisible());  // it was not shown before
+  EXPECT_FALSE(AppScreenState.WindowsHidden);
+  EXPECT_EQ(LastActiveFormName, "");
+  EXPECT_EQ(menuUpdates, 2);
+  SetMenuStateHandler({});
+}
+
+// The notification-area icon where the desktop has none (offscreen), and
+// the main window's tray menu driven in the program's own process.
+TEST_F(Placement, TheTrayIconAndItsMenuBringTheWindowsBack) {
+  frmInternalServices startupWindow;
+  clsTrayManager tray;
+  tray.Add();  // no owner, no icon: nothing added
+  EXPECT_EQ(tray.State(), 0);
+  EXPECT_EQ(tray.StandIn(), nullptr);
+  tray.SetOwnerForm(&startupWindow);
+  tray.SetIcon(QIcon(QPixmap(16, 16)));
+  tray.SetTooltip(std::string(70, 'T'));
+  EXPECT_EQ(tray.Tooltip(), std::string(70, 'T'));
+  tray.Add();
+  EXPECT_EQ(tray.State(), 1);
+  ASSERT_FALSE(clsTrayManager::IsNotificationAreaAvailable());
+  ASSERT_NE(tray.StandIn(), nullptr);
+  EXPECT_EQ(tray.StandIn()->windowTitle(), QString(63, 'T'));
+  QSignalSpy actions(&tray, &clsTrayManager::mouseAction);
+  QTest::mouseDClick(tray.StandIn(), Qt::LeftButton);
+  QTest::mouseClick(tray.StandIn(), Qt::RightButton);
+  ASSERT_EQ(actions.size(), 2);
+  EXPECT_EQ(actions[0][0].toInt(), clsTrayManager::kDoubleClick);
+  EXPECT_EQ(actions[1][0].toInt(), clsTrayManager::kRightButtonUp);
+  tray.Modify();
+  EXPECT_EQ(tray.State(), 2);
+  tray.Remove();
+  EXPECT_EQ(tray.State(), 0);
+  EXPECT_EQ(tray.StandIn(), nullptr);
+
+  frmMessageCenter messageCenter;
+  messageCenter.show();
+  QAction* restore = messageCenter.TrayMenu()->findChild<QAction*>("mnuSTRestoreAllWindows");
+  ASSERT_NE(restore, nullptr);
+  messageCenter.findChild<QAction*>("mnuCloseAllWindows")->trigger();
+  EXPECT_FALSE(messageCenter.isVisible());
+  EXPECT_TRUE(restore->isEnabled());
+  restore->trigger();
+  EXPECT_TRUE(messageCenter.isVisible());
+  EXPECT_FALSE(restore->isEnabled());
+  // Closing only hides it; the tray menu shows it again.
+  messageCenter.close();
+  EXPECT_FALSE(messageCenter.isVisible());
+  EXPECT_FALSE(messageCenter.ExitRequested());
+  messageCenter.TrayMenu()->findChild<QAction*>("mnuSTShowMessageCenter")->trigger();
+  EXPECT_TRUE(messageCenter.isVisible());
+}
