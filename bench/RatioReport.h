@@ -44,14 +44,28 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace ratio_report_detail
 
-// Registers `benchmarks` (timed in milliseconds), runs those the command
-// line selects and prints the ratio table of `rows`. Returns main's result.
+// How a benchmark's time is taken: by the library over as many iterations
+// as it chooses, or by the benchmark itself (manual time) in one iteration.
+enum class BenchTiming { kLibrary, kByHandOnce };
+
+// Registers `benchmarks` (in milliseconds, timed as `timing` says), runs
+// those the command line selects and prints the ratio table of `rows`, whose
+// names are the benchmarks' own. Returns main's result.
 inline int runWithRatios(int argc, char** argv,
                          const std::vector<std::pair<std::string, BenchFunction>>& benchmarks,
-                         const std::vector<RatioRow>& rows, const char* oursHeading,
-                         const char* referenceHeading) {
+                         std::vector<RatioRow> rows, const char* oursHeading,
+                         const char* referenceHeading, BenchTiming timing = BenchTiming::kLibrary) {
+  const bool byHand = timing == BenchTiming::kByHandOnce;
   for (const auto& [name, function] : benchmarks) {
-    benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
+    benchmark::internal::Benchmark* registered =
+        benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
+    if (byHand) registered->UseManualTime()->Iterations(1);
+  }
+  if (byHand) {
+    for (auto& [label, ours, reference] : rows) {
+      ours += "/iterations:1/manual_time";
+      reference += "/iterations:1/manual_time";
+    }
   }
   benchmark::Initialize(&argc, argv);
   ratio_report_detail::RatioReporter reporter;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 #include <algorithm>
@@ -211,6 +212,19 @@ void SetAllFormsWindowState(QWidget* form, bool hide) {
     LastActiveFormName.clear();
   }
   if (menuStateHandler) menuStateHandler();
+}
+
+QPushButton* closeAllWindowsButton(QWidget* window) {
+  auto* button = new QPushButton("Close all &windows", window);
+  button->setObjectName("cmdCloseAll");
+  QObject::connect(button, &QPushButton::clicked, window, [window] {
+    try {
+      SetAllFormsWindowState(window, true);
+    } catch (...) {
+      endError((window->objectName().toStdString() + ".cmdCloseAll_Click").c_str());
+    }
+  });
+  return button;
 }
 
 WindowPlacement::WindowPlacement(QWidget* window, int32_t width, int32_t height, int32_t minWidth,

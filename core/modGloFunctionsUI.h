@@ -20,6 +20,7 @@
 #include <functional>
 #include <string>
 
+class QPushButton;
 class QWidget;
 
 namespace modGloFunctionsUI {
@@ -73,6 +74,8 @@ void ApplyFormScreenSetting(QWidget* form, int32_t width, int32_t height, bool r
 // the last hide hid (only those) and the given window, and gives the focus
 // to the window the hide was started from.
 void SetAllFormsWindowState(QWidget* form, bool hide);
+// The button of `window` that hides all windows ("Close all &windows").
+QPushButton* closeAllWindowsButton(QWidget* window);
 
 // Placement of one window: applied at its first show, saved when it hides.
 class WindowPlacement : public QObject {

@@ -25,6 +25,7 @@
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modGloFunctionsUI.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
     : QWidget(owner, Qt::Window), answeredUID_(answeredUID) {
   setObjectName("frmMessage");
   setWindowTitle("Tavinor - Message");
+  new modGloFunctionsUI::WindowPlacement(this, 8000, 5000, 7000, 5000);
 
   lstRecipients_ = new QListWidget(this);
   lstRecipients_->setObjectName("lstRecipients");
@@ -57,6 +59,9 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cboInstMessType_->setObjectName("cboInstMessType");
   cboInstMess_ = new QComboBox(this);
   cboInstMess_->setObjectName("cboInstMess");
+  // Long presets must not widen the window beyond its usual size.
+  cboInstMess_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cboInstMess_->setMinimumContentsLength(10);
   cmdInsertInstMess_ = new QPushButton("Insert", this);
   cmdInsertInstMess_->setObjectName("cmdInsertInstMess");
   lstAttachments_ = new QListWidget(this);
@@ -69,6 +74,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cmdSend_->setDefault(true);
   cmdCancel_ = new QPushButton("Cancel", this);
   cmdCancel_->setObjectName("cmdCancel");
+  cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
 
   auto* options = new QFormLayout;
   options->addRow("Priority:", cboPriority_);
@@ -82,6 +88,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   buttons->addWidget(cmdAttach_);
   buttons->addStretch();
   buttons->addWidget(cmdSend_);
+  buttons->addWidget(cmdCloseAll_);
   buttons->addWidget(cmdCancel_);
   auto* left = new QVBoxLayout;
   left->addWidget(new QLabel("Recipients:", this));

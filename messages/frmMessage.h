@@ -14,6 +14,9 @@
 // A window opened to answer a received message carries that message's UID,
 // so sending marks the received message answered.
 //
+// Opens where the person last left it and keeps a minimum size
+// (modGloFunctionsUI); Close all windows hides every window of the program.
+//
 // Needs a logged-in account, the record globals and the resource texts.
 // UI thread only.
 #include <QWidget>
@@ -75,5 +78,6 @@ class frmMessage : public QWidget {
   QListWidget* lstAttachments_;
   QPushButton* cmdAttach_;
   QPushButton* cmdSend_;
+  QPushButton* cmdCloseAll_;
   QPushButton* cmdCancel_;
 };

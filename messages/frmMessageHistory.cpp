@@ -18,6 +18,7 @@
 #include "modGenFunctionsResource.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modGloFunctionsUI.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window) {
   setObjectName("frmMessageHistory");
   setWindowTitle("Tavinor - Message history");
+  new modGloFunctionsUI::WindowPlacement(this, 10000, 5400, 7600, 4000);
 
   cboFolder_ = new QComboBox(this);
   cboFolder_->setObjectName("cboFolder");
@@ -62,15 +64,20 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   cmdExport_ = makeButton("Export", "cmdExport");
   cmdCopy_ = makeButton("Copy", "cmdCopy");
   cmdClose_ = makeButton("Close", "cmdClose");
+  cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
 
-  auto* buttons = new QHBoxLayout;
+  auto* commands = new QHBoxLayout;
   for (QPushButton* button : {cmdOpen_, cmdRecall_, cmdMoveToHistory_, cmdExport_, cmdCopy_})
-    buttons->addWidget(button);
+    commands->addWidget(button);
+  commands->addStretch();
+  auto* buttons = new QHBoxLayout;
   buttons->addStretch();
+  buttons->addWidget(cmdCloseAll_);
   buttons->addWidget(cmdClose_);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(cboFolder_);
   layout->addWidget(lvMessages_, 1);
+  layout->addLayout(commands);
   layout->addLayout(buttons);
 
   connect(cboFolder_, &QComboBox::currentIndexChanged, this, &frmMessageHistory::RefreshList);

@@ -7,6 +7,8 @@
 // Commands on the selection: recall (sent folder), move to the history
 // (received and sent folders), export to text files, copy as text; open
 // (or a double click) shows the message in the viewer.
+// Opens where the person last left it and keeps a minimum size
+// (modGloFunctionsUI); Close all windows hides every window of the program.
 //
 // UI thread only.
 #include <QWidget>
@@ -49,5 +51,6 @@ class frmMessageHistory : public QWidget {
   QPushButton* cmdMoveToHistory_;
   QPushButton* cmdExport_;
   QPushButton* cmdCopy_;
+  QPushButton* cmdCloseAll_;
   QPushButton* cmdClose_;
 };

@@ -21,6 +21,7 @@
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modGloFunctionsUI.h"
 
 namespace {
 
@@ -57,6 +58,8 @@ QString viewerText(int code, const char* fallback) {
 frmMessageViewer::frmMessageViewer(QWidget* owner) : QWidget(owner, Qt::Window) {
   setObjectName("frmMessageViewer");
   setWindowTitle("Tavinor - " + viewerText(1, "Message viewer"));
+  // Its minimum is wider than its default size: it opens at that width.
+  new modGloFunctionsUI::WindowPlacement(this, 5370, 5400, 6300, 5000);
 
   lblFrom_ = valueLabel(this, "lblFrom");
   lblTo_ = valueLabel(this, "lblTo");
@@ -77,6 +80,7 @@ frmMessageViewer::frmMessageViewer(QWidget* owner) : QWidget(owner, Qt::Window) 
   cmdCopy_->setObjectName("cmdCopy");
   cmdClose_ = new QPushButton("Close", this);
   cmdClose_->setObjectName("cmdClose");
+  cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
 
   auto* fields = new QFormLayout;
   fields->addRow("From:", lblFrom_);
@@ -85,16 +89,18 @@ frmMessageViewer::frmMessageViewer(QWidget* owner) : QWidget(owner, Qt::Window) 
   fields->addRow("Priority:", lblPriority_);
   fields->addRow("Response:", lblResponse_);
   fields->addRow("Status:", lblStatus_);
+  auto* commands = new QHBoxLayout;
+  for (QPushButton* button : {cmdRecall_, cmdMoveToHistory_, cmdExport_, cmdCopy_})
+    commands->addWidget(button);
+  commands->addStretch();
   auto* buttons = new QHBoxLayout;
-  buttons->addWidget(cmdRecall_);
-  buttons->addWidget(cmdMoveToHistory_);
-  buttons->addWidget(cmdExport_);
-  buttons->addWidget(cmdCopy_);
   buttons->addStretch();
+  buttons->addWidget(cmdCloseAll_);
   buttons->addWidget(cmdClose_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(fields);
   layout->addWidget(txtMessage_, 1);
+  layout->addLayout(commands);
   layout->addLayout(buttons);
 
   connect(cmdRecall_, &QPushButton::clicked, this, &frmMessageViewer::cmdRecall_Click);

@@ -6,6 +6,8 @@
 //
 // Commands on the shown message: recall (sent messages), move to the
 // history (sent and received), export to a text file, copy as text.
+// Opens where the person last left it and keeps a minimum size
+// (modGloFunctionsUI); Close all windows hides every window of the program.
 //
 // The core opens the viewer through MessageWindowsServices; InstallService
 // puts one shared viewer there. UI thread only.
@@ -67,5 +69,6 @@ class frmMessageViewer : public QWidget {
   QPushButton* cmdMoveToHistory_;
   QPushButton* cmdExport_;
   QPushButton* cmdCopy_;
+  QPushButton* cmdCloseAll_;
   QPushButton* cmdClose_;
 };

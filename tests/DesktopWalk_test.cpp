@@ -1,10 +1,11 @@
 // The desktop program walked through as a new person would, on an X display
 // the test starts, with xdotool: log in (creating the account), open every
-// window from the menus, add a colleague (another running copy) by address
-// through the IP entry dialog, make a group and drag him into it, close all
-// windows and bring them back from the notification-area icon (Xvfb has no
-// notification area: its stand-in window), and exit. Pictures of the screen
-// are saved under <build>/desktop-walk/ (not compared).
+// window from the menus (the message folders, moved, closed and opened
+// again, come back where they were left), add a colleague (another running
+// copy) by address through the IP entry dialog, make a group and drag him
+// into it, close all windows and bring them back from the notification-area
+// icon (Xvfb has no notification area: its stand-in window), and exit.
+// Pictures of the screen are saved under <build>/desktop-walk/ (not compared).
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRect>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -31,6 +33,10 @@ namespace {
 constexpr int kFirstDisplay = 101;
 constexpr int kLastDisplay = 119;
 constexpr int kWaitMs = 15000;
+// The user search at a known place and size, and its buttons there.
+const QRect kSearchPlace(300, 200, 372, 389);
+const QPoint kSearchAdd(100, 366);
+const QPoint kSearchClose(320, 366);
 
 bool waitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
   QElapsedTimer clock;
@@ -188,6 +194,30 @@ class DesktopWalk : public ::testing::Test {
 
   void type(const QString& text) { xdotool({"type", "--delay", "30", text}); }
 
+  // Where the window is on the screen, as the X server has it.
+  QRect geometryOf(const QString& window) {
+    QRect rect;
+    for (const QString& line : xdotool({"getwindowgeometry", "--shell", window}).split('\n')) {
+      const int value = line.section('=', 1).toInt();
+      const QString name = line.section('=', 0, 0);
+      if (name == "X") rect.moveLeft(value);
+      if (name == "Y") rect.moveTop(value);
+      if (name == "WIDTH") rect.setWidth(value);
+      if (name == "HEIGHT") rect.setHeight(value);
+    }
+    return rect;
+  }
+
+  // Windows open where they were last left: the walk puts each one it
+  // clicks into at a known place and size, so that places in it are fixed.
+  void place(const QString& window, const QRect& rect) {
+    xdotool({"windowsize", "--sync", window, QString::number(rect.width()),
+             QString::number(rect.height())});
+    xdotool({"windowmove", "--sync", window, QString::number(rect.x()), QString::number(rect.y())});
+    waitUntil([&] { return geometryOf(window) == rect; });
+    QThread::msleep(200);
+  }
+
   void click(const QString& window, int x, int y, int button = 1) {
     xdotool({"mousemove", "--window", window, QString::number(x), QString::number(y), "click",
              QString::number(button)});
@@ -282,14 +312,28 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   keys(center, {"ctrl+n"});
   EXPECT_FALSE(waitWindow(bob, "^Tavinor - Message$").isEmpty());
   shot("04-new-message");
+  // The message folders, left elsewhere and closed, open there again.
   keys(center, {"alt+m", "f"});
-  EXPECT_FALSE(waitWindow(bob, "^Tavinor - Message history$").isEmpty());
+  QString folders = waitWindow(bob, "^Tavinor - Message history$");
+  ASSERT_FALSE(folders.isEmpty());
+  const QRect foldersLeftAt(140, 90, 700, 380);
+  place(folders, foldersLeftAt);
+  click(folders, foldersLeftAt.width() - 45, foldersLeftAt.height() - 24);  // Close
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "^Tavinor - Message history$").isEmpty(); }));
+  keys(center, {"alt+m", "f"});
+  folders = waitWindow(bob, "^Tavinor - Message history$");
+  ASSERT_FALSE(folders.isEmpty());
+  const QRect reopened = geometryOf(folders);
+  EXPECT_EQ(reopened, foldersLeftAt) << reopened.x() << "," << reopened.y() << " "
+                                     << reopened.width() << "x" << reopened.height();
   shot("05-message-folders");
   keys(center, {"alt+u", "f"});
   const QString search = waitWindow(bob, "^Tavinor - User search$");
-  EXPECT_FALSE(search.isEmpty());
+  ASSERT_FALSE(search.isEmpty());
+  place(search, kSearchPlace);
   shot("06-user-search");
-  click(search, 302, 267);  // Close
+  click(search, kSearchClose.x(), kSearchClose.y());
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "^Tavinor - User search$").isEmpty(); }));
   keys(center, {"alt+u", "o"});
   window = waitWindow(bob, "^Tavinor - Options$");
   EXPECT_FALSE(window.isEmpty());
@@ -310,6 +354,7 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   keys(center, {"alt+u", "u"});
   const QString users = waitWindow(bob, "^Tavinor - User manager$");
   ASSERT_FALSE(users.isEmpty());
+  place(users, QRect(200, 150, 615, 386));
   keys(users, {"alt+a"});
   window = waitWindow(bob, "^Tavinor - IP capture$");
   ASSERT_FALSE(window.isEmpty());
@@ -319,6 +364,7 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   keys(window, {"Return"});
   const QString found = waitWindow(bob, "^Tavinor - User search$");
   ASSERT_FALSE(found.isEmpty());
+  place(found, kSearchPlace);
   // Ann's row in Bob's users directory, found by her address.
   std::string annUID;
   const auto annKnown = [&] {
@@ -332,12 +378,12 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   };
   for (int attempt = 0; attempt < 50 && !annKnown(); ++attempt) {
     QThread::msleep(200);
-    click(found, 40, 65);    // the person found
-    click(found, 203, 267);  // Add
+    click(found, 40, 65);  // the person found
+    click(found, kSearchAdd.x(), kSearchAdd.y());
   }
   shot("11-colleague-found");
   ASSERT_TRUE(annKnown()) << "Ann was not found and added";
-  click(found, 302, 267);  // Close
+  click(found, kSearchClose.x(), kSearchClose.y());
 
   // A group, and Ann dragged from the users list into it.
   waitWindow(bob, "^Tavinor - User manager$");
@@ -348,7 +394,7 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   keys(window, {"Return"});
   ASSERT_TRUE(waitUntil([&] { return groupsOnDisk(bob) == "Team:;"; })) << groupsOnDisk(bob);
   waitWindow(bob, "^Tavinor - User manager$");
-  const int userX = 265;  // the first user of the list, in the default placement
+  const int userX = 265;  // the first user of the list
   xdotool({"mousemove", "--window", users, QString::number(userX), "38"});
   xdotool({"mousedown", "1"});
   for (int step = 1; step <= 10; ++step) {

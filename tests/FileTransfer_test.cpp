@@ -8,17 +8,14 @@
 // folder and delete nothing. The main window's progress bar is shared.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "MessageCenterServices.h"
 #include "PeerConnections.h"
 #include "ProgramTestEnvironment.h"
@@ -48,17 +46,6 @@ constexpr const char* kAnnAddress = "127.0.0.92";
 constexpr const char* kRelayAddress = "127.0.0.93";
 constexpr const char* kHostAddress = "127.0.0.94";
 constexpr int kLimitMs = 30000;
-
-bool waitUntil(const std::function<bool()>& done, int milliseconds = kLimitMs) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > milliseconds) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 void writeFile(const fs::path& path, std::size_t size, unsigned seed) {
   fs::create_directories(path.parent_path());
@@ -87,34 +74,18 @@ std::map<std::string, QByteArray> filesBelow(const fs::path& folder) {
 }
 
 // A file_peer process and what it printed.
-struct Peer {
-  QProcess process;
-  std::string out;
+struct Peer : ChildProcess {
   std::string account;
   std::string upload;
 
   void start(const std::string& root, const char* address, const QStringList& arguments) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TAVINOR_DATA_ROOT", QString::fromStdString(root + "/data"));
-    env.insert("HOME", QString::fromStdString(root + "/home"));
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString(root + "/home/.config"));
-    env.insert("TAVINOR_BIND_ADDRESS", address);
-    env.insert("TAVINOR_REGISTRY_FILE", QString::fromStdString(root + "/registry.json"));
-    process.setProcessEnvironment(env);
-    out.clear();
-    process.start(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/file_peer", arguments);
-  }
-  std::string read() { return out += process.readAllStandardOutput().toStdString(); }
-  std::string after(const std::string& key) {
-    const std::size_t at = read().find(key + " ");
-    return at == std::string::npos ? "" : out.substr(at + key.size() + 1, out.find('\n', at) - at - key.size() - 1);
+    ChildProcess::start(builtProgram("tests/file_peer"), arguments,
+                        copyEnvironment(QString::fromStdString(root), address));
   }
   bool ready() {
-    const bool ok = waitUntil([&] { return read().find("ready") != std::string::npos ||
-                                           process.state() == QProcess::NotRunning; }) &&
-                    out.find("ready") != std::string::npos;
-    account = after("account");
-    upload = after("upload");
+    const bool ok = waitFor("ready", kLimitMs);
+    account = lastValue("account");
+    upload = lastValue("upload");
     return ok;
   }
   // The queue changed after the line `marker` and is now empty.
@@ -137,12 +108,6 @@ struct Peer {
       values.push_back(std::atoi(out.c_str() + at + 9));
     }
     return values;
-  }
-  void command(const std::string& line) { process.write((line + "\n").c_str()); }
-  void kill() {
-    if (process.state() == QProcess::NotRunning) return;
-    process.kill();
-    process.waitForFinished(5000);
   }
 };
 
@@ -231,7 +196,7 @@ TEST_P(FileTransferModesTest, AttachedFilesAndADroppedFolderArriveWholeAtTwoPeop
   writeFile(source_ / "tree" / "sub" / "deeper" / "bottom.bin", 3'000'000, 6);
   std::string paths;
   for (const char* name : {"empty.bin", "block.bin", "block-and-one.bin", "tree"}) paths += " " + (source_ / name).string();
-  ann_.command("compose " + bob_.account + "," + cat_.account + paths);
+  ann_.tell("compose " + bob_.account + "," + cat_.account + paths);
 
   ASSERT_TRUE(waitUntil([&] { return ann_.settledAfter("composed"); }, 60000))
       << ann_.read() << bob_.read() << cat_.read();
@@ -256,17 +221,17 @@ TEST_F(FileTransferTest, AReceiverKilledMidFileGetsItWholeAfterTheRetry) {
   ASSERT_TRUE(startPeer(ann_, "ANN", kAnnAddress,
                         {"--user", QString::fromStdString(bob_.account), kRelayAddress})) << ann_.out;
   writeFile(source_ / "big.bin", 32 << 20, 7);
-  ann_.command("compose " + bob_.account + " " + (source_ / "big.bin").string());
+  ann_.tell("compose " + bob_.account + " " + (source_ / "big.bin").string());
 
-  ASSERT_TRUE(waitUntil([&] { return bob_.process.state() == QProcess::NotRunning; })) << ann_.read();
+  ASSERT_TRUE(waitUntil([&] { return bob_.process.state() == QProcess::NotRunning; }, kLimitMs)) << ann_.read();
   const std::string upload = bob_.upload;
   EXPECT_TRUE(filesBelow(upload).empty() || filesBelow(upload).begin()->first.find(".tvrpart") != std::string::npos);
-  ASSERT_TRUE(waitUntil([&] { return ann_.count("activity 6 ") > 0; })) << ann_.read();
+  ASSERT_TRUE(waitUntil([&] { return ann_.count("activity 6 ") > 0; }, kLimitMs)) << ann_.read();
 
   relay.disarm();
   ASSERT_TRUE(startPeer(bob_, "BOB", kBobAddress)) << bob_.out;
-  ann_.command("retry");
-  ASSERT_TRUE(waitUntil([&] { return ann_.settledAfter("retried"); })) << ann_.read() << bob_.read();
+  ann_.tell("retry");
+  ASSERT_TRUE(waitUntil([&] { return ann_.settledAfter("retried"); }, kLimitMs)) << ann_.read() << bob_.read();
   EXPECT_EQ(filesBelow(upload), (std::map<std::string, QByteArray>{{"big.bin", checksum(source_ / "big.bin")}}));
 }
 
@@ -277,10 +242,10 @@ TEST_F(FileTransferTest, ASenderKilledMidFileLeavesNothingAfterTheIdleTimeOut) {
   ASSERT_TRUE(startPeer(ann_, "ANN", kAnnAddress,
                         {"--user", QString::fromStdString(bob_.account), kRelayAddress})) << ann_.out;
   writeFile(source_ / "big.bin", 32 << 20, 8);
-  ann_.command("compose " + bob_.account + " " + (source_ / "big.bin").string());
+  ann_.tell("compose " + bob_.account + " " + (source_ / "big.bin").string());
 
-  ASSERT_TRUE(waitUntil([&] { return ann_.process.state() == QProcess::NotRunning; })) << bob_.read();
-  ASSERT_TRUE(waitUntil([&] { return bob_.count("not received completely") == 1; })) << bob_.read();
+  ASSERT_TRUE(waitUntil([&] { return ann_.process.state() == QProcess::NotRunning; }, kLimitMs)) << bob_.read();
+  ASSERT_TRUE(waitUntil([&] { return bob_.count("not received completely") == 1; }, kLimitMs)) << bob_.read();
   EXPECT_TRUE(filesBelow(bob_.upload).empty());
 }
 
@@ -423,7 +388,7 @@ TEST_F(FileTransferTest, DISABLED_OneGibibyteArrivesWhole) {
   ASSERT_TRUE(startPeer(bob_, "BOB", kBobAddress)) << bob_.out;
   ASSERT_TRUE(startPeer(ann_, "ANN", kAnnAddress, {"--user", QString::fromStdString(bob_.account), kBobAddress}));
   writeFile(source_ / "huge.bin", std::size_t{1} << 30, 10);
-  ann_.command("compose " + bob_.account + " " + (source_ / "huge.bin").string());
+  ann_.tell("compose " + bob_.account + " " + (source_ / "huge.bin").string());
   ASSERT_TRUE(waitUntil([&] { return ann_.settledAfter("composed"); }, 600000)) << ann_.read();
   EXPECT_EQ(filesBelow(bob_.upload), filesBelow(source_));
 }

@@ -5,21 +5,18 @@
 // receiver keeps the message once.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
-#include <functional>
 #include <memory>
 #include <pugixml.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
 #include "ProgramTestEnvironment.h"
@@ -37,56 +34,19 @@ constexpr const char* kSenderUID = "A11CE000-0000-4000-8000-000000000001";
 constexpr const char* kMessageUID = "5E0D0000-0000-4000-8000-0000000000AB";
 constexpr int kLimitMs = 10000;
 
-bool waitUntil(const std::function<bool()>& done, int milliseconds = kLimitMs) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > milliseconds) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
 // A message_peer process and what it printed.
-struct Peer {
-  QProcess process;
-  std::string out;
+struct Peer : ChildProcess {
   std::string account;
 
   void start(const std::string& root, const QString& address, const QStringList& arguments) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("TAVINOR_DATA_ROOT", QString::fromStdString(root + "/data"));
-    env.insert("HOME", QString::fromStdString(root + "/home"));
-    env.insert("TAVINOR_BIND_ADDRESS", address);
-    env.insert("TAVINOR_REGISTRY_FILE", QString::fromStdString(root + "/registry.json"));
-    process.setProcessEnvironment(env);
-    out.clear();
-    process.start(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/message_peer", arguments);
+    ChildProcess::start(builtProgram("tests/message_peer"), arguments,
+                        copyEnvironment(QString::fromStdString(root), address));
   }
-  std::string read() { return out += process.readAllStandardOutput().toStdString(); }
-  bool said(const std::string& text) { return read().find(text) != std::string::npos; }
   // Waits for "ready"; keeps the account UID.
   bool ready() {
-    const bool ok = waitUntil([&] { return said("ready") || process.state() == QProcess::NotRunning; }) &&
-                    said("ready");
-    const std::size_t at = out.find("account ");
-    if (at != std::string::npos) account = out.substr(at + 8, out.find('\n', at) - at - 8);
+    const bool ok = waitFor("ready", kLimitMs);
+    account = lastValue("account");
     return ok;
-  }
-  // The word after the last `key ` printed, once there is one.
-  std::string after(const std::string& key) {
-    const std::size_t at = read().rfind(key + " ");
-    if (at == std::string::npos) return {};
-    const std::size_t end = out.find('\n', at);
-    if (end == std::string::npos) return {};
-    return out.substr(at + key.size() + 1, end - at - key.size() - 1);
-  }
-  void kill() {
-    if (process.state() == QProcess::NotRunning) return;
-    process.kill();
-    process.waitForFinished(5000);
   }
 };
 
@@ -168,7 +128,7 @@ std::string nextText(QTcpSocket& socket, TextReader& reader, std::vector<std::st
 class MessagesCrashTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(QFileInfo(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/message_peer").isExecutable());
+    ASSERT_TRUE(QFileInfo(builtProgram("tests/message_peer")).isExecutable());
   }
   void TearDown() override {
     sender_.kill();
@@ -184,7 +144,7 @@ class MessagesCrashTest : public ::testing::Test {
 
 TEST_F(MessagesCrashTest, ReceiverKilledRightAfterItsAnswerKeepsTheMessage) {
   receiver_.start(receiverRoot_, kReceiverAddress, {"BOB"});
-  ASSERT_TRUE(receiver_.ready()) << receiver_.out << receiver_.process.readAllStandardError().toStdString();
+  ASSERT_TRUE(receiver_.ready()) << receiver_.out << receiver_.errors();
   const std::string bob = receiver_.account;
   ASSERT_FALSE(bob.empty());
 
@@ -224,7 +184,7 @@ TEST_F(MessagesCrashTest, ReceiverKilledRightAfterItsAnswerKeepsTheMessage) {
 
   // Restarted, it takes the same delivery again without a second copy.
   receiver_.start(receiverRoot_, kReceiverAddress, {"BOB"});
-  ASSERT_TRUE(receiver_.ready()) << receiver_.process.readAllStandardError().toStdString();
+  ASSERT_TRUE(receiver_.ready()) << receiver_.errors();
   const std::vector<std::string> again = converse(false);
   ASSERT_EQ(again.size(), 4u) << again.front();
   EXPECT_EQ(again[3], "1200");
@@ -233,7 +193,7 @@ TEST_F(MessagesCrashTest, ReceiverKilledRightAfterItsAnswerKeepsTheMessage) {
 
 TEST_F(MessagesCrashTest, SenderKilledWhileItsDeliveryIsAnsweredDeliversOnceAfterRestart) {
   receiver_.start(receiverRoot_, kReceiver2Address, {"BOB"});
-  ASSERT_TRUE(receiver_.ready()) << receiver_.process.readAllStandardError().toStdString();
+  ASSERT_TRUE(receiver_.ready()) << receiver_.errors();
   const std::string bob = receiver_.account;
 
   // The sender reaches the receiver through a relay in the test, which holds
@@ -284,12 +244,12 @@ TEST_F(MessagesCrashTest, SenderKilledWhileItsDeliveryIsAnsweredDeliversOnceAfte
 
   const QStringList arguments{"ANN", "--no-listen", "--user", QString::fromStdString(bob), kRelayAddress};
   sender_.start(senderRoot_, kSenderAddress, arguments);
-  ASSERT_TRUE(sender_.ready()) << sender_.process.readAllStandardError().toStdString();
-  sender_.process.write(("send " + bob + " Once and only once\n").c_str());
-  ASSERT_TRUE(waitUntil([&] { return sender_.process.state() == QProcess::NotRunning; }))
+  ASSERT_TRUE(sender_.ready()) << sender_.errors();
+  sender_.tell("send " + bob + " Once and only once");
+  ASSERT_TRUE(waitUntil([&] { return sender_.process.state() == QProcess::NotRunning; }, kLimitMs))
       << "the delivery was never answered; the sender printed: " << sender_.read()
-      << sender_.process.readAllStandardError().toStdString();
-  const std::string messageUID = sender_.after("sent");
+      << sender_.errors();
+  const std::string messageUID = sender_.lastValue("sent");
   ASSERT_FALSE(messageUID.empty()) << sender_.out;
   EXPECT_EQ(deliveries, 1);
   EXPECT_EQ(answered, 1);
@@ -302,8 +262,8 @@ TEST_F(MessagesCrashTest, SenderKilledWhileItsDeliveryIsAnsweredDeliversOnceAfte
 
   killOnDelivered = false;
   sender_.start(senderRoot_, kSenderAddress, arguments);
-  ASSERT_TRUE(sender_.ready()) << sender_.process.readAllStandardError().toStdString();
-  ASSERT_TRUE(waitUntil([&] { return sender_.after("queue") == "0"; }, 20000))
+  ASSERT_TRUE(sender_.ready()) << sender_.errors();
+  ASSERT_TRUE(waitUntil([&] { return sender_.lastValue("queue") == "0"; }, 20000))
       << "the delivery was not repeated: " << sender_.read() << " queue on disk "
       << rowsOnDisk(senderRoot_, "ANN", "D002.dat").front().second;
   sender_.process.closeWriteChannel();  // ends it normally, writing its stores

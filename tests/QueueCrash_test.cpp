@@ -9,19 +9,16 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
 
+#include "ChildProcess.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScriptedPeer.h"
@@ -70,57 +67,21 @@ std::size_t endTexts(const ScriptedPeer& peer) {
 class QueueCrashTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    workerPath_ = qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/queue_worker";
+    workerPath_ = builtProgram("tests/queue_worker");
     ASSERT_TRUE(QFileInfo(workerPath_).isExecutable()) << workerPath_.toStdString();
   }
 
-  void TearDown() override { stop(); }
-
-  void stop() {
-    if (worker_.state() == QProcess::NotRunning) return;
-    worker_.kill();
-    worker_.waitForFinished(5000);
-  }
+  void TearDown() override { worker_.kill(); }
 
   void start(const QStringList& arguments) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("TAVINOR_DATA_ROOT", QString::fromStdString(environment_.dataFolder()));
-    env.insert("HOME", QString::fromStdString(environment_.root() + "/home"));
-    env.insert("TAVINOR_BIND_ADDRESS", kWorkerAddress);
-    worker_.setProcessEnvironment(env);
-    output_.clear();
-    worker_.start(workerPath_, arguments);
+    worker_.start(workerPath_, arguments,
+                  copyEnvironment(QString::fromStdString(environment_.root()), kWorkerAddress));
   }
-
-  // Runs the test's event loop (and so the scripted peer) until `done`
-  // holds, checked every few milliseconds, or the time is up.
-  bool pumpUntil(const std::function<bool()>& done, int milliseconds) {
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer clock;
-    bool held = false;
-    auto check = [&] {
-      output_ += worker_.readAllStandardOutput().toStdString();
-      held = done();
-      if (held || clock.elapsed() >= milliseconds) loop.quit();
-    };
-    QObject::connect(&poll, &QTimer::timeout, &loop, check);
-    clock.start();
-    check();
-    if (held) return true;
-    poll.start(5);
-    loop.exec();
-    return held;
-  }
-
-  std::string errors() { return worker_.readAllStandardError().toStdString(); }
 
   ProgramTestEnvironment environment_;
   RecordingMessageBox boxes_;
   QString workerPath_;
-  QProcess worker_;
-  std::string output_;
+  ChildProcess worker_;
 };
 
 TEST_F(QueueCrashTest, EveryActionSurvivesKillsAndIsDeliveredInTheEnd) {
@@ -144,15 +105,15 @@ TEST_F(QueueCrashTest, EveryActionSurvivesKillsAndIsDeliveredInTheEnd) {
     if (code == "1200") {
       ++delivered[ScriptedPeer::attribute(request, "UID")];
       // Dies with the delivery accepted and before the answer.
-      if (killAtDelivery > 0 && --killAtDelivery == 0) worker_.kill();
+      if (killAtDelivery > 0 && --killAtDelivery == 0) worker_.process.kill();
     }
     return answer;
   });
 
   const std::string account = ProgramTestEnvironment::addAccount("QUEUE", "pw");
   start({"seed", QString::number(kActions), kPeerAddress});
-  ASSERT_TRUE(worker_.waitForFinished(kStartLimitMs));
-  ASSERT_EQ(worker_.exitCode(), 0) << errors();
+  ASSERT_TRUE(worker_.process.waitForFinished(kStartLimitMs));
+  ASSERT_EQ(worker_.process.exitCode(), 0) << worker_.errors();
   std::set<std::string> seeded;
   for (const auto& [uid, row] : storedActions(account)) {
     EXPECT_EQ(row.status, "10");
@@ -179,29 +140,29 @@ TEST_F(QueueCrashTest, EveryActionSurvivesKillsAndIsDeliveredInTheEnd) {
     ++kills;
     SCOPED_TRACE("kill " + std::to_string(kills));
     start({"run"});
-    ASSERT_TRUE(pumpUntil([&] { return output_.find("ready") != std::string::npos ||
-                                       worker_.state() == QProcess::NotRunning; },
+    ASSERT_TRUE(waitUntil([&] { return worker_.read().find("ready") != std::string::npos ||
+                                       worker_.process.state() == QProcess::NotRunning; },
                           kStartLimitMs));
-    ASSERT_EQ(worker_.state(), QProcess::Running) << output_ << errors();
+    ASSERT_EQ(worker_.process.state(), QProcess::Running) << worker_.out << worker_.errors();
     const int connectionsBefore = peer.connections();
     const std::size_t endsBefore = endTexts(peer);
     killAtDelivery = kills % 3 == 0 ? deliveries(random) : 0;
-    pumpUntil([&] { return worker_.state() == QProcess::NotRunning; },
+    waitUntil([&] { return worker_.process.state() == QProcess::NotRunning; },
               killAtDelivery > 0 ? kStartLimitMs : runMs(random));
     killAtDelivery = 0;
     // Every conversation that the worker finishes ends with the end text.
     const bool talking = static_cast<std::size_t>(peer.connections() - connectionsBefore) >
                          endTexts(peer) - endsBefore;
     // A fast machine may work the rest off before the kill comes.
-    const bool workedOff = worker_.state() == QProcess::NotRunning &&
-                           worker_.exitStatus() == QProcess::NormalExit;
-    stop();
+    const bool workedOff = worker_.process.state() == QProcess::NotRunning &&
+                           worker_.process.exitStatus() == QProcess::NormalExit;
+    worker_.kill();
     if (workedOff) {
-      EXPECT_EQ(worker_.exitCode(), 0) << errors();
+      EXPECT_EQ(worker_.process.exitCode(), 0) << worker_.errors();
     } else {
-      ASSERT_EQ(worker_.exitStatus(), QProcess::CrashExit);
+      ASSERT_EQ(worker_.process.exitStatus(), QProcess::CrashExit);
     }
-    pumpUntil([] { return false; }, 20);  // what it sent before it died still arrives
+    waitUntil([] { return false; }, 20);  // what it sent before it died still arrives
 
     const std::map<std::string, StoredAction> rows = storedActions(account);
     bool anyInProgress = false;
@@ -229,11 +190,13 @@ TEST_F(QueueCrashTest, EveryActionSurvivesKillsAndIsDeliveredInTheEnd) {
   const qint64 killsMs = clock.elapsed() - seedMs;
 
   start({"run"});
-  ASSERT_TRUE(pumpUntil([&] { return worker_.state() == QProcess::NotRunning; }, kLastRunLimitMs))
-      << "the queue was not worked off; it printed last: "
-      << output_.substr(output_.size() > 100 ? output_.size() - 100 : 0);
-  EXPECT_EQ(worker_.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(worker_.exitCode(), 0) << errors();
+  const bool ended =
+      waitUntil([&] { return worker_.process.state() == QProcess::NotRunning; }, kLastRunLimitMs);
+  const std::string& printed = worker_.read();
+  ASSERT_TRUE(ended) << "the queue was not worked off; it printed last: "
+                     << printed.substr(printed.size() > 100 ? printed.size() - 100 : 0);
+  EXPECT_EQ(worker_.process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(worker_.process.exitCode(), 0) << worker_.errors();
   const qint64 lastRunMs = clock.elapsed() - seedMs - killsMs;
 
   EXPECT_TRUE(storedActions(account).empty());

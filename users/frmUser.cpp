@@ -155,8 +155,7 @@ void frmUser::BuildControls() {
   cmdDeleteUser_ = button("cmdDeleteUser", "&Remove", [this] { DeleteSelectedUser(false); });
   cmdNewGroup_ = button("cmdNewGroup", "New &group...", [this] { cmdNewGroup_Click(); });
   cmdDeleteGroup_ = button("cmdDeleteGroup", "&Delete group", [this] { DeleteGroup(); });
-  cmdCloseAll_ = button("cmdCloseAll", "Close all &windows",
-                        [this] { modGloFunctionsUI::SetAllFormsWindowState(this, true); });
+  cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
   cmdClose_ = button("cmdClose", "&Close", [this] { close(); });
 
   auto* left = new QVBoxLayout;

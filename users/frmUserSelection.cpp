@@ -25,6 +25,7 @@
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modGloFunctionsUI.h"
 #include "modLocalUserFunctions.h"
 
 namespace {
@@ -83,6 +84,7 @@ frmUserSelection::frmUserSelection(QWidget* owner)
               Qt::Window) {
   setObjectName("frmUserSelection");
   setWindowTitle("Tavinor - User search");
+  new modGloFunctionsUI::WindowPlacement(this, 5585, 5835, 5000, 3000);
   BuildControls();
   InstallSearchService();
   UpdateStatus();
@@ -129,15 +131,18 @@ void frmUserSelection::BuildControls() {
   cmdAdd_->setObjectName("cmdAdd");
   cmdClose_ = new QPushButton("Close", this);
   cmdClose_->setObjectName("cmdClose");
+  cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
   auto* buttons = new QHBoxLayout;
-  buttons->addWidget(lblStatus_, 1);
+  buttons->addStretch();
   buttons->addWidget(cmdAdd_);
+  buttons->addWidget(cmdCloseAll_);
   buttons->addWidget(cmdClose_);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(searchRow);
   layout->addWidget(lvFoundUsers_, 1);
   layout->addLayout(counters);
+  layout->addWidget(lblStatus_);
   layout->addLayout(buttons);
 
   connect(cmdSearch_, &QPushButton::clicked, this, &frmUserSelection::cmdSearch_Click);

@@ -20,6 +20,9 @@
 // stores the selected people in the users directory (and so on disk) and
 // takes them off the found list.
 //
+// Opens where the person last left it and keeps a minimum size
+// (modGloFunctionsUI); Close all windows hides every window of the program.
+//
 // Needs a logged-in account and the record globals. Owned by the start-up
 // window when no owner is given. UI thread only.
 #include <QWidget>
@@ -97,6 +100,7 @@ class frmUserSelection : public QWidget {
   QPushButton* cmdSearch_;
   QTreeWidget* lvFoundUsers_;
   QPushButton* cmdAdd_;
+  QPushButton* cmdCloseAll_;
   QPushButton* cmdClose_;
   QLabel* lblHostsAsked_;
   QLabel* lblHostsAnswered_;

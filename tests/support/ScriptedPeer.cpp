@@ -1,12 +1,11 @@
 #include "ScriptedPeer.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
 
+#include "ChildProcess.h"
 #include "ConnectionState.h"
 #include "modWireFrames.h"
 
@@ -94,13 +93,7 @@ std::vector<std::string> ScriptedPeer::requestCodes() const {
 }
 
 bool ScriptedPeer::waitFor(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
+  return waitUntil(done, timeoutMs);
 }
 
 std::string ScriptedPeer::reply(int code, const std::string& content) {

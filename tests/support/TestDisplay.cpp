@@ -1,0 +1,59 @@
+#include "TestDisplay.h"
+
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr int kServerStartMs = 15000;
+
+bool claimed(int number) {
+  return QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(number)) ||
+         QFileInfo::exists(QString("/tmp/.X%1-lock").arg(number));
+}
+
+}  // namespace
+
+TestDisplay::~TestDisplay() { server_.stop(); }
+
+QString TestDisplay::missingProgram(const QStringList& programs) {
+  for (const QString& program : programs) {
+    if (QStandardPaths::findExecutable(program).isEmpty()) return program;
+  }
+  return {};
+}
+
+bool TestDisplay::start(int first, int last) {
+  for (int n = first; n <= last; ++n) {
+    if (claimed(n)) continue;
+    // Xvfb writes the display number to its standard output once it
+    // accepts clients.
+    server_.start("Xvfb",
+                  {QString(":%1").arg(n), "-nolisten", "tcp", "-noreset", "-displayfd", "1"},
+                  QProcessEnvironment::systemEnvironment());
+    if (server_.waitFor("\n", kServerStartMs) &&
+        QString::fromStdString(server_.out).trimmed() == QString::number(n)) {
+      name_ = QString(":%1").arg(n);
+      return true;
+    }
+    server_.stop();  // lost the display to another server starting at the same moment
+  }
+  return false;
+}
+
+QProcessEnvironment TestDisplay::environment() const { return drawingEnvironment(name_); }
+
+TestDisplay::Result TestDisplay::run(const QString& program, const QStringList& arguments,
+                                     int milliseconds) const {
+  ChildProcess child;
+  child.start(program, arguments, environment());
+  Result result;
+  if (child.process.waitForFinished(milliseconds) &&
+      child.process.exitStatus() == QProcess::NormalExit) {
+    result.exitCode = child.process.exitCode();
+  }
+  child.kill();
+  result.out = QString::fromStdString(child.read()).trimmed();
+  result.errors = child.errors();
+  return result;
+}
