@@ -34,10 +34,12 @@ constexpr int kReceivedLabel = 80553;
 constexpr int kNotReceivedMessage = 80554;
 constexpr int kReceivedMessage = 20002;
 
+// A peer's text as a name on disk: well-formed UTF-8 (other bytes become
+// "_"), without control characters.
 std::string withoutControls(std::string_view text) {
   std::string clean;
   clean.reserve(text.size());
-  for (const char c : text) {
+  for (const char c : platform::utf8::valid(text, '_')) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x20 && byte != 0x7F) clean += c;
   }

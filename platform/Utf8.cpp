@@ -26,7 +26,51 @@ std::size_t byteOffset(std::string_view text, std::size_t index) {
   return pos;
 }
 
+// Length of the well-formed UTF-8 sequence at `pos`, 0 when there is none.
+std::size_t wellFormedSize(std::string_view text, std::size_t pos) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) return 1;
+  std::size_t size = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    size = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    size = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    size = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (pos + size > text.size() || at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < size; ++i) {
+    if ((at(i) & 0xC0) != 0x80) return 0;
+  }
+  return size;
+}
+
 }  // namespace
+
+std::string valid(std::string_view text, char replacement) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t size = wellFormedSize(text, pos);
+    if (size == 0) {
+      result += replacement;
+      ++pos;
+    } else {
+      result.append(text.substr(pos, size));
+      pos += size;
+    }
+  }
+  return result;
+}
 
 std::size_t length(std::string_view text) {
   std::size_t count = 0;

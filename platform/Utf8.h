@@ -16,4 +16,9 @@ std::string right(std::string_view text, std::size_t count);
 // `count` code points starting at code point `start` (0-based).
 std::string mid(std::string_view text, std::size_t start, std::size_t count = std::string::npos);
 
+// `text` with every byte that is not part of a well-formed UTF-8 sequence
+// (stray continuation bytes, cut or over-long sequences, surrogates, code
+// points past U+10FFFF) replaced by `replacement`.
+std::string valid(std::string_view text, char replacement);
+
 }  // namespace platform::utf8

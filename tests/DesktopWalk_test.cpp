@@ -8,23 +8,20 @@
 // Pictures of the screen are saved under <build>/desktop-walk/ (not compared).
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRect>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
-#include <functional>
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
 
+#include "ChildProcess.h"
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
+#include "TestDisplay.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"
 
@@ -33,87 +30,42 @@ namespace {
 constexpr int kFirstDisplay = 101;
 constexpr int kLastDisplay = 119;
 constexpr int kWaitMs = 15000;
+constexpr int kPauseMs = 50;  // between the checks of a wait
 // The user search at a known place and size, and its buttons there.
 const QRect kSearchPlace(300, 200, 372, 389);
 const QPoint kSearchAdd(100, 366);
 const QPoint kSearchClose(320, 366);
 
-bool waitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > milliseconds) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(50);
-  }
-  return true;
-}
-
-void stop(QProcess& process) {
-  if (process.state() == QProcess::NotRunning) return;
-  process.terminate();
-  if (!process.waitForFinished(3000)) {
-    process.kill();
-    process.waitForFinished(3000);
-  }
-}
-
 struct Copy {
   std::string name;
   QString address;
   QString root;
-  QProcess process;
-  QString out;
+  ChildProcess program;
   QString dataRoot() const { return root + "/data"; }
   std::string file(const char* name) const {
     return dataRoot().toStdString() + "/" + this->name + "/" + name;
   }
-  QString readOut() { return out += QString::fromLocal8Bit(process.readAllStandardOutput()); }
 };
 
 class DesktopWalk : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* tool : {"Xvfb", "xdotool"}) {
-      if (QStandardPaths::findExecutable(tool).isEmpty())
-        GTEST_SKIP() << tool << " is not installed";
-    }
-    const QString binaryDir = qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR");
-    programPath_ = binaryDir + "/app/tavinor";
-    grabPath_ = binaryDir + "/tests/screen_grab";
-    shotFolder_ = binaryDir + "/desktop-walk";
+    const QString missing = TestDisplay::missingProgram({"Xvfb", "xdotool"});
+    if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString() << " is not installed";
+    programPath_ = builtProgram("app/tavinor");
+    grabPath_ = builtProgram("tests/screen_grab");
+    shotFolder_ = builtProgram("desktop-walk");
     ASSERT_TRUE(QFileInfo(programPath_).isExecutable()) << programPath_.toStdString();
     QDir(shotFolder_).removeRecursively();
     QDir().mkpath(shotFolder_);
     ASSERT_TRUE(folders_.isValid());
-    ASSERT_TRUE(startServer()) << "no Xvfb display could be started from :" << kFirstDisplay;
+    ASSERT_TRUE(display_.start(kFirstDisplay, kLastDisplay))
+        << "no Xvfb display could be started from :" << kFirstDisplay;
   }
 
   void TearDown() override {
-    for (auto& copy : copies_) stop(copy->process);
-    stop(server_);
+    for (auto& copy : copies_) copy->program.stop();
     modGlobalVariables::InitGlobalVariables();
-  }
-
-  bool startServer() {
-    for (int n = kFirstDisplay; n <= kLastDisplay; ++n) {
-      if (QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n)) ||
-          QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n))) {
-        continue;
-      }
-      server_.start("Xvfb",
-                    {QString(":%1").arg(n), "-nolisten", "tcp", "-noreset", "-displayfd", "1"});
-      QString line;
-      while (!line.contains('\n') && server_.waitForReadyRead(kWaitMs)) {
-        line += QString::fromLocal8Bit(server_.readAllStandardOutput());
-      }
-      if (line.trimmed() == QString::number(n)) {
-        display_ = QString(":%1").arg(n);
-        return true;
-      }
-      stop(server_);
-    }
-    return false;
   }
 
   // withAccount: an account made as an earlier run would have left it.
@@ -129,41 +81,22 @@ class DesktopWalk : public ::testing::Test {
       ProgramTestEnvironment::addAccount(name, "pw-" + name, "Ann", "Lee");
       modGlobalVariables::InitGlobalVariables();
     }
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display_);
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("TAVINOR_DATA_ROOT", copy.dataRoot());
-    env.insert("TAVINOR_BIND_ADDRESS", copy.address);
-    env.insert("HOME", copy.root + "/home");
-    env.insert("XDG_CONFIG_HOME", copy.root + "/home/.config");
-    env.insert("TAVINOR_REGISTRY_FILE", copy.root + "/registry.json");
-    copy.process.setProcessEnvironment(env);
-    copy.process.start(programPath_, {});
+    copy.program.start(programPath_, {},
+                       copyEnvironment(copy.root, copy.address, display_.name()));
     return copy;
   }
 
-  // Runs a program on the display; its standard output, trimmed.
-  QString onDisplay(const QString& program, const QStringList& arguments, int* exitCode = nullptr) {
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display_);
-    tool.setProcessEnvironment(env);
-    tool.start(program, arguments);
-    if (!tool.waitForFinished(kWaitMs)) stop(tool);
-    if (exitCode != nullptr) *exitCode = tool.exitCode();
-    return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
-  }
-
   QString xdotool(const QStringList& arguments) {
-    const QString out = onDisplay("xdotool", arguments);
+    const QString out = display_.run("xdotool", arguments, kWaitMs).out;
     QThread::msleep(60);
     return out;
   }
 
   // The visible windows of the copy whose title matches, newest last.
   QStringList windowsOf(Copy& copy, const QString& title) {
-    const QString found = xdotool({"search", "--all", "--onlyvisible", "--pid",
-                                   QString::number(copy.process.processId()), "--name", title});
+    const QString found =
+        xdotool({"search", "--all", "--onlyvisible", "--pid",
+                 QString::number(copy.program.process.processId()), "--name", title});
     return found.isEmpty() ? QStringList() : found.split('\n');
   }
 
@@ -174,8 +107,8 @@ class DesktopWalk : public ::testing::Test {
       for (const QString& each : windowsOf(copy, title)) {
         if (!known.contains(each)) window = each;
       }
-      return !window.isEmpty() || copy.process.state() == QProcess::NotRunning;
-    });
+      return !window.isEmpty() || copy.program.process.state() == QProcess::NotRunning;
+    }, kWaitMs, kPauseMs);
     if (!window.isEmpty()) {
       xdotool({"windowraise", window});
       xdotool({"windowfocus", "--sync", window});
@@ -194,27 +127,10 @@ class DesktopWalk : public ::testing::Test {
 
   void type(const QString& text) { xdotool({"type", "--delay", "30", text}); }
 
-  // Where the window is on the screen, as the X server has it.
-  QRect geometryOf(const QString& window) {
-    QRect rect;
-    for (const QString& line : xdotool({"getwindowgeometry", "--shell", window}).split('\n')) {
-      const int value = line.section('=', 1).toInt();
-      const QString name = line.section('=', 0, 0);
-      if (name == "X") rect.moveLeft(value);
-      if (name == "Y") rect.moveTop(value);
-      if (name == "WIDTH") rect.setWidth(value);
-      if (name == "HEIGHT") rect.setHeight(value);
-    }
-    return rect;
-  }
-
   // Windows open where they were last left: the walk puts each one it
   // clicks into at a known place and size, so that places in it are fixed.
   void place(const QString& window, const QRect& rect) {
-    xdotool({"windowsize", "--sync", window, QString::number(rect.width()),
-             QString::number(rect.height())});
-    xdotool({"windowmove", "--sync", window, QString::number(rect.x()), QString::number(rect.y())});
-    waitUntil([&] { return geometryOf(window) == rect; });
+    display_.place(window, rect, kWaitMs);
     QThread::msleep(200);
   }
 
@@ -225,17 +141,18 @@ class DesktopWalk : public ::testing::Test {
   }
 
   void shot(const char* name) {
-    int exitCode = -1;
-    onDisplay(grabPath_, {shotFolder_ + "/" + name + ".png"}, &exitCode);
-    EXPECT_EQ(exitCode, 0) << "no picture " << name;
+    EXPECT_EQ(display_.run(grabPath_, {shotFolder_ + "/" + name + ".png"}, kWaitMs).exitCode, 0)
+        << "no picture " << name;
   }
 
   bool loggedIn(Copy& copy) {
-    return waitUntil([&] {
-             return copy.readOut().contains("is logged in") ||
-                    copy.process.state() == QProcess::NotRunning;
-           }) &&
-           copy.out.contains("is logged in");
+    return waitUntil(
+               [&] {
+                 return copy.program.said("is logged in") ||
+                        copy.program.process.state() == QProcess::NotRunning;
+               },
+               kWaitMs, kPauseMs) &&
+           copy.program.said("is logged in");
   }
 
   // The group rows of the copy's group file: "name:member,member;".
@@ -258,8 +175,8 @@ class DesktopWalk : public ::testing::Test {
 
   QTemporaryDir folders_;
   ProgramTestEnvironment environment_;
-  QString programPath_, grabPath_, shotFolder_, display_;
-  QProcess server_;
+  QString programPath_, grabPath_, shotFolder_;
+  TestDisplay display_;
   std::vector<std::unique_ptr<Copy>> copies_;
 };
 
@@ -267,12 +184,12 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   // Ann's copy runs already; her new-message hot key opens a message.
   Copy& ann = addCopy("ANN", "127.0.0.100", true);
   QString window = waitWindow(ann, "^Tavinor - Login$");
-  ASSERT_FALSE(window.isEmpty()) << ann.process.readAllStandardError().toStdString();
+  ASSERT_FALSE(window.isEmpty()) << ann.program.errors();
   type("ANN");
   keys(window, {"Tab"});
   type("pw-ANN");
   keys(window, {"Return"});
-  ASSERT_TRUE(loggedIn(ann)) << ann.out.toStdString();
+  ASSERT_TRUE(loggedIn(ann)) << ann.program.out;
   const QString annCenter = waitWindow(ann, "^Tavinor - Message center$");
   xdotool({"key", "ctrl+alt+m"});
   const QString annMessage = waitWindow(ann, "^Tavinor - Message$");
@@ -283,7 +200,7 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   // his names, and he is logged in.
   Copy& bob = addCopy("BOB", "127.0.0.101", false);
   window = waitWindow(bob, "^Tavinor - Login$");
-  ASSERT_FALSE(window.isEmpty()) << bob.process.readAllStandardError().toStdString();
+  ASSERT_FALSE(window.isEmpty()) << bob.program.errors();
   type("BOB");
   keys(window, {"Tab"});
   type("pw-BOB");
@@ -299,12 +216,12 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   keys(window, {"Tab"});
   type("Ray");
   keys(window, {"Return"});
-  ASSERT_TRUE(loggedIn(bob)) << bob.out.toStdString()
-                             << bob.process.readAllStandardError().toStdString();
+  ASSERT_TRUE(loggedIn(bob)) << bob.program.out << bob.program.errors();
   const QString center = waitWindow(bob, "^Tavinor - Message center$");
   ASSERT_FALSE(center.isEmpty());
   QStringList standIn;
-  ASSERT_TRUE(waitUntil([&] { return (standIn = windowsOf(bob, "^Tavinor$")).size() == 1; }))
+  ASSERT_TRUE(waitUntil([&] { return (standIn = windowsOf(bob, "^Tavinor$")).size() == 1; },
+                        kWaitMs, kPauseMs))
       << "no single stand-in for the notification-area icon: " << standIn.join(' ').toStdString();
   shot("03-message-center");
 
@@ -319,11 +236,12 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   const QRect foldersLeftAt(140, 90, 700, 380);
   place(folders, foldersLeftAt);
   click(folders, foldersLeftAt.width() - 45, foldersLeftAt.height() - 24);  // Close
-  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "^Tavinor - Message history$").isEmpty(); }));
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "^Tavinor - Message history$").isEmpty(); },
+                        kWaitMs, kPauseMs));
   keys(center, {"alt+m", "f"});
   folders = waitWindow(bob, "^Tavinor - Message history$");
   ASSERT_FALSE(folders.isEmpty());
-  const QRect reopened = geometryOf(folders);
+  const QRect reopened = display_.geometry(folders);
   EXPECT_EQ(reopened, foldersLeftAt) << reopened.x() << "," << reopened.y() << " "
                                      << reopened.width() << "x" << reopened.height();
   shot("05-message-folders");
@@ -333,7 +251,8 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   place(search, kSearchPlace);
   shot("06-user-search");
   click(search, kSearchClose.x(), kSearchClose.y());
-  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "^Tavinor - User search$").isEmpty(); }));
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "^Tavinor - User search$").isEmpty(); },
+                        kWaitMs, kPauseMs));
   keys(center, {"alt+u", "o"});
   window = waitWindow(bob, "^Tavinor - Options$");
   EXPECT_FALSE(window.isEmpty());
@@ -392,7 +311,8 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   ASSERT_FALSE(window.isEmpty());
   type("Team");
   keys(window, {"Return"});
-  ASSERT_TRUE(waitUntil([&] { return groupsOnDisk(bob) == "Team:;"; })) << groupsOnDisk(bob);
+  ASSERT_TRUE(waitUntil([&] { return groupsOnDisk(bob) == "Team:;"; }, kWaitMs, kPauseMs))
+      << groupsOnDisk(bob);
   waitWindow(bob, "^Tavinor - User manager$");
   const int userX = 265;  // the first user of the list
   xdotool({"mousemove", "--window", users, QString::number(userX), "38"});
@@ -402,13 +322,14 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
              QString::number(38 - step * 2)});
   }
   xdotool({"mouseup", "1"});
-  EXPECT_TRUE(waitUntil([&] { return groupsOnDisk(bob) == "Team:" + annUID + ",;"; }))
+  EXPECT_TRUE(waitUntil([&] { return groupsOnDisk(bob) == "Team:" + annUID + ",;"; }, kWaitMs,
+                        kPauseMs))
       << groupsOnDisk(bob);
   shot("12-user-manager");
 
   // Close all windows; the icon's stand-in brings them back.
   keys(center, {"alt+m", "c"});
-  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "Tavinor") == standIn; }))
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(bob, "Tavinor") == standIn; }, kWaitMs, kPauseMs))
       << windowsOf(bob, "Tavinor").join(' ').toStdString();
   shot("13-all-closed");
   click(standIn.front(), 60, 20, 3);
@@ -417,14 +338,14 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   EXPECT_TRUE(waitUntil([&] {
     return !windowsOf(bob, "^Tavinor - Message center$").isEmpty() &&
            !windowsOf(bob, "^Tavinor - User manager$").isEmpty();
-  }));
+  }, kWaitMs, kPauseMs));
   shot("14-all-restored");
 
   // Exit ends the program through its shut-down, with no error on the way.
   keys(center, {"alt+m", "x"});
-  ASSERT_TRUE(bob.process.waitForFinished(kWaitMs)) << "Exit did not end the program";
-  EXPECT_EQ(bob.process.exitCode(), 0);
-  const QString errors = QString::fromLocal8Bit(bob.process.readAllStandardError());
+  ASSERT_TRUE(bob.program.process.waitForFinished(kWaitMs)) << "Exit did not end the program";
+  EXPECT_EQ(bob.program.process.exitCode(), 0);
+  const QString errors = QString::fromStdString(bob.program.errors());
   EXPECT_FALSE(errors.contains("rror")) << errors.toStdString();
   EXPECT_FALSE(QFileInfo::exists(bob.dataRoot() + "/TVRLOG.DAT"));
   EXPECT_FALSE(QFileInfo::exists(ann.dataRoot() + "/TVRLOG.DAT"));

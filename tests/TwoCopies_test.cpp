@@ -5,13 +5,10 @@
 // once; SIGTERM must end a copy through its normal shut-down.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRect>
-#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <pugixml.hpp>
@@ -21,11 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "TestDisplay.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -39,6 +38,7 @@ constexpr int kFirstDisplay = 141;
 constexpr int kLastDisplay = 190;
 constexpr int kStartMs = 15000;
 constexpr int kEndMs = 15000;
+constexpr int kPauseMs = 20;  // between the checks of a wait
 // A delivery whose first try failed on a busy machine goes again a minute later.
 constexpr int kDeliveryMs = 90000;
 constexpr const char* kLoginTitle = "^Tavinor - Login$";
@@ -49,27 +49,6 @@ const QRect kSearchPlace(300, 560, 372, 389);
 const QRect kComposePlace(300, 560, 533, 333);
 const QRect kFoldersPlace(100, 560, 700, 380);
 const QRect kAnnFoldersPlace(100, 20, 700, 380);
-
-void stop(QProcess& process) {
-  if (process.state() == QProcess::NotRunning) return;
-  process.terminate();
-  if (!process.waitForFinished(3000)) {
-    process.kill();
-    process.waitForFinished(3000);
-  }
-}
-
-// Lets events (the children's output) in until `done` holds.
-bool waitUntil(const std::function<bool()>& done, int milliseconds) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > milliseconds) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
-}
 
 // "UID:ST recipient-ST..." of every message row of `file` in the account's
 // folder, read from disk.
@@ -103,33 +82,15 @@ std::string actionsOnDisk(const QString& dataRoot, const std::string& account) {
   return rows;
 }
 
-// A copy played by message_peer (the program's libraries, without
-// windows), driven through its standard input.
-struct PeerCopy {
-  QProcess process;
-  std::string out;
-  std::string accountUID;
-
-  std::string read() { return out += process.readAllStandardOutput().toStdString(); }
-  bool says(const std::string& text, int milliseconds) {
-    return waitUntil([&] { return read().find(text) != std::string::npos ||
-                                  process.state() == QProcess::NotRunning; }, milliseconds) &&
-           out.find(text) != std::string::npos;
-  }
-  void tell(const std::string& line) { process.write((line + "\n").c_str()); }
-};
-
 // One copy: its folders, address and account.
 struct Copy {
   std::string name;
   QString address;
   QString root;
   std::string accountUID;
-  QProcess process;
-  QString out;
+  ChildProcess program;
 
   QString dataRoot() const { return root + "/data"; }
-  QString readOut() { return out += QString::fromLocal8Bit(process.readAllStandardOutput()); }
 };
 
 // The first complete text that `address` sends after a connection, "" when
@@ -167,39 +128,18 @@ std::string greetingOf(const QString& address) {
 class TwoCopiesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (QStandardPaths::findExecutable("Xvfb").isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
-    if (QStandardPaths::findExecutable("xdotool").isEmpty()) {
-      GTEST_SKIP() << "xdotool is not installed";
-    }
-    programPath_ = qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/app/tavinor";
+    const QString missing = TestDisplay::missingProgram({"Xvfb", "xdotool"});
+    if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString() << " is not installed";
+    programPath_ = builtProgram("app/tavinor");
     ASSERT_TRUE(QFileInfo(programPath_).isExecutable()) << programPath_.toStdString();
     ASSERT_TRUE(folders_.isValid());
-    ASSERT_TRUE(startServer()) << "no Xvfb display could be started from :" << kFirstDisplay;
+    ASSERT_TRUE(display_.start(kFirstDisplay, kLastDisplay))
+        << "no Xvfb display could be started from :" << kFirstDisplay;
   }
 
   void TearDown() override {
-    for (auto& peer : peers_) stop(peer->process);
-    for (auto& copy : copies_) stop(copy->process);
-    stop(server_);
-  }
-
-  bool startServer() {
-    for (int n = kFirstDisplay; n <= kLastDisplay; ++n) {
-      const bool claimed = QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n)) ||
-                           QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n));
-      if (claimed) continue;
-      server_.start("Xvfb", {QString(":%1").arg(n), "-nolisten", "tcp", "-noreset", "-displayfd", "1"});
-      QString line;
-      while (!line.contains('\n') && server_.waitForReadyRead(kStartMs)) {
-        line += QString::fromLocal8Bit(server_.readAllStandardOutput());
-      }
-      if (line.trimmed() == QString::number(n)) {
-        display_ = QString(":%1").arg(n);
-        return true;
-      }
-      stop(server_);  // lost the display to a server starting at the same moment
-    }
-    return false;
+    for (auto& peer : peers_) peer->stop();
+    for (auto& copy : copies_) copy->program.stop();
   }
 
   // A copy with its own folders and an account made through the program's
@@ -252,65 +192,25 @@ class TwoCopiesTest : public ::testing::Test {
     modGlobalVariables::InitGlobalVariables();
   }
 
-  QProcessEnvironment environmentOf(const Copy& copy) const {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display_);
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("TAVINOR_DATA_ROOT", copy.dataRoot());
-    env.insert("TAVINOR_BIND_ADDRESS", copy.address);
-    env.insert("HOME", copy.root + "/home");
-    env.insert("XDG_CONFIG_HOME", copy.root + "/home/.config");
-    env.insert("TAVINOR_REGISTRY_FILE", copy.root + "/registry.json");
-    return env;
-  }
-
   // The first visible window of the copy whose name matches `title`.
   QString windowOf(Copy& copy, const char* title) {
     return xdotool({"search", "--all", "--onlyvisible", "--pid",
-                    QString::number(copy.process.processId()), "--name", title})
-        .section('\n', -1);
+                    QString::number(copy.program.process.processId()), "--name", title})
+        .out.section('\n', -1);
   }
 
   void start(Copy& copy) {
-    copy.out.clear();
-    copy.process.setProcessEnvironment(environmentOf(copy));
-    copy.process.start(programPath_, {});
+    copy.program.start(programPath_, {},
+                       copyEnvironment(copy.root, copy.address, display_.name()));
   }
 
-  // Runs xdotool on the display; its standard output, trimmed.
-  QString xdotool(const QStringList& arguments, int* exitCode = nullptr) {
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display_);
-    tool.setProcessEnvironment(env);
-    tool.start("xdotool", arguments);
-    if (!tool.waitForFinished(kStartMs)) {
-      tool.kill();
-      tool.waitForFinished();
-    }
-    if (exitCode) *exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-    return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+  TestDisplay::Result xdotool(const QStringList& arguments) {
+    return display_.run("xdotool", arguments, kStartMs);
   }
 
-  // Where the window is on the screen, as the X server has it.
-  QRect geometryOf(const QString& window) {
-    QRect rect;
-    for (const QString& line : xdotool({"getwindowgeometry", "--shell", window}).split('\n')) {
-      const int value = line.section('=', 1).toInt();
-      const QString name = line.section('=', 0, 0);
-      if (name == "X") rect.moveLeft(value);
-      if (name == "Y") rect.moveTop(value);
-      if (name == "WIDTH") rect.setWidth(value);
-      if (name == "HEIGHT") rect.setHeight(value);
-    }
-    return rect;
-  }
-
+  // Puts the window at `rect` and gives it the keyboard.
   void place(const QString& window, const QRect& rect) {
-    xdotool({"windowsize", "--sync", window, QString::number(rect.width()),
-             QString::number(rect.height())});
-    xdotool({"windowmove", "--sync", window, QString::number(rect.x()), QString::number(rect.y())});
-    waitUntil([&] { return geometryOf(window) == rect; }, kStartMs);
+    display_.place(window, rect, kStartMs);
     xdotool({"windowraise", window});
     xdotool({"windowfocus", "--sync", window});
     QThread::msleep(200);
@@ -324,67 +224,53 @@ class TwoCopiesTest : public ::testing::Test {
     ASSERT_TRUE(waitUntil(
         [&] {
           window = xdotool({"search", "--onlyvisible", "--pid",
-                            QString::number(copy.process.processId()), "--name", kLoginTitle});
-          return !window.isEmpty() || copy.process.state() == QProcess::NotRunning;
+                            QString::number(copy.program.process.processId()), "--name",
+                            kLoginTitle})
+                       .out;
+          return !window.isEmpty() || copy.program.process.state() == QProcess::NotRunning;
         },
-        kStartMs))
-        << "no login dialog: " << copy.process.readAllStandardError().toStdString();
-    ASSERT_FALSE(window.isEmpty()) << copy.process.readAllStandardError().toStdString();
+        kStartMs, kPauseMs))
+        << "no login dialog: " << copy.program.errors();
+    ASSERT_FALSE(window.isEmpty()) << copy.program.errors();
     window = window.section('\n', 0, 0);
-    int code = 0;
-    xdotool({"windowfocus", "--sync", window}, &code);
-    ASSERT_EQ(code, 0);
+    ASSERT_EQ(xdotool({"windowfocus", "--sync", window}).exitCode, 0);
     if (!returning) {
-      xdotool({"type", "--delay", "20", QString::fromStdString(copy.name)}, &code);
-      ASSERT_EQ(code, 0);
+      ASSERT_EQ(xdotool({"type", "--delay", "20", QString::fromStdString(copy.name)}).exitCode, 0);
       xdotool({"key", "Tab"});
     }
-    xdotool({"type", "--delay", "20", QString::fromStdString("pw-" + copy.name)}, &code);
-    ASSERT_EQ(code, 0);
+    ASSERT_EQ(
+        xdotool({"type", "--delay", "20", QString::fromStdString("pw-" + copy.name)}).exitCode, 0);
     xdotool({"key", "Return"});
     ASSERT_TRUE(waitUntil(
         [&] {
-          return copy.readOut().contains("is logged in") ||
-                 copy.process.state() == QProcess::NotRunning;
+          return copy.program.said("is logged in") ||
+                 copy.program.process.state() == QProcess::NotRunning;
         },
-        kStartMs))
-        << "not logged in: " << copy.readOut().toStdString()
-        << copy.process.readAllStandardError().toStdString();
-    ASSERT_TRUE(copy.out.contains(QString::fromStdString(copy.name + " is logged in")))
-        << copy.out.toStdString() << copy.process.readAllStandardError().toStdString();
+        kStartMs, kPauseMs))
+        << "not logged in: " << copy.program.read() << copy.program.errors();
+    ASSERT_TRUE(copy.program.said(copy.name + " is logged in"))
+        << copy.program.out << copy.program.errors();
   }
 
   // Starts message_peer as the account `name` at `address`, knowing the
   // people of `known` (UID, address); its account UID once it is ready.
-  PeerCopy& startPeer(const std::string& name, const char* address,
-                      const std::vector<std::pair<std::string, QString>>& known) {
-    peers_.push_back(std::make_unique<PeerCopy>());
-    PeerCopy& peer = *peers_.back();
+  ChildProcess& startPeer(const std::string& name, const char* address,
+                          const std::vector<std::pair<std::string, QString>>& known) {
+    peers_.push_back(std::make_unique<ChildProcess>());
+    ChildProcess& peer = *peers_.back();
     const QString root = folders_.path() + "/" + QString::fromStdString(name);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("TAVINOR_DATA_ROOT", root + "/data");
-    env.insert("TAVINOR_BIND_ADDRESS", address);
-    env.insert("HOME", root + "/home");
-    env.insert("TAVINOR_REGISTRY_FILE", root + "/registry.json");
-    peer.process.setProcessEnvironment(env);
     QStringList arguments{QString::fromStdString(name)};
     for (const auto& [uid, at] : known) arguments << "--user" << QString::fromStdString(uid) << at;
-    peer.process.start(qEnvironmentVariable("TAVINOR_TEST_BINARY_DIR") + "/tests/message_peer",
-                       arguments);
-    if (peer.says("ready", kStartMs)) {
-      const std::size_t at = peer.out.find("account ") + 8;
-      peer.accountUID = peer.out.substr(at, peer.out.find('\n', at) - at);
-    }
+    peer.start(builtProgram("tests/message_peer"), arguments, copyEnvironment(root, address));
+    peer.waitFor("ready", kStartMs);
     return peer;
   }
 
   QTemporaryDir folders_;
-  std::vector<std::unique_ptr<PeerCopy>> peers_;
+  TestDisplay display_;
+  std::vector<std::unique_ptr<ChildProcess>> peers_;
   ProgramTestEnvironment environment_;  // puts the process's record globals back
   QString programPath_;
-  QString display_;
-  QProcess server_;
   std::vector<std::unique_ptr<Copy>> copies_;
 };
 
@@ -412,19 +298,20 @@ TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
   third.address = ann.address;
   third.root = ann.root;
   start(third);
-  ASSERT_TRUE(third.process.waitForFinished(kEndMs)) << "the third copy did not end by itself";
-  EXPECT_EQ(third.process.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(third.process.exitCode(), 2);
-  EXPECT_TRUE(third.process.readAllStandardOutput().isEmpty());
-  EXPECT_TRUE(third.process.readAllStandardError().contains("another copy already runs"));
+  ASSERT_TRUE(third.program.process.waitForFinished(kEndMs))
+      << "the third copy did not end by itself";
+  EXPECT_EQ(third.program.process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(third.program.process.exitCode(), 2);
+  EXPECT_TRUE(third.program.process.readAllStandardOutput().isEmpty());
+  EXPECT_TRUE(third.program.process.readAllStandardError().contains("another copy already runs"));
   EXPECT_FALSE(greetingOf(ann.address).empty()) << "the first copy stopped listening";
 
   for (Copy* copy : {&ann, &bob}) {
     SCOPED_TRACE(copy->name);
-    copy->process.terminate();
-    ASSERT_TRUE(copy->process.waitForFinished(kEndMs)) << "SIGTERM did not end the copy";
-    EXPECT_EQ(copy->process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(copy->process.exitCode(), 0) << copy->process.readAllStandardError().toStdString();
+    copy->program.process.terminate();
+    ASSERT_TRUE(copy->program.process.waitForFinished(kEndMs)) << "SIGTERM did not end the copy";
+    EXPECT_EQ(copy->program.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(copy->program.process.exitCode(), 0) << copy->program.errors();
     // The shut-down saved the address the copy recorded for its account.
     ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy->dataRoot().toUtf8().constData());
     modGlobalVariables::InitGlobalVariables();
@@ -465,7 +352,7 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   xdotool({"key", "f"});
   QString search;
   ASSERT_TRUE(waitUntil([&] { return !(search = windowOf(bob, "^Tavinor - User search$")).isEmpty(); },
-                        kStartMs));
+                        kStartMs, kPauseMs));
   place(search, kSearchPlace);
   xdotool({"mousemove", "--window", search, "190", "20", "click", "1"});
   xdotool({"type", "--delay", "10", ann.address});
@@ -484,7 +371,7 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   ASSERT_TRUE(annKnown()) << "Ann was not found and added";
   xdotool({"mousemove", "--window", search, "320", "366", "click", "1"});  // Close
   EXPECT_TRUE(waitUntil([&] { return windowOf(bob, "^Tavinor - User search$").isEmpty(); },
-                        kStartMs));
+                        kStartMs, kPauseMs));
 
   // Ann is away: her automatic reply (at the bottom of her main window) is on.
   const QString annWindow = windowOf(ann, "^Tavinor - Message center$");
@@ -501,7 +388,7 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   xdotool({"key", "ctrl+n"});
   QString compose;
   ASSERT_TRUE(waitUntil([&] { return !(compose = windowOf(bob, "^Tavinor - Message$")).isEmpty(); },
-                        kStartMs));
+                        kStartMs, kPauseMs));
   place(compose, kComposePlace);
   const auto click = [&](int x, int y) {
     xdotool({"mousemove", "--window", compose, QString::number(x), QString::number(y),
@@ -516,15 +403,15 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
 
   // Ann's copy stored it unread before it answered; Bob's shows it delivered.
   ASSERT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
-                                     "Lunch at noon:60 1;"; }, kDeliveryMs))
+                                     "Lunch at noon:60 1;"; }, kDeliveryMs, kPauseMs))
       << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") << " queue: "
-      << actionsOnDisk(bob.dataRoot(), "BOB") << " events: " << bob.readOut().toStdString();
+      << actionsOnDisk(bob.dataRoot(), "BOB") << " events: " << bob.program.read();
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
-                                     "Lunch at noon:50 50;"; }, kStartMs))
+                                     "Lunch at noon:50 50;"; }, kStartMs, kPauseMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
   // Ann's copy answered by itself, and Bob keeps the answer marked as automatic (-1).
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") ==
-                                     "Back soon:-1 1;"; }, kDeliveryMs))
+                                     "Back soon:-1 1;"; }, kDeliveryMs, kPauseMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") << " ann's queue: "
       << actionsOnDisk(ann.dataRoot(), "ANN");
 
@@ -536,14 +423,14 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   xdotool({"key", "f"});
   QString folders;
   ASSERT_TRUE(waitUntil([&] { return !(folders = windowOf(ann, "^Tavinor - Message history$")).isEmpty(); },
-                        kStartMs));
+                        kStartMs, kPauseMs));
   place(folders, kAnnFoldersPlace);
   xdotool({"mousemove", "--window", folders, "100", "65", "click", "--repeat", "2", "1"});
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
-                                     "Lunch at noon:100 1;"; }, kStartMs))
+                                     "Lunch at noon:100 1;"; }, kStartMs, kPauseMs))
       << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
-                                     "Lunch at noon:100 100;"; }, kStartMs))
+                                     "Lunch at noon:100 100;"; }, kStartMs, kPauseMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
 
   // Bob recalls it from his sent messages: it leaves Ann's copy.
@@ -553,7 +440,7 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   xdotool({"key", "f"});
   QString sent;
   ASSERT_TRUE(waitUntil([&] { return !(sent = windowOf(bob, "^Tavinor - Message history$")).isEmpty(); },
-                        kStartMs));
+                        kStartMs, kPauseMs));
   place(sent, kFoldersPlace);
   xdotool({"mousemove", "--window", sent, "276", "21", "click", "1"});  // the folder choice
   QThread::msleep(300);
@@ -563,14 +450,14 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   QThread::msleep(200);
   xdotool({"mousemove", "--window", sent, "136", "329", "click", "1"});  // Recall
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat").empty(); },
-                        kStartMs))
+                        kStartMs, kPauseMs))
       << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
-                                     "Lunch at noon:400 400;"; }, kStartMs))
+                                     "Lunch at noon:400 400;"; }, kStartMs, kPauseMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
   for (Copy* copy : {&ann, &bob}) {
-    copy->process.terminate();
-    EXPECT_TRUE(copy->process.waitForFinished(kEndMs));
+    copy->program.process.terminate();
+    EXPECT_TRUE(copy->program.process.waitForFinished(kEndMs));
   }
   modGlobalVariables::InitGlobalVariables();
 }
@@ -592,23 +479,23 @@ TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
     if (HasFatalFailure()) return;
   }
   const std::string ghost = "GHOST-UID";
-  PeerCopy& cid = startPeer("CID", "127.0.0.6",
+  ChildProcess& cid = startPeer("CID", "127.0.0.6",
                             {{ann.accountUID, ann.address}, {bob.accountUID, bob.address},
                              {ghost, ann.address}});
-  PeerCopy& dan = startPeer("DAN", "127.0.0.7", {{ann.accountUID, ann.address}});
-  ASSERT_FALSE(cid.accountUID.empty()) << cid.process.readAllStandardError().toStdString();
-  ASSERT_FALSE(dan.accountUID.empty()) << dan.process.readAllStandardError().toStdString();
+  ChildProcess& dan = startPeer("DAN", "127.0.0.7", {{ann.accountUID, ann.address}});
+  ASSERT_FALSE(cid.lastValue("account").empty()) << cid.errors();
+  ASSERT_FALSE(dan.lastValue("account").empty()) << dan.errors();
   const QString cidRoot = folders_.path() + "/CID/data";
 
   // Ann shares her users directory, and tells who she is.
   cid.tell("ask 1100 " + ann.accountUID);
-  EXPECT_TRUE(cid.says("EVE-UID", kDeliveryMs)) << cid.out;
+  EXPECT_TRUE(cid.waitFor("EVE-UID", kDeliveryMs)) << cid.out;
   cid.tell("ask 1300 " + ann.accountUID);
   const std::string cidUsers = cidRoot.toStdString() + "/CID/D010.dat";
   EXPECT_TRUE(waitUntil([&] {
     return modGenFunctionsFile::ReadFileContent(cidUsers, true).find("LN=\"Tester\"") !=
            std::string::npos;
-  }, kDeliveryMs)) << modGenFunctionsFile::ReadFileContent(cidUsers, true);
+  }, kDeliveryMs, kPauseMs)) << modGenFunctionsFile::ReadFileContent(cidUsers, true);
 
   // One message to both: each copy stores it, Ann's shows it on her board,
   // and Cid's row has both deliveries.
@@ -616,11 +503,11 @@ TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
   for (Copy* copy : {&ann, &bob}) {
     EXPECT_TRUE(waitUntil([&] {
       return messagesOnDisk(copy->dataRoot(), copy->name, "D008.dat") == "For you both:60 1 1;";
-    }, kDeliveryMs)) << copy->name << ": " << messagesOnDisk(copy->dataRoot(), copy->name, "D008.dat");
+    }, kDeliveryMs, kPauseMs)) << copy->name << ": " << messagesOnDisk(copy->dataRoot(), copy->name, "D008.dat");
   }
   EXPECT_TRUE(waitUntil([&] {
     return messagesOnDisk(cidRoot, "CID", "D009.dat") == "For you both:1 50 50;";
-  }, kStartMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
+  }, kStartMs, kPauseMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
   EXPECT_FALSE(windowOf(ann, "^Tavinor - Message board$").isEmpty());
 
   // Nobody of that UID lives on Ann's computer: Cid keeps the message for a
@@ -629,22 +516,22 @@ TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
   cid.tell("send " + ghost + " Anyone there?");
   dan.tell("send " + ann.accountUID + " Let me in");
   EXPECT_TRUE(waitUntil([&] { return actionsOnDisk(cidRoot, "CID").rfind("1200 50 1 2", 0) == 0; },
-                        kDeliveryMs)) << actionsOnDisk(cidRoot, "CID");
+                        kDeliveryMs, kPauseMs)) << actionsOnDisk(cidRoot, "CID");
   const QString danRoot = folders_.path() + "/DAN/data";
   EXPECT_TRUE(waitUntil([&] {
     return actionsOnDisk(danRoot, "DAN").empty() &&
            messagesOnDisk(danRoot, "DAN", "D009.dat") == "Let me in:1 1;";
-  }, kDeliveryMs)) << actionsOnDisk(danRoot, "DAN") << messagesOnDisk(danRoot, "DAN", "D009.dat");
+  }, kDeliveryMs, kPauseMs)) << actionsOnDisk(danRoot, "DAN") << messagesOnDisk(danRoot, "DAN", "D009.dat");
   EXPECT_EQ(messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat"), "For you both:60 1 1;");
 
   // Bob's copy ends; what Cid writes now waits until it is back.
-  bob.process.terminate();
-  ASSERT_TRUE(bob.process.waitForFinished(kEndMs)) << bob.process.readAllStandardError().toStdString();
+  bob.program.process.terminate();
+  ASSERT_TRUE(bob.program.process.waitForFinished(kEndMs)) << bob.program.errors();
   cid.tell("send " + bob.accountUID + " While you were away");
   EXPECT_TRUE(waitUntil([&] {
     const std::string queue = actionsOnDisk(cidRoot, "CID");
     return std::count(queue.begin(), queue.end(), ';') == 2;
-  }, kDeliveryMs)) << actionsOnDisk(cidRoot, "CID");
+  }, kDeliveryMs, kPauseMs)) << actionsOnDisk(cidRoot, "CID");
   start(bob);
   logIn(bob, true);
   if (HasFatalFailure()) return;
@@ -652,13 +539,13 @@ TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
   EXPECT_TRUE(waitUntil([&] {
     return messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") ==
            "For you both:60 1 1;While you were away:60 1;";
-  }, kDeliveryMs)) << messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") << " Cid's queue: "
+  }, kDeliveryMs, kPauseMs)) << messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") << " Cid's queue: "
                     << actionsOnDisk(cidRoot, "CID") << " Cid: " << cid.read()
-                    << " Bob: " << bob.readOut().toStdString();
+                    << " Bob: " << bob.program.read();
   EXPECT_TRUE(waitUntil([&] {
     return messagesOnDisk(cidRoot, "CID", "D009.dat").find("While you were away:50 50;") !=
            std::string::npos;
-  }, kStartMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
+  }, kStartMs, kPauseMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
   modGlobalVariables::InitGlobalVariables();
 }
 

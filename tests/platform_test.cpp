@@ -29,6 +29,23 @@ TEST(Utf8, CutsNeverSplitACodePoint) {
   EXPECT_EQ(utf8::mid(text, 7), "");
 }
 
+TEST(Utf8, ValidKeepsWellFormedSequencesAndReplacesEveryOtherByte) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"d\xC3\xA9j\xC3\xA0 \xF0\x9F\x98\x80", "d\xC3\xA9j\xC3\xA0 \xF0\x9F\x98\x80"},
+      {"\xE1\xE1ort", "__ort"},                 // lead bytes without their continuation
+      {"a\x80\xBF" "b", "a__b"},                  // stray continuation bytes
+      {"\xC0\xAF", "__"},                        // over-long "/"
+      {"\xE0\x80\xAF", "___"},                  // over-long three-byte form
+      {"\xED\xA0\x80", "___"},                  // surrogate
+      {"\xF4\x90\x80\x80", "____"},            // past U+10FFFF
+      {"\xF0\x9F\x98", "___"},                  // cut at the end
+      {"\xFF", "_"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(utf8::valid(c.in, '_'), c.out) << c.in;
+}
+
 TEST(Clock, FixedTimeMovesOnlyWhenAdvanced) {
   const QDateTime start(QDate(2024, 2, 28), QTime(23, 59, 30));
   platform::setFixedTime(start);

@@ -14,7 +14,8 @@
 #include "MessageBox.h"
 #include "ProgramTestEnvironment.h"
 
-inline void startFuzzProgram() {
+// Returns the installation, which lasts as long as the process.
+inline ProgramTestEnvironment& startFuzzProgram() {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   static int argc = 1;
   static char name[] = "tavinor_fuzz";
@@ -23,6 +24,7 @@ inline void startFuzzProgram() {
   static ProgramTestEnvironment environment{std::string_view{}};
   platform::setMessageBoxResponder(
       [](const platform::MessageBoxRequest&) { return platform::kMbResultOk; });
+  return environment;
 }
 
 inline std::string fuzzText(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,10 @@
 // Request texts as peers send them, answered by the request dispatcher on
 // one connection. An input holds one or more texts separated by NUL bytes,
 // all taken on one fresh connection, so a sender check can precede the
-// requests that need it.
+// requests that need it. A text that starts with kFilePiece or kLastFilePiece
+// is the payload of a file frame instead (after an accepted offer, the
+// receiving side writes it); a connection that ends with its file open ends
+// as a failed transfer.
 //
 // Two local accounts exist (one logged in, one not), each with one person
 // in its users directory; the automatic reply is on for every fourth input.
@@ -12,8 +15,12 @@
 //  - no message box is shown;
 //  - neither account's received messages hold a UID twice, and every row
 //    there is a message "M" of the sender that the connection's sender
-//    check accepted.
+//    check accepted;
+//  - no file lies anywhere in the installation but in the data folder and
+//    the upload folder, names below the upload folder are well-formed UTF-8,
+//    and after the connection has ended no unfinished file is left there.
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string_view>
 
@@ -22,8 +29,10 @@
 #include "MessageBox.h"
 #include "PoolLoan.h"
 #include "TvrError.h"
+#include "Utf8.h"
 #include "clsGenXMLDocument.h"
 #include "modCOMRequestedAction.h"
+#include "modFileTransfer.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -37,6 +46,8 @@ constexpr const char* kLoggedIn = "F0220000-0000-0000-0000-000000000001";
 constexpr const char* kOther = "07E40000-0000-0000-0000-000000000002";
 // Received messages beyond this are dropped between inputs, to keep saves short.
 constexpr int kMaxKeptMessages = 64;
+constexpr char kFilePiece = '\x01';
+constexpr char kLastFilePiece = '\x02';
 
 void require(bool condition) {
   if (!condition) std::abort();
@@ -98,10 +109,40 @@ void requireReceivedSound(const std::string& account) {
   if (received->CountAll() > kMaxKeptMessages) received->DeleteAll(true);
 }
 
+ProgramTestEnvironment*& installation() {
+  static ProgramTestEnvironment* environment = nullptr;
+  return environment;
+}
+
+bool liesBelow(const std::filesystem::path& path, const std::string& folder) {
+  const std::string text = path.string();
+  return !folder.empty() && text.compare(0, folder.size(), folder) == 0;
+}
+
+// Every file of the installation lies in the data folder or the upload
+// folder, below which every name is well-formed UTF-8; with `ended`, no
+// unfinished (hidden temporary) file is left.
+void requireFilesConfined(bool ended) {
+  namespace fs = std::filesystem;
+  const std::string upload = modLocalUserFunctions::LocalUserOptions.UploadFolder;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(installation()->root(), error), end; it != end && !error;
+       it.increment(error)) {
+    if (!it->is_regular_file(error) && !it->is_symlink(error)) continue;
+    const bool inUpload = liesBelow(it->path(), upload + "/");
+    require(inUpload || liesBelow(it->path(), installation()->dataFolder() + "/") ||
+            liesBelow(it->path(), installation()->root() + "/registry"));
+    if (!inUpload) continue;
+    const std::string below = it->path().string().substr(upload.size());
+    require(platform::utf8::valid(below, '_') == below);
+    if (ended) require(it->path().filename().string().rfind('.', 0) != 0);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  startFuzzProgram();
+  installation() = &startFuzzProgram();
   platform::setMessageBoxResponder([](const platform::MessageBoxRequest&) {
     ++boxesShown();
     return platform::kMbResultOk;
@@ -137,11 +178,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (start <= input.size()) {
     std::size_t end = input.find('\0', start);
     if (end == std::string::npos) end = input.size();
-    const std::string reply =
-        modCOMRequestedAction::ProcessRequestedAction(input.substr(start, end - start), state);
-    requireReply(reply);
+    const std::string text = input.substr(start, end - start);
     start = end + 1;
+    if (!text.empty() && (text[0] == kFilePiece || text[0] == kLastFilePiece)) {
+      if (!state.FileOffered || state.RawMode) continue;
+      state.IsLastChunk = text[0] == kLastFilePiece;
+      bool rawMode = false;
+      const std::string reply = modFileTransfer::ReceiveFileData(state, text.substr(1), rawMode);
+      state.RawMode = rawMode || !reply.empty();
+      continue;
+    }
+    requireReply(modCOMRequestedAction::ProcessRequestedAction(text, state));
   }
+  requireFilesConfined(false);
+  if (state.FileOpened) {
+    try {
+      modFileTransfer::HandleConnectionTimeout(state, true);
+    } catch (const TvrError&) {
+    }
+  }
+  requireFilesConfined(true);
   require(boxesShown() == 0);
   try {
     requireReceivedSound(loggedIn());

@@ -6,6 +6,7 @@
 namespace {
 
 constexpr int kServerStartMs = 15000;
+constexpr int kToolMs = 15000;
 
 bool claimed(int number) {
   return QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(number)) ||
@@ -56,4 +57,29 @@ TestDisplay::Result TestDisplay::run(const QString& program, const QStringList& 
   result.out = QString::fromStdString(child.read()).trimmed();
   result.errors = child.errors();
   return result;
+}
+
+QRect TestDisplay::geometry(const QString& window) const {
+  QRect rect;
+  for (const QString& line :
+       run("xdotool", {"getwindowgeometry", "--shell", window}, kToolMs).out.split('\n')) {
+    const int value = line.section('=', 1).toInt();
+    const QString name = line.section('=', 0, 0);
+    if (name == "X") rect.moveLeft(value);
+    if (name == "Y") rect.moveTop(value);
+    if (name == "WIDTH") rect.setWidth(value);
+    if (name == "HEIGHT") rect.setHeight(value);
+  }
+  return rect;
+}
+
+bool TestDisplay::place(const QString& window, const QRect& where, int milliseconds) const {
+  run("xdotool",
+      {"windowsize", "--sync", window, QString::number(where.width()),
+       QString::number(where.height())},
+      kToolMs);
+  run("xdotool",
+      {"windowmove", "--sync", window, QString::number(where.x()), QString::number(where.y())},
+      kToolMs);
+  return waitUntil([&] { return geometry(window) == where; }, milliseconds, 20);
 }

@@ -4,6 +4,7 @@
 // the same time do not meet. Programs run on it as separate X clients. The
 // server ends when the object does; callers end their own clients first.
 #include <QProcessEnvironment>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +37,11 @@ class TestDisplay {
   // Runs `program` on the display until it ends, killing it after
   // `milliseconds`.
   Result run(const QString& program, const QStringList& arguments, int milliseconds) const;
+  // Where the window is on the screen, as the X server has it.
+  QRect geometry(const QString& window) const;
+  // Sizes and moves the window to `where` with xdotool; false when the X
+  // server does not have it there within `milliseconds`.
+  bool place(const QString& window, const QRect& where, int milliseconds) const;
 
  private:
   ChildProcess server_;
