@@ -1,8 +1,10 @@
 // tavinor: the office messaging program.
 //
-// Starts up (login included), then runs until the main window is closed,
-// the exit command is given, or SIGTERM, SIGINT or SIGHUP arrives; each way
-// ends through the normal shut-down, which saves what is open.
+// Starts up (login included), then runs until the exit command is given
+// (closing the main window only hides it: the notification-area icon brings
+// it back), the desktop's session ends, or SIGTERM, SIGINT or SIGHUP
+// arrives; each way ends through the normal shut-down, which saves what is
+// open.
 //
 // Exit status: 0 after a run or when the login was cancelled, 1 when the
 // start-up stopped (a required file is missing, or a start-up step failed),

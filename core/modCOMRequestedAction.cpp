@@ -105,6 +105,12 @@ bool isLocalAccount(const std::string& uid) {
                                             modLocalUserFunctions::kLocalUserUID, found);
 }
 
+// Whether this connection's sender check passed for that sender and
+// recipient: deliveries and file offers need it.
+bool senderChecked(const ConnectionState& state, const std::string& SUID, const std::string& RUID) {
+  return state.SenderAccepted && state.CheckedSenderUID == SUID && state.CheckedRecipientUID == RUID;
+}
+
 bool isLoggedIn(const std::string& account) {
   return !account.empty() && account == CurrentLocalUserUID;
 }
@@ -416,10 +422,7 @@ std::string ProcessDeliverMessage(const XMLDocumentRef& request, const Connectio
     RUID = field(request, kActionRUID);
     const std::string SUID = field(request, kActionSUID);
     if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
-    if (!state.SenderAccepted || state.CheckedSenderUID != SUID ||
-        state.CheckedRecipientUID != RUID) {
-      return reply(kSenderRefused, RUID);
-    }
+    if (!senderChecked(state, SUID, RUID)) return reply(kSenderRefused, RUID);
     const XMLDocumentRef message = clsGenXMLDocument::create();
     if (!message->load(field(request, kActionV)) || !isMessageOf(message->rootElement(), SUID)) {
       return reply(101200, RUID);
@@ -545,10 +548,7 @@ std::string ProcessFileOffer(const XMLDocumentRef& request, ConnectionState& sta
     RUID = field(request, kActionRUID);
     const std::string SUID = field(request, kActionSUID);
     if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
-    if (!state.SenderAccepted || state.CheckedSenderUID != SUID ||
-        state.CheckedRecipientUID != RUID) {
-      return reply(kSenderRefused, RUID);
-    }
+    if (!senderChecked(state, SUID, RUID)) return reply(kSenderRefused, RUID);
     if (state.FileOffered) return reply(kGenericFailure, RUID);
     const std::vector<std::string> items =
         modGenFunctionsString::splitText(field(request, kActionV), "||");
