@@ -198,6 +198,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   requireFilesConfined(true);
+  // Received files are dropped between inputs, to keep the checks short.
+  std::error_code ignored;
+  std::filesystem::remove_all(modLocalUserFunctions::LocalUserOptions.UploadFolder, ignored);
   require(boxesShown() == 0);
   try {
     requireReceivedSound(loggedIn());
