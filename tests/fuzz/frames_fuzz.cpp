@@ -2,8 +2,9 @@
 // takes them: cut into arrivals, each appended to a FrameReader, frames taken
 // until it needs more, each parsed, message pieces joined, and every complete
 // text handed to the request dispatcher. The first protocol error (a length
-// or a body that no sender makes, a file frame, an over-long text) or the end
-// text closes the connection and ends the input.
+// or a body that no sender makes, an over-long text), a file frame or the
+// end text ends the input: what a file frame carries goes to the file
+// receiver, which the requests harness drives.
 //
 // Input: two bytes that choose where the stream is cut into arrivals (0x0000:
 // the whole stream in one arrival), then the stream itself.
@@ -353,7 +354,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = arrivals.next(stream.size() - offset);
     const auto status = cutter.arrive(
         std::string_view(stream).substr(offset, length), state, [&](const Piece& piece) {
-          // The listening side takes no file content.
+          // File content belongs to the file receiver (see above).
           if (piece.phase != kMessagePhase) return close();
           std::string text;
           const auto joined = assembler.add(state, piece.text, text);

@@ -1,11 +1,19 @@
-// Entry point of every test suite: a QApplication (offscreen under ctest) so
-// that widgets, timers and sockets work, then every GoogleTest case.
+// Entry point of every test suite: a QApplication (offscreen unless a display
+// is asked for) so that widgets, timers and sockets work, then every
+// GoogleTest case. Started by hand instead of by ctest, a suite finds the
+// build folder (TAVINOR_TEST_BINARY_DIR) as the parent of its own folder.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("TAVINOR_TEST_BINARY_DIR")) {
+    const QDir suiteFolder = QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteDir();
+    qputenv("TAVINOR_TEST_BINARY_DIR", QDir::cleanPath(suiteFolder.absoluteFilePath("..")).toLocal8Bit());
+  }
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
