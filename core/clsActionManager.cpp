@@ -120,6 +120,7 @@ void clsActionManager::SaveStore() {
   if (discarded_) return;
   try {
     working_->SaveXMLDoc();
+    unsaved_ = false;
   } catch (...) {
     logError("clsActionManager.SaveStore");
   }
@@ -127,11 +128,13 @@ void clsActionManager::SaveStore() {
 
 // Every change reaches the file before the event loop turns again.
 void clsActionManager::storeChanged() {
+  unsaved_ = true;
   if (saveQueued_) return;
   saveQueued_ = true;
   QTimer::singleShot(0, this, [this] {
     saveQueued_ = false;
-    SaveStore();
+    // A caller may have written the store since.
+    if (unsaved_) SaveStore();
   });
 }
 

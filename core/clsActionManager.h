@@ -227,6 +227,7 @@ class clsActionManager : public QObject {
   std::vector<std::string> dueList_;
   bool busy_ = false;
   bool saveQueued_ = false;
+  bool unsaved_ = false;
   bool discarded_ = false;
   QDateTime lastActivity_;
   QDateTime stepChangedAt_;
