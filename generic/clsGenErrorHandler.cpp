@@ -87,7 +87,8 @@ void clsGenErrorHandler::WriteErrorLog(const std::string& trail, int number,
         modGenApplicationSetting::GetFileSourceFolder(modGenApplicationSetting::kErrorLogFile);
     modGenFunctionsFile::AppendLineToFile(
         log.FolderPath, log.FileName,
-        formatErrorLogLine(trail, number, description, withTimeStamp != 0), true, false);
+        formatErrorLogLine(trail, number, description, withTimeStamp != 0), true, false,
+        kMaxErrorLogBytes);
   } catch (...) {
     raiseAgain("clsGenErrorHandler.WriteErrorLog");
   }

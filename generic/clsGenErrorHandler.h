@@ -7,6 +7,7 @@
 //   try { ... } catch (...) { raiseAgain("clsGenObject.ClassOwner"); }
 // or, in an event handler, timer tick, socket callback, slot or property,
 //   try { ... } catch (...) { endError("frmLogin.cmdOK_Click"); }
+#include <cstddef>
 #include <string>
 
 #include "TvrError.h"
@@ -19,8 +20,11 @@ class clsGenErrorHandler {
                    int writeLog, int withTimeStamp, int helpContext,
                    const std::string& helpFile, int lastDllError, int& handled);
 
-  // Appends one error-log line to TVRLOG.DAT in the common data folder.
+  // Appends one error-log line to TVRLOG.DAT in the common data folder,
+  // dropping its oldest lines when it would grow past kMaxErrorLogBytes (a
+  // peer that provokes errors again and again cannot fill the disk).
   // Raises its own errors (HandleError drops them).
+  static constexpr std::size_t kMaxErrorLogBytes = 1 << 20;
   void WriteErrorLog(const std::string& trail, int number, const std::string& description,
                      int withTimeStamp);
 };

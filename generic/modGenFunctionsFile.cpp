@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QStringList>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -237,7 +238,8 @@ std::string ReadFileContent(const std::string& path, bool decrypt, bool relative
 }
 
 void AppendLineToFile(const std::string& folder, const std::string& fileName,
-                      const std::string& line, bool encrypted, bool relative) {
+                      const std::string& line, bool encrypted, bool relative,
+                      std::size_t keepBytes) {
   try {
     std::string directory = relative ? underProgramFolder(folder) : folder;
     requireFileName(directory, fileName);
@@ -245,6 +247,10 @@ void AppendLineToFile(const std::string& folder, const std::string& fileName,
     ClearReadOnly(directory, fileName);
     if (encrypted) {
       std::string content = ReadFileContent(directory + fileName, true);
+      if (keepBytes > 0 && content.size() + line.size() > keepBytes) {
+        const std::size_t cut = content.find("\r\n", content.size() - std::min(content.size(), keepBytes / 2));
+        content = cut == std::string::npos ? std::string() : content.substr(cut + 2);
+      }
       if (!content.empty()) content += "\r\n";
       content += line;
       SaveFileContent(directory, fileName, content, true, false, false);

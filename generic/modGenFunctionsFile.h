@@ -55,10 +55,13 @@ std::string ReadFileContent(const std::string& path, bool decrypt = false, bool 
 
 // Adds `line` at the end of folder/fileName (the names as for
 // SaveFileContent). Enciphered: the whole file is read, extended by CR LF
-// (when it was not empty) and the line, and saved again with fresh keys.
+// (when it was not empty) and the line, and saved again with fresh keys;
+// with keepBytes, when the text would grow past it, its oldest lines are
+// dropped so that about half of keepBytes is left before the new line.
 // Plain: the line and CR LF are appended.
 void AppendLineToFile(const std::string& folder, const std::string& fileName,
-                      const std::string& line, bool encrypted = true, bool relative = false);
+                      const std::string& line, bool encrypted = true, bool relative = false,
+                      std::size_t keepBytes = 0);
 
 // Creates every missing level of `path`; a level that already exists is passed over.
 void CreateFolderPath(const std::string& path);

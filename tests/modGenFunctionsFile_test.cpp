@@ -173,6 +173,13 @@ TEST(modGenFunctionsFile, AppendedLogLines) {
   AppendLineToFile(folder, "TVRLOG.DAT", "second", true);
   EXPECT_EQ(ReadFileContent(folder + "/TVRLOG.DAT", true), "first\r\nsecond");
 
+  // A bounded log drops its oldest whole lines and keeps the newest.
+  for (int n = 0; n < 40; ++n) AppendLineToFile(folder, "bounded.dat", "line " + std::to_string(n), true, false, 100);
+  const std::string kept = ReadFileContent(folder + "/bounded.dat", true);
+  EXPECT_LE(kept.size(), 100u);
+  EXPECT_EQ(kept.rfind("line ", 0), 0u) << kept;
+  EXPECT_EQ(kept.substr(kept.size() - 7), "line 39");
+
   AppendLineToFile(folder, "plain.txt", "one", false);
   AppendLineToFile(folder + "/", "plain.txt", "two", false);
   EXPECT_EQ(rawContent(folder + "/plain.txt"), "one\r\ntwo\r\n");
