@@ -46,8 +46,6 @@ class FileSender : public QObject {
   // the file cannot be read or the first blocks cannot be sent.
   bool Start();
   void Stop();
-  // Every byte of the file is queued.
-  bool AllQueued() const { return allQueued_; }
 
  private:
   void pump();

@@ -7,8 +7,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <random>
 
 #include "TvrError.h"
@@ -17,7 +19,12 @@
 namespace {
 
 constexpr std::size_t kWriteBuffer = 256 * 1024;
+constexpr std::size_t kSyncInterval = 16 * 1024 * 1024;
 constexpr const char* kSource = "IncomingFile";
+
+// What all incoming files of the process have claimed and not yet written.
+std::mutex claimsMutex;
+uint64_t claimedTotal = 0;
 
 [[noreturn]] void fail(int error, const std::string& what, const std::string& path) {
   const int number = error == ENOSPC || error == EDQUOT ? modGenFunctionsFile::kErrDiskFull
@@ -112,6 +119,7 @@ IncomingFile::IncomingFile(const std::string& baseFolder, const std::vector<std:
 IncomingFile::~IncomingFile() { discard(); }
 
 void IncomingFile::discard() noexcept {
+  releaseClaim(claimed_);
   if (fileFd_ >= 0) ::close(fileFd_);
   fileFd_ = -1;
   if (!committed_ && !temporaryName_.empty() && folderFd_ >= 0) {
@@ -138,13 +146,32 @@ void IncomingFile::flush() {
     }
     done += static_cast<std::size_t>(written);
   }
+  releaseClaim(std::min<uint64_t>(claimed_, buffer_.size()));
+  unsynced_ += buffer_.size();
   buffer_.clear();
+  if (unsynced_ >= kSyncInterval) {
+    if (::fdatasync(fileFd_) != 0) fail(errno, "Cannot write", folder_ + temporaryName_);
+    unsynced_ = 0;
+  }
 }
 
-uint64_t IncomingFile::FreeSpace() const {
+void IncomingFile::ClaimSpace(uint64_t size, uint64_t reserve) {
   struct statvfs space {};
-  if (::fstatvfs(folderFd_, &space) != 0) return 0;
-  return static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+  if (::fstatvfs(folderFd_, &space) != 0) fail(errno, "Cannot read the free space of", folder_);
+  const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+  const std::lock_guard lock(claimsMutex);
+  if (size > free || reserve > free - size || claimedTotal > free - size - reserve) {
+    fail(ENOSPC, "No room for " + std::to_string(size) + " bytes in", folder_);
+  }
+  claimed_ += size;
+  claimedTotal += size;
+}
+
+void IncomingFile::releaseClaim(uint64_t bytes) noexcept {
+  if (bytes == 0) return;
+  const std::lock_guard lock(claimsMutex);
+  claimed_ -= bytes;
+  claimedTotal -= bytes;
 }
 
 void IncomingFile::Commit() {

@@ -29,18 +29,24 @@ class IncomingFile {
   IncomingFile(const IncomingFile&) = delete;
   IncomingFile& operator=(const IncomingFile&) = delete;
 
+  // Claims room for the `size` bytes the file will hold: raises 61 unless
+  // the file system's free space takes them, `reserve` and what every other
+  // incoming file of this process has claimed and not yet written. The
+  // claim shrinks as the bytes are written and ends with the commit or the
+  // object.
+  void ClaimSpace(uint64_t size, uint64_t reserve);
+  // Writes reach the disk as they go (synced every few MiB), so the commit
+  // has little left to sync.
   void Write(const char* data, std::size_t size);
-  // The bytes the file system can still take in the folder.
-  uint64_t FreeSpace() const;
   // Flushes, syncs and closes the file and renames it into place (replacing
   // a regular file of that name, never anything else); the folder is synced.
   void Commit();
   // The folder of the file, ending in "/".
   const std::string& Folder() const { return folder_; }
-  const std::string& FileName() const { return fileName_; }
 
  private:
   void flush();
+  void releaseClaim(uint64_t bytes) noexcept;
   void discard() noexcept;
 
   std::string folder_;
@@ -49,5 +55,9 @@ class IncomingFile {
   std::string buffer_;
   int folderFd_ = -1;
   int fileFd_ = -1;
+  // Of this file's claim, the bytes not yet written.
+  uint64_t claimed_ = 0;
+  // Bytes written since the last sync.
+  std::size_t unsynced_ = 0;
   bool committed_ = false;
 };

@@ -164,7 +164,8 @@ void PeerConnections::receive(int index, const std::string& data) {
       closeConnection(index);
       return;
     }
-    if (sockets_[static_cast<std::size_t>(index)]->State() != platform::kSckConnected) return;
+    // Ended here; a peer's close still leaves its frames to take.
+    if (!states_[static_cast<std::size_t>(index)].Active) return;
   }
 }
 

@@ -6,20 +6,12 @@
 
 #include <QMetaObject>
 
-#include "ServiceDiscovery.h"
 #include "TvrError.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
 
 namespace modAPINetworking {
-
-namespace {
-
-// Debian maps the host's own name to 127.0.1.1; no colleague reaches that.
-bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
-
-}  // namespace
 
 std::string IPBytesToString(const std::string& bytes) {
   try {
@@ -51,14 +43,18 @@ std::string GetIPFromHostName(const std::string& hostName) {
   return IPBytesToString(std::string(reinterpret_cast<const char*>(&first.s_addr), 4));
 }
 
-TextCollection ComputerAddresses(const std::vector<std::string>& hostNames,
+TextCollection ComputerAddresses(const std::vector<platform::AnnouncedComputer>& computers,
                                  const std::string& localAddress,
-                                 std::chrono::steady_clock::time_point deadline) {
+                                 std::chrono::steady_clock::time_point deadline,
+                                 const std::atomic<bool>& stop) {
   TextCollection addresses;
-  for (const std::string& name : hostNames) {
-    if (addresses.size() >= kMaxComputers - 1 || std::chrono::steady_clock::now() >= deadline) break;
-    const std::string address = GetIPFromHostName(name);
-    if (modGenFunctions::IsValidIPAddress(address, false) && !isLoopback(address)) {
+  for (const platform::AnnouncedComputer& computer : computers) {
+    if (stop || addresses.size() >= kMaxComputers - 1) break;
+    std::string address = computer.address;
+    if (address.empty() && std::chrono::steady_clock::now() < deadline) {
+      address = GetIPFromHostName(computer.hostName);
+    }
+    if (modGenFunctions::IsValidIPAddress(address, false) && !platform::isLoopbackAddress(address)) {
       addresses.push_back(address);
     }
   }
@@ -84,7 +80,8 @@ void Enumeration::Run(const std::string& localAddress) {
     const platform::AnnouncedComputers announced =
         platform::BrowseAnnouncedComputers(start + kBrowseTime, kMaxComputers, stop_);
     result.browsed = announced.serviceAnswered;
-    result.addresses = ComputerAddresses(announced.hostNames, localAddress, start + kEnumerationTime);
+    result.addresses =
+        ComputerAddresses(announced.computers, localAddress, start + kEnumerationTime, stop_);
   } catch (...) {
     result.addresses.clear();
     if (!localAddress.empty()) result.addresses.push_back(localAddress);

@@ -1,11 +1,13 @@
 #pragma once
 // modAPINetworking: the computers of the local network as addresses for the
 // user search. The computers are those that announce themselves over
-// multicast DNS (platform/ServiceDiscovery); each announced host name is
-// resolved to its first IPv4 address through the system's resolver.
+// multicast DNS (platform/ServiceDiscovery), each at the IPv4 address
+// announced with it, or else the first one its host name resolves to
+// through the system's resolver.
 //
 // The enumeration runs on a worker thread, so the window stays live while
-// the network answers; it ends after kEnumerationTime at the latest.
+// the network answers; it ends after kEnumerationTime at the latest, and
+// soon after it is stopped.
 #include <QObject>
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ServiceDiscovery.h"
 #include "modGenCollectionFunctions.h"
 
 namespace modAPINetworking {
@@ -46,19 +49,21 @@ std::string IPBytesToString(const std::string& bytes);
 // not resolve. Blocks while the resolver works; any thread; never raises.
 std::string GetIPFromHostName(const std::string& hostName);
 
-// The search's addresses for the announced `hostNames`: each name that
-// resolves, before `deadline`, to a valid address that is not loopback,
-// in order (two names with one address give it twice), at most
-// kMaxComputers - 1 of them; then `localAddress` unless it is empty or
-// already there. Any thread.
-TextCollection ComputerAddresses(const std::vector<std::string>& hostNames,
+// The search's addresses for the announced `computers`: the address of
+// each, as announced or else resolved from its host name while `deadline`
+// has not passed, when it is valid and not loopback, in order (two
+// computers with one address give it twice), at most kMaxComputers - 1 of
+// them, none more once `stop` is true; then `localAddress` unless it is
+// empty or already there. Any thread.
+TextCollection ComputerAddresses(const std::vector<platform::AnnouncedComputer>& computers,
                                  const std::string& localAddress,
-                                 std::chrono::steady_clock::time_point deadline);
+                                 std::chrono::steady_clock::time_point deadline,
+                                 const std::atomic<bool>& stop);
 
 // Enumeration: one enumeration of the network running on its worker thread.
 // Its result reaches `done` once, through the event loop of the thread that
 // created it, unless the Enumeration is destroyed first. Destroying it stops
-// the listening and waits for the worker, which ends by its deadline.
+// the worker and waits for it, at most for one name being resolved.
 class Enumeration {
  public:
   Enumeration(const std::string& localAddress, std::function<void(const NetworkComputers&)> done);

@@ -123,11 +123,7 @@ void startReceiving(ConnectionState& state, std::string_view& payload) {
   state.ShowsProgress = !MessageCenterServices::ReserveProgressBar(true);
   if (state.ShowsProgress) MessageCenterServices::SetProgress(kReceivingLabel, 0, 100, true, "");
   OpenIncomingFile(state);
-  const uint64_t free = state.FileStream->FreeSpace();
-  if (size + static_cast<double>(kFreeSpaceReserve) > static_cast<double>(free)) {
-    throw TvrError(modGenFunctionsFile::kErrDiskFull, "",
-                   "No room for a file of " + std::to_string(static_cast<uint64_t>(size)) + " bytes");
-  }
+  state.FileStream->ClaimSpace(static_cast<uint64_t>(size), kFreeSpaceReserve);
 }
 
 void showProgress(ConnectionState& state) {

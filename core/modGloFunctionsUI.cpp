@@ -16,12 +16,16 @@
 #include "clsTrayManager.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsString.h"
+#include "modGenFunctionsControl.h"
 #include "modGenFunctionsUI.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
 namespace modGloFunctionsUI {
+
+using modGenFunctionsControl::kTwipsPerPixel;
+
 
 FormScreenState AppScreenState;
 std::string LastActiveFormName;
@@ -112,7 +116,7 @@ std::string GetSetFormSetting(QWidget* form, bool write) {
                                             true);
     return {};
   } catch (...) {
-    raiseAgain("modGenFunctionsUI.GetSetFormSetting");
+    raiseAgain("modGloFunctionsUI.GetSetFormSetting");
   }
 }
 
@@ -144,7 +148,7 @@ void InitializeCurrentFormScreen(QWidget* form, SubclassRecord& record, int32_t 
     form->setMinimumSize(minWidth / kTwipsPerPixel, minHeight / kTwipsPerPixel);
     ApplyFormScreenSetting(form, width, height, reset, left, top);
   } catch (...) {
-    raiseAgain("modGenFunctionsUI.InitializeCurrentFormScreen");
+    raiseAgain("modGloFunctionsUI.InitializeCurrentFormScreen");
   }
 }
 
@@ -253,7 +257,7 @@ bool WindowPlacement::eventFilter(QObject* watched, QEvent* event) {
       GetSetFormSetting(window_, true);
     }
   } catch (...) {
-    endError("modGenFunctionsUI.WindowPlacement");
+    endError("modGloFunctionsUI.WindowPlacement");
   }
   return false;
 }

@@ -13,7 +13,9 @@
 //
 // WindowPlacement wires all of that into a window with one call. Needs the
 // record globals; reading and writing need a logged-in account (nothing
-// happens without one). UI thread only.
+// happens without one). Errors are reported under "modGloFunctionsUI.<name>"
+// and raised again, but for the placement's own event handling, which
+// reports and goes on. UI thread only.
 #include <QObject>
 #include <QPointer>
 #include <cstdint>
@@ -24,8 +26,6 @@ class QPushButton;
 class QWidget;
 
 namespace modGloFunctionsUI {
-
-inline constexpr int kTwipsPerPixel = 15;
 
 // A window's state record (AppScreenState is the program's own).
 struct FormScreenState {

@@ -4,7 +4,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
-#include <QUrl>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,6 +18,7 @@
 #include "clsGenErrorHandler.h"
 #include "modCOMFunctions.h"
 #include "modFileTransfer.h"
+#include "modGenFunctions.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
@@ -274,10 +274,7 @@ void frmMessage::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void frmMessage::dropEvent(QDropEvent* event) {
-  std::vector<std::string> paths;
-  for (const QUrl& url : event->mimeData()->urls()) {
-    if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
-  }
   event->acceptProposedAction();
-  AddAttachments(paths);
+  AddAttachments(
+      modGenFunctions::GetDroppedFiles(event->mimeData()).value_or(std::vector<std::string>{}));
 }

@@ -38,11 +38,17 @@ struct Browse {
   Browse& operator=(const Browse&) = delete;
 
   bool settled() const {
-    return failed || names.size() >= maxNames || (listing.empty() && resolving == 0);
+    return failed || computers.size() >= maxNames || (listing.empty() && resolving == 0);
   }
-  void addName(const char* hostName) {
-    if (hostName == nullptr || names.size() >= maxNames) return;
-    if (std::find(names.begin(), names.end(), hostName) == names.end()) names.emplace_back(hostName);
+  void addComputer(const char* hostName, const AvahiAddress* address) {
+    if (hostName == nullptr || computers.size() >= maxNames) return;
+    const auto known = [&](const AnnouncedComputer& computer) { return computer.hostName == hostName; };
+    if (std::any_of(computers.begin(), computers.end(), known)) return;
+    char text[AVAHI_ADDRESS_STR_MAX] = "";
+    if (address != nullptr && address->proto == AVAHI_PROTO_INET) {
+      avahi_address_snprint(text, sizeof text, address);
+    }
+    computers.push_back({hostName, text});
   }
 
   const std::size_t maxNames;
@@ -52,7 +58,7 @@ struct Browse {
   std::set<AvahiServiceBrowser*> listing;
   std::size_t resolving = 0;
   bool failed = false;
-  std::vector<std::string> names;
+  std::vector<AnnouncedComputer> computers;
 };
 
 void browseClientChanged(AvahiClient*, AvahiClientState state, void* userdata) {
@@ -61,10 +67,10 @@ void browseClientChanged(AvahiClient*, AvahiClientState state, void* userdata) {
 
 void serviceResolved(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol,
                      AvahiResolverEvent event, const char*, const char*, const char*,
-                     const char* hostName, const AvahiAddress*, std::uint16_t, AvahiStringList*,
-                     AvahiLookupResultFlags, void* userdata) {
+                     const char* hostName, const AvahiAddress* address, std::uint16_t,
+                     AvahiStringList*, AvahiLookupResultFlags, void* userdata) {
   auto* browse = static_cast<Browse*>(userdata);
-  if (event == AVAHI_RESOLVER_FOUND) browse->addName(hostName);
+  if (event == AVAHI_RESOLVER_FOUND) browse->addComputer(hostName, address);
   --browse->resolving;
   avahi_service_resolver_free(resolver);
 }
@@ -75,7 +81,7 @@ void serviceFound(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiPro
   auto* browse = static_cast<Browse*>(userdata);
   switch (event) {
     case AVAHI_BROWSER_NEW:
-      if (browse->names.size() + browse->resolving >= browse->maxNames) return;
+      if (browse->computers.size() + browse->resolving >= browse->maxNames) return;
       if (avahi_service_resolver_new(browse->client, interface, protocol, name, type, domain,
                                      AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_TXT, serviceResolved,
                                      browse) != nullptr) {
@@ -93,6 +99,8 @@ void serviceFound(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiPro
 }
 
 }  // namespace
+
+bool isLoopbackAddress(const std::string& address) { return address.rfind("127.", 0) == 0; }
 
 AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_point deadline,
                                             std::size_t maxNames, const std::atomic<bool>& stop) {
@@ -117,7 +125,7 @@ AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_poin
     if (left.count() <= 0) break;
     if (avahi_simple_poll_iterate(browse.poll, int(std::min(left, kBrowseSlice).count())) != 0) break;
   }
-  result.hostNames = std::move(browse.names);
+  result.computers = std::move(browse.computers);
   return result;
 }
 
@@ -139,8 +147,6 @@ struct ServiceAnnouncement::State {
 namespace {
 
 using State = ServiceAnnouncement::State;
-
-bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 
 // "tavinor-10-0-0-5": a host and service name that no other copy on the
 // network can hold, since no other computer has the same address.
@@ -215,7 +221,7 @@ void announcementClientChanged(AvahiClient* client, AvahiClientState clientState
 
 ServiceAnnouncement::ServiceAnnouncement(const std::string& bindAddress, std::uint16_t port)
     : state_(std::make_unique<State>()) {
-  if (isLoopback(bindAddress)) return;
+  if (isLoopbackAddress(bindAddress)) return;
   state_->address = bindAddress;
   state_->port = port;
   state_->poll = avahi_threaded_poll_new();

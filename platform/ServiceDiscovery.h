@@ -19,12 +19,23 @@ namespace platform {
 
 inline constexpr char kProgramServiceType[] = "_tavinor._tcp";
 
+struct AnnouncedComputer {
+  // "name.local"
+  std::string hostName;
+  // The dotted IPv4 address announced with the host; "" when none came.
+  std::string address = "";
+};
+
 struct AnnouncedComputers {
   // False when no browsing service could be reached.
   bool serviceAnswered = false;
-  // The host names ("name.local"), each once, in the order they were found.
-  std::vector<std::string> hostNames;
+  // Each host once, in the order they were found.
+  std::vector<AnnouncedComputer> computers;
 };
+
+// True for a dotted address of the loopback network (127.0.0.0/8), which no
+// other computer reaches; Debian maps the host's own name to 127.0.1.1.
+bool isLoopbackAddress(const std::string& address);
 
 // Lists the announcing computers: blocks the calling thread (any thread)
 // until the network has answered every service type, `deadline` has

@@ -356,6 +356,36 @@ TEST_F(FileTransferTest, HostileOffersWriteNothingOutsideTheUploadFolderAndDelet
     client.send(modWireFrames::BuildFrames("3||||abc", true, true, modWireFrames::kFileFrames, false));
     EXPECT_TRUE(client.closed());
   }
+  const auto idle = [&] {
+    for (std::size_t i = 1; i < peers.wsConnection().size(); ++i) {
+      if (peers.State(int(i)).Active) return false;
+    }
+    return true;
+  };
+  {
+    // Two open transfers that each fit the free space but not together: the
+    // second is refused until the first ends.
+    const auto offerMost = [&](RawClient& client) {
+      client.next();
+      client.ask("300", sender, bob, "");
+      client.ask("2000", sender, bob, "most.bin");
+      const uintmax_t most = fs::space(upload).available / 10 * 6;
+      client.send(modWireFrames::BuildFrames(std::to_string(most) + "||||abc", true, false,
+                                             modWireFrames::kFileFrames, false));
+      return client.ask("300", sender, bob, "");  // the file's failure would come first
+    };
+    auto first = std::make_unique<RawClient>();
+    EXPECT_EQ(offerMost(*first), "100300");
+    {
+      RawClient second;
+      EXPECT_EQ(offerMost(second), "102000");
+    }
+    first.reset();
+    ASSERT_TRUE(waitUntil(idle, 5000));
+    RawClient third;
+    EXPECT_EQ(offerMost(third), "100300");
+  }
+  ASSERT_TRUE(waitUntil(idle, 5000));
   EXPECT_EQ(filesBelow(outside), before);
   std::vector<std::string> stored;
   for (const auto& [path, sum] : filesBelow(upload)) stored.push_back(path);

@@ -32,36 +32,49 @@ constexpr const char* kCopyFolder = "TAVINOR_BROWSING_COPY";
 constexpr const char* kCopySays = "browsing copy: ";
 
 // In a namespace of its own, so that names that do not resolve ask no name
-// server outside it.
-TEST(NetworkBrowsing, AnnouncedNamesBecomeTheSearchAddresses) {
-  std::vector<std::string> crowd;
+// server outside it. A computer announced with its address is not resolved
+// again.
+TEST(NetworkBrowsing, AnnouncedComputersBecomeTheSearchAddresses) {
+  using Computers = std::vector<platform::AnnouncedComputer>;
+  Computers crowd;
   for (int i = 0; i < 300; ++i) {
-    crowd.push_back("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
+    crowd.push_back({"10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1)});
   }
-  TextCollection crowdFound(crowd.begin(), crowd.begin() + modAPINetworking::kMaxComputers - 1);
+  TextCollection crowdFound;
+  for (std::size_t i = 0; i + 1 < modAPINetworking::kMaxComputers; ++i) crowdFound.push_back(crowd[i].hostName);
   crowdFound.push_back("10.0.0.9");
   const auto later = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  const auto now = std::chrono::steady_clock::now();
   const struct {
-    std::vector<std::string> names;
+    Computers computers;
     TextCollection expected;
     std::chrono::steady_clock::time_point deadline;
+    bool stopped;
   } cases[] = {
-      {{}, {"10.0.0.9"}, later},
-      {{"192.168.0.1", "10.0.0.5", "10.0.0.5"},
+      {{}, {"10.0.0.9"}, later, false},
+      {{{"192.168.0.1"}, {"10.0.0.5"}, {"10.0.0.5"}},
        {"192.168.0.1", "10.0.0.5", "10.0.0.5", "10.0.0.9"},
-       later},
-      {{"10.0.0.9", "10.0.0.5"}, {"10.0.0.9", "10.0.0.5"}, later},
-      {{"localhost", "127.0.1.1", "nowhere.invalid", "printer.local", "10.0.0.5"},
+       later,
+       false},
+      {{{"10.0.0.9"}, {"10.0.0.5"}}, {"10.0.0.9", "10.0.0.5"}, later, false},
+      {{{"localhost"}, {"127.0.1.1"}, {"nowhere.invalid"}, {"printer.local"}, {"10.0.0.5"}},
        {"10.0.0.5", "10.0.0.9"},
-       later},
-      {crowd, crowdFound, later},
-      {{"10.0.0.5"}, {"10.0.0.9"}, std::chrono::steady_clock::now()},
+       later,
+       false},
+      {{{"a.local", "10.0.0.7"}, {"b.local", "127.0.0.5"}, {"c.local", "bad"}, {"10.0.0.5"}},
+       {"10.0.0.7", "10.0.0.5", "10.0.0.9"},
+       later,
+       false},
+      {crowd, crowdFound, later, false},
+      {{{"10.0.0.5"}, {"a.local", "10.0.0.7"}}, {"10.0.0.7", "10.0.0.9"}, now, false},
+      {{{"a.local", "10.0.0.7"}, {"10.0.0.5"}}, {"10.0.0.9"}, later, true},
   };
   TestNetns ns("tvrbrw");
   if (!ns.ok()) GTEST_SKIP() << ns.skipReason();
   for (const auto& c : cases) {
+    const std::atomic<bool> stop{c.stopped};
     const auto found = ns.run(
-        [&] { return modAPINetworking::ComputerAddresses(c.names, "10.0.0.9", c.deadline); });
+        [&] { return modAPINetworking::ComputerAddresses(c.computers, "10.0.0.9", c.deadline, stop); });
     ASSERT_TRUE(found);
     EXPECT_EQ(*found, c.expected);
   }

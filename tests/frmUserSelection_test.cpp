@@ -157,10 +157,21 @@ TEST_F(UserSearch, FindsPeopleOfATypedComputerAndAddsThemToTheDirectory) {
                                               std::string(kDana) + " Dana Brown " + kPeerAddress}));
   EXPECT_TRUE(boxes_.shown().empty());
 
-  // Once the window is closed, answers reach nobody.
+  // A second search window takes the answers while it is open, then the
+  // first one again; once both are closed, answers reach nobody.
+  {
+    frmUserSelection second;
+    second.show();
+    UsersAndOptionsServices::AddFoundUsersToList("");
+    EXPECT_EQ(second.HostsAnswered(), 1);
+    EXPECT_EQ(window.HostsAnswered(), 3);
+    second.close();
+  }
+  UsersAndOptionsServices::AddFoundUsersToList("");
+  EXPECT_EQ(window.HostsAnswered(), 4);
   window.close();
   UsersAndOptionsServices::AddFoundUsersToList(answer);
-  EXPECT_EQ(window.HostsAnswered(), 3);
+  EXPECT_EQ(window.HostsAnswered(), 4);
 }
 
 // Without a typed address the primary server is asked; without that the

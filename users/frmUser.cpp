@@ -96,13 +96,15 @@ void frmUser::BuildControls() {
   tvGroups_ = new DropTarget(this, [this](QDropEvent* event, QTreeWidgetItem* target) {
     try {
       if (target == nullptr) return;
+      // Adding a member fills the tree again: its items are read first.
       QTreeWidgetItem* group = target->parent() != nullptr ? target->parent() : target;
+      const std::string groupUID = keyOf(group);
       if (event->source() == lvUsers_) {
-        for (const std::string& uid : SelectedUserUIDs()) AddMember(keyOf(group), uid);
+        for (const std::string& uid : SelectedUserUIDs()) AddMember(groupUID, uid);
       } else if (event->source() == tvGroups_) {
         QTreeWidgetItem* member = tvGroups_->currentItem();
         if (member == nullptr || member->parent() == nullptr || member->parent() == group) return;
-        MoveMember(keyOf(member->parent()), keyOf(group), keyOf(member));
+        MoveMember(keyOf(member->parent()), groupUID, keyOf(member));
       }
     } catch (...) {
       endError("frmUser.tvGroups_DragDrop");
@@ -412,8 +414,10 @@ void frmUser::cmdChangeAddress_Click() {
   const std::vector<std::string> uids = SelectedUserUIDs();
   if (uids.size() != 1) return;
   const std::string current = SelectedUserField(kUserIP);
-  const std::string address = modGenFunctions::GetCheckedIPAddress(this, current, true);
+  // A person's address is one computer: no wildcard parts.
+  const std::string address = modGenFunctionsControl::InputIPFromUser(this, current, false);
   if (address.empty() || address == current) return;
+  modGenFunctions::GetCheckedIPAddress(this, address, false);
   modGlobalFunctions::SetObjectFieldValue(modGlobalVariables::User, kUserUID, uids.front(), kUserIP,
                                           address, true);
   FillUserList();

@@ -10,7 +10,9 @@
 #include <QShowEvent>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
+#include <vector>
 
 #include "MessageBox.h"
 #include "PoolLoan.h"
@@ -152,13 +154,40 @@ void frmUserSelection::BuildControls() {
   connect(lvFoundUsers_, &QTreeWidget::itemSelectionChanged, this, &frmUserSelection::UpdateControls);
 }
 
-// Answers reach the search only while it is open.
-void frmUserSelection::InstallSearchService() {
-  UsersAndOptionsServices::InstallSearch(
-      [this](const std::string& users) { AddFoundUsersToList(users); });
+namespace {
+
+// The open search windows, the one that takes answers last. Several may be
+// open (the main window's and the user manager's).
+std::vector<frmUserSelection*>& openSearches() {
+  static std::vector<frmUserSelection*> windows;
+  return windows;
 }
 
-void frmUserSelection::RestoreServices() { UsersAndOptionsServices::InstallSearch({}); }
+void installAnswersFor(frmUserSelection* window) {
+  UsersAndOptionsServices::InstallSearch(
+      [window](const std::string& users) { window->AddFoundUsersToList(users); });
+}
+
+}  // namespace
+
+// Answers reach the search that was shown or searched last while it is open,
+// then the one open before it.
+void frmUserSelection::InstallSearchService() {
+  auto& windows = openSearches();
+  windows.erase(std::remove(windows.begin(), windows.end(), this), windows.end());
+  windows.push_back(this);
+  installAnswersFor(this);
+}
+
+void frmUserSelection::RestoreServices() {
+  auto& windows = openSearches();
+  windows.erase(std::remove(windows.begin(), windows.end(), this), windows.end());
+  if (windows.empty()) {
+    UsersAndOptionsServices::InstallSearch({});
+  } else {
+    installAnswersFor(windows.back());
+  }
+}
 
 void frmUserSelection::showEvent(QShowEvent* event) {
   InstallSearchService();
