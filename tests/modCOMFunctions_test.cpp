@@ -70,8 +70,8 @@ TEST_F(Sending, MessagesAndDeliveriesAreStoredTogether) {
   modCOMFunctions::SendMessageToRecipients("auto", 1, 1, "Z", "", false, true);
   EXPECT_EQ(onDisk(MessSent), (std::vector<std::string>{three + " 1 X:1 Y:1 Z:1", other + " 1 Y:1"}));
   std::vector<std::string> deliveries;
-  for (pugi::xml_node row : modGlobalFunctions::GetUserDataObject(Action, uid_, true)
-                                ->XMLDocLinked()->rootElement().children()) {
+  const auto queue = modGlobalFunctions::GetUserDataObject(Action, uid_, true);
+  for (pugi::xml_node row : queue->XMLDocLinked()->rootElement().children()) {
     deliveries.push_back(std::string(row.attribute("AT").value()) + " " + row.attribute("RUID").value());
   }
   EXPECT_EQ(deliveries, (std::vector<std::string>{"1200 X", "1200 Y", "1200 Z", "1200 Y", "1200 Z"}));
