@@ -105,6 +105,23 @@ bool isLocalAccount(const std::string& uid) {
                                             modLocalUserFunctions::kLocalUserUID, found);
 }
 
+// A handler's frame for a request to one of this computer's accounts: any
+// other RUID is answered 100200; an error of `handle` is logged under
+// `procedure` and answered `failure`.
+template <typename Handle>
+std::string forLocalAccount(const XMLDocumentRef& request, const char* procedure, int32_t failure,
+                            Handle handle) {
+  std::string RUID;
+  try {
+    RUID = field(request, kActionRUID);
+    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
+    return handle(RUID);
+  } catch (...) {
+    logError(procedure);
+    return reply(failure, RUID);
+  }
+}
+
 // Whether this connection's sender check passed for that sender and
 // recipient: deliveries and file offers need it.
 bool senderChecked(const ConnectionState& state, const std::string& SUID, const std::string& RUID) {
@@ -404,24 +421,17 @@ std::string ProcessListLocalUsers() {
 }
 
 std::string ProcessGetUserDirectory(const XMLDocumentRef& request) {
-  std::string RUID;
-  try {
-    RUID = field(request, kActionRUID);
-    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
+  return forLocalAccount(request, "modCOMRequestedAction.ProcessGetUserDirectory", kGenericFailure,
+                         [&](const std::string& RUID) {
     if (!optionsOf(RUID).ShareMyUserList) return reply(101100, RUID);
     return reply(kRequestUsersDirectory, RUID, identityList(AccountData(User, RUID), User));
-  } catch (...) {
-    logError("modCOMRequestedAction.ProcessGetUserDirectory");
-    return reply(kGenericFailure, RUID);
-  }
+  });
 }
 
 std::string ProcessDeliverMessage(const XMLDocumentRef& request, const ConnectionState& state) {
-  std::string RUID;
-  try {
-    RUID = field(request, kActionRUID);
+  return forLocalAccount(request, "modCOMRequestedAction.ProcessDeliverMessage", 101200,
+                         [&](const std::string& RUID) {
     const std::string SUID = field(request, kActionSUID);
-    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
     if (!senderChecked(state, SUID, RUID)) return reply(kSenderRefused, RUID);
     const XMLDocumentRef message = clsGenXMLDocument::create();
     if (!message->load(field(request, kActionV)) || !isMessageOf(message->rootElement(), SUID)) {
@@ -455,17 +465,12 @@ std::string ProcessDeliverMessage(const XMLDocumentRef& request, const Connectio
     }
     announceArrival(element, RUID, senderName, storedStatus);
     return reply(kRequestDeliverMessage, RUID);
-  } catch (...) {
-    logError("modCOMRequestedAction.ProcessDeliverMessage");
-    return reply(101200, RUID);
-  }
+  });
 }
 
 std::string ProcessGetUserInfo(const XMLDocumentRef& request) {
-  std::string RUID;
-  try {
-    RUID = field(request, kActionRUID);
-    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
+  return forLocalAccount(request, "modCOMRequestedAction.ProcessGetUserInfo", 101300,
+                         [&](const std::string& RUID) {
     const AccountData accounts(LocalUser, "");
     const pugi::xml_node account = accounts.row(RUID);
     if (!account) return reply(101300, RUID);
@@ -473,19 +478,14 @@ std::string ProcessGetUserInfo(const XMLDocumentRef& request) {
     modGenFunctionsXML::XMLInitDocument(info, "R", true);
     modLocalUserFunctions::BuildUserIdentityElement(LocalUser, account, info->rootElement());
     return reply(kRequestUserInformation, RUID, modGenFunctionsXML::XMLToString(info->rootElement()));
-  } catch (...) {
-    logError("modCOMRequestedAction.ProcessGetUserInfo");
-    return reply(101300, RUID);
-  }
+  });
 }
 
 std::string ProcessMessageStatus(const XMLDocumentRef& request) {
-  std::string RUID;
-  try {
-    RUID = field(request, kActionRUID);
+  return forLocalAccount(request, "modCOMRequestedAction.ProcessMessageStatus", kGenericFailure,
+                         [&](const std::string& RUID) {
     const std::string SUID = field(request, kActionSUID);
     const std::string OUID = field(request, kActionOUID);
-    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
     // A recipient tells only that he opened the message; any other status
     // is the sender's own business.
     if (modGenFunctions::ParseWholeNumber(field(request, kActionV)) != kOpened || SUID.empty() || OUID.empty()) {
@@ -501,19 +501,14 @@ std::string ProcessMessageStatus(const XMLDocumentRef& request) {
       modCOMFunctions::UpdateRecipientStatus(OUID, SUID, kOpened, &*sent, true);
     }
     return reply(kRequestMessageStatus, RUID);
-  } catch (...) {
-    logError("modCOMRequestedAction.ProcessMessageStatus");
-    return reply(kGenericFailure, RUID);
-  }
+  });
 }
 
 std::string ProcessRecallMessage(const XMLDocumentRef& request) {
-  std::string RUID;
-  try {
-    RUID = field(request, kActionRUID);
+  return forLocalAccount(request, "modCOMRequestedAction.ProcessRecallMessage", 101500,
+                         [&](const std::string& RUID) {
     const std::string SUID = field(request, kActionSUID);
     const std::string OUID = field(request, kActionOUID);
-    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
     if (SUID.empty() || OUID.empty()) return reply(kRequestRecallMessage, RUID);
     // Deletes the message from `messages` when SUID sent it; true when
     // the message was there, whoever sent it.
@@ -536,18 +531,13 @@ std::string ProcessRecallMessage(const XMLDocumentRef& request) {
     };
     if (!recall(MessRec)) recall(MessHist);
     return reply(kRequestRecallMessage, RUID);
-  } catch (...) {
-    logError("modCOMRequestedAction.ProcessRecallMessage");
-    return reply(101500, RUID);
-  }
+  });
 }
 
 std::string ProcessFileOffer(const XMLDocumentRef& request, ConnectionState& state) {
-  std::string RUID;
-  try {
-    RUID = field(request, kActionRUID);
+  return forLocalAccount(request, "modCOMRequestedAction.ProcessFileOffer", kGenericFailure,
+                         [&](const std::string& RUID) {
     const std::string SUID = field(request, kActionSUID);
-    if (!isLocalAccount(RUID)) return reply(kRecipientNotFound, RUID);
     if (!senderChecked(state, SUID, RUID)) return reply(kSenderRefused, RUID);
     if (state.FileOffered) return reply(kGenericFailure, RUID);
     const std::vector<std::string> items =
@@ -564,10 +554,7 @@ std::string ProcessFileOffer(const XMLDocumentRef& request, ConnectionState& sta
     state.IsLastChunk = false;
     state.FileOffered = true;
     return reply(kRequestOfferFiles, RUID);
-  } catch (...) {
-    logError("modCOMRequestedAction.ProcessFileOffer");
-    return reply(kGenericFailure, RUID);
-  }
+  });
 }
 
 }  // namespace modCOMRequestedAction
