@@ -157,20 +157,7 @@ class DesktopWalk : public ::testing::Test {
 
   // The group rows of the copy's group file: "name:member,member;".
   static std::string groupsOnDisk(const Copy& copy) {
-    pugi::xml_document document;
-    if (!document.load_string(
-            modGenFunctionsFile::ReadFileContent(copy.file("D004.dat"), true).c_str())) {
-      return {};
-    }
-    std::string rows;
-    for (const pugi::xml_node group : document.document_element().children("G")) {
-      rows += std::string(group.attribute("N").value()) + ":";
-      for (const pugi::xml_node member : group.children("U")) {
-        rows += std::string(member.attribute("UID").value()) + ",";
-      }
-      rows += ";";
-    }
-    return rows;
+    return ProgramTestEnvironment::groupsInFile(copy.file("D004.dat"));
   }
 
   QTemporaryDir folders_;

@@ -181,14 +181,7 @@ class TwoCopiesTest : public ::testing::Test {
                  const char* address) {
     ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
     modGlobalVariables::InitGlobalVariables();
-    {
-      const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User,
-                                                               copy.accountUID, true);
-      users->CreateNewRow(false, 0);
-      users->SetFields({0, 1, 2, 3, 7}, {uid, "1", "Known", firstName, address});
-      users->AddCurrentRow();
-      users->SaveXMLDoc();
-    }
+    ProgramTestEnvironment::addPerson(copy.accountUID, uid, "1", "Known", firstName, address);
     modGlobalVariables::InitGlobalVariables();
   }
 

@@ -47,13 +47,7 @@ class Queue : public ::testing::Test {
     uid_ = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
     modGlobalVariables::CurrentLocalUserUID = uid_;
     modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
-    {
-      PoolLoan users(modGlobalVariables::User);
-      users->CreateNewRow(false, 0);
-      users->SetFields({0, 1, 2, 3, 7}, {kBob, "1", "Smith", "Bob", kPeerAddress});
-      users->AddCurrentRow();
-      users->SaveXMLDoc();
-    }
+    ProgramTestEnvironment::addPerson(uid_, kBob, "1", "Smith", "Bob", kPeerAddress);
     MessageCenterServices::Install(
         {[this](int32_t kind, const std::string& text, int32_t, const std::string&,
                 const std::string&) { events.push_back(std::to_string(kind) + ":" + text); },

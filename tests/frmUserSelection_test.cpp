@@ -55,13 +55,7 @@ class UserSearch : public ::testing::Test {
     ann_ = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
     modGlobalVariables::CurrentLocalUserUID = ann_;
     modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
-    {
-      PoolLoan users(modGlobalVariables::User);
-      users->CreateNewRow(false, 0);
-      users->SetFields({0, 1, 2, 3, 7}, {kBob, "1", "Smith", "Bob", kPeerAddress});
-      users->AddCurrentRow();
-      users->SaveXMLDoc();
-    }
+    ProgramTestEnvironment::addPerson(ann_, kBob, "1", "Smith", "Bob", kPeerAddress);
     MessageCenterServices::Install(
         {[this](int32_t, const std::string& text, int32_t, const std::string&, const std::string&) {
            events_.push_back(text);

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QTreeWidget>
-#include <pugixml.hpp>
 
 #include "MessageBox.h"
 #include "PoolLoan.h"
@@ -47,19 +46,7 @@ class UserManager : public ::testing::Test {
 
   // "group:member,member;" from the group file on disk.
   std::string groupsOnDisk() const {
-    pugi::xml_document document;
-    document.load_string(
-        modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/BOB/D004.dat", true)
-            .c_str());
-    std::string rows;
-    for (const pugi::xml_node group : document.document_element().children("G")) {
-      rows += std::string(group.attribute("N").value()) + ":";
-      for (const pugi::xml_node member : group.children("U")) {
-        rows += std::string(member.attribute("UID").value()) + ",";
-      }
-      rows += ";";
-    }
-    return rows;
+    return ProgramTestEnvironment::groupsInFile(environment.dataFolder() + "/BOB/D004.dat");
   }
 
   static void select(QTreeWidget* list, const std::string& key) {

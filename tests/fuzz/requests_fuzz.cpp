@@ -79,11 +79,7 @@ std::string addAccount(const std::string& name, const std::string& uid) {
 }
 
 void addContact(const std::string& owner) {
-  const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
-  users->CreateNewRow(false, 0);
-  users->SetFields({0, 1, 2, 3, 7}, {kContact, "5", "Smith", "Bob", "127.0.0.77"});
-  users->AddCurrentRow();
-  users->SaveXMLDoc();
+  ProgramTestEnvironment::addPerson(owner, kContact, "5", "Smith", "Bob", "127.0.0.77");
 }
 
 void requireReply(const std::string& reply) {

@@ -5,9 +5,12 @@
 #include <QDir>
 #include <cstdlib>
 #include <filesystem>
+#include <pugixml.hpp>
 
 #include "PoolLoan.h"
 #include "clsApplicationSetting.h"
+#include "modGenFunctionsFile.h"
+#include "modGlobalFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -66,6 +69,30 @@ std::string ProgramTestEnvironment::addAccount(const std::string& userName,
   accounts->AddCurrentRow();
   accounts->SaveXMLDoc();
   return uid;
+}
+
+void ProgramTestEnvironment::addPerson(const std::string& owner, const std::string& uid,
+                                       const std::string& cs, const std::string& lastName,
+                                       const std::string& firstName, const std::string& address) {
+  const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, owner, true);
+  users->CreateNewRow(false, 0);
+  users->SetFields({0, 1, 2, 3, 7}, {uid, cs, lastName, firstName, address});
+  users->AddCurrentRow();
+  users->SaveXMLDoc();
+}
+
+std::string ProgramTestEnvironment::groupsInFile(const std::string& path) {
+  pugi::xml_document document;
+  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return {};
+  std::string rows;
+  for (const pugi::xml_node group : document.document_element().children("G")) {
+    rows += std::string(group.attribute("N").value()) + ":";
+    for (const pugi::xml_node member : group.children("U")) {
+      rows += std::string(member.attribute("UID").value()) + ",";
+    }
+    rows += ";";
+  }
+  return rows;
 }
 
 std::string ProgramTestEnvironment::accountField(const std::string& uid, int32_t field) {

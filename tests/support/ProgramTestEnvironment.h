@@ -33,6 +33,15 @@ class ProgramTestEnvironment {
   static std::string addAccount(const std::string& userName, const std::string& password,
                                 const std::string& firstName = {},
                                 const std::string& lastName = {});
+  // Puts a person (UID, "CS", last and first name, address) into the users
+  // directory file of the account `owner`. Call it before the account's
+  // pooled directory is loaded (a loaded pool does not see it).
+  static void addPerson(const std::string& owner, const std::string& uid, const std::string& cs,
+                        const std::string& lastName, const std::string& firstName,
+                        const std::string& address);
+  // The groups of the enciphered groups file `path` as "name:member,member;"
+  // (nothing for a missing or unreadable file).
+  static std::string groupsInFile(const std::string& path);
   // `field` of the account row `uid`, "" when there is none.
   static std::string accountField(const std::string& uid, int32_t field);
 
