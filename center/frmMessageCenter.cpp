@@ -36,6 +36,7 @@
 #include "frmUser.h"
 #include "HotKeyTable.h"
 #include "modGenAPI.h"
+#include "modGenFunctionsUI.h"
 #include "modGloFunctionsUI.h"
 #include "modMenuManager.h"
 #include "frmMessageBoard.h"
@@ -120,6 +121,7 @@ frmMessageCenter::frmMessageCenter() {
   tmrSaveData_.setInterval(kSaveTickMs);
   tmrSaveData_.setTag("0");
   connect(&tmrSaveData_, &platform::TimerControl::tick, this, [this] { tmrSaveData_Timer(); });
+  qApp->installEventFilter(this);
 }
 
 void frmMessageCenter::InstallDisplays() {
@@ -261,7 +263,7 @@ void frmMessageCenter::BuildMenus() {
   });
   mnuCloseAllWindows_ = item(messages, "mnuCloseAllWindows", "&Close all windows",
                              [this] { modGloFunctionsUI::SetAllFormsWindowState(this, true); });
-  item(messages, "mnuExit", "E&xit", [this] { ExitProgram(); });
+  item(messages, "mnuExit", "E&xit", [this] { mnuExit_Click(); });
   QMenu* users = menuBar()->addMenu("&Users");
   item(users, "mnuUserManager", "&User manager...", [this] { openWindow<frmUser>(this); });
   item(users, "mnuFindUsers", "&Find users...", [this] { openWindow<frmUserSelection>(this); });
@@ -290,7 +292,7 @@ void frmMessageCenter::BuildTrayMenu() {
                                                       [this] { mnuSTRestoreAllWindows_Click(); });
   mnuSTRestoreAllWindows_->setObjectName("mnuSTRestoreAllWindows");
   mnuSystemTray_->addSeparator();
-  mnuSystemTray_->addAction("E&xit", this, [this] { ExitProgram(); })->setObjectName("mnuSTExit");
+  mnuSystemTray_->addAction("E&xit", this, [this] { mnuExit_Click(); })->setObjectName("mnuSTExit");
 }
 
 QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*, int>>& columns) {
@@ -665,16 +667,41 @@ void frmMessageCenter::ReleaseProgressBar() {
   pbSendingProgress_->setValue(pbSendingProgress_->minimum());
 }
 
-// A received file's entry opens the file (asking first for a program).
+// A received file's entry opens the file (asking first for a program); a
+// received or sent message's entry shows the message in the viewer, from the
+// history when it was moved there.
 void frmMessageCenter::OpenActivityItem(const QTreeWidgetItem* item) {
   try {
     const std::vector<std::string> tag =
         modGenFunctionsString::splitText(item->data(0, Qt::UserRole).toString().toStdString(), "||");
-    if (tag.size() < 2 || tag[0] != std::to_string(MessageCenterServices::kReceivedFile)) return;
-    modGlobalFunctions::OpenLinkOrFile(tag[1], this, true);
+    if (tag.size() < 2) return;
+    const int32_t itemType = modGenFunctions::ParseWholeNumber(tag[0]).value_or(-1);
+    if (itemType == MessageCenterServices::kReceivedFile) {
+      modGlobalFunctions::OpenLinkOrFile(tag[1], this, true);
+      return;
+    }
+    int32_t classType = itemType == MessageCenterServices::kReceivedMessage
+                            ? modGlobalVariables::MessRec
+                            : modGlobalVariables::MessSent;
+    if (itemType != MessageCenterServices::kReceivedMessage &&
+        itemType != MessageCenterServices::kSentMessage)
+      return;
+    {
+      PoolLoan messages(classType);
+      messages->PC_SelectSingleNode(0, tag[1]);
+      if (!messages->GetCurrent()) classType = modGlobalVariables::MessHist;
+    }
+    modGlobalFunctions::OpenMessageViewer(classType, tag[1]);
   } catch (...) {
     endError("frmMessageCenter.OpenActivityItem");
   }
+}
+
+void frmMessageCenter::mnuExit_Click() {
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (auto* compose = qobject_cast<frmMessage*>(window); compose && !compose->close()) return;
+  }
+  ExitProgram();
 }
 
 void frmMessageCenter::ExitProgram() {
@@ -698,6 +725,14 @@ void frmMessageCenter::closeEvent(QCloseEvent* event) {
   QApplication::quit();
 }
 
+bool frmMessageCenter::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ToolTip && !modGlobalVariables::CurrentLocalUserUID.empty() &&
+      !modLocalUserFunctions::LocalUserOptions.DisplayToolTips) {
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
 bool frmMessageCenter::event(QEvent* event) {
   if (event->type() != platform::HotKeyEvent::eventType()) return QMainWindow::event(event);
   try {
@@ -715,7 +750,8 @@ void frmMessageCenter::OpenNewMessage() {
   modGenFunctions::ActivateForm(compose);
 }
 
-// The options may change the hot key, which is registered again.
+// The options may change the hot key, which is registered again, and
+// whether the windows stay on top.
 void frmMessageCenter::OpenOptions() {
   {
     frmOptions options(this);
@@ -723,6 +759,19 @@ void frmMessageCenter::OpenOptions() {
   }
   modGenAPI::UnregisterAppHotKey(this, hotKeyId_);
   RegisterHotKey();
+  ApplyAlwaysOnTop();
+}
+
+// Windows opened later take the option when they first show.
+void frmMessageCenter::ApplyAlwaysOnTop() {
+  try {
+    modGenFunctionsUI::SetFormsTopmost(modLocalUserFunctions::LocalUserOptions.AlwaysOnTop
+                                           ? modGenFunctionsUI::kHwndTopmost
+                                           : modGenFunctionsUI::kHwndNoTopmost,
+                                       nullptr);
+  } catch (...) {
+    endError("frmMessageCenter.ApplyAlwaysOnTop");
+  }
 }
 
 void frmMessageCenter::RegisterHotKey() {
@@ -770,8 +819,37 @@ void frmMessageCenter::AddTrayIcon() {
       }
     });
     tray_->Add();
+    ShowUnopenedCount();
   } catch (...) {
     endError("frmMessageCenter.AddTrayIcon");
+  }
+}
+
+void frmMessageCenter::ShowUnopenedCount() {
+  try {
+    if (!tray_ || tray_->State() == 0) return;
+    int unopened = 0;
+    {
+      PoolLoan received(modGlobalVariables::MessRec);
+      const auto& document = received->XMLDocLinked();
+      if (document) {
+        for (pugi::xml_node row :
+             document->rootElement().children(received->XMLElementBaseName().c_str())) {
+          const std::string_view status = row.attribute("ST").as_string();
+          if (status == "60" || status == "-1") ++unopened;
+        }
+      }
+    }
+    std::string tip = modGenFunctions::kAppTitle;
+    if (unopened > 0) {
+      tip += " - " + std::to_string(unopened) +
+             (unopened == 1 ? " message not opened" : " messages not opened");
+    }
+    if (tip == tray_->Tooltip()) return;
+    tray_->SetTooltip(tip);
+    tray_->Modify();
+  } catch (...) {
+    logError("frmMessageCenter.ShowUnopenedCount");
   }
 }
 

@@ -94,7 +94,11 @@ class frmMessageCenter : public QMainWindow {
 
   // The exit command: marks the program as ending, closes every open
   // dialog (which ends the start-up's modal runs) and closes the window.
+  // The desktop's log-out and the termination signals use it directly.
   void ExitProgram();
+  // The person's Exit command: the compose windows close first, each asking
+  // about a message not sent; keeping one stops the exit.
+  void mnuExit_Click();
   bool ExitRequested() const { return exitRequested_; }
 
   const std::vector<ActivityItem>& ActivityItems() const { return activities_; }
@@ -107,6 +111,9 @@ class frmMessageCenter : public QMainWindow {
   void mnuSTRestoreAllWindows_Click();
   // Shows the main window (the notification-area icon's double click).
   void ShowMainWindow();
+  // The notification-area icon's tooltip counts the received messages not
+  // yet opened.
+  void ShowUnopenedCount();
   clsTrayManager* TrayIcon() const { return tray_.get(); }
   QMenu* TrayMenu() const { return mnuSystemTray_; }
   int HotKeyId() const { return hotKeyId_; }
@@ -150,6 +157,8 @@ class frmMessageCenter : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
   // The new-message hot key opens a new message.
   bool event(QEvent* event) override;
+  // Tool tips show only when the logged-in person's options say so.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   LoadResult LoadSteps();
@@ -179,6 +188,7 @@ class frmMessageCenter : public QMainWindow {
   void ReplayActivityLog();
   void OpenNewMessage();
   void OpenOptions();
+  void ApplyAlwaysOnTop();
   QTreeWidget* CurrentList() const;
 
   std::vector<ActivityItem> activities_;

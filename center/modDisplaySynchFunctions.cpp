@@ -7,6 +7,7 @@
 
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
+#include "frmMessage.h"
 #include "frmMessageCenter.h"
 #include "frmMessageHistory.h"
 #include "frmUser.h"
@@ -33,28 +34,46 @@ void synchronizeActionList(bool fullReload) {
   deleted.clear();
 }
 
-// The open message folders and user managers show the changed collection
-// again; the changes are then dropped (a window reloads all of its rows when it
-// opens).
-void refreshFolders(int32_t classType, bool fullReload) {
-  modGenGlobals::UIDList& updated = modGenGlobals::UpdatedUIDList[classType];
-  modGenGlobals::UIDList& deleted = modGenGlobals::DeletedUIDList[classType];
-  const bool messages = classType == modGlobalVariables::MessRec ||
-                        classType == modGlobalVariables::MessSent ||
-                        classType == modGlobalVariables::MessHist;
-  const bool changed = fullReload || !updated.empty() || !deleted.empty();
+bool isMessageClass(int32_t classType) {
+  return classType == modGlobalVariables::MessRec || classType == modGlobalVariables::MessSent ||
+         classType == modGlobalVariables::MessHist;
+}
+
+// Every open window that lists rows of `classType` follows the changes:
+// message folders item by item (so they keep selection and scroll), the
+// user managers and compose windows through their own refresh. The
+// changes are then dropped: a window reads all of its rows when it opens.
+// The lists are emptied first, so that a window that fails to follow is not
+// asked again and again.
+void synchronizeClass(int32_t classType, bool fullReload) {
+  modGenGlobals::UIDList& updatedList = modGenGlobals::UpdatedUIDList[classType];
+  modGenGlobals::UIDList& deletedList = modGenGlobals::DeletedUIDList[classType];
+  if (!fullReload && updatedList.empty() && deletedList.empty()) return;
+  const std::vector<std::string> updated = updatedList.items();
+  const std::vector<std::string> deleted = deletedList.items();
+  updatedList.clear();
+  deletedList.clear();
   for (QWidget* window : QApplication::topLevelWidgets()) {
-    if (!changed || !window->isVisible()) continue;
-    if (auto* folders = qobject_cast<frmMessageHistory*>(window); folders && messages) {
-      folders->RefreshList();
+    if (auto* folders = qobject_cast<frmMessageHistory*>(window);
+        folders && isMessageClass(classType)) {
+      if (fullReload) {
+        if (folders->CurrentFolder() == classType) folders->RefreshList();
+      } else {
+        folders->SynchronizeItems(classType, deleted, updated);
+      }
     }
     if (auto* users = qobject_cast<frmUser*>(window);
         users && classType == modGlobalVariables::User) {
       users->RefreshLists();
     }
+    if (auto* compose = qobject_cast<frmMessage*>(window);
+        compose && classType == modGlobalVariables::InstMess) {
+      compose->FillInstantMessages();
+    }
   }
-  updated.clear();
-  deleted.clear();
+  if (messageCenter != nullptr && classType == modGlobalVariables::MessRec) {
+    messageCenter->ShowUnopenedCount();
+  }
 }
 
 }  // namespace
@@ -64,17 +83,18 @@ void SetMessageCenter(frmMessageCenter* window) { messageCenter = window; }
 void SynchronizeDisplays(int32_t listType, bool fullReload, int32_t /*unused*/) {
   try {
     if (listType == kAllLists || listType == kActionList) synchronizeActionList(fullReload);
-    const std::pair<int32_t, int32_t> closedLists[] = {
+    const std::pair<int32_t, int32_t> classLists[] = {
         {MessageCenterServices::kReceivedDisplay, modGlobalVariables::MessRec},
         {MessageCenterServices::kSentDisplay, modGlobalVariables::MessSent},
         {MessageCenterServices::kHistoryDisplay, modGlobalVariables::MessHist},
         {MessageCenterServices::kUsersDisplay, modGlobalVariables::User},
+        {MessageCenterServices::kUsersSelectionDisplay, modGlobalVariables::User},
         {MessageCenterServices::kInstantMessagesDisplay, modGlobalVariables::InstMess}};
-    for (const auto& [type, classType] : closedLists) {
-      if (listType == kAllLists || listType == type) refreshFolders(classType, fullReload);
+    for (const auto& [type, classType] : classLists) {
+      if (listType == kAllLists || listType == type) synchronizeClass(classType, fullReload);
     }
   } catch (...) {
-    endError("modDisplaySynchFunctions.SynchronizeDisplays");
+    logError("modDisplaySynchFunctions.SynchronizeDisplays");
   }
 }
 

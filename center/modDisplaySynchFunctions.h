@@ -6,7 +6,11 @@
 //
 // List types and their record classes: 1 the action queue (8), 2 received
 // messages (4), 3 sent messages (3), 4 history (5), 5 and 6 users (0), 7
-// preset instant messages (10). The main window registers itself while it is
+// preset instant messages (10). Open message folders follow the changes row
+// by row, keeping their selection and scroll position; the user managers and
+// the compose windows (presets) read their lists again. A change of the
+// received messages also updates the count of unopened messages on the
+// notification-area icon. The main window registers itself while it is
 // open. UI thread only.
 #include <cstdint>
 

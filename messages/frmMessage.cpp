@@ -1,7 +1,9 @@
 #include "frmMessage.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDragEnterEvent>
+#include <QKeyEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QFormLayout>
@@ -15,6 +17,7 @@
 
 #include "PoolLoan.h"
 #include "clsActionManager.h"
+#include "MessageBox.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMFunctions.h"
 #include "modFileTransfer.h"
@@ -26,6 +29,7 @@
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modGloFunctionsUI.h"
+#include "modLocalUserFunctions.h"
 
 namespace {
 
@@ -36,7 +40,15 @@ constexpr int kNormalPriority = 2;
 constexpr int32_t kUIDField = 0;
 constexpr int32_t kDisplayName = 50000;  // "LN, FN"
 
+constexpr const char* kDropUnsentQuestion =
+    "This message has not been sent. Close the window and drop it?";
+
 QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+// The path of a dropped-file entry ("path" or "path||folder").
+std::string entryPath(const std::string& entry) {
+  return modGenFunctionsString::splitText(entry, "||").front();
+}
 
 }  // namespace
 
@@ -67,9 +79,13 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   lstAttachments_ = new QListWidget(this);
   lstAttachments_->setObjectName("lstAttachments");
   lstAttachments_->setMaximumHeight(80);
+  lstAttachments_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lstAttachments_->installEventFilter(this);
   cmdAttach_ = new QPushButton("Attach...", this);
   cmdAttach_->setObjectName("cmdAttach");
-  cmdSend_ = new QPushButton("Send", this);
+  cmdRemoveAttachment_ = new QPushButton("Remove", this);
+  cmdRemoveAttachment_->setObjectName("cmdRemoveAttachment");
+  cmdSend_ = new QPushButton("&Send", this);
   cmdSend_->setObjectName("cmdSend");
   cmdSend_->setDefault(true);
   cmdCancel_ = new QPushButton("Cancel", this);
@@ -86,6 +102,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   options->addRow("Instant message:", presets);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(cmdAttach_);
+  buttons->addWidget(cmdRemoveAttachment_);
   buttons->addStretch();
   buttons->addWidget(cmdSend_);
   buttons->addWidget(cmdCloseAll_);
@@ -108,9 +125,12 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   connect(cmdSend_, &QPushButton::clicked, this, &frmMessage::cmdSend_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QWidget::close);
   connect(cmdAttach_, &QPushButton::clicked, this, &frmMessage::cmdAttach_Click);
+  connect(cmdRemoveAttachment_, &QPushButton::clicked, this,
+          &frmMessage::RemoveSelectedAttachments);
+  connect(lstAttachments_, &QListWidget::itemSelectionChanged, this, &frmMessage::UpdateControls);
   setAcceptDrops(true);
   connect(cmdInsertInstMess_, &QPushButton::clicked, this, &frmMessage::cmdInsertInstMess_Click);
-  connect(txtMessage_, &QPlainTextEdit::textChanged, this, &frmMessage::UpdateControls);
+  connect(txtMessage_, &QPlainTextEdit::textChanged, this, &frmMessage::MarkChanged);
   connect(lstRecipients_, &QListWidget::itemChanged, this, &frmMessage::UpdateControls);
   connect(cboInstMess_, &QComboBox::currentIndexChanged, this, &frmMessage::UpdateControls);
 
@@ -154,6 +174,20 @@ void frmMessage::FillRecipientList(const std::vector<std::string>& recipients) {
       }
     }
   }
+  // A person answered who is not in the directory is still listed.
+  for (const std::string& uid : recipients) {
+    const bool listed = std::any_of(entries.begin(), entries.end(), [&](const Entry& entry) {
+      return entry.uid.toStdString() == uid;
+    });
+    if (listed || uid.empty()) continue;
+    std::string name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::LocalUser,
+                                                               kUIDField, uid, kDisplayName, false);
+    if (name.empty()) {
+      name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUIDField, uid,
+                                                     kDisplayName, true);
+    }
+    entries.push_back({qs(name), qs(uid)});
+  }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return QString::localeAwareCompare(a.name, b.name) < 0;
   });
@@ -194,6 +228,51 @@ void frmMessage::UpdateControls() {
   cmdSend_->setEnabled(!CheckedRecipients().empty() &&
                        !txtMessage_->toPlainText().trimmed().isEmpty());
   cmdInsertInstMess_->setEnabled(cboInstMess_->currentIndex() > 0);
+  cmdRemoveAttachment_->setEnabled(!lstAttachments_->selectedItems().isEmpty());
+}
+
+void frmMessage::MarkChanged() {
+  unsent_ = true;
+  UpdateControls();
+}
+
+bool frmMessage::HasUnsentWork() const {
+  return unsent_ &&
+         (!txtMessage_->toPlainText().trimmed().isEmpty() || lstAttachments_->count() > 0);
+}
+
+frmMessage* frmMessage::OpenReply(int32_t classType, const std::string& messageUID,
+                                  QWidget* owner) {
+  try {
+    std::string sender;
+    {
+      PoolLoan messages(classType);
+      messages->PC_SelectSingleNode(kUIDField, messageUID);
+      const pugi::xml_node row = messages->GetCurrent();
+      if (!row) return nullptr;
+      sender = row.attribute("SD").as_string();
+    }
+    auto* compose = new frmMessage(messageUID, {sender}, owner);
+    compose->setAttribute(Qt::WA_DeleteOnClose);
+    compose->setWindowFlag(Qt::Window);
+    if (modLocalUserFunctions::LocalUserOptions.IncludeSenderMessageOnReply)
+      compose->QuoteMessage(classType, messageUID);
+    modGenFunctions::ActivateForm(compose);
+    compose->txtMessage_->setFocus();
+    return compose;
+  } catch (...) {
+    raiseAgain("frmMessage.OpenReply");
+  }
+}
+
+// The answered message's text follows two empty lines; the caret stays
+// above it. The quote alone is nothing the person would lose.
+void frmMessage::QuoteMessage(int32_t classType, const std::string& messageUID) {
+  QString quote = qs(modGlobalFunctions::GetMessagesAsText({messageUID}, classType));
+  if (quote.isEmpty()) return;
+  txtMessage_->setPlainText("\n\n" + quote.replace("\r\n", "\n"));
+  txtMessage_->moveCursor(QTextCursor::Start);
+  unsent_ = false;
 }
 
 std::string frmMessage::SendMessage() {
@@ -214,7 +293,14 @@ std::string frmMessage::SendMessage() {
     // The files follow the stored message, so they never go without it.
     modFileTransfer::QueueFileActions(recipients, Attachments());
     ActionManager().StartActionManager();
-    close();
+    const bool clear = modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend;
+    if (clear) {
+      txtMessage_->clear();
+      lstAttachments_->clear();
+    }
+    unsent_ = false;
+    UpdateControls();
+    if (clear) close();
     return uid;
   } catch (...) {
     raiseAgain("frmMessage.SendMessage");
@@ -243,16 +329,58 @@ void frmMessage::cmdInsertInstMess_Click() {
 void frmMessage::AddAttachments(const std::vector<std::string>& paths) {
   try {
     const auto entries = modGenFunctionsFile::ExpandDroppedFiles(paths);
+    std::vector<std::string> listed;
+    for (const std::string& entry : Attachments()) listed.push_back(entryPath(entry));
     for (const std::string& entry : entries.value_or(std::vector<std::string>{})) {
       const std::vector<std::string> parts = modGenFunctionsString::splitText(entry, "||");
+      if (std::find(listed.begin(), listed.end(), parts.front()) != listed.end()) continue;
+      listed.push_back(parts.front());
       const std::string name = modGenFunctionsFile::GetPathPart(parts.front(), 0);
       const std::string shown = parts.size() > 1 ? parts[1] + "/" + name : name;
       auto* item = new QListWidgetItem(qs(shown), lstAttachments_);
       item->setData(Qt::UserRole, qs(entry));
       item->setToolTip(qs(parts.front()));
+      unsent_ = true;
     }
   } catch (...) {
     endError("frmMessage.AddAttachments");
+  }
+  UpdateControls();
+}
+
+void frmMessage::RemoveSelectedAttachments() {
+  qDeleteAll(lstAttachments_->selectedItems());
+  UpdateControls();
+}
+
+bool frmMessage::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lstAttachments_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+    RemoveSelectedAttachments();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+// A window that cannot ask stays open: nothing is dropped unasked.
+void frmMessage::closeEvent(QCloseEvent* event) {
+  bool drop = false;
+  try {
+    drop = !HasUnsentWork();
+    if (!drop) {
+      if (!isVisible()) modGenFunctions::ActivateForm(this);
+      drop = modGenFunctions::ShowMessageBox(kDropUnsentQuestion,
+                                             platform::kMbYesNo | platform::kMbQuestion,
+                                             modGenFunctions::kAppTitle,
+                                             this) == platform::kMbResultYes;
+    }
+  } catch (...) {
+    endError("frmMessage.closeEvent");
+  }
+  if (drop) {
+    QWidget::closeEvent(event);
+  } else {
+    event->ignore();
   }
 }
 

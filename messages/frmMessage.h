@@ -7,12 +7,18 @@
 //
 // Files are attached with Attach or dropped on the window; a dropped folder
 // brings every file below it, each keeping its folder below the dropped
-// folder's parent. Sending queues one file action per recipient and
+// folder's parent. A file is listed once; Remove or the Delete key takes the
+// selected ones off. Sending queues one file action per recipient and
 // attached file once the message is stored.
 //
 // Send is enabled only while a recipient is ticked and the text is not empty.
 // A window opened to answer a received message carries that message's UID,
-// so sending marks the received message answered.
+// so sending marks the received message answered; it is addressed to the
+// sender and quotes the received text when the options ask for it.
+// After sending, the window empties and closes when the options say so;
+// otherwise it stays with what was sent. Closing it (Cancel, the window's
+// close or the program's Exit command) while it holds text or files typed
+// or attached since the last send asks before they are dropped.
 //
 // Opens where the person last left it and keeps a minimum size
 // (modGloFunctionsUI); Close all windows hides every window of the program.
@@ -20,9 +26,11 @@
 // Needs a logged-in account, the record globals and the resource texts.
 // UI thread only.
 #include <QWidget>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+class QCloseEvent;
 class QComboBox;
 class QDragEnterEvent;
 class QDropEvent;
@@ -39,10 +47,18 @@ class frmMessage : public QWidget {
   explicit frmMessage(const std::string& answeredUID = {},
                       const std::vector<std::string>& recipients = {}, QWidget* owner = nullptr);
 
-  // Stores and queues the message, starts the queue and closes the window.
-  // Returns the new message's UID ("" when nothing was sent). Errors are
-  // reported and raised again.
+  // Opens a window answering message `messageUID` of record class
+  // `classType`, owned by `owner`; null when the message is not found.
+  static frmMessage* OpenReply(int32_t classType, const std::string& messageUID, QWidget* owner);
+
+  // Stores and queues the message, starts the queue and, when the options
+  // say so, empties and closes the window. Returns the new message's UID
+  // ("" when nothing was sent). Errors are reported and raised again.
   std::string SendMessage();
+  // True while text or files are there that were not sent.
+  bool HasUnsentWork() const;
+  // Lists the preset instant messages of the chosen type again.
+  void FillInstantMessages();
 
   // The account UIDs of the ticked recipients, in list order.
   std::vector<std::string> CheckedRecipients() const;
@@ -51,22 +67,30 @@ class frmMessage : public QWidget {
   void AddAttachments(const std::vector<std::string>& paths);
   // The dropped-file entries of the attached files, in order.
   std::vector<std::string> Attachments() const;
+  // Takes the selected attachments off the list.
+  void RemoveSelectedAttachments();
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  // Asks before unsent work is dropped.
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void Form_Load(const std::vector<std::string>& recipients);
   void FillRecipientList(const std::vector<std::string>& recipients);
-  void FillInstantMessages();
+  void QuoteMessage(int32_t classType, const std::string& messageUID);
   void UpdateControls();
+  void MarkChanged();
   void cmdSend_Click();
   void cmdInsertInstMess_Click();
   void cmdAttach_Click();
 
   std::string answeredUID_;
   std::vector<std::string> instantMessageIds_;
+  // Something was typed or attached since the window opened or last sent.
+  bool unsent_ = false;
 
   QListWidget* lstRecipients_;
   QPlainTextEdit* txtMessage_;
@@ -77,6 +101,7 @@ class frmMessage : public QWidget {
   QPushButton* cmdInsertInstMess_;
   QListWidget* lstAttachments_;
   QPushButton* cmdAttach_;
+  QPushButton* cmdRemoveAttachment_;
   QPushButton* cmdSend_;
   QPushButton* cmdCloseAll_;
   QPushButton* cmdCancel_;

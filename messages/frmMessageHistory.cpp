@@ -6,7 +6,9 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeWidget>
+#include <string_view>
 #include <QVBoxLayout>
 
 #include "PoolLoan.h"
@@ -15,6 +17,7 @@
 #include "MessageBox.h"
 #include "modCOMMessageCenter.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsControl.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -25,6 +28,7 @@ namespace {
 // "Recall asked for N message(s)".
 constexpr int kRecallCountMessage = 30102;
 
+constexpr int32_t kUIDField = 0;
 constexpr int32_t kStatusName = 50000;
 constexpr int32_t kPriorityName = 50001;
 constexpr int32_t kContentPreview = 50501;
@@ -104,36 +108,72 @@ void frmMessageHistory::SelectFolder(int32_t classType) {
 }
 
 void frmMessageHistory::RefreshList() {
+  const int32_t folder = CurrentFolder();
+  // A list that shows another folder than before starts at its top.
+  const bool sameFolder = lvMessages_->property("folder").toInt() == folder;
+  const std::vector<std::string> selected = sameFolder ? SelectedMessageUIDs()
+                                                       : std::vector<std::string>{};
+  const int scrolled = sameFolder ? lvMessages_->verticalScrollBar()->value() : 0;
   try {
-    const int32_t folder = CurrentFolder();
+    lvMessages_->setProperty("folder", folder);
     lvMessages_->setSortingEnabled(false);
     lvMessages_->clear();
     PoolLoan messages(folder);
     messages->PC_Init(true);
     for (messages->PC_MoveFirst(); !messages->PC_EndOfList(); messages->PC_MoveNext()) {
       const pugi::xml_node row = messages->PC_Current();
-      if (!row) continue;
-      const std::string uid = row.attribute("UID").as_string();
-      if (uid.empty()) continue;
-      auto* item = new QTreeWidgetItem(lvMessages_);
-      item->setData(0, Qt::UserRole, qs(uid));
-      item->setText(kFromColumn, qs(frmMessageViewer::SenderName(row)));
-      item->setText(kToColumn, qs(modCOMMessageCenter::GetRecipientNames(*messages, false, false))
-                                   .replace("||", "; "));
-      item->setText(kDateColumn, row.attribute("TS").as_string());
-      item->setText(kPriorityColumn,
-                    qs(modGlobalFunctions::GetFieldValue(folder, row, kPriorityName, false)));
-      item->setText(kStatusColumn,
-                    qs(modGlobalFunctions::GetFieldValue(folder, row, kStatusName, false)));
-      item->setText(kPreviewColumn,
-                    qs(modGlobalFunctions::GetFieldValue(folder, row, kContentPreview, false)));
+      if (!row || std::string_view(row.attribute("UID").as_string()).empty()) continue;
+      FillItem(new QTreeWidgetItem(lvMessages_), *messages);
     }
     lvMessages_->setSortingEnabled(true);
+    for (const std::string& uid : selected) {
+      if (QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid))
+        item->setSelected(true);
+    }
+    lvMessages_->verticalScrollBar()->setValue(scrolled);
   } catch (...) {
     lvMessages_->setSortingEnabled(true);
     endError("frmMessageHistory.RefreshList");
   }
   UpdateCommands();
+}
+
+void frmMessageHistory::SynchronizeItems(int32_t classType, const std::vector<std::string>& deleted,
+                                         const std::vector<std::string>& updated) {
+  if (classType != CurrentFolder()) return;
+  const int scrolled = lvMessages_->verticalScrollBar()->value();
+  lvMessages_->setSortingEnabled(false);
+  try {
+    modGenFunctionsControl::ListViewRemoveItems(lvMessages_, deleted);
+    PoolLoan messages(classType);
+    for (const std::string& uid : updated) {
+      messages->PC_SelectSingleNode(kUIDField, uid);
+      if (!messages->GetCurrent()) continue;
+      QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid);
+      FillItem(item != nullptr ? item : new QTreeWidgetItem(lvMessages_), *messages);
+    }
+  } catch (...) {
+    lvMessages_->setSortingEnabled(true);
+    raiseAgain("frmMessageHistory.SynchronizeItems");
+  }
+  lvMessages_->setSortingEnabled(true);
+  lvMessages_->verticalScrollBar()->setValue(scrolled);
+  UpdateCommands();
+}
+
+void frmMessageHistory::FillItem(QTreeWidgetItem* item, clsGenObject& messages) {
+  const int32_t folder = CurrentFolder();
+  const pugi::xml_node row = messages.GetCurrent();
+  item->setData(0, Qt::UserRole, qs(row.attribute("UID").as_string()));
+  item->setText(kFromColumn, qs(frmMessageViewer::SenderName(row)));
+  item->setText(kToColumn, qs(modCOMMessageCenter::GetRecipientNames(messages, false, false))
+                               .replace("||", "; "));
+  item->setText(kDateColumn, row.attribute("TS").as_string());
+  item->setText(kPriorityColumn,
+                qs(modGlobalFunctions::GetFieldValue(folder, row, kPriorityName, false)));
+  item->setText(kStatusColumn, qs(modGlobalFunctions::GetFieldValue(folder, row, kStatusName, false)));
+  item->setText(kPreviewColumn,
+                qs(modGlobalFunctions::GetFieldValue(folder, row, kContentPreview, false)));
 }
 
 std::vector<std::string> frmMessageHistory::SelectedMessageUIDs() const {
@@ -163,10 +203,10 @@ void frmMessageHistory::cmdOpen_Click() {
 void frmMessageHistory::OpenMessage(QTreeWidgetItem* item) {
   try {
     if (item == nullptr) return;
-    modGlobalFunctions::OpenMessageViewer(CurrentFolder(),
-                                          item->data(0, Qt::UserRole).toString().toStdString());
+    const std::string uid = item->data(0, Qt::UserRole).toString().toStdString();
+    modGlobalFunctions::OpenMessageViewer(CurrentFolder(), uid);
     // Opening a received message changes its status.
-    RefreshList();
+    SynchronizeItems(CurrentFolder(), {}, {uid});
   } catch (...) {
     endError("frmMessageHistory.OpenMessage");
   }

@@ -17,6 +17,7 @@
 #include <vector>
 
 class QComboBox;
+class clsGenObject;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -30,13 +31,21 @@ class frmMessageHistory : public QWidget {
   // The record class of the folder shown (3 sent, 4 received, 5 history).
   int32_t CurrentFolder() const;
   void SelectFolder(int32_t classType);
-  // Reads the shown folder's messages again.
+  // Reads the shown folder's messages again; the selected messages stay
+  // selected and the list keeps its scroll position.
   void RefreshList();
+  // Brings the shown folder of class `classType` in step with its changed
+  // messages: the deleted ones leave the list, the updated ones are shown
+  // again or added. Selection and scroll position stay.
+  void SynchronizeItems(int32_t classType, const std::vector<std::string>& deleted,
+                        const std::vector<std::string>& updated);
   // UIDs of the selected messages, in list order.
   std::vector<std::string> SelectedMessageUIDs() const;
 
  private:
   void UpdateCommands();
+  // Fills `item` from the current row of `messages`.
+  void FillItem(QTreeWidgetItem* item, clsGenObject& messages);
   void cmdRecall_Click();
   void cmdMoveToHistory_Click();
   void cmdExport_Click();

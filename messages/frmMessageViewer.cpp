@@ -9,11 +9,13 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <string_view>
 #include <vector>
 
 #include "MessageWindowsServices.h"
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
+#include "frmMessage.h"
 #include "MessageBox.h"
 #include "modCOMMessageCenter.h"
 #include "modGenFunctions.h"
@@ -70,6 +72,8 @@ frmMessageViewer::frmMessageViewer(QWidget* owner) : QWidget(owner, Qt::Window) 
   txtMessage_ = new QPlainTextEdit(this);
   txtMessage_->setObjectName("txtMessage");
   txtMessage_->setReadOnly(true);
+  cmdReply_ = new QPushButton("&" + viewerText(4, "Reply"), this);
+  cmdReply_->setObjectName("cmdReply");
   cmdRecall_ = new QPushButton(viewerText(7, "Recall"), this);
   cmdRecall_->setObjectName("cmdRecall");
   cmdMoveToHistory_ = new QPushButton(viewerText(8, "Move to history"), this);
@@ -90,7 +94,7 @@ frmMessageViewer::frmMessageViewer(QWidget* owner) : QWidget(owner, Qt::Window) 
   fields->addRow("Response:", lblResponse_);
   fields->addRow("Status:", lblStatus_);
   auto* commands = new QHBoxLayout;
-  for (QPushButton* button : {cmdRecall_, cmdMoveToHistory_, cmdExport_, cmdCopy_})
+  for (QPushButton* button : {cmdReply_, cmdRecall_, cmdMoveToHistory_, cmdExport_, cmdCopy_})
     commands->addWidget(button);
   commands->addStretch();
   auto* buttons = new QHBoxLayout;
@@ -103,6 +107,7 @@ frmMessageViewer::frmMessageViewer(QWidget* owner) : QWidget(owner, Qt::Window) 
   layout->addLayout(commands);
   layout->addLayout(buttons);
 
+  connect(cmdReply_, &QPushButton::clicked, this, &frmMessageViewer::cmdReply_Click);
   connect(cmdRecall_, &QPushButton::clicked, this, &frmMessageViewer::cmdRecall_Click);
   connect(cmdMoveToHistory_, &QPushButton::clicked, this,
           &frmMessageViewer::cmdMoveToHistory_Click);
@@ -155,6 +160,8 @@ void frmMessageViewer::DisplayMessage() {
   const pugi::xml_node row = messages->GetCurrent();
   if (!row) return;
   found_ = true;
+  received_ = std::string_view(row.attribute("MT").as_string()) == "1" &&
+              !std::string_view(row.attribute("SD").as_string()).empty();
   lblFrom_->setText(qs(SenderName(row)));
   lblTo_->setText(
       qs(modCOMMessageCenter::GetRecipientNames(*messages, true, false)).replace("||", "; "));
@@ -174,6 +181,7 @@ void frmMessageViewer::DisplayMessage() {
 
 void frmMessageViewer::ClearDisplay() {
   found_ = false;
+  received_ = false;
   for (QLabel* label : {lblFrom_, lblTo_, lblDate_, lblPriority_, lblResponse_, lblStatus_})
     label->clear();
   txtMessage_->clear();
@@ -181,10 +189,20 @@ void frmMessageViewer::ClearDisplay() {
 }
 
 void frmMessageViewer::UpdateCommands() {
+  cmdReply_->setEnabled(found_ && received_);
   cmdRecall_->setEnabled(found_ && classType_ == modGlobalVariables::MessSent);
   cmdMoveToHistory_->setEnabled(found_ && classType_ != modGlobalVariables::MessHist);
   cmdExport_->setEnabled(found_);
   cmdCopy_->setEnabled(found_);
+}
+
+void frmMessageViewer::cmdReply_Click() {
+  try {
+    frmMessage::OpenReply(classType_, messageUID_,
+                          static_cast<QWidget*>(modGenGlobals::AppOwnerForm));
+  } catch (...) {
+    endError("frmMessageViewer.cmdReply_Click");
+  }
 }
 
 void frmMessageViewer::cmdRecall_Click() {

@@ -4,8 +4,10 @@
 // priority, response type, status and text. Showing a received message
 // marks it opened (its sender is told).
 //
-// Commands on the shown message: recall (sent messages), move to the
-// history (sent and received), export to a text file, copy as text.
+// Commands on the shown message: reply (received messages: a compose
+// window addressed to the sender, answering it), recall (sent messages),
+// move to the history (sent and received), export to a text file, copy as
+// text.
 // Opens where the person last left it and keeps a minimum size
 // (modGloFunctionsUI); Close all windows hides every window of the program.
 //
@@ -49,6 +51,7 @@ class frmMessageViewer : public QWidget {
   void DisplayMessage();
   void ClearDisplay();
   void UpdateCommands();
+  void cmdReply_Click();
   void cmdRecall_Click();
   void cmdMoveToHistory_Click();
   void cmdExport_Click();
@@ -57,6 +60,8 @@ class frmMessageViewer : public QWidget {
   int32_t classType_ = 0;
   std::string messageUID_;
   bool found_ = false;
+  // The shown message was received (from a sender who can be answered).
+  bool received_ = false;
 
   QLabel* lblFrom_;
   QLabel* lblTo_;
@@ -65,6 +70,7 @@ class frmMessageViewer : public QWidget {
   QLabel* lblResponse_;
   QLabel* lblStatus_;
   QPlainTextEdit* txtMessage_;
+  QPushButton* cmdReply_;
   QPushButton* cmdRecall_;
   QPushButton* cmdMoveToHistory_;
   QPushButton* cmdExport_;
