@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
 #include <string>
@@ -27,7 +28,10 @@
 #include "frmMessageHistory.h"
 #include "frmMessageViewer.h"
 #include "frmPrintForm.h"
+#include "MessageCenterServices.h"
 #include "modCOMFunctions.h"
+#include "modDisplaySynchFunctions.h"
+#include "modGenFunctionsControl.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -259,6 +263,154 @@ TEST_F(MessageWindows, TheFoldersListRecallMoveAndOpenTheSelectedMessages) {
   EXPECT_EQ(control<QPlainTextEdit>(viewer, "txtMessage")->toPlainText(), "Meeting at ten");
   delete viewer;
   EXPECT_EQ(boxes.shown().size(), 1u);
+}
+
+// The viewer's reply opens a compose window to the sender with the caret
+// above the quote (when the option asks for one); sending marks the
+// received message answered.
+TEST_F(MessageWindows, AReplyFromTheViewerAnswersTheSenderAndMarksTheMessageAnswered) {
+  frmMessageViewer::InstallService();
+  std::string reply;
+  for (const bool quote : {true, false}) {
+    SCOPED_TRACE(quote ? "quoting" : "not quoting");
+    modLocalUserFunctions::LocalUserOptions.IncludeSenderMessageOnReply = quote;
+    const std::string uid = receive("60", "Hello Ann||%_CRLF_%||See you");
+    modGlobalFunctions::OpenMessageViewer(MessRec, uid);
+    frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
+    control<QPushButton>(viewer, "cmdReply")->click();
+    frmMessage* compose = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (auto* each = qobject_cast<frmMessage*>(window); each && each->isVisible()) compose = each;
+    }
+    ASSERT_NE(compose, nullptr);
+    EXPECT_EQ(compose->CheckedRecipients(), std::vector<std::string>{kBob});
+    auto* text = control<QPlainTextEdit>(compose, "txtMessage");
+    EXPECT_EQ(text->toPlainText().contains("See you"), quote);
+    QTest::keyClicks(text, "Sure");
+    control<QPushButton>(compose, "cmdSend")->click();
+    EXPECT_FALSE(compose->isVisible());
+
+    PoolLoan sent(MessSent);
+    const pugi::xml_node row = sent->XMLDocLinked()->rootElement().last_child();
+    reply = row.attribute("UID").as_string();
+    EXPECT_EQ(std::string(row.attribute("AMU").as_string()), uid);
+    EXPECT_EQ(std::string(row.child("U").attribute("UID").as_string()), kBob);
+    const std::string content = row.attribute("CO").as_string();
+    if (quote) {
+      EXPECT_EQ(content.rfind("Sure||%_CRLF_%||||%_CRLF_%||", 0), 0u) << content;
+      EXPECT_NE(content.find("Hello Ann||%_CRLF_%||See you"), std::string::npos) << content;
+    } else {
+      EXPECT_EQ(content, "Sure");
+    }
+    EXPECT_EQ(field(MessRec, uid, "ST"), "220");
+  }
+  // A sent message cannot be answered.
+  frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
+  viewer->SetSourceMessage(MessSent, reply);
+  EXPECT_FALSE(control<QPushButton>(viewer, "cmdReply")->isEnabled());
+  delete viewer;
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+// Typed text and attached files are dropped only when the person says so,
+// whether the window closes by Cancel or by sending with the option that
+// keeps the text; each file is listed once and can be taken off again.
+TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachFileOnce) {
+  const std::string folder = environment.documentsFolder();
+  for (const char* name : {"a.txt", "b.txt"}) modGenFunctionsFile::SaveFileContent(folder, name, "x");
+  const std::string a = folder + "/a.txt";
+  const std::string b = folder + "/b.txt";
+  modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend = false;
+
+  frmMessage window({}, {kBob});
+  window.show();
+  auto* cancel = control<QPushButton>(&window, "cmdCancel");
+  cancel->click();  // nothing typed: no question
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(boxes.shown().empty());
+
+  window.show();
+  auto* attachments = control<QListWidget>(&window, "lstAttachments");
+  window.AddAttachments({a, a, b});
+  window.AddAttachments({b});
+  EXPECT_EQ(window.Attachments(), (std::vector<std::string>{a, b}));
+  attachments->item(0)->setSelected(true);
+  QTest::keyClick(attachments, Qt::Key_Delete);
+  EXPECT_EQ(window.Attachments(), std::vector<std::string>{b});
+  attachments->item(0)->setSelected(true);
+  control<QPushButton>(&window, "cmdRemoveAttachment")->click();
+  EXPECT_TRUE(window.Attachments().empty());
+
+  auto* text = control<QPlainTextEdit>(&window, "txtMessage");
+  QTest::keyClicks(text, "Draft");
+  boxes.answerNext(platform::kMbResultNo);
+  cancel->click();
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(text->toPlainText(), "Draft");
+
+  // Sent, the text stays for another send; closing then drops nothing unsent.
+  control<QPushButton>(&window, "cmdSend")->click();
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(text->toPlainText(), "Draft");
+  EXPECT_EQ(queued().size(), 1u);
+  window.close();
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(boxes.shown().size(), 1u);
+
+  window.show();
+  QTest::keyClicks(text, " again");
+  boxes.answerNext(platform::kMbResultYes);
+  window.close();
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(boxes.shown().size(), 2u);
+}
+
+// A message sent and one received while the folders show two selected rows
+// of a long list: the new one joins, a deleted one leaves, and the two stay
+// selected with the list where it was scrolled.
+TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo) {
+  frmMessageViewer::InstallService();
+  std::vector<std::string> uids;
+  for (int i = 0; i < 60; ++i) uids.push_back(receive("100", "Note " + std::to_string(i)));
+  frmMessageHistory window;
+  window.resize(700, 300);
+  window.show();
+  auto* list = control<QTreeWidget>(&window, "lvMessages");
+  ASSERT_EQ(list->topLevelItemCount(), 60);
+  list->topLevelItem(30)->setSelected(true);
+  list->topLevelItem(32)->setSelected(true);
+  const std::vector<std::string> selected = window.SelectedMessageUIDs();
+  QScrollBar* scroll = list->verticalScrollBar();
+  ASSERT_GT(scroll->maximum(), 10);
+  scroll->setValue(scroll->maximum() / 2);
+  const int place = scroll->value();
+  const std::string unselected = list->topLevelItem(40)->data(0, Qt::UserRole).toString().toStdString();
+  modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
+
+  modCOMFunctions::SendMessageToRecipients("Out", 2, 1, kBob, "", true, false);
+  const std::string arrived = receive("60", "New one");
+  {
+    PoolLoan received(MessRec);
+    received->Delete(false, 0, unselected, false);
+  }
+  modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
+  EXPECT_EQ(list->topLevelItemCount(), 60);
+  EXPECT_NE(modGenFunctionsControl::ListViewFindItem(list, arrived), nullptr);
+  EXPECT_EQ(modGenFunctionsControl::ListViewFindItem(list, unselected), nullptr);
+  EXPECT_EQ(window.SelectedMessageUIDs(), selected);
+  EXPECT_EQ(scroll->value(), place);
+
+  // Opening one shows its new status in place; the whole list read again
+  // keeps the selection too.
+  QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(list, arrived);
+  emit list->itemDoubleClicked(item, 0);
+  EXPECT_EQ(item->text(4), "Opened");
+  window.RefreshList();
+  EXPECT_EQ(window.SelectedMessageUIDs(), selected);
+  EXPECT_EQ(scroll->value(), place);
+  delete frmMessageViewer::SharedViewer();
 }
 
 TEST_F(MessageWindows, ThePrintTemplateIsReadDeciphered) {
