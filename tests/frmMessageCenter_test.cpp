@@ -11,7 +11,12 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QHelpEvent>
+#include <QToolTip>
+#include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <QTemporaryDir>
 #include <cstdlib>
@@ -29,9 +34,12 @@
 #include "ScopedEnvironment.h"
 #include "clsApplicationSetting.h"
 #include "clsGenAPI.h"
+#include "clsTrayManager.h"
 #include "frmInternalServices.h"
 #include "frmLogin.h"
+#include "frmMessage.h"
 #include "frmMessageBoard.h"
+#include "frmMessageViewer.h"
 #include "frmOptions.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
@@ -272,6 +280,102 @@ TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {
   EXPECT_EQ(std::string(row.attribute("TC").value()), "4");
   EXPECT_TRUE(modGenFunctionsFile::FileExists(environment.dataFolder() + "/BOB/D007.dat"));
   EXPECT_FALSE(modGenFunctionsFile::FolderExists(environment.dataFolder() + "/NO-SUCH-ACCOUNT"));
+}
+
+// Messages in the activity lists open in the viewer (from the history once
+// moved there), the tray icon counts the received messages not yet opened,
+// the Exit command leaves a compose window holding text only when the
+// person agrees, and the options' always-on-top and tool-tip choices take
+// effect both ways.
+TEST_F(StartUp, TheRunningWindowOpensMessagesCountsTheUnopenedAndFollowsTheOptions) {
+  ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
+  frmMessageCenter messageCenter;
+  onNextModal<frmLogin>([](frmLogin* login) {
+    control<QComboBox>(login, "cboUserName")->setEditText("ann");
+    control<QLineEdit>(login, "txtPassword")->setText("pw");
+    control<QPushButton>(login, "cmdOK")->click();
+  });
+  ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+  messageCenter.show();
+  ASSERT_NE(messageCenter.TrayIcon(), nullptr);
+  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor");
+  const auto addMessage = [](int32_t classType, const char* uid, const char* status) {
+    PoolLoan messages(classType);
+    messages->CreateNewRow(false, 0);
+    messages->SetFields({0, 1, 2, 4, 8}, {uid, "SOMEONE", status, "Hello there",
+                                          classType == modGlobalVariables::MessSent ? "2" : "1"});
+    messages->AddCurrentRow();
+  };
+  addMessage(modGlobalVariables::MessRec, "NEW", "60");
+  addMessage(modGlobalVariables::MessRec, "AUTO", "-1");
+  addMessage(modGlobalVariables::MessRec, "READ", "100");
+  addMessage(modGlobalVariables::MessSent, "OUT", "1");
+  addMessage(modGlobalVariables::MessHist, "OLD", "50");
+  MessageCenterServices::SynchronizeDisplays(MessageCenterServices::kReceivedDisplay, false);
+  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor - 2 messages not opened");
+
+  using MessageCenterServices::AddActivity;
+  AddActivity(MessageCenterServices::kIncomingMessages, "From someone",
+              MessageCenterServices::kReceivedMessage, "NEW", "");
+  AddActivity(MessageCenterServices::kOutgoingMessages, "To someone",
+              MessageCenterServices::kSentMessage, "OUT", "");
+  AddActivity(MessageCenterServices::kOutgoingMessages, "Moved since",
+              MessageCenterServices::kSentMessage, "OLD", "");
+  const struct {
+    const char* list;
+    int row;
+    int32_t classType;
+    const char* uid;
+  } openings[] = {{"lvActivity2", 0, modGlobalVariables::MessRec, "NEW"},
+                  {"lvActivity3", 0, modGlobalVariables::MessSent, "OUT"},
+                  {"lvActivity3", 1, modGlobalVariables::MessHist, "OLD"}};
+  for (const auto& opening : openings) {
+    SCOPED_TRACE(opening.uid);
+    auto* list = messageCenter.findChild<QTreeWidget*>(opening.list);
+    ASSERT_NE(list, nullptr);
+    emit list->itemDoubleClicked(list->topLevelItem(opening.row), 0);
+    frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_EQ(viewer->SourceClass(), opening.classType);
+    EXPECT_EQ(viewer->SourceMessageUID(), opening.uid);
+    EXPECT_EQ(control<QPlainTextEdit>(viewer, "txtMessage")->toPlainText(), "Hello there");
+  }
+  MessageCenterServices::SynchronizeDisplays(MessageCenterServices::kAllDisplays, false);
+  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor - 1 message not opened");
+  delete frmMessageViewer::SharedViewer();
+
+  // Always on top, and released again; tool tips off, and on again.
+  for (const bool on : {true, false}) {
+    onNextModal<frmOptions>([on](frmOptions* options) {
+      control<QCheckBox>(options, "chkAlwaysOnTop")->setChecked(on);
+      control<QCheckBox>(options, "chkDisplayToolTips")->setChecked(!on);
+      control<QPushButton>(options, "cmdOK")->click();
+    });
+    messageCenter.findChild<QAction*>("mnuOptions")->trigger();
+    EXPECT_EQ(bool(messageCenter.windowFlags() & Qt::WindowStaysOnTopHint), on);
+    QWidget* queue = messageCenter.lvAQ();
+    queue->setToolTip("The queue");
+    QHelpEvent tip(QEvent::ToolTip, QPoint(1, 1), queue->mapToGlobal(QPoint(1, 1)));
+    QApplication::sendEvent(queue, &tip);
+    EXPECT_EQ(QToolTip::text(), on ? "" : "The queue");
+    QToolTip::hideText();
+  }
+
+  // Exit with a message being written: kept once, dropped when agreed.
+  messageCenter.findChild<QAction*>("mnuNewMessage")->trigger();
+  auto* compose = messageCenter.findChild<frmMessage*>();
+  ASSERT_NE(compose, nullptr);
+  control<QPlainTextEdit>(compose, "txtMessage")->setPlainText("Half a thought");
+  boxes.clear();
+  boxes.answerNext(platform::kMbResultNo);
+  messageCenter.findChild<QAction*>("mnuExit")->trigger();
+  EXPECT_FALSE(messageCenter.ExitRequested());
+  EXPECT_TRUE(compose->isVisible());
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  messageCenter.findChild<QAction*>("mnuExit")->trigger();
+  EXPECT_TRUE(messageCenter.ExitRequested());
+  EXPECT_EQ(boxes.shown().size(), 2u);
+  messageCenter.Form_Unload();
 }
 
 // ---- The built program -------------------------------------------------------
