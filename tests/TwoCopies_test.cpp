@@ -316,9 +316,9 @@ TEST_F(TwoCopiesTest, TwoCopiesListenAndAThirdOnTheSameFolderEndsAtOnce) {
 }
 
 // A person finds a colleague by address and types him a message; the other
-// copy stores it, answers
-// with its automatic reply, opening it there sends the read notice back, and
-// the sender's recall takes it away again.
+// copy stores it, answers with its automatic reply, opening it there sends
+// the read notice back, its person answers it from the viewer, and the
+// sender's recall takes it away again.
 TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   Copy& ann = addCopy("ANN", "127.0.0.4");
   Copy& bob = addCopy("BOB", "127.0.0.5");
@@ -425,6 +425,34 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat") ==
                                      "Lunch at noon:100 100;"; }, kStartMs, kPauseMs))
       << messagesOnDisk(bob.dataRoot(), "BOB", "D009.dat");
+
+  // Ann answers from the viewer (Alt+R): the reply goes to Bob with his text
+  // quoted below hers, and her copy of his message becomes answered.
+  QString viewer;
+  ASSERT_TRUE(waitUntil([&] { return !(viewer = windowOf(ann, "^Tavinor - Message viewer$")).isEmpty(); },
+                        kStartMs, kPauseMs));
+  xdotool({"windowraise", viewer});
+  xdotool({"windowfocus", "--sync", viewer});
+  xdotool({"key", "alt+r"});
+  QString reply;
+  ASSERT_TRUE(waitUntil([&] { return !(reply = windowOf(ann, "^Tavinor - Message$")).isEmpty(); },
+                        kStartMs, kPauseMs));
+  xdotool({"windowraise", reply});
+  xdotool({"windowfocus", "--sync", reply});
+  QThread::msleep(200);
+  xdotool({"type", "--delay", "10", "See you there"});
+  xdotool({"key", "alt+s"});
+  EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat") ==
+                                     "Lunch at noon:220 1;"; }, kDeliveryMs, kPauseMs))
+      << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");
+  const auto replyArrived = [&] {
+    const std::string received = messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat");
+    const std::size_t answer = received.find("Back soon:-1 1;See you there||%_CRLF_%||");
+    return answer != std::string::npos && received.find("Lunch at noon", answer) != std::string::npos;
+  };
+  EXPECT_TRUE(waitUntil(replyArrived, kDeliveryMs, kPauseMs))
+      << messagesOnDisk(bob.dataRoot(), "BOB", "D008.dat") << " ann's queue: "
+      << actionsOnDisk(ann.dataRoot(), "ANN");
 
   // Bob recalls it from his sent messages: it leaves Ann's copy.
   xdotool({"windowraise", bobWindow});
