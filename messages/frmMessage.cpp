@@ -19,6 +19,7 @@
 #include "clsActionManager.h"
 #include "MessageBox.h"
 #include "clsGenErrorHandler.h"
+#include "frmMessageViewer.h"
 #include "modCOMFunctions.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
@@ -179,14 +180,7 @@ void frmMessage::FillRecipientList(const std::vector<std::string>& recipients) {
     const bool listed = std::any_of(entries.begin(), entries.end(), [&](const Entry& entry) {
       return entry.uid.toStdString() == uid;
     });
-    if (listed || uid.empty()) continue;
-    std::string name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::LocalUser,
-                                                               kUIDField, uid, kDisplayName, false);
-    if (name.empty()) {
-      name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUIDField, uid,
-                                                     kDisplayName, true);
-    }
-    entries.push_back({qs(name), qs(uid)});
+    if (!listed && !uid.empty()) entries.push_back({qs(frmMessageViewer::PersonName(uid)), qs(uid)});
   }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return QString::localeAwareCompare(a.name, b.name) < 0;

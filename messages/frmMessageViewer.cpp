@@ -139,15 +139,18 @@ void frmMessageViewer::SetSourceMessage(int32_t classType, const std::string& me
   }
 }
 
-std::string frmMessageViewer::SenderName(pugi::xml_node row) {
-  const std::string sender = row.attribute("SD").as_string();
+std::string frmMessageViewer::PersonName(const std::string& uid) {
   std::string name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::LocalUser,
-                                                             kUIDField, sender, kDisplayName, false);
+                                                             kUIDField, uid, kDisplayName, false);
   if (name.empty()) {
-    name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUIDField, sender,
+    name = modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUIDField, uid,
                                                    kDisplayName, true);
   }
   return name;
+}
+
+std::string frmMessageViewer::SenderName(pugi::xml_node row) {
+  return PersonName(row.attribute("SD").as_string());
 }
 
 void frmMessageViewer::DisplayMessage() {

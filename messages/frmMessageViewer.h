@@ -43,8 +43,10 @@ class frmMessageViewer : public QWidget {
   static void InstallService();
   static frmMessageViewer* SharedViewer();
 
-  // The name of the sender of message row `row`: the local account's or
-  // the users directory's "LN, FN", else the unknown-person text.
+  // The name of person `uid`: the local account's or the users
+  // directory's "LN, FN", else the unknown-person text.
+  static std::string PersonName(const std::string& uid);
+  // The name of the sender of message row `row`.
   static std::string SenderName(pugi::xml_node row);
 
  private:
