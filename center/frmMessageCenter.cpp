@@ -704,12 +704,15 @@ void frmMessageCenter::mnuExit_Click() {
   ExitProgram();
 }
 
+// Nothing may stop or hold up this end: the quit that follows closes every
+// window, so the compose windows go first without asking.
 void frmMessageCenter::ExitProgram() {
   exitRequested_ = true;
   for (QWidget* window : QApplication::topLevelWidgets()) {
     if (auto* dialog = qobject_cast<QDialog*>(window); dialog != nullptr && dialog->isVisible()) {
       dialog->reject();
     }
+    if (auto* compose = qobject_cast<frmMessage*>(window)) compose->DropAndClose();
   }
   close();
 }

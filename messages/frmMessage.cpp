@@ -235,6 +235,11 @@ bool frmMessage::HasUnsentWork() const {
          (!txtMessage_->toPlainText().trimmed().isEmpty() || lstAttachments_->count() > 0);
 }
 
+void frmMessage::DropAndClose() {
+  unsent_ = false;
+  close();
+}
+
 frmMessage* frmMessage::OpenReply(int32_t classType, const std::string& messageUID,
                                   QWidget* owner) {
   try {

@@ -18,7 +18,8 @@
 // After sending, the window empties and closes when the options say so;
 // otherwise it stays with what was sent. Closing it (Cancel, the window's
 // close or the program's Exit command) while it holds text or files typed
-// or attached since the last send asks before they are dropped.
+// or attached since the last send asks before they are dropped; the end of
+// the program by a signal or log-out does not ask.
 //
 // Opens where the person last left it and keeps a minimum size
 // (modGloFunctionsUI); Close all windows hides every window of the program.
@@ -57,6 +58,9 @@ class frmMessage : public QWidget {
   std::string SendMessage();
   // True while text or files are there that were not sent.
   bool HasUnsentWork() const;
+  // Closes the window without asking, dropping what was not sent: the
+  // program ends by a signal or the desktop's log-out.
+  void DropAndClose();
   // Lists the preset instant messages of the chosen type again.
   void FillInstantMessages();
 
