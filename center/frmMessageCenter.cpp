@@ -680,12 +680,12 @@ void frmMessageCenter::OpenActivityItem(const QTreeWidgetItem* item) {
       modGlobalFunctions::OpenLinkOrFile(tag[1], this, true);
       return;
     }
-    int32_t classType = itemType == MessageCenterServices::kReceivedMessage
-                            ? modGlobalVariables::MessRec
-                            : modGlobalVariables::MessSent;
     if (itemType != MessageCenterServices::kReceivedMessage &&
         itemType != MessageCenterServices::kSentMessage)
       return;
+    int32_t classType = itemType == MessageCenterServices::kReceivedMessage
+                            ? modGlobalVariables::MessRec
+                            : modGlobalVariables::MessSent;
     {
       PoolLoan messages(classType);
       messages->PC_SelectSingleNode(0, tag[1]);

@@ -13,7 +13,10 @@
 // After the login the window also replays the activities stored for the
 // account while others were logged in, registers the new-message hot key of
 // the options, and puts its icon in the notification area (or the window
-// that stands in for it), whose menu shows the windows again. Closing the
+// that stands in for it), whose menu shows the windows again and whose
+// tooltip counts the received messages not yet opened. A double click on an
+// activity entry opens its received file or its message. Tool tips and
+// keeping the windows on top follow the person's options. Closing the
 // window only hides it there; the exit command, the desktop's log-out and
 // the termination signals end the program. It opens where it was left.
 //
