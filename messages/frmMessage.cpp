@@ -242,7 +242,7 @@ void frmMessage::cmdInsertInstMess_Click() {
 
 void frmMessage::AddAttachments(const std::vector<std::string>& paths) {
   try {
-    const auto entries = modGenFunctionsFile::ExpandDroppedFiles(paths);
+    const auto entries = modFileTransfer::SendableDroppedFiles(paths);
     for (const std::string& entry : entries.value_or(std::vector<std::string>{})) {
       const std::vector<std::string> parts = modGenFunctionsString::splitText(entry, "||");
       const std::string name = modGenFunctionsFile::GetPathPart(parts.front(), 0);
