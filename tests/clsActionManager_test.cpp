@@ -523,9 +523,10 @@ TEST_F(Queue, TheReportedDeliveryIsDueWhenItsReportEndsUnanswered) {
 // stored by an older copy is given up at its take-up without a connection.
 TEST_F(Queue, OnlyTheChosenFileIsQueuedOrSent) {
   const std::string drop = environment.root() + "/drop";
-  for (const char* file : {"report", "report||draft.txt", "docs/a.txt", "docs/b||c.txt", "docs/d|",
-                           "x||y/f.txt", "a/b", "a/b||a"}) {
-    modGenFunctionsFile::SaveFileContent("", drop + "/" + file, "content");
+  for (const auto& [folder, file] : std::vector<std::pair<std::string, std::string>>{
+           {"", "report"}, {"", "report||draft.txt"}, {"/docs", "a.txt"}, {"/docs", "b||c.txt"},
+           {"/docs", "d|"}, {"/x||y", "f.txt"}, {"/a", "b"}, {"/a", "b||a"}}) {
+    modGenFunctionsFile::SaveFileContent(drop + folder, file, "content");
   }
   queue();
   const int32_t queued = modFileTransfer::SendDroppedFilesToUser(
