@@ -12,11 +12,11 @@
 #include "PoolLoan.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
+#include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
-#include "modFileTransfer.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
@@ -301,10 +301,10 @@ bool clsActionManager::takeUp(const std::string& uid) {
     setRowField(uid, kActionAS, std::to_string(GivenUp));
     return false;
   }
-  if (*type == modGlobalVariables::kRequestOfferFiles &&
-      !modFileTransfer::EntryFile(rowField(uid, kActionV))) {
+  const std::string value = rowField(uid, kActionV);
+  if (*type == modGlobalVariables::kRequestOfferFiles && !modFileTransfer::EntryFile(value)) {
     setRowField(uid, kActionAS, std::to_string(GivenUp));
-    tellUnsendableFile(rowField(uid, kActionV), rowField(uid, kActionRUID));
+    tellUnsendableFile(value, rowField(uid, kActionRUID));
     return false;
   }
   if (*type == modGlobalVariables::kRequestDeliverMessage &&
@@ -315,7 +315,7 @@ bool clsActionManager::takeUp(const std::string& uid) {
   current_.ID = uid;
   current_.RUID = rowField(uid, kActionRUID);
   current_.OUID = rowField(uid, kActionOUID);
-  current_.V = rowField(uid, kActionV);
+  current_.V = value;
   current_.ActionType = *type;
   current_.tryCount = *tries + 1;
   setRowField(uid, kActionAZ, std::to_string(current_.tryCount));

@@ -10,7 +10,6 @@
 #include "modCOMExecuteAction.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
-#include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"

@@ -44,8 +44,9 @@ std::string parentFolder(const std::string& path) {
 // Whether `folder` (relative, "/" between its levels) is the last levels of `path`.
 bool endsWithFolder(const std::string& path, const std::string& folder) {
   if (path == folder) return true;
-  return path.size() > folder.size() && path.compare(path.size() - folder.size(), folder.size(), folder) == 0 &&
-         path[path.size() - folder.size() - 1] == '/';
+  const std::size_t start = path.size() - folder.size();
+  return path.size() > folder.size() && path.compare(start, folder.size(), folder) == 0 &&
+         path[start - 1] == '/';
 }
 
 // The file a person chose when the entry was made, for telling him which
