@@ -212,7 +212,6 @@ class clsActionManager : public QObject {
   bool ProcessReceivedData(const std::string& replyText);
   // reply: the complete reply text, nullptr when the event brings none.
   void handleEvent(const std::string* reply, bool failed);
-  void unexpectedReply();
   bool ManageActionStatus();
   bool ConnectToRecipient(const std::string& host, int port);
   void CloseClientConnection(bool closeOnly);

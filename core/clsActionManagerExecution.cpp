@@ -308,13 +308,12 @@ bool clsActionManager::replyAnswersStep(int32_t code) const {
 
 // True: the reply is passed over. A reply that does not answer the current
 // step is answered by repeating the step's request once; a second one fails
-// the action, so that no peer can hold the conversation. At a step that
-// sends no request (the connect, the file's content) nothing is repeated:
-// such a reply fails the action at once.
+// the action, so that no peer can hold the conversation. An empty reply, or
+// one at a step that sends no request (the connect, the file's content),
+// fails the action at once: nothing is repeated for it.
 bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
-  // An empty text answers nothing, whatever the step.
   if (replyText.empty()) {
-    unexpectedReply();
+    current_.status = Failed;
     return false;
   }
   if (!replyDocument_->load(replyText) ||
@@ -338,19 +337,12 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
   }
   if (kFailureReplies.count(code) != 0 || replyAnswersStep(code)) {
     applyReply(code);
-  } else {
-    unexpectedReply();
+  } else if (++current_.unexpectedReplies > 1 || step == kRequestOpenConnection ||
+             step == kRequestFileContent) {
+    current_.status = Failed;
   }
   if (current_.status == InProgress && currentStep() == kRequestEndOfPath) current_.status = Done;
   return false;
-}
-
-void clsActionManager::unexpectedReply() {
-  const int32_t step = currentStep();
-  if (++current_.unexpectedReplies > 1 || step == kRequestOpenConnection ||
-      step == kRequestFileContent) {
-    current_.status = Failed;
-  }
 }
 
 // The reaction to a reply that answers the current step, or reports a

@@ -415,7 +415,7 @@ TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
     std::string event;
   };
   const std::vector<Case> cases = {
-      {"empty reply", 1200, kBob, "", true, 100, {{"200", empty}}, {"200", "200", "E"}, 1, "50", ""},
+      {"empty reply", 1200, kBob, "", true, 100, {{"200", empty}}, {"200", "E"}, 1, "50", ""},
       {"unknown code for a greeting", 1200, kBob, "", true, 100500, {}, {"E"}, 1, "50", ""},
       {"never greets", 1200, kBob, "", true, 0, {}, {"E"}, 1, "50", ""},
       {"1,500 users in one reply", 1000, "", kPeerAddress, true, 100,
