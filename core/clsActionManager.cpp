@@ -12,8 +12,10 @@
 #include "PoolLoan.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
+#include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
+#include "modGenFunctionsString.h"
 #include "modGenGlobals.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -23,6 +25,7 @@ namespace {
 constexpr const char* kStampFormat = "yyyy-MM-dd hh:mm:ss";
 constexpr int kRunningActionMessage = 80200;
 constexpr int kGivenUpMessage = 80210;
+constexpr int kUnsendableFileMessage = 20254;
 constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
@@ -45,6 +48,12 @@ bool recallPrecedes(const std::string& messageUID, const std::string& recipientU
   if (!messages->IsRowSelected()) return false;
   messages->SC_SelectSingleNode(0, recipientUID);
   return messages->IsSubRowSelected() && messages->GetFieldFromSubRow(1) == "400";
+}
+
+// The statuses of an action whose failure report is still pending.
+bool waitsForReport(const std::string& status) {
+  return status == std::to_string(NotReachable) || status == std::to_string(RecipientNotFound) ||
+         status == std::to_string(ReportedToServer);
 }
 
 std::unique_ptr<clsActionManager>& instance() {
@@ -162,6 +171,10 @@ bool clsActionManager::AddAction(int32_t ActionType, const std::string& OUID,
                                  const std::string& RIU, bool startNow, bool allowRetry,
                                  bool reportToServer) {
   try {
+    if (ActionType == modGlobalVariables::kRequestOfferFiles && !modFileTransfer::EntryFile(V)) {
+      tellUnsendableFile(V, RUID);
+      return false;
+    }
     second_->CreateNewRow(true, kActionUID);
     second_->SetField(kActionAT, ActionType);
     second_->SetField(kActionSUID, modGlobalVariables::CurrentLocalUserUID);
@@ -288,6 +301,12 @@ bool clsActionManager::takeUp(const std::string& uid) {
     setRowField(uid, kActionAS, std::to_string(GivenUp));
     return false;
   }
+  const std::string value = rowField(uid, kActionV);
+  if (*type == modGlobalVariables::kRequestOfferFiles && !modFileTransfer::EntryFile(value)) {
+    setRowField(uid, kActionAS, std::to_string(GivenUp));
+    tellUnsendableFile(value, rowField(uid, kActionRUID));
+    return false;
+  }
   if (*type == modGlobalVariables::kRequestDeliverMessage &&
       recallPrecedes(rowField(uid, kActionOUID), rowField(uid, kActionRUID))) {
     DeleteAction(uid, false);
@@ -296,7 +315,7 @@ bool clsActionManager::takeUp(const std::string& uid) {
   current_.ID = uid;
   current_.RUID = rowField(uid, kActionRUID);
   current_.OUID = rowField(uid, kActionOUID);
-  current_.V = rowField(uid, kActionV);
+  current_.V = value;
   current_.ActionType = *type;
   current_.tryCount = *tries + 1;
   setRowField(uid, kActionAZ, std::to_string(current_.tryCount));
@@ -374,8 +393,12 @@ bool clsActionManager::DeleteAction(const std::string& uid, bool protectCurrent)
           platform::kMbInformation, modGenFunctions::kAppTitle);
       return false;
     }
+    const std::string reported = rowField(uid, kActionOUID);
+    const bool isReport =
+        rowField(uid, kActionAT) == std::to_string(modGlobalVariables::kRequestServerStatusReport);
     second_->Delete(false, kActionUID, uid, false);
     storeChanged();
+    if (isReport && waitsForReport(rowField(reported, kActionAS))) makeDueNow(reported);
     return true;
   } catch (...) {
     raiseAgain("clsActionManager.DeleteAction");
@@ -480,6 +503,24 @@ void clsActionManager::SwitchToNextActionInActionPath() {
   ++current_.stepIndex;
   current_.unexpectedReplies = 0;
   stepChangedAt_ = platform::now();
+}
+
+// "||" separates the columns of an activity's text, so the entry shows it as "| |".
+void clsActionManager::tellUnsendableFile(const std::string& entry, const std::string& recipientUID) {
+  try {
+    std::string shown;
+    for (const std::string& part : modGenFunctionsString::splitText(entry, "||")) {
+      shown += (shown.empty() ? "" : "| |") + part;
+    }
+    const std::string recipient = modGlobalFunctions::GetObjectFieldValue(
+        modGlobalVariables::User, kActionUID, recipientUID, kUserFullName, true);
+    MessageCenterServices::AddActivity(
+        MessageCenterServices::kEvents,
+        modGenFunctionsResource::GetResourceMessage(kUnsendableFileMessage, {shown, recipient}),
+        MessageCenterServices::kNoItem, "", "");
+  } catch (...) {
+    logError("clsActionManager.tellUnsendableFile");
+  }
 }
 
 // A delivery, read notice, recall or file that will not be carried out is

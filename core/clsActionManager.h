@@ -125,6 +125,9 @@ class clsActionManager : public QObject {
 
   // ---- The store and the schedule -----------------------------------------
   // Queues an action ("AS" 10, "AZ" 0). startNow: the queue ticks at once.
+  // A file action whose V does not name exactly one file
+  // (modFileTransfer::EntryFile) is not queued: the person is told, and
+  // the result is false.
   bool AddAction(int32_t ActionType, const std::string& OUID, const std::string& RUID,
                  const std::string& V, bool RA, const std::string& RIU, bool startNow,
                  bool allowRetry, bool reportToServer);
@@ -139,7 +142,8 @@ class clsActionManager : public QObject {
   // try count; the running action is left alone.
   bool ScheduleRetry(const std::string& uid, bool retryNow);
   // Removes the action; with protectCurrent the running action stays
-  // (message 80200) and the result is false.
+  // (message 80200) and the result is false. A status report that goes
+  // makes the action it reports due at once when that still waits for it.
   bool DeleteAction(const std::string& uid, bool protectCurrent);
   // Fills the queue list: items keyed by action UID (item data Qt::UserRole
   // of column 0); column header k's Qt::UserRole data is its tag, a field
@@ -199,10 +203,15 @@ class clsActionManager : public QObject {
   // An event activity for a delivery, read notice, recall or file given up;
   // the action's row must still exist.
   void tellGivenUp();
+  // An event activity: the file entry cannot be sent (it does not name
+  // exactly one file).
+  void tellUnsendableFile(const std::string& entry, const std::string& recipientUID);
 
   // Execution half.
   void LoadCurrentAction();
   bool ProcessReceivedData(const std::string& replyText);
+  // reply: the complete reply text, nullptr when the event brings none.
+  void handleEvent(const std::string* reply, bool failed);
   bool ManageActionStatus();
   bool ConnectToRecipient(const std::string& host, int port);
   void CloseClientConnection(bool closeOnly);

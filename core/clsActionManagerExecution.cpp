@@ -10,7 +10,6 @@
 #include "modCOMExecuteAction.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
-#include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"
@@ -33,11 +32,8 @@ const std::set<int32_t> kFailureReplies = {100000, 100001, 100100, 100101, 10020
                                            101100, 101200, 101300, 101400, 101500, 102000,
                                            102051};
 
-// The file path of a file action's V (its first "||" item).
-std::string filePathOf(const std::string& V) {
-  const std::vector<std::string> items = modGenFunctionsString::splitText(V, "||");
-  return items.empty() ? std::string() : items.front();
-}
+// The file of a file action's V; "" when V does not name exactly one file.
+std::string filePathOf(const std::string& V) { return modFileTransfer::EntryFile(V).value_or(""); }
 
 bool isOneOf(int32_t type, std::initializer_list<int32_t> types) {
   for (const int32_t t : types) {
@@ -50,6 +46,13 @@ void addActivity(int32_t kind, int message, const modGenFunctionsResource::Messa
                  int32_t itemType, const std::string& key) {
   const std::string text = modGenFunctionsResource::GetResourceMessage(message, parameters);
   MessageCenterServices::AddActivity(kind, text, itemType, key, "");
+}
+
+// A state the conversation should never reach, written to the error log.
+void reportFault(const std::string& description) {
+  int handled = 0;
+  GenErrorHandler().HandleError(kErrApplicationDefined, "clsActionManager.ManageActionStatus",
+                                description, 1, 1, 0, "", 0, handled);
 }
 
 void tellSearch(const std::string& users) {
@@ -90,6 +93,12 @@ int32_t clsActionManager::currentStep() const {
 }
 
 void clsActionManager::ProcessCurrentAction(const std::string& replyText, bool failed) {
+  handleEvent(replyText.empty() ? nullptr : &replyText, failed);
+}
+
+// A reply is a reply even when its text is empty: only the start of the
+// action (no reply) sends the current step's request unasked.
+void clsActionManager::handleEvent(const std::string* reply, bool failed) {
   if (current_.ID.empty() || !busy_) return;
   try {
     TouchActivityTime();
@@ -98,7 +107,7 @@ void clsActionManager::ProcessCurrentAction(const std::string& replyText, bool f
       current_.status = Failed;
       current_.replyCode = 100100;
     } else {
-      if (!replyText.empty() && ProcessReceivedData(replyText)) return;
+      if (reply != nullptr && ProcessReceivedData(*reply)) return;
       runSteps();
     }
   } catch (...) {
@@ -184,6 +193,12 @@ void clsActionManager::runSteps() {
 bool clsActionManager::SendFileContent() {
   try {
     const std::string path = filePathOf(current_.V);
+    if (path.empty()) {
+      current_.status = Failed;
+      current_.giveUp = true;
+      tellUnsendableFile(current_.V, current_.RUID);
+      return false;
+    }
     if (!modGenFunctionsFile::FileExists(path)) {
       current_.status = Failed;
       current_.giveUp = true;
@@ -293,8 +308,14 @@ bool clsActionManager::replyAnswersStep(int32_t code) const {
 
 // True: the reply is passed over. A reply that does not answer the current
 // step is answered by repeating the step's request once; a second one fails
-// the action, so that no peer can hold the conversation.
+// the action, so that no peer can hold the conversation. An empty reply, or
+// one at a step that sends no request (the connect, the file's content),
+// fails the action at once: nothing is repeated for it.
 bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
+  if (replyText.empty()) {
+    current_.status = Failed;
+    return false;
+  }
   if (!replyDocument_->load(replyText) ||
       std::string_view(replyDocument_->rootElement().name()) != "R") {
     throw TvrError(kErrInvalidCall, "clsActionManager.ProcessReceivedData", "The reply is no reply");
@@ -314,11 +335,10 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
       (code == 2050 && step == kRequestFileContent)) {
     return true;
   }
-  if (kFailureReplies.count(code) != 0 ||
-      replyAnswersStep(code)) {
+  if (kFailureReplies.count(code) != 0 || replyAnswersStep(code)) {
     applyReply(code);
-  } else if (++current_.unexpectedReplies > 1 || step == kRequestFileContent) {
-    // While a file goes, any other reply means the receiver is not taking it.
+  } else if (++current_.unexpectedReplies > 1 || step == kRequestOpenConnection ||
+             step == kRequestFileContent) {
     current_.status = Failed;
   }
   if (current_.status == InProgress && currentStep() == kRequestEndOfPath) current_.status = Done;
@@ -469,12 +489,16 @@ bool clsActionManager::ManageActionStatus() {
   bool close = false;
   bool retry = false;
   bool notifySearch = false;
-  // A report ends without an answer: the reported action is tried again at once.
+  // A report that ends without an answer is deleted, which makes the
+  // reported action due again (DeleteAction).
   if (type == kRequestServerStatusReport && current_.status != Done) {
-    if (!current_.OUID.empty()) makeDueNow(current_.OUID);
     remove = close = true;
   } else {
     switch (current_.status) {
+      case NotTried:
+        reportFault("Case ResActionStatus.NotTried --> Not supposed to come here ever.");
+        retry = true;
+        break;
       case InProgress:
         return false;
       case ConnectionRefused:
@@ -526,7 +550,8 @@ bool clsActionManager::ManageActionStatus() {
         remove = close = true;
         break;
       default:
-        logError("clsActionManager.ManageActionStatus");
+        reportFault("Invalid action status " + std::to_string(current_.status) +
+                    " 2634523wfdvw253");
         remove = close = true;
         break;
     }
@@ -616,7 +641,7 @@ void clsActionManager::wsClient_DataArrival() {
         return;
       }
       if (joined == modWireFrames::MessageAssembler::Result::kComplete) {
-        ProcessCurrentAction(text, false);
+        handleEvent(&text, false);
         if (current_.ID != conversation) return;
       }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "Utf8.h"
 #include "clsActionManager.h"
@@ -33,6 +34,34 @@ constexpr int kReceivingLabel = 80503;
 constexpr int kReceivedLabel = 80553;
 constexpr int kNotReceivedMessage = 80554;
 constexpr int kReceivedMessage = 20002;
+constexpr int kUnsendableNameMessage = 20253;
+
+std::string parentFolder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Whether `folder` (relative, "/" between its levels) is the last levels of `path`.
+bool endsWithFolder(const std::string& path, const std::string& folder) {
+  if (path == folder) return true;
+  const std::size_t start = path.size() - folder.size();
+  return path.size() > folder.size() && path.compare(start, folder.size(), folder) == 0 &&
+         path[start - 1] == '/';
+}
+
+// The file a person chose when the entry was made, for telling him which
+// file cannot be sent: the entry itself when it is a file, else the path
+// before the last "||" that is followed by the end of that path's own
+// folder, else the whole entry.
+std::string chosenFileOf(const std::string& entry) {
+  if (modGenFunctionsFile::FileExists(entry)) return entry;
+  for (std::size_t at = entry.rfind(modGenFunctions::kListSeparator); at != std::string::npos;
+       at = at == 0 ? std::string::npos : entry.rfind(modGenFunctions::kListSeparator, at - 1)) {
+    const std::string path = entry.substr(0, at);
+    if (endsWithFolder(parentFolder(path), entry.substr(at + 2))) return path;
+  }
+  return entry;
+}
 
 // A peer's text as a name on disk: well-formed UTF-8 (other bytes become
 // "_"), without control characters.
@@ -282,6 +311,44 @@ int32_t HandleConnectionTimeout(ConnectionState& state, bool failed) {
   }
 }
 
+std::optional<std::string> EntryFile(const std::string& entry) {
+  const std::size_t separator = entry.find(modGenFunctions::kListSeparator);
+  if (separator == std::string::npos) return entry;
+  const std::string path = entry.substr(0, separator);
+  const std::string folder = entry.substr(separator + 2);
+  if (entry.find("|||") != std::string::npos || folder.empty() || folder.front() == '/' ||
+      folder.find(modGenFunctions::kListSeparator) != std::string::npos ||
+      !endsWithFolder(parentFolder(path), folder) || modGenFunctionsFile::FileExists(entry)) {
+    return std::nullopt;
+  }
+  return path;
+}
+
+std::optional<std::vector<std::string>> SendableDroppedFiles(
+    const std::optional<std::vector<std::string>>& droppedPaths) {
+  try {
+    auto entries = modGenFunctionsFile::ExpandDroppedFiles(droppedPaths);
+    if (!entries) return std::nullopt;
+    std::string refused;
+    std::vector<std::string> sendable;
+    for (std::string& entry : *entries) {
+      if (EntryFile(entry)) {
+        sendable.push_back(std::move(entry));
+      } else {
+        refused += "\n" + chosenFileOf(entry);
+      }
+    }
+    if (!refused.empty()) {
+      modGenFunctions::ShowMessageBox(
+          modGenFunctionsResource::GetResourceMessage(kUnsendableNameMessage, {refused}),
+          platform::kMbExclamation, modGenFunctions::kAppTitle);
+    }
+    return sendable;
+  } catch (...) {
+    raiseAgain("modFileTransfer.SendableDroppedFiles");
+  }
+}
+
 int32_t QueueFileActions(const std::vector<std::string>& recipientUIDs,
                          const std::vector<std::string>& entries) {
   try {
@@ -289,9 +356,8 @@ int32_t QueueFileActions(const std::vector<std::string>& recipientUIDs,
     clsActionManager& actions = ActionManager();
     for (const std::string& recipient : recipientUIDs) {
       for (const std::string& entry : entries) {
-        actions.AddAction(modGlobalVariables::kRequestOfferFiles, "", recipient, entry, false, "",
-                          false, true, true);
-        ++queued;
+        queued += actions.AddAction(modGlobalVariables::kRequestOfferFiles, "", recipient, entry,
+                                    false, "", false, true, true);
       }
     }
     if (queued > 0) actions.SaveStore();
@@ -304,7 +370,7 @@ int32_t QueueFileActions(const std::vector<std::string>& recipientUIDs,
 int32_t SendDroppedFilesToUser(const std::string& recipientUID,
                                const std::vector<std::string>& droppedPaths) {
   try {
-    const auto entries = modGenFunctionsFile::ExpandDroppedFiles(droppedPaths);
+    const auto entries = SendableDroppedFiles(droppedPaths);
     const int32_t queued = QueueFileActions({recipientUID}, entries.value_or(std::vector<std::string>{}));
     if (queued > 0) ActionManager().StartActionManager();
     return queued;

@@ -71,14 +71,30 @@ void OpenIncomingFile(ConnectionState& state);
 // are logged (80402) and raised; the partial file is gone then too.
 int32_t HandleConnectionTimeout(ConnectionState& state, bool failed);
 
-// Queues one file action per recipient and dropped-file entry (see
-// modGenFunctionsFile) for the logged-in account; returns how many.
+// The one file a dropped-file entry (see modGenFunctionsFile) names: the
+// entry itself when it holds no "||"; else, for a file found in a dropped
+// folder, the path before its only "||", when the folder after it is the
+// end of that file's own folder and nothing else could be read out of the
+// entry (no "|||", no file named like the whole entry). nullopt for any
+// other entry: it could name another file than the one chosen.
+std::optional<std::string> EntryFile(const std::string& entry);
+
+// The dropped files and folders (walked) as entries that can be sent. A
+// file whose entry would not name exactly that file (a "||" in its name or
+// in a folder's name) is left out, and the person is told which
+// (message 20253). nullopt for nullopt.
+std::optional<std::vector<std::string>> SendableDroppedFiles(
+    const std::optional<std::vector<std::string>>& droppedPaths);
+
+// Queues one file action per recipient and dropped-file entry for the
+// logged-in account; an entry that does not name exactly one file is not
+// queued (see clsActionManager::AddAction). Returns how many were queued.
 int32_t QueueFileActions(const std::vector<std::string>& recipientUIDs,
                          const std::vector<std::string>& entries);
 
-// Files dropped on a person of the users list: the dropped files and
-// folders (walked) go to recipientUID, and the queue starts. Returns the
-// number of actions queued. Errors are reported and raised.
+// Files dropped on a person of the users list: the sendable dropped files
+// and folders (walked) go to recipientUID, and the queue starts. Returns
+// the number of actions queued. Errors are reported and raised.
 int32_t SendDroppedFilesToUser(const std::string& recipientUID,
                                const std::vector<std::string>& droppedPaths);
 

@@ -327,7 +327,7 @@ void frmMessage::cmdInsertInstMess_Click() {
 
 void frmMessage::AddAttachments(const std::vector<std::string>& paths) {
   try {
-    const auto entries = modGenFunctionsFile::ExpandDroppedFiles(paths);
+    const auto entries = modFileTransfer::SendableDroppedFiles(paths);
     std::vector<std::string> listed;
     for (const std::string& entry : Attachments()) listed.push_back(entryPath(entry));
     for (const std::string& entry : entries.value_or(std::vector<std::string>{})) {

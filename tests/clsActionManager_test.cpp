@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QTreeWidget>
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +19,8 @@
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
 #include "UsersAndOptionsServices.h"
+#include "modFileTransfer.h"
+#include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -384,4 +388,172 @@ TEST_F(Queue, ThePrimaryServerHearsIdentitiesAndFailures) {
   EXPECT_EQ(field(action, "AS"), "50");
   EXPECT_EQ(field(action, "NCTS"), stampIn(60));
   EXPECT_EQ(rows().size(), 1u);
+}
+
+// Conversations that a peer, or a host that is no peer, would hold or spin:
+// each ends in one settled action with only the listed requests on the wire
+// over the listed connections, and the person is told where a file of his
+// is given up.
+TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
+  ScriptedPeer peer(kPeerAddress, clsActionManager::kPeerPort);
+  ASSERT_TRUE(peer.listening());
+  Answer empty;  // a whole reply whose text is empty
+  empty.rawBytes = modWireFrames::BuildFrames("", true, true, modWireFrames::kMessageFrames, true);
+  std::string crowd = "<D>";
+  for (int i = 0; i < 1500; ++i) crowd += identity("U" + std::to_string(i), "Many", 1);
+  crowd += "</D>";
+  struct Case {
+    const char* name;
+    int32_t type;
+    std::string ruid, riu;
+    bool retries;
+    int greeting;  // 0: the host accepts and never greets
+    Script script;
+    std::vector<std::string> requests;
+    int connections;
+    std::string status;
+    std::string event;
+  };
+  const std::vector<Case> cases = {
+      {"empty reply", 1200, kBob, "", true, 100, {{"200", empty}}, {"200", "E"}, 1, "50", ""},
+      {"unknown code for a greeting", 1200, kBob, "", true, 100500, {}, {"E"}, 1, "50", ""},
+      {"never greets", 1200, kBob, "", true, 0, {}, {"E"}, 1, "50", ""},
+      {"1,500 users in one reply", 1000, "", kPeerAddress, true, 100,
+       {{"1000", reply(1000, crowd)}}, {"1000", "E"}, 1, "<gone>", ""},
+      {"file without an address", 2000, "NOBODY", "", true, 100, {}, {}, 0, "<gone>",
+       "was given up"},
+      {"file without retries", 2000, kBob, kSilentAddress, false, 100, {}, {}, 0, "70",
+       "Send a file to Bob Smith was given up"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = peer.requests().size();
+    const int connected = peer.connections();
+    events.clear();
+    peer.setGreeting(c.greeting);
+    peer.setScript([&c](const std::string& request) {
+      const auto found = c.script.find(ScriptedPeer::attribute(request, "AT"));
+      return found == c.script.end() ? Answer{} : found->second;
+    });
+    queue().AddAction(c.type, "MSG-1", c.ruid, "V", true, c.riu, false, c.retries, false);
+    const std::string action = lastAdded();
+    queue().ManageActionQueue();
+    ASSERT_TRUE(ScriptedPeer::waitFor(
+        [&] { return !queue().IsBusy() || (c.greeting == 0 && queue().IsConnectionEstablished()); },
+        15000));
+    if (queue().IsBusy()) {
+      // The connect timer is armed; its tick is played rather than waited for.
+      EXPECT_TRUE(queue().tmrClientConnectionTimeout.enabled());
+      EXPECT_EQ(queue().tmrClientConnectionTimeout.interval(), clsActionManager::kConnectTimeoutMs);
+      emit queue().tmrClientConnectionTimeout.tick();
+      EXPECT_FALSE(queue().IsBusy());
+    }
+    EXPECT_EQ(field(action, "AS"), c.status);
+    ASSERT_TRUE(ScriptedPeer::waitFor(
+        [&] { return peer.requests().size() - before >= c.requests.size(); }));
+    std::vector<std::string> codes = peer.requestCodes();
+    codes.erase(codes.begin(), codes.begin() + static_cast<long>(before));
+    EXPECT_EQ(codes, c.requests);
+    EXPECT_EQ(peer.connections() - connected, c.connections);
+    if (c.event.empty()) {
+      EXPECT_TRUE(events.empty()) << events.front();
+    } else {
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_NE(events[0].find(c.event), std::string::npos) << events[0];
+    }
+    if (field(action, "AS") != "<gone>") queue().DeleteAction(action, false);
+  }
+  // The search got the first 1,000 people of the long list, nobody else.
+  ASSERT_EQ(found.size(), 1u);
+  std::size_t people = 0;
+  for (std::size_t at = found[0].find("<U "); at != std::string::npos; at = found[0].find("<U ", at + 1)) {
+    ++people;
+  }
+  EXPECT_EQ(people, 1000u);
+  EXPECT_NE(found[0].find("\"U999\""), std::string::npos);
+}
+
+// A failure report to the primary server that ends without the server's
+// answer, or that the person removes from the queue list, makes the
+// reported delivery due again at once instead of leaving it waiting.
+TEST_F(Queue, TheReportedDeliveryIsDueWhenItsReportEndsUnanswered) {
+  ScriptedPeer server(kServerAddress, clsActionManager::kServerPort);  // greets, never answers
+  ASSERT_TRUE(server.listening());
+  struct Case {
+    const char* name;
+    std::string server;
+    std::function<void(const std::string& report)> end;
+  };
+  const std::vector<Case> cases = {
+      {"no answer", kServerAddress,
+       [&](const std::string&) {
+         queue().ManageActionQueue();
+         ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+           return !server.requests().empty() &&
+                  ScriptedPeer::attribute(server.requests().back(), "AT") == "50200";
+         }));
+         advance(clsActionManager::kSilenceLimitSeconds + 1);
+         queue().CheckFailOver();
+       }},
+      {"server port closed", kSilentAddress, [&](const std::string&) { work(); }},
+      {"removed from the queue list", kServerAddress,
+       [&](const std::string& report) { EXPECT_TRUE(queue().DeleteAction(report, true)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    modLocalUserFunctions::LocalUserOptions.PrimaryServerIP = c.server;
+    queue().AddAction(1200, "MSG-1", kBob, "V", true, "no.such.host", false, true, true);
+    const std::string action = lastAdded();
+    work();
+    ASSERT_EQ(field(action, "AS"), "40");
+    const std::string report = lastAdded();
+    ASSERT_EQ(field(report, "AT"), "50200");
+    c.end(report);
+    EXPECT_FALSE(queue().IsBusy());
+    EXPECT_EQ(field(report, "AS"), "<gone>");
+    EXPECT_EQ(field(action, "AS"), "50");
+    EXPECT_EQ(field(action, "NCTS"), "");
+    queue().DeleteAction(action, false);
+  }
+}
+
+// Only the file a person chose is ever queued or sent: a name holding "||"
+// (which separates a file from its folder in a queued entry) is refused at
+// the drop with the names listed; such an entry is not queued, and one
+// stored by an older copy is given up at its take-up without a connection.
+TEST_F(Queue, OnlyTheChosenFileIsQueuedOrSent) {
+  const std::string drop = environment.root() + "/drop";
+  for (const auto& [folder, file] : std::vector<std::pair<std::string, std::string>>{
+           {"", "report"}, {"", "report||draft.txt"}, {"/docs", "a.txt"}, {"/docs", "b||c.txt"},
+           {"/docs", "d|"}, {"/x||y", "f.txt"}, {"/a", "b"}, {"/a", "b||a"}}) {
+    modGenFunctionsFile::SaveFileContent(drop + folder, file, "content");
+  }
+  queue();
+  const int32_t queued = modFileTransfer::SendDroppedFilesToUser(
+      kBob, {drop + "/report||draft.txt", drop + "/docs", drop + "/x||y", drop + "/a/b||a"});
+  EXPECT_EQ(queued, 1);
+  ASSERT_EQ(rows().size(), 1u);
+  const std::string sendable = lastAdded();
+  EXPECT_EQ(field(sendable, "V"), drop + "/docs/a.txt||docs");
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  const std::string refusal = boxes.shown()[0].text;
+  for (const char* file : {"report||draft.txt", "docs/b||c.txt", "docs/d|", "x||y/f.txt", "a/b||a"}) {
+    EXPECT_NE(refusal.find("\n" + drop + "/" + file), std::string::npos) << file << " in " << refusal;
+  }
+  EXPECT_EQ(std::count(refusal.begin(), refusal.end(), '\n'), 5);
+
+  EXPECT_FALSE(queue().AddAction(2000, "", kBob, drop + "/report||draft.txt", false, "", false, true, false));
+  EXPECT_EQ(rows().size(), 1u);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("does not name exactly one file"), std::string::npos);
+
+  ScriptedPeer peer(kPeerAddress, clsActionManager::kPeerPort);
+  queue().Actions().SetRowFieldByKey(kActionUID, sendable, kActionV, drop + "/report||draft.txt");
+  events.clear();
+  work();
+  EXPECT_EQ(field(sendable, "AS"), "70");
+  EXPECT_EQ(peer.connections(), 0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find(drop + "/report| |draft.txt cannot be sent to Bob Smith"), std::string::npos);
+  EXPECT_EQ(events[0].find("||"), std::string::npos);
 }
