@@ -6,20 +6,45 @@
 // what arrives into frames, joins message texts and hands each request to
 // the dispatcher, sending back its reply.
 //
-// Bounds, because peers are untrusted: at most kMaxIncoming connections at
-// once (more are turned away unanswered); a frame or text that no sender
-// makes closes that connection; a connection silent for more than
-// kIdleLimitSeconds ticks of the idle controller is closed; nothing a
-// refused peer sends is read. "<!E!>" as a whole text ends a conversation.
+// Bounds, because peers are untrusted:
+// - at most kMaxIncoming connections are served at once, at most
+//   kMaxPerAddress of them from one peer address. Connections beyond that
+//   wait unanswered, in arrival order, until a slot frees: up to
+//   kMaxWaiting of them taken from the system's listen queue (the rest
+//   stay in that queue, which the listener stops emptying), at most
+//   kMaxWaitingPerAddress from one address (more from that address are
+//   closed unanswered);
+// - a connection is idle while no complete frame arrives; more than
+//   kIdleLimitSeconds ticks of the idle controller of that close it. Ticks
+//   while its answers are held back do not count (the socket's own stall
+//   limit closes a peer that takes none of them);
+// - a connection with more than kMaxUnsentBytes of answers not yet taken by
+//   the system is not read until they drain;
+// - one turn of the event loop handles at most kFramesPerTurn frames of a
+//   connection (or kReadChunk bytes of a connection whose data is
+//   dropped); the rest is taken in later turns;
+// - texts being joined hold at most kMaxJoinedBytes together beyond
+//   kJoinAllowance each; a connection that needs more is not read until
+//   another text completes or its connection ends;
+// - a frame or text that no sender makes closes that connection; nothing a
+//   refused peer sends is read. "<!E!>" as a whole text ends a conversation.
 // File content needs an accepted file offer; until then a file frame is a
 // protocol error. A file the connection did not complete (the peer closed,
-// went silent, ended the conversation or sent bad data) is dropped.
+// went silent, ended the conversation or sent bad data) is dropped. A
+// closed connection's buffers are released at once.
+//
+// The dispatcher and the file receiver may let events run: they work on the
+// record of their own connection, which stays valid while they run; when
+// the connection ended meanwhile (or its element took a new one), what they
+// return is dropped.
 //
 // Owns its sockets, their records and buffers, and the 1-second idle
 // controller (started by StartListening). Errors inside an event are logged
 // and end there. UI thread only.
 #include <QObject>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,7 +59,15 @@ class PeerConnections : public QObject {
  public:
   static constexpr int kPeerPort = 27155;
   static constexpr int kMaxIncoming = 64;
+  static constexpr int kMaxPerAddress = 8;
+  static constexpr std::size_t kMaxWaiting = 512;
+  static constexpr int kMaxWaitingPerAddress = 64;
   static constexpr int kIdleLimitSeconds = 60;
+  static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+  static constexpr int kFramesPerTurn = 16;
+  static constexpr qint64 kReadChunk = 64 * 1024;
+  static constexpr std::size_t kJoinAllowance = 64 * 1024;
+  static constexpr std::size_t kMaxJoinedBytes = 64 * 1024 * 1024;
 
   using Dispatcher = std::function<std::string(const std::string&, ConnectionState&)>;
 
@@ -49,11 +82,13 @@ class PeerConnections : public QObject {
   const std::string& LastListenError() const { return listenError_; }
   // Replaces the request dispatcher (tests script their own).
   void SetDispatcher(Dispatcher dispatcher) { dispatcher_ = std::move(dispatcher); }
-  // Closes every connection and the listener.
+  // Closes every connection, the waiting ones and the listener.
   void CloseAll();
 
   const clsGenWinsock::SocketArray& wsConnection() const { return sockets_; }
-  const ConnectionState& State(int index) const { return states_.at(static_cast<std::size_t>(index)); }
+  const ConnectionState& State(int index) const;
+  // Connections taken from the listen queue that wait for a slot.
+  std::size_t Waiting() const { return waiting_.size(); }
 
   // Event procedures of the sockets and the idle controller.
   void wsConnection_ConnectionRequest(int index, qintptr requestID);
@@ -66,20 +101,46 @@ class PeerConnections : public QObject {
   platform::TimerControl tmrConnectionTimeoutController;
 
  private:
+  // Everything one connection holds. An element that takes a new connection
+  // gets a new one, so a handler's record is never another connection's.
+  struct Connection {
+    ConnectionState state;
+    modWireFrames::FrameReader reader;
+    modWireFrames::MessageAssembler assembler;
+    std::string address;
+    bool busy = false;          // a frame of it is being handled
+    bool scheduled = false;     // a later turn will go on reading it
+    bool waitsForRoom = false;  // its text needs room among the joined texts
+    bool heldBack = false;      // not read until its answers drain
+  };
+  using ConnectionRef = std::shared_ptr<Connection>;
+  struct WaitingConnection {
+    qintptr requestID;
+    std::string address;
+  };
+
   std::unique_ptr<platform::SocketControl> makeSocket(int index);
-  int openConnections() const;
-  void prepareRecord(int index);
-  void receive(int index, const std::string& data);
-  // Handles one frame; false when the connection was closed.
-  bool handleFrame(int index, std::string& body);
-  bool receiveFile(int index, const std::string& payload);
+  bool isOpen(std::size_t index) const;
+  void admitWaiting();
+  void greet(const WaitingConnection& waiting);
+  bool current(int index, const ConnectionRef& connection) const;
+  ConnectionRef freshConnection(int index);
+  // Takes up to a turn's work of the connection's input.
+  void serve(int index, bool wholeRest);
+  void serveLater(int index, const ConnectionRef& connection);
+  void resumeAfterDrain(int index, qint64 pending);
+  bool roomToJoin(const Connection& connection) const;
+  void wakeWaitingForRoom();
+  // Handles one frame; false when the connection is to be closed.
+  bool handleFrame(int index, const ConnectionRef& connection, std::string& body);
+  bool receiveFile(int index, const ConnectionRef& connection, const std::string& payload);
+  void reply(int index, const ConnectionRef& connection, const std::string& text);
   void finishOpenFile(ConnectionState& state);
   void closeConnection(int index);
 
   clsGenWinsock::SocketArray sockets_;
-  std::vector<ConnectionState> states_;
-  std::vector<modWireFrames::FrameReader> receiveBuffers_;
-  std::vector<modWireFrames::MessageAssembler> messageBuffers_;
+  std::vector<ConnectionRef> connections_;
+  std::deque<WaitingConnection> waiting_;
   Dispatcher dispatcher_;
   std::string listenError_;
 };

@@ -121,20 +121,23 @@ FrameReader::Result FrameReader::Next(std::string& body) {
   if (Buffered() < length + 2) return Result::kNeedMore;
   body.assign(buffer_, offset_ + 2, length);
   offset_ += length + 2;
-  if (offset_ == buffer_.size()) Clear();
+  if (offset_ == buffer_.size()) {
+    buffer_.clear();
+    offset_ = 0;
+  }
   return Result::kFrame;
 }
 
 void FrameReader::Clear() {
-  buffer_.clear();
+  std::string().swap(buffer_);
   offset_ = 0;
 }
 
 MessageAssembler::Result MessageAssembler::Add(const ConnectionState& state, std::string piece,
                                                std::string& text) {
-  if (state.IsFirstChunk) buffer_.clear();
+  if (state.IsFirstChunk) Clear();
   if (buffer_.size() + piece.size() > kMaxMessageText) {
-    buffer_.clear();
+    Clear();
     return Result::kTooLong;
   }
   buffer_ += piece;

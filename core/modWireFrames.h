@@ -68,6 +68,7 @@ class FrameReader {
   // kProtocolError for a length field that no sender writes; the buffer
   // is then useless and should be cleared with the connection.
   Result Next(std::string& body);
+  // Empties the buffer and gives its memory back.
   void Clear();
   std::size_t Buffered() const { return buffer_.size() - offset_; }
 
@@ -84,7 +85,10 @@ class MessageAssembler {
   // Adds the piece of a message frame just parsed into `state`; kComplete
   // puts the whole text into `text`.
   Result Add(const ConnectionState& state, std::string piece, std::string& text);
-  void Clear() { buffer_.clear(); }
+  // Empties the buffer and gives its memory back.
+  void Clear() { std::string().swap(buffer_); }
+  // Bytes of the text being joined.
+  std::size_t Size() const { return buffer_.size(); }
 
  private:
   std::string buffer_;

@@ -102,6 +102,7 @@ void SocketControl::adopt(QTcpSocket* socket) {
   failed_ = false;
   lastErrorText_.clear();
   socket_ = socket;
+  socket->setReadBufferSize(kReadBufferBytes);
   connect(socket, &QTcpSocket::readyRead, this,
           [this] { emit dataArrival(index_, socket_ ? socket_->bytesAvailable() : 0); });
   connect(socket, &QTcpSocket::connected, this, [this] { emit connected(index_); });
@@ -118,6 +119,9 @@ void SocketControl::detach() {
   QTcpSocket* old = socket_;
   socket_ = nullptr;
   old->disconnect(this);
+  // Nothing of it is read any more; what it holds is let go now.
+  old->skip(old->bytesAvailable());
+  old->setReadBufferSize(1);
   if (old->state() == QAbstractSocket::UnconnectedState) {
     old->deleteLater();
     return;
@@ -143,6 +147,7 @@ bool SocketControl::Listen() {
   detach();
   failed_ = false;
   lastErrorText_.clear();
+  acceptingPaused_ = false;
   server_ = std::make_unique<AnnouncingServer>(
       [this](qintptr descriptor) { emit connectionRequest(index_, descriptor); });
   const std::string at = socketBindAddress();
@@ -172,17 +177,38 @@ void SocketControl::Accept(qintptr requestID) {
 
 void SocketControl::Refuse(qintptr requestID) { ::close(static_cast<int>(requestID)); }
 
+std::string SocketControl::PeerAddressOf(qintptr requestID) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(static_cast<int>(requestID), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    return {};
+  }
+  return dotted(QHostAddress(reinterpret_cast<const sockaddr*>(&peer)));
+}
+
+void SocketControl::PauseAccepting() {
+  acceptingPaused_ = true;
+  if (server_) server_->pauseAccepting();
+}
+
+void SocketControl::ResumeAccepting() {
+  acceptingPaused_ = false;
+  if (server_) server_->resumeAccepting();
+}
+
 void SocketControl::SendData(const std::string& bytes) {
   if (!socket_ || bytes.empty()) return;
   socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
   if (!stallTimer_.isActive()) stallTimer_.start();
 }
 
-std::string SocketControl::GetData() {
+std::string SocketControl::GetData(qint64 maxBytes) {
   if (!socket_) return {};
-  const QByteArray data = socket_->readAll();
+  const QByteArray data = maxBytes == kAllData ? socket_->readAll() : socket_->read(maxBytes);
   return std::string(data.constData(), static_cast<std::size_t>(data.size()));
 }
+
+qint64 SocketControl::BytesAvailable() const { return socket_ ? socket_->bytesAvailable() : 0; }
 
 qint64 SocketControl::BytesPending() const { return socket_ ? socket_->bytesToWrite() : 0; }
 
@@ -211,7 +237,8 @@ void SocketControl::onStalled() {
   stalled->abort();
   stalled->deleteLater();
   failed_ = true;
-  lastErrorText_ = "The peer took no data for " + std::to_string(kStallSeconds) + " seconds";
+  lastErrorText_ = "The peer took no data for " +
+                   std::to_string(stallTimer_.intervalAsDuration().count()) + " ms";
   emit error(index_, static_cast<int>(QAbstractSocket::SocketTimeoutError),
              QString::fromStdString(lastErrorText_));
 }

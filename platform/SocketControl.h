@@ -15,7 +15,13 @@
 // (with what is still queued), so a long send can keep a bounded amount
 // queued; sendComplete fires when everything queued has been handed to the
 // system. A connection that has bytes queued and gets none written for
-// kStallSeconds raises its error event and is closed.
+// the stall interval (kStallSeconds unless set) raises its error event and
+// is closed; every byte the system takes starts the interval again, so a
+// send that is still moving is never cut.
+//
+// What arrives is held for the owner up to kReadBufferBytes; beyond that the
+// socket takes nothing more from the system, so a peer that sends faster
+// than the owner reads is held back by TCP itself.
 //
 // Addresses are IPv4. $TAVINOR_BIND_ADDRESS, when it holds a dotted address,
 // is the address listeners bind to and outgoing connections come from;
@@ -25,6 +31,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -54,6 +61,8 @@ class SocketControl : public QObject {
 
  public:
   static constexpr int kStallSeconds = 60;
+  static constexpr qint64 kReadBufferBytes = 64 * 1024;
+  static constexpr qint64 kAllData = -1;
 
   explicit SocketControl(int index = 0, QObject* parent = nullptr);
   ~SocketControl() override;
@@ -84,14 +93,25 @@ class SocketControl : public QObject {
   void Accept(qintptr requestID);
   // Turns an announced connection away without accepting it.
   static void Refuse(qintptr requestID);
+  // The dotted address of the peer of an announced connection, "" when the
+  // system no longer knows it.
+  static std::string PeerAddressOf(qintptr requestID);
+  // A listener stops taking connections from the system's listen queue
+  // (they wait there) until ResumeAccepting.
+  void PauseAccepting();
+  void ResumeAccepting();
+  bool AcceptingPaused() const { return acceptingPaused_; }
   // Queues bytes for the peer. Nothing without a connection.
   void SendData(const std::string& bytes);
-  // Everything that has arrived and was not read yet.
-  std::string GetData();
+  // What has arrived and was not read yet, at most maxBytes of it.
+  std::string GetData(qint64 maxBytes = kAllData);
+  // Bytes that have arrived and were not read yet.
+  qint64 BytesAvailable() const;
   // Bytes queued and not yet handed to the system.
   qint64 BytesPending() const;
   void Close();
   const std::string& LastErrorText() const { return lastErrorText_; }
+  void setStallInterval(std::chrono::milliseconds interval) { stallTimer_.setInterval(interval); }
 
  signals:
   void connectionRequest(int index, qintptr requestID);
@@ -116,6 +136,7 @@ class SocketControl : public QObject {
   int remotePort_ = 0;
   int localPort_ = 0;
   bool failed_ = false;
+  bool acceptingPaused_ = false;
   std::string lastErrorText_;
   QPointer<QTcpSocket> socket_;
   std::unique_ptr<QTcpServer> server_;
