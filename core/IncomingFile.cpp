@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <random>
 
 #include "TvrError.h"
@@ -21,10 +20,6 @@ namespace {
 constexpr std::size_t kWriteBuffer = 256 * 1024;
 constexpr std::size_t kSyncInterval = 16 * 1024 * 1024;
 constexpr const char* kSource = "IncomingFile";
-
-// What all incoming files of the process have claimed and not yet written.
-std::mutex claimsMutex;
-uint64_t claimedTotal = 0;
 
 [[noreturn]] void fail(int error, const std::string& what, const std::string& path) {
   const int number = error == ENOSPC || error == EDQUOT ? modGenFunctionsFile::kErrDiskFull
@@ -119,7 +114,6 @@ IncomingFile::IncomingFile(const std::string& baseFolder, const std::vector<std:
 IncomingFile::~IncomingFile() { discard(); }
 
 void IncomingFile::discard() noexcept {
-  releaseClaim(claimed_);
   if (fileFd_ >= 0) ::close(fileFd_);
   fileFd_ = -1;
   if (!committed_ && !temporaryName_.empty() && folderFd_ >= 0) {
@@ -137,6 +131,9 @@ void IncomingFile::Write(const char* data, std::size_t size) {
 }
 
 void IncomingFile::flush() {
+  if (freeSpace() < reserve_ + buffer_.size()) {
+    fail(ENOSPC, "No room left for the file", folder_ + fileName_);
+  }
   std::size_t done = 0;
   while (done < buffer_.size()) {
     const ssize_t written = ::write(fileFd_, buffer_.data() + done, buffer_.size() - done);
@@ -146,7 +143,6 @@ void IncomingFile::flush() {
     }
     done += static_cast<std::size_t>(written);
   }
-  releaseClaim(std::min<uint64_t>(claimed_, buffer_.size()));
   unsynced_ += buffer_.size();
   buffer_.clear();
   if (unsynced_ >= kSyncInterval) {
@@ -155,23 +151,18 @@ void IncomingFile::flush() {
   }
 }
 
-void IncomingFile::ClaimSpace(uint64_t size, uint64_t reserve) {
+uint64_t IncomingFile::freeSpace() const {
   struct statvfs space {};
   if (::fstatvfs(folderFd_, &space) != 0) fail(errno, "Cannot read the free space of", folder_);
-  const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
-  const std::lock_guard lock(claimsMutex);
-  if (size > free || reserve > free - size || claimedTotal > free - size - reserve) {
-    fail(ENOSPC, "No room for " + std::to_string(size) + " bytes in", folder_);
-  }
-  claimed_ += size;
-  claimedTotal += size;
+  return static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
 }
 
-void IncomingFile::releaseClaim(uint64_t bytes) noexcept {
-  if (bytes == 0) return;
-  const std::lock_guard lock(claimsMutex);
-  claimed_ -= bytes;
-  claimedTotal -= bytes;
+void IncomingFile::CheckSpace(uint64_t size, uint64_t reserve) {
+  const uint64_t free = freeSpace();
+  if (size > free || reserve > free - size) {
+    fail(ENOSPC, "No room for " + std::to_string(size) + " bytes in", folder_);
+  }
+  reserve_ = reserve;
 }
 
 void IncomingFile::Commit() {

@@ -29,14 +29,14 @@ class IncomingFile {
   IncomingFile(const IncomingFile&) = delete;
   IncomingFile& operator=(const IncomingFile&) = delete;
 
-  // Claims room for the `size` bytes the file will hold: raises 61 unless
-  // the file system's free space takes them, `reserve` and what every other
-  // incoming file of this process has claimed and not yet written. The
-  // claim shrinks as the bytes are written and ends with the commit or the
-  // object.
-  void ClaimSpace(uint64_t size, uint64_t reserve);
+  // Raises 61 unless the file system's free space takes the `size` bytes
+  // the file will hold and still leaves `reserve`. Nothing is set aside for
+  // them: every later write checks again that `reserve` stays free, so a
+  // size that a peer announces shuts no other transfer out.
+  void CheckSpace(uint64_t size, uint64_t reserve);
   // Writes reach the disk as they go (synced every few MiB), so the commit
-  // has little left to sync.
+  // has little left to sync. Raises 61 when writing would cut into the
+  // reserve of CheckSpace.
   void Write(const char* data, std::size_t size);
   // Flushes, syncs and closes the file and renames it into place (replacing
   // a regular file of that name, never anything else); the folder is synced.
@@ -46,7 +46,7 @@ class IncomingFile {
 
  private:
   void flush();
-  void releaseClaim(uint64_t bytes) noexcept;
+  uint64_t freeSpace() const;
   void discard() noexcept;
 
   std::string folder_;
@@ -55,8 +55,8 @@ class IncomingFile {
   std::string buffer_;
   int folderFd_ = -1;
   int fileFd_ = -1;
-  // Of this file's claim, the bytes not yet written.
-  uint64_t claimed_ = 0;
+  // What the file system must keep free when this file grows.
+  uint64_t reserve_ = 0;
   // Bytes written since the last sync.
   std::size_t unsynced_ = 0;
   bool committed_ = false;

@@ -152,7 +152,7 @@ void startReceiving(ConnectionState& state, std::string_view& payload) {
   state.ShowsProgress = !MessageCenterServices::ReserveProgressBar(true);
   if (state.ShowsProgress) MessageCenterServices::SetProgress(kReceivingLabel, 0, 100, true, "");
   OpenIncomingFile(state);
-  state.FileStream->ClaimSpace(static_cast<uint64_t>(size), kFreeSpaceReserve);
+  state.FileStream->CheckSpace(static_cast<uint64_t>(size), kFreeSpaceReserve);
 }
 
 void showProgress(ConnectionState& state) {

@@ -38,8 +38,8 @@ inline constexpr int32_t kFileIncomplete = 102051;
 inline constexpr std::size_t kMaxNameChars = 45;
 // Upload folder, sender folder and sub-folder together, in characters.
 inline constexpr std::size_t kMaxFolderChars = 200;
-// What a received file must leave free on its file system, beyond what the
-// files still arriving have announced.
+// What a received file must leave free on its file system: checked against
+// its announced size when it starts and again as it is written.
 inline constexpr uint64_t kFreeSpaceReserve = 64ull * 1024 * 1024;
 // The name of a file whose offered name leaves nothing usable.
 inline constexpr const char* kFallbackName = "received file";
