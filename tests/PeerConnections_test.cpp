@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <memory>
 #include <string>
@@ -25,7 +26,8 @@ constexpr const char* kAddress = "127.0.0.31";
 // A peer's end of one connection: collects the texts it receives.
 class Client {
  public:
-  Client() {
+  // From `from` (the system's choice when empty).
+  explicit Client(const char* from = "") {
     QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
       const QByteArray data = socket_.readAll();
       reader_.Append(std::string(data.constData(), static_cast<std::size_t>(data.size())));
@@ -40,11 +42,13 @@ class Client {
         }
       }
     });
+    if (*from != '\0') socket_.bind(QHostAddress(from));
     socket_.connectToHost(kAddress, PeerConnections::kPeerPort);
   }
   void send(const std::string& text) { sendRaw(modWireFrames::BuildFrames(text, true, true, 1, true)); }
   void sendRaw(const std::string& bytes) { socket_.write(bytes.data(), static_cast<qint64>(bytes.size())); }
   bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+  bool greeted() const { return !texts_.empty(); }
   bool waitForTexts(std::size_t count) {
     return ScriptedPeer::waitFor([&] { return texts_.size() >= count; });
   }
@@ -159,19 +163,21 @@ TEST_F(Listening, TheAddressFilterRefusesWithOneFrameAndReadsNothing) {
 }
 
 TEST_F(Listening, IdleAndMisbehavingConnectionsAreClosed) {
-  Client idle, trickle;
-  ASSERT_TRUE(idle.waitForTexts(1) && trickle.waitForTexts(1));
+  // Idle means no complete frame: stray bytes do not count, a request does.
+  Client idle, trickle, talking;
+  ASSERT_TRUE(idle.waitForTexts(1) && trickle.waitForTexts(1) && talking.waitForTexts(1));
   for (int second = 1; second <= PeerConnections::kIdleLimitSeconds; ++second) {
     connections.tmrConnectionTimeoutController_Timer();
     if (second % 30 == 0) {
       trickle.sendRaw(std::string(1, '\x06'));  // a byte of a frame that never completes
-      ASSERT_TRUE(ScriptedPeer::waitFor([&] { return connections.State(2).IdleSeconds == 0; }));
+      talking.send("silent");
+      ASSERT_TRUE(ScriptedPeer::waitFor([&] { return connections.State(3).IdleSeconds == 0; }));
     }
   }
-  EXPECT_FALSE(idle.closed());
-  connections.tmrConnectionTimeoutController_Timer();  // 61 seconds of silence
-  ASSERT_TRUE(idle.waitForClose());
-  EXPECT_FALSE(trickle.closed());
+  EXPECT_FALSE(idle.closed() || trickle.closed());
+  connections.tmrConnectionTimeoutController_Timer();
+  ASSERT_TRUE(idle.waitForClose() && trickle.waitForClose());
+  EXPECT_FALSE(talking.closed());
 
   // A length no sender writes, a file frame without an offer, a broken body.
   const std::vector<std::string> attacks = {
@@ -185,19 +191,53 @@ TEST_F(Listening, IdleAndMisbehavingConnectionsAreClosed) {
     client.sendRaw(attack);
     EXPECT_TRUE(client.waitForClose());
   }
-  EXPECT_TRUE(requests.empty());
+  EXPECT_EQ(requests, (std::vector<std::string>{"silent", "silent"}));
 }
 
-TEST_F(Listening, ConnectionsBeyondTheCapAreTurnedAway) {
-  std::vector<std::unique_ptr<Client>> clients;
-  for (int i = 0; i < PeerConnections::kMaxIncoming + 3; ++i) clients.push_back(std::make_unique<Client>());
-  ASSERT_TRUE(ScriptedPeer::waitFor([&] {
-    int settled = 0;
-    for (const auto& client : clients) settled += (client->texts().size() == 1 || client->closed());
-    return settled == static_cast<int>(clients.size());
-  }, 10000));
-  int greeted = 0;
-  for (const auto& client : clients) greeted += client->texts().size() == 1 ? 1 : 0;
-  EXPECT_EQ(greeted, PeerConnections::kMaxIncoming);
-  EXPECT_EQ(openElements(), PeerConnections::kMaxIncoming);
+// Connections beyond the caps wait unanswered (none is turned away) and are
+// greeted in arrival order as slots free; one address never holds more than
+// its share, so it cannot keep the others out.
+TEST_F(Listening, ConnectionsBeyondTheCapsWaitForTheirTurn) {
+  const int crowd = PeerConnections::kMaxIncoming - PeerConnections::kMaxPerAddress + 4;
+  std::vector<std::unique_ptr<Client>> one, many;
+  for (int i = 0; i < PeerConnections::kMaxPerAddress + 4; ++i) one.push_back(std::make_unique<Client>());
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return connections.Waiting() == 4; }));
+  std::vector<std::string> from;
+  for (int i = 0; i < crowd; ++i) from.push_back("127.0.1." + std::to_string(i + 1));
+  for (const std::string& address : from) many.push_back(std::make_unique<Client>(address.c_str()));
+  // Greeted so far (a client that left had been greeted).
+  const auto greeted = [](const std::vector<std::unique_ptr<Client>>& clients) {
+    int count = 0;
+    for (const auto& client : clients) count += !client || client->greeted() ? 1 : 0;
+    return count;
+  };
+  const auto settledAt = [&](int fromOne, int fromMany) {
+    return ScriptedPeer::waitFor([&] { return greeted(one) == fromOne && greeted(many) == fromMany; }, 10000);
+  };
+  struct Step {
+    const char* what;
+    std::vector<std::unique_ptr<Client>>* closing;
+    int fromOne, fromMany;
+  };
+  const std::vector<Step> steps = {
+      {"every slot taken, 8 from one address", nullptr, PeerConnections::kMaxPerAddress, crowd - 4},
+      {"four of the one address leave: its own waiting come in", &one, PeerConnections::kMaxPerAddress + 4,
+       crowd - 4},
+      {"four of the crowd leave: the crowd's waiting come in", &many, PeerConnections::kMaxPerAddress + 4, crowd},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    for (int i = 0, closed = 0; step.closing != nullptr && closed < 4; ++i) {
+      auto& client = (*step.closing)[static_cast<std::size_t>(i)];
+      if (client && client->greeted()) {
+        client.reset();
+        ++closed;
+      }
+    }
+    ASSERT_TRUE(settledAt(step.fromOne, step.fromMany));
+    EXPECT_LE(openElements(), PeerConnections::kMaxIncoming);
+    for (const auto& client : one) EXPECT_TRUE(!client || !client->closed());
+    for (const auto& client : many) EXPECT_TRUE(!client || !client->closed());
+  }
+  EXPECT_EQ(connections.Waiting(), 0u);
 }
