@@ -5,12 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QHostAddress>
-#include <QTcpSocket>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "FramedClient.h"
 #include "MessageCenterServices.h"
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
@@ -23,46 +22,9 @@ namespace {
 
 constexpr const char* kAddress = "127.0.0.31";
 
-// A peer's end of one connection: collects the texts it receives.
-class Client {
- public:
-  // From `from` (the system's choice when empty).
-  explicit Client(const char* from = "") {
-    QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
-      const QByteArray data = socket_.readAll();
-      reader_.Append(std::string(data.constData(), static_cast<std::size_t>(data.size())));
-      std::string body;
-      while (reader_.Next(body) == modWireFrames::FrameReader::Result::kFrame) {
-        ++frames_;
-        std::string text;
-        if (modWireFrames::ParseFrame(state_, body) &&
-            texts_.size() < 1000 &&
-            assembler_.Add(state_, body, text) == modWireFrames::MessageAssembler::Result::kComplete) {
-          texts_.push_back(text);
-        }
-      }
-    });
-    if (*from != '\0') socket_.bind(QHostAddress(from));
-    socket_.connectToHost(kAddress, PeerConnections::kPeerPort);
-  }
-  void send(const std::string& text) { sendRaw(modWireFrames::BuildFrames(text, true, true, 1, true)); }
-  void sendRaw(const std::string& bytes) { socket_.write(bytes.data(), static_cast<qint64>(bytes.size())); }
-  bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
-  bool greeted() const { return !texts_.empty(); }
-  bool waitForTexts(std::size_t count) {
-    return ScriptedPeer::waitFor([&] { return texts_.size() >= count; });
-  }
-  bool waitForClose() { return ScriptedPeer::waitFor([&] { return closed(); }); }
-  const std::vector<std::string>& texts() const { return texts_; }
-  int frames() const { return frames_; }
-
- private:
-  QTcpSocket socket_;
-  modWireFrames::FrameReader reader_;
-  modWireFrames::MessageAssembler assembler_;
-  ConnectionState state_;
-  std::vector<std::string> texts_;
-  int frames_ = 0;
+// A peer's end of one connection to the listener under test.
+struct Client : FramedClient {
+  explicit Client(const char* from = "") : FramedClient(kAddress, PeerConnections::kPeerPort, from) {}
 };
 
 class Listening : public ::testing::Test {
