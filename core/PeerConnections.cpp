@@ -393,12 +393,18 @@ void PeerConnections::wsConnection_SendComplete(int index) {
 
 // Idle means no complete frame; a connection held back by its own undrained
 // answers is not idle by its peer's doing (the socket's stall limit ends it).
+// A connection left unread whose peer has gone is closed.
 void PeerConnections::tmrConnectionTimeoutController_Timer() {
   try {
     for (std::size_t i = 1; i < connections_.size(); ++i) {
       const ConnectionRef connection = connections_[i];
-      if (!connection->state.Active || connection->heldBack) continue;
-      if (++connection->state.IdleSeconds > kIdleLimitSeconds) closeConnection(static_cast<int>(i));
+      if (!connection->state.Active) continue;
+      const bool unread = connection->heldBack || connection->waitsForRoom;
+      if (unread && sockets_[i]->PeerHungUp()) {
+        closeConnection(static_cast<int>(i));
+      } else if (!connection->heldBack && ++connection->state.IdleSeconds > kIdleLimitSeconds) {
+        closeConnection(static_cast<int>(i));
+      }
     }
   } catch (...) {
     logError("PeerConnections.tmrConnectionTimeoutController_Timer");

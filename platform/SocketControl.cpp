@@ -1,6 +1,7 @@
 #include "SocketControl.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <QHostAddress>
@@ -211,6 +212,12 @@ std::string SocketControl::GetData(qint64 maxBytes) {
 qint64 SocketControl::BytesAvailable() const { return socket_ ? socket_->bytesAvailable() : 0; }
 
 qint64 SocketControl::BytesPending() const { return socket_ ? socket_->bytesToWrite() : 0; }
+
+bool SocketControl::PeerHungUp() const {
+  if (!socket_ || socket_->socketDescriptor() < 0) return false;
+  pollfd watched{static_cast<int>(socket_->socketDescriptor()), POLLRDHUP, 0};
+  return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 void SocketControl::Close() {
   detach();

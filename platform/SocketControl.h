@@ -109,6 +109,10 @@ class SocketControl : public QObject {
   qint64 BytesAvailable() const;
   // Bytes queued and not yet handed to the system.
   qint64 BytesPending() const;
+  // The peer closed or reset the connection. Needed for a connection whose
+  // arrived data the owner leaves unread: the socket then takes nothing
+  // from the system and would not notice the close by itself.
+  bool PeerHungUp() const;
   void Close();
   const std::string& LastErrorText() const { return lastErrorText_; }
   void setStallInterval(std::chrono::milliseconds interval) { stallTimer_.setInterval(interval); }
