@@ -69,7 +69,13 @@ SocketControl::SocketControl(int index, QObject* parent) : QObject(parent), inde
   connect(&stallTimer_, &QTimer::timeout, this, &SocketControl::onStalled);
 }
 
-SocketControl::~SocketControl() { detach(); }
+SocketControl::~SocketControl() {
+  relaying_ = 0;
+  detach();
+  for (const QPointer<QTcpSocket>& old : retired_) {
+    if (old) retire(old);
+  }
+}
 
 int SocketControl::State() const {
   if (socket_) {
@@ -104,12 +110,27 @@ void SocketControl::adopt(QTcpSocket* socket) {
   lastErrorText_.clear();
   socket_ = socket;
   socket->setReadBufferSize(kReadBufferBytes);
-  connect(socket, &QTcpSocket::readyRead, this,
-          [this] { emit dataArrival(index_, socket_ ? socket_->bytesAvailable() : 0); });
-  connect(socket, &QTcpSocket::connected, this, [this] { emit connected(index_); });
-  connect(socket, &QTcpSocket::bytesWritten, this, &SocketControl::onBytesWritten);
-  connect(socket, &QTcpSocket::errorOccurred, this, &SocketControl::onSocketError);
-  connect(socket, &QTcpSocket::disconnected, this, &SocketControl::onDisconnected);
+  connect(socket, &QTcpSocket::readyRead, this, [this] {
+    relay([this] { emit dataArrival(index_, socket_ ? socket_->bytesAvailable() : 0); });
+  });
+  connect(socket, &QTcpSocket::connected, this, [this] { relay([this] { emit connected(index_); }); });
+  connect(socket, &QTcpSocket::bytesWritten, this, [this] { relay([this] { onBytesWritten(); }); });
+  connect(socket, &QTcpSocket::errorOccurred, this, [this] { relay([this] { onSocketError(); }); });
+  connect(socket, &QTcpSocket::disconnected, this, [this] { relay([this] { onDisconnected(); }); });
+}
+
+// An event handler may close the control and let events run (a nested
+// event loop) while the socket that raised the event is still inside its
+// own code: a socket let go meanwhile is deleted only once that event is over.
+void SocketControl::relay(const std::function<void()>& event) {
+  ++relaying_;
+  event();
+  if (--relaying_ > 0) return;
+  std::vector<QPointer<QTcpSocket>> retired;
+  retired.swap(retired_);
+  for (const QPointer<QTcpSocket>& old : retired) {
+    if (old) retire(old);
+  }
 }
 
 // The old connection writes out what it was given and closes on its own;
@@ -123,6 +144,14 @@ void SocketControl::detach() {
   // Nothing of it is read any more; what it holds is let go now.
   old->skip(old->bytesAvailable());
   old->setReadBufferSize(1);
+  if (relaying_ > 0) {
+    retired_.emplace_back(old);
+    return;
+  }
+  retire(old);
+}
+
+void SocketControl::retire(QTcpSocket* old) {
   if (old->state() == QAbstractSocket::UnconnectedState) {
     old->deleteLater();
     return;
@@ -238,11 +267,9 @@ void SocketControl::onBytesWritten() {
 
 void SocketControl::onStalled() {
   if (!socket_ || socket_->bytesToWrite() == 0) return;
-  QTcpSocket* stalled = socket_;
-  socket_ = nullptr;
-  stalled->disconnect(this);
-  stalled->abort();
-  stalled->deleteLater();
+  const QPointer<QTcpSocket> stalled = socket_;
+  detach();
+  if (stalled) stalled->abort();
   failed_ = true;
   lastErrorText_ = "The peer took no data for " +
                    std::to_string(stallTimer_.intervalAsDuration().count()) + " ms";

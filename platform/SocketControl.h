@@ -32,8 +32,10 @@
 #include <QPointer>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -128,7 +130,9 @@ class SocketControl : public QObject {
 
  private:
   void adopt(QTcpSocket* socket);
+  void relay(const std::function<void()>& event);
   void detach();
+  void retire(QTcpSocket* old);
   void onBytesWritten();
   void onStalled();
   void onSocketError();
@@ -143,6 +147,10 @@ class SocketControl : public QObject {
   bool acceptingPaused_ = false;
   std::string lastErrorText_;
   QPointer<QTcpSocket> socket_;
+  // Events of this control's sockets under way, and the sockets let go
+  // meanwhile.
+  int relaying_ = 0;
+  std::vector<QPointer<QTcpSocket>> retired_;
   std::unique_ptr<QTcpServer> server_;
   QTimer stallTimer_;
 };

@@ -3,7 +3,14 @@
 // idle time-out, element reuse, and what happens to peers that misbehave.
 #include "PeerConnections.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QThread>
+#include <chrono>
 
 #include <memory>
 #include <string>
@@ -202,4 +209,104 @@ TEST_F(Listening, ConnectionsBeyondTheCapsWaitForTheirTurn) {
     for (const auto& client : many) EXPECT_TRUE(!client || !client->closed());
   }
   EXPECT_EQ(connections.Waiting(), 0u);
+}
+
+// A handler that lets events run (a nested event loop) while new connections
+// arrive and grow the tables, or while its own peer leaves and its element
+// takes a newcomer: the answer reaches the peer that asked, or nobody.
+TEST_F(Listening, AHandlerThatLetsEventsRunAnswersOnlyItsOwnPeer) {
+  struct Row {
+    const char* what;
+    bool askerLeaves;
+  };
+  for (const Row row : {Row{"newcomers grow the tables", false}, Row{"the asker leaves, a newcomer takes its element", true}}) {
+    SCOPED_TRACE(row.what);
+    auto asker = std::make_unique<Client>("127.0.2.1");
+    ASSERT_TRUE(asker->waitForTexts(1));
+    std::vector<std::unique_ptr<Client>> newcomers;
+    connections.SetDispatcher([&](const std::string& request, ConnectionState& state) {
+      if (row.askerLeaves) {
+        asker.reset();
+        ScriptedPeer::waitFor([&] { return openElements() == 0; });
+      }
+      for (int i = 0; i < 40; ++i) {
+        const std::string from = "127.0.3." + std::to_string(i + 1);
+        newcomers.push_back(std::make_unique<Client>(from.c_str()));
+      }
+      ScriptedPeer::waitFor([&] {
+        for (const auto& newcomer : newcomers) {
+          if (!newcomer->greeted()) return false;
+        }
+        return true;
+      });
+      state.IdleSeconds = 0;
+      return "re:" + request;
+    });
+    asker->send("nested");
+    if (!row.askerLeaves) {
+      ASSERT_TRUE(asker->waitForTexts(2));
+      EXPECT_EQ(asker->texts()[1], "re:nested");
+    }
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return newcomers.size() == 40 && newcomers.back()->greeted(); }));
+    ScriptedPeer::waitFor([] { return false; }, 100);
+    for (const auto& newcomer : newcomers) EXPECT_EQ(newcomer->texts().size(), 1u);
+    newcomers.clear();
+    asker.reset();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0; }));
+  }
+}
+
+// The stall limit cuts a send only when nothing moves: a reader that takes a
+// little now and then keeps a long send alive through many stall intervals;
+// one that stops reading has it cut.
+TEST(SocketStall, OnlyASendThatStopsMovingIsCut) {
+  struct Row {
+    const char* what;
+    bool reads;
+    bool cut;
+  };
+  constexpr int kPort = 27199;
+  constexpr std::size_t kSent = 3 * 1024 * 1024;
+  for (const Row row : {Row{"a slow reader", true, false}, Row{"a reader that stopped", false, true}}) {
+    SCOPED_TRACE(row.what);
+    // A small receive window, so that most of the send waits in the sender.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const int reuse = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(kPort);
+    ::inet_pton(AF_INET, kAddress, &at.sin_addr);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+
+    platform::SocketControl sender;
+    sender.setStallInterval(std::chrono::milliseconds(200));
+    bool cut = false, complete = false;
+    QObject::connect(&sender, &platform::SocketControl::error, [&] { cut = true; });
+    QObject::connect(&sender, &platform::SocketControl::sendComplete, [&] { complete = true; });
+    sender.setRemoteHost(kAddress);
+    sender.setRemotePort(kPort);
+    sender.Connect();
+    int reader = -1;
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return (reader = ::accept(listener, nullptr, nullptr)) >= 0; }));
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return sender.State() == platform::kSckConnected; }));
+    sender.SendData(std::string(kSent, 's'));
+    std::vector<char> chunk(64 * 1024);
+    std::size_t received = 0;
+    ScriptedPeer::waitFor([&] {
+      if (row.reads) {
+        const ssize_t got = ::recv(reader, chunk.data(), chunk.size(), MSG_DONTWAIT);
+        if (got > 0) received += static_cast<std::size_t>(got);
+        QThread::msleep(20);
+      }
+      return cut || complete;
+    }, 20000);
+    EXPECT_EQ(cut, row.cut);
+    EXPECT_EQ(complete, !row.cut);
+    ::close(reader);
+    ::close(listener);
+  }
 }
