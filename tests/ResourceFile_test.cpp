@@ -89,7 +89,8 @@ const std::map<std::string, int> kHeaders = {
 const char* const kProgramFolders[] = {"app", "platform", "generic", "core", "center", "messages",
                                        "users"};
 
-fs::path repositoryRoot() { return fs::path(__FILE__).parent_path().parent_path(); }
+// The build names the source tree; __FILE__ may be relative under a compiler cache.
+fs::path repositoryRoot() { return fs::path(TAVINOR_SOURCE_DIR); }
 
 std::string readPlainFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -313,7 +314,7 @@ std::vector<AskedText> scanProgramSources() {
 
 TEST_F(ResourceFileTest, HoldsEveryTextTheProgramSourcesAskFor) {
   ASSERT_TRUE(fs::exists(repositoryRoot() / "generic" / "modGenFunctionsResource.h"))
-      << "the sources were not found from " << __FILE__;
+      << "the sources were not found in " << TAVINOR_SOURCE_DIR;
   const std::vector<AskedText> asked = scanProgramSources();
   for (const AskedText& text : asked) {
     SCOPED_TRACE(text.where);
