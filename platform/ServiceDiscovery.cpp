@@ -111,11 +111,10 @@ struct BrowseHandOver {
   std::atomic<bool> abandoned{false};
 };
 
-AnnouncedComputers browseOnThisThread(std::chrono::steady_clock::time_point deadline,
-                                      std::size_t maxNames, const std::atomic<bool>& stop) {
+AnnouncedComputers listComputers(Browse& browse, std::chrono::steady_clock::time_point deadline,
+                                 const std::atomic<bool>& stop) {
   using namespace std::chrono;
   AnnouncedComputers result;
-  Browse browse(maxNames);
   browse.poll = avahi_simple_poll_new();
   if (browse.poll == nullptr) return result;
   int error = 0;
@@ -145,8 +144,11 @@ bool isLoopbackAddress(const std::string& address) { return address.rfind("127."
 AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_point deadline,
                                             std::size_t maxNames, const std::atomic<bool>& stop) {
   const auto handOver = std::make_shared<BrowseHandOver>();
+  // The list is handed over before the client is freed, which asks the
+  // bus again.
   std::thread([handOver, deadline, maxNames] {
-    AnnouncedComputers result = browseOnThisThread(deadline, maxNames, handOver->abandoned);
+    Browse browse(maxNames);
+    AnnouncedComputers result = listComputers(browse, deadline, handOver->abandoned);
     const std::lock_guard<std::mutex> lock(handOver->mutex);
     handOver->result = std::move(result);
     handOver->handedOver.notify_all();
