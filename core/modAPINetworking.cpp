@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 
 #include <QMetaObject>
+#include <mutex>
+#include <thread>
 
 #include "TvrError.h"
 #include "clsGenAPI.h"
@@ -62,32 +64,54 @@ TextCollection ComputerAddresses(const std::vector<platform::AnnouncedComputer>&
   return addresses;
 }
 
-Enumeration::Enumeration(const std::string& localAddress,
-                         std::function<void(const NetworkComputers&)> done)
-    : done_(std::move(done)), worker_([this, localAddress] { Run(localAddress); }) {}
+// `receiver` is cleared under `mutex` when the Enumeration goes, so the
+// worker posts its result only to a receiver that still exists; deleting
+// the receiver drops a result already posted to it.
+struct Enumeration::Link {
+  std::mutex mutex;
+  QObject* receiver = nullptr;
+  std::atomic<bool> stop{false};
+};
 
-Enumeration::~Enumeration() {
-  stop_ = true;
-  worker_.join();
-}
+namespace {
 
 // A failure here (out of memory at worst) leaves the result with this
 // machine alone, as when nothing answered.
-void Enumeration::Run(const std::string& localAddress) {
+NetworkComputers enumerate(const std::string& localAddress, const std::atomic<bool>& stop) {
   const auto start = std::chrono::steady_clock::now();
   NetworkComputers result;
   try {
     const platform::AnnouncedComputers announced =
-        platform::BrowseAnnouncedComputers(start + kBrowseTime, kMaxComputers, stop_);
+        platform::BrowseAnnouncedComputers(start + kBrowseTime, kMaxComputers, stop);
     result.browsed = announced.serviceAnswered;
     result.addresses =
-        ComputerAddresses(announced.computers, localAddress, start + kEnumerationTime, stop_);
+        ComputerAddresses(announced.computers, localAddress, start + kEnumerationTime, stop);
   } catch (...) {
     result.addresses.clear();
     if (!localAddress.empty()) result.addresses.push_back(localAddress);
   }
-  QMetaObject::invokeMethod(
-      &receiver_, [this, result] { done_(result); }, Qt::QueuedConnection);
+  return result;
+}
+
+}  // namespace
+
+Enumeration::Enumeration(const std::string& localAddress,
+                         std::function<void(const NetworkComputers&)> done)
+    : done_(std::move(done)), link_(std::make_shared<Link>()) {
+  link_->receiver = &receiver_;
+  std::thread([link = link_, localAddress, this] {
+    const NetworkComputers result = enumerate(localAddress, link->stop);
+    const std::lock_guard<std::mutex> lock(link->mutex);
+    if (link->receiver == nullptr) return;
+    QMetaObject::invokeMethod(
+        link->receiver, [this, result] { done_(result); }, Qt::QueuedConnection);
+  }).detach();
+}
+
+Enumeration::~Enumeration() {
+  link_->stop = true;
+  const std::lock_guard<std::mutex> lock(link_->mutex);
+  link_->receiver = nullptr;
 }
 
 std::unique_ptr<Enumeration> EnumNetworkComputers(

@@ -7,14 +7,14 @@
 //
 // The enumeration runs on a worker thread, so the window stays live while
 // the network answers; it ends after kEnumerationTime at the latest, and
-// soon after it is stopped.
+// soon after it is stopped. Nobody waits for that thread: one stuck on the
+// system bus or the resolver is left to end alone.
 #include <QObject>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ServiceDiscovery.h"
@@ -62,8 +62,9 @@ TextCollection ComputerAddresses(const std::vector<platform::AnnouncedComputer>&
 
 // Enumeration: one enumeration of the network running on its worker thread.
 // Its result reaches `done` once, through the event loop of the thread that
-// created it, unless the Enumeration is destroyed first. Destroying it stops
-// the worker and waits for it, at most for one name being resolved.
+// created it, unless the Enumeration is destroyed first. Destroying it
+// returns at once: it stops the worker without waiting for it, and a result
+// the worker still hands over goes nowhere.
 class Enumeration {
  public:
   Enumeration(const std::string& localAddress, std::function<void(const NetworkComputers&)> done);
@@ -71,13 +72,13 @@ class Enumeration {
   Enumeration(const Enumeration&) = delete;
   Enumeration& operator=(const Enumeration&) = delete;
 
- private:
-  void Run(const std::string& localAddress);
+  // What the worker shares with its Enumeration for as long as either lives.
+  struct Link;
 
+ private:
   std::function<void(const NetworkComputers&)> done_;
   QObject receiver_;
-  std::atomic<bool> stop_{false};
-  std::thread worker_;
+  std::shared_ptr<Link> link_;
 };
 
 // Starts enumerating the computers of the local network and this machine's

@@ -7,10 +7,13 @@
 #include <avahi-common/alternative.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/simple-watch.h>
-#include <avahi-common/thread-watch.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
 
 namespace platform {
 
@@ -24,7 +27,7 @@ constexpr const char* kComputerServiceTypes[] = {"_workstation._tcp", "_smb._tcp
 
 // How long one wait for the network lasts before the stop request and the
 // deadline are looked at again.
-constexpr std::chrono::milliseconds kBrowseSlice{100};
+constexpr std::chrono::milliseconds kWaitSlice{100};
 
 // One browse: its own loop, client, browsers and resolvers. Freeing the
 // client frees every browser and resolver still open.
@@ -98,15 +101,20 @@ void serviceFound(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiPro
   }
 }
 
-}  // namespace
+// What a browse thread hands over to the thread that waits for it. The
+// waiter sets `abandoned` when it stops waiting; the browse then ends as
+// soon as the bus lets it.
+struct BrowseHandOver {
+  std::mutex mutex;
+  std::condition_variable handedOver;
+  std::optional<AnnouncedComputers> result;
+  std::atomic<bool> abandoned{false};
+};
 
-bool isLoopbackAddress(const std::string& address) { return address.rfind("127.", 0) == 0; }
-
-AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_point deadline,
-                                            std::size_t maxNames, const std::atomic<bool>& stop) {
+AnnouncedComputers listComputers(Browse& browse, std::chrono::steady_clock::time_point deadline,
+                                 const std::atomic<bool>& stop) {
   using namespace std::chrono;
   AnnouncedComputers result;
-  Browse browse(maxNames);
   browse.poll = avahi_simple_poll_new();
   if (browse.poll == nullptr) return result;
   int error = 0;
@@ -123,25 +131,52 @@ AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_poin
   while (!stop && !browse.settled()) {
     const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
     if (left.count() <= 0) break;
-    if (avahi_simple_poll_iterate(browse.poll, int(std::min(left, kBrowseSlice).count())) != 0) break;
+    if (avahi_simple_poll_iterate(browse.poll, int(std::min(left, kWaitSlice).count())) != 0) break;
   }
   result.computers = std::move(browse.computers);
   return result;
 }
 
+}  // namespace
+
+bool isLoopbackAddress(const std::string& address) { return address.rfind("127.", 0) == 0; }
+
+AnnouncedComputers BrowseAnnouncedComputers(std::chrono::steady_clock::time_point deadline,
+                                            std::size_t maxNames, const std::atomic<bool>& stop) {
+  const auto handOver = std::make_shared<BrowseHandOver>();
+  // The list is handed over before the client is freed, which asks the
+  // bus again.
+  std::thread([handOver, deadline, maxNames] {
+    Browse browse(maxNames);
+    AnnouncedComputers result = listComputers(browse, deadline, handOver->abandoned);
+    const std::lock_guard<std::mutex> lock(handOver->mutex);
+    handOver->result = std::move(result);
+    handOver->handedOver.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(handOver->mutex);
+  while (!handOver->result && !stop && std::chrono::steady_clock::now() < deadline + kBrowseGrace) {
+    handOver->handedOver.wait_for(lock, kWaitSlice);
+  }
+  handOver->abandoned = true;
+  return handOver->result.value_or(AnnouncedComputers{});
+}
+
 // ---- The announcement ---------------------------------------------------
 
-// Lives on the announcement's poll thread once that runs; the owner touches
-// it only under the poll's lock.
+// Shared by the owner and the announcement's thread, which alone touches
+// the Avahi objects and the names; the owner only asks it to stop and
+// waits for `ended`.
 struct ServiceAnnouncement::State {
   std::string address;
   std::uint16_t port = 0;
   // The service name, and with an address the host name carrying it.
   std::string name;
-  AvahiThreadedPoll* poll = nullptr;
-  AvahiClient* client = nullptr;
   AvahiEntryGroup* group = nullptr;
   std::atomic<bool> published{false};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable endedChanged;
+  bool ended = false;
 };
 
 namespace {
@@ -217,28 +252,44 @@ void announcementClientChanged(AvahiClient* client, AvahiClientState clientState
   }
 }
 
+// The announcement's thread: connects, announces, keeps the announcement
+// up while the daemon comes and goes, and withdraws it when asked to stop
+// (freeing the client withdraws it).
+void runAnnouncement(const std::shared_ptr<State>& state) {
+  AvahiSimplePoll* poll = avahi_simple_poll_new();
+  if (poll != nullptr) {
+    int error = 0;
+    AvahiClient* client = avahi_client_new(avahi_simple_poll_get(poll), AVAHI_CLIENT_NO_FAIL,
+                                           announcementClientChanged, state.get(), &error);
+    while (client != nullptr && !state->stop &&
+           avahi_simple_poll_iterate(poll, int(kWaitSlice.count())) == 0) {
+    }
+    if (client != nullptr) avahi_client_free(client);
+    avahi_simple_poll_free(poll);
+  }
+  state->published = false;
+  const std::lock_guard<std::mutex> lock(state->mutex);
+  state->ended = true;
+  state->endedChanged.notify_all();
+}
+
 }  // namespace
 
 ServiceAnnouncement::ServiceAnnouncement(const std::string& bindAddress, std::uint16_t port)
-    : state_(std::make_unique<State>()) {
-  if (isLoopbackAddress(bindAddress)) return;
+    : state_(std::make_shared<State>()) {
+  if (isLoopbackAddress(bindAddress)) {
+    state_->ended = true;
+    return;
+  }
   state_->address = bindAddress;
   state_->port = port;
-  state_->poll = avahi_threaded_poll_new();
-  if (state_->poll == nullptr) return;
-  int error = 0;
-  state_->client = avahi_client_new(avahi_threaded_poll_get(state_->poll), AVAHI_CLIENT_NO_FAIL,
-                                    announcementClientChanged, state_.get(), &error);
-  if (state_->client != nullptr) avahi_threaded_poll_start(state_->poll);
+  std::thread([state = state_] { runAnnouncement(state); }).detach();
 }
 
-// Stopping the poll thread first leaves the client to this thread; freeing
-// the client withdraws the announcement.
 ServiceAnnouncement::~ServiceAnnouncement() {
-  if (state_->poll == nullptr) return;
-  avahi_threaded_poll_stop(state_->poll);
-  if (state_->client != nullptr) avahi_client_free(state_->client);
-  avahi_threaded_poll_free(state_->poll);
+  state_->stop = true;
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->endedChanged.wait_for(lock, kWithdrawWait, [this] { return state_->ended; });
 }
 
 bool ServiceAnnouncement::published() const { return state_->published; }

@@ -1,9 +1,15 @@
-// Network browsing: the search's addresses from announced host names, and
+// Network browsing: the search's addresses from announced host names;
 // copies that find each other through multicast DNS, each in a network
-// namespace with its own system bus and avahi-daemon, joined by a bridge.
-// A copy is this program started again with kCopyFolder set; it then runs
-// only NetworkBrowsingCopy.PlaysOneCopy.
+// namespace with its own system bus and avahi-daemon, joined by a bridge;
+// and a system bus that accepts and never answers, which must hold up
+// neither the announcement, nor a search, nor the search window, nor the
+// program's end on SIGTERM. A copy is this program started again with
+// kCopyFolder set; it then runs only NetworkBrowsingCopy.PlaysOneCopy.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
@@ -17,11 +23,30 @@
 #include <set>
 #include <sstream>
 
+#include <QDir>
+#include <QThread>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "MessageCenterServices.h"
+#include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
 #include "ServiceDiscovery.h"
 #include "SocketControl.h"
+#include "TestDisplay.h"
 #include "TestNetns.h"
+#include "UsersAndOptionsServices.h"
+#include "clsActionManager.h"
+#include "frmUserSelection.h"
 #include "modAPINetworking.h"
+#include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
 
 using modAPINetworking::NetworkComputers;
 using modAPINetworking::TextCollection;
@@ -245,6 +270,201 @@ TEST(NetworkBrowsing, CopiesFindEachOther) {
         << host->address() << ": " << *found;
     EXPECT_EQ(addresses.size(), everyAddress.size()) << host->address() << ": " << *found;
   }
+}
+
+// ---- A wedged system bus -------------------------------------------------
+
+// How long a silent bus holds its connections before it lets them go by
+// itself, so that whatever waited on it goes on and the test can tell that
+// it waited: far beyond every bound below.
+constexpr int kSilenceMs = 20000;
+constexpr int kFirstDisplay = 191;
+constexpr int kLastDisplay = 220;
+constexpr int kStartMs = 15000;
+
+// A system bus that accepts every connection and never says a word: a test
+// thread accepts on a socket of its own and holds the connections until
+// kSilenceMs have passed or the bus is destroyed; then it closes them and
+// counts as released.
+class SilentBus {
+ public:
+  SilentBus() {
+    path_ = folder_.path().toStdString() + "/system_bus_socket";
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!folder_.isValid() || listener_ < 0 || path_.size() >= sizeof address.sun_path) return;
+    std::strcpy(address.sun_path, path_.c_str());
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 64) != 0) {
+      return;
+    }
+    server_ = std::thread([this] { serve(); });
+  }
+  ~SilentBus() {
+    stop_ = true;
+    if (server_.joinable()) server_.join();
+    if (listener_ >= 0) ::close(listener_);
+  }
+  SilentBus(const SilentBus&) = delete;
+  SilentBus& operator=(const SilentBus&) = delete;
+
+  bool ok() const { return server_.joinable(); }
+  std::string address() const { return "unix:path=" + path_; }
+  int accepted() const { return accepted_; }
+  bool released() const { return released_; }
+
+ private:
+  void serve() {
+    std::vector<int> held;
+    const QDeadlineTimer silence(kSilenceMs);
+    while (!stop_ && !silence.hasExpired()) {
+      pollfd listening{listener_, POLLIN, 0};
+      if (::poll(&listening, 1, 20) <= 0) continue;
+      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) continue;
+      held.push_back(connection);
+      ++accepted_;
+    }
+    ::shutdown(listener_, SHUT_RDWR);
+    for (const int connection : held) ::close(connection);
+    released_ = true;
+  }
+
+  QTemporaryDir folder_;
+  std::string path_;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::atomic<bool> released_{false};
+  std::thread server_;
+};
+
+// The bus address is read once per process, so one test holds every case
+// that this process plays against the silent bus: the announcement starts
+// and stops, a search answers that no browsing service runs within its
+// deadline, and the search window closes in the middle of browsing, each
+// while the bus still holds every connection it was asked for.
+TEST(NetworkBrowsing, ASilentSystemBusHoldsNothingUp) {
+  SilentBus bus;
+  ASSERT_TRUE(bus.ok());
+  const ScopedEnv busAddress("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str());
+  ProgramTestEnvironment environment;
+  RecordingMessageBox boxes;
+
+  {
+    const platform::ServiceAnnouncement announcement("10.0.0.5", 27155);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bus.accepted() > 0; }, 5000))
+        << "the announcement never reached the bus";
+    EXPECT_FALSE(announcement.published());
+  }
+  EXPECT_FALSE(bus.released()) << "starting or stopping the announcement waited on the bus";
+
+  std::optional<NetworkComputers> found;
+  const auto enumeration = modAPINetworking::EnumNetworkComputers(
+      "", [&](const NetworkComputers& computers) { found = computers; });
+  const auto answerBound = modAPINetworking::kEnumerationTime + std::chrono::seconds(3);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return found.has_value(); },
+                              int(std::chrono::milliseconds(answerBound).count())))
+      << "the search gave no answer within its deadline";
+  EXPECT_FALSE(found->browsed);
+  EXPECT_FALSE(bus.released()) << "the search waited on the bus";
+
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
+  modGlobalVariables::CurrentLocalUserUID = ann;
+  modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+  MessageCenterServices::Install({[](int32_t, const std::string&, int32_t, const std::string&,
+                                     const std::string&) {},
+                                  [] {}});
+  {
+    frmUserSelection window;
+    window.show();
+    window.findChild<QLineEdit*>("txtAddress")->clear();
+    window.findChild<QPushButton*>("cmdSearch")->click();
+    EXPECT_EQ(window.findChild<QLabel*>("lblStatus")->text().toStdString(),
+              "Looking for the computers of the network...");
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(bus.released()) << "closing the search window waited on the bus";
+  }
+  ReleaseActionManager();
+  MessageCenterServices::Install({});
+  UsersAndOptionsServices::Install({});
+}
+
+// The program itself, logged in on an X display and in a network namespace
+// of its own (it listens on every address there and announces this host),
+// with the user search browsing: SIGTERM ends it within 2 s.
+TEST(NetworkBrowsing, SigtermEndsTheProgramWhileTheSystemBusIsSilent) {
+  const QString missing = TestDisplay::missingProgram({"Xvfb", "xdotool"});
+  if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString() << " is not installed";
+  TestNetns ns("tvrbus");
+  if (!ns.ok()) GTEST_SKIP() << ns.skipReason();
+  SilentBus bus;
+  ASSERT_TRUE(bus.ok());
+  TestDisplay display;
+  ASSERT_TRUE(display.start(kFirstDisplay, kLastDisplay));
+  QTemporaryDir root;
+  {
+    const ScopedEnv dataRoot("TAVINOR_DATA_ROOT", (root.path() + "/data").toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    ProgramTestEnvironment::addAccount("ANN", "pw-ANN", "Ann", "Lee");
+    modGlobalVariables::InitGlobalVariables();
+  }
+  QProcessEnvironment environment = copyEnvironment(root.path(), "", display.name());
+  environment.insert("DBUS_SYSTEM_BUS_ADDRESS", QString::fromStdString(bus.address()));
+  struct Copy {
+    ChildProcess program;
+    ~Copy() { program.kill(); }
+  } copy;
+  copy.program.start("ip", {"netns", "exec", QString::fromStdString(ns.name()),
+                            builtProgram("app/tavinor")},
+                     environment);
+  const auto xdotool = [&](const QStringList& arguments) {
+    return display.run("xdotool", arguments, kStartMs).out;
+  };
+  const auto window = [&](const char* title) {
+    QString found;
+    waitUntil(
+        [&] {
+          found = xdotool({"search", "--all", "--onlyvisible", "--pid",
+                           QString::number(copy.program.process.processId()), "--name", title})
+                      .section('\n', 0, 0);
+          return !found.isEmpty() || copy.program.process.state() == QProcess::NotRunning;
+        },
+        kStartMs, 50);
+    if (!found.isEmpty()) xdotool({"windowfocus", "--sync", found});
+    return found;
+  };
+
+  ASSERT_FALSE(window("^Tavinor - Login$").isEmpty()) << copy.program.errors();
+  xdotool({"type", "--delay", "20", "ANN"});
+  xdotool({"key", "Tab"});
+  xdotool({"type", "--delay", "20", "pw-ANN"});
+  xdotool({"key", "Return"});
+  ASSERT_TRUE(copy.program.waitFor("ANN is logged in", kStartMs))
+      << copy.program.out << copy.program.errors();
+  ASSERT_FALSE(window("^Tavinor - Message center$").isEmpty());
+  ASSERT_TRUE(waitUntil([&] { return bus.accepted() > 0; }, kStartMs))
+      << "the announcement never reached the bus";
+  xdotool({"key", "alt+u"});
+  QThread::msleep(300);
+  xdotool({"key", "f"});
+  ASSERT_FALSE(window("^Tavinor - User search$").isEmpty());
+  // The search's worker threads show that it has started.
+  const QDir threads(QString("/proc/%1/task").arg(copy.program.process.processId()));
+  const qsizetype before = threads.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+  xdotool({"key", "Return"});
+  ASSERT_TRUE(waitUntil(
+      [&] { return threads.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > before; },
+      kStartMs))
+      << "the search did not start";
+
+  ::kill(pid_t(copy.program.process.processId()), SIGTERM);
+  EXPECT_TRUE(copy.program.process.waitForFinished(2000))
+      << "still running 2 s after SIGTERM: " << copy.program.errors();
+  EXPECT_EQ(copy.program.process.exitCode(), 0) << copy.program.errors();
+  EXPECT_FALSE(bus.released());
 }
 
 }  // namespace

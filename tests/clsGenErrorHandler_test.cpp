@@ -8,12 +8,17 @@
 #include "clsGenErrorHandler.h"
 #include "modGenFunctionsFile.h"
 
+// The log goes to the test's own data folder, never to that of whoever runs
+// the tests.
 TEST(ErrorHandler, HandledIsAlwaysTrue) {
+  QTemporaryDir root;
+  const ScopedEnv dataRoot("TAVINOR_DATA_ROOT", root.path().toUtf8().constData());
   for (int writeLog : {0, -1}) {
     int handled = 0;
     GenErrorHandler().HandleError(5, "src", "desc", writeLog, -1, 0, "", 0, handled);
     EXPECT_EQ(handled, -1);
   }
+  EXPECT_TRUE(modGenFunctionsFile::FileExists(root.path().toStdString() + "/TVRLOG.DAT"));
 }
 
 TEST(ErrorHandler, LogLineFormat) {

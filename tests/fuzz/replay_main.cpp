@@ -4,8 +4,10 @@
 //
 //   <name>_replay <corpus folder>
 //
-// Files are run in name order. Exit status 0 when every input ran; 1 when the
-// folder is missing, unreadable or holds no file.
+// Files are run in name order, under a private home (PrivateHome) that the
+// harness's own installation is set up within. Exit status 0 when every
+// input ran; 1 when the folder is missing, unreadable or holds no file, or
+// no private home could be made.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "PrivateHome.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 // Optional in a harness, as under libFuzzer.
@@ -40,6 +44,11 @@ int main(int argc, char** argv) {
   }
   std::sort(inputs.begin(), inputs.end());
 
+  const PrivateHome home;
+  if (!home.ok()) {
+    std::fprintf(stderr, "%s: cannot make a private home folder\n", argv[0]);
+    return 1;
+  }
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   for (const fs::path& input : inputs) {
     std::ifstream in(input, std::ios::binary);

@@ -1,14 +1,23 @@
-// Entry point of every test suite: a QApplication (offscreen unless a display
-// is asked for) so that widgets, timers and sockets work, then every
-// GoogleTest case. Started by hand instead of by ctest, a suite finds the
-// build folder (TAVINOR_TEST_BINARY_DIR) as the parent of its own folder.
+// Entry point of every test suite: a private home for the whole process
+// (PrivateHome), a QApplication (offscreen unless a display is asked for)
+// so that widgets, timers and sockets work, then every GoogleTest case.
+// Started by hand instead of by ctest, a suite finds the build folder
+// (TAVINOR_TEST_BINARY_DIR) as the parent of its own folder.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <cstdio>
+
+#include "PrivateHome.h"
 
 int main(int argc, char** argv) {
+  const PrivateHome home;
+  if (!home.ok()) {
+    std::fputs("cannot make a private home folder for the tests\n", stderr);
+    return 1;
+  }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   if (qEnvironmentVariableIsEmpty("TAVINOR_TEST_BINARY_DIR")) {
     const QDir suiteFolder = QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteDir();
