@@ -126,6 +126,7 @@ void PeerConnections::wsConnection_ConnectionRequest(int /*index*/, qintptr requ
     ConnectionState& state = states_[static_cast<std::size_t>(index)];
     state.Active = true;
     const std::string peer = socket.RemoteHost();
+    state.PeerAddress = peer;
     const bool accepted = peerAccepted(peer);
     state.Refused = !accepted;
     const std::string greeting = modCOMRequestedAction::BuildResponse(
