@@ -424,7 +424,8 @@ std::string ProcessUserIdentity(const XMLDocumentRef& request, const ConnectionS
     // address on file no longer answers for him; until then he is told to
     // try again later.
     if (const std::optional<std::string> onFile = addressElsewhere(RUID, SUID, state)) {
-      if (state.PeerAddress == identity->rootElement().attribute("IP").value()) {
+      if (!state.PeerAddress.empty() &&
+          state.PeerAddress == identity->rootElement().attribute("IP").value()) {
         IdentityChecks::HoldMove(RUID, SUID, *onFile, V);
       }
       return reply(modGlobalFunctions::kIdentityRefused);
