@@ -16,10 +16,10 @@
 //     provided it is still at the address that was checked; his change
 //     counter "CS" never goes down.
 // One identity per person is held at a time, at most kMaxHeld in all, each
-// at most kMaxIdentityBytes long; others are dropped without a check. Accounts that are
-// not logged in have no queue: their rows are never moved this way.
-// Nothing is kept on disk: after a restart a person is followed when his
-// identity arrives again.
+// at most kMaxIdentityBytes long; others are dropped without a check.
+// Accounts that are not logged in have no queue: their rows are never
+// moved this way. Nothing is kept on disk: after a restart a person is
+// followed when his identity arrives again.
 //
 // UI thread only. Nothing here throws: errors go to the error log.
 #include <cstddef>

@@ -520,6 +520,10 @@ TEST_F(Requests, AnImpostorChangesNothingWhileTheRealPersonAnswersAtHisAddress) 
   const std::vector<Row> attacks = {
       {"a sender check with Bob's counter", 300, "", "5", "100300"},
       {"a message in Bob's name after that check", 1200, forged, message(forged, kBob), "100301"},
+      {"Bob renamed, at his own address", 400, "",
+       "<U LN=\"Smith\" FN=\"Mallory\" UID=\"" + std::string(kBob) + "\" IP=\"" + kBobAddress +
+           "\" CN=\"BOBPC\" CS=\"9\"/>",
+       "101300"},
       {"Bob moved to the impostor, counter lowered", 400, "", identity(kBob, kImpostorAddress, "1"),
        "101300"},
       {"Bob opened Ann's message", 1400, sent, " 100", "100001"},
@@ -528,9 +532,8 @@ TEST_F(Requests, AnImpostorChangesNothingWhileTheRealPersonAnswersAtHisAddress) 
   ConnectionState impostor;
   impostor.PeerAddress = kImpostorAddress;
   for (const Row& row : attacks) {
-    EXPECT_EQ(code(ProcessRequestedAction(request(row.code, kBob, ann_, row.OUID, row.V), impostor)),
-              row.reply)
-        << row.attack;
+    const std::string text = request(row.code, kBob, ann_, row.OUID, row.V);
+    EXPECT_EQ(code(ProcessRequestedAction(text, impostor)), row.reply) << row.attack;
   }
   // The one check the identity started: Bob answers at his own address.
   ASSERT_EQ(queuedActions().size(), 1u);
@@ -545,6 +548,7 @@ TEST_F(Requests, AnImpostorChangesNothingWhileTheRealPersonAnswersAtHisAddress) 
   Attributes bob = bobOnFile();
   EXPECT_EQ(bob["IP"], kBobAddress);
   EXPECT_EQ(bob["CS"], "5");
+  EXPECT_EQ(bob["FN"], "Bob");
   ASSERT_EQ(onDisk(MessRec, ann_).size(), 1u) << "neither recalled nor forged";
   EXPECT_EQ(onDisk(MessSent, ann_).at(0)["U:" + std::string(kBob)], "50");
 
@@ -609,7 +613,8 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     connection = {};
     connection.PeerAddress = kBobNewAddress;
     EXPECT_EQ(code(send(300, kBob, ann_, "", "6")), row.followed ? "300" : "100300");
-    EXPECT_EQ(code(send(1200, kBob, ann_, uid, message(uid, kBob))), row.followed ? "1200" : "100301");
+    EXPECT_EQ(code(send(1200, kBob, ann_, uid, message(uid, kBob))),
+              row.followed ? "1200" : "100301");
     if (row.followed) ++delivered;
   }
   EXPECT_EQ(onDisk(MessRec, ann_).size(), static_cast<std::size_t>(delivered));
