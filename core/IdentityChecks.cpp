@@ -19,10 +19,12 @@ struct Held {
   std::string owner;
   std::string addressOnFile;
   std::string identity;
+  QDateTime since;
 };
 
-// By person UID. Only the logged-in account's queue settles checks: what
-// another account left waiting is dropped when the next is held.
+// By person UID. Only the logged-in account's queue settles checks, and a
+// check taken out of the queue by hand never settles: what another account
+// left, or what waited kRecheckSeconds, is dropped when the next is held.
 std::map<std::string, Held>& held() {
   static std::map<std::string, Held> all;
   return all;
@@ -68,13 +70,17 @@ void HoldMove(const std::string& owner, const std::string& personUID,
         addressOnFile.empty() || identity.size() > kMaxIdentityBytes) {
       return;
     }
+    const QDateTime now = platform::now();
     auto& waiting = held();
-    std::erase_if(waiting, [&](const auto& entry) { return entry.second.owner != owner; });
+    std::erase_if(waiting, [&](const auto& entry) {
+      const Held& move = entry.second;
+      return move.owner != owner || move.since > now || move.since.secsTo(now) >= kRecheckSeconds;
+    });
     if (waiting.count(personUID) != 0 || waiting.size() >= kMaxHeld ||
-        answeredLately({owner, personUID}, platform::now())) {
+        answeredLately({owner, personUID}, now)) {
       return;
     }
-    waiting[personUID] = {owner, addressOnFile, identity};
+    waiting[personUID] = {owner, addressOnFile, identity, now};
     try {
       ActionManager().AddAction(modGlobalVariables::kRequestUserInformation, "", personUID, "",
                                 false, addressOnFile, true, false, false);

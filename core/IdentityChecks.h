@@ -15,8 +15,9 @@
 //     person, an error): he has moved. His row takes the held identity,
 //     provided it is still at the address that was checked; his change
 //     counter "CS" never goes down.
-// One identity per person is held at a time, at most kMaxHeld in all, each
-// at most kMaxIdentityBytes long; others are dropped without a check.
+// One identity per person is held at a time, for at most kRecheckSeconds,
+// at most kMaxHeld in all, each at most kMaxIdentityBytes long; others are
+// dropped without a check.
 // Accounts that are not logged in have no queue: their rows are never
 // moved this way. Nothing is kept on disk: after a restart a person is
 // followed when his identity arrives again.
