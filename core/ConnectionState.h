@@ -42,6 +42,8 @@ struct ConnectionState {
   bool ShowsProgress = false;
   // The peer was turned away by the address filter: nothing it sends is read.
   bool Refused = false;
+  // The address the peer's connection comes from (dotted IPv4).
+  std::string PeerAddress;
   // Set when a sender check (request 300) on this connection let
   // CheckedSenderUID write to the account CheckedRecipientUID; messages and
   // files are taken only from that sender for that account.

@@ -189,6 +189,7 @@ void PeerConnections::greet(const WaitingConnection& waiting) {
   connection->address = waiting.address;
   ConnectionState& state = connection->state;
   state.Active = true;
+  state.PeerAddress = waiting.address;
   const std::string peer = socket.RemoteHost();
   const bool accepted = peerAccepted(peer);
   state.Refused = !accepted;

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "Clock.h"
+#include "IdentityChecks.h"
 #include "MessageCenterServices.h"
 #include "UsersAndOptionsServices.h"
 #include "clsActionManager.h"
@@ -576,6 +577,9 @@ bool clsActionManager::ManageActionStatus() {
     }
   }
   if (close) CloseClientConnection(false);
+  if (type == kRequestUserInformation) {
+    IdentityChecks::CheckSettled(current_.RUID, current_.recipientAddress, current_.status);
+  }
   return retry || close || remove;
 }
 

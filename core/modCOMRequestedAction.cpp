@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "Clock.h"
+#include "IdentityChecks.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
@@ -27,8 +28,6 @@ namespace {
 using modGlobalVariables::kMessageMT;
 using modGlobalVariables::kMessageST;
 using modGlobalVariables::kMessageUID;
-using modGlobalVariables::kRecipientST;
-using modGlobalVariables::kRecipientUID;
 
 using namespace modGlobalVariables;
 using modGlobalFunctions::GenObjectRef;
@@ -40,6 +39,7 @@ constexpr int32_t kActionOUID = 5;
 constexpr int32_t kActionV = 6;
 
 constexpr int32_t kUserCS = 1;
+constexpr int32_t kUserIP = 7;
 constexpr int32_t kFullName = 50001;  // "FN LN" of a User or LocalUser row
 
 
@@ -169,6 +169,21 @@ bool isListedSender(const std::string& RUID, const std::string& SUID) {
   return static_cast<bool>(AccountData(User, RUID).row(SUID));
 }
 
+// A UID is only a claim: a person whose row in RUID's users directory has
+// an address speaks for himself only from there. The address on file when
+// the request comes from another one; nothing when it comes from there, or
+// SUID has no row, or his row no address.
+std::optional<std::string> addressElsewhere(const std::string& RUID, const std::string& SUID,
+                                            const ConnectionState& state) {
+  if (RUID.empty() || SUID.empty()) return std::nullopt;
+  const AccountData directory(User, RUID);
+  const pugi::xml_node row = directory.row(SUID);
+  if (!row) return std::nullopt;
+  std::string address = modGlobalFunctions::GetFieldValue(User, row, kUserIP, false);
+  if (address.empty() || address == state.PeerAddress) return std::nullopt;
+  return address;
+}
+
 bool isKnownField(int32_t classType, std::string_view name) {
   for (const std::string& known : modGenGlobals::FieldNameTable[classType]) {
     if (known.empty()) return false;
@@ -295,13 +310,13 @@ std::string ProcessRequestedAction(const std::string& requestText, ConnectionSta
     switch (requestCode(field(request, kActionAT))) {
       case kRequestCheckRecipient: return ProcessCheckRecipient(request);
       case kRequestCheckSender: return ProcessCheckSender(request, state);
-      case kRequestSenderIdentity: return ProcessUserIdentity(request);
+      case kRequestSenderIdentity: return ProcessUserIdentity(request, state);
       case kRequestLocalUsers: return ProcessListLocalUsers();
       case kRequestUsersDirectory: return ProcessGetUserDirectory(request);
       case kRequestDeliverMessage: return ProcessDeliverMessage(request, state);
       case kRequestUserInformation: return ProcessGetUserInfo(request);
-      case kRequestMessageStatus: return ProcessMessageStatus(request);
-      case kRequestRecallMessage: return ProcessRecallMessage(request);
+      case kRequestMessageStatus: return ProcessMessageStatus(request, state);
+      case kRequestRecallMessage: return ProcessRecallMessage(request, state);
       case kRequestOfferFiles: return ProcessFileOffer(request, state);
       default: return {};
     }
@@ -343,6 +358,10 @@ std::string ProcessCheckSender(const XMLDocumentRef& request, ConnectionState& s
     const std::string RUID = field(request, kActionRUID);
     const std::string SUID = field(request, kActionSUID);
     if (!isLocalAccount(RUID)) return reply(kRecipientNotFound);
+    // A listed person from another address may have moved: his identity
+    // (request 400) comes next and has to pass the check of the address on
+    // file, and nothing is delivered on this connection.
+    if (addressElsewhere(RUID, SUID, state)) return reply(100300);
     int32_t code = kSenderRefused;
     if (IsKnownSender(RUID, SUID, field(request, kActionV))) {
       code = kRequestCheckSender;
@@ -387,7 +406,7 @@ bool IsSenderAcceptedByOptions(const std::string& RUID) {
   }
 }
 
-std::string ProcessUserIdentity(const XMLDocumentRef& request) {
+std::string ProcessUserIdentity(const XMLDocumentRef& request, const ConnectionState& state) {
   try {
     const std::string RUID = field(request, kActionRUID);
     const std::string SUID = field(request, kActionSUID);
@@ -400,6 +419,16 @@ std::string ProcessUserIdentity(const XMLDocumentRef& request) {
     if (SUID.empty() || !identity->load(V) || SUID != identity->rootElement().attribute("UID").value() ||
         (!IsSenderAcceptedByOptions(RUID) && !isListedSender(RUID, SUID))) {
       return reply(modGlobalFunctions::kIdentityUnchanged);
+    }
+    // A listed person moves to the address he speaks from only when the
+    // address on file no longer answers for him; until then he is told to
+    // try again later.
+    if (const std::optional<std::string> onFile = addressElsewhere(RUID, SUID, state)) {
+      if (!state.PeerAddress.empty() &&
+          state.PeerAddress == identity->rootElement().attribute("IP").value()) {
+        IdentityChecks::HoldMove(RUID, SUID, *onFile, V);
+      }
+      return reply(modGlobalFunctions::kIdentityRefused);
     }
     const int32_t result = modGlobalFunctions::UpdateUserFromRemoteElement(RUID, V, true);
     return reply(result != 0 ? modGlobalFunctions::kIdentityStored
@@ -444,17 +473,20 @@ std::string ProcessDeliverMessage(const XMLDocumentRef& request, const Connectio
                                                                               : kReceivedUnread;
     {
       AccountData received(MessRec, RUID);
-      if (received.row(uid)) {
-        // Delivered before (the reply was lost): make sure it is on disk,
-        // then answer again without a second copy.
-        if (isLoggedIn(RUID)) received->SaveXMLDoc();
+      if (received.row(uid) || AccountData(MessHist, RUID).row(uid)) {
+        // Stored before and the reply was lost: answered again, nothing more.
         return reply(kRequestDeliverMessage, RUID);
       }
-      if (AccountData(MessHist, RUID).row(uid)) return reply(kRequestDeliverMessage, RUID);
       received->AddRow(element);
       received->SetField(kMessageMT, 1);
       received->SetField(kMessageST, storedStatus);
-      received->SaveXMLDoc();
+      try {
+        received->SaveXMLDoc();
+      } catch (...) {
+        // Not stored: when the sender tries again it arrives as a new message.
+        received->Delete(false, kMessageUID, uid, false);
+        throw;
+      }
     }
     std::string senderName;
     try {
@@ -481,7 +513,7 @@ std::string ProcessGetUserInfo(const XMLDocumentRef& request) {
   });
 }
 
-std::string ProcessMessageStatus(const XMLDocumentRef& request) {
+std::string ProcessMessageStatus(const XMLDocumentRef& request, const ConnectionState& state) {
   return forLocalAccount(request, "modCOMRequestedAction.ProcessMessageStatus", kGenericFailure,
                          [&](const std::string& RUID) {
     const std::string SUID = field(request, kActionSUID);
@@ -491,25 +523,25 @@ std::string ProcessMessageStatus(const XMLDocumentRef& request) {
     if (modGenFunctions::ParseWholeNumber(field(request, kActionV)) != kOpened || SUID.empty() || OUID.empty()) {
       return reply(kRequestMessageStatus, RUID);
     }
-    const AccountData sent(MessSent, RUID);
-    sent->PC_SelectSingleNode(kMessageUID, OUID);
-    if (!sent->IsRowSelected()) return reply(kRequestMessageStatus, RUID);
-    sent->SC_SelectSingleNode(kRecipientUID, SUID);
-    if (!sent->IsSubRowSelected()) return reply(kRequestMessageStatus, RUID);
-    const std::optional<int32_t> current = modGenFunctions::ParseWholeNumber(sent->GetFieldFromSubRow(kRecipientST));
-    if (!current || *current < kOpened) {
-      modCOMFunctions::UpdateRecipientStatus(OUID, SUID, kOpened, &*sent, true);
+    if (addressElsewhere(RUID, SUID, state)) return reply(kGenericFailure, RUID);
+    // A sent message moved to the history still learns that it was opened.
+    for (const int32_t classType : {MessSent, MessHist}) {
+      const AccountData messages(classType, RUID);
+      if (!messages.row(OUID)) continue;
+      modCOMFunctions::UpdateRecipientStatus(OUID, SUID, kOpened, &*messages, true);
+      break;
     }
     return reply(kRequestMessageStatus, RUID);
   });
 }
 
-std::string ProcessRecallMessage(const XMLDocumentRef& request) {
+std::string ProcessRecallMessage(const XMLDocumentRef& request, const ConnectionState& state) {
   return forLocalAccount(request, "modCOMRequestedAction.ProcessRecallMessage", 101500,
                          [&](const std::string& RUID) {
     const std::string SUID = field(request, kActionSUID);
     const std::string OUID = field(request, kActionOUID);
     if (SUID.empty() || OUID.empty()) return reply(kRequestRecallMessage, RUID);
+    if (addressElsewhere(RUID, SUID, state)) return reply(101500, RUID);
     // Deletes the message from `messages` when SUID sent it; true when
     // the message was there, whoever sent it.
     const auto recall = [&](int32_t classType) {

@@ -15,6 +15,14 @@
 // stores (a message, a read notice, a recall, an identity) is on disk
 // before its reply is returned.
 //
+// A UID in a request is a claim: a person whose row in RUID's users
+// directory has an address speaks for himself only from that address (the
+// connection's PeerAddress). From elsewhere his sender check is not passed,
+// his read notices and recalls are answered with their failure codes (so
+// that a real sender tries again) and change nothing, and his identity
+// moves his row only once the address on file no longer answers for him
+// (IdentityChecks).
+//
 // UI thread only.
 #include <cstdint>
 #include <string>
@@ -46,13 +54,18 @@ std::string ProcessCheckRecipient(const XMLDocumentRef& request);
 // 300 (300 known with the same "CS", 100300 accepted / 100301 refused):
 // a sender whose row is in RUID's users directory is accepted whatever its
 // "CS"; an unknown one only when RUID accepts messages from anybody; an
-// empty SUID only then too. An accepted sender is noted in `state`.
+// empty SUID only then too. An accepted sender is noted in `state`. A
+// listed sender from another address than his own gets 100300, so that
+// his identity follows, but is not noted.
 std::string ProcessCheckSender(const XMLDocumentRef& request, ConnectionState& state);
 // 400 (400 / 401, 101300 for an empty RUID or V): stores the identity
 // element "U" in V in RUID's users directory, only when its "UID" is the
 // requester's SUID, and, while RUID accepts only people of its list, only
-// for a person already in it.
-std::string ProcessUserIdentity(const XMLDocumentRef& request);
+// for a person already in it. A listed person's identity from another
+// address than his own is answered 101300 (try again later) and, when it
+// names the address it comes from, held for the check of the address on
+// file.
+std::string ProcessUserIdentity(const XMLDocumentRef& request, const ConnectionState& state);
 // 1000 (1000): CO = <TVR> with the identity element of every account.
 std::string ProcessListLocalUsers();
 // 1100 (1100 / 101100 when RUID does not share it): CO = <TVR> with the
@@ -63,18 +76,23 @@ std::string ProcessGetUserDirectory(const XMLDocumentRef& request);
 // message "M" in V among RUID's received messages (status 60, an automatic
 // reply's -1 kept) and saves them, then boards, answers automatically and
 // logs the arrival. A message whose UID RUID already holds (received or in
-// the history) is answered 1200 again and nothing else happens.
+// the history) is answered 1200 again and nothing else happens; one that
+// could not be saved is not held, so that it arrives whole when it comes
+// again.
 std::string ProcessDeliverMessage(const XMLDocumentRef& request, const ConnectionState& state);
 // 1300 (1300 / 101300): CO = <R .../> carrying RUID's identity attributes.
 std::string ProcessGetUserInfo(const XMLDocumentRef& request);
-// 1400 (1400 / 100001): the recipient SUID has opened the message OUID that
-// RUID sent: its recipient status becomes 100 (V must read 100), never
-// lower than it was; saved. Any other V changes nothing.
-std::string ProcessMessageStatus(const XMLDocumentRef& request);
-// 1500 (1500 / 101500): the message OUID that SUID sent is deleted from
-// RUID's received messages, else from RUID's history, and saved. A message
-// of another sender, or none, is left alone; the reply is 1500 all the same.
-std::string ProcessRecallMessage(const XMLDocumentRef& request);
+// 1400 (1400 / 100001, also from another address than SUID's own): the
+// recipient SUID has opened the message OUID that RUID sent, among RUID's
+// sent messages or else in RUID's history: its recipient status becomes 100
+// (V must read 100), never lower than it was; saved. Any other V, or a
+// requester who is no recipient of it, changes nothing.
+std::string ProcessMessageStatus(const XMLDocumentRef& request, const ConnectionState& state);
+// 1500 (1500 / 101500, also from another address than SUID's own): the
+// message OUID that SUID sent is deleted from RUID's received messages,
+// else from RUID's history, and saved. A message of another sender, or
+// none, is left alone; the reply is 1500 all the same.
+std::string ProcessRecallMessage(const XMLDocumentRef& request, const ConnectionState& state);
 
 // 2000 (2000 / 100301 without an accepted sender check on this connection,
 // 100001 for a second offer on the connection or a sub-folder that is

@@ -469,11 +469,15 @@ IdentityOutcome storeIdentity(clsGenObject& directory, pugi::xml_node element,
   directory.PC_SelectSingleNode(kUIDField, uid);
   outcome.row = directory.GetCurrent();
   const bool isNew = !outcome.row;
+  // An older identity may still tell a new address, but the change
+  // counter never goes down.
+  bool older = false;
   if (!isNew) {
     const int32_t storedCounter = changeCounterOf(outcome.row.attribute("CS").value()).value_or(0);
     const bool moved =
         std::string_view(element.attribute("IP").value()) != outcome.row.attribute("IP").value();
-    if (receivedCounter < storedCounter && !moved) {
+    older = receivedCounter < storedCounter;
+    if (older && !moved) {
       outcome.result = kIdentityUnchanged;
       return outcome;
     }
@@ -483,6 +487,7 @@ IdentityOutcome storeIdentity(clsGenObject& directory, pugi::xml_node element,
   }
   for (const std::string& name :
        modGlobalVariables::IdentityFieldList[modGlobalVariables::kLocalUserIdentity]) {
+    if (older && name == "CS") continue;
     if (const pugi::xml_attribute value = element.attribute(name.c_str())) {
       clsGenXMLDocument::setAttribute(outcome.row, name.c_str(), value.value());
     }

@@ -121,7 +121,8 @@ inline constexpr int32_t kIdentityRefused = 101300;
 // "LN", "FN", "UID", "IP", "CN", "CS"). The directory row with the
 // element's "UID" is created, or rewritten when the element's "CS" is at
 // least the stored one (as whole numbers) or its "IP" differs; attributes
-// the element lacks keep their stored value. Then the directory is saved.
+// the element lacks keep their stored value, and a stored "CS" is never
+// lowered. Then the directory is saved.
 // Returns kIdentityStored, kIdentityUnchanged (a lower "CS" from the same
 // address), 0 when the element has no "UID" or the owner is no local
 // account (nothing stored), or kIdentityRefused for an empty owner or text,

@@ -5,17 +5,23 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Clock.h"
+#include "IdentityChecks.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
+#include "ScriptedPeer.h"
 #include "clsActionManager.h"
+#include "modGenApplicationSetting.h"
 #include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -30,6 +36,10 @@ constexpr const char* kBob = "B0B00000-0000-0000-0000-000000000001";
 constexpr const char* kEve = "E0E00000-0000-0000-0000-000000000002";
 constexpr const char* kNobody = "00000000-0000-0000-0000-0000000000FF";
 constexpr const char* kMessage = "AAAA0000-0000-0000-0000-000000000001";
+constexpr const char* kBobAddress = "127.0.0.77";
+constexpr const char* kBobNewAddress = "127.0.0.90";
+constexpr const char* kEveAddress = "127.0.0.79";
+constexpr const char* kImpostorAddress = "127.0.0.66";
 
 using Attributes = std::map<std::string, std::string>;
 
@@ -54,6 +64,12 @@ std::string message(const std::string& uid, const std::string& sender, const std
   return "<M UID=\"" + uid + "\" SD=\"" + sender + "\" ST=\"" + status +
          "\" TS=\"2026-03-02 09:00:00\" CO=\"Hello\" PR=\"" + priority +
          "\" RT=\"1\" AMU=\"\" MT=\"2\" RTS=\"\"" + extra + "><U UID=\"RECIPIENT\" ST=\"1\"/></M>";
+}
+
+// An identity element "U" as a copy sends it for its account.
+std::string identity(const std::string& uid, const std::string& address, const std::string& cs) {
+  return "<U LN=\"Smith\" FN=\"Bob\" UID=\"" + uid + "\" IP=\"" + address +
+         "\" CN=\"BOBPC\" CS=\"" + cs + "\"/>";
 }
 
 Attributes attributesOf(const std::string& reply) {
@@ -90,6 +106,7 @@ class Requests : public ::testing::Test {
     modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
     addContact(ann_, kBob, "5", "Bob", "Smith");
     addContact(carl_, kBob, "5", "Bob", "Smith");
+    connection.PeerAddress = kBobAddress;
     MessageCenterServices::Install(
         {[this](int32_t kind, const std::string& text, int32_t type, const std::string& key,
                 const std::string& owner) {
@@ -116,10 +133,11 @@ class Requests : public ::testing::Test {
   }
 
   static void addContact(const std::string& owner, const std::string& uid, const std::string& cs,
-                         const std::string& first, const std::string& last) {
+                         const std::string& first, const std::string& last,
+                         const std::string& address = kBobAddress) {
     const auto users = modGlobalFunctions::GetUserDataObject(User, owner, true);
     users->CreateNewRow(false, 0);
-    users->SetFields({0, 1, 2, 3, 7, 8}, {uid, cs, last, first, "127.0.0.77", "BOBPC"});
+    users->SetFields({0, 1, 2, 3, 7, 8}, {uid, cs, last, first, address, "BOBPC"});
     users->AddCurrentRow();
     users->SaveXMLDoc();
   }
@@ -134,6 +152,35 @@ class Requests : public ::testing::Test {
     const std::string checked = code(send(300, SUID, RUID, "", "5"));
     EXPECT_TRUE(checked == "300" || checked == "100300") << checked;
     return code(send(1200, SUID, RUID, kMessage, text));
+  }
+  // The queue, worked only when the test says so: its own tick never runs.
+  clsActionManager& queue() {
+    clsActionManager& manager = ActionManager();
+    manager.tmrWinsockActionManager.blockSignals(true);
+    return manager;
+  }
+  // Takes up the next due action and waits until it is settled.
+  void workQueue() {
+    queue().ManageActionQueue();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+  }
+  // A message Ann sent to Bob alone, delivered, among her sent messages or
+  // in her history.
+  static void addSentMessage(int32_t classType, const std::string& uid) {
+    PoolLoan messages(classType);
+    messages->CreateNewRow(false, 0);
+    messages->SetFields({0, 1, 2}, {uid, CurrentLocalUserUID, "50"});
+    messages->AddCurrentRow();
+    messages->AddSubRow(0, uid, 0, kBob);
+    messages->SubRowSetField(1, "50");
+    messages->SaveXMLDoc();
+  }
+  // The row `uid` of Ann's file of classType, as on disk; empty when none.
+  Attributes annsRow(int32_t classType, const std::string& uid) {
+    for (const Attributes& row : onDisk(classType, ann_)) {
+      if (row.at("UID") == uid) return row;
+    }
+    return {};
   }
   std::vector<pugi::xml_node> queuedActions() {
     std::vector<pugi::xml_node> rows;
@@ -162,13 +209,11 @@ TEST_F(Requests, EveryRequestCodeIsAnsweredAsTheRequesterExpects) {
     const char* reply;  // "" : no reply at all
     bool reAddressed;   // RE carries the request's RUID
   };
-  const std::string identity = "<U LN=\"Smith\" FN=\"Bob\" UID=\"" + std::string(kBob) +
-                               "\" IP=\"127.0.0.78\" CN=\"BOBPC\" CS=\"6\"/>";
   const std::vector<Row> table = {
       {100, kBob, "", "", "", false},
       {200, kBob, "", "", "200", false},
       {300, kBob, "", "5", "300", false},
-      {400, kBob, "", identity, "400", false},
+      {400, kBob, "", identity(kBob, kBobAddress, "6"), "400", false},
       {1000, kBob, "", "", "1000", false},
       {1100, kBob, "", "", "1100", true},
       {1200, kBob, kMessage, message(kMessage, kBob), "1200", true},
@@ -204,6 +249,21 @@ TEST_F(Requests, EveryRequestCodeIsAnsweredAsTheRequesterExpects) {
 
 TEST_F(Requests, DeliveryIsStoredOnDiskOnceAndAnnouncedOnce) {
   modLocalUserFunctions::LocalUserOptions.ShowIncomingMessage = true;
+  // The first try cannot be saved (a folder holds the file's place): it is
+  // refused, nothing is announced, and the sender's next try arrives whole.
+  const std::string file =
+      modGenApplicationSetting::GetFileSourceFolder(
+          modGenApplicationSetting::kUserDataFile, "D008.dat",
+          ProgramTestEnvironment::accountField(ann_, modLocalUserFunctions::kLocalUserPA))
+          .FullPath;
+  { PoolLoan loadedBefore(MessRec); }
+  std::filesystem::remove(file);
+  std::filesystem::create_directories(file + "/taken");
+  ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "101200");
+  EXPECT_TRUE(activities.empty());
+  EXPECT_TRUE(board.empty());
+  std::filesystem::remove_all(file);
+
   ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
   std::vector<Attributes> stored = onDisk(MessRec, ann_);
   ASSERT_EQ(stored.size(), 1u);
@@ -317,12 +377,12 @@ TEST_F(Requests, SenderCheckFollowsTheListOptionAndIgnoresAChangedCounter) {
 }
 
 TEST_F(Requests, IdentityRewritesOnlyTheRequestersOwnRow) {
-  const std::string bobMoved = "<U LN=\"Smith\" FN=\"Bob\" UID=\"" + std::string(kBob) +
-                               "\" IP=\"127.0.0.90\" CN=\"BOBPC\" CS=\"6\"/>";
+  const std::string bobMoved = identity(kBob, kBobNewAddress, "6");
   EXPECT_EQ(code(send(400, kEve, ann_, "", bobMoved)), "401");
   EXPECT_EQ(code(send(400, kBob, carl_, "", bobMoved)), "400");
   EXPECT_EQ(onDisk(User, ann_).at(0)["IP"], "127.0.0.77");
-  EXPECT_EQ(onDisk(User, carl_).at(0)["IP"], "127.0.0.90");
+  EXPECT_EQ(onDisk(User, carl_).at(0)["IP"], kBobNewAddress);
+  connection.PeerAddress = kBobNewAddress;
   EXPECT_EQ(code(send(400, kBob, carl_, "", bobMoved)), "400") << "equal to the stored row";
   EXPECT_EQ(code(send(400, kBob, ann_, "", "")), "101300");
   EXPECT_EQ(code(send(400, kBob, ann_, "", "<U broken")), "401");
@@ -412,6 +472,169 @@ TEST_F(Requests, UserListsAndInformationReadBackWhole) {
   EXPECT_EQ(code(send(1100, kBob, kNobody)), "100200");
   EXPECT_EQ(code(send(200, kBob, kNobody)), "100200");
   EXPECT_EQ(code(send(200, kBob, "")), "100200");
+}
+
+}  // namespace
+
+namespace {
+
+using Answer = ScriptedPeer::Answer;
+
+// Answers a check of Bob's address as a copy would: 200 for the recipient
+// check, `info` for request 1300.
+ScriptedPeer::Script answering(int recipient, const Answer& info) {
+  return [recipient, info](const std::string& request) -> Answer {
+    const std::string code = ScriptedPeer::attribute(request, "AT");
+    if (code == "200") return {ScriptedPeer::reply(recipient), {}, false};
+    if (code == "1300") return info;
+    return {};
+  };
+}
+
+Answer info(int code, const std::string& content = {}) {
+  return {ScriptedPeer::reply(code, content), {}, false};
+}
+
+TEST_F(Requests, AnImpostorChangesNothingWhileTheRealPersonAnswersAtHisAddress) {
+  const std::string sent = "AAAA0000-0000-0000-0000-00000000005E";
+  const std::string forged = "AAAA0000-0000-0000-0000-0000000000F0";
+  ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
+  addSentMessage(MessSent, sent);
+  ScriptedPeer realBob(kBobAddress, clsActionManager::kPeerPort);
+  ASSERT_TRUE(realBob.listening());
+  realBob.setScript(answering(200, info(1300, "<R" + identity(kBob, kBobAddress, "5").substr(2))));
+  queue();
+
+  struct Row {
+    const char* attack;
+    int code;
+    std::string OUID, V;
+    const char* reply;
+  };
+  const std::vector<Row> attacks = {
+      {"a sender check with Bob's counter", 300, "", "5", "100300"},
+      {"a message in Bob's name after that check", 1200, forged, message(forged, kBob), "100301"},
+      {"Bob renamed, at his own address", 400, "",
+       "<U LN=\"Smith\" FN=\"Mallory\" UID=\"" + std::string(kBob) + "\" IP=\"" + kBobAddress +
+           "\" CN=\"BOBPC\" CS=\"9\"/>",
+       "101300"},
+      {"Bob moved to the impostor, counter lowered", 400, "", identity(kBob, kImpostorAddress, "1"),
+       "101300"},
+      {"Bob opened Ann's message", 1400, sent, " 100", "100001"},
+      {"Bob recalls his message", 1500, kMessage, "", "101500"},
+  };
+  ConnectionState impostor;
+  impostor.PeerAddress = kImpostorAddress;
+  for (const Row& row : attacks) {
+    const std::string text = request(row.code, kBob, ann_, row.OUID, row.V);
+    EXPECT_EQ(code(ProcessRequestedAction(text, impostor)), row.reply) << row.attack;
+  }
+  // The one check the identity started: Bob answers at his own address.
+  ASSERT_EQ(queuedActions().size(), 1u);
+  workQueue();
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return realBob.requestCodes().size() == 3; }));
+  EXPECT_EQ(realBob.requestCodes(), (std::vector<std::string>{"200", "1300", "E"}));
+  EXPECT_EQ(code(ProcessRequestedAction(
+                request(400, kBob, ann_, "", identity(kBob, kImpostorAddress, "9")), impostor)),
+            "101300");
+  EXPECT_TRUE(queuedActions().empty()) << "no second check while Bob answered lately";
+
+  Attributes bob = annsRow(User, kBob);
+  EXPECT_EQ(bob["IP"], kBobAddress);
+  EXPECT_EQ(bob["CS"], "5");
+  EXPECT_EQ(bob["FN"], "Bob");
+  ASSERT_EQ(onDisk(MessRec, ann_).size(), 1u) << "neither recalled nor forged";
+  EXPECT_EQ(onDisk(MessSent, ann_).at(0)["U:" + std::string(kBob)], "50");
+
+  // Bob himself, from his address, is served.
+  EXPECT_EQ(code(send(300, kBob, ann_, "", "5")), "300");
+  EXPECT_EQ(code(send(1500, kBob, ann_, kMessage)), "1500");
+  EXPECT_TRUE(onDisk(MessRec, ann_).empty());
+}
+
+TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
+  const std::string eve = identity(kEve, kBobAddress, "2");
+  struct Row {
+    const char* oldAddress;
+    int greeting;  // 0: nobody listens there any more
+    ScriptedPeer::Script script;
+    bool followed;
+  };
+  const std::vector<Row> table = {
+      {"nobody listens", 0, {}, true},
+      {"a copy without his account", 100, answering(100200, {}), true},
+      {"another person answers", 100, answering(200, info(1300, eve)), true},
+      {"his account there is gone", 100, answering(200, info(101300)), true},
+      {"the answer is no identity", 100, answering(200, info(1300, "<R/>")), true},
+      {"a copy there refuses us", 100101, {}, false},
+      {"he still answers there", 100, answering(200, info(1300, identity(kBob, kBobAddress, "5"))),
+       false},
+  };
+  int delivered = 0;
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.oldAddress);
+    {
+      PoolLoan users(User);
+      users->SetRowFieldByKey(0, kBob, 7, kBobAddress);
+      users->SetRowFieldByKey(0, kBob, 1, "5");
+      users->SaveXMLDoc();
+    }
+    platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
+    std::optional<ScriptedPeer> old;
+    if (row.greeting != 0) {
+      old.emplace(kBobAddress, clsActionManager::kPeerPort, row.greeting);
+      ASSERT_TRUE(old->listening());
+      old->setScript(row.script);
+    }
+    connection = {};
+    connection.PeerAddress = kBobNewAddress;
+    EXPECT_EQ(code(send(300, kBob, ann_, "", "6")), "100300");
+    EXPECT_EQ(code(send(400, kBob, ann_, "", identity(kBob, kBobNewAddress, "6"))), "101300");
+    workQueue();
+    Attributes bob = annsRow(User, kBob);
+    EXPECT_EQ(bob["IP"], row.followed ? kBobNewAddress : kBobAddress);
+    EXPECT_EQ(bob["CS"], row.followed ? "6" : "5");
+
+    // The sender's next try.
+    const std::string uid = "BBBB0000-0000-0000-0000-00000000000" + std::to_string(delivered);
+    connection = {};
+    connection.PeerAddress = kBobNewAddress;
+    EXPECT_EQ(code(send(300, kBob, ann_, "", "6")), row.followed ? "300" : "100300");
+    EXPECT_EQ(code(send(1200, kBob, ann_, uid, message(uid, kBob))),
+              row.followed ? "1200" : "100301");
+    if (row.followed) ++delivered;
+  }
+  EXPECT_EQ(onDisk(MessRec, ann_).size(), static_cast<std::size_t>(delivered));
+}
+
+TEST_F(Requests, AReadNoticeReachesTheSentMessageWhereverItIsAndOnlyFromItsRecipient) {
+  addContact(ann_, kEve, "1", "Eve", "Ray", kEveAddress);
+  struct Row {
+    const char* notice;
+    int32_t kept;  // MessSent or MessHist
+    std::string SUID, address;
+    const char* reply;
+    const char* status;  // of Bob's copy and so of his one-recipient message
+  };
+  const std::vector<Row> table = {
+      {"Bob opened it", MessSent, kBob, kBobAddress, "1400", "100"},
+      {"Bob opened it after it went to the history", MessHist, kBob, kBobAddress, "1400", "100"},
+      {"a stranger's notice", MessSent, kEve, kEveAddress, "1400", "50"},
+      {"a stranger's notice, in the history", MessHist, kEve, kEveAddress, "1400", "50"},
+      {"an unknown stranger's notice", MessSent, kNobody, kImpostorAddress, "1400", "50"},
+      {"Bob's notice from another address", MessHist, kBob, kImpostorAddress, "100001", "50"},
+  };
+  int n = 0;
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.notice);
+    const std::string uid = "CCCC0000-0000-0000-0000-00000000000" + std::to_string(n++);
+    addSentMessage(row.kept, uid);
+    connection.PeerAddress = row.address;
+    EXPECT_EQ(code(send(1400, row.SUID, ann_, uid, " 100")), row.reply);
+    Attributes message = annsRow(row.kept, uid);
+    EXPECT_EQ(message["U:" + std::string(kBob)], row.status);
+    EXPECT_EQ(message["ST"], row.status);
+  }
 }
 
 }  // namespace
