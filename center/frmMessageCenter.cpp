@@ -380,6 +380,7 @@ frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
   modGlobalVariables::CurrentLocalUserUID.clear();
   if (modGenApplicationSetting::CheckRequiredFiles()) return LoadResult::kStopped;
   modGenFunctionsResource::LoadResourceFile(1);
+  modLocalUserFunctions::RemoveUnfinishedFiles();
   ApplicationSetting = std::make_unique<clsApplicationSetting>();
   ApplicationSetting->SetXMLAppNameSpace("TVR");
   if (ApplicationSetting->GetAppSetting("PV").empty()) {

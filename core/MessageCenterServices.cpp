@@ -1,6 +1,7 @@
 #include "MessageCenterServices.h"
 
 #include "TvrError.h"
+#include "clsGenErrorHandler.h"
 
 namespace MessageCenterServices {
 namespace {
@@ -59,7 +60,17 @@ void SetProgressValue(int32_t value, const std::string& tooltip) {
   if (displays().SetProgressValue) displays().SetProgressValue(value, tooltip);
 }
 
-void Install(Implementation implementation) { installed() = std::move(implementation); }
+void Install(Implementation implementation) {
+  installed() = std::move(implementation);
+  // What the generic layer reports without a box lands in the events list.
+  if (installed().AddActivity) {
+    SetEventsList([](const std::string& text) {
+      AddActivity(kEvents, text, kNoItem, "", "");
+    });
+  } else {
+    SetEventsList({});
+  }
+}
 
 void AddActivity(int32_t kind, const std::string& text, int32_t itemType,
                  const std::string& itemKey, const std::string& ownerUID) {

@@ -326,7 +326,9 @@ bool clsActionManager::takeUp(const std::string& uid) {
   }
   if (current_.recipientAddress.empty()) {
     current_.status = Failed;
-    current_.giveUp = true;
+    // A person lost with a damaged users directory comes back when added
+    // again or heard from: the delivery waits for that instead.
+    current_.giveUp = !PoolLoan(modGlobalVariables::User)->HasKeptCopies();
     ManageActionStatus();
     return false;
   }

@@ -8,6 +8,7 @@
 
 #include "Clock.h"
 #include "IdentityChecks.h"
+#include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
@@ -301,6 +302,8 @@ std::string identityList(const AccountData& rows, int32_t classType) {
 }  // namespace
 
 std::string ProcessRequestedAction(const std::string& requestText, ConnectionState& state) {
+  // A peer's request never opens a box, however it reached this copy.
+  const platform::UnattendedScope unattended;
   try {
     if (requestText.empty()) return {};
     const XMLDocumentRef request = clsGenXMLDocument::create();

@@ -1,10 +1,18 @@
 #include "modLocalUserFunctions.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QString>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
@@ -541,6 +549,94 @@ void QueuePrimaryServerAction() {
                               true, false, true);
   } catch (...) {
     raiseAgain("modLocalUserFunctions.QueuePrimaryServerAction");
+  }
+}
+
+}  // namespace modLocalUserFunctions
+
+namespace modLocalUserFunctions {
+namespace {
+
+// A walk of an upload folder stops after this many entries, so a folder set
+// to a whole home folder cannot hold up the start for long.
+constexpr int kMaxUploadEntries = 100000;
+
+bool isSaveTemporary(const QString& name) {
+  static const QRegularExpression pattern("^\\..+\\.tvrtmp-[0-9]+$");
+  return pattern.match(name).hasMatch();
+}
+
+// A partial received file no transfer holds: each running transfer keeps
+// its own locked.
+bool isAbandonedPart(const QString& name, const QString& path) {
+  static const QRegularExpression pattern("^\\..+\\.tvrpart-[0-9a-z]{10}$");
+  if (!pattern.match(name).hasMatch()) return false;
+  const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+void removeSaveTemporaries(const std::string& folder) {
+  QDir dir(QString::fromStdString(folder));
+  for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+    if (isSaveTemporary(name)) dir.remove(name);
+  }
+}
+
+void removeAbandonedParts(const std::string& uploadFolder) {
+  if (uploadFolder.empty()) return;
+  QDirIterator walk(QString::fromStdString(uploadFolder),
+                    QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+  for (int seen = 0; walk.hasNext() && seen < kMaxUploadEntries; ++seen) {
+    const QString path = walk.next();
+    if (walk.fileInfo().isFile() && isAbandonedPart(walk.fileName(), path)) QFile::remove(path);
+  }
+}
+
+}  // namespace
+
+std::string FormerOwnerOfFolder(const std::string& folderName) {
+  try {
+    if (!modGenFunctionsFile::isPlainFileName(folderName)) return {};
+    const std::string folder = modGenApplicationSetting::GetFileSourceFolder(
+                                   modGenApplicationSetting::kUserDataFile, "", folderName)
+                                   .FolderPath;
+    std::set<std::string> owners;
+    for (const QString& name : QDir(QString::fromStdString(folder)).entryList({"D0*.dat"}, QDir::Files)) {
+      const std::string owner = clsGenObject::DataFileOwner(folder + "/" + name.toStdString());
+      if (!owner.empty()) owners.insert(owner);
+    }
+    std::string known;
+    if (owners.size() != 1 || IsLocalUser(kLocalUserUID, *owners.begin(), kLocalUserUID, known)) {
+      return {};
+    }
+    return *owners.begin();
+  } catch (...) {
+    raiseAgain("modLocalUserFunctions.FormerOwnerOfFolder");
+  }
+}
+
+void RemoveUnfinishedFiles() {
+  try {
+    using namespace modGenApplicationSetting;
+    removeSaveTemporaries(GetFileSourceFolder(kUserDataFile, "", "").FolderPath);
+    for (const LocalUserName& account : ListLocalUsers()) {
+      try {
+        const std::string folder = GetLocalUserFieldValue(kLocalUserPA, account.uid, false);
+        if (modGenFunctionsFile::isPlainFileName(folder)) {
+          removeSaveTemporaries(GetFileSourceFolder(kUserDataFile, "", folder).FolderPath);
+        }
+        const OptionValue upload = GetLocalUserOption(kUploadFolder, account.uid);
+        if (const auto* path = std::get_if<std::string>(&upload)) removeAbandonedParts(*path);
+      } catch (...) {
+        endError("modLocalUserFunctions.RemoveUnfinishedFiles");
+      }
+    }
+  } catch (...) {
+    endError("modLocalUserFunctions.RemoveUnfinishedFiles");
   }
 }
 

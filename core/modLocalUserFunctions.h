@@ -214,6 +214,21 @@ void DeleteLocalUser(const std::string& accountUID);
 // address without wildcards; nothing otherwise.
 void QueuePrimaryServerAction();
 
+// The account that the data files in the account folder `folderName` name
+// as their owner, when it is no account of this computer any more (the
+// accounts file was lost): an account made again over that folder takes it
+// back, so its files are its own again. "" when the files name no owner,
+// several, or a known account.
+std::string FormerOwnerOfFolder(const std::string& folderName);
+
+// Removes what saves and transfers cut short by a kill left behind: the
+// temporary files of data-file saves (".<name>.tvrtmp-<number>") in the data
+// folder and each account's folder, and the partial received files
+// (".<name>.tvrpart-<id>") that no transfer holds in each account's upload
+// folder and below. Nothing else is removed and no symbolic link is
+// followed. Errors are reported and ended.
+void RemoveUnfinishedFiles();
+
 // Adds one preset instant message per entry of resource list 1010 to the
 // logged-in account: entries 1..4 get type 1, 5..8 type 2, the rest type 3.
 void AppendDefaultInstantMessages();

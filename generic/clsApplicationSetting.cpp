@@ -3,9 +3,11 @@
 #include <vector>
 
 #include "TvrError.h"
+#include "clsGenEncryption.h"
 #include "clsGenErrorHandler.h"
 #include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
+#include "modGenFunctionsResource.h"
 #include "modGenFunctionsXML.h"
 
 std::unique_ptr<clsApplicationSetting> ApplicationSetting;
@@ -27,6 +29,22 @@ std::string textContent(pugi::xml_node element) {
   return text;
 }
 
+constexpr int kSettingsDamagedMessage = 50105;
+// An enciphered text carries four key bytes around its content.
+constexpr std::size_t kCipherOverhead = 4;
+
+// The settings document that `bytes`, a settings file's enciphered content,
+// holds; none when they hold no document with a root element.
+XMLDocumentRef settingsIn(const std::string& bytes) {
+  if (bytes.size() < kCipherOverhead) return {};
+  XMLDocumentRef document = clsGenXMLDocument::create();
+  if (!modGenFunctionsXML::XMLLoadFromString(document, GenEncryption().DecryptString(bytes, 1)) ||
+      !document->rootElement()) {
+    return {};
+  }
+  return document;
+}
+
 [[noreturn]] void raiseObjectNotSet() {
   throw TvrError(kErrObjectNotSet, "", "Object variable or With block variable not set");
 }
@@ -35,10 +53,12 @@ std::string textContent(pugi::xml_node element) {
 
 clsApplicationSetting::clsApplicationSetting() {
   try {
-    document_ = clsGenXMLDocument::create();
-    const auto file = modGenApplicationSetting::GetFileSourceFolder(modGenApplicationSetting::kSettingsFile);
-    const std::string text = modGenFunctionsFile::ReadFileContent(file.FullPath, true);
-    if (!text.empty() && !modGenFunctionsXML::XMLLoadFromString(document_, text)) document_.reset();
+    using namespace modGenApplicationSetting;
+    const FileSourceInfo file = GetFileSourceFolder(kSettingsFile);
+    if (!modGenFunctionsFile::FileExists(file.FullPath)) return;
+    const std::string bytes = modGenFunctionsFile::ReadFileContent(file.FullPath);
+    document_ = settingsIn(bytes);
+    if (!document_) startFromTemplate(file, bytes);
   } catch (...) {
     document_.reset();
     endError("clsApplicationSetting.Class_Initialize");
@@ -51,6 +71,19 @@ clsApplicationSetting::~clsApplicationSetting() {
   } catch (...) {
     endError("clsApplicationSetting.Class_Terminate");
   }
+}
+
+// A settings file that holds no settings document must not stop the
+// program: the shipped template's defaults stand in for it, and what it held
+// is kept aside first and named to the person.
+void clsApplicationSetting::startFromTemplate(const modGenApplicationSetting::FileSourceInfo& file,
+                                              const std::string& bytes) {
+  using namespace modGenApplicationSetting;
+  document_ = settingsIn(modGenFunctionsFile::ReadFileContent(GetFileSourceFolder(kSettingsTemplate).FullPath));
+  if (!document_ || bytes.empty()) return;
+  const std::string kept = KeepDamagedCopy(file, bytes);
+  ReportEvent("clsApplicationSetting.Class_Initialize",
+              modGenFunctionsResource::GetResourceMessage(kSettingsDamagedMessage, {file.FullPath, kept}));
 }
 
 // A document without a root is never written: an empty D000.Dat would keep

@@ -10,10 +10,13 @@
 // case included; any text is a valid key) and whose text is the value.
 //
 // Creation reads the file; changes stay in memory until destruction writes
-// the whole document back with fresh cipher keys. A file that is missing or
-// empty gives a document without a root, and one that does not parse gives
-// no document: look-ups and stores then raise 91, and destruction leaves the
-// file as it is.
+// the whole document back with fresh cipher keys. A missing file gives no
+// document: look-ups and stores then raise 91, and destruction creates no
+// file (the start-up copies the template into place instead). A file that
+// holds no settings document (empty, cut short, not XML) is replaced by the
+// template's defaults: its bytes are kept beside it as
+// "D000.Dat.bad-<yyyyMMdd-hhmmss>" and the events list and the error log
+// name that copy (ReportEvent).
 //
 // Errors: GetAppSetting, SaveAppSetting and AddAppSettingNode report under
 // "clsApplicationSetting.<Member>" and raise again; creation and destruction
@@ -22,6 +25,7 @@
 #include <string>
 
 #include "clsGenXMLDocument.h"
+#include "modGenApplicationSetting.h"
 
 class clsApplicationSetting {
  public:
@@ -49,6 +53,8 @@ class clsApplicationSetting {
   pugi::xml_node requireRoot() const;
   pugi::xml_node findSetting(const std::string& name) const;
   void setText(pugi::xml_node element, const std::string& value);
+  void startFromTemplate(const modGenApplicationSetting::FileSourceInfo& file,
+                         const std::string& bytes);
   void writeBack();
 
   XMLDocumentRef document_;

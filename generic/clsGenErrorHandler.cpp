@@ -4,6 +4,7 @@
 #include <new>
 
 #include "Clock.h"
+#include "MessageBox.h"
 #include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 
@@ -13,6 +14,11 @@ void report(const TvrError& error) {
   int handled = 0;
   GenErrorHandler().HandleError(error.number(), error.source(), error.description(), 0, -1,
                                 error.helpContext(), error.helpFile(), 0, handled);
+}
+
+std::function<void(const std::string&)>& eventsList() {
+  static std::function<void(const std::string&)> instance;
+  return instance;
 }
 
 }  // namespace
@@ -92,4 +98,20 @@ void clsGenErrorHandler::WriteErrorLog(const std::string& trail, int number,
   } catch (...) {
     raiseAgain("clsGenErrorHandler.WriteErrorLog");
   }
+}
+
+void ReportEvent(const char* where, const std::string& text) {
+  int handled = 0;
+  GenErrorHandler().HandleError(0, where, text, 1, 1, 0, "", 0, handled);
+  try {
+    if (eventsList()) eventsList()(text);
+  } catch (...) {
+    endError("ReportEvent");
+  }
+}
+
+void SetEventsList(std::function<void(const std::string&)> list) {
+  eventsList() = std::move(list);
+  platform::setNoticeSink(
+      [](const platform::MessageBoxRequest& box) { ReportEvent("MessageBox", box.text); });
 }

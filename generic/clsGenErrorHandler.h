@@ -8,6 +8,7 @@
 // or, in an event handler, timer tick, socket callback, slot or property,
 //   try { ... } catch (...) { endError("frmLogin.cmdOK_Click"); }
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "TvrError.h"
@@ -51,3 +52,13 @@ void endError(const char* where);
 // The same, and appends the error to the error log: for the paths that a
 // peer or a timer drives, where no message box may be shown.
 void logError(const char* where);
+
+// Tells the person of something that went wrong without a message box: one
+// line in the error log under `where`, and an entry in the events list when
+// the program shows one. Never raises.
+void ReportEvent(const char* where, const std::string& text);
+
+// Where ReportEvent's entries are shown (empty: nowhere but the error log).
+// The boxes that unattended work asks for (platform::UnattendedScope) are
+// reported the same way from then on.
+void SetEventsList(std::function<void(const std::string&)> eventsList);

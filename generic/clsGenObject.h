@@ -195,9 +195,16 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // missing, empty or damaged file, or one of another owner (after resource
   // message 50101), gives an empty collection under a fresh root that is
   // written at once; a damaged or foreign file is first kept beside it as
-  // "<name>.bad-<yyyyMMdd-hhmmss>". A file that cannot be read raises and
+  // "<name>.bad-<yyyyMMdd-hhmmss>", and the events list and the error log
+  // name the kept copy (ReportEvent). A file that cannot be read raises and
   // leaves the collection not loaded.
   void LoadXMLDoc(bool force);
+  // Whether a copy of the data file was ever kept aside as damaged or
+  // foreign: rows may be missing that the person had.
+  bool HasKeptCopies() const;
+  // The owner ("OU") that the enciphered data file at fullPath names; "" when
+  // it names none or cannot be read.
+  static std::string DataFileOwner(const std::string& fullPath);
   // Rewrites the whole data file (atomically) when IsXMLDocChanged; a
   // collection that is not loaded is never written. Raises 5, writing
   // nothing, when the owner checked on loading is not the one the document's

@@ -3,10 +3,12 @@
 // "TVR", owner attribute "OU" when the owner is checked), enciphered with
 // clsGenEncryption when FileContentEncrypted, plain otherwise; the whole file
 // is rewritten atomically on every save.
+#include <QDir>
+#include <QFile>
+#include <algorithm>
 #include <array>
 #include <string>
 
-#include "Clock.h"
 #include "MessageBox.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
@@ -28,8 +30,14 @@ constexpr int32_t kLocalUserClass = 7;
 constexpr int32_t kRootAttributesClass = 12;
 constexpr int32_t kOwnerField = 1;
 constexpr int kForeignOwnerMessage = 50101;
+constexpr int kDamagedCopyKeptMessage = 50102;
+constexpr int kForeignCopyKeptMessage = 50103;
+constexpr int kAccountsDamagedMessage = 50104;
+
 // An enciphered text carries four key bytes around its content.
 constexpr std::size_t kCipherOverhead = 4;
+// A data file's root start tag lies within its first bytes.
+constexpr qint64 kStartTagBytes = 4096;
 
 // The bytes of a data file as they are on disk; "" for a missing file or a
 // collection without one.
@@ -47,17 +55,15 @@ std::string dataText(const std::string& bytes, bool encrypted, bool& damaged) {
   return {};
 }
 
-// Keeps `bytes`, the content of a data file about to be replaced because it is
-// damaged or belongs to another owner, beside it as
-// "<name>.bad-<yyyyMMdd-hhmmss>" ("-2", "-3" ... added when that name is taken).
-void keepDamagedCopy(const modGenApplicationSetting::FileSourceInfo& file, const std::string& bytes) {
-  const std::string stem =
-      file.FileName + ".bad-" + platform::now().toString("yyyyMMdd-hhmmss").toStdString();
-  std::string name = stem;
-  for (int n = 2; modGenFunctionsFile::FileExists(name, file.FolderPath); ++n) {
-    name = stem + "-" + std::to_string(n);
-  }
-  modGenFunctionsFile::SaveFileContent(file.FolderPath, name, bytes, false, false, false);
+// Tells the person which file was set aside under which name; the accounts
+// file has its own text, as losing it loses every account of the machine.
+void reportKeptCopy(int32_t classType, bool foreign,
+                    const modGenApplicationSetting::FileSourceInfo& file, const std::string& kept) {
+  const int message = foreign                        ? kForeignCopyKeptMessage
+                      : classType == kLocalUserClass ? kAccountsDamagedMessage
+                                                     : kDamagedCopyKeptMessage;
+  ReportEvent("clsGenObject.LoadXMLDoc",
+              modGenFunctionsResource::GetResourceMessage(message, {file.FullPath, kept}));
 }
 
 // The owner named by a data file's root element ("" when it names none).
@@ -75,6 +81,42 @@ modGenApplicationSetting::FileSourceInfo dataFileOf(int32_t classType, const std
 }
 
 }  // namespace
+
+// The cipher works byte by byte with keys at both ends, so the head of the
+// file with its last byte deciphers to the head of the text.
+std::string clsGenObject::DataFileOwner(const std::string& fullPath) {
+  try {
+    QFile file(QString::fromStdString(fullPath));
+    if (!file.open(QIODevice::ReadOnly) || file.size() < static_cast<qint64>(kCipherOverhead)) return {};
+    QByteArray head = file.read(std::min(file.size() - 1, kStartTagBytes));
+    if (!file.seek(file.size() - 1)) return {};
+    head += file.read(1);
+    const std::string text = GenEncryption().DecryptString(head.toStdString(), 1);
+    const std::size_t end = text.find('>');
+    const std::string root = std::string("<") + modGenFunctionsXML::kDefaultRootName;
+    if (end == std::string::npos || text.compare(0, root.size(), root) != 0) return {};
+    std::string startTag = text.substr(0, end);
+    if (startTag.back() == '/') startTag.pop_back();
+    pugi::xml_document document;
+    if (!document.load_string((startTag + "/>").c_str())) return {};
+    return ownerOf(document.document_element());
+  } catch (...) {
+    endError("clsGenObject.DataFileOwner");
+    return {};
+  }
+}
+
+bool clsGenObject::HasKeptCopies() const {
+  try {
+    const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
+    if (file.FileName.empty()) return false;
+    const QString pattern = QString::fromStdString(file.FileName + modGenApplicationSetting::kKeptCopyMark) + "*";
+    return !QDir(QString::fromStdString(file.FolderPath)).entryList({pattern}, QDir::Files).isEmpty();
+  } catch (...) {
+    endError("clsGenObject.HasKeptCopies");
+    return false;
+  }
+}
 
 // ---- Lending lock ------------------------------------------------------
 
@@ -134,7 +176,9 @@ void clsGenObject::readDataFile() {
   const bool foreign =
       ValidateOwnershipOnLoadingXMLDoc_ && rootElement() && ownerOf(rootElement()) != ClassOwner_;
   if (foreign) doc_->clear();
-  if (damaged || foreign) keepDamagedCopy(file, bytes);
+  if (damaged || foreign) {
+    reportKeptCopy(ClassType_, foreign, file, modGenApplicationSetting::KeepDamagedCopy(file, bytes));
+  }
   if (foreign) {
     modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(kForeignOwnerMessage),
                                     platform::kMbInformation, modGenFunctions::kAppTitle);

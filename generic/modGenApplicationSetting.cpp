@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include "Clock.h"
 #include "MessageBox.h"
 #include "RegistryStore.h"
 #include "ShellOpen.h"
@@ -109,6 +110,21 @@ FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
     }
   } catch (...) {
     raiseAgain("modGenApplicationSetting.GetFileSourceFolder");
+  }
+}
+
+std::string KeepDamagedCopy(const FileSourceInfo& file, const std::string& bytes) {
+  try {
+    const std::string stem =
+        file.FileName + kKeptCopyMark + platform::now().toString("yyyyMMdd-hhmmss").toStdString();
+    std::string name = stem;
+    for (int n = 2; modGenFunctionsFile::FileExists(name, file.FolderPath); ++n) {
+      name = stem + "-" + std::to_string(n);
+    }
+    modGenFunctionsFile::SaveFileContent(file.FolderPath, name, bytes, false, false, false);
+    return name;
+  } catch (...) {
+    raiseAgain("modGenApplicationSetting.KeepDamagedCopy");
   }
 }
 

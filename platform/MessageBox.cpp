@@ -13,6 +13,30 @@ MessageBoxResponder& responder() {
   return instance;
 }
 
+NoticeSink& noticeSink() {
+  static NoticeSink instance;
+  return instance;
+}
+
+int unattendedDepth = 0;
+
+int safeAnswer(int flags) {
+  switch (flags & 7) {
+    case kMbOkCancel:
+    case kMbYesNoCancel:
+      return kMbResultCancel;
+    case kMbYesNo:
+      return kMbResultNo;
+    default:
+      return kMbResultOk;
+  }
+}
+
+void writeToStandardError(const std::string& program, const MessageBoxRequest& request) {
+  std::fprintf(stderr, "%s message (%s): %s\n", program.c_str(), request.title.c_str(),
+               request.text.c_str());
+}
+
 QMessageBox::StandardButtons buttonsFor(int flags) {
   switch (flags & 7) {
     case kMbOkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
@@ -43,7 +67,24 @@ int resultFor(int button) {
 
 }  // namespace
 
+UnattendedScope::UnattendedScope() { ++unattendedDepth; }
+
+UnattendedScope::~UnattendedScope() { --unattendedDepth; }
+
+bool isUnattended() { return unattendedDepth > 0; }
+
+void setNoticeSink(NoticeSink sink) { noticeSink() = std::move(sink); }
+
 int showMessageBox(const std::string& text, int flags, const std::string& title, void* owner) {
+  if (isUnattended()) {
+    const MessageBoxRequest request{text, flags, title};
+    if (noticeSink()) {
+      noticeSink()(request);
+    } else {
+      writeToStandardError("Tavinor", request);
+    }
+    return safeAnswer(flags);
+  }
   if (responder()) return responder()(MessageBoxRequest{text, flags, title});
   if (!QApplication::instance()) return kMbResultOk;
   QMessageBox box(iconFor(flags), QString::fromStdString(title), QString::fromStdString(text),
@@ -55,17 +96,8 @@ void setMessageBoxResponder(MessageBoxResponder r) { responder() = std::move(r);
 
 MessageBoxResponder unattendedResponder(std::string program) {
   return [program = std::move(program)](const MessageBoxRequest& request) {
-    std::fprintf(stderr, "%s message (%s): %s\n", program.c_str(), request.title.c_str(),
-                 request.text.c_str());
-    switch (request.flags & 7) {
-      case kMbOkCancel:
-      case kMbYesNoCancel:
-        return static_cast<int>(kMbResultCancel);
-      case kMbYesNo:
-        return static_cast<int>(kMbResultNo);
-      default:
-        return static_cast<int>(kMbResultOk);
-    }
+    writeToStandardError(program, request);
+    return safeAnswer(request.flags);
   };
 }
 

@@ -2,6 +2,12 @@
 // The program's one message box. The program shows a modal Qt dialog; tests
 // install a responder that records each box and answers as told, so no dialog
 // ever blocks a test run.
+//
+// Work that no person started (what a socket or timer event sets off) runs
+// inside an UnattendedScope. There no box is shown and no nested event loop
+// runs: the box is handed to the notice sink instead and answered with its
+// safe button (OK, Cancel or No). The scope follows the call stack, so work a
+// person started is never taken for unattended work, nor the reverse.
 #include <functional>
 #include <string>
 
@@ -39,6 +45,23 @@ int showMessageBox(const std::string& text, int flags, const std::string& title,
 
 // Replaces the dialog by `responder` until reset with an empty function.
 void setMessageBoxResponder(MessageBoxResponder responder);
+
+// Marks the work done during its life as unattended. Scopes nest.
+class UnattendedScope {
+ public:
+  UnattendedScope();
+  ~UnattendedScope();
+  UnattendedScope(const UnattendedScope&) = delete;
+  UnattendedScope& operator=(const UnattendedScope&) = delete;
+};
+
+// Whether the current work runs inside an UnattendedScope.
+bool isUnattended();
+
+// Where the boxes of unattended work go; without one they are written to
+// standard error.
+using NoticeSink = std::function<void(const MessageBoxRequest&)>;
+void setNoticeSink(NoticeSink sink);
 
 // A responder for a program that nobody watches: it writes each box to
 // standard error, headed by `program`, and answers with the safe button

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <functional>
 
+#include "MessageBox.h"
+
 namespace platform {
 namespace {
 
@@ -123,6 +125,7 @@ void SocketControl::adopt(QTcpSocket* socket) {
 // event loop) while the socket that raised the event is still inside its
 // own code: a socket let go meanwhile is deleted only once that event is over.
 void SocketControl::relay(const std::function<void()>& event) {
+  const UnattendedScope unattended;
   ++relaying_;
   event();
   if (--relaying_ > 0) return;
@@ -179,7 +182,10 @@ bool SocketControl::Listen() {
   lastErrorText_.clear();
   acceptingPaused_ = false;
   server_ = std::make_unique<AnnouncingServer>(
-      [this](qintptr descriptor) { emit connectionRequest(index_, descriptor); });
+      [this](qintptr descriptor) {
+        const UnattendedScope unattended;
+        emit connectionRequest(index_, descriptor);
+      });
   const std::string at = socketBindAddress();
   const QHostAddress address =
       at.empty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QString::fromStdString(at));
@@ -267,6 +273,7 @@ void SocketControl::onBytesWritten() {
 
 void SocketControl::onStalled() {
   if (!socket_ || socket_->bytesToWrite() == 0) return;
+  const UnattendedScope unattended;
   const QPointer<QTcpSocket> stalled = socket_;
   detach();
   if (stalled) stalled->abort();

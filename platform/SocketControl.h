@@ -27,7 +27,8 @@
 // is the address listeners bind to and outgoing connections come from;
 // otherwise listeners bind to every IPv4 address.
 //
-// UI thread only. Events are Qt signals carrying the control's index.
+// UI thread only. Events are Qt signals carrying the control's index; what
+// their handlers do runs unattended (no message box, see MessageBox.h).
 #include <QObject>
 #include <QPointer>
 #include <QTimer>

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include "MessageBox.h"
+
 namespace platform {
 
 TimerControl::TimerControl(QObject* parent) : QObject(parent) {
@@ -26,6 +28,7 @@ void TimerControl::restart() {
 }
 
 void TimerControl::onTimeout() {
+  const UnattendedScope unattended;
   try {
     emit tick();
   } catch (...) {

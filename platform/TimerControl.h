@@ -5,8 +5,9 @@
 // again, starts a full interval from that moment. `tag` is free text for
 // the owner (several timers keep their state there).
 //
-// No exception leaves a tick: handlers trap their own errors, and one that
-// escapes is dropped here. UI thread only.
+// A tick runs unattended (no message box, see MessageBox.h). No exception
+// leaves a tick: handlers trap their own errors, and one that escapes is
+// dropped here. UI thread only.
 #include <QObject>
 #include <QTimer>
 #include <string>

@@ -426,6 +426,9 @@ bool frmOptions::SaveOptions() {
       PoolLoan accounts(modGlobalVariables::LocalUser);
       if (newAccount_) {
         uid = accounts->CreateNewRow(true, kLocalUserUID);
+        // Made again after the accounts file was lost: its files name it.
+        const std::string former = FormerOwnerOfFolder(userName);
+        if (!former.empty()) accounts->SetField(kLocalUserUID, uid = former);
         accounts->SetField(kLocalUserPA, userName);
       } else {
         uid = modGlobalVariables::CurrentLocalUserUID;

@@ -19,6 +19,9 @@ class TestDataFolder {
   static constexpr const char* kResourceText =
       "|[MESSAGES]|\r\n"
       "MSG50101=This data file belongs to another user.\r\n"
+      "MSG50102=Damaged %% kept as %%\r\n"
+      "MSG50103=Foreign %% kept as %%\r\n"
+      "MSG50104=Accounts %% kept as %%\r\n"
       "MSG20535=(unknown)\r\n"
       "|[MESSAGE PRIORITY OPTIONS]|\r\n1=Normal\r\n2=Urgent\r\n"
       "|[MESSAGE STATUS]|\r\n-1=Automatic reply\r\n60=Not opened\r\n100=Opened\r\n"
