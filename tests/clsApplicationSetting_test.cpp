@@ -1,14 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <memory>
 
+#include "Clock.h"
 #include "ErrorNumber.h"
-#include "ScopedEnvironment.h"
+#include "ProgramTestEnvironment.h"
 #include "TvrError.h"
 #include "clsApplicationSetting.h"
 #include "clsGenEncryption.h"
+#include "clsGenErrorHandler.h"
 #include "clsGenXMLDocument.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsXML.h"
@@ -19,9 +21,9 @@ constexpr const char* kTemplate = "<TVR xmlns:TVR=\"urn:morvane:tavinor:settings
 
 class SettingsTest : public ::testing::Test {
  protected:
-  SettingsTest() : env_("TAVINOR_DATA_ROOT", dir_.path().toUtf8().constData()) {}
+  SettingsTest() { QDir().mkpath(QString::fromStdString(environment_.dataFolder())); }
 
-  std::string path() const { return dir_.path().toStdString() + "/D000.Dat"; }
+  std::string path() const { return environment_.dataFolder() + "/D000.Dat"; }
   void writePlain(const std::string& text) {
     modGenFunctionsFile::SaveFileContent("", path(), text, true);
   }
@@ -47,8 +49,7 @@ class SettingsTest : public ::testing::Test {
     return items;
   }
 
-  QTemporaryDir dir_;
-  ScopedEnv env_;
+  ProgramTestEnvironment environment_;
 };
 
 TEST_F(SettingsTest, StoredValuesComeBackAfterShutDownAndRestart) {
@@ -112,7 +113,7 @@ TEST_F(SettingsTest, ShutDownRewritesWithFreshKeysEvenWhenNothingChanged) {
   EXPECT_EQ(plain(), text);
 }
 
-TEST_F(SettingsTest, MissingOrEmptyFileFailsLookUpsAndIsNotCreated) {
+TEST_F(SettingsTest, MissingFileFailsLookUpsAndIsNotCreated) {
   {
     auto settings = open();
     EXPECT_EQ(errorNumberOf([&] { settings->GetAppSetting("PV"); }), kErrObjectNotSet);
@@ -120,28 +121,46 @@ TEST_F(SettingsTest, MissingOrEmptyFileFailsLookUpsAndIsNotCreated) {
     EXPECT_EQ(errorNumberOf([&] { settings->AddAppSettingNode("PV", "1"); }), kErrObjectNotSet);
   }
   EXPECT_EQ(raw(), "<missing>") << "an empty D000.Dat would keep the template from being copied";
-
-  writePlain("");
-  open().reset();
-  EXPECT_EQ(plain(), "");
 }
 
-TEST_F(SettingsTest, DamagedFileIsNeitherReadNorOverwritten) {
-  for (const std::string& damage : {std::string("<TVR><TVR:P NAME='PV'>1"), std::string("garbage"),
-                                    std::string("\x01\x02", 2)}) {
-    SCOPED_TRACE(damage);
+// A file that holds no settings document gives the template's defaults; what
+// it held is kept beside it, and the person is told under which name.
+TEST_F(SettingsTest, DamagedFileIsKeptAsideAndTheDefaultsStandIn) {
+  std::vector<std::string> events;
+  SetEventsList([&](const std::string& text) { events.push_back(text); });
+  platform::setFixedTime(QDateTime(QDate(2026, 5, 6), QTime(7, 8, 9)));
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"cut short", GenEncryption().EncryptString("<TVR><TVR:P NAME='PV'>1")},
+      {"not XML", GenEncryption().EncryptString("garbage")},
+      {"two bytes", std::string("\x01\x02", 2)},
+      {"empty", ""},
+  };
+  int kept = 0;
+  for (const auto& [what, bytes] : damages) {
+    SCOPED_TRACE(what);
+    events.clear();
     QFile file(QString::fromStdString(path()));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    const std::string bytes = damage.size() < 4 ? damage : GenEncryption().EncryptString(damage);
     file.write(bytes.data(), static_cast<qint64>(bytes.size()));
     file.close();
     {
       auto settings = open();
-      EXPECT_EQ(errorNumberOf([&] { settings->GetAppSetting("PV"); }), kErrObjectNotSet);
-      EXPECT_EQ(errorNumberOf([&] { settings->SaveAppSetting("PV", "2"); }), kErrObjectNotSet);
+      EXPECT_EQ(settings->GetAppSetting("PV"), "");
+      settings->SaveAppSetting("PV", "2");
     }
-    EXPECT_EQ(raw(), bytes);
+    EXPECT_EQ(stored(), (std::vector<std::pair<std::string, std::string>>{{"PV", "2"}}));
+    if (bytes.empty()) {
+      EXPECT_TRUE(events.empty()) << "nothing to keep";
+      continue;
+    }
+    const std::string name = "D000.Dat.bad-20260506-070809" + (kept++ ? "-" + std::to_string(kept) : "");
+    EXPECT_EQ(modGenFunctionsFile::ReadFileContent(environment_.dataFolder() + "/" + name), bytes);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_NE(events[0].find(name), std::string::npos) << events[0];
+    EXPECT_NE(events[0].find(path()), std::string::npos) << events[0];
   }
+  platform::clearFixedTime();
+  SetEventsList({});
 }
 
 TEST_F(SettingsTest, NewSettingsAlwaysUseThePrefixTVR) {

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpSocket>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -12,7 +13,12 @@
 #include "ClassCounters.h"
 #include "Clock.h"
 #include "ErrorNumber.h"
+#include "MessageCenterServices.h"
+#include "PeerConnections.h"
 #include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
+#include "ScriptedPeer.h"
+#include "TimerControl.h"
 #include "TestDataFolder.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
@@ -21,6 +27,7 @@
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modWireFrames.h"
 
 using namespace modGlobalVariables;
 using modGlobalFunctions::CreateGenObject;
@@ -167,6 +174,85 @@ TEST_F(DataFiles, FileOfAnotherOwnerIsKeptAsideAndReplacedOnce) {
 
   GenObjectRef second = CreateGenObject(MessRec, "", true, true);
   EXPECT_EQ(boxes_.shown().size(), 1u) << "the class document is loaded once";
+}
+
+// Work that a peer or a timer sets off never opens a box (its nested event
+// loop would let other connections in under the handler): what a person
+// would have seen is told in the events list and the error log. A person's
+// own path still shows the box.
+TEST_F(DataFiles, NoBoxOpensForWorkAPeerOrATimerSetsOff) {
+  const std::string alice = data_.logIn("ALICE");
+  const std::string carl = data_.addAccount("CARL");
+  const std::string foreign =
+      GenEncryption().EncryptString("<TVR OU=\"" + alice + "\"><U UID=\"BOB\" CS=\"1\"/></TVR>");
+  std::vector<std::string> events;
+  MessageCenterServices::Install({[&](int32_t kind, const std::string& text, int32_t,
+                                      const std::string&, const std::string&) {
+                                    events.push_back(std::to_string(kind) + ":" + text);
+                                  },
+                                  [] {}});
+  const ScopedEnv bind("TAVINOR_BIND_ADDRESS", "127.0.0.36");
+  PeerConnections connections;
+  ASSERT_TRUE(connections.StartListening()) << connections.LastListenError();
+  const auto loadCarlsUsers = [&] { GetUserDataObject(User, carl, true); };
+  const auto onTick = [](const std::function<void()>& work) {
+    platform::TimerControl timer;
+    bool ticked = false;
+    QObject::connect(&timer, &platform::TimerControl::tick, [&] {
+      timer.setEnabled(false);
+      try {
+        work();
+      } catch (...) {
+      }
+      ticked = true;
+    });
+    timer.setInterval(1);
+    timer.setEnabled(true);
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return ticked; }));
+  };
+
+  struct Row {
+    const char* path;
+    std::function<void()> run;
+    std::string told;  // the box's text
+    bool boxShown;
+  };
+  const std::vector<Row> rows = {
+      {"a peer's request loads a file of another owner",
+       [&] {
+         QTcpSocket peer;
+         peer.connectToHost("127.0.0.36", PeerConnections::kPeerPort);
+         const std::string request = "<A UID=\"Q\" AT=\"300\" SUID=\"BOB\" RUID=\"" + carl +
+                                     "\" V=\"1\" AZ=\"0\" TC=\"1\" RA=\"1\"/>";
+         const std::string frames = modWireFrames::BuildFrames(request, true, true, 1, true);
+         peer.write(frames.data(), static_cast<qint64>(frames.size()));
+         ASSERT_TRUE(ScriptedPeer::waitFor([&] { return peer.bytesAvailable() > 0 && events.size() >= 2; }));
+       },
+       "This data file belongs to another user.", false},
+      {"a timer tick loads a file of another owner", [&] { onTick(loadCarlsUsers); },
+       "This data file belongs to another user.", false},
+      {"a timer tick misuses a cursor",
+       [&] { onTick([] { CreateGenObject(User, "", false, false)->PC_MoveNext(); }); },
+       "Error CursorNotInitialized", false},
+      {"a person's own path", loadCarlsUsers, "This data file belongs to another user.", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    data_.writeRaw("CARL/D010.dat", foreign);
+    modGlobalVariables::InitGlobalVariables();
+    boxes_.clear();
+    events.clear();
+    row.run();
+    if (row.boxShown) {
+      ASSERT_EQ(boxes_.shown().size(), 1u);
+      EXPECT_EQ(boxes_.shown()[0].text, row.told);
+    } else {
+      EXPECT_TRUE(boxes_.shown().empty());
+      EXPECT_NE(std::find(events.begin(), events.end(), "6:" + row.told), events.end());
+      EXPECT_NE(data_.deciphered("TVRLOG.DAT").find(row.told), std::string::npos);
+    }
+  }
+  MessageCenterServices::Install({});
 }
 
 TEST_F(DataFiles, DamagedFilesGiveAnEmptyCollectionAndAreKeptAside) {
