@@ -585,6 +585,18 @@ void removeSaveTemporaries(const std::string& folder) {
   }
 }
 
+// An account whose options text is damaged receives into the default folder.
+std::string uploadFolderOf(const std::string& accountUID) {
+  UserOptions options;
+  try {
+    LoadLocalUserOptions(options, false, accountUID, "");
+  } catch (...) {
+    endError("modLocalUserFunctions.uploadFolderOf");
+    LoadLocalUserOptions(options, true, accountUID, "");
+  }
+  return options.UploadFolder;
+}
+
 void removeAbandonedParts(const std::string& uploadFolder) {
   if (uploadFolder.empty()) return;
   QDirIterator walk(QString::fromStdString(uploadFolder),
@@ -629,8 +641,7 @@ void RemoveUnfinishedFiles() {
         if (modGenFunctionsFile::isPlainFileName(folder)) {
           removeSaveTemporaries(GetFileSourceFolder(kUserDataFile, "", folder).FolderPath);
         }
-        const OptionValue upload = GetLocalUserOption(kUploadFolder, account.uid);
-        if (const auto* path = std::get_if<std::string>(&upload)) removeAbandonedParts(*path);
+        removeAbandonedParts(uploadFolderOf(account.uid));
       } catch (...) {
         endError("modLocalUserFunctions.RemoveUnfinishedFiles");
       }
