@@ -64,9 +64,7 @@ void Install(Implementation implementation) {
   installed() = std::move(implementation);
   // What the generic layer reports without a box lands in the events list.
   if (installed().AddActivity) {
-    SetEventsList([](const std::string& text) {
-      AddActivity(kEvents, text, kNoItem, "", "");
-    });
+    SetEventsList([](const std::string& text) { AddActivity(kEvents, text, kNoItem, "", ""); });
   } else {
     SetEventsList({});
   }

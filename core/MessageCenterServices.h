@@ -4,8 +4,9 @@
 //
 // The message center installs its implementation once at start-up (tests
 // install it themselves); from then on the events that the generic layer
-// reports without a box (ReportEvent) are added to its events list. Calling a service that nobody installed raises 91
-// (object not set): the caller runs without a message center.
+// reports without a box (ReportEvent) are added to its events list. Calling
+// a service that nobody installed raises 91 (object not set): the caller
+// runs without a message center.
 //
 // UI thread only.
 #include <cstdint>

@@ -552,9 +552,6 @@ void QueuePrimaryServerAction() {
   }
 }
 
-}  // namespace modLocalUserFunctions
-
-namespace modLocalUserFunctions {
 namespace {
 
 // A walk of an upload folder stops after this many entries, so a folder set
@@ -599,9 +596,10 @@ std::string uploadFolderOf(const std::string& accountUID) {
 
 void removeAbandonedParts(const std::string& uploadFolder) {
   if (uploadFolder.empty()) return;
-  QDirIterator walk(QString::fromStdString(uploadFolder),
-                    QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+  QDirIterator walk(
+      QString::fromStdString(uploadFolder),
+      QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot,
+      QDirIterator::Subdirectories);
   for (int seen = 0; walk.hasNext() && seen < kMaxUploadEntries; ++seen) {
     const QString path = walk.next();
     if (walk.fileInfo().isFile() && isAbandonedPart(walk.fileName(), path)) QFile::remove(path);
@@ -617,7 +615,8 @@ std::string FormerOwnerOfFolder(const std::string& folderName) {
                                    modGenApplicationSetting::kUserDataFile, "", folderName)
                                    .FolderPath;
     std::set<std::string> owners;
-    for (const QString& name : QDir(QString::fromStdString(folder)).entryList({"D0*.dat"}, QDir::Files)) {
+    for (const QString& name :
+         QDir(QString::fromStdString(folder)).entryList({"D0*.dat"}, QDir::Files)) {
       const std::string owner = clsGenObject::DataFileOwner(folder + "/" + name.toStdString());
       if (!owner.empty()) owners.insert(owner);
     }

@@ -79,11 +79,13 @@ clsApplicationSetting::~clsApplicationSetting() {
 void clsApplicationSetting::startFromTemplate(const modGenApplicationSetting::FileSourceInfo& file,
                                               const std::string& bytes) {
   using namespace modGenApplicationSetting;
-  document_ = settingsIn(modGenFunctionsFile::ReadFileContent(GetFileSourceFolder(kSettingsTemplate).FullPath));
+  document_ = settingsIn(
+      modGenFunctionsFile::ReadFileContent(GetFileSourceFolder(kSettingsTemplate).FullPath));
   if (!document_ || bytes.empty()) return;
   const std::string kept = KeepDamagedCopy(file, bytes);
-  ReportEvent("clsApplicationSetting.Class_Initialize",
-              modGenFunctionsResource::GetResourceMessage(kSettingsDamagedMessage, {file.FullPath, kept}));
+  ReportEvent(
+      "clsApplicationSetting.Class_Initialize",
+      modGenFunctionsResource::GetResourceMessage(kSettingsDamagedMessage, {file.FullPath, kept}));
 }
 
 // A document without a root is never written: an empty D000.Dat would keep

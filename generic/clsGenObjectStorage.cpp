@@ -87,7 +87,9 @@ modGenApplicationSetting::FileSourceInfo dataFileOf(int32_t classType, const std
 std::string clsGenObject::DataFileOwner(const std::string& fullPath) {
   try {
     QFile file(QString::fromStdString(fullPath));
-    if (!file.open(QIODevice::ReadOnly) || file.size() < static_cast<qint64>(kCipherOverhead)) return {};
+    if (!file.open(QIODevice::ReadOnly) || file.size() < static_cast<qint64>(kCipherOverhead)) {
+      return {};
+    }
     QByteArray head = file.read(std::min(file.size() - 1, kStartTagBytes));
     if (!file.seek(file.size() - 1)) return {};
     head += file.read(1);
@@ -108,10 +110,14 @@ std::string clsGenObject::DataFileOwner(const std::string& fullPath) {
 
 bool clsGenObject::HasKeptCopies() const {
   try {
-    const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
+    const modGenApplicationSetting::FileSourceInfo file =
+        dataFileOf(ClassType_, FileName_, LocalPath_);
     if (file.FileName.empty()) return false;
-    const QString pattern = QString::fromStdString(file.FileName + modGenApplicationSetting::kKeptCopyMark) + "*";
-    return !QDir(QString::fromStdString(file.FolderPath)).entryList({pattern}, QDir::Files).isEmpty();
+    const QString pattern =
+        QString::fromStdString(file.FileName + modGenApplicationSetting::kKeptCopyMark) + "*";
+    return !QDir(QString::fromStdString(file.FolderPath))
+                .entryList({pattern}, QDir::Files)
+                .isEmpty();
   } catch (...) {
     endError("clsGenObject.HasKeptCopies");
     return false;
@@ -177,7 +183,8 @@ void clsGenObject::readDataFile() {
       ValidateOwnershipOnLoadingXMLDoc_ && rootElement() && ownerOf(rootElement()) != ClassOwner_;
   if (foreign) doc_->clear();
   if (damaged || foreign) {
-    reportKeptCopy(ClassType_, foreign, file, modGenApplicationSetting::KeepDamagedCopy(file, bytes));
+    reportKeptCopy(ClassType_, foreign, file,
+                   modGenApplicationSetting::KeepDamagedCopy(file, bytes));
   }
   if (foreign) {
     modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(kForeignOwnerMessage),

@@ -181,11 +181,10 @@ bool SocketControl::Listen() {
   failed_ = false;
   lastErrorText_.clear();
   acceptingPaused_ = false;
-  server_ = std::make_unique<AnnouncingServer>(
-      [this](qintptr descriptor) {
-        const UnattendedScope unattended;
-        emit connectionRequest(index_, descriptor);
-      });
+  server_ = std::make_unique<AnnouncingServer>([this](qintptr descriptor) {
+    const UnattendedScope unattended;
+    emit connectionRequest(index_, descriptor);
+  });
   const std::string at = socketBindAddress();
   const QHostAddress address =
       at.empty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QString::fromStdString(at));

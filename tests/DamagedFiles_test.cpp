@@ -92,7 +92,8 @@ class DamagedFiles : public ::testing::Test {
   std::string prepare(const ProgramTestEnvironment& environment) {
     const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
     ProgramTestEnvironment::addPerson(ann, kBob, "1", "Smith", "Bob", kUnreachable);
-    const auto received = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, ann, true);
+    const auto received =
+        modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, ann, true);
     message_ = received->CreateNewRow(true, 0);
     received->AddCurrentRow();
     received->SaveXMLDoc();
@@ -110,7 +111,8 @@ class DamagedFiles : public ::testing::Test {
     std::optional<std::pair<std::string, std::string>> tried;
     const bool settled = ScriptedPeer::waitFor(
         [&] {
-          const pugi::xml_node row = ActionManager().Actions().XMLDocLinked()->rootElement().child("A");
+          const pugi::xml_node row =
+              ActionManager().Actions().XMLDocLinked()->rootElement().child("A");
           if (!row) {
             tried.reset();
             return true;
@@ -141,10 +143,8 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
     const char* told;  // the start of what the events list says
   };
   const std::vector<Row> rows = {
-      {"D000.Dat", "The settings file "},
-      {"D001.dat", "The file of the local accounts "},
-      {"ANN/D002.dat", "The data file "},
-      {"ANN/D008.dat", "The data file "},
+      {"D000.Dat", "The settings file "}, {"D001.dat", "The file of the local accounts "},
+      {"ANN/D002.dat", "The data file "}, {"ANN/D008.dat", "The data file "},
       {"ANN/D010.dat", "The data file "},
   };
   for (const Row& row : rows) {
@@ -176,14 +176,17 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
     EXPECT_EQ(readBytes(environment.dataFolder() + "/" + kept), damaged);
     EXPECT_EQ(filesMarked(environment.dataFolder(), ".bad-").join(", ").toStdString(), kept)
         << "no other file was set aside";
-    EXPECT_EQ(boxes.shown().size(), file == "D001.dat" ? 1u : 0u) << "only the question to make the account";
+    EXPECT_EQ(boxes.shown().size(), file == "D001.dat" ? 1u : 0u)
+        << "only the question to make the account";
 
     // Nothing else is lost.
     EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, ann);
     const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, ann, true);
     EXPECT_EQ(users->GetRowFieldByKey(0, kBob, 0, false), file == "ANN/D010.dat" ? "" : kBob);
-    const auto received = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, ann, true);
-    EXPECT_EQ(received->GetRowFieldByKey(0, message_, 0, false), file == "ANN/D008.dat" ? "" : message_);
+    const auto received =
+        modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, ann, true);
+    EXPECT_EQ(received->GetRowFieldByKey(0, message_, 0, false),
+              file == "ANN/D008.dat" ? "" : message_);
     const auto delivery = triedDelivery();
     if (file == "ANN/D002.dat") {
       EXPECT_FALSE(delivery);
@@ -213,7 +216,8 @@ TEST_F(DamagedFiles, LeftoversOfKilledSavesAndTransfersGoAtTheNextStart) {
   for (const std::string& folder : {upload + "/from bob", outside}) {
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
   }
-  ASSERT_TRUE(QFile::link(QString::fromStdString(outside), QString::fromStdString(upload + "/link")));
+  ASSERT_TRUE(
+      QFile::link(QString::fromStdString(outside), QString::fromStdString(upload + "/link")));
   const std::vector<std::string> leftovers = {
       data + "/.D001.dat.tvrtmp-4242",
       data + "/.TVRLOG.DAT.tvrtmp-1",
@@ -222,10 +226,14 @@ TEST_F(DamagedFiles, LeftoversOfKilledSavesAndTransfersGoAtTheNextStart) {
       upload + "/from bob/.b b.txt.tvrpart-0123456789",
   };
   const std::vector<std::string> kept = {
-      data + "/D001.dat.tvrtmp-5",           data + "/.notes.tvrtmp-12x",
-      data + "/ANN/.D010.dat.tvrtmp-",       data + "/.hidden",
-      upload + "/.held.txt.tvrpart-held012345", upload + "/.d.txt.tvrpart-short",
-      upload + "/e.txt",                     outside + "/.f.txt.tvrpart-abcdefghij",
+      data + "/D001.dat.tvrtmp-5",
+      data + "/.notes.tvrtmp-12x",
+      data + "/ANN/.D010.dat.tvrtmp-",
+      data + "/.hidden",
+      upload + "/.held.txt.tvrpart-held012345",
+      upload + "/.d.txt.tvrpart-short",
+      upload + "/e.txt",
+      outside + "/.f.txt.tvrpart-abcdefghij",
       outside + "/.g.tvrtmp-1",
   };
   for (const std::string& path : leftovers) writeBytes(path, "left");

@@ -1,3 +1,5 @@
+#include "clsApplicationSetting.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -8,7 +10,6 @@
 #include "ErrorNumber.h"
 #include "ProgramTestEnvironment.h"
 #include "TvrError.h"
-#include "clsApplicationSetting.h"
 #include "clsGenEncryption.h"
 #include "clsGenErrorHandler.h"
 #include "clsGenXMLDocument.h"
@@ -153,7 +154,8 @@ TEST_F(SettingsTest, DamagedFileIsKeptAsideAndTheDefaultsStandIn) {
       EXPECT_TRUE(events.empty()) << "nothing to keep";
       continue;
     }
-    const std::string name = "D000.Dat.bad-20260506-070809" + (kept++ ? "-" + std::to_string(kept) : "");
+    const std::string name =
+        "D000.Dat.bad-20260506-070809" + (kept++ ? "-" + std::to_string(kept) : "");
     EXPECT_EQ(modGenFunctionsFile::ReadFileContent(environment_.dataFolder() + "/" + name), bytes);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_NE(events[0].find(name), std::string::npos) << events[0];

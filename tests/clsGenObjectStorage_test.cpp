@@ -18,8 +18,8 @@
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
-#include "TimerControl.h"
 #include "TestDataFolder.h"
+#include "TimerControl.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
 #include "clsGenObject.h"
@@ -186,11 +186,11 @@ TEST_F(DataFiles, NoBoxOpensForWorkAPeerOrATimerSetsOff) {
   const std::string foreign =
       GenEncryption().EncryptString("<TVR OU=\"" + alice + "\"><U UID=\"BOB\" CS=\"1\"/></TVR>");
   std::vector<std::string> events;
-  MessageCenterServices::Install({[&](int32_t kind, const std::string& text, int32_t,
-                                      const std::string&, const std::string&) {
-                                    events.push_back(std::to_string(kind) + ":" + text);
-                                  },
-                                  [] {}});
+  MessageCenterServices::Install(
+      {[&](int32_t kind, const std::string& text, int32_t, const std::string&, const std::string&) {
+         events.push_back(std::to_string(kind) + ":" + text);
+       },
+       [] {}});
   const ScopedEnv bind("TAVINOR_BIND_ADDRESS", "127.0.0.36");
   PeerConnections connections;
   ASSERT_TRUE(connections.StartListening()) << connections.LastListenError();
@@ -226,7 +226,8 @@ TEST_F(DataFiles, NoBoxOpensForWorkAPeerOrATimerSetsOff) {
                                      "\" V=\"1\" AZ=\"0\" TC=\"1\" RA=\"1\"/>";
          const std::string frames = modWireFrames::BuildFrames(request, true, true, 1, true);
          peer.write(frames.data(), static_cast<qint64>(frames.size()));
-         ASSERT_TRUE(ScriptedPeer::waitFor([&] { return peer.bytesAvailable() > 0 && events.size() >= 2; }));
+         ASSERT_TRUE(ScriptedPeer::waitFor(
+             [&] { return peer.bytesAvailable() > 0 && events.size() >= 2; }));
        },
        "This data file belongs to another user.", false},
       {"a timer tick loads a file of another owner", [&] { onTick(loadCarlsUsers); },
