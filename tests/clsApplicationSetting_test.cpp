@@ -23,6 +23,10 @@ constexpr const char* kTemplate = "<TVR xmlns:TVR=\"urn:morvane:tavinor:settings
 class SettingsTest : public ::testing::Test {
  protected:
   SettingsTest() { QDir().mkpath(QString::fromStdString(environment_.dataFolder())); }
+  void TearDown() override {
+    SetEventsList({});
+    platform::clearFixedTime();
+  }
 
   std::string path() const { return environment_.dataFolder() + "/D000.Dat"; }
   void writePlain(const std::string& text) {
@@ -161,8 +165,6 @@ TEST_F(SettingsTest, DamagedFileIsKeptAsideAndTheDefaultsStandIn) {
     EXPECT_NE(events[0].find(name), std::string::npos) << events[0];
     EXPECT_NE(events[0].find(path()), std::string::npos) << events[0];
   }
-  platform::clearFixedTime();
-  SetEventsList({});
 }
 
 TEST_F(SettingsTest, NewSettingsAlwaysUseThePrefixTVR) {
