@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMRequestedAction.h"
@@ -273,6 +274,8 @@ void PeerConnections::serveLater(int index, const ConnectionRef& connection) {
   QMetaObject::invokeMethod(
       this,
       [this, index, later] {
+        // A peer's input, like every socket event, runs unattended.
+        const platform::UnattendedScope unattended;
         const ConnectionRef still = later.lock();
         if (still && current(index, still)) wsConnection_DataArrival(index);
       },
