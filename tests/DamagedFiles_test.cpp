@@ -20,7 +20,6 @@
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
 #include "clsActionManager.h"
-#include "clsGenEncryption.h"
 #include "frmInternalServices.h"
 #include "frmLogin.h"
 #include "frmMessageCenter.h"
@@ -28,9 +27,7 @@
 #include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
-#include "modLocalUserFunctions.h"
 
-using namespace modLocalUserFunctions;
 using LoadResult = frmMessageCenter::LoadResult;
 
 namespace {
