@@ -6,18 +6,23 @@
 // scaled down to a few seconds where the property still shows (a copy
 // without the bounds grows far beyond every row's limit within them).
 //
-// A row is a name, the attack (which opens its connections through the
-// Attack it is given) and its expectations, so further attacks are one
-// more row.
+// A row is a name, what the copy's files hold before it starts, the attack
+// (which opens its connections and scripted peers through the Attack it is
+// given) and its expectations, so further attacks are one more row. The
+// copy holds every message box open for a while with its events running,
+// as a person reading one would; no attack may make it show one.
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <pugixml.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +32,9 @@
 #include "PeerConnections.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
+#include "modGenApplicationSetting.h"
+#include "modGenFunctionsFile.h"
+#include "modGenFunctionsXML.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
 #include "modFileTransfer.h"
@@ -51,8 +59,35 @@ constexpr qint64 kMiB = 1024 * 1024;
 // Bytes an attacking connection keeps queued in this process.
 constexpr qint64 kQueued = 256 * 1024;
 
-std::string request(const std::string& code, const std::string& recipient, const std::string& V = {}) {
-  return "<A AT=\"" + code + "\" SUID=\"" + kAttacker + "\" RUID=\"" + recipient + "\" V=\"" + V + "\"/>";
+// Bob, a colleague of the copy's account, and the message each sent the other.
+constexpr const char* kBob = "B0B00000-0000-4000-8000-000000000001";
+constexpr const char* kBobAddress = "127.0.16.2";
+constexpr const char* kBobCS = "5";
+constexpr const char* kImpostorAddress = "127.0.16.66";
+constexpr const char* kFromBob = "AAAA0000-0000-4000-8000-000000000001";
+constexpr const char* kToBob = "AAAA0000-0000-4000-8000-000000000002";
+constexpr const char* kForged = "AAAA0000-0000-4000-8000-0000000000F0";
+// A "peer" that answers every request with an empty text.
+constexpr const char* kStormer = "5707A000-0000-4000-8000-000000000001";
+constexpr const char* kStormerAddress = "127.0.17.2";
+// A second account of the copy, whose users directory names another owner.
+constexpr const char* kSecondName = "SECOND";
+
+std::string request(const std::string& code, const std::string& recipient, const std::string& V = {},
+                    const std::string& sender = kAttacker, const std::string& OUID = {}) {
+  pugi::xml_document document;
+  pugi::xml_node a = document.append_child("A");
+  for (const auto& [name, value] : {std::pair{"AT", code}, {"SUID", sender}, {"RUID", recipient},
+                                    {"OUID", OUID}, {"V", V}}) {
+    a.append_attribute(name) = value.c_str();
+  }
+  return modGenFunctionsXML::XMLToString(a);
+}
+
+// Bob's identity as his copy sends it, from `address` with counter `cs`.
+std::string bobsIdentity(const std::string& address, const std::string& cs) {
+  return "<U LN=\"Smith\" FN=\"Bob\" UID=\"" + std::string(kBob) + "\" IP=\"" + address +
+         "\" CN=\"BOBPC\" CS=\"" + cs + "\"/>";
 }
 
 std::string framed(const std::string& text) {
@@ -101,15 +136,30 @@ class Flood {
   bool greeted_ = false;
 };
 
-// What a row's attack works with: the copy's account and the attacking
-// connections, all closed when the row ends.
+// Runs `work` in this process on the copy's data folder below `root`, with
+// collections of its own (neither the test's nor the copy's).
+void inCopyData(const QString& root, const std::function<void()>& work) {
+  ScopedEnv dataRoot("TAVINOR_DATA_ROOT", (root + "/data").toUtf8().constData());
+  modGlobalVariables::InitGlobalVariables();
+  work();
+  modGlobalVariables::InitGlobalVariables();
+}
+
+// What a row works with: the copy, its account and folders, and the
+// attacking connections and scripted peers, all closed when the row ends.
 struct Attack {
+  Attack(std::string account, QString root, ChildProcess& copy)
+      : account(std::move(account)), root(std::move(root)), copy(copy) {}
+
   std::string account;
-  std::string folder;  // of the copy's files
+  QString root;  // of the copy's folders
+  ChildProcess& copy;
   std::vector<std::unique_ptr<Flood>> floods;
   std::vector<std::unique_ptr<FramedClient>> clients;
   std::vector<std::unique_ptr<QTimer>> timers;
+  std::vector<std::unique_ptr<ScriptedPeer>> peers;
 
+  std::string folder() const { return root.toStdString(); }
   Flood& flood(const QString& from, std::function<std::string()> next, bool reads = true) {
     floods.push_back(std::make_unique<Flood>(from, std::move(next), reads));
     return *floods.back();
@@ -122,6 +172,36 @@ struct Attack {
     timers.push_back(std::make_unique<QTimer>());
     QObject::connect(timers.back().get(), &QTimer::timeout, std::move(tick));
     timers.back()->start(ms);
+  }
+  // Another copy at `address`, answering as `script` says.
+  ScriptedPeer& peer(const char* address, ScriptedPeer::Script script) {
+    peers.push_back(std::make_unique<ScriptedPeer>(address, PeerConnections::kPeerPort));
+    EXPECT_TRUE(peers.back()->listening()) << address;
+    peers.back()->setScript(std::move(script));
+    return *peers.back();
+  }
+  // The rows of the account's file of `classType` as they are on disk, as
+  // XML texts by UID.
+  std::map<std::string, std::string> onDisk(int32_t classType) const {
+    std::map<std::string, std::string> rows;
+    inCopyData(root, [&] {
+      const auto data = modGlobalFunctions::GetUserDataObject(classType, account, true);
+      for (const pugi::xml_node row : data->XMLDocLinked()->rootElement().children()) {
+        rows[row.attribute("UID").value()] = modGenFunctionsXML::XMLToString(row);
+      }
+    });
+    return rows;
+  }
+  // Whether the copy tells `text` (within a few seconds) in an entry of its
+  // events list.
+  bool told(const std::string& text) {
+    return waitUntil([&] {
+      const std::string& out = copy.read();
+      for (std::size_t at = out.find("\nevent "); at != std::string::npos; at = out.find("\nevent ", at + 1)) {
+        if (out.substr(at, out.find('\n', at + 1) - at).find(text) != std::string::npos) return true;
+      }
+      return false;
+    }, 5000);
   }
 };
 
@@ -143,8 +223,48 @@ std::function<std::string()> unfinishedText(qint64 bytes) {
   };
 }
 
+// Puts a message from `sender` into the account's file of `classType`,
+// with one recipient at `status` when `recipient` is given.
+void addMessage(int32_t classType, const std::string& account, const char* uid, const std::string& sender,
+                const char* status, const std::string& recipient = {}) {
+  using namespace modGlobalVariables;
+  const auto messages = modGlobalFunctions::GetUserDataObject(classType, account, true);
+  messages->CreateNewRow(false, 0);
+  messages->SetFields({kMessageUID, kMessageSD, kMessageST}, {uid, sender, status});
+  messages->AddCurrentRow();
+  if (!recipient.empty()) {
+    messages->AddSubRow(kMessageUID, uid, kRecipientUID, recipient);
+    messages->SubRowSetField(kRecipientST, status);
+  }
+  messages->SaveXMLDoc();
+}
+
+// The status of `recipient` in the message row `message` (XML text).
+std::string recipientStatus(const std::string& message, const char* recipient) {
+  pugi::xml_document document;
+  document.load_string(message.c_str());
+  return document.document_element().find_child_by_attribute("U", "UID", recipient).attribute("ST").value();
+}
+
+// Bob's copy: it knows its account and tells who he is.
+ScriptedPeer::Answer answerAsBob(const std::string& request) {
+  const std::string code = ScriptedPeer::attribute(request, "AT");
+  if (code == "200") return {ScriptedPeer::reply(200), {}, false};
+  if (code == "1300") return {ScriptedPeer::reply(1300, "<R" + bobsIdentity(kBobAddress, kBobCS).substr(2)), {}, false};
+  return {};
+}
+
+// The full path of the users directory of the account whose folder is `folder`.
+std::string usersFile(const std::string& folder) {
+  return modGenApplicationSetting::GetFileSourceFolder(modGenApplicationSetting::kUserDataFile, "D010.dat", folder)
+      .FullPath;
+}
+
 struct Row {
   const char* name;
+  // What the copy's files hold before it starts, written from here (may be
+  // empty).
+  std::function<void(Attack&)> prepare;
   std::function<void(Attack&)> attack;
   int attackMs;       // how long the attack runs before the normal peer comes
   qint64 residentMiB; // the copy's bound while it runs
@@ -163,7 +283,8 @@ class HostilePeersTest : public ::testing::Test {
   // A fresh start of the copy, so that no row meets what an earlier one left.
   void startCopy() {
     copy_.kill();
-    copy_.start(builtProgram("tests/message_peer"), {kCopyName}, copyEnvironment(root_, kCopyAddress));
+    copy_.start(builtProgram("tests/message_peer"), {kCopyName, "--modal-boxes"},
+                copyEnvironment(root_, kCopyAddress));
     ASSERT_TRUE(copy_.waitFor("ready", kStartMs)) << copy_.errors();
     ASSERT_EQ(copy_.lastValue("account"), account_);
   }
@@ -171,28 +292,27 @@ class HostilePeersTest : public ::testing::Test {
   // The copy's account shares its users directory of kPeople people.
   void makeAccount() {
     using namespace modLocalUserFunctions;
-    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", (root_ + "/data").toUtf8().constData());
-    modGlobalVariables::InitGlobalVariables();
-    account_ = ProgramTestEnvironment::addAccount(kCopyName, "pw", "Host", "Copy");
-    UserOptions options;
-    LoadLocalUserOptions(options, true, account_, kCopyName);
-    options.ShareMyUserList = true;
-    {
-      PoolLoan accounts(modGlobalVariables::LocalUser);
-      accounts->SetRowFieldByKey(kLocalUserUID, account_, kLocalUserOP, BuildOptionsString(options));
-      accounts->SaveXMLDoc();
-    }
-    const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, account_, true);
-    for (int i = 0; i < kPeople; ++i) {
-      char uid[40];
-      std::snprintf(uid, sizeof uid, "B0000000-0000-4000-8000-%012d", i);
-      users->CreateNewRow(false, 0);
-      users->SetFields({0, 1, 2, 3, 7}, {uid, "1", "Person" + std::to_string(i), "Somebody of the crowd",
-                                         "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250)});
-      users->AddCurrentRow();
-    }
-    users->SaveXMLDoc();
-    modGlobalVariables::InitGlobalVariables();
+    inCopyData(root_, [this] {
+      account_ = ProgramTestEnvironment::addAccount(kCopyName, "pw", "Host", "Copy");
+      UserOptions options;
+      LoadLocalUserOptions(options, true, account_, kCopyName);
+      options.ShareMyUserList = true;
+      {
+        PoolLoan accounts(modGlobalVariables::LocalUser);
+        accounts->SetRowFieldByKey(kLocalUserUID, account_, kLocalUserOP, BuildOptionsString(options));
+        accounts->SaveXMLDoc();
+      }
+      const auto users = modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, account_, true);
+      for (int i = 0; i < kPeople; ++i) {
+        char uid[40];
+        std::snprintf(uid, sizeof uid, "B0000000-0000-4000-8000-%012d", i);
+        users->CreateNewRow(false, 0);
+        users->SetFields({0, 1, 2, 3, 7}, {uid, "1", "Person" + std::to_string(i), "Somebody of the crowd",
+                                           "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250)});
+        users->AddCurrentRow();
+      }
+      users->SaveXMLDoc();
+    });
   }
 
   qint64 peakWhile(int ms) {
@@ -221,19 +341,21 @@ class HostilePeersTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
+  std::string second;      // the copy's second account
+  std::size_t people = 0;  // in the copy's users directory before the requests
   const std::vector<Row> rows = {
-      {"requests whose answers are never read", [](Attack& a) {
+      {"requests whose answers are never read", {}, [](Attack& a) {
          for (int i = 0; i < PeerConnections::kMaxPerAddress; ++i) {
            a.flood("127.0.10.1", repeated(framed(request("1100", a.account))), false);
          }
        }, 3000, 300, {}},
-      {"unfinished texts of nearly 16 MiB on every slot of seven addresses", [](Attack& a) {
+      {"unfinished texts of nearly 16 MiB on every slot of seven addresses", {}, [](Attack& a) {
          for (int i = 0; i < PeerConnections::kMaxIncoming; ++i) {
            a.flood("127.0.11." + QString::number(i % 7 + 1),
                    unfinishedText(static_cast<qint64>(modWireFrames::kMaxMessageText) - kMiB / 10));
          }
        }, 4000, 300, {}},
-      {"one byte now and then on 64 connections of one address", [](Attack& a) {
+      {"one byte now and then on 64 connections of one address", {}, [](Attack& a) {
          for (int i = 0; i < PeerConnections::kMaxIncoming; ++i) {
            a.flood("127.0.12.1", [] { return std::string(); });
          }
@@ -245,13 +367,13 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
          for (const auto& flood : a.floods) greeted += flood->greeted() ? 1 : 0;
          EXPECT_EQ(greeted, PeerConnections::kMaxPerAddress);
        }},
-      {"a file offer of nearly the free space, then a trickle", [](Attack& a) {
+      {"a file offer of nearly the free space, then a trickle", {}, [](Attack& a) {
          FramedClient& offer = a.client("127.0.13.1");
          offer.next();
          ASSERT_EQ(offer.ask("300", kAttacker, a.account, ""), "100300");
          ASSERT_EQ(offer.ask("2000", kAttacker, a.account, "huge.bin"), "2000");
          const uintmax_t nearlyAll =
-             fs::space(a.folder).available - modFileTransfer::kFreeSpaceReserve - 8 * kMiB;
+             fs::space(a.folder()).available - modFileTransfer::kFreeSpaceReserve - 8 * kMiB;
          offer.sendRaw(modWireFrames::BuildFrames(std::to_string(nearlyAll) + "||||x", true, false,
                                                   modWireFrames::kFileFrames, false));
          a.every(200, [&offer] {
@@ -265,7 +387,7 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
          other.sendRaw(modWireFrames::BuildFrames("3||||abc", true, true, modWireFrames::kFileFrames, false));
          EXPECT_EQ(ScriptedPeer::attribute(other.next(), "V"), "2051");
        }},
-      {"200 peers at once, each leaving once greeted", [](Attack& a) {
+      {"200 peers at once, each leaving once greeted", {}, [](Attack& a) {
          for (int i = 0; i < 200; ++i) a.client("127.0.14." + std::to_string(i + 1));
          a.every(10, [&a] {
            for (auto& client : a.clients) {
@@ -279,18 +401,109 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
            return greeted == 200;
          }, 20000));
        }},
+      {"one request after another to an account whose users directory names another owner",
+       [&second](Attack&) {
+         second = ProgramTestEnvironment::addAccount(kSecondName, "pw");
+         fs::create_directories(fs::path(usersFile(kSecondName)).parent_path());
+         fs::copy_file(usersFile(kCopyName), usersFile(kSecondName));
+       },
+       [&second, &people](Attack& a) {
+         people = a.onDisk(modGlobalVariables::User).size();
+         a.every(100, [&a, &second] {
+           if (a.clients.size() < 12) {
+             a.client("127.0.15." + std::to_string(a.clients.size() + 1)).send(request("300", second, "1"));
+           }
+         });
+       }, 2000, 300, [&people](Attack& a) {
+         EXPECT_TRUE(a.told("D010"));
+         EXPECT_TRUE(waitUntil([&] {
+           return std::all_of(a.clients.begin(), a.clients.end(),
+                              [](const auto& client) { return client->texts().size() >= 2; });
+         }, 5000)) << "every sender check is answered";
+         EXPECT_EQ(a.onDisk(modGlobalVariables::User).size(), people);
+         inCopyData(a.root, [] {
+           const std::string log = modGenFunctionsFile::ReadFileContent(
+               modGenApplicationSetting::CommonDataFolder() + "/TVRLOG.DAT", true);
+           EXPECT_NE(log.find("D010"), std::string::npos) << log;
+           const fs::path folder = fs::path(usersFile(kSecondName)).parent_path();
+           bool kept = false;
+           for (const auto& entry : fs::directory_iterator(folder)) {
+             kept = kept || entry.path().filename().string().rfind("D010.dat.bad-", 0) == 0;
+           }
+           EXPECT_TRUE(kept) << "the other owner's file is kept aside";
+         });
+       }},
+      {"requests in a colleague's name from another address",
+       [](Attack& a) {
+         ProgramTestEnvironment::addPerson(a.account, kBob, kBobCS, "Smith", "Bob", kBobAddress);
+         addMessage(modGlobalVariables::MessRec, a.account, kFromBob, kBob, "60");
+         addMessage(modGlobalVariables::MessSent, a.account, kToBob, a.account, "50", kBob);
+       },
+       [](Attack& a) {
+         a.peer(kBobAddress, answerAsBob);
+         FramedClient& impostor = a.client(kImpostorAddress);
+         impostor.next();
+         struct Step {
+           const char* what;
+           const char* code;
+           std::string OUID, V;
+           const char* reply;
+         };
+         const std::vector<Step> steps = {
+             {"a sender check with Bob's counter", "300", "", kBobCS, "100300"},
+             {"a message in Bob's name", "1200", kForged,
+              "<M UID=\"" + std::string(kForged) + "\" SD=\"" + kBob + "\" ST=\"1\" CO=\"Pay me\"/>", "100301"},
+             {"Bob moved here, his counter lowered", "400", "", bobsIdentity(kImpostorAddress, "1"), "101300"},
+             {"Bob opened the message sent to him", "1400", kToBob, " 100", "100001"},
+             {"Bob recalls his message", "1500", kFromBob, "", "101500"},
+         };
+         for (const Step& step : steps) {
+           impostor.send(request(step.code, a.account, step.V, kBob, step.OUID));
+           EXPECT_EQ(ScriptedPeer::attribute(impostor.next(), "V"), step.reply) << step.what;
+         }
+       }, 500, 300, [](Attack& a) {
+         const ScriptedPeer& bob = *a.peers.front();
+         EXPECT_TRUE(waitUntil([&] {
+           const auto codes = bob.requestCodes();
+           return std::find(codes.begin(), codes.end(), "1300") != codes.end();
+         }, 10000)) << "Bob is asked at his own address";
+         EXPECT_EQ(bob.requestCodes().front(), "200");
+         EXPECT_TRUE(waitUntil([&] { return a.copy.lastValue("queue") == "0"; }, 5000));
+         auto users = a.onDisk(modGlobalVariables::User);
+         EXPECT_EQ(ScriptedPeer::attribute(users[kBob], "IP"), kBobAddress);
+         EXPECT_EQ(ScriptedPeer::attribute(users[kBob], "CS"), kBobCS);
+         EXPECT_EQ(a.onDisk(modGlobalVariables::MessRec).count(kFromBob), 1u);
+         EXPECT_EQ(recipientStatus(a.onDisk(modGlobalVariables::MessSent)[kToBob], kBob), "50");
+       }},
+      {"a peer that answers every request with an empty text",
+       [](Attack& a) {
+         ProgramTestEnvironment::addPerson(a.account, kStormer, "1", "Storm", "Peer", kStormerAddress);
+       },
+       [](Attack& a) {
+         const std::string empty = modWireFrames::BuildFrames("", true, true, modWireFrames::kMessageFrames, true);
+         a.peer(kStormerAddress, [empty](const std::string&) { return ScriptedPeer::Answer{{}, empty, false}; });
+         a.copy.tell(std::string("send ") + kStormer + " Hello");
+       }, 1500, 300, [](Attack& a) {
+         const ScriptedPeer& stormer = *a.peers.front();
+         EXPECT_TRUE(waitUntil([&] { return stormer.requestCodes().size() >= 2; }, 5000));
+         EXPECT_EQ(stormer.requestCodes(), (std::vector<std::string>{"200", "E"}));
+         EXPECT_EQ(a.copy.lastValue("queue"), "1") << "the delivery waits for its retry";
+       }},
   };
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     SCOPED_TRACE(row.name);
+    copy_.kill();
+    Attack attack(account_, root_, copy_);
+    if (row.prepare) inCopyData(root_, [&] { row.prepare(attack); });
     startCopy();
     const qint64 pid = copy_.process.processId();
-    Attack attack{account_, root_.toStdString(), {}, {}, {}};
     row.attack(attack);
     const qint64 peak = peakWhile(row.attackMs);
     expectNormalPeerServed(static_cast<int>(i));
     if (row.expect) row.expect(attack);
     EXPECT_LT(std::max(peak, residentKiB(pid)), row.residentMiB * 1024) << "KiB at the peak";
+    EXPECT_EQ(copy_.read().find("\nbox "), std::string::npos) << "a box opened";
     ASSERT_EQ(copy_.process.state(), QProcess::Running) << copy_.errors();
   }
 }

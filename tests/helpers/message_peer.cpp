@@ -4,9 +4,13 @@
 // password "pw" when missing), listens on $TAVINOR_BIND_ADDRESS unless told
 // not to, runs the action queue and takes commands on standard input:
 //
-//   message_peer NAME [--no-listen] [--user UID ADDRESS]...
+//   message_peer NAME [--no-listen] [--modal-boxes] [--user UID ADDRESS]...
 //       --user puts a person with that UID and address into the users
 //       directory (when not there yet).
+//       --modal-boxes holds every message box open for a while with the
+//       events running beneath it, as a person reading a real box would,
+//       and prints "box TEXT" for it (otherwise boxes go to standard
+//       error and are answered at once).
 //   commands, one a line:
 //     send UIDS TEXT     SendMessageToRecipients (UIDS: "||" between several
 //                        recipients); prints "sent MESSAGE_UID"
@@ -15,16 +19,20 @@
 //     retry              makes every planned retry due now, as the queue
 //                        list's "retry now" does
 //
-// A users directory that comes back is printed as "found XML" (one line).
+// A users directory that comes back is printed as "found XML" (one line),
+// an entry of the events list as "event TEXT" (one line).
 // The users directory is written with the sent messages.
 //
 // It prints "account UID" and then "ready" once it listens and the queue
 // runs, and "queue N" whenever the number of stored actions changes. The
 // sent messages are written every 100 ms (the program itself does so every
 // few seconds). SIGTERM or the end of standard input ends it normally.
+#include <QEventLoop>
+#include <QTimer>
 #include <cstdint>
 #include <string>
 
+#include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PeerProcess.h"
 #include "PoolLoan.h"
@@ -37,6 +45,25 @@ namespace {
 
 // How often the queue is looked at and the sent messages written.
 constexpr int kWatchMs = 100;
+// How long a box stays open with --modal-boxes.
+constexpr int kBoxOpenMs = 1000;
+
+bool modalBoxes = false;
+
+std::string oneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+int holdBoxOpen(const platform::MessageBoxRequest& box) {
+  say("box " + oneLine(box.text));
+  QEventLoop reading;
+  QTimer::singleShot(kBoxOpenMs, &reading, &QEventLoop::quit);
+  reading.exec();
+  return platform::kMbResultOk;
+}
 
 void send(const std::string& arguments) {
   const std::size_t space = arguments.find(' ');
@@ -63,20 +90,26 @@ void saveSentMessages() {
 int main(int argc, char** argv) {
   const PeerProgram program{
       .name = "message_peer",
-      .ownOptions = "",
+      .ownOptions = "[--modal-boxes] ",
       .watchMs = kWatchMs,
+      .option = [](const std::vector<std::string>& words, std::size_t at) -> std::size_t {
+        if (words[at] != "--modal-boxes") return 0;
+        modalBoxes = true;
+        return 1;
+      },
       .installServices =
           [] {
-            MessageCenterServices::Install({[](int32_t, const std::string&, int32_t,
-                                               const std::string&, const std::string&) {},
+            MessageCenterServices::Install({[](int32_t, const std::string& text, int32_t,
+                                               const std::string&, const std::string&) {
+                                              say("event " + oneLine(text));
+                                            },
                                             [] {}});
-            UsersAndOptionsServices::InstallSearch([](const std::string& users) {
-              std::string line = users;
-              for (char& c : line) {
-                if (c == '\n' || c == '\r') c = ' ';
-              }
-              say("found " + line);
-            });
+            UsersAndOptionsServices::InstallSearch(
+                [](const std::string& users) { say("found " + oneLine(users)); });
+          },
+      .loggedIn =
+          [] {
+            if (modalBoxes) platform::setMessageBoxResponder(holdBoxOpen);
           },
       .command =
           [](const std::string& command, const std::string& arguments) {
