@@ -486,7 +486,8 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
        }, 1500, 300, [](Attack& a) {
          const ScriptedPeer& stormer = *a.peers.front();
          EXPECT_TRUE(waitUntil([&] { return stormer.requestCodes().size() >= 2; }, 5000));
-         EXPECT_EQ(stormer.requestCodes(), (std::vector<std::string>{"200", "E"}));
+         EXPECT_EQ(stormer.requestCodes(), (std::vector<std::string>{"200", "E"}))
+             << stormer.requests().size() << " requests";
          EXPECT_EQ(a.copy.lastValue("queue"), "1") << "the delivery waits for its retry";
        }},
   };
