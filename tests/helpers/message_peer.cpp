@@ -99,9 +99,11 @@ int main(int argc, char** argv) {
       },
       .installServices =
           [] {
-            MessageCenterServices::Install({[](int32_t, const std::string& text, int32_t,
+            MessageCenterServices::Install({[](int32_t kind, const std::string& text, int32_t,
                                                const std::string&, const std::string&) {
-                                              say("event " + oneLine(text));
+                                              if (kind == MessageCenterServices::kEvents) {
+                                                say("event " + oneLine(text));
+                                              }
                                             },
                                             [] {}});
             UsersAndOptionsServices::InstallSearch(
