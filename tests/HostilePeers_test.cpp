@@ -197,7 +197,8 @@ struct Attack {
   bool told(const std::string& text) {
     return waitUntil([&] {
       const std::string& out = copy.read();
-      for (std::size_t at = out.find("\nevent "); at != std::string::npos; at = out.find("\nevent ", at + 1)) {
+      const std::string start = "\nevent ";
+      for (std::size_t at = out.find(start); at != std::string::npos; at = out.find(start, at + 1)) {
         if (out.substr(at, out.find('\n', at + 1) - at).find(text) != std::string::npos) return true;
       }
       return false;
@@ -243,21 +244,23 @@ void addMessage(int32_t classType, const std::string& account, const char* uid, 
 std::string recipientStatus(const std::string& message, const char* recipient) {
   pugi::xml_document document;
   document.load_string(message.c_str());
-  return document.document_element().find_child_by_attribute("U", "UID", recipient).attribute("ST").value();
+  const pugi::xml_node sub = document.document_element().find_child_by_attribute("U", "UID", recipient);
+  return sub.attribute("ST").value();
 }
 
 // Bob's copy: it knows its account and tells who he is.
 ScriptedPeer::Answer answerAsBob(const std::string& request) {
   const std::string code = ScriptedPeer::attribute(request, "AT");
   if (code == "200") return {ScriptedPeer::reply(200), {}, false};
-  if (code == "1300") return {ScriptedPeer::reply(1300, "<R" + bobsIdentity(kBobAddress, kBobCS).substr(2)), {}, false};
-  return {};
+  if (code != "1300") return {};
+  const std::string identity = "<R" + bobsIdentity(kBobAddress, kBobCS).substr(2);
+  return {ScriptedPeer::reply(1300, identity), {}, false};
 }
 
 // The full path of the users directory of the account whose folder is `folder`.
 std::string usersFile(const std::string& folder) {
-  return modGenApplicationSetting::GetFileSourceFolder(modGenApplicationSetting::kUserDataFile, "D010.dat", folder)
-      .FullPath;
+  using namespace modGenApplicationSetting;
+  return GetFileSourceFolder(kUserDataFile, "D010.dat", folder).FullPath;
 }
 
 struct Row {
@@ -307,8 +310,9 @@ class HostilePeersTest : public ::testing::Test {
         char uid[40];
         std::snprintf(uid, sizeof uid, "B0000000-0000-4000-8000-%012d", i);
         users->CreateNewRow(false, 0);
-        users->SetFields({0, 1, 2, 3, 7}, {uid, "1", "Person" + std::to_string(i), "Somebody of the crowd",
-                                           "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250)});
+        const std::string address = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+        users->SetFields({0, 1, 2, 3, 7},
+                         {uid, "1", "Person" + std::to_string(i), "Somebody of the crowd", address});
         users->AddCurrentRow();
       }
       users->SaveXMLDoc();
@@ -452,8 +456,10 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
          const std::vector<Step> steps = {
              {"a sender check with Bob's counter", "300", "", kBobCS, "100300"},
              {"a message in Bob's name", "1200", kForged,
-              "<M UID=\"" + std::string(kForged) + "\" SD=\"" + kBob + "\" ST=\"1\" CO=\"Pay me\"/>", "100301"},
-             {"Bob moved here, his counter lowered", "400", "", bobsIdentity(kImpostorAddress, "1"), "101300"},
+              "<M UID=\"" + std::string(kForged) + "\" SD=\"" + kBob + "\" ST=\"1\" CO=\"Pay me\"/>",
+              "100301"},
+             {"Bob moved here, his counter lowered", "400", "", bobsIdentity(kImpostorAddress, "1"),
+              "101300"},
              {"Bob opened the message sent to him", "1400", kToBob, " 100", "100001"},
              {"Bob recalls his message", "1500", kFromBob, "", "101500"},
          };
@@ -478,8 +484,9 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
          ProgramTestEnvironment::addPerson(a.account, kStormer, "1", "Storm", "Peer", kStormerAddress);
        },
        [](Attack& a) {
-         const std::string empty = modWireFrames::BuildFrames("", true, true, modWireFrames::kMessageFrames, true);
-         a.peer(kStormerAddress, [empty](const std::string&) { return ScriptedPeer::Answer{{}, empty, false}; });
+         const ScriptedPeer::Answer empty{
+             {}, modWireFrames::BuildFrames("", true, true, modWireFrames::kMessageFrames, true), false};
+         a.peer(kStormerAddress, [empty](const std::string&) { return empty; });
          a.copy.tell(std::string("send ") + kStormer + " Hello");
        }, 1500, 300, [](Attack& a) {
          const ScriptedPeer& stormer = *a.peers.front();
