@@ -81,6 +81,9 @@ constexpr int kActivityGroupsList = 200;
 // Peers can add activities at will: each list keeps only its newest entries.
 constexpr int kMaxActivitiesPerList = 1000;
 constexpr int kCannotListenMessage = 65010;
+// Pixels: the main window's first width and its group tree's part of it.
+constexpr int kMainWidth = 900;
+constexpr int kGroupTreeWidth = 190;
 
 QWidget* ownerWindow() { return static_cast<QWidget*>(modGenGlobals::AppOwnerForm); }
 
@@ -189,7 +192,10 @@ void frmMessageCenter::BuildWindow() {
   lvAQ_->addAction(retryNow);
   lvAQ_->addAction(remove);
   CreateActionQueueColumns();
+  // The groups take what their names need; the lists get the rest.
+  splitter->setStretchFactor(0, 0);
   splitter->setStretchFactor(1, 1);
+  splitter->setSizes({kGroupTreeWidth, kMainWidth - kGroupTreeWidth});
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
   layout->addWidget(splitter, 1);
@@ -217,7 +223,7 @@ void frmMessageCenter::BuildWindow() {
   BuildMenus();
   connect(tvActivities_, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current) { ShowGroup(current); });
-  resize(900, 520);
+  resize(kMainWidth, 540);
 }
 
 // Each window opened from the menus closes itself and is deleted then.

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QPushButton>
 #include <QScreen>
 #include <QWidget>
@@ -82,6 +83,30 @@ QRect onVisibleScreen(QRect rect) {
   return rect;
 }
 
+QRect availableArea() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  return screen != nullptr ? screen->availableGeometry() : QRect();
+}
+
+// The larger of the given minimum and the least size the window's layout
+// needs to show every control whole.
+QSize neededMinimum(QWidget* form, int32_t minWidth, int32_t minHeight) {
+  if (QLayout* layout = form->layout()) layout->activate();
+  return QSize(minWidth / kTwipsPerPixel, minHeight / kTwipsPerPixel)
+      .expandedTo(form->minimumSizeHint());
+}
+
+// The default size: the largest of the given size, the size the window
+// gave itself before it was first shown and the size its layout prefers,
+// within the screen.
+QSize neededDefault(const QWidget* form, int32_t width, int32_t height) {
+  QSize size(width / kTwipsPerPixel, height / kTwipsPerPixel);
+  if (form->testAttribute(Qt::WA_Resized)) size = size.expandedTo(form->size());
+  size = size.expandedTo(form->sizeHint()).expandedTo(form->minimumSize());
+  const QRect area = availableArea();
+  return area.isEmpty() ? size : size.boundedTo(area.size());
+}
+
 bool isNeverShown(const QWidget* window) {
   const QString name = window->objectName();
   return name.toUpper() == kStartupWindowName || name == clsTrayManager::kStandInName;
@@ -145,7 +170,7 @@ void InitializeCurrentFormScreen(QWidget* form, SubclassRecord& record, int32_t 
                                  int32_t left, int32_t top) {
   try {
     record = {width, height, minWidth, minHeight};
-    form->setMinimumSize(minWidth / kTwipsPerPixel, minHeight / kTwipsPerPixel);
+    form->setMinimumSize(neededMinimum(form, minWidth, minHeight));
     ApplyFormScreenSetting(form, width, height, reset, left, top);
   } catch (...) {
     raiseAgain("modGloFunctionsUI.InitializeCurrentFormScreen");
@@ -173,10 +198,9 @@ void ApplyFormScreenSetting(QWidget* form, int32_t width, int32_t height, bool r
     if (form->isMinimized() || form->isMaximized()) form->showNormal();
   }
   if (useDefault) {
-    form->resize(width / kTwipsPerPixel, height / kTwipsPerPixel);
+    form->resize(neededDefault(form, width, height));
     if (left == -1 || top == -1) {
-      const QScreen* screen = QGuiApplication::primaryScreen();
-      const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
+      const QRect area = availableArea();
       form->move(area.left() + (area.width() - form->width()) / 2,
                  area.top() + (area.height() - form->height()) / 2);
     } else {
@@ -232,16 +256,14 @@ QPushButton* closeAllWindowsButton(QWidget* window) {
 }
 
 WindowPlacement::WindowPlacement(QWidget* window, int32_t width, int32_t height, int32_t minWidth,
-                                 int32_t minHeight, bool alwaysReset)
+                                 int32_t minHeight)
     : QObject(window),
       window_(window),
       width_(width),
       height_(height),
       minWidth_(minWidth),
-      minHeight_(minHeight),
-      alwaysReset_(alwaysReset) {
-  InitFormGeometry(state_, !alwaysReset);
-  window->setMinimumSize(minWidth / kTwipsPerPixel, minHeight / kTwipsPerPixel);
+      minHeight_(minHeight) {
+  InitFormGeometry(state_, true);
   window->installEventFilter(this);
 }
 
@@ -251,9 +273,8 @@ bool WindowPlacement::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Show && !state_.IsScreenInitialized) {
       bool firstTime = false;
       InitializeFormScreen(window_, state_, firstTime, record_, width_, height_, minWidth_,
-                           minHeight_, alwaysReset_);
-    } else if (event->type() == QEvent::Hide && state_.IsScreenReady && !state_.IsLoading &&
-               !alwaysReset_) {
+                           minHeight_, false);
+    } else if (event->type() == QEvent::Hide && state_.IsScreenReady && !state_.IsLoading) {
       GetSetFormSetting(window_, true);
     }
   } catch (...) {

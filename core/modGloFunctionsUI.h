@@ -11,6 +11,12 @@
 // (never while it is being resized), unless minimised or maximised. The
 // window's object name picks the field (kPlacementFields).
 //
+// No window gets smaller than its layout needs to show every control
+// whole: its minimum size is the larger of the one given and its layout's,
+// and its default size the largest of the one given, the size the window
+// gave itself before it was first shown and its layout's preferred size
+// (within the screen).
+//
 // WindowPlacement wires all of that into a window with one call. Needs the
 // record globals; reading and writing need a logged-in account (nothing
 // happens without one). Errors are reported under "modGloFunctionsUI.<name>"
@@ -80,9 +86,9 @@ QPushButton* closeAllWindowsButton(QWidget* window);
 // Placement of one window: applied at its first show, saved when it hides.
 class WindowPlacement : public QObject {
  public:
-  // Sizes in twips. alwaysReset: the window ignores saved placements.
+  // Sizes in twips.
   WindowPlacement(QWidget* window, int32_t width, int32_t height, int32_t minWidth,
-                  int32_t minHeight, bool alwaysReset = false);
+                  int32_t minHeight);
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -91,7 +97,6 @@ class WindowPlacement : public QObject {
   FormScreenState state_;
   SubclassRecord record_;
   int32_t width_, height_, minWidth_, minHeight_;
-  bool alwaysReset_;
 };
 
 }  // namespace modGloFunctionsUI

@@ -74,7 +74,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cboInstMess_->setObjectName("cboInstMess");
   // Long presets must not widen the window beyond its usual size.
   cboInstMess_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  cboInstMess_->setMinimumContentsLength(10);
+  cboInstMess_->setMinimumContentsLength(28);
   cmdInsertInstMess_ = new QPushButton("Insert", this);
   cmdInsertInstMess_->setObjectName("cmdInsertInstMess");
   lstAttachments_ = new QListWidget(this);
@@ -122,6 +122,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(body);
   layout->addLayout(buttons);
+  resize(760, 460);
 
   connect(cmdSend_, &QPushButton::clicked, this, &frmMessage::cmdSend_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QWidget::close);

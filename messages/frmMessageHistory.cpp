@@ -33,6 +33,8 @@ constexpr int32_t kStatusName = 50000;
 constexpr int32_t kPriorityName = 50001;
 constexpr int32_t kContentPreview = 50501;
 
+constexpr int kColumnPadding = 34;  // pixels around a column's text and sort mark
+
 enum Column { kFromColumn, kToColumn, kDateColumn, kPriorityColumn, kStatusColumn, kPreviewColumn };
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
@@ -56,6 +58,16 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   lvMessages_->setHeaderLabels({"From", "To", "Date", "Priority", "Status", "Message"});
   lvMessages_->setSortingEnabled(true);
   lvMessages_->sortByColumn(kDateColumn, Qt::DescendingOrder);
+  // Names, a whole time stamp and the start of the text at first sight.
+  const QFontMetrics metrics = lvMessages_->fontMetrics();
+  for (const auto& [column, sample] : {std::pair{kFromColumn, "Whitfield, Annabelle"},
+                                       {kToColumn, "Whitfield, Annabelle"},
+                                       {kDateColumn, "2026-12-07 13:27:08"},
+                                       {kPriorityColumn, "Priority"},
+                                       {kStatusColumn, "Not yet opened"}}) {
+    lvMessages_->setColumnWidth(column, metrics.horizontalAdvance(sample) + kColumnPadding);
+  }
+  resize(960, 460);
 
   auto makeButton = [this](const char* text, const char* name) {
     auto* button = new QPushButton(text, this);

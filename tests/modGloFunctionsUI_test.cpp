@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -8,11 +10,23 @@
 #include <QTest>
 #include <QWidget>
 
+#include "LayoutCheck.h"
+#include "MessageCenterServices.h"
+#include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
+#include "clsActionManager.h"
 #include "clsTrayManager.h"
+#include "frmInputIP.h"
 #include "frmInternalServices.h"
+#include "frmLogin.h"
+#include "frmMessage.h"
 #include "frmMessageCenter.h"
+#include "frmMessageHistory.h"
+#include "frmMessageViewer.h"
+#include "frmOptions.h"
+#include "frmUser.h"
+#include "frmUserSelection.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modGloFunctionsUI.h"
@@ -179,4 +193,98 @@ TEST_F(Placement, TheTrayIconAndItsMenuBringTheWindowsBack) {
   EXPECT_FALSE(messageCenter.ExitRequested());
   messageCenter.TrayMenu()->findChild<QAction*>("mnuSTShowMessageCenter")->trigger();
   EXPECT_TRUE(messageCenter.isVisible());
+}
+
+namespace {
+
+constexpr const char* kAnn = "A0000000-0000-0000-0000-00000000A001";
+
+// Every window as a person first meets it, with rows of typical width in
+// its lists.
+class FirstOpening : public Placement {
+ protected:
+  void SetUp() override {
+    Placement::SetUp();
+    ProgramTestEnvironment::addPerson(account, kAnn, "1", "Lee", "Ann", "127.0.0.100");
+    PoolLoan received(modGlobalVariables::MessRec);
+    const std::string uid = received->CreateNewRow(true, 0);
+    received->SetFields({1, 2, 3, 4, 5, 6, 8},
+                        {kAnn, "60", "2026-12-07 13:27:08", "Are you coming to the meeting?", "2",
+                         "1", "1"});
+    received->AddCurrentRow();
+    received->AddSubRow(0, uid, 0, account);
+    received->SubRowSetField(1, "50");
+    ActionManager().tmrWinsockActionManager.blockSignals(true);
+  }
+  void TearDown() override { ReleaseActionManager(false); }
+
+  frmInternalServices startupWindow;
+};
+
+}  // namespace
+
+TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnA1280x900Screen) {
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  ASSERT_EQ(screen.size(), QSize(1280, 900)) << "the suite runs on a 1280x900 screen";
+  struct Case {
+    const char* name;
+    std::function<QWidget*()> open;
+  };
+  const Case cases[] = {
+      {"main window",
+       [] {
+         auto* center = new frmMessageCenter;
+         center->AddActivity(MessageCenterServices::kEvents,
+                             "The information of Ann Lee has been updated.",
+                             MessageCenterServices::kNoItem, "", "");
+         return center;
+       }},
+      {"compose", [] { return new frmMessage({}, {kAnn}); }},
+      {"viewer", [] { return new frmMessageViewer; }},
+      {"message folders", [] { return new frmMessageHistory; }},
+      {"user manager", [] { return new frmUser; }},
+      {"user search",
+       [] {
+         auto* search = new frmUserSelection;
+         search->AddFoundUsersToList(
+             "<L><U UID=\"B0000000-0000-0000-0000-00000000B002\" CS=\"1\" LN=\"Ray\" "
+             "FN=\"Bob\" IP=\"127.0.0.101\" CN=\"workstation-7\"/></L>");
+         return search;
+       }},
+      {"options", [] { return new frmOptions; }},
+      {"login", [] { return new frmLogin; }},
+      {"IP dialog", [] { return new frmInputIP; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<QWidget> window(c.open());
+    window->show();
+    EXPECT_TRUE(screen.contains(window->geometry()));
+    EXPECT_GE(window->width(), window->minimumSizeHint().width());
+    EXPECT_GE(window->height(), window->minimumSizeHint().height());
+    EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "");
+    // Made as small as it may get, it still shows every control whole.
+    window->resize(1, 1);
+    EXPECT_EQ(LayoutCheck::cutControls(window.get()).join("\n").toStdString(), "");
+    window->close();
+  }
+}
+
+TEST_F(FirstOpening, TheOptionsReopenAtTheSizeTheyWereLeftButNeverBelowTheirLayout) {
+  constexpr int32_t kOptionsField = 21;  // "FRMO"
+  modGlobalFunctions::SetObjectFieldValue(modGlobalVariables::LocalUser, 0, account,
+                                          kOptionsField, "600||450||5400||4995", true);
+  auto squeezed = std::make_unique<frmOptions>();
+  squeezed->show();
+  EXPECT_GE(squeezed->width(), squeezed->minimumSizeHint().width());
+  EXPECT_GE(squeezed->height(), squeezed->minimumSizeHint().height());
+  EXPECT_EQ(LayoutCheck::cutControls(squeezed.get()).join("\n").toStdString(), "");
+  const QSize left = squeezed->size() + QSize(90, 60);
+  squeezed->resize(left);
+  squeezed->close();
+  squeezed.reset();
+
+  frmOptions again;
+  again.show();
+  EXPECT_EQ(again.size(), left);
 }

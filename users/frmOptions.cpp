@@ -117,7 +117,7 @@ frmOptions::frmOptions(QWidget* owner)
     : QDialog(owner != nullptr ? owner : static_cast<QWidget*>(modGenGlobals::AppOwnerForm)) {
   setObjectName("frmOptions");
   setWindowTitle("Tavinor - Options");
-  new modGloFunctionsUI::WindowPlacement(this, 5400, 4500, 5400, 5000, true);
+  new modGloFunctionsUI::WindowPlacement(this, 5400, 4500, 5400, 5000);
   BuildControls();
   Form_Load();
 }

@@ -185,6 +185,7 @@ void frmUser::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(lists, 1);
   layout->addLayout(bottom);
+  resize(860, 440);
   connect(lvUsers_, &QTreeWidget::itemSelectionChanged, this, &frmUser::UpdateControls);
   connect(tvGroups_, &QTreeWidget::currentItemChanged, this, &frmUser::UpdateControls);
 }

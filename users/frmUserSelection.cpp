@@ -34,6 +34,7 @@ namespace {
 
 constexpr int32_t kUserUID = 0;
 constexpr int32_t kUserSortName = 50000;  // "LN, FN"
+constexpr int kLineEditPadding = 12;  // pixels around a box's text
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 std::string ss(const QString& text) { return text.toStdString(); }
@@ -99,6 +100,10 @@ void frmUserSelection::BuildControls() {
   txtAddress_ = new QLineEdit(this);
   txtAddress_->setObjectName("txtAddress");
   txtAddress_->setPlaceholderText("Empty: the primary server, else the local network");
+  // The hint says how a search goes: it stays whole.
+  txtAddress_->setMinimumWidth(
+      txtAddress_->fontMetrics().horizontalAdvance(txtAddress_->placeholderText()) +
+      kLineEditPadding);
   cmdSearch_ = new QPushButton("Search", this);
   cmdSearch_->setObjectName("cmdSearch");
   cmdSearch_->setDefault(true);
@@ -114,6 +119,9 @@ void frmUserSelection::BuildControls() {
   lvFoundUsers_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   lvFoundUsers_->setSortingEnabled(true);
   lvFoundUsers_->sortByColumn(kNameColumn, Qt::AscendingOrder);
+  lvFoundUsers_->setColumnWidth(
+      kNameColumn, lvFoundUsers_->fontMetrics().horizontalAdvance("Whitfield, Annabelle") +
+                       kLineEditPadding * 2);
 
   lblHostsAsked_ = new QLabel(this);
   lblHostsAsked_->setObjectName("lblHostsAsked");
@@ -123,6 +131,7 @@ void frmUserSelection::BuildControls() {
   lblUsersFound_->setObjectName("lblUsersFound");
   lblStatus_ = new QLabel(this);
   lblStatus_->setObjectName("lblStatus");
+  lblStatus_->setWordWrap(true);
   auto* counters = new QHBoxLayout;
   counters->addWidget(lblHostsAsked_);
   counters->addWidget(lblHostsAnswered_);
@@ -146,6 +155,7 @@ void frmUserSelection::BuildControls() {
   layout->addLayout(counters);
   layout->addWidget(lblStatus_);
   layout->addLayout(buttons);
+  resize(560, 440);
 
   connect(cmdSearch_, &QPushButton::clicked, this, &frmUserSelection::cmdSearch_Click);
   connect(txtAddress_, &QLineEdit::returnPressed, this, &frmUserSelection::cmdSearch_Click);

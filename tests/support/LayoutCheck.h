@@ -1,0 +1,23 @@
+#pragma once
+// LayoutCheck: what a person cannot read in a shown window.
+//
+// Both functions look at every page of the window's tab widgets in turn
+// (and leave them on their first page) and list one line per fault.
+// cutControls: a visible control smaller than the least size its layout
+// would give it (its minimum size, or its size hint where its size policy
+// does not let it shrink), and a tab bar that cannot show every caption.
+// readabilityFaults: those, and a list whose columns do not all fit in its
+// visible width, a column narrower than its header's caption or than the
+// widest text of its rows, a list narrower than its rows' texts, a combo
+// that cuts its current entry and an empty line edit that cuts its hint.
+// An empty result means the window is readable as it stands.
+#include <QStringList>
+
+class QWidget;
+
+namespace LayoutCheck {
+
+QStringList cutControls(QWidget* window);
+QStringList readabilityFaults(QWidget* window);
+
+}  // namespace LayoutCheck
