@@ -57,6 +57,8 @@ frmInputIP::frmInputIP(QWidget* owner) : QDialog(ownerOrApp(owner)) {
   cmdClearIP_->setObjectName("cmdClearIP");
   cmdCopyLocalIP_ = new QPushButton("Copy local IP", frameAppConfig);
   cmdCopyLocalIP_->setObjectName("cmdCopyLocalIP");
+  // Enter always means OK, wherever the focus is.
+  for (QPushButton* button : {cmdCancel_, cmdClearIP_, cmdCopyLocalIP_}) button->setAutoDefault(false);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(cmdClearIP_);
   buttons->addWidget(cmdCopyLocalIP_);
@@ -144,9 +146,15 @@ bool frmInputIP::eventFilter(QObject* watched, QEvent* event) {
     QMetaObject::invokeMethod(box, &QLineEdit::selectAll, Qt::QueuedConnection);
     return false;
   }
+  if (event->type() == QEvent::FocusOut && index == autoMovedTo_) autoMovedTo_ = -1;
   if (event->type() != QEvent::KeyPress) return false;
   const auto* key = static_cast<QKeyEvent*>(event);
   const QString text = key->text();
+  // A part typed whole has already moved on: the "." or Tab typed after it
+  // out of habit would move on a second time.
+  const bool movedOn = index == autoMovedTo_;
+  autoMovedTo_ = -1;
+  if (movedOn && (text == "." || key->key() == Qt::Key_Tab)) return true;
   if (text.size() != 1 || !text[0].isPrint() || key->modifiers() & Qt::ControlModifier) {
     return key->key() == Qt::Key_Backspace
                ? modGenFunctionsControl::TextBoxKeyPressManager(box, 8, wildCardAllowed_) == 0
@@ -167,9 +175,9 @@ bool frmInputIP::eventFilter(QObject* watched, QEvent* event) {
 
 // Three characters typed move on to the next control.
 void frmInputIP::txtIPPart_Edited(int index) {
-  if (txtIPPart_[static_cast<std::size_t>(index)]->text().size() == kPartLength) {
-    focusNextChild();
-  }
+  if (txtIPPart_[static_cast<std::size_t>(index)]->text().size() != kPartLength) return;
+  focusNextChild();
+  if (index + 1 < static_cast<int>(txtIPPart_.size())) autoMovedTo_ = index + 1;
 }
 
 void frmInputIP::cmdOK_Click() {

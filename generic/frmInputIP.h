@@ -5,7 +5,10 @@
 // new dialog, LetDefaultIP, LetWildCardAllowed, ShowModal, GetEnteredIP.
 //
 // The default address is shown when the dialog first appears, if it is
-// valid under the wildcard flag. OK is enabled only while the four parts
+// valid under the wildcard flag. Three digits typed in a part move on to the
+// next one, as do "." and Tab; a "." or Tab right after such a move is
+// swallowed, so "127.0.0.3" typed as it is written lands in the four parts.
+// Enter presses OK. OK is enabled only while the four parts
 // form a valid address and accepts it; Cancel or the close box leave the
 // result empty. The dialog stays on top when its owner does. Owned by the
 // given window, else by the program's owner window. UI thread only.
@@ -47,6 +50,9 @@ class frmInputIP : public QDialog {
 
   bool wildCardAllowed_ = false;
   bool activated_ = false;
+  // The part box that typing three digits moved the focus to, until the
+  // next key or until it loses the focus; -1 for none.
+  int autoMovedTo_ = -1;
   std::string enteredIP_;
   std::string defaultIP_;
   modGenFunctionsControl::IPPartBoxes txtIPPart_{};

@@ -230,6 +230,38 @@ TEST_F(InputIP, ButtonsFollowTheTypedAddress) {
   EXPECT_TRUE(boxes.shown().empty());
 }
 
+// Keys typed where the focus is, as a person types them ("\t" is Tab), and
+// Enter: three digits move on by themselves, and the "." or Tab typed after
+// them out of habit does not move on again.
+TEST_F(InputIP, AnAddressTypedAsItIsWrittenIsTakenWhole) {
+  struct Case {
+    const char* keys;
+    const char* address;
+  };
+  const Case cases[] = {
+      {"127.0.0.3", "127.0.0.3"},       {"127\t0\t0\t3", "127.0.0.3"},
+      {"10.1.2.3", "10.1.2.3"},         {"192.168.100.200", "192.168.100.200"},
+      {"1\t22\t255.7", "1.22.255.7"}, {"1.2.3", ""},  // incomplete: Enter does nothing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    onNextModal<frmInputIP>([keys = std::string(c.keys)](frmInputIP* dialog) {
+      for (const char key : keys) {
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_NE(focus, nullptr);
+        if (key == '\t') {
+          QTest::keyClick(focus, Qt::Key_Tab);
+        } else {
+          QTest::keyClick(focus, key);
+        }
+      }
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+      if (dialog->isVisible()) dialog->reject();
+    });
+    EXPECT_EQ(InputIPFromUser(nullptr, "", false), c.address);
+  }
+}
+
 TEST_F(InputIP, CheckedAddressTellsWhetherItAnswers) {
   EXPECT_EQ(modGenFunctions::GetCheckedIPAddress(nullptr, "127.0.0.103", false), "127.0.0.103");
   ASSERT_EQ(boxes.shown().size(), 1u);
