@@ -198,14 +198,23 @@ std::string missingName(bool showEmptyText) {
   return showEmptyText ? modGenFunctionsResource::GetResourceMessage(kMissingNameMessage) : std::string();
 }
 
+// How a person is named on screen: "LN, FN" (50000) or "FN LN" (50001)
+// without separators around a missing name; a person who gave neither name
+// goes by the account's user name, else by the computer and its address.
 std::string personName(pugi::xml_node element, int32_t field) {
   const std::string last = attributeOf(element, "LN");
   const std::string first = attributeOf(element, "FN");
-  switch (field) {
-    case 50000: return last + ", " + first;
-    case 50001: return first + " " + last;
-    default: return last + "." + first;
+  if (field == 50010) return last + "." + first;
+  if (!last.empty() && !first.empty()) {
+    return field == 50000 ? last + ", " + first : first + " " + last;
   }
+  if (!last.empty() || !first.empty()) return last + first;
+  const std::string userName = attributeOf(element, "UN");
+  if (!userName.empty()) return userName;
+  const std::string computer = attributeOf(element, "CN");
+  const std::string address = attributeOf(element, "IP");
+  if (computer.empty() || address.empty()) return computer + address;
+  return computer + " (" + address + ")";
 }
 
 std::string userValue(int32_t classType, pugi::xml_node element, int32_t field, bool showEmptyText) {
@@ -217,7 +226,10 @@ std::string userValue(int32_t classType, pugi::xml_node element, int32_t field, 
     return {};
   }
   if (!element) return nameCode ? missingName(showEmptyText) : std::string();
-  if (nameCode) return personName(element, field);
+  if (nameCode) {
+    const std::string name = personName(element, field);
+    return name.empty() ? missingName(showEmptyText) : name;
+  }
   return restored(element, field == 50500 ? "SI" : "ARM");
 }
 

@@ -347,8 +347,26 @@ TEST_F(FieldValues, NamesOfPeopleAndAccounts) {
   EXPECT_EQ(GetFieldValue(LocalUser, person, 50001, false), "Ann Smith");
   EXPECT_EQ(GetFieldValue(LocalUser, person, 50500, false), "a\r\nb");
   EXPECT_EQ(GetFieldValue(LocalUser, person, 50505, false), "away\r\n");
-  EXPECT_EQ(GetFieldValue(User, row("<U LN='Smith'/>"), 50000, false), "Smith, ");
-  EXPECT_EQ(GetFieldValue(User, row("<U/>"), 50000, true), ", ");
+  // Nobody shows as a stray comma: a missing name is left out, and a person
+  // without names goes by the user name, else the computer and its address.
+  const struct {
+    int32_t classType;
+    const char* row;
+    const char* sortName;
+    const char* fullName;
+  } partlyNamed[] = {
+      {User, "<U LN='Smith'/>", "Smith", "Smith"},
+      {User, "<U FN='Ann' LN=''/>", "Ann", "Ann"},
+      {LocalUser, "<U UN='ANN' CN='desk-7' IP='10.0.0.7'/>", "ANN", "ANN"},
+      {User, "<U CN='desk-7' IP='10.0.0.7'/>", "desk-7 (10.0.0.7)", "desk-7 (10.0.0.7)"},
+      {User, "<U IP='10.0.0.7'/>", "10.0.0.7", "10.0.0.7"},
+      {User, "<U/>", "(unknown)", "(unknown)"},
+  };
+  for (const auto& c : partlyNamed) {
+    SCOPED_TRACE(c.row);
+    EXPECT_EQ(GetFieldValue(c.classType, row(c.row), 50000, true), c.sortName);
+    EXPECT_EQ(GetFieldValue(c.classType, row(c.row), 50001, true), c.fullName);
+  }
 
   EXPECT_EQ(GetFieldValue(User, pugi::xml_node(), 50001, true), "(unknown)");
   EXPECT_EQ(GetFieldValue(User, pugi::xml_node(), 50001, false), "");
