@@ -69,9 +69,16 @@ void frmLogin::Form_Load() {
     cboUserName_->setCurrentIndex(preselected);
     if (preselected < 0) cboUserName_->setEditText({});
     UpdateOKButton();
-    if (preselected >= 0) txtPassword_->setFocus();
   } catch (...) {
     endError("frmLogin.Form_Load");
+  }
+}
+
+// With the last user preselected, the password is what remains to type.
+void frmLogin::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (cboUserName_->currentIndex() >= 0 && txtPassword_->text().isEmpty()) {
+    txtPassword_->setFocus();
   }
 }
 

@@ -38,6 +38,9 @@ class frmLogin : public QDialog, public LoginDialogAccess {
   void FocusUserName() override;
   void FocusPassword() override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void Form_Load();
   void cmdOK_Click();

@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "MessageWindowsServices.h"
 #include "PeerConnections.h"
@@ -84,6 +85,7 @@ constexpr int kCannotListenMessage = 65010;
 // Pixels: the main window's first width and its group tree's part of it.
 constexpr int kMainWidth = 900;
 constexpr int kGroupTreeWidth = 190;
+constexpr int kProgressLabelMs = 5000;
 
 QWidget* ownerWindow() { return static_cast<QWidget*>(modGenGlobals::AppOwnerForm); }
 
@@ -278,9 +280,9 @@ void frmMessageCenter::BuildMenus() {
   QMenu* help = menuBar()->addMenu("&Help");
   item(help, "mnuHelpOpen", "&Help", [this] { modGenApplicationSetting::OpenHelpFile(this); });
   item(help, "mnuHelpMakerWebSite", "The maker's &web site",
-       [] { modGenApplicationSetting::OpenMakerWebSite(); });
+       [this] { modGenApplicationSetting::OpenMakerWebSite(this); });
   item(help, "mnuHelpEmailMaker", "&Mail to the maker's support",
-       [] { modGenApplicationSetting::SendSupportMail(); });
+       [this] { modGenApplicationSetting::SendSupportMail(this); });
   BuildTrayMenu();
 }
 
@@ -662,6 +664,10 @@ void frmMessageCenter::SetProgress(int32_t label, int32_t minimum, int32_t maxim
       pbSendingProgress_->show();
     } else {
       ReleaseProgressBar();
+      // The last word of a transfer ("File sent.") stays a moment only.
+      QTimer::singleShot(kProgressLabelMs, lblProgress_, [this] {
+        if (!progressReserved_) lblProgress_->clear();
+      });
     }
   } catch (...) {
     logError("frmMessageCenter.SetProgress");

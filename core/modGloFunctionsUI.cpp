@@ -1,7 +1,9 @@
 #include "modGloFunctionsUI.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QLayout>
 #include <QPushButton>
@@ -269,6 +271,11 @@ WindowPlacement::WindowPlacement(QWidget* window, int32_t width, int32_t height,
 
 bool WindowPlacement::eventFilter(QObject* watched, QEvent* event) {
   if (watched != window_) return false;
+  if (event->type() == QEvent::KeyPress && qobject_cast<QDialog*>(window_) == nullptr &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    window_->close();
+    return true;
+  }
   try {
     if (event->type() == QEvent::Show && !state_.IsScreenInitialized) {
       bool firstTime = false;

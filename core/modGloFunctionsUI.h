@@ -84,6 +84,7 @@ void SetAllFormsWindowState(QWidget* form, bool hide);
 QPushButton* closeAllWindowsButton(QWidget* window);
 
 // Placement of one window: applied at its first show, saved when it hides.
+// Escape closes a window that is no dialog (dialogs cancel on it already).
 class WindowPlacement : public QObject {
  public:
   // Sizes in twips.

@@ -1,6 +1,7 @@
 #include "modGenApplicationSetting.h"
 
 #include <filesystem>
+#include <string_view>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -29,6 +30,8 @@ constexpr const char* kSupportMail = "mailto:support@tavinor.example.com";
 constexpr int kFindHelpFileQuestion = 80470;
 constexpr int kNoHelpFileMessage = 80471;
 constexpr int kHelpNotShownMessage = 80472;
+constexpr int kWebSiteNotShownMessage = 80473;
+constexpr int kMailNotStartedMessage = 80474;
 constexpr const char* kDataSubFolder = "/Morvane/Tavinor/Data";
 
 enum StartAtLogonMode : int16_t { kRunOnce = 0, kRun = 1, kNoRun = 2 };
@@ -220,17 +223,24 @@ void OpenHelpFile(QWidget* owner) {
   }
 }
 
-void OpenMakerWebSite() {
+void OpenMakerWebSite(QWidget* owner) {
   try {
-    platform::shell::open(kMakerWebSite);
+    if (!platform::shell::open(kMakerWebSite)) {
+      showResourceMessage(kWebSiteNotShownMessage, platform::kMbInformation, owner, {kMakerWebSite});
+    }
   } catch (...) {
+    endError("modGenApplicationSetting.OpenMakerWebSite");
   }
 }
 
-void SendSupportMail() {
+void SendSupportMail(QWidget* owner) {
   try {
-    platform::shell::open(kSupportMail);
+    if (!platform::shell::open(kSupportMail)) {
+      showResourceMessage(kMailNotStartedMessage, platform::kMbInformation, owner,
+                          {std::string(kSupportMail).substr(std::string_view("mailto:").size())});
+    }
   } catch (...) {
+    endError("modGenApplicationSetting.SendSupportMail");
   }
 }
 

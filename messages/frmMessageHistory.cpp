@@ -27,6 +27,7 @@ namespace {
 
 // "Recall asked for N message(s)".
 constexpr int kRecallCountMessage = 30102;
+constexpr int kRecallQuestion = 30103;
 
 constexpr int32_t kUIDField = 0;
 constexpr int32_t kStatusName = 50000;
@@ -99,7 +100,8 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   connect(cboFolder_, &QComboBox::currentIndexChanged, this, &frmMessageHistory::RefreshList);
   connect(lvMessages_, &QTreeWidget::itemSelectionChanged, this,
           &frmMessageHistory::UpdateCommands);
-  connect(lvMessages_, &QTreeWidget::itemDoubleClicked, this,
+  // A double click or Enter opens the message.
+  connect(lvMessages_, &QTreeWidget::itemActivated, this,
           [this](QTreeWidgetItem* item) { OpenMessage(item); });
   connect(cmdOpen_, &QPushButton::clicked, this, &frmMessageHistory::cmdOpen_Click);
   connect(cmdRecall_, &QPushButton::clicked, this, &frmMessageHistory::cmdRecall_Click);
@@ -224,9 +226,18 @@ void frmMessageHistory::OpenMessage(QTreeWidgetItem* item) {
   }
 }
 
+bool frmMessageHistory::AskToRecall(QWidget* owner, std::size_t count) {
+  return count > 0 && modGenFunctions::ShowMessageBox(
+                          modGenFunctionsResource::GetResourceMessage(
+                              kRecallQuestion, {static_cast<int32_t>(count)}),
+                          platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle,
+                          owner) == platform::kMbResultYes;
+}
+
 void frmMessageHistory::cmdRecall_Click() {
   try {
     std::vector<std::string> uids = SelectedMessageUIDs();
+    if (!AskToRecall(this, uids.size())) return;
     const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
     RefreshList();
     modGenFunctions::ShowMessageBox(

@@ -31,6 +31,8 @@ class frmMessageHistory : public QWidget {
   // The record class of the folder shown (3 sent, 4 received, 5 history).
   int32_t CurrentFolder() const;
   void SelectFolder(int32_t classType);
+  // Asks whether `count` messages are to be recalled (false for none).
+  static bool AskToRecall(QWidget* owner, std::size_t count);
   // Reads the shown folder's messages again; the selected messages stay
   // selected and the list keeps its scroll position.
   void RefreshList();

@@ -17,6 +17,7 @@
 #include "clsGenErrorHandler.h"
 #include "frmMessage.h"
 #include "MessageBox.h"
+#include "frmMessageHistory.h"
 #include "modCOMMessageCenter.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
@@ -211,6 +212,7 @@ void frmMessageViewer::cmdReply_Click() {
 void frmMessageViewer::cmdRecall_Click() {
   try {
     std::vector<std::string> uids{messageUID_};
+    if (!frmMessageHistory::AskToRecall(this, uids.size())) return;
     const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
     DisplayMessage();
     modGenFunctions::ShowMessageBox(

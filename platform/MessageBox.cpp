@@ -1,7 +1,9 @@
 #include "MessageBox.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <cstdio>
 
@@ -65,6 +67,27 @@ int resultFor(int button) {
   }
 }
 
+// Puts a box, once it is shown and its size known, over the middle of the
+// window the person works in, whatever window owns it.
+class CentreOnShow : public QObject {
+ public:
+  CentreOnShow(QWidget* box, QWidget* over) : QObject(box), over_(over) {
+    box->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && over_ != nullptr && over_->isVisible()) {
+      auto* box = static_cast<QWidget*>(watched);
+      box->move(over_->frameGeometry().center() - box->rect().center());
+    }
+    return false;
+  }
+
+ private:
+  QPointer<QWidget> over_;
+};
+
 }  // namespace
 
 UnattendedScope::UnattendedScope() { ++unattendedDepth; }
@@ -89,6 +112,8 @@ int showMessageBox(const std::string& text, int flags, const std::string& title,
   if (!QApplication::instance()) return kMbResultOk;
   QMessageBox box(iconFor(flags), QString::fromStdString(title), QString::fromStdString(text),
                   buttonsFor(flags), static_cast<QWidget*>(owner));
+  QWidget* active = QApplication::activeWindow();
+  new CentreOnShow(&box, active != nullptr ? active : static_cast<QWidget*>(owner));
   return resultFor(box.exec());
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// The program's one message box. The program shows a modal Qt dialog; tests
-// install a responder that records each box and answers as told, so no dialog
-// ever blocks a test run.
+// The program's one message box. The program shows a modal Qt dialog, owned
+// by the given window but centred on the window the person works in (the
+// active one, else the owner); tests install a responder that records each
+// box and answers as told, so no dialog ever blocks a test run.
 //
 // Work that no person started (what a socket or timer event sets off) runs
 // inside an UnattendedScope. There no box is shown and no nested event loop

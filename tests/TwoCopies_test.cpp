@@ -470,6 +470,8 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   xdotool({"mousemove", "--window", sent, "100", "65", "click", "1"});
   QThread::msleep(200);
   xdotool({"mousemove", "--window", sent, "136", "329", "click", "1"});  // Recall
+  QThread::msleep(500);
+  xdotool({"key", "Return"});  // Yes, recall it
   EXPECT_TRUE(waitUntil([&] { return messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat").empty(); },
                         kStartMs, kPauseMs))
       << messagesOnDisk(ann.dataRoot(), "ANN", "D008.dat");

@@ -173,7 +173,7 @@ TEST_F(OptionsDialog, RemovingAnAccountAsksFirst) {
   boxes.answerNext(platform::kMbResultNo);
   dialog.RemoveLocalUser();
   ASSERT_EQ(boxes.shown().size(), 1u);
-  EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(12200));
+  EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(12200, {"BOB"}));
   EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
   EXPECT_EQ(ListLocalUsers().size(), 2u);
 

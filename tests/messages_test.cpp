@@ -239,14 +239,22 @@ TEST_F(MessageWindows, TheFoldersListRecallMoveAndOpenTheSelectedMessages) {
   item->setSelected(true);
   EXPECT_EQ(window.SelectedMessageUIDs(), std::vector<std::string>{sentUID});
 
-  // Not delivered yet: the delivery is withdrawn and the message is recalled.
+  // Recalling asks first: No leaves everything as it was.
+  boxes.answerNext(platform::kMbResultNo);
+  control<QPushButton>(&window, "cmdRecall")->click();
+  EXPECT_NE(field(MessSent, sentUID, "ST"), "400");
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_NE(boxes.shown()[0].text.find("recall 1 message"), std::string::npos);
+  boxes.clear();
+  // Yes: not delivered yet, the delivery is withdrawn and the message is recalled.
+  boxes.answerNext(platform::kMbResultYes);
   control<QPushButton>(&window, "cmdRecall")->click();
   EXPECT_EQ(field(MessSent, sentUID, "ST"), "400");
   for (const QueuedAction& action : queued()) EXPECT_NE(action.type, "1200");
   ASSERT_EQ(list->topLevelItemCount(), 1);
   EXPECT_EQ(list->topLevelItem(0)->text(4), "Recalled");
-  ASSERT_EQ(boxes.shown().size(), 1u);  // the person is told how many went
-  EXPECT_NE(boxes.shown()[0].text.find("sent for 1 message"), std::string::npos);
+  ASSERT_EQ(boxes.shown().size(), 2u);  // the person is told how many went
+  EXPECT_NE(boxes.shown()[1].text.find("sent for 1 message"), std::string::npos);
 
   list->topLevelItem(0)->setSelected(true);
   control<QPushButton>(&window, "cmdMoveToHistory")->click();
@@ -255,14 +263,17 @@ TEST_F(MessageWindows, TheFoldersListRecallMoveAndOpenTheSelectedMessages) {
   ASSERT_EQ(list->topLevelItemCount(), 1);
   EXPECT_FALSE(control<QPushButton>(&window, "cmdMoveToHistory")->isEnabled());
 
-  emit list->itemDoubleClicked(list->topLevelItem(0), 0);
+  // Enter on the selected message opens it.
+  list->setCurrentItem(list->topLevelItem(0));
+  QTest::keyClick(list, Qt::Key_Return);
   frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
+  ASSERT_NE(viewer, nullptr);
   EXPECT_TRUE(viewer->isVisible());
   EXPECT_EQ(viewer->SourceClass(), MessHist);
   EXPECT_EQ(viewer->SourceMessageUID(), sentUID);
   EXPECT_EQ(control<QPlainTextEdit>(viewer, "txtMessage")->toPlainText(), "Meeting at ten");
   delete viewer;
-  EXPECT_EQ(boxes.shown().size(), 1u);
+  EXPECT_EQ(boxes.shown().size(), 2u);
 }
 
 // The viewer's reply opens a compose window to the sender with the caret

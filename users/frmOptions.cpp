@@ -494,7 +494,7 @@ void frmOptions::RemoveLocalUser() {
     if (selected == nullptr) return;
     const std::string uid = ss(selected->data(Qt::UserRole).toString());
     const int answer = modGenFunctions::ShowMessageBox(
-        modGenFunctionsResource::GetResourceMessage(12200),
+        modGenFunctionsResource::GetResourceMessage(12200, {ss(selected->text())}),
         platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle, this);
     if (answer != platform::kMbResultYes) return;
     DeleteLocalUser(uid);

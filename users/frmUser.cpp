@@ -37,6 +37,7 @@ constexpr int32_t kGroupName = 1;
 constexpr int32_t kMemberUID = 0;
 constexpr int32_t kMessageSender = 1;
 constexpr int kDeleteMessagesQuestion = 12300;
+constexpr int kDeleteGroupQuestion = 12400;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 std::string keyOf(const QTreeWidgetItem* item) {
@@ -324,6 +325,14 @@ void frmUser::DeleteGroup() {
   try {
     QTreeWidgetItem* node = tvGroups_->currentItem();
     if (node == nullptr) return;
+    if (node->parent() == nullptr &&
+        modGenFunctions::ShowMessageBox(
+            modGenFunctionsResource::GetResourceMessage(kDeleteGroupQuestion,
+                                                        {node->text(0).toStdString()}),
+            platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle,
+            this) != platform::kMbResultYes) {
+      return;
+    }
     if (node->parent() != nullptr) {
       groups_->DeleteSubRow(kGroupUID, keyOf(node->parent()), kMemberUID, keyOf(node));
     } else {
