@@ -196,6 +196,9 @@ TEST_F(LoginRoad, TheListPreselectsTheLastUserAndOKNeedsNameAndPassword) {
   ASSERT_EQ(names->count(), 2);
   EXPECT_EQ(names->itemText(0), "ANN");
   EXPECT_EQ(names->currentText(), "BOB");
+  login.show();  // the password is what remains to type
+  EXPECT_EQ(login.focusWidget(), password);
+  login.hide();
   EXPECT_FALSE(ok->isEnabled());
   password->setText("pw");
   EXPECT_TRUE(ok->isEnabled());

@@ -84,7 +84,14 @@ TEST_F(UserManager, GroupsTakeMovesAndLoseMembers) {
   users.tvGroups()->setCurrentItem(users.tvGroups()->topLevelItem(0)->child(0));
   users.DeleteGroup();
   EXPECT_EQ(groupsOnDisk(), "Team:;Other:" + ann + ",;");
+  // A group goes only when the person says so.
   users.tvGroups()->setCurrentItem(users.tvGroups()->topLevelItem(0));
+  boxes.clear();
+  boxes.answerNext(platform::kMbResultNo);
+  users.DeleteGroup();
+  EXPECT_EQ(groupsOnDisk(), "Team:;Other:" + ann + ",;");
+  ASSERT_EQ(boxes.shown().size(), 1u);
+  EXPECT_NE(boxes.shown()[0].text.find("delete the group Team?"), std::string::npos);
   users.DeleteGroup();
   EXPECT_EQ(groupsOnDisk(), "Other:" + ann + ",;");
 }

@@ -24,14 +24,16 @@ QString TestDisplay::missingProgram(const QStringList& programs) {
   return {};
 }
 
-bool TestDisplay::start(int first, int last) {
+bool TestDisplay::start(int first, int last, const QSize& screen) {
   for (int n = first; n <= last; ++n) {
     if (claimed(n)) continue;
     // Xvfb writes the display number to its standard output once it
     // accepts clients.
-    server_.start("Xvfb",
-                  {QString(":%1").arg(n), "-nolisten", "tcp", "-noreset", "-displayfd", "1"},
-                  QProcessEnvironment::systemEnvironment());
+    QStringList arguments = {QString(":%1").arg(n), "-nolisten", "tcp", "-noreset", "-displayfd", "1"};
+    if (!screen.isEmpty()) {
+      arguments << "-screen" << "0" << QString("%1x%2x24").arg(screen.width()).arg(screen.height());
+    }
+    server_.start("Xvfb", arguments, QProcessEnvironment::systemEnvironment());
     if (server_.waitFor("\n", kServerStartMs) &&
         QString::fromStdString(server_.out).trimmed() == QString::number(n)) {
       name_ = QString(":%1").arg(n);

@@ -5,6 +5,7 @@
 // server ends when the object does; callers end their own clients first.
 #include <QProcessEnvironment>
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -27,9 +28,10 @@ class TestDisplay {
   // The first of `programs` that is not on the PATH, "" when all are.
   static QString missingProgram(const QStringList& programs);
 
-  // Starts the server on a free display from :first to :last; false when
-  // none could be had.
-  bool start(int first, int last);
+  // Starts the server on a free display from :first to :last, with a
+  // screen of `screen` pixels (Xvfb's own size when empty); false when none
+  // could be had.
+  bool start(int first, int last, const QSize& screen = {});
   // ":N" once started.
   const QString& name() const { return name_; }
   // This process's environment with Qt drawing on the display.
