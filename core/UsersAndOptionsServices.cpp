@@ -10,12 +10,19 @@ Implementation& installed() {
   return implementation;
 }
 
+std::function<void()>& hostNotReachedHandler() {
+  static std::function<void()> handler;
+  return handler;
+}
+
 }  // namespace
 
 void Install(Implementation implementation) { installed() = std::move(implementation); }
 
-void InstallSearch(std::function<void(const std::string&)> addFoundUsers) {
+void InstallSearch(std::function<void(const std::string&)> addFoundUsers,
+                   std::function<void()> hostNotReached) {
   installed().AddFoundUsersToList = std::move(addFoundUsers);
+  hostNotReachedHandler() = std::move(hostNotReached);
 }
 
 void CreateNewUser(const std::string& userName, const std::string& password,
@@ -29,6 +36,10 @@ void CreateNewUser(const std::string& userName, const std::string& password,
 
 void AddFoundUsersToList(const std::string& users) {
   if (installed().AddFoundUsersToList) installed().AddFoundUsersToList(users);
+}
+
+void SearchHostNotReached() {
+  if (hostNotReachedHandler()) hostNotReachedHandler()();
 }
 
 }  // namespace UsersAndOptionsServices

@@ -14,14 +14,18 @@ struct Implementation {
   // creates the account and logs it in; cancelling logs nobody in.
   std::function<void(const std::string&, const std::string&, const std::string&)> CreateNewUser;
   // (user list text): the identity elements a searched computer answered
-  // with; "" when it gave none or could not be asked.
+  // with; "" when it answered with nobody.
   std::function<void(const std::string&)> AddFoundUsersToList;
 };
 
 void Install(Implementation implementation);
-// Replaces only AddFoundUsersToList (the user search while it is open; an
-// empty function when it closes), leaving the other services as they are.
-void InstallSearch(std::function<void(const std::string&)> addFoundUsers);
+// Replaces only the user search's services (while it is open; empty
+// functions when it closes), leaving the other services as they are:
+// AddFoundUsersToList, and `hostNotReached`, told of a searched computer
+// that could not be asked (not reached, connection refused, or the request
+// unknown there).
+void InstallSearch(std::function<void(const std::string&)> addFoundUsers,
+                   std::function<void()> hostNotReached = {});
 
 void CreateNewUser(const std::string& userName, const std::string& password,
                    const std::string& serverAddress);
@@ -29,5 +33,6 @@ void CreateNewUser(const std::string& userName, const std::string& password,
 // Tells the user search what a computer answered. When no search is open
 // nobody waits for the answer, and nothing happens.
 void AddFoundUsersToList(const std::string& users);
+void SearchHostNotReached();
 
 }  // namespace UsersAndOptionsServices

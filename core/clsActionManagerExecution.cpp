@@ -64,6 +64,14 @@ void tellSearch(const std::string& users) {
   }
 }
 
+void tellSearchNotReached() {
+  try {
+    UsersAndOptionsServices::SearchHostNotReached();
+  } catch (...) {
+    logError("clsActionManager.tellSearchNotReached");
+  }
+}
+
 }  // namespace
 
 void clsActionManager::LoadCurrentAction() {
@@ -503,7 +511,7 @@ bool clsActionManager::ManageActionStatus() {
       case InProgress:
         return false;
       case ConnectionRefused:
-        if (isOneOf(type, {1000, 1100, 50300})) tellSearch("");
+        if (isOneOf(type, {1000, 1100, 50300})) tellSearchNotReached();
         if (isOneOf(type, {1200, 1300, 1500, 2000})) {
           try {
             addActivity(MessageCenterServices::kEvents, 65001, {GetRecipientName()},
@@ -523,11 +531,11 @@ bool clsActionManager::ManageActionStatus() {
           // The primary server's identity and search actions are not kept
           // waiting for a server that does not answer.
           remove = close = true;
-          if (type == kRequestServerUserSearch) tellSearch("");
+          if (type == kRequestServerUserSearch) tellSearchNotReached();
         }
         break;
       case RecipientNotFound:
-        if (isOneOf(type, {1000, 1100, 50300})) tellSearch("");
+        if (isOneOf(type, {1000, 1100, 50300})) tellSearchNotReached();
         close = true;
         if (!ReportActionStatusToServer()) retry = true;
         break;
@@ -557,7 +565,7 @@ bool clsActionManager::ManageActionStatus() {
         break;
     }
   }
-  if (notifySearch && isOneOf(type, {1000, 1100})) tellSearch("");
+  if (notifySearch && isOneOf(type, {1000, 1100})) tellSearchNotReached();
   if (remove) {
     if (isOneOf(current_.status, {Failed, NotReachable, RecipientNotFound})) tellGivenUp();
     DeleteAction(current_.ID, false);

@@ -213,3 +213,16 @@ TEST_F(UserSearch, AsksThePrimaryServerOrTheNetwork) {
 }
 
 }  // namespace
+
+// A computer where no copy listens was asked, but did not answer.
+TEST_F(UserSearch, AComputerThatCannotBeReachedIsAskedNotAnswered) {
+  frmUserSelection window;
+  window.show();
+  search(window, "127.0.0.59");
+  auto* status = control<QLabel>(&window, "lblStatus");
+  EXPECT_TRUE(ScriptedPeer::waitFor([&] { return status->text() == "Search finished."; }, 15000))
+      << status->text().toStdString();
+  EXPECT_EQ(window.HostsAsked(), 1);
+  EXPECT_EQ(window.HostsAnswered(), 0);
+  EXPECT_EQ(control<QLabel>(&window, "lblHostsAnswered")->text().toStdString(), "Answered: 0");
+}

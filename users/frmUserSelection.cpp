@@ -175,7 +175,8 @@ std::vector<frmUserSelection*>& openSearches() {
 
 void installAnswersFor(frmUserSelection* window) {
   UsersAndOptionsServices::InstallSearch(
-      [window](const std::string& users) { window->AddFoundUsersToList(users); });
+      [window](const std::string& users) { window->AddFoundUsersToList(users); },
+      [window] { window->HostNotReached(); });
 }
 
 }  // namespace
@@ -215,6 +216,7 @@ void frmUserSelection::ClearFoundUsers() {
   found_.clear();
   hostsAsked_ = 0;
   hostsAnswered_ = 0;
+  hostsNotReached_ = 0;
   usersFound_ = 0;
   networkSearch_ = NetworkSearch::kNone;
   enumeration_.reset();
@@ -308,6 +310,11 @@ void frmUserSelection::AddFoundUsersToList(const std::string& users) {
   UpdateControls();
 }
 
+void frmUserSelection::HostNotReached() {
+  ++hostsNotReached_;
+  UpdateStatus();
+}
+
 int frmUserSelection::AddSelectedUsers() {
   int stored = 0;
   try {
@@ -343,7 +350,7 @@ void frmUserSelection::UpdateStatus() {
   } else if (networkSearch_ == NetworkSearch::kNoService) {
     lblStatus_->setText(
         "No network browsing service (avahi-daemon) runs here: only this computer was asked.");
-  } else if (hostsAsked_ > 0 && hostsAnswered_ < hostsAsked_) {
+  } else if (hostsAsked_ > 0 && hostsAnswered_ + hostsNotReached_ < hostsAsked_) {
     lblStatus_->setText("Searching...");
   } else if (hostsAsked_ > 0) {
     lblStatus_->setText("Search finished.");

@@ -59,10 +59,12 @@ class frmUserSelection : public QWidget {
   void SearchUsers();
 
   // (user list text): the identity elements "U" one computer answered with,
-  // one element or several below one root; "" when it answered with nobody
-  // or could not be asked. Either way that computer counts as answered.
-  // Never raises: an answer it cannot read is logged.
+  // one element or several below one root; "" when it answered with nobody.
+  // Either way that computer counts as answered. Never raises: an answer it
+  // cannot read is logged.
   void AddFoundUsersToList(const std::string& users);
+  // A computer asked could not be reached: it was asked, not answered.
+  void HostNotReached();
 
   // Adds the selected found people to the logged-in person's users
   // directory, which is saved; returns how many were stored.
@@ -89,6 +91,7 @@ class frmUserSelection : public QWidget {
 
   int hostsAsked_ = 0;
   int hostsAnswered_ = 0;
+  int hostsNotReached_ = 0;
   int usersFound_ = 0;
   enum class NetworkSearch { kNone, kBrowsing, kNoService };
   NetworkSearch networkSearch_ = NetworkSearch::kNone;
