@@ -352,6 +352,14 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   EXPECT_FALSE(errors.contains("rror")) << errors.toStdString();
   EXPECT_FALSE(QFileInfo::exists(bob.dataRoot() + "/TVRLOG.DAT"));
   EXPECT_FALSE(QFileInfo::exists(ann.dataRoot() + "/TVRLOG.DAT"));
+
+  // Started again, Bob is preselected and the caret waits in the password box.
+  bob.program.start(programPath_, {}, copyEnvironment(bob.root, bob.address, display_.name()));
+  window = waitWindow(bob, "^Tavinor - Login$");
+  ASSERT_FALSE(window.isEmpty()) << bob.program.errors();
+  type("pw-BOB");
+  keys(window, {"Return"});
+  EXPECT_TRUE(loggedIn(bob)) << bob.program.out;
 }
 
 }  // namespace
