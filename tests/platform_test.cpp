@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QMessageBox>
+#include <QTest>
+#include <QWidget>
+
 #include "Clock.h"
 #include "MessageBox.h"
+#include "ModalDriver.h"
 #include "RecordingMessageBox.h"
 #include "TvrError.h"
 #include "Utf8.h"
@@ -67,6 +72,28 @@ TEST(MessageBox, ResponderRecordsAndAnswersInOrder) {
   EXPECT_EQ(boxes.shown()[0].text, "Delete?");
   EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo);
   EXPECT_EQ(boxes.shown()[1].title, "Tavinor");
+}
+
+// The box keeps its owner (a window nobody sees here) but opens over the
+// middle of the window the person works in.
+TEST(MessageBox, OpensOverTheActiveWindowWhateverOwnsIt) {
+  QWidget owner;
+  QWidget active;
+  active.setGeometry(600, 400, 420, 300);
+  active.show();
+  active.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&active));
+  QRect shownAt;
+  QWidget* parent = nullptr;
+  onNextModal<QMessageBox>([&](QMessageBox* box) {
+    shownAt = box->frameGeometry();
+    parent = box->parentWidget();
+    box->accept();
+  });
+  platform::showMessageBox("Saved.", platform::kMbInformation, "Tavinor", &owner);
+  EXPECT_EQ(parent, &owner);
+  EXPECT_LE((shownAt.center() - active.frameGeometry().center()).manhattanLength(), 4)
+      << shownAt.x() << "," << shownAt.y();
 }
 
 TEST(TvrError, SourcePrefixKeepsEverythingElse) {
