@@ -579,7 +579,7 @@ void frmMessageCenter::StoreAutoReply() {
 void frmMessageCenter::SavePooledCollection(int32_t classType) {
   if (!modGlobalVariables::ObjectPoolInitialized[classType]) return;
   PoolLoan collection(classType);
-  collection->SaveXMLDoc();
+  collection->FoldXMLDoc();
 }
 
 void frmMessageCenter::AddActivity(int32_t kind, const std::string& text, int32_t itemType,

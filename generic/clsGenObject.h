@@ -205,12 +205,18 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // The owner ("OU") that the enciphered data file at fullPath names; "" when
   // it names none or cannot be read.
   static std::string DataFileOwner(const std::string& fullPath);
-  // Rewrites the whole data file (atomically) when IsXMLDocChanged; a
+  // Makes every change of the document since its file was last in step
+  // durable: rows changed, added or removed go to the file's journal with
+  // one sync; other changes (and a journal past its bound) rewrite the whole
+  // file atomically. Nothing is written when nothing changed, and a
   // collection that is not loaded is never written. Raises 5, writing
   // nothing, when the owner checked on loading is not the one the document's
   // root names (a linked collection of another account). After a failed
   // write the next save writes again.
   void SaveXMLDoc();
+  // Saves, then rewrites the whole file and removes its journal when one is
+  // left (the save timer and the shut-down).
+  void FoldXMLDoc();
   // Drops the rows: the document keeps a bare root "TVR" (for a linked
   // collection, every instance of the class sees it) until the next load.
   void UnloadXMLDoc();
@@ -252,7 +258,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);
   void readDataFile();
-  void writeDataFile();
+  // Saves the document's changes; fold: leaves no journal behind.
+  void writeDataFile(bool fold);
   pugi::xml_node rootElement() const;
   const std::string& rowFieldName(int32_t field) const;
   const std::string& subFieldName(int32_t field) const;

@@ -1,8 +1,10 @@
 // The data-file members of clsGenObject: load, save, unload and the lending
 // lock. DataFileFormat: the document's XML text without declaration (root
 // "TVR", owner attribute "OU" when the owner is checked), enciphered with
-// clsGenEncryption when FileContentEncrypted, plain otherwise; the whole file
-// is rewritten atomically on every save.
+// clsGenEncryption when FileContentEncrypted, plain otherwise. A save that
+// only changed rows with a UID appends them to the file's DataJournal; the
+// whole file is rewritten atomically (folding the journal in) when that cannot
+// express the changes, when the journal grows past its bound, and on a fold.
 #include <QDir>
 #include <QFile>
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include "MessageBox.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
+#include "DataJournal.h"
 #include "clsGenErrorHandler.h"
 #include "clsGenObject.h"
 #include "modGenApplicationSetting.h"
@@ -174,7 +177,11 @@ void clsGenObject::readDataFile() {
     const std::string text = dataText(bytes, FileContentEncrypted_, damaged);
     if (text.empty()) {
       modGenFunctionsXML::XMLClearDocument(doc_);
-    } else if (!doc_->load(text)) {
+    } else if (doc_->load(text, [&](pugi::xml_node root) {
+                 DataJournal(file.FullPath, FileContentEncrypted_).replayOnto(root, true);
+               })) {
+      doc_->changes().forget();
+    } else {
       damaged = true;
     }
   }
@@ -206,22 +213,26 @@ void clsGenObject::SaveXMLDoc() {
   try {
     // Only a loaded collection holds its file's rows; writing any other
     // would replace the file with whatever the document holds meanwhile.
-    if (!IsLoaded() || !rootElement()) return;
-    const std::array<int32_t, 4> lastSeen = CounterSnapshot_;
-    if (!IsXMLDocChanged()) return;
-    try {
-      writeDataFile();
-    } catch (...) {
-      // The changes are still unsaved: the next save must write them.
-      CounterSnapshot_ = lastSeen;
-      throw;
-    }
+    if (!IsLoaded() || !rootElement() || doc_->changes().none()) return;
+    writeDataFile(false);
   } catch (...) {
     raiseAgain("clsGenObject.SaveXMLDoc");
   }
 }
 
-void clsGenObject::writeDataFile() {
+void clsGenObject::FoldXMLDoc() {
+  try {
+    if (!IsLoaded() || !rootElement()) return;
+    writeDataFile(true);
+  } catch (...) {
+    raiseAgain("clsGenObject.FoldXMLDoc");
+  }
+}
+
+// Changes that the journal can hold are appended and synced first, so that
+// whenever a journal exists it holds every row's last form: a rewrite that
+// a crash interrupts before the journal is removed replays to the same rows.
+void clsGenObject::writeDataFile(bool fold) {
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
   if (file.FileName.empty()) return;
   // A linked collection shares its class document whoever owns the
@@ -229,9 +240,22 @@ void clsGenObject::writeDataFile() {
   if (ValidateOwnershipOnLoadingXMLDoc_ && ownerOf(rootElement()) != ClassOwner_) {
     throw TvrError(kErrInvalidCall, "", "The rows held belong to another owner than " + file.FullPath);
   }
+  const DataJournal journal(file.FullPath, FileContentEncrypted_);
+  RowChanges& changes = doc_->changes();
+  const bool journalHeld = journal.exists();
+  bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
+  if (changes.anyRow() && (journalHeld || !rewrite)) {
+    const std::uint64_t size =
+        journal.append(journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn()));
+    changes.forgetRows();
+    rewrite = rewrite || DataJournal::dueForFold(size, DataJournal::dataFileSize(file.FullPath));
+  }
+  if (!rewrite) return;
   modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,
                                        modGenFunctionsXML::XMLToString(doc_->documentNode()),
                                        FileContentEncrypted_, false, false);
+  journal.remove();
+  changes.forget();
 }
 
 void clsGenObject::UnloadXMLDoc() {

@@ -4,6 +4,9 @@
 
 namespace {
 
+// The attribute that names a row to its data file's journal.
+constexpr const char* kUIDAttribute = "UID";
+
 // Maps the document node of every live clsGenXMLDocument to its owner, so a
 // bare node handle can find the document that keeps its indexes. Never
 // destroyed: documents held by globals unregister after static destruction
@@ -75,27 +78,37 @@ clsGenXMLDocument* clsGenXMLDocument::owning(pugi::xml_node node) {
 
 // Line ends are kept as they are: the serialiser writes a CR in element
 // text as it is, so turning it into LF on reading would change stored text.
-bool clsGenXMLDocument::load(std::string_view text) {
+bool clsGenXMLDocument::load(std::string_view text,
+                             const std::function<void(pugi::xml_node root)>& amend) {
   announceReplacement();
+  changes_.makeWhole();
   constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
   const pugi::xml_parse_result parsed =
       dom_.load_buffer(text.data(), text.size(), kOptions, pugi::encoding_utf8);
-  if (parsed && hasSingleRoot(dom_) && !deeperThan(dom_, kMaxDepth)) return true;
+  if (parsed && hasSingleRoot(dom_) && !deeperThan(dom_, kMaxDepth)) {
+    if (amend) amend(rootElement());
+    return true;
+  }
   dom_.reset();
   return false;
 }
 
 void clsGenXMLDocument::clear() {
   announceReplacement();
+  changes_.makeWhole();
   dom_.reset();
 }
 
 pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const char* name) {
-  return joined(parent, parent.append_child(name));
+  const pugi::xml_node added = joined(parent, parent.append_child(name));
+  noteChange(added);
+  return added;
 }
 
 pugi::xml_node clsGenXMLDocument::appendCopy(pugi::xml_node parent, pugi::xml_node source) {
-  return joined(parent, parent.append_copy(source));
+  const pugi::xml_node added = joined(parent, parent.append_copy(source));
+  noteChange(added);
+  return added;
 }
 
 pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_node node) {
@@ -104,18 +117,28 @@ pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_no
     return {};
   }
   if (isRow(node)) {
+    noteRemoval(node);
     unindexRow(node);
-  } else if (isRow(node.parent())) {
-    dropSubRowIndexes(node.parent(), node, {});
+  } else {
+    noteChange(node);
+    if (isRow(node.parent())) dropSubRowIndexes(node.parent(), node, {});
   }
-  return joined(parent, parent.append_move(node));
+  const pugi::xml_node moved = joined(parent, parent.append_move(node));
+  noteChange(moved);
+  return moved;
 }
 
 void clsGenXMLDocument::remove(pugi::xml_node node) {
   if (!node || node.root() != dom_ || node == dom_) return;
   if (isAncestorOrSelf(node, rootElement())) {
     announceReplacement();
+    changes_.makeWhole();
   } else {
+    if (isRow(node)) {
+      noteRemoval(node);
+    } else {
+      noteChange(node);
+    }
     const NodeList removed = subtreeOf(node);
     const std::vector<Holder*> holders = holders_;
     for (Holder* holder : holders) holder->nodesRemoved(*this, removed);
@@ -131,11 +154,21 @@ void clsGenXMLDocument::remove(pugi::xml_node node) {
 void clsGenXMLDocument::setAttribute(pugi::xml_node node, const char* name,
                                      std::string_view value) {
   clsGenXMLDocument* owner = owning(node);
-  if (owner) owner->beforeAttributeWrite(node, name);
   pugi::xml_attribute attribute = node.attribute(name);
+  if (owner) {
+    // A row that takes another UID is, to its file, one row gone and another added.
+    if (owner->isRow(node) && std::string_view(name) == kUIDAttribute && attribute &&
+        value != attribute.value()) {
+      owner->noteRemoval(node);
+    }
+    owner->beforeAttributeWrite(node, name);
+  }
   if (!attribute) attribute = node.append_attribute(name);
   attribute.set_value(value.data(), value.size());
-  if (owner) owner->afterAttributeWrite(node, name);
+  if (owner) {
+    owner->afterAttributeWrite(node, name);
+    owner->noteChange(node);
+  }
 }
 
 const NodeList& clsGenXMLDocument::rowsWhere(std::string_view element,
@@ -347,6 +380,27 @@ void clsGenXMLDocument::dropIndexes(const std::vector<const RowIndex*>& stale) {
     indexes_.erase(std::remove_if(indexes_.begin(), indexes_.end(),
                                   [index](const auto& held) { return held.get() == index; }),
                    indexes_.end());
+  }
+}
+
+void clsGenXMLDocument::noteChange(pugi::xml_node node) {
+  const pugi::xml_node root = rootElement();
+  pugi::xml_node row = node;
+  while (row && row.parent() != root) row = row.parent();
+  const std::string_view uid = row ? row.attribute(kUIDAttribute).value() : "";
+  if (!root || uid.empty()) {
+    changes_.makeWhole();
+  } else {
+    changes_.touch(uid);
+  }
+}
+
+void clsGenXMLDocument::noteRemoval(pugi::xml_node row) {
+  const std::string_view uid = row.attribute(kUIDAttribute).value();
+  if (uid.empty()) {
+    changes_.makeWhole();
+  } else {
+    changes_.removed(uid);
   }
 }
 

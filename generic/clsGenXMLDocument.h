@@ -13,6 +13,10 @@
 //    once each. An index is built on the first look-up and then maintained on
 //    every append, removal and attribute write made here (a change it cannot
 //    follow cheaply drops it, and the next look-up rebuilds it).
+//  - Row changes: every change made here is noted in changes() by the row it
+//    falls in (RowChanges), for the data file's journal. A load or clear
+//    makes the changes whole; the data file's owner forgets them once the
+//    file is in step.
 //
 // Callers must change the tree only through this class, modGenFunctionsXML
 // and clsGenObject. A node removed through a raw pugixml handle leaves holders
@@ -22,6 +26,7 @@
 //
 // Single-threaded: documents are used on the program's one UI thread.
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,6 +34,8 @@
 #include <vector>
 
 #include <pugixml.hpp>
+
+#include "RowChanges.h"
 
 class clsGenXMLDocument;
 using XMLDocumentRef = std::shared_ptr<clsGenXMLDocument>;
@@ -65,8 +72,9 @@ class clsGenXMLDocument {
 
   // Replaces the content with the parse of `text`. On failure (malformed,
   // empty, not exactly one root element, or nested deeper than kMaxDepth)
-  // the document is left empty.
-  bool load(std::string_view text);
+  // the document is left empty. `amend`, when given, edits the parsed tree
+  // before any holder or index sees it (raw pugixml edits are safe there).
+  bool load(std::string_view text, const std::function<void(pugi::xml_node root)>& amend = {});
   // Frees every node.
   void clear();
 
@@ -95,6 +103,8 @@ class clsGenXMLDocument {
   // `subElement` whose `attribute` equals `value`, in document order.
   const NodeList& rowsWithSubRowWhere(std::string_view element, std::string_view subElement,
                                       std::string_view attribute, std::string_view value);
+
+  RowChanges& changes() { return changes_; }
 
   void addHolder(Holder* holder);
   void removeHolder(Holder* holder);
@@ -135,8 +145,13 @@ class clsGenXMLDocument {
   void dropSubRowIndexes(pugi::xml_node row, pugi::xml_node subRow, std::string_view attribute);
   void dropIndexes(const std::vector<const RowIndex*>& stale);
   void announceReplacement();
+  // Notes a change inside the row that holds `node`, or the removal (or move
+  // to the end) of `row`.
+  void noteChange(pugi::xml_node node);
+  void noteRemoval(pugi::xml_node row);
 
   pugi::xml_document dom_;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
   std::vector<Holder*> holders_;
+  RowChanges changes_;
 };

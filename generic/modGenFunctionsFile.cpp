@@ -42,10 +42,6 @@ int errorNumberFor(int error) {
   }
 }
 
-[[noreturn]] void raiseSystemError(int error, const std::string& what, const std::string& path) {
-  throw TvrError(errorNumberFor(error), "", what + " \"" + path + "\": " + std::strerror(error));
-}
-
 std::string programFolder() { return QCoreApplication::applicationDirPath().toStdString(); }
 
 std::string underProgramFolder(const std::string& path) { return programFolder() + "/" + path; }
@@ -207,6 +203,10 @@ std::string chosenPath(QFileDialog& dialog) {
 }
 
 }  // namespace
+
+void raiseSystemError(int error, const std::string& what, const std::string& path) {
+  throw TvrError(errorNumberFor(error), "", what + " \"" + path + "\": " + std::strerror(error));
+}
 
 bool SaveFileContent(const std::string& folder, const std::string& fileName,
                      const std::string& text, bool encrypt, bool keepBackup, bool relative) {

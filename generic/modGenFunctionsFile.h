@@ -63,6 +63,10 @@ void AppendLineToFile(const std::string& folder, const std::string& fileName,
                       const std::string& line, bool encrypted = true, bool relative = false,
                       std::size_t keepBytes = 0);
 
+// Raises the failure `error` (a system error number) of `what` ("Cannot
+// open" ...) on `path` with the numbers above.
+[[noreturn]] void raiseSystemError(int error, const std::string& what, const std::string& path);
+
 // Creates every missing level of `path`; a level that already exists is passed over.
 void CreateFolderPath(const std::string& path);
 

@@ -12,12 +12,6 @@ namespace {
 
 constexpr int kNameAttempts = 20;
 
-std::string folderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string temporaryNameBeside(const std::string& path) {
   static std::mt19937 generator{std::random_device{}()};
   const auto slash = path.rfind('/');
@@ -26,8 +20,14 @@ std::string temporaryNameBeside(const std::string& path) {
   return folder + "." + name + ".tvrtmp-" + std::to_string(generator());
 }
 
-// Flushes the folder so that a rename inside it survives a crash. Best
-// effort: the file is whole either way.
+}  // namespace
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 void syncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -35,7 +35,44 @@ void syncFolder(const std::string& folder) {
   ::close(fd);
 }
 
-}  // namespace
+std::optional<FileWriteFailure> appendDurably(const std::string& path, std::string_view bytes,
+                                              std::uint64_t& size) {
+  bool created = false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    created = fd >= 0;
+  }
+  if (fd < 0) return FileWriteFailure{"create", errno};
+  FileWriteFailure failure;
+  struct stat info {};
+  if (const int error = writeFully(fd, bytes); error != 0) {
+    failure = {"write", error};
+  } else if (::fdatasync(fd) != 0) {
+    failure = {"flush", errno};
+  } else if (::fstat(fd, &info) != 0) {
+    failure = {"flush", errno};
+  }
+  if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
+  if (failure.error != 0) return failure;
+  if (created) syncFolder(folderOf(path));
+  size = static_cast<std::uint64_t>(info.st_size);
+  return std::nullopt;
+}
+
+std::optional<FileWriteFailure> truncateDurably(const std::string& path, std::uint64_t length) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return FileWriteFailure{"create", errno};
+  FileWriteFailure failure;
+  if (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    failure = {"write", errno};
+  } else if (::fdatasync(fd) != 0) {
+    failure = {"flush", errno};
+  }
+  if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
+  if (failure.error != 0) return failure;
+  return std::nullopt;
+}
 
 int writeFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {

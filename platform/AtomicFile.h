@@ -7,8 +7,13 @@
 // leave a temporary file beside it, which nothing reads.
 //
 // Writing through a symbolic link replaces the link by a file.
+//
+// Appends (appendDurably) add bytes at a file's end and flush them before
+// returning; a crash may leave the last append torn, so readers of such a
+// file must frame and check what they read.
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +31,22 @@ struct FileWriteFailure {
 // permission bits; without it the file is created 0666 less the umask.
 std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string_view bytes,
                                             std::optional<mode_t> mode = std::nullopt);
+
+// Appends `bytes` to `path` (created 0666 less the umask when missing) with
+// one write, and flushes them to disk; a new file's folder is flushed too,
+// so the file itself lasts. `size` gets the file's size afterwards.
+std::optional<FileWriteFailure> appendDurably(const std::string& path, std::string_view bytes,
+                                              std::uint64_t& size);
+
+// Cuts the file `path` to `length` bytes and flushes it.
+std::optional<FileWriteFailure> truncateDurably(const std::string& path, std::uint64_t length);
+
+// Flushes the folder so that entries made or removed in it survive a crash.
+// Best effort: a folder that cannot be opened is passed over.
+void syncFolder(const std::string& folder);
+
+// The folder part of `path` ("." without one).
+std::string folderOf(const std::string& path);
 
 // Writes all of `bytes` to `fd`, going on after short or interrupted writes.
 // 0, or the error number of the write that failed.

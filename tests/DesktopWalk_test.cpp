@@ -21,6 +21,7 @@
 #include <string>
 
 #include "ChildProcess.h"
+#include "StoredText.h"
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
 #include "TestDisplay.h"
@@ -291,7 +292,7 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   std::string annUID;
   const auto annKnown = [&] {
     pugi::xml_document directory;
-    directory.load_string(modGenFunctionsFile::ReadFileContent(bob.file("D010.dat"), true).c_str());
+    directory.load_string(storedText(bob.file("D010.dat"), true).c_str());
     annUID = directory.document_element()
                  .find_child_by_attribute("U", "IP", "127.0.0.100")
                  .attribute("UID")

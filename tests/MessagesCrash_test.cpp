@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "StoredText.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
 #include "ProgramTestEnvironment.h"
@@ -50,7 +51,7 @@ struct Peer : ChildProcess {
   }
 };
 
-// The rows (UID -> ST) of an account's data file as they are on disk.
+// The rows (UID -> ST) of an account's data file as they are stored.
 std::vector<std::pair<std::string, std::string>> rowsOnDisk(const std::string& root,
                                                             const std::string& account,
                                                             const char* file) {
@@ -58,7 +59,7 @@ std::vector<std::pair<std::string, std::string>> rowsOnDisk(const std::string& r
   std::vector<std::pair<std::string, std::string>> rows;
   if (!QFileInfo::exists(QString::fromStdString(path))) return rows;
   pugi::xml_document document;
-  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return rows;
+  if (!document.load_string(storedText(path, true).c_str())) return rows;
   for (const pugi::xml_node row : document.document_element().children()) {
     std::string status = row.attribute("ST") ? row.attribute("ST").value() : row.attribute("AS").value();
     for (const pugi::xml_node recipient : row.children()) {

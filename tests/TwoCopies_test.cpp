@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "StoredText.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
 #include "ProgramTestEnvironment.h"
@@ -56,7 +57,7 @@ std::string messagesOnDisk(const QString& dataRoot, const std::string& account, 
   const std::string path = dataRoot.toStdString() + "/" + account + "/" + file;
   if (!QFileInfo::exists(QString::fromStdString(path))) return {};
   pugi::xml_document document;
-  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return {};
+  if (!document.load_string(storedText(path, true).c_str())) return {};
   std::string rows;
   for (const pugi::xml_node row : document.document_element().children("M")) {
     rows += std::string(row.attribute("CO").value()) + ":" + row.attribute("ST").value();
@@ -73,7 +74,7 @@ std::string actionsOnDisk(const QString& dataRoot, const std::string& account) {
   const std::string path = dataRoot.toStdString() + "/" + account + "/D002.dat";
   if (!QFileInfo::exists(QString::fromStdString(path))) return {};
   pugi::xml_document document;
-  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return {};
+  if (!document.load_string(storedText(path, true).c_str())) return {};
   std::string rows;
   for (const pugi::xml_node row : document.document_element().children("A")) {
     for (const char* name : {"AT", "AS", "AZ", "NCTS"}) rows += std::string(row.attribute(name).value()) + " ";
@@ -352,7 +353,7 @@ TEST_F(TwoCopiesTest, ATypedMessageIsDeliveredAnsweredReadAndRecalled) {
   xdotool({"key", "Return"});
   const std::string bobUsers = bob.dataRoot().toStdString() + "/BOB/D010.dat";
   const auto annKnown = [&] {
-    return modGenFunctionsFile::ReadFileContent(bobUsers, true).find(ann.accountUID) !=
+    return storedText(bobUsers, true).find(ann.accountUID) !=
            std::string::npos;
   };
   // The answer takes a moment: select and add until the directory holds her.
@@ -516,9 +517,9 @@ TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
   cid.tell("ask 1300 " + ann.accountUID);
   const std::string cidUsers = cidRoot.toStdString() + "/CID/D010.dat";
   EXPECT_TRUE(waitUntil([&] {
-    return modGenFunctionsFile::ReadFileContent(cidUsers, true).find("LN=\"Tester\"") !=
+    return storedText(cidUsers, true).find("LN=\"Tester\"") !=
            std::string::npos;
-  }, kDeliveryMs, kPauseMs)) << modGenFunctionsFile::ReadFileContent(cidUsers, true);
+  }, kDeliveryMs, kPauseMs)) << storedText(cidUsers, true);
 
   // One message to both: each copy stores it, Ann's shows it on her board,
   // and Cid's row has both deliveries.

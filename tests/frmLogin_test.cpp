@@ -2,6 +2,7 @@
 // boxes (answered by a recorder) and the options dialog in its new-account
 // state, driven while they run modally.
 #include "frmLogin.h"
+#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -106,7 +107,7 @@ TEST_F(LoginRoad, AnUnknownNameCreatesTheAccountThroughTheOptionsDialog) {
 
   // The account is on disk, and so are its preset instant messages.
   const std::string accounts =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+      storedText(environment.dataFolder() + "/D001.dat", true);
   EXPECT_NE(accounts.find(uid), std::string::npos);
   const modGlobalFunctions::GenObjectRef presets =
       modGlobalFunctions::GetUserDataObject(modGlobalVariables::InstMess, uid, true);

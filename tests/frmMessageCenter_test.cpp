@@ -2,6 +2,7 @@
 // dialog driven while it runs; and the built program itself, started as a
 // separate process where a required file is missing.
 #include "frmMessageCenter.h"
+#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -110,7 +111,7 @@ TEST_F(StartUp, FirstRunCreatesTheSettingsAndLogsTheNewAccountIn) {
   EXPECT_NE(settings.find(uid), std::string::npos);
   EXPECT_NE(settings.find(frmMessageCenter::kProgramVersion), std::string::npos);
   const std::string accounts =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+      storedText(environment.dataFolder() + "/D001.dat", true);
   EXPECT_NE(accounts.find("127.0.0.8"), std::string::npos);
 
   // The next start preselects the account and keeps its recorded address.
@@ -230,10 +231,10 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   EXPECT_EQ(MessageCenterServices::AutoReplyText(), "Back on Monday");
   messageCenter.Form_Unload();
   const std::string accounts =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+      storedText(environment.dataFolder() + "/D001.dat", true);
   EXPECT_NE(accounts.find("ARM=\"Back on Monday\""), std::string::npos);
   const std::string received =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/ANN/D008.dat", true);
+      storedText(environment.dataFolder() + "/ANN/D008.dat", true);
   EXPECT_NE(received.find("Hello there"), std::string::npos);
 }
 

@@ -1,4 +1,5 @@
 #include "frmOptions.h"
+#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +116,7 @@ TEST_F(OptionsDialog, SavingTheLoggedInAccountWritesItsRowAndOptions) {
   EXPECT_EQ(accountField(ann, kLocalUserPW), "new");
   EXPECT_EQ(accountField(ann, kLocalUserCS), "2");
   EXPECT_TRUE(boxes.shown().empty());
-  EXPECT_NE(modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true)
+  EXPECT_NE(storedText(environment.dataFolder() + "/D001.dat", true)
                 .find("Lee-Roy"),
             std::string::npos);
 }

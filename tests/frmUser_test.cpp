@@ -4,6 +4,7 @@
 #include <QTreeWidget>
 
 #include "MessageBox.h"
+#include "StoredText.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
@@ -108,10 +109,10 @@ TEST_F(UserManager, RemovingAUserTakesHisMembershipsAndOnRequestHisMessages) {
   EXPECT_EQ(groupsOnDisk(), "Team:" + cid + ",;");
   ASSERT_EQ(users.lvUsers()->topLevelItemCount(), 1);
   const std::string directory =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/BOB/D010.dat", true);
+      storedText(environment.dataFolder() + "/BOB/D010.dat", true);
   EXPECT_EQ(directory.find(ann), std::string::npos);
   const std::string received =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/BOB/D008.dat", true);
+      storedText(environment.dataFolder() + "/BOB/D008.dat", true);
   EXPECT_EQ(received.find(ann), std::string::npos);  // Ann's message went with her
   EXPECT_NE(received.find(cid), std::string::npos);
 
@@ -119,7 +120,7 @@ TEST_F(UserManager, RemovingAUserTakesHisMembershipsAndOnRequestHisMessages) {
   boxes.answerNext(platform::kMbResultNo);
   select(users.lvUsers(), cid);
   users.DeleteSelectedUser(false);
-  EXPECT_NE(modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/BOB/D008.dat", true)
+  EXPECT_NE(storedText(environment.dataFolder() + "/BOB/D008.dat", true)
                 .find(cid),
             std::string::npos);
   EXPECT_EQ(users.lvUsers()->topLevelItemCount(), 0);

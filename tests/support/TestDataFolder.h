@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ProgramTestEnvironment.h"
+#include "StoredText.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"
 
@@ -55,8 +56,9 @@ class TestDataFolder {
     modGenFunctionsFile::CreateFolderPath(full.substr(0, full.rfind('/')));
     modGenFunctionsFile::SaveFileContent("", full, bytes, false);
   }
+  // The rows stored for an enciphered data file (its journal replayed).
   std::string deciphered(const std::string& relative) const {
-    return modGenFunctionsFile::ReadFileContent(path(relative), true);
+    return storedText(path(relative), true);
   }
 
  private:

@@ -1,0 +1,52 @@
+#pragma once
+// RowChanges: what changed in a document since it was last in step with its
+// data file, in terms the data file's journal can record.
+//
+// A row is named by its "UID" attribute. A touched UID stands for a row that
+// changed, was added, or went; a UID whose row was removed (or moved to the
+// end) is marked so, and its turn moves to the end, so that replaying
+// "remove, then append" in turn order rebuilds the rows' order. Anything that
+// cannot be said of one named row (a row without UID, the root element's own
+// attributes, a new tree) makes the changes whole: only a rewrite of the
+// whole file expresses them.
+//
+// Holds only names, never node handles, so no removal can leave it dangling.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class RowChanges {
+ public:
+  struct Touched {
+    std::string uid;
+    bool removed = false;
+  };
+
+  // The row named `uid` changed or was added.
+  void touch(std::string_view uid);
+  // The row named `uid` was removed or moved to the end.
+  void removed(std::string_view uid);
+  void makeWhole() { whole_ = true; }
+  // The document is in step with its file again.
+  void forget();
+  // Nothing changed since the file was last in step.
+  bool none() const { return !whole_ && touched_.empty(); }
+  bool whole() const { return whole_; }
+  bool anyRow() const { return !touched_.empty(); }
+  // The touched rows in turn order.
+  std::vector<Touched> inTurn() const;
+  // Only the named rows are in step now (their records reached the journal);
+  // the whole mark stays.
+  void forgetRows() { touched_.clear(); }
+
+ private:
+  struct Entry {
+    std::uint64_t turn = 0;
+    bool removed = false;
+  };
+  std::unordered_map<std::string, Entry> touched_;
+  std::uint64_t nextTurn_ = 0;
+  bool whole_ = false;
+};
