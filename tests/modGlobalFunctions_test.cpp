@@ -497,9 +497,7 @@ TEST_F(FieldValues, IncrementUserCounter) {
 
   const std::string before = data_.raw("ALICE/D010.dat");
   modGlobalFunctions::IncrementUserCounter("STRANGER", 4);
-  EXPECT_NE(data_.raw("ALICE/D010.dat"), before) << "written although no row changed";
-  EXPECT_EQ(GenEncryption().DecryptString(data_.raw("ALICE/D010.dat"), 1),
-            GenEncryption().DecryptString(before, 1));
+  EXPECT_EQ(data_.raw("ALICE/D010.dat"), before) << "not written: no row changed";
   modGlobalFunctions::IncrementUserCounter("", 4);
   EXPECT_TRUE(GetPoolObj(User, false)) << "every borrowing was given back";
 }

@@ -1,4 +1,5 @@
 #include "modLocalUserFunctions.h"
+#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -470,7 +471,7 @@ TEST_F(Accounts, DeletingAnAccountRemovesItsRowAndDataFolderOnly) {
   // The documents folders stay; the accounts file was saved without ANN.
   EXPECT_TRUE(modGenFunctionsFile::FolderExists(folders + "Transferts"));
   const std::string saved =
-      modGenFunctionsFile::ReadFileContent(environment.dataFolder() + "/D001.dat", true);
+      storedText(environment.dataFolder() + "/D001.dat", true);
   EXPECT_EQ(saved.find(ann), std::string::npos);
   EXPECT_NE(saved.find(bob), std::string::npos);
 

@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 
 #include "PoolLoan.h"
+#include "StoredText.h"
 #include "clsApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
@@ -83,7 +84,7 @@ void ProgramTestEnvironment::addPerson(const std::string& owner, const std::stri
 
 std::string ProgramTestEnvironment::groupsInFile(const std::string& path) {
   pugi::xml_document document;
-  if (!document.load_string(modGenFunctionsFile::ReadFileContent(path, true).c_str())) return {};
+  if (!document.load_string(storedText(path, true).c_str())) return {};
   std::string rows;
   for (const pugi::xml_node group : document.document_element().children("G")) {
     rows += std::string(group.attribute("N").value()) + ":";

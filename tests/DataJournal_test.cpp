@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QFile>
+#include <functional>
+
+#include "DataJournal.h"
+#include "RecordingMessageBox.h"
+#include "TestDataFolder.h"
+#include "clsGenEncryption.h"
+#include "clsGenObject.h"
+#include "modGenFunctionsXML.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+using modGlobalFunctions::CreateGenObject;
+using modGlobalFunctions::GenObjectRef;
+
+namespace {
+
+constexpr const char* kDataFile = "ALICE/D010.dat";
+constexpr const char* kJournal = "ALICE/.D010.dat.jnl";
+constexpr int32_t kUID = 0;
+constexpr int32_t kFirstName = 1;
+
+// A fresh unlinked collection of the account's users file, loaded from disk.
+GenObjectRef openUsers(bool encrypted) {
+  GenObjectRef users = CreateGenObject(modGlobalVariables::User, "", false, false);
+  users->FileContentEncrypted(encrypted);
+  users->XMLDocLinked(clsGenXMLDocument::create());
+  users->LoadXMLDoc(false);
+  return users;
+}
+
+std::string addUser(clsGenObject& users, const std::string& name) {
+  const std::string uid = users.CreateNewRow(true, kUID);
+  users.SetField(kFirstName, name);
+  users.AddCurrentRow();
+  return uid;
+}
+
+void rename(clsGenObject& users, const std::string& uid, const std::string& name) {
+  users.SetRowFieldByKey(kUID, uid, kFirstName, name);
+}
+
+// Every row as XML text, in order.
+std::vector<std::string> rowsOf(const clsGenObject& users) {
+  std::vector<std::string> rows;
+  for (const pugi::xml_node row : users.XMLDocLinked()->rootElement().children()) {
+    rows.push_back(modGenFunctionsXML::XMLToString(row));
+  }
+  return rows;
+}
+
+struct Case {
+  const char* name;
+  // Changes `users` and saves; the journal or data file may be tampered with.
+  std::function<void(clsGenObject& users, TestDataFolder& data)> act;
+  bool journalLeft;
+  bool dataFileRewritten;
+};
+
+}  // namespace
+
+// Each case starts from a stored file of three users, acts, and then a fresh
+// load must read exactly the rows the acting collection holds.
+TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
+  const std::vector<Case> cases = {
+      {"changed, added and removed rows go to the journal",
+       [](clsGenObject& users, TestDataFolder&) {
+         rename(users, users.GetRowFieldByKey(kFirstName, "u0", kUID, false), "renamed");
+         addUser(users, "u3");
+         users.Delete(false, kFirstName, "u1", true);
+       },
+       true, false},
+      {"a row moved to the end keeps its place on replay",
+       [](clsGenObject& users, TestDataFolder&) {
+         users.PC_Init(false);
+         users.PC_SelectSingleNode(kFirstName, "u0");
+         const pugi::xml_node row = users.GetCurrent();
+         users.AddRow(row);
+         users.SaveXMLDoc();
+       },
+       true, false},
+      {"nothing changed: nothing is written",
+       [](clsGenObject& users, TestDataFolder&) { users.SaveXMLDoc(); }, false, false},
+      {"a root attribute rewrites the whole file",
+       [](clsGenObject& users, TestDataFolder&) {
+         addUser(users, "u3");
+         clsGenXMLDocument::setAttribute(users.XMLDocLinked()->rootElement(), "X", "1");
+         users.SaveXMLDoc();
+       },
+       false, true},
+      {"a fold rewrites the file and removes the journal",
+       [](clsGenObject& users, TestDataFolder&) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         rename(users, users.GetRowFieldByKey(kFirstName, "u2", kUID, false), "later");
+         users.FoldXMLDoc();
+       },
+       false, true},
+      {"a torn last record is ignored and cut off",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         QFile journal(QString::fromStdString(data.path(kJournal)));
+         ASSERT_TRUE(journal.open(QIODevice::Append));
+         journal.write(QByteArray("\x40\x00\x00\x00\x01\x02\x03\x04<U UID", 15));
+       },
+       true, false},
+      {"a journal left by a fold that stopped before removing it changes nothing",
+       [](clsGenObject& users, TestDataFolder& data) {
+         const std::string u0 = users.GetRowFieldByKey(kFirstName, "u0", kUID, false);
+         rename(users, u0, "first");
+         users.Delete(false, kFirstName, "u2", true);
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         rename(users, u0, "second");
+         users.SaveXMLDoc();
+         const std::string journal = data.path(kJournal);
+         ASSERT_TRUE(QFile::copy(QString::fromStdString(journal), QString::fromStdString(journal + "~")));
+         users.FoldXMLDoc();
+         ASSERT_TRUE(QFile::rename(QString::fromStdString(journal + "~"), QString::fromStdString(journal)));
+       },
+       true, true},
+  };
+  for (const bool encrypted : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (encrypted ? " (enciphered)" : " (plain)"));
+      TestDataFolder data;
+      RecordingMessageBox boxes;
+      data.logIn("ALICE");
+      GenObjectRef users = openUsers(encrypted);
+      for (int n = 0; n < 3; ++n) addUser(*users, "u" + std::to_string(n));
+      users->FoldXMLDoc();
+      const std::string before = data.raw(kDataFile);
+
+      c.act(*users, data);
+      users->SaveXMLDoc();
+      EXPECT_EQ(QFile::exists(QString::fromStdString(data.path(kJournal))), c.journalLeft);
+      EXPECT_EQ(data.raw(kDataFile) != before, c.dataFileRewritten);
+      EXPECT_EQ(data.raw(kDataFile).find("u0") == std::string::npos, encrypted);
+
+      const GenObjectRef loaded = openUsers(encrypted);
+      EXPECT_EQ(rowsOf(*loaded), rowsOf(*users));
+      // Replay again over what the first load left: idempotent.
+      const GenObjectRef again = openUsers(encrypted);
+      EXPECT_EQ(rowsOf(*again), rowsOf(*users));
+      EXPECT_TRUE(boxes.shown().empty());
+    }
+  }
+}
+
+// The framing check: CRC-32 as zlib computes it, and a record whose payload
+// fails it ends the journal.
+TEST(DataJournal, RecordsAreCheckedByTheirCRC) {
+  EXPECT_EQ(DataJournal::crc32(""), 0u);
+  EXPECT_EQ(DataJournal::crc32("123456789"), 0xCBF43926u);
+
+  TestDataFolder data;
+  const std::string file = data.path("plain.dat");
+  const DataJournal journal(file, false);
+  const XMLDocumentRef document = clsGenXMLDocument::create();
+  ASSERT_TRUE(document->load("<TVR><U UID=\"A\" N=\"1\"/><U UID=\"B\" N=\"2\"/></TVR>"));
+  journal.append(journal.recordsFor(*document, "U", {{"A", false}, {"B", true}}));
+  std::string bytes = data.raw(".plain.dat.jnl");
+  bytes[bytes.size() - 3] ^= 0x20;  // inside the second record's payload
+  data.writeRaw(".plain.dat.jnl", bytes);
+
+  const XMLDocumentRef stored = clsGenXMLDocument::create();
+  ASSERT_TRUE(stored->load("<TVR><U UID=\"A\"/><U UID=\"B\"/></TVR>",
+                           [&](pugi::xml_node root) { journal.replayOnto(root, false); }));
+  EXPECT_EQ(modGenFunctionsXML::XMLToString(stored->documentNode()), "<TVR><U UID=\"A\" N=\"1\"/></TVR>")
+      << "A is replaced and B removed; the damaged last record, B appended again, is not applied";
+}
