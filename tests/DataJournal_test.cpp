@@ -139,7 +139,7 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
       users->SaveXMLDoc();
       EXPECT_EQ(QFile::exists(QString::fromStdString(data.path(kJournal))), c.journalLeft);
       EXPECT_EQ(data.raw(kDataFile) != before, c.dataFileRewritten);
-      EXPECT_EQ(data.raw(kDataFile).find("u0") == std::string::npos, encrypted);
+      EXPECT_EQ(data.raw(kDataFile).find("TVR") == std::string::npos, encrypted);
 
       const GenObjectRef loaded = openUsers(encrypted);
       EXPECT_EQ(rowsOf(*loaded), rowsOf(*users));
@@ -158,6 +158,7 @@ TEST(DataJournal, RecordsAreCheckedByTheirCRC) {
   EXPECT_EQ(DataJournal::crc32("123456789"), 0xCBF43926u);
 
   TestDataFolder data;
+  data.writeRaw("plain.dat", "");
   const std::string file = data.path("plain.dat");
   const DataJournal journal(file, false);
   const XMLDocumentRef document = clsGenXMLDocument::create();
