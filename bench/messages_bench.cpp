@@ -21,12 +21,21 @@
 //                   recipient, from the first call to the last "stored";
 //                   durable saves on. Reference: the raw exchange repeated
 //                   kBurst times. Counters give messages per second.
+//   synced          the same references with one fdatasync on each side (the
+//                   sender's before it connects, the server's before its
+//                   last reply), as a durable exchange needs at the least.
+//   store_N         one received message added to a received-message
+//                   collection that already holds N rows and saved durably,
+//                   as the receiver stores it (median of kStoreRuns); the
+//                   ratio of 100,000 rows to 1,000 rows shows whether that
+//                   cost grows with the collection.
 //
 // Both rows are timed by hand (manual time, one iteration of many runs);
 // the ratio table (ours / raw) comes last. At the end the receiver's
 // received-message file is read back from disk and must hold every message.
 // MESSAGES_BENCH_COUNT overrides kBurst (for profiling smaller runs).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -64,6 +73,10 @@ constexpr int kWaitLimitMs = 300'000;
 // the message row) and the end, each answered by a reply record.
 constexpr int kRequestBytes[4] = {330, 330, 330 + 2 * kMessageChars + 400, 80};
 constexpr int kReplyBytes = 140;
+// A reply length with this bit set asks the reference server to append the
+// request to its file and fdatasync it before the reply.
+constexpr uint32_t kSyncFlag = 0x80000000u;
+constexpr int kStoreRuns = 101;
 
 int burstCount() {
   const QByteArray given = qgetenv("MESSAGES_BENCH_COUNT");
@@ -80,11 +93,20 @@ std::string messageText(int n) {
 
 // ---- the receiving process ------------------------------------------------
 
+// Appends `bytes` to the file `fd` and flushes them to disk.
+void syncWrite(int fd, const char* bytes, std::size_t size) {
+  if (::write(fd, bytes, size) != static_cast<ssize_t>(size) || ::fdatasync(fd) != 0) {
+    fail("the synced reference cannot write");
+  }
+}
+
 // Reference server: each request is [u32 length][u32 reply length][bytes];
 // the reply is [u32 reply length][bytes].
 class RawServer {
  public:
-  RawServer() {
+  explicit RawServer(const std::string& syncedFile) {
+    syncFd_ = ::open(syncedFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (syncFd_ < 0) fail("the raw server cannot open its file");
     if (!server_.listen(QHostAddress(QString::fromLatin1(kRawAddress)), PeerConnections::kPeerPort)) {
       fail("the raw server cannot listen");
     }
@@ -92,13 +114,17 @@ class RawServer {
       while (QTcpSocket* socket = server_.nextPendingConnection()) {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::readyRead, [socket, buffer] {
+        QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, buffer] {
           buffer->append(socket->readAll());
           while (buffer->size() >= 8) {
             uint32_t length = 0, replyLength = 0;
             std::memcpy(&length, buffer->constData(), 4);
             std::memcpy(&replyLength, buffer->constData() + 4, 4);
             if (buffer->size() < 8 + static_cast<qsizetype>(length)) break;
+            if (replyLength & kSyncFlag) {
+              replyLength &= ~kSyncFlag;
+              syncWrite(syncFd_, buffer->constData() + 8, length);
+            }
             buffer->remove(0, 8 + static_cast<qsizetype>(length));
             QByteArray reply(4 + static_cast<qsizetype>(replyLength), 'r');
             std::memcpy(reply.data(), &replyLength, 4);
@@ -109,9 +135,11 @@ class RawServer {
       }
     });
   }
+  ~RawServer() { ::close(syncFd_); }
 
  private:
   QTcpServer server_;
+  int syncFd_ = -1;
 };
 
 // argv: --receiver <sender UID> <resource file>. Prints "S" per stored
@@ -133,7 +161,7 @@ int runReceiver(int argc, char** argv) {
     return reply;
   });
   if (!peers.StartListening()) fail("receiver: " + peers.LastListenError());
-  RawServer raw;
+  RawServer raw(std::string(argv[3]) + ".synced-" + std::to_string(::getpid()));
   const int result = serveQuestions(own, [&](char) -> long long {
     return modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, own, true)->CountAll();
   });
@@ -153,6 +181,17 @@ bool queueIdle() {
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+// Adds a received message row as the receiver does (fields of a 1200 request).
+void addReceived(clsGenObject& received, int n) {
+  received.CreateNewRow(true, 0);
+  received.SetField(1, "5E0D0000-0000-4000-8000-00000000000" + std::to_string(n % 10));
+  received.SetField(2, 60);
+  received.SetField(3, "2026-12-07 10:00:00");
+  received.SetField(4, messageText(n));
+  received.SetField(5, 1);
+  received.AddCurrentRow();
 }
 
 // tickNow: the queue is ticked at once after the send (as AddAction's
@@ -206,15 +245,51 @@ void burst(benchmark::State& state) {
   }
 }
 
+// A received-message collection of its own file holding `rows` messages,
+// written whole once.
+modGlobalFunctions::GenObjectRef filledReceived(int rows) {
+  const modGlobalFunctions::GenObjectRef received =
+      modGlobalFunctions::CreateGenObject(modGlobalVariables::MessRec, "", false, false);
+  received->FileName("received-" + std::to_string(rows) + ".dat");
+  received->LoadXMLDoc(false);
+  for (int n = 0; n < rows; ++n) addReceived(*received, n);
+  received->FoldXMLDoc();
+  return received;
+}
+
+template <int rows>
+void storeOne(benchmark::State& state) {
+  const modGlobalFunctions::GenObjectRef received = filledReceived(rows);
+  std::vector<double> seconds;
+  for (auto _ : state) {
+    for (int run = 0; run < kStoreRuns; ++run) {
+      const int64_t start = monotonicNs();
+      addReceived(*received, rows + run);
+      received->SaveXMLDoc();
+      seconds.push_back(static_cast<double>(monotonicNs() - start) / 1e9);
+    }
+    state.SetIterationTime(median(seconds));
+  }
+  state.counters["stored"] = received->CountAll();
+}
+
 // ---- the reference ---------------------------------------------------------
 
-// Connect, four request/reply round trips, close.
+int senderSyncFd = -1;
+
+// Connect, four request/reply round trips, close. synced: the sender first
+// appends the message to its file and fdatasyncs it, and the server does
+// the same before its reply to the third request (the message).
+template <bool synced>
 void rawExchange() {
+  if (synced) syncWrite(senderSyncFd, "q", 1);
   const int fd = rawConnection(kRawAddress, PeerConnections::kPeerPort, kSenderAddress, true);
   std::vector<char> buffer;
   for (const int bytes : kRequestBytes) {
     buffer.assign(8 + static_cast<std::size_t>(bytes), 'q');
-    const uint32_t length = static_cast<uint32_t>(bytes), replyLength = kReplyBytes;
+    const bool syncHere = synced && &bytes == &kRequestBytes[2];
+    const uint32_t length = static_cast<uint32_t>(bytes),
+                   replyLength = kReplyBytes | (syncHere ? kSyncFlag : 0);
     std::memcpy(buffer.data(), &length, 4);
     std::memcpy(buffer.data() + 4, &replyLength, 4);
     sendAll(fd, buffer.data(), buffer.size());
@@ -224,23 +299,25 @@ void rawExchange() {
   ::close(fd);
 }
 
+template <bool synced>
 void rawOne(benchmark::State& state) {
   std::vector<double> seconds;
   for (auto _ : state) {
     for (int run = 0; run < kSingleRuns; ++run) {
       const int64_t start = monotonicNs();
-      rawExchange();
+      rawExchange<synced>();
       seconds.push_back(static_cast<double>(monotonicNs() - start) / 1e9);
     }
     state.SetIterationTime(median(seconds));
   }
 }
 
+template <bool synced>
 void rawBurst(benchmark::State& state) {
   const int count = burstCount();
   for (auto _ : state) {
     const int64_t start = monotonicNs();
-    for (int n = 0; n < count; ++n) rawExchange();
+    for (int n = 0; n < count; ++n) rawExchange<synced>();
     const double total = static_cast<double>(monotonicNs() - start) / 1e9;
     state.SetIterationTime(total);
     state.counters["messages"] = count;
@@ -257,6 +334,9 @@ int runSender(int argc, char** argv) {
 
   useCopyFolders(base + "/sender", kSenderAddress);
   const std::string senderUID = setUpCopy(resource, "Sam", [](int32_t) {});
+  const std::string syncedFile = (base + "/sender-synced").toStdString();
+  senderSyncFd = ::open(syncedFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (senderSyncFd < 0) fail("no file for the synced reference");
   ReceiverProcess child;
   receiver = &child;
   child.start(base, kReceiverAddress, {QString::fromStdString(senderUID), QString::fromUtf8(resource)});
@@ -271,15 +351,24 @@ int runSender(int argc, char** argv) {
       {
           {"ours/one_message", oneMessage<false>},
           {"ours/one_message_tick_at_once", oneMessage<true>},
-          {"raw/one_exchange", rawOne},
+          {"raw/one_exchange", rawOne<false>},
+          {"raw/one_exchange_synced", rawOne<true>},
           {"ours/burst", burst},
-          {"raw/burst", rawBurst},
+          {"raw/burst", rawBurst<false>},
+          {"raw/burst_synced", rawBurst<true>},
+          {"ours/store_1000", storeOne<1000>},
+          {"ours/store_100000", storeOne<100000>},
       },
       {
           {"one message, send to stored (median)", "ours/one_message", "raw/one_exchange"},
           {"one message, queue ticked at once (median)", "ours/one_message_tick_at_once",
            "raw/one_exchange"},
+          {"one message, queue ticked at once, vs synced raw", "ours/one_message_tick_at_once",
+           "raw/one_exchange_synced"},
           {"burst, all queued at once, first send to last stored", "ours/burst", "raw/burst"},
+          {"burst vs synced raw", "ours/burst", "raw/burst_synced"},
+          {"one received message stored, 100,000 vs 1,000 stored", "ours/store_100000",
+           "ours/store_1000"},
       },
       "ours (ms)", "raw (ms)", BenchTiming::kByHandOnce);
 
@@ -289,6 +378,7 @@ int runSender(int argc, char** argv) {
               child.stored().size());
   const bool complete = onDisk == static_cast<long long>(child.stored().size());
   ReleaseActionManager();
+  ::close(senderSyncFd);
   child.finish();
   if (!complete) fail("the receiver's file does not hold every stored message");
   return 0;

@@ -79,7 +79,10 @@ void clsActionManager::LoadCurrentAction() {
   current_.replyCode = 0;
   current_.status = InProgress;
   current_.unexpectedReplies = 0;
-  setRowField(current_.ID, kActionAS, std::to_string(InProgress));
+  // The take-up is saved with the conversation's next change, not on its
+  // own: a row still waiting on disk is due again after a crash, just as one
+  // found in progress is made due again at load.
+  second_->SetRowFieldByKey(kActionUID, current_.ID, kActionAS, std::to_string(InProgress));
   working_->PC_SelectSingleNode(kActionUID, current_.ID);
   current_.SUID = rowField(current_.ID, kActionSUID);
   current_.OUID = rowField(current_.ID, kActionOUID);
