@@ -19,7 +19,9 @@
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "StoredText.h"
 #include "clsActionManager.h"
+#include "clsGenEncryption.h"
 #include "frmInternalServices.h"
 #include "frmLogin.h"
 #include "frmMessageCenter.h"
@@ -47,6 +49,15 @@ void writeBytes(const std::string& path, const std::string& bytes) {
   QFile file(QString::fromStdString(path));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
   file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// Writes an enciphered data file whole with its journal folded in, so that
+// damaging its bytes damages every row it holds.
+void foldJournal(const std::string& path) {
+  const DataJournal journal(path, true);
+  if (!journal.exists()) return;
+  writeBytes(path, GenEncryption().EncryptString(storedText(path, true)));
+  journal.remove();
 }
 
 // Every file below `folder` whose name holds `mark`, relative to it.
@@ -138,6 +149,7 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
     RecordingMessageBox boxes(platform::kMbResultYes);
     const std::string ann = prepare(environment);
     const std::string file = row.file;
+    foldJournal(environment.dataFolder() + "/" + file);
     const std::string damaged = readBytes(environment.dataFolder() + "/" + file).substr(0, 40);
     writeBytes(environment.dataFolder() + "/" + file, damaged);
     platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0)));

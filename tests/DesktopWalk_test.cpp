@@ -21,9 +21,9 @@
 #include <string>
 
 #include "ChildProcess.h"
-#include "StoredText.h"
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
+#include "StoredText.h"
 #include "TestDisplay.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"

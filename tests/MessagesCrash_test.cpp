@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "StoredText.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
 #include "ProgramTestEnvironment.h"
 #include "ScriptedPeer.h"
+#include "StoredText.h"
 #include "modGenFunctionsFile.h"
 #include "modWireFrames.h"
 

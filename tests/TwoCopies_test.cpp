@@ -19,18 +19,18 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "StoredText.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
+#include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "StoredText.h"
 #include "TestDisplay.h"
+#include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
-#include "PoolLoan.h"
-#include "modGenFunctionsFile.h"
 #include "modWireFrames.h"
 
 namespace {

@@ -2,7 +2,6 @@
 // boxes (answered by a recorder) and the options dialog in its new-account
 // state, driven while they run modally.
 #include "frmLogin.h"
-#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,7 @@
 #include "ModalDriver.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
+#include "StoredText.h"
 #include "clsApplicationSetting.h"
 #include "frmInternalServices.h"
 #include "frmMessageCenter.h"

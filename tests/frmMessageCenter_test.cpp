@@ -2,7 +2,6 @@
 // dialog driven while it runs; and the built program itself, started as a
 // separate process where a required file is missing.
 #include "frmMessageCenter.h"
-#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +33,7 @@
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
+#include "StoredText.h"
 #include "clsApplicationSetting.h"
 #include "clsGenAPI.h"
 #include "clsTrayManager.h"

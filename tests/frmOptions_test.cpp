@@ -1,5 +1,4 @@
 #include "frmOptions.h"
-#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +21,7 @@
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "RegistryStore.h"
+#include "StoredText.h"
 #include "clsGenRegistryManager.h"
 #include "frmInputIP.h"
 #include "frmInternalServices.h"

@@ -4,10 +4,10 @@
 #include <QTreeWidget>
 
 #include "MessageBox.h"
-#include "StoredText.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
+#include "StoredText.h"
 #include "clsActionManager.h"
 #include "frmInternalServices.h"
 #include "frmUser.h"

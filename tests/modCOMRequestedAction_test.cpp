@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "DataJournal.h"
 #include "IdentityChecks.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
@@ -249,20 +250,21 @@ TEST_F(Requests, EveryRequestCodeIsAnsweredAsTheRequesterExpects) {
 
 TEST_F(Requests, DeliveryIsStoredOnDiskOnceAndAnnouncedOnce) {
   modLocalUserFunctions::LocalUserOptions.ShowIncomingMessage = true;
-  // The first try cannot be saved (a folder holds the file's place): it is
-  // refused, nothing is announced, and the sender's next try arrives whole.
+  // The first try cannot be saved (a folder holds the place of the file's
+  // journal): it is refused, nothing is announced, and the sender's next try
+  // arrives whole.
   const std::string file =
       modGenApplicationSetting::GetFileSourceFolder(
           modGenApplicationSetting::kUserDataFile, "D008.dat",
           ProgramTestEnvironment::accountField(ann_, modLocalUserFunctions::kLocalUserPA))
           .FullPath;
   { PoolLoan loadedBefore(MessRec); }
-  std::filesystem::remove(file);
-  std::filesystem::create_directories(file + "/taken");
+  const std::string journal = DataJournal(file, true).path();
+  std::filesystem::create_directories(journal + "/taken");
   ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "101200");
   EXPECT_TRUE(activities.empty());
   EXPECT_TRUE(board.empty());
-  std::filesystem::remove_all(file);
+  std::filesystem::remove_all(journal);
 
   ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
   std::vector<Attributes> stored = onDisk(MessRec, ann_);

@@ -1,5 +1,4 @@
 #include "modLocalUserFunctions.h"
-#include "StoredText.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,7 @@
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
+#include "StoredText.h"
 #include "UsersAndOptionsServices.h"
 #include "clsGenAPI.h"
 #include "modGenFunctionsFile.h"
