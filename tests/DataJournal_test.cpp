@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <functional>
 
 #include "DataJournal.h"
+#include "ErrorNumber.h"
 #include "RecordingMessageBox.h"
 #include "TestDataFolder.h"
 #include "clsGenEncryption.h"
@@ -54,7 +56,7 @@ std::vector<std::string> rowsOf(const clsGenObject& users) {
 
 struct Case {
   const char* name;
-  // Changes `users` and saves; the journal or data file may be tampered with.
+  // Changes `users` and saves them; the journal or data file may be tampered with.
   std::function<void(clsGenObject& users, TestDataFolder& data)> act;
   bool journalLeft;
   bool dataFileRewritten;
@@ -99,6 +101,20 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
          users.FoldXMLDoc();
        },
        false, true},
+      {"a fold whose rewrite fails has put every change in the journal first",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         rename(users, users.GetRowFieldByKey(kFirstName, "u2", kUID, false), "later");
+         const QString file = QString::fromStdString(data.path(kDataFile));
+         const std::string bytes = data.raw(kDataFile);
+         ASSERT_TRUE(QFile::remove(file));
+         ASSERT_TRUE(QDir().mkpath(file));
+         EXPECT_NE(errorNumberOf([&] { users.FoldXMLDoc(); }), 0);
+         ASSERT_TRUE(QDir(file).removeRecursively());
+         data.writeRaw(kDataFile, bytes);
+       },
+       true, false},
       {"a torn last record is ignored and cut off",
        [](clsGenObject& users, TestDataFolder& data) {
          addUser(users, "u3");
@@ -136,7 +152,6 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
       const std::string before = data.raw(kDataFile);
 
       c.act(*users, data);
-      users->SaveXMLDoc();
       EXPECT_EQ(QFile::exists(QString::fromStdString(data.path(kJournal))), c.journalLeft);
       EXPECT_EQ(data.raw(kDataFile) != before, c.dataFileRewritten);
       EXPECT_EQ(data.raw(kDataFile).find("TVR") == std::string::npos, encrypted);
