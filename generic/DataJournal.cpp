@@ -122,22 +122,27 @@ DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted)
 
 bool DataJournal::exists() const { return ::access(path_.c_str(), F_OK) == 0; }
 
-std::vector<std::string> DataJournal::recordsFor(clsGenXMLDocument& document,
-                                                 std::string_view element,
-                                                 const std::vector<RowChanges::Touched>& rows) const {
-  std::vector<std::string> records;
+DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::string_view element,
+                                             const std::vector<RowChanges::Touched>& rows) const {
+  Records out;
   for (const RowChanges::Touched& touched : rows) {
     const NodeList& now = document.rowsWhere(element, kUIDAttribute, touched.uid);
     if (!touched.removed && now.size() == 1) {
-      records.push_back(frame(kReplace, modGenFunctionsXML::XMLToString(now.front())));
+      out.records.push_back(frame(kReplace, modGenFunctionsXML::XMLToString(now.front())));
       continue;
     }
-    records.push_back(frame(kRemove, touched.uid));
+    // Only a removal takes a row away: a changed row not found here is
+    // named otherwise.
+    if (!touched.removed && now.empty()) {
+      out.complete = false;
+      continue;
+    }
+    out.records.push_back(frame(kRemove, touched.uid));
     for (const pugi::xml_node row : now) {
-      records.push_back(frame(kAppend, modGenFunctionsXML::XMLToString(row)));
+      out.records.push_back(frame(kAppend, modGenFunctionsXML::XMLToString(row)));
     }
   }
-  return records;
+  return out;
 }
 
 std::uint64_t DataJournal::append(const std::vector<std::string>& records) const {

@@ -41,9 +41,15 @@ class DataJournal {
 
   const std::string& path() const { return path_; }
   bool exists() const;
+  struct Records {
+    std::vector<std::string> records;
+    // False when a row changed that is not named `element`: only a rewrite
+    // of the whole file holds it.
+    bool complete = true;
+  };
   // The records for `rows` of `document` (rows named `element` at its root).
-  std::vector<std::string> recordsFor(clsGenXMLDocument& document, std::string_view element,
-                                      const std::vector<RowChanges::Touched>& rows) const;
+  Records recordsFor(clsGenXMLDocument& document, std::string_view element,
+                     const std::vector<RowChanges::Touched>& rows) const;
   // Appends the records with one write and one sync (and a sync of the
   // folder when the journal is new). Returns the journal's size afterwards.
   std::uint64_t append(const std::vector<std::string>& records) const;

@@ -245,10 +245,16 @@ void clsGenObject::writeDataFile(bool fold) {
   const bool journalHeld = journal.exists();
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
   if (changes.anyRow() && (journalHeld || !rewrite)) {
-    const std::uint64_t size =
-        journal.append(journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn()));
+    const DataJournal::Records rows = journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn());
+    if (!rows.complete) {
+      changes.makeWhole();
+      rewrite = true;
+    }
+    if (!rows.records.empty()) {
+      const std::uint64_t size = journal.append(rows.records);
+      rewrite = rewrite || DataJournal::dueForFold(size, DataJournal::dataFileSize(file.FullPath));
+    }
     changes.forgetRows();
-    rewrite = rewrite || DataJournal::dueForFold(size, DataJournal::dataFileSize(file.FullPath));
   }
   if (!rewrite) return;
   modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,

@@ -93,6 +93,14 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
          users.SaveXMLDoc();
        },
        false, true},
+      {"a row of another name rewrites the whole file",
+       [](clsGenObject& users, TestDataFolder&) {
+         pugi::xml_document other;
+         other.load_string("<X UID=\"X1\"/>");
+         users.XMLDocLinked()->appendCopy(users.XMLDocLinked()->rootElement(), other.first_child());
+         users.SaveXMLDoc();
+       },
+       false, true},
       {"a fold rewrites the file and removes the journal",
        [](clsGenObject& users, TestDataFolder&) {
          addUser(users, "u3");
@@ -178,7 +186,7 @@ TEST(DataJournal, RecordsAreCheckedByTheirCRC) {
   const DataJournal journal(file, false);
   const XMLDocumentRef document = clsGenXMLDocument::create();
   ASSERT_TRUE(document->load("<TVR><U UID=\"A\" N=\"1\"/><U UID=\"B\" N=\"2\"/></TVR>"));
-  journal.append(journal.recordsFor(*document, "U", {{"A", false}, {"B", true}}));
+  journal.append(journal.recordsFor(*document, "U", {{"A", false}, {"B", true}}).records);
   std::string bytes = data.raw(".plain.dat.jnl");
   bytes[bytes.size() - 3] ^= 0x20;  // inside the second record's payload
   data.writeRaw(".plain.dat.jnl", bytes);
