@@ -1,6 +1,7 @@
 #include "clsGenXMLDocument.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -75,19 +76,21 @@ clsGenXMLDocument* clsGenXMLDocument::owning(pugi::xml_node node) {
 
 // Line ends are kept as they are: the serialiser writes a CR in element
 // text as it is, so turning it into LF on reading would change stored text.
-bool clsGenXMLDocument::load(std::string_view text) {
-  announceReplacement();
+bool clsGenXMLDocument::load(std::string text) {
+  clear();
+  parsedText_ = std::move(text);
   constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
   const pugi::xml_parse_result parsed =
-      dom_.load_buffer(text.data(), text.size(), kOptions, pugi::encoding_utf8);
+      dom_.load_buffer_inplace(parsedText_.data(), parsedText_.size(), kOptions, pugi::encoding_utf8);
   if (parsed && hasSingleRoot(dom_) && !deeperThan(dom_, kMaxDepth)) return true;
-  dom_.reset();
+  clear();
   return false;
 }
 
 void clsGenXMLDocument::clear() {
   announceReplacement();
   dom_.reset();
+  std::string().swap(parsedText_);
 }
 
 pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const char* name) {
@@ -209,7 +212,9 @@ clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view elemen
   index->element = element;
   index->subElement = subElement;
   index->attribute = attribute;
-  for (pugi::xml_node row : rootElement().children(index->element.c_str())) {
+  const auto rows = rootElement().children(index->element.c_str());
+  index->groups.reserve(static_cast<std::size_t>(std::distance(rows.begin(), rows.end())));
+  for (pugi::xml_node row : rows) {
     for (const std::string_view key : keysOf(*index, row)) addToGroup(*index, key, row);
   }
   indexes_.push_back(std::move(index));
