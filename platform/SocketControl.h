@@ -29,6 +29,7 @@
 //
 // UI thread only. Events are Qt signals carrying the control's index; what
 // their handlers do runs unattended (no message box, see MessageBox.h).
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -104,8 +105,9 @@ class SocketControl : public QObject {
   void PauseAccepting();
   void ResumeAccepting();
   bool AcceptingPaused() const { return acceptingPaused_; }
-  // Queues bytes for the peer. Nothing without a connection.
-  void SendData(const std::string& bytes);
+  // Queues bytes for the peer, sharing the buffer rather than copying it.
+  // Nothing without a connection.
+  void SendData(const QByteArray& bytes);
   // What has arrived and was not read yet, at most maxBytes of it.
   std::string GetData(qint64 maxBytes = kAllData);
   // Bytes that have arrived and were not read yet.
