@@ -30,6 +30,8 @@ constexpr int32_t kFieldNumberMask = 0x7FFFF;
 }  // namespace
 
 bool UIDList::add(std::string_view uid) {
+  // A row changed several times in a row is listed again and again.
+  if (!items_.empty() && items_.back() == uid) return false;
   if (listed_.find(uid) != listed_.end()) return false;
   items_.push_back(*listed_.emplace(uid).first);
   return true;
