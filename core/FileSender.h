@@ -12,7 +12,7 @@
 // error or a socket that is no longer connected or in error.
 //
 // While it holds the main window's progress bar it shows the percentage
-// sent. Events: `progressed` after every block handed to the socket,
+// sent. Events: `progressed` after the blocks handed to the socket at once,
 // `failed` once when the send fails after Start (the last thing it does;
 // the owner may then Stop it), nothing when all is sent (the peer's reply
 // says whether it arrived). Stop (also the destructor) ends it at once,

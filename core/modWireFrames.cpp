@@ -128,11 +128,20 @@ bool ParseFrame(ConnectionState& state, std::string& chunk) {
 }
 
 void FrameReader::Append(const std::string& data) {
+  dropConsumed();
+  buffer_ += data;
+}
+
+bool FrameReader::ReadFrom(platform::SocketControl& socket, std::int64_t maxBytes) {
+  dropConsumed();
+  return socket.AppendData(buffer_, maxBytes) > 0;
+}
+
+void FrameReader::dropConsumed() {
   if (offset_ > 0 && offset_ >= buffer_.size() / 2) {
     buffer_.erase(0, offset_);
     offset_ = 0;
   }
-  buffer_ += data;
 }
 
 FrameReader::Result FrameReader::Next(std::string& body) {

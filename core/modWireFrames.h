@@ -66,6 +66,9 @@ class FrameReader {
   enum class Result { kNeedMore, kFrame, kProtocolError };
 
   void Append(const std::string& data);
+  // Appends what has arrived on `socket`, at most maxBytes, read straight
+  // into the buffer; false when nothing had arrived.
+  bool ReadFrom(platform::SocketControl& socket, std::int64_t maxBytes);
   // Takes the next complete frame body out of the buffer into `body`.
   // kProtocolError for a length field that no sender writes; the buffer
   // is then useless and should be cleared with the connection.
@@ -75,6 +78,8 @@ class FrameReader {
   std::size_t Buffered() const { return buffer_.size() - offset_; }
 
  private:
+  void dropConsumed();
+
   std::string buffer_;
   std::size_t offset_ = 0;
 };

@@ -239,16 +239,24 @@ void SocketControl::SendData(const QByteArray& bytes) {
 }
 
 std::string SocketControl::GetData(qint64 maxBytes) {
-  if (!socket_) return {};
-  // Read straight into the string handed out. Asking for one byte more than
-  // has arrived, as readAll does, lets the socket take from the system again.
+  std::string data;
+  AppendData(data, maxBytes);
+  return data;
+}
+
+std::size_t SocketControl::AppendData(std::string& to, qint64 maxBytes) {
+  if (!socket_) return 0;
+  // Asking for one byte more than has arrived, as readAll does, lets the
+  // socket take from the system again.
   const qint64 beyond = socket_->bytesAvailable() + 1;
   const qint64 wanted = maxBytes == kAllData ? beyond : std::min(maxBytes, beyond);
-  if (wanted <= 0) return {};
-  std::string data(static_cast<std::size_t>(wanted), '\0');
-  const qint64 got = socket_->read(data.data(), wanted);
-  data.resize(static_cast<std::size_t>(std::max<qint64>(got, 0)));
-  return data;
+  if (wanted <= 0) return 0;
+  const std::size_t before = to.size();
+  to.resize(before + static_cast<std::size_t>(wanted));
+  const qint64 got = socket_->read(to.data() + before, wanted);
+  const std::size_t appended = static_cast<std::size_t>(std::max<qint64>(got, 0));
+  to.resize(before + appended);
+  return appended;
 }
 
 qint64 SocketControl::BytesAvailable() const { return socket_ ? socket_->bytesAvailable() : 0; }

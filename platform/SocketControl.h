@@ -110,6 +110,8 @@ class SocketControl : public QObject {
   void SendData(const QByteArray& bytes);
   // What has arrived and was not read yet, at most maxBytes of it.
   std::string GetData(qint64 maxBytes = kAllData);
+  // The same appended to `to`, read straight into it; gives the bytes appended.
+  std::size_t AppendData(std::string& to, qint64 maxBytes = kAllData);
   // Bytes that have arrived and were not read yet.
   qint64 BytesAvailable() const;
   // Bytes queued and not yet handed to the system.
