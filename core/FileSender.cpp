@@ -67,6 +67,9 @@ void FileSender::Stop() {
 
 void FileSender::pump() {
   try {
+    // Topped up only once half the queue has gone, so that each turn queues
+    // many blocks rather than one.
+    if (socket_ && socket_->BytesPending() > kQueueLimit / 2) return;
     bool queued = false;
     while (!stopped_ && !failed_ && !allQueued_ && socket_ && socket_->BytesPending() < kQueueLimit) {
       if (!queueBlock()) {

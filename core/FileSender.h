@@ -5,7 +5,7 @@
 // first block sent as the start, the block after which the file is at its
 // end as the last, so a file of a whole number of blocks ends with an empty
 // block). At most about kQueueLimit bytes wait in the socket at any time,
-// whatever the file's size.
+// whatever the file's size; the queue is topped up once half of them have gone.
 //
 // The file is read as it goes; a file that turns out shorter or longer than
 // the size announced fails the send (nothing more is sent), as does a read
