@@ -241,10 +241,11 @@ std::vector<std::string_view> clsGenXMLDocument::keysOf(const RowIndex& index,
 
 // Rows only ever join at the end of the root element, so appending to their
 // group keeps each group in document order.
+// One look-up whether the group is new or not: most keys of a large index
+// are new (UIDs).
 void clsGenXMLDocument::addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row) {
-  auto group = index.groups.find(key);
-  if (group == index.groups.end()) group = index.groups.emplace(std::string(key), NodeList()).first;
-  if (group->second.empty() || group->second.back() != row) group->second.push_back(row);
+  NodeList& group = index.groups.try_emplace(std::string(key)).first->second;
+  if (group.empty() || group.back() != row) group.push_back(row);
 }
 
 void clsGenXMLDocument::indexRow(pugi::xml_node row) {
