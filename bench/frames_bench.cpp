@@ -123,7 +123,7 @@ std::string transferFramed() {
                      receiver.Accept(requestID);
                    });
   QObject::connect(&receiver, &platform::SocketControl::dataArrival, [&](int, qint64) {
-    reader.Append(receiver.GetData());
+    reader.ReadFrom(receiver, platform::SocketControl::kAllData);
     std::string body;
     std::string text;
     for (;;) {

@@ -67,13 +67,18 @@ void FileSender::Stop() {
 
 void FileSender::pump() {
   try {
+    // Topped up only once half the queue has gone, so that each turn queues
+    // many blocks rather than one.
+    if (socket_ && socket_->BytesPending() > kQueueLimit / 2) return;
+    bool queued = false;
     while (!stopped_ && !failed_ && !allQueued_ && socket_ && socket_->BytesPending() < kQueueLimit) {
       if (!queueBlock()) {
         fail();
         return;
       }
-      if (events_.progressed) events_.progressed();
+      queued = true;
     }
+    if (queued && events_.progressed) events_.progressed();
     showProgress();
     if (allQueued_ && socket_ && socket_->BytesPending() == 0) Stop();
   } catch (...) {

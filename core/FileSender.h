@@ -5,14 +5,14 @@
 // first block sent as the start, the block after which the file is at its
 // end as the last, so a file of a whole number of blocks ends with an empty
 // block). At most about kQueueLimit bytes wait in the socket at any time,
-// whatever the file's size.
+// whatever the file's size; the queue is topped up once half of them have gone.
 //
 // The file is read as it goes; a file that turns out shorter or longer than
 // the size announced fails the send (nothing more is sent), as does a read
 // error or a socket that is no longer connected or in error.
 //
 // While it holds the main window's progress bar it shows the percentage
-// sent. Events: `progressed` after every block handed to the socket,
+// sent. Events: `progressed` after the blocks handed to the socket at once,
 // `failed` once when the send fails after Start (the last thing it does;
 // the owner may then Stop it), nothing when all is sent (the peer's reply
 // says whether it arrived). Stop (also the destructor) ends it at once,

@@ -18,7 +18,8 @@
 namespace {
 
 constexpr std::size_t kWriteBuffer = 256 * 1024;
-constexpr std::size_t kSyncInterval = 16 * 1024 * 1024;
+// Writeback of what was written is started every kWritebackInterval bytes.
+constexpr std::size_t kWritebackInterval = 4 * 1024 * 1024;
 constexpr const char* kSource = "IncomingFile";
 
 [[noreturn]] void fail(int error, const std::string& what, const std::string& path) {
@@ -143,12 +144,18 @@ void IncomingFile::flush() {
     }
     done += static_cast<std::size_t>(written);
   }
-  unsynced_ += buffer_.size();
+  written_ += buffer_.size();
   buffer_.clear();
-  if (unsynced_ >= kSyncInterval) {
-    if (::fdatasync(fileFd_) != 0) fail(errno, "Cannot write", folder_ + temporaryName_);
-    unsynced_ = 0;
-  }
+  if (written_ - writebackFrom_ >= kWritebackInterval) startWriteback();
+}
+
+// Has the system start writing the bytes written since the last call to
+// disk without waiting for it, so that few are left for the commit's sync
+// and dirty pages do not pile up. A write error shows in that sync.
+void IncomingFile::startWriteback() {
+  ::sync_file_range(fileFd_, static_cast<off_t>(writebackFrom_),
+                    static_cast<off_t>(written_ - writebackFrom_), SYNC_FILE_RANGE_WRITE);
+  writebackFrom_ = written_;
 }
 
 uint64_t IncomingFile::freeSpace() const {

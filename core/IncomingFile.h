@@ -34,9 +34,10 @@ class IncomingFile {
   // them: every later write checks again that `reserve` stays free, so a
   // size that a peer announces shuts no other transfer out.
   void CheckSpace(uint64_t size, uint64_t reserve);
-  // Writes reach the disk as they go (synced every few MiB), so the commit
-  // has little left to sync. Raises 61 when writing would cut into the
-  // reserve of CheckSpace.
+  // Writes are sent on to the disk as they go (the system starts writing
+  // every few MiB, without the receiver waiting for it), so the commit has
+  // little left to sync. Raises 61 when writing would cut into the reserve
+  // of CheckSpace.
   void Write(const char* data, std::size_t size);
   // Flushes, syncs and closes the file and renames it into place (replacing
   // a regular file of that name, never anything else); the folder is synced.
@@ -46,6 +47,7 @@ class IncomingFile {
 
  private:
   void flush();
+  void startWriteback();
   uint64_t freeSpace() const;
   void discard() noexcept;
 
@@ -57,7 +59,8 @@ class IncomingFile {
   int fileFd_ = -1;
   // What the file system must keep free when this file grows.
   uint64_t reserve_ = 0;
-  // Bytes written since the last sync.
-  std::size_t unsynced_ = 0;
+  // Bytes written to the file, and where the writeback not yet started begins.
+  uint64_t written_ = 0;
+  uint64_t writebackFrom_ = 0;
   bool committed_ = false;
 };

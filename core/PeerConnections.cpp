@@ -243,9 +243,7 @@ void PeerConnections::serve(int index, bool wholeRest) {
     }
     const auto result = connection->reader.Next(body);
     if (result == modWireFrames::FrameReader::Result::kNeedMore) {
-      const std::string data = socket.GetData(kReadChunk);
-      if (data.empty()) return;
-      connection->reader.Append(data);
+      if (!connection->reader.ReadFrom(socket, kReadChunk)) return;
       continue;
     }
     if (result == modWireFrames::FrameReader::Result::kProtocolError) {

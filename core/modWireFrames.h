@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ConnectionState.h"
 
@@ -53,9 +54,10 @@ std::string BuildFrames(const std::string& text, bool isStart, bool isLast, int3
 bool SendFramedData(platform::SocketControl& socket, const std::string& text, bool isStart,
                     bool isLast, int32_t kind, bool encipher, bool closeOnComplete);
 
-// Turns one frame body (flag byte and sealed part) into its piece, setting
-// Phase, IsFirstChunk and IsLastChunk of `state`. False, leaving `state` as
-// it was, for a body that no sender makes.
+// Turns one frame body (flag byte and sealed part) into its piece, where it
+// stands, setting Phase, IsFirstChunk and IsLastChunk of `state`. False,
+// leaving `state` as it was and `chunk` of no further use, for a body that no
+// sender makes.
 bool ParseFrame(ConnectionState& state, std::string& chunk);
 
 // The bytes of one connection not yet cut into frames.
@@ -64,6 +66,9 @@ class FrameReader {
   enum class Result { kNeedMore, kFrame, kProtocolError };
 
   void Append(const std::string& data);
+  // Appends what has arrived on `socket`, at most maxBytes, read straight
+  // into the buffer; false when nothing had arrived.
+  bool ReadFrom(platform::SocketControl& socket, std::int64_t maxBytes);
   // Takes the next complete frame body out of the buffer into `body`.
   // kProtocolError for a length field that no sender writes; the buffer
   // is then useless and should be cleared with the connection.
@@ -73,11 +78,14 @@ class FrameReader {
   std::size_t Buffered() const { return buffer_.size() - offset_; }
 
  private:
+  void dropConsumed();
+
   std::string buffer_;
   std::size_t offset_ = 0;
 };
 
-// Joins the pieces of message texts. A first piece starts a new text.
+// Joins the pieces of message texts. A first piece starts a new text. The
+// pieces are kept as they came and joined once, when the last one is in.
 class MessageAssembler {
  public:
   enum class Result { kIncomplete, kComplete, kTooLong };
@@ -86,12 +94,15 @@ class MessageAssembler {
   // puts the whole text into `text`.
   Result Add(const ConnectionState& state, std::string piece, std::string& text);
   // Empties the buffer and gives its memory back.
-  void Clear() { std::string().swap(buffer_); }
+  void Clear();
   // Bytes of the text being joined.
-  std::size_t Size() const { return buffer_.size(); }
+  std::size_t Size() const { return size_; }
 
  private:
-  std::string buffer_;
+  // Every piece but the last holds at least kMaxPiece bytes (short pieces
+  // are added to the one before), so their number stays within Size() / kMaxPiece + 1.
+  std::vector<std::string> pieces_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace modWireFrames

@@ -9,6 +9,8 @@
 namespace {
 
 constexpr int kHighestKey = 250;
+// K0 K2 K1 stand before the enciphered bytes, K3 after them.
+constexpr std::size_t kKeyRoom = 3;
 
 // Adds (or, with subtract, takes away) the repeating key pattern K0 K1 K2 K3
 // to `count` bytes, each byte modulo 256. Eight bytes at a time: the low
@@ -34,6 +36,20 @@ void applyKeys(const char* in, char* out, std::size_t count, const clsGenEncrypt
   }
 }
 
+// The keys of the enciphered form that starts at `text[keysAt]`; raises 9
+// when `text` is too short to hold them.
+clsGenEncryption::Keys keysOf(const std::string& text, std::size_t keysAt) {
+  if (text.size() < keysAt + kKeyRoom + 1) throw TvrError(kErrSubscript, "", "Subscript out of range");
+  return {static_cast<std::uint8_t>(text[keysAt]), static_cast<std::uint8_t>(text[keysAt + 2]),
+          static_cast<std::uint8_t>(text[keysAt + 1]), static_cast<std::uint8_t>(text.back())};
+}
+
+void writeFirstKeys(char* room, const clsGenEncryption::Keys& keys) {
+  room[0] = static_cast<char>(keys[0]);
+  room[1] = static_cast<char>(keys[2]);
+  room[2] = static_cast<char>(keys[1]);
+}
+
 }  // namespace
 
 clsGenEncryption::clsGenEncryption()
@@ -46,43 +62,64 @@ clsGenEncryption& GenEncryption() {
 }
 
 std::string clsGenEncryption::encipherWithKeys(const std::string& text, const Keys& keys) {
-  std::string out(text.size() + 4, '\0');
-  out[0] = static_cast<char>(keys[0]);
-  out[1] = static_cast<char>(keys[2]);
-  out[2] = static_cast<char>(keys[1]);
-  applyKeys(text.data(), out.data() + 3, text.size(), keys, false);
+  std::string out(text.size() + kKeyRoom + 1, '\0');
+  writeFirstKeys(out.data(), keys);
+  applyKeys(text.data(), out.data() + kKeyRoom, text.size(), keys, false);
   out.back() = static_cast<char>(keys[3]);
   return out;
 }
 
 std::string clsGenEncryption::EncryptString(const std::string& text) {
   try {
-    Keys keys{};
-    for (auto& key : keys) key = static_cast<std::uint8_t>(GetRandomNumber(kHighestKey));
-    return encipherWithKeys(text, keys);
+    return encipherWithKeys(text, freshKeys());
   } catch (...) {
     raiseAgain("clsGenEncryption.EncryptString");
+  }
+}
+
+void clsGenEncryption::EncryptInPlace(char* form, std::size_t textLength) {
+  try {
+    const Keys keys = freshKeys();
+    writeFirstKeys(form, keys);
+    applyKeys(form + kKeyRoom, form + kKeyRoom, textLength, keys, false);
+    form[kKeyRoom + textLength] = static_cast<char>(keys[3]);
+  } catch (...) {
+    raiseAgain("clsGenEncryption.EncryptInPlace");
   }
 }
 
 std::string clsGenEncryption::DecryptString(const std::string& text, int start) {
   try {
     if (text.empty()) return {};
-    if (start < 1 || text.size() < static_cast<std::size_t>(start) + 3) {
-      throw TvrError(kErrSubscript, "", "Subscript out of range");
-    }
-    const std::size_t k0 = static_cast<std::size_t>(start) - 1;
-    const Keys keys{static_cast<std::uint8_t>(text[k0]), static_cast<std::uint8_t>(text[k0 + 2]),
-                    static_cast<std::uint8_t>(text[k0 + 1]),
-                    static_cast<std::uint8_t>(text.back())};
-    const std::size_t first = k0 + 3;
-    const std::size_t length = text.size() - first - 1;
-    std::string plain(length, '\0');
-    applyKeys(text.data() + first, plain.data(), length, keys, true);
+    if (start < 1) throw TvrError(kErrSubscript, "", "Subscript out of range");
+    const std::size_t keysAt = static_cast<std::size_t>(start) - 1;
+    const Keys keys = keysOf(text, keysAt);
+    std::string plain(text.size() - keysAt - kKeyRoom - 1, '\0');
+    applyKeys(text.data() + keysAt + kKeyRoom, plain.data(), plain.size(), keys, true);
     return plain;
   } catch (...) {
     raiseAgain("clsGenEncryption.DecryptString");
   }
+}
+
+void clsGenEncryption::DecryptInPlace(std::string& text, std::size_t keysAt) {
+  try {
+    if (text.empty()) return;
+    const Keys keys = keysOf(text, keysAt);
+    const std::size_t length = text.size() - keysAt - kKeyRoom - 1;
+    // The plain bytes land three bytes before the enciphered ones they come
+    // from, which applyKeys has read by then.
+    applyKeys(text.data() + keysAt + kKeyRoom, text.data() + keysAt, length, keys, true);
+    text.resize(keysAt + length);
+  } catch (...) {
+    raiseAgain("clsGenEncryption.DecryptInPlace");
+  }
+}
+
+clsGenEncryption::Keys clsGenEncryption::freshKeys() {
+  Keys keys{};
+  for (auto& key : keys) key = static_cast<std::uint8_t>(GetRandomNumber(kHighestKey));
+  return keys;
 }
 
 std::int16_t clsGenEncryption::GetRandomNumber(int n) {

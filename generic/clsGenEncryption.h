@@ -14,6 +14,7 @@
 //
 // Holds no state between calls apart from its random generator; one thread only.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -33,6 +34,15 @@ class clsGenEncryption {
   // the four key bytes are left out. "" gives "". A text too short to hold its
   // keys (fewer than start + 3 bytes) raises error 9.
   std::string DecryptString(const std::string& text, int start);
+  // DecryptString without a second buffer: the enciphered form that starts
+  // at `text[keysAt]` (K0) and runs to the end of `text` is replaced by its
+  // plain text, which then starts at `text[keysAt]`; the bytes before it are
+  // kept. Same errors as DecryptString (with start = keysAt + 1).
+  void DecryptInPlace(std::string& text, std::size_t keysAt);
+  // EncryptString without a second buffer: `form` holds textLength + 4
+  // bytes, three bytes of room, the plain text and one more byte of room.
+  // The text is enciphered where it stands and the keys fill the room.
+  void EncryptInPlace(char* form, std::size_t textLength);
 
   // A pseudo-random integer from 1 to n, evenly distributed; n below 1 raises error 5.
   std::int16_t GetRandomNumber(int n);
@@ -41,6 +51,8 @@ class clsGenEncryption {
   static std::string encipherWithKeys(const std::string& text, const Keys& keys);
 
  private:
+  Keys freshKeys();
+
   std::mt19937 generator_;
 };
 

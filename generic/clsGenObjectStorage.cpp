@@ -49,13 +49,16 @@ std::string readDataBytes(const modGenApplicationSetting::FileSourceInfo& file) 
   return modGenFunctionsFile::ReadFileContent(file.FullPath, false);
 }
 
-// The XML text held by `bytes`, deciphered when `encrypted`. Bytes too few to
-// hold the cipher keys are marked damaged and give "".
-std::string dataText(const std::string& bytes, bool encrypted, bool& damaged) {
-  if (!encrypted) return bytes;
-  if (bytes.size() >= kCipherOverhead) return GenEncryption().DecryptString(bytes, 1);
+// Turns `bytes` into the XML text they hold, deciphered where they stand when
+// `encrypted`. Bytes too few to hold the cipher keys are marked damaged and give "".
+void toDataText(std::string& bytes, bool encrypted, bool& damaged) {
+  if (!encrypted) return;
+  if (bytes.size() >= kCipherOverhead) {
+    GenEncryption().DecryptInPlace(bytes, 0);
+    return;
+  }
   damaged = !bytes.empty();
-  return {};
+  bytes.clear();
 }
 
 // Tells the person which file was set aside under which name; the accounts
@@ -171,13 +174,13 @@ void clsGenObject::LoadXMLDoc(bool force) {
 void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  const std::string bytes = readDataBytes(file);
   bool damaged = false;
   {
-    const std::string text = dataText(bytes, FileContentEncrypted_, damaged);
+    std::string text = readDataBytes(file);
+    toDataText(text, FileContentEncrypted_, damaged);
     if (text.empty()) {
       modGenFunctionsXML::XMLClearDocument(doc_);
-    } else if (doc_->load(text, [&](pugi::xml_node root) {
+    } else if (doc_->load(std::move(text), [&](pugi::xml_node root) {
                  DataJournal(file.FullPath, FileContentEncrypted_).replayOnto(root, true);
                })) {
       doc_->changes().forget();
@@ -190,8 +193,9 @@ void clsGenObject::readDataFile() {
       ValidateOwnershipOnLoadingXMLDoc_ && rootElement() && ownerOf(rootElement()) != ClassOwner_;
   if (foreign) doc_->clear();
   if (damaged || foreign) {
+    // The text went into the parse: the copy kept is read again from the file.
     reportKeptCopy(ClassType_, foreign, file,
-                   modGenApplicationSetting::KeepDamagedCopy(file, bytes));
+                   modGenApplicationSetting::KeepDamagedCopy(file, readDataBytes(file)));
   }
   if (foreign) {
     modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(kForeignOwnerMessage),

@@ -1,6 +1,7 @@
 #include "clsGenXMLDocument.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -78,18 +79,18 @@ clsGenXMLDocument* clsGenXMLDocument::owning(pugi::xml_node node) {
 
 // Line ends are kept as they are: the serialiser writes a CR in element
 // text as it is, so turning it into LF on reading would change stored text.
-bool clsGenXMLDocument::load(std::string_view text,
+bool clsGenXMLDocument::load(std::string text,
                              const std::function<void(pugi::xml_node root)>& amend) {
-  announceReplacement();
-  changes_.makeWhole();
+  clear();
+  parsedText_ = std::move(text);
   constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
   const pugi::xml_parse_result parsed =
-      dom_.load_buffer(text.data(), text.size(), kOptions, pugi::encoding_utf8);
+      dom_.load_buffer_inplace(parsedText_.data(), parsedText_.size(), kOptions, pugi::encoding_utf8);
   if (parsed && hasSingleRoot(dom_) && !deeperThan(dom_, kMaxDepth)) {
     if (amend) amend(rootElement());
     return true;
   }
-  dom_.reset();
+  clear();
   return false;
 }
 
@@ -97,6 +98,7 @@ void clsGenXMLDocument::clear() {
   announceReplacement();
   changes_.makeWhole();
   dom_.reset();
+  std::string().swap(parsedText_);
 }
 
 pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const char* name) {
@@ -242,7 +244,9 @@ clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view elemen
   index->element = element;
   index->subElement = subElement;
   index->attribute = attribute;
-  for (pugi::xml_node row : rootElement().children(index->element.c_str())) {
+  const auto rows = rootElement().children(index->element.c_str());
+  index->groups.reserve(static_cast<std::size_t>(std::distance(rows.begin(), rows.end())));
+  for (pugi::xml_node row : rows) {
     for (const std::string_view key : keysOf(*index, row)) addToGroup(*index, key, row);
   }
   indexes_.push_back(std::move(index));
@@ -269,10 +273,11 @@ std::vector<std::string_view> clsGenXMLDocument::keysOf(const RowIndex& index,
 
 // Rows only ever join at the end of the root element, so appending to their
 // group keeps each group in document order.
+// One look-up whether the group is new or not: most keys of a large index
+// are new (UIDs).
 void clsGenXMLDocument::addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row) {
-  auto group = index.groups.find(key);
-  if (group == index.groups.end()) group = index.groups.emplace(std::string(key), NodeList()).first;
-  if (group->second.empty() || group->second.back() != row) group->second.push_back(row);
+  NodeList& group = index.groups.try_emplace(std::string(key)).first->second;
+  if (group.empty() || group.back() != row) group.push_back(row);
 }
 
 void clsGenXMLDocument::indexRow(pugi::xml_node row) {

@@ -70,11 +70,13 @@ class clsGenXMLDocument {
   pugi::xml_node documentNode() const { return dom_; }
   pugi::xml_node rootElement() const { return dom_.document_element(); }
 
-  // Replaces the content with the parse of `text`. On failure (malformed,
-  // empty, not exactly one root element, or nested deeper than kMaxDepth)
-  // the document is left empty. `amend`, when given, edits the parsed tree
-  // before any holder or index sees it (raw pugixml edits are safe there).
-  bool load(std::string_view text, const std::function<void(pugi::xml_node root)>& amend = {});
+  // Replaces the content with the parse of `text`, which the document keeps
+  // and parses where it stands (pass it moved to spare a copy). On failure
+  // (malformed, empty, not exactly one root element, or nested deeper than
+  // kMaxDepth) the document is left empty. `amend`, when given, edits the
+  // parsed tree before any holder or index sees it (raw pugixml edits are
+  // safe there).
+  bool load(std::string text, const std::function<void(pugi::xml_node root)>& amend = {});
   // Frees every node.
   void clear();
 
@@ -115,7 +117,10 @@ class clsGenXMLDocument {
  private:
   struct TransparentHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
+    // Not noexcept: the standard library then keeps each element's hash
+    // beside it instead of hashing its whole text again on every probe and
+    // rehash.
+    std::size_t operator()(std::string_view text) const {
       return std::hash<std::string_view>{}(text);
     }
   };
@@ -151,6 +156,8 @@ class clsGenXMLDocument {
   void noteRemoval(pugi::xml_node row);
 
   pugi::xml_document dom_;
+  // The text the tree was parsed from: its names and values point into it.
+  std::string parsedText_;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
   std::vector<Holder*> holders_;
   RowChanges changes_;

@@ -230,8 +230,9 @@ std::string ReadFileContent(const std::string& path, bool decrypt, bool relative
   try {
     const std::string fullPath = relative ? underProgramFolder(path) : path;
     if (!FileExists(fullPath)) return {};
-    const std::string content = readWholeFile(fullPath);
-    return decrypt ? GenEncryption().DecryptString(content, 1) : content;
+    std::string content = readWholeFile(fullPath);
+    if (decrypt) GenEncryption().DecryptInPlace(content, 0);
+    return content;
   } catch (...) {
     raiseAgain("modGenFunctionsFile.ReadFileContent");
   }

@@ -81,7 +81,7 @@ pugi::xml_node XMLAppendElement(pugi::xml_node parent, const std::string& name,
 bool XMLLoadFromString(XMLDocumentRef& document, std::string_view text) {
   try {
     if (!document) document = clsGenXMLDocument::create();
-    return document->load(text);
+    return document->load(std::string(text));
   } catch (...) {
     return false;
   }

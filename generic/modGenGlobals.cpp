@@ -30,9 +30,11 @@ constexpr int32_t kFieldNumberMask = 0x7FFFF;
 }  // namespace
 
 bool UIDList::add(std::string_view uid) {
-  if (listed_.find(uid) != listed_.end()) return false;
-  items_.push_back(*listed_.emplace(uid).first);
-  return true;
+  // A row changed several times in a row is listed again and again.
+  if (!items_.empty() && items_.back() == uid) return false;
+  const auto [listed, added] = listed_.emplace(uid);
+  if (added) items_.push_back(*listed);
+  return added;
 }
 
 bool UIDList::contains(std::string_view uid) const { return listed_.find(uid) != listed_.end(); }

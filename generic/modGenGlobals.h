@@ -37,7 +37,10 @@ class UIDList {
  private:
   struct Hash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
+    // Not noexcept: the standard library then keeps each element's hash
+    // beside it instead of hashing its whole text again on every probe and
+    // rehash.
+    std::size_t operator()(std::string_view text) const {
       return std::hash<std::string_view>{}(text);
     }
   };

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
@@ -231,16 +232,31 @@ void SocketControl::ResumeAccepting() {
   if (server_) server_->resumeAccepting();
 }
 
-void SocketControl::SendData(const std::string& bytes) {
-  if (!socket_ || bytes.empty()) return;
-  socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
+void SocketControl::SendData(const QByteArray& bytes) {
+  if (!socket_ || bytes.isEmpty()) return;
+  socket_->write(bytes);
   if (!stallTimer_.isActive()) stallTimer_.start();
 }
 
 std::string SocketControl::GetData(qint64 maxBytes) {
-  if (!socket_) return {};
-  const QByteArray data = maxBytes == kAllData ? socket_->readAll() : socket_->read(maxBytes);
-  return std::string(data.constData(), static_cast<std::size_t>(data.size()));
+  std::string data;
+  AppendData(data, maxBytes);
+  return data;
+}
+
+std::size_t SocketControl::AppendData(std::string& to, qint64 maxBytes) {
+  if (!socket_) return 0;
+  // Asking for one byte more than has arrived, as readAll does, lets the
+  // socket take from the system again.
+  const qint64 beyond = socket_->bytesAvailable() + 1;
+  const qint64 wanted = maxBytes == kAllData ? beyond : std::min(maxBytes, beyond);
+  if (wanted <= 0) return 0;
+  const std::size_t before = to.size();
+  to.resize(before + static_cast<std::size_t>(wanted));
+  const qint64 got = socket_->read(to.data() + before, wanted);
+  const std::size_t appended = static_cast<std::size_t>(std::max<qint64>(got, 0));
+  to.resize(before + appended);
+  return appended;
 }
 
 qint64 SocketControl::BytesAvailable() const { return socket_ ? socket_->bytesAvailable() : 0; }

@@ -29,6 +29,7 @@
 //
 // UI thread only. Events are Qt signals carrying the control's index; what
 // their handlers do runs unattended (no message box, see MessageBox.h).
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -104,10 +105,13 @@ class SocketControl : public QObject {
   void PauseAccepting();
   void ResumeAccepting();
   bool AcceptingPaused() const { return acceptingPaused_; }
-  // Queues bytes for the peer. Nothing without a connection.
-  void SendData(const std::string& bytes);
+  // Queues bytes for the peer, sharing the buffer rather than copying it.
+  // Nothing without a connection.
+  void SendData(const QByteArray& bytes);
   // What has arrived and was not read yet, at most maxBytes of it.
   std::string GetData(qint64 maxBytes = kAllData);
+  // The same appended to `to`, read straight into it; gives the bytes appended.
+  std::size_t AppendData(std::string& to, qint64 maxBytes = kAllData);
   // Bytes that have arrived and were not read yet.
   qint64 BytesAvailable() const;
   // Bytes queued and not yet handed to the system.

@@ -293,7 +293,7 @@ TEST(SocketStall, OnlyASendThatStopsMovingIsCut) {
     int reader = -1;
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return (reader = ::accept(listener, nullptr, nullptr)) >= 0; }));
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return sender.State() == platform::kSckConnected; }));
-    sender.SendData(std::string(kSent, 's'));
+    sender.SendData(QByteArray(static_cast<qsizetype>(kSent), 's'));
     std::vector<char> chunk(256 * 1024);
     std::size_t received = 0;
     ScriptedPeer::waitFor([&] {

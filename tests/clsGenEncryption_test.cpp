@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <set>
+#include <vector>
 
 #include "ErrorNumber.h"
 #include "TvrError.h"
@@ -57,6 +59,30 @@ TEST(clsGenEncryption, RoundTripsEveryByteValue) {
     // In a frame the keys follow one flag byte.
     EXPECT_EQ(GenEncryption().DecryptString("\x07" + enciphered, 2), plain);
   }
+}
+
+// In place, every length from empty to past two eight-byte words, with and
+// without a flag byte before the keys, and every byte value at the end.
+TEST(clsGenEncryption, InPlaceFormsMatchTheCopyingOnes) {
+  std::vector<std::size_t> lengths(21);
+  std::iota(lengths.begin(), lengths.end(), 0);
+  lengths.push_back(300);
+  for (const std::size_t length : lengths) {
+    const std::string plain = (allByteValues() + allByteValues()).substr(200, length);
+    std::string form(3, '\0');
+    form += plain;
+    form.push_back('\0');
+    GenEncryption().EncryptInPlace(form.data(), plain.size());
+    EXPECT_EQ(GenEncryption().DecryptString(form, 1), plain) << length;
+    for (const std::string& prefix : {std::string(), std::string("\x07")}) {
+      std::string text = prefix + form;
+      GenEncryption().DecryptInPlace(text, prefix.size());
+      EXPECT_EQ(text, prefix + plain) << length;
+    }
+  }
+  std::string shortText = "abc";
+  EXPECT_EQ(errorNumberOf([&] { GenEncryption().DecryptInPlace(shortText, 0); }), kErrSubscript);
+  EXPECT_EQ(shortText, "abc");
 }
 
 TEST(clsGenEncryption, KeysAreDrawnAfreshAndCoverTheirRange) {

@@ -130,6 +130,33 @@ TEST(WireFrames, StreamsAreCutWhateverTheReadsAndTextsRejoined) {
   EXPECT_EQ(text, "whole");
 }
 
+// Pieces of any size a peer may send, empty ones included, join into the
+// text they make, and the size counted is that of the text.
+TEST(WireFrames, PiecesOfEverySizeJoinIntoTheirText) {
+  const std::vector<std::vector<std::size_t>> cuts = {
+      {0}, {5}, {0, 0, 0, 7}, {1, 1, 1, 1}, {kMaxPiece, kMaxPiece, 3},
+      {3, kMaxPiece, 0, kMaxPiece - 1, 1, 2}, {kMaxPiece, 0, 1, kMaxPiece}};
+  for (const auto& cut : cuts) {
+    MessageAssembler assembler;
+    std::string text, expected;
+    MessageAssembler::Result result = MessageAssembler::Result::kIncomplete;
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+      ConnectionState state;
+      state.IsFirstChunk = i == 0;
+      state.IsLastChunk = i + 1 == cut.size();
+      const std::string piece(cut[i], static_cast<char>('a' + i));
+      expected += piece;
+      result = assembler.Add(state, piece, text);
+      if (!state.IsLastChunk) {
+        EXPECT_EQ(assembler.Size(), expected.size());
+      }
+    }
+    EXPECT_EQ(result, MessageAssembler::Result::kComplete);
+    EXPECT_EQ(text, expected) << cut.size() << " pieces";
+    EXPECT_EQ(assembler.Size(), 0u);
+  }
+}
+
 TEST(WireFrames, WhatNoSenderMakesIsAProtocolError) {
   // Length fields outside 6..4010, the largest a two-byte field can carry included.
   for (const std::size_t length : {std::size_t{0}, std::size_t{5}, std::size_t{4011},
