@@ -3,8 +3,10 @@
 #include <algorithm>
 
 void RowChanges::touch(std::string_view uid) {
-  const auto [entry, added] = touched_.try_emplace(std::string(uid));
-  if (added) entry->second.turn = nextTurn_++;
+  if (uid == lastTouched_ && !uid.empty()) return;
+  lastTouched_ = uid;
+  if (touched_.find(uid) != touched_.end()) return;
+  touched_.emplace(std::string(uid), Entry{nextTurn_++, false});
 }
 
 void RowChanges::removed(std::string_view uid) {
@@ -15,6 +17,7 @@ void RowChanges::removed(std::string_view uid) {
 
 void RowChanges::forget() {
   touched_.clear();
+  lastTouched_.clear();
   whole_ = false;
 }
 

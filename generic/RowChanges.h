@@ -11,7 +11,9 @@
 // whole file expresses them.
 //
 // Holds only names, never node handles, so no removal can leave it dangling.
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -39,14 +41,28 @@ class RowChanges {
   std::vector<Touched> inTurn() const;
   // Only the named rows are in step now (their records reached the journal);
   // the whole mark stays.
-  void forgetRows() { touched_.clear(); }
+  void forgetRows() {
+    touched_.clear();
+    lastTouched_.clear();
+  }
 
  private:
   struct Entry {
     std::uint64_t turn = 0;
     bool removed = false;
   };
-  std::unordered_map<std::string, Entry> touched_;
+  struct Hash {
+    using is_transparent = void;
+    // Not noexcept: the standard library then keeps each element's hash
+    // beside it instead of hashing its text again on every rehash.
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> touched_;
+  // The row touched last: it is usually touched again at once (its sub
+  // rows, its fields) and is then known without a look-up.
+  std::string lastTouched_;
   std::uint64_t nextTurn_ = 0;
   bool whole_ = false;
 };

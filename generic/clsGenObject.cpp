@@ -30,7 +30,7 @@ constexpr const char* kUIDAttribute = "UID";
   throw TvrError(kErrApplicationDefined, "", "Application-defined or object-defined error");
 }
 
-std::string uidOf(pugi::xml_node row) { return row.attribute(kUIDAttribute).value(); }
+std::string_view uidOf(pugi::xml_node row) { return row.attribute(kUIDAttribute).value(); }
 
 // A text that reads as a decimal number, rounded to a whole number (halves to
 // even); anything else reads as 0. Raises 6 when the number does not fit.

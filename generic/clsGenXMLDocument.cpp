@@ -209,7 +209,7 @@ pugi::xml_node clsGenXMLDocument::joined(pugi::xml_node parent, pugi::xml_node a
   if (!added || parent == dom_) {
     // A refused move has already unindexed its node; a new top-level element
     // can become the root, or bring rows with it.
-    indexes_.clear();
+    dropAllIndexes();
   } else if (isRow(added)) {
     indexRow(added);
   } else if (isRow(parent)) {
@@ -227,8 +227,11 @@ const NodeList& clsGenXMLDocument::lookUp(std::string_view element, std::string_
                                           std::string_view attribute, std::string_view value) {
   static const NodeList kNone;
   const RowIndex& index = indexFor(element, subElement, attribute);
+  if (last_.index == &index && last_.value == value) return *last_.rows;
   const auto found = index.groups.find(value);
-  return found == index.groups.end() ? kNone : found->second;
+  if (found == index.groups.end()) return kNone;
+  last_ = {&index, found->first, &found->second};
+  return found->second;
 }
 
 clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view element,
@@ -276,8 +279,15 @@ std::vector<std::string_view> clsGenXMLDocument::keysOf(const RowIndex& index,
 // One look-up whether the group is new or not: most keys of a large index
 // are new (UIDs).
 void clsGenXMLDocument::addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row) {
-  NodeList& group = index.groups.try_emplace(std::string(key)).first->second;
-  if (group.empty() || group.back() != row) group.push_back(row);
+  const auto group = index.groups.try_emplace(std::string(key)).first;
+  NodeList& rows = group->second;
+  if (rows.empty() || rows.back() != row) rows.push_back(row);
+  last_ = {&index, group->first, &rows};
+}
+
+void clsGenXMLDocument::eraseGroup(RowIndex& index, Groups::iterator group) {
+  if (last_.rows == &group->second) last_ = {};
+  index.groups.erase(group);
 }
 
 void clsGenXMLDocument::indexRow(pugi::xml_node row) {
@@ -304,7 +314,7 @@ bool clsGenXMLDocument::unindexRow(RowIndex& index, pugi::xml_node row) {
     const auto at = std::find(group->second.begin(), group->second.end(), row);
     if (at == group->second.end()) return false;
     group->second.erase(at);
-    if (group->second.empty()) index.groups.erase(group);
+    if (group->second.empty()) eraseGroup(index, group);
   }
   return true;
 }
@@ -382,6 +392,7 @@ void clsGenXMLDocument::dropSubRowIndexes(pugi::xml_node row, pugi::xml_node sub
 
 void clsGenXMLDocument::dropIndexes(const std::vector<const RowIndex*>& stale) {
   for (const RowIndex* index : stale) {
+    if (last_.index == index) last_ = {};
     indexes_.erase(std::remove_if(indexes_.begin(), indexes_.end(),
                                   [index](const auto& held) { return held.get() == index; }),
                    indexes_.end());
@@ -412,5 +423,10 @@ void clsGenXMLDocument::noteRemoval(pugi::xml_node row) {
 void clsGenXMLDocument::announceReplacement() {
   const std::vector<Holder*> holders = holders_;
   for (Holder* holder : holders) holder->documentReplaced(*this);
+  dropAllIndexes();
+}
+
+void clsGenXMLDocument::dropAllIndexes() {
+  last_ = {};
   indexes_.clear();
 }

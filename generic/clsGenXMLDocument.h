@@ -140,7 +140,8 @@ class clsGenXMLDocument {
   RowIndex& indexFor(std::string_view element, std::string_view subElement,
                      std::string_view attribute);
   static std::vector<std::string_view> keysOf(const RowIndex& index, pugi::xml_node row);
-  static void addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row);
+  void addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row);
+  void eraseGroup(RowIndex& index, Groups::iterator group);
   void indexRow(pugi::xml_node row);
   void unindexRow(pugi::xml_node row);
   bool unindexRow(RowIndex& index, pugi::xml_node row);
@@ -149,6 +150,7 @@ class clsGenXMLDocument {
   void subRowAdded(pugi::xml_node row, pugi::xml_node subRow);
   void dropSubRowIndexes(pugi::xml_node row, pugi::xml_node subRow, std::string_view attribute);
   void dropIndexes(const std::vector<const RowIndex*>& stale);
+  void dropAllIndexes();
   void announceReplacement();
   // Notes a change inside the row that holds `node`, or the removal (or move
   // to the end) of `row`.
@@ -159,6 +161,14 @@ class clsGenXMLDocument {
   // The text the tree was parsed from: its names and values point into it.
   std::string parsedText_;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
+  // The group last looked up or joined: a row just appended is usually
+  // looked up next by its own value. Forgotten when a group or index goes.
+  struct LastGroup {
+    const RowIndex* index = nullptr;
+    std::string_view value;  // the group's key, held by the index
+    const NodeList* rows = nullptr;
+  };
+  LastGroup last_;
   std::vector<Holder*> holders_;
   RowChanges changes_;
 };

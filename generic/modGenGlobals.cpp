@@ -32,9 +32,10 @@ constexpr int32_t kFieldNumberMask = 0x7FFFF;
 bool UIDList::add(std::string_view uid) {
   // A row changed several times in a row is listed again and again.
   if (!items_.empty() && items_.back() == uid) return false;
-  const auto [listed, added] = listed_.emplace(uid);
-  if (added) items_.push_back(*listed);
-  return added;
+  if (contains(uid)) return false;
+  items_.emplace_back(uid);
+  listed_.insert(items_.size() - 1);
+  return true;
 }
 
 bool UIDList::contains(std::string_view uid) const { return listed_.find(uid) != listed_.end(); }

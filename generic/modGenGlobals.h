@@ -23,9 +23,14 @@ inline constexpr int kFieldCount = 30;  // field numbers 0..29
 // Field numbers from here up name computed display values, never attributes.
 inline constexpr int kFirstComputedField = 50000;
 
-// An ordered list of distinct texts, compared exactly.
+// An ordered list of distinct texts, compared exactly. Each text is held
+// once: the look-up set names texts by their place in the list.
 class UIDList {
  public:
+  UIDList() = default;
+  UIDList(const UIDList&) = delete;
+  UIDList& operator=(const UIDList&) = delete;
+
   // Appends `uid` unless it is already listed; true when it was appended.
   bool add(std::string_view uid);
   bool contains(std::string_view uid) const;
@@ -35,17 +40,30 @@ class UIDList {
   void clear();
 
  private:
-  struct Hash {
+  // Reads a place in the list as the text listed there.
+  struct Texts {
+    const std::vector<std::string>* items;
+    std::string_view operator()(std::size_t place) const { return (*items)[place]; }
+    std::string_view operator()(std::string_view text) const { return text; }
+  };
+  // Not noexcept: the standard library then keeps each element's hash
+  // beside it instead of hashing its text again on every probe and rehash.
+  struct Hash : Texts {
     using is_transparent = void;
-    // Not noexcept: the standard library then keeps each element's hash
-    // beside it instead of hashing its whole text again on every probe and
-    // rehash.
-    std::size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>{}(text);
+    template <typename Key>
+    std::size_t operator()(const Key& key) const {
+      return std::hash<std::string_view>{}(Texts::operator()(key));
+    }
+  };
+  struct Equal : Texts {
+    using is_transparent = void;
+    template <typename Left, typename Right>
+    bool operator()(const Left& left, const Right& right) const {
+      return Texts::operator()(left) == Texts::operator()(right);
     }
   };
   std::vector<std::string> items_;
-  std::unordered_set<std::string, Hash, std::equal_to<>> listed_;
+  std::unordered_set<std::size_t, Hash, Equal> listed_{0, Hash{{&items_}}, Equal{{&items_}}};
 };
 
 template <typename T>
