@@ -13,11 +13,11 @@
 // Holds only names, never node handles, so no removal can leave it dangling.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "TextList.h"
 
 class RowChanges {
  public:
@@ -34,32 +34,25 @@ class RowChanges {
   // The document is in step with its file again.
   void forget();
   // Nothing changed since the file was last in step.
-  bool none() const { return !whole_ && touched_.empty(); }
+  bool none() const { return !whole_ && uids_.empty(); }
   bool whole() const { return whole_; }
-  bool anyRow() const { return !touched_.empty(); }
+  bool anyRow() const { return !uids_.empty(); }
   // The touched rows in turn order.
   std::vector<Touched> inTurn() const;
   // Only the named rows are in step now (their records reached the journal);
   // the whole mark stays.
-  void forgetRows() {
-    touched_.clear();
-    lastTouched_.clear();
-  }
+  void forgetRows();
 
  private:
   struct Entry {
     std::uint64_t turn = 0;
     bool removed = false;
   };
-  struct Hash {
-    using is_transparent = void;
-    // Not noexcept: the standard library then keeps each element's hash
-    // beside it instead of hashing its text again on every rehash.
-    std::size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> touched_;
+  // The entry of `uid`, made (taking the next turn) when it has none.
+  Entry& entryOf(std::string_view uid);
+
+  TextList uids_;
+  std::vector<Entry> entries_;  // beside uids_
   // The row touched last: it is usually touched again at once (its sub
   // rows, its fields) and is then known without a look-up.
   std::string lastTouched_;

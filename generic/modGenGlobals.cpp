@@ -31,18 +31,19 @@ constexpr int32_t kFieldNumberMask = 0x7FFFF;
 
 bool UIDList::add(std::string_view uid) {
   // A row changed several times in a row is listed again and again.
-  if (!items_.empty() && items_.back() == uid) return false;
-  if (contains(uid)) return false;
-  items_.emplace_back(uid);
-  listed_.insert(items_.size() - 1);
-  return true;
+  if (!listed_.empty() && listed_.at(listed_.size() - 1) == uid) return false;
+  return listed_.add(uid).second;
 }
 
-bool UIDList::contains(std::string_view uid) const { return listed_.find(uid) != listed_.end(); }
+bool UIDList::contains(std::string_view uid) const {
+  return listed_.find(uid) != TextList::kNone;
+}
 
-void UIDList::clear() {
-  items_.clear();
-  listed_.clear();
+std::vector<std::string> UIDList::items() const {
+  std::vector<std::string> texts;
+  texts.reserve(listed_.size());
+  for (std::size_t place = 0; place < listed_.size(); ++place) texts.emplace_back(listed_.at(place));
+  return texts;
 }
 
 const std::string& FieldName(int32_t classType, int32_t field) {

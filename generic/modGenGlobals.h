@@ -11,9 +11,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
+#include "TextList.h"
 #include "clsGenXMLDocument.h"
 
 namespace modGenGlobals {
@@ -23,47 +23,20 @@ inline constexpr int kFieldCount = 30;  // field numbers 0..29
 // Field numbers from here up name computed display values, never attributes.
 inline constexpr int kFirstComputedField = 50000;
 
-// An ordered list of distinct texts, compared exactly. Each text is held
-// once: the look-up set names texts by their place in the list.
+// An ordered list of distinct texts, compared exactly.
 class UIDList {
  public:
-  UIDList() = default;
-  UIDList(const UIDList&) = delete;
-  UIDList& operator=(const UIDList&) = delete;
-
   // Appends `uid` unless it is already listed; true when it was appended.
   bool add(std::string_view uid);
   bool contains(std::string_view uid) const;
-  const std::vector<std::string>& items() const { return items_; }
-  std::size_t size() const { return items_.size(); }
-  bool empty() const { return items_.empty(); }
-  void clear();
+  // The texts in the order they were first listed.
+  std::vector<std::string> items() const;
+  std::size_t size() const { return listed_.size(); }
+  bool empty() const { return listed_.empty(); }
+  void clear() { listed_.clear(); }
 
  private:
-  // Reads a place in the list as the text listed there.
-  struct Texts {
-    const std::vector<std::string>* items;
-    std::string_view operator()(std::size_t place) const { return (*items)[place]; }
-    std::string_view operator()(std::string_view text) const { return text; }
-  };
-  // Not noexcept: the standard library then keeps each element's hash
-  // beside it instead of hashing its text again on every probe and rehash.
-  struct Hash : Texts {
-    using is_transparent = void;
-    template <typename Key>
-    std::size_t operator()(const Key& key) const {
-      return std::hash<std::string_view>{}(Texts::operator()(key));
-    }
-  };
-  struct Equal : Texts {
-    using is_transparent = void;
-    template <typename Left, typename Right>
-    bool operator()(const Left& left, const Right& right) const {
-      return Texts::operator()(left) == Texts::operator()(right);
-    }
-  };
-  std::vector<std::string> items_;
-  std::unordered_set<std::size_t, Hash, Equal> listed_{0, Hash{{&items_}}, Equal{{&items_}}};
+  TextList listed_;
 };
 
 template <typename T>
