@@ -318,7 +318,9 @@ bool clsActionManager::takeUp(const std::string& uid) {
   current_.V = value;
   current_.ActionType = *type;
   current_.tryCount = *tries + 1;
-  setRowField(uid, kActionAZ, std::to_string(current_.tryCount));
+  // Saved with the conversation's outcome (or its failure to start), not
+  // on its own: a try cut short by a crash leaves its row due again anyway.
+  second_->SetRowFieldByKey(kActionUID, uid, kActionAZ, std::to_string(current_.tryCount));
   current_.recipientAddress = rowField(uid, kActionRIU);
   if (current_.recipientAddress.empty() && !current_.RUID.empty()) {
     current_.recipientAddress = modGlobalFunctions::GetObjectFieldValue(
