@@ -29,6 +29,7 @@ constexpr int kUnsendableFileMessage = 20254;
 constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
+constexpr int kTickAtOnceMs = 1;
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
 
@@ -208,6 +209,14 @@ void clsActionManager::SetActionTimer(int interval, bool force) {
   tmrWinsockActionManager.setEnabled(false);
   tmrWinsockActionManager.setInterval(interval);
   tmrWinsockActionManager.setEnabled(true);
+  if (interval > kTickAtOnceMs) return;
+  // The shortest interval asks for the next turn of the event loop, not for
+  // the clock: the tick comes unless the timer was re-armed or stopped since.
+  QTimer::singleShot(0, this, [this] {
+    if (tmrWinsockActionManager.enabled() && tmrWinsockActionManager.interval() <= kTickAtOnceMs) {
+      tmrWinsockActionManager_Timer();
+    }
+  });
 }
 
 void clsActionManager::tmrWinsockActionManager_Timer() {

@@ -133,6 +133,7 @@ class clsActionManager : public QObject {
                  bool allowRetry, bool reportToServer);
   void StartActionManager();
   // Re-arms the one-shot queue tick; a running tick is kept unless forced.
+  // An interval of 1 ms (or less) ticks at the next turn of the event loop.
   void SetActionTimer(int interval, bool force);
   void ManageActionQueue();
   // The watchdog, every 60 seconds.
