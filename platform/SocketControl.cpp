@@ -183,8 +183,8 @@ void SocketControl::Connect() {
   server_.reset();
   auto* socket = new QTcpSocket();
   const std::string from = socketBindAddress();
-  if (!from.empty()) socket->bind(QHostAddress(QString::fromStdString(from)), 0);
   socket->setProxy(QNetworkProxy::NoProxy);
+  if (!from.empty()) socket->bind(QHostAddress(QString::fromStdString(from)), 0);
   adopt(socket);
   const QHostAddress literal(QString::fromStdString(remoteHost_));
   if (literal.isNull()) {
