@@ -211,10 +211,10 @@ void clsActionManager::SetActionTimer(int interval, bool force) {
   tmrWinsockActionManager.setEnabled(true);
   if (interval > kTickAtOnceMs) return;
   // The shortest interval asks for the next turn of the event loop, not for
-  // the clock: the tick comes unless the timer was re-armed or stopped since.
+  // the clock: the timer ticks then unless it was re-armed or stopped since.
   QTimer::singleShot(0, this, [this] {
     if (tmrWinsockActionManager.enabled() && tmrWinsockActionManager.interval() <= kTickAtOnceMs) {
-      tmrWinsockActionManager_Timer();
+      emit tmrWinsockActionManager.tick();
     }
   });
 }
