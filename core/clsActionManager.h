@@ -11,9 +11,11 @@
 // given up (kept, shown, no longer taken up by itself).
 //
 // Durability: the store is written (atomically) after every change, several
-// changes of one event-loop turn sharing one write, and at destruction. A
-// row found "in progress" when the store is loaded (the program died during
-// its conversation) is due again with its try count kept.
+// changes of one event-loop turn sharing one write, and at destruction; the
+// take-up of an action (its status and try count) is written with the
+// conversation's outcome. A row found "in progress" when the store is loaded
+// (the program died during its conversation) is due again with its try count
+// kept.
 //
 // Two views share the store: the working view, whose current row is the
 // current action, and a second view used for everything else; every write
