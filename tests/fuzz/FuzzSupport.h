@@ -5,14 +5,25 @@
 // globals) and a message box that answers OK at once, so that no input can
 // stop a run on a dialog. Expected failures of the code under test are
 // TvrError; harnesses catch exactly that.
+//
+// InstallationSnapshot keeps the files of an installation as a harness set
+// it up, so that every input starts from the same disk and the same records.
 #include <QApplication>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "MessageBox.h"
 #include "ProgramTestEnvironment.h"
+#include "modGlobalVariables.h"
 
 // Returns the installation, which lasts as long as the process.
 inline ProgramTestEnvironment& startFuzzProgram() {
@@ -30,3 +41,75 @@ inline ProgramTestEnvironment& startFuzzProgram() {
 inline std::string fuzzText(const std::uint8_t* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
+
+inline void fuzzRequire(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The files and folders below a root as they were when taken. restore() puts
+// them back byte for byte, removes whatever was added since and empties the
+// record pools, so that the next reader loads the files again; who was
+// logged in and the options block are the caller's to set again.
+class InstallationSnapshot {
+ public:
+  explicit InstallationSnapshot(std::filesystem::path root) : root_(std::move(root)) {
+    namespace fs = std::filesystem;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root_)) {
+      const fs::path relative = entry.path().lexically_relative(root_);
+      if (entry.is_directory()) {
+        folders_.insert(relative);
+      } else if (entry.is_regular_file()) {
+        files_[relative] = read(entry.path());
+      }
+    }
+  }
+
+  void restore() const {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    std::vector<fs::path> added;
+    for (fs::recursive_directory_iterator it(root_, error), end; it != end && !error;
+         it.increment(error)) {
+      const fs::path relative = it->path().lexically_relative(root_);
+      const bool isFolder = it->is_directory(error) && !it->is_symlink(error);
+      const bool kept = isFolder ? folders_.count(relative) != 0
+                                 : files_.count(relative) != 0 && it->is_regular_file(error);
+      if (kept) continue;
+      added.push_back(it->path());
+      it.disable_recursion_pending();
+    }
+    for (const fs::path& path : added) fs::remove_all(path, error);
+    fuzzRequire(!error);
+    for (const fs::path& folder : folders_) fs::create_directories(root_ / folder);
+    for (const auto& [relative, bytes] : files_) {
+      if (read(root_ / relative) == bytes) continue;
+      std::ofstream(root_ / relative, std::ios::binary | std::ios::trunc) << bytes;
+    }
+    modGlobalVariables::InitGlobalVariables();
+  }
+
+  // Every file added or changed since lies below `folder`.
+  bool changedOnlyBelow(const std::filesystem::path& folder) const {
+    namespace fs = std::filesystem;
+    const std::string prefix = folder.string() + "/";
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root_, error), end; it != end && !error;
+         it.increment(error)) {
+      if (it->is_directory(error)) continue;
+      const auto kept = files_.find(it->path().lexically_relative(root_));
+      if (kept != files_.end() && read(it->path()) == kept->second) continue;
+      if (it->path().string().compare(0, prefix.size(), prefix) != 0) return false;
+    }
+    return !error;
+  }
+
+ private:
+  static std::string read(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  std::filesystem::path root_;
+  std::set<std::filesystem::path> folders_;
+  std::map<std::filesystem::path, std::string> files_;
+};

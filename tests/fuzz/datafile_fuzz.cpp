@@ -1,9 +1,13 @@
 // Reads arbitrary bytes as a record collection's data file, enciphered or
-// plain, owner-checked or not. Whatever the file holds, loading gives a
-// loaded collection under a root; what it then saves must load back to the
-// same text without being taken for damaged.
+// plain, owner-checked or not. An enciphered file is mostly the input
+// enciphered (so that what the reader deciphers is the mutated text), else
+// the input as it is (a damaged cipher text). Whatever the file holds,
+// loading gives a loaded collection under a root; what it then saves must
+// load back to the same text without being taken for damaged. Every input
+// starts from the same data folder.
 #include <QDir>
 #include <cstdlib>
+#include <memory>
 
 #include "FuzzSupport.h"
 #include "TvrError.h"
@@ -26,6 +30,11 @@ const std::string& dataFolder() {
   return folder;
 }
 
+InstallationSnapshot& startingFolder() {
+  static InstallationSnapshot snapshot(dataFolder());
+  return snapshot;
+}
+
 void configure(clsGenObject& records, bool encrypted, bool ownerChecked) {
   records.ClassType(modGlobalVariables::User);
   records.XMLElementBaseName("U");
@@ -39,7 +48,7 @@ std::string documentText(const clsGenObject& records) {
   return modGenFunctionsXML::XMLToString(records.XMLDocLinked()->documentNode());
 }
 
-// Leaves only the data file's folder empty for the next input.
+// Removes the copies that loading a damaged file kept aside.
 void removeDamagedCopies() {
   QDir folder(QString::fromStdString(dataFolder()));
   for (const QString& name : folder.entryList({"*.bad-*"}, QDir::Files)) folder.remove(name);
@@ -49,14 +58,17 @@ void removeDamagedCopies() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   startFuzzProgram();
+  startingFolder();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  startingFolder().restore();
   const bool encrypted = size % 2 == 0;
+  const bool encipherInput = encrypted && size % 4 == 0;
   const bool ownerChecked = size % 3 != 0;
-  modGenFunctionsFile::SaveFileContent(dataFolder(), kFileName, fuzzText(data, size), false, false,
-                                       false);
+  modGenFunctionsFile::SaveFileContent(dataFolder(), kFileName, fuzzText(data, size),
+                                       encipherInput, false, false);
   clsGenObject records;
   configure(records, encrypted, ownerChecked);
   records.LoadXMLDoc(true);
@@ -78,6 +90,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool keptAside =
       !QDir(QString::fromStdString(dataFolder())).entryList({"*.bad-*"}, QDir::Files).isEmpty();
   if (keptAside || documentText(again) != documentText(records)) std::abort();
-  removeDamagedCopies();
   return 0;
 }

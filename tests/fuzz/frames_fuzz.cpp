@@ -6,8 +6,12 @@
 // end text ends the input: what a file frame carries goes to the file
 // receiver, which the requests harness drives.
 //
-// Input: two bytes that choose where the stream is cut into arrivals (0x0000:
-// the whole stream in one arrival), then the stream itself.
+// Input: two bytes, then the stream. The low 15 bits of the two bytes choose
+// where the stream is cut into arrivals (0: the whole stream in one arrival).
+// With the top bit set, the stream is written plain and the harness enciphers
+// it as a sender does: every whole frame whose flag byte is odd gets the rest
+// of its body enciphered, so that the reader deciphers the mutated text.
+// Every input starts from the same installation (no account).
 //
 // Checked on the way:
 //  - the reader hands out exactly the frames that the stream holds, each body
@@ -26,6 +30,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -42,6 +47,8 @@ using namespace modWireFrames;
 namespace {
 
 constexpr std::size_t kHeaderLength = 2;
+constexpr std::uint8_t kEncipherFlag = 0x80;
+constexpr std::size_t kLargestLength = 0xFFFF;
 // Texts up to this length are also delivered one byte per arrival.
 constexpr std::size_t kByteByByteLimit = 256;
 
@@ -285,6 +292,42 @@ void requireRoundTrips(const std::string& text, std::uint32_t seed) {
                    (seed & 4) != 0);
 }
 
+std::size_t frameLength(const std::string& stream, std::size_t offset) {
+  return static_cast<unsigned char>(stream[offset]) +
+         256u * static_cast<unsigned char>(stream[offset + 1]);
+}
+
+// `plain` with the body of every whole frame whose flag byte is odd
+// enciphered after the flag; the rest is left as it is.
+std::string encipherFrames(const std::string& plain) {
+  std::string stream;
+  std::size_t offset = 0;
+  while (plain.size() - offset >= 2) {
+    const std::size_t length = frameLength(plain, offset);
+    const bool whole = length > 0 && plain.size() - offset - 2 >= length;
+    if (!whole || (static_cast<unsigned char>(plain[offset + 2]) & 1) == 0 ||
+        length + 4 > kLargestLength) {
+      const std::size_t taken = std::min(plain.size() - offset, length + 2);
+      stream.append(plain, offset, taken);
+      offset += taken;
+      continue;
+    }
+    const std::string sealed = GenEncryption().EncryptString(plain.substr(offset + 3, length - 1));
+    const std::size_t sealedLength = sealed.size() + 1;
+    stream += static_cast<char>(sealedLength & 0xFF);
+    stream += static_cast<char>(sealedLength >> 8);
+    stream += plain[offset + 2];
+    stream += sealed;
+    offset += length + 2;
+  }
+  return stream + plain.substr(offset);
+}
+
+std::unique_ptr<InstallationSnapshot>& startingInstallation() {
+  static std::unique_ptr<InstallationSnapshot> snapshot;
+  return snapshot;
+}
+
 // The dispatcher answers only a request record, and only with a reply record.
 void requireReplyFits(const std::string& text, const std::string& reply) {
   if (reply.empty()) return;
@@ -328,15 +371,18 @@ void requireTextBound() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  startFuzzProgram();
+  startingInstallation() = std::make_unique<InstallationSnapshot>(startFuzzProgram().root());
   requireTextBound();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < kHeaderLength) return 0;
-  const std::uint32_t seed = data[0] | (static_cast<std::uint32_t>(data[1]) << 8);
-  const std::string stream = fuzzText(data + kHeaderLength, size - kHeaderLength);
+  startingInstallation()->restore();
+  const std::uint32_t seed =
+      data[0] | static_cast<std::uint32_t>(static_cast<std::uint8_t>(data[1] & ~kEncipherFlag)) << 8;
+  const std::string written = fuzzText(data + kHeaderLength, size - kHeaderLength);
+  const std::string stream = (data[1] & kEncipherFlag) != 0 ? encipherFrames(written) : written;
 
   CheckedCutter cutter;
   CheckedAssembler assembler;

@@ -2,9 +2,11 @@
 // into the users directory of the one local account. A stored identity must
 // read back from the saved directory with the element's values, and the
 // directory file must always load back whole: a load that finds it damaged keeps a
-// ".bad-" copy beside it, which the harness treats as a finding.
+// ".bad-" copy beside it, which the harness treats as a finding. Every input
+// meets the directory as set up (one account, nobody in it).
 #include <QDirIterator>
 #include <cstdlib>
+#include <memory>
 
 #include "FuzzSupport.h"
 #include "TvrError.h"
@@ -18,6 +20,11 @@ namespace {
 std::string& ownerUID() {
   static std::string uid;
   return uid;
+}
+
+std::unique_ptr<InstallationSnapshot>& startingInstallation() {
+  static std::unique_ptr<InstallationSnapshot> snapshot;
+  return snapshot;
 }
 
 bool damagedCopyKept() {
@@ -43,15 +50,17 @@ void requireStored(const clsGenObject& directory, const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  startFuzzProgram();
+  const ProgramTestEnvironment& environment = startFuzzProgram();
   modGenFunctionsResource::loadResourceText(
       "|[MESSAGES]|\r\nMSG20510=%% was added.\r\nMSG30001=%% was updated.\r\n"
       "MSG30002=%% is unchanged.\r\n");
   ownerUID() = ProgramTestEnvironment::addAccount("FUZZ", "secret", "Fuzz", "Owner");
+  startingInstallation() = std::make_unique<InstallationSnapshot>(environment.root());
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  startingInstallation()->restore();
   // Every other input arrives while the owner is logged in (the pooled
   // directory), the rest for an owner who is not (a private collection).
   modGlobalVariables::CurrentLocalUserUID = size % 2 == 0 ? ownerUID() : std::string();

@@ -8,6 +8,8 @@
 //
 // Two local accounts exist (one logged in, one not), each with one person
 // in its users directory; the automatic reply is on for every fourth input.
+// Every input starts from that installation (files, record pools, an empty
+// queue).
 //
 // Checked after every text:
 //  - the reply is empty, the fallback reply, or an "R" record whose "V" is a
@@ -20,6 +22,7 @@
 //    the upload folder, names below the upload folder are well-formed UTF-8,
 //    and after the connection has ended no unfinished file is left there.
 #include <cstdlib>
+#include <memory>
 #include <filesystem>
 #include <set>
 #include <string_view>
@@ -30,6 +33,7 @@
 #include "PoolLoan.h"
 #include "TvrError.h"
 #include "Utf8.h"
+#include "clsActionManager.h"
 #include "clsGenXMLDocument.h"
 #include "modCOMRequestedAction.h"
 #include "modFileTransfer.h"
@@ -44,8 +48,6 @@ constexpr const char* kContact = "B0B00000-0000-0000-0000-000000000001";
 // The accounts get fixed UIDs, so that the seeds can address them.
 constexpr const char* kLoggedIn = "F0220000-0000-0000-0000-000000000001";
 constexpr const char* kOther = "07E40000-0000-0000-0000-000000000002";
-// Received messages beyond this are dropped between inputs, to keep saves short.
-constexpr int kMaxKeptMessages = 64;
 constexpr char kFilePiece = '\x01';
 constexpr char kLastFilePiece = '\x02';
 
@@ -102,12 +104,40 @@ void requireReceivedSound(const std::string& account) {
     require(std::string_view(row.attribute("SD").value()).size() > 0);
     require(uids.insert(row.attribute("UID").value()).second);
   }
-  if (received->CountAll() > kMaxKeptMessages) received->DeleteAll(true);
 }
 
 ProgramTestEnvironment*& installation() {
   static ProgramTestEnvironment* environment = nullptr;
   return environment;
+}
+
+std::unique_ptr<InstallationSnapshot>& startingInstallation() {
+  static std::unique_ptr<InstallationSnapshot> snapshot;
+  return snapshot;
+}
+
+void logIn() {
+  modGlobalVariables::CurrentLocalUserUID = loggedIn();
+  modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+}
+
+// Back to the installation as set up: an automatic reply may have queued an
+// action, received messages and files and changed people are dropped.
+void resetInstallation() {
+  if (ActionManagerExists()) ReleaseActionManager(false);
+  startingInstallation()->restore();
+  logIn();
+}
+
+// The hidden temporary name an incoming file has until it is committed:
+// "." + its name + ".tvrpart-" + ten digits or lower-case letters.
+bool isUnfinishedFile(const std::string& name) {
+  constexpr std::string_view kMark = ".tvrpart-";
+  constexpr std::size_t kSuffixLength = 10;
+  if (name.size() < 2 + kMark.size() + kSuffixLength || name[0] != '.') return false;
+  const std::size_t suffix = name.size() - kSuffixLength;
+  return name.compare(suffix - kMark.size(), kMark.size(), kMark) == 0 &&
+         name.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz", suffix) == std::string::npos;
 }
 
 bool liesBelow(const std::filesystem::path& path, const std::string& folder) {
@@ -117,7 +147,7 @@ bool liesBelow(const std::filesystem::path& path, const std::string& folder) {
 
 // Every file of the installation lies in the data folder or the upload
 // folder, below which every name is well-formed UTF-8; with `ended`, no
-// unfinished (hidden temporary) file is left.
+// unfinished file is left (a received file may well be named ".x").
 void requireFilesConfined(bool ended) {
   namespace fs = std::filesystem;
   const std::string upload = modLocalUserFunctions::LocalUserOptions.UploadFolder;
@@ -131,7 +161,7 @@ void requireFilesConfined(bool ended) {
     if (!inUpload) continue;
     const std::string below = it->path().string().substr(upload.size());
     require(platform::utf8::valid(below, '_') == below);
-    if (ended) require(it->path().filename().string().rfind('.', 0) != 0);
+    if (ended) require(!isUnfinishedFile(it->path().filename().string()));
   }
 }
 
@@ -149,8 +179,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       "MSG30001=%% was updated.\r\nMSG30002=%% is unchanged.\r\n");
   loggedIn() = addAccount("FUZZ", kLoggedIn);
   other() = addAccount("OTHER", kOther);
-  modGlobalVariables::CurrentLocalUserUID = loggedIn();
-  modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+  logIn();
   addContact(loggedIn());
   addContact(other());
   MessageCenterServices::Install(
@@ -161,10 +190,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   displays.AutoReplyOn = [] { return autoReply(); };
   displays.AutoReplyText = [] { return std::string("Away"); };
   MessageCenterServices::InstallDisplays(std::move(displays));
+  startingInstallation() = std::make_unique<InstallationSnapshot>(installation()->root());
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  resetInstallation();
   autoReply() = size % 4 == 0;
   modLocalUserFunctions::LocalUserOptions.AcceptMessFileFromUserInMyUserList = size % 3 == 0;
   const std::string input = fuzzText(data, size);
@@ -194,9 +225,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   requireFilesConfined(true);
-  // Received files are dropped between inputs, to keep the checks short.
-  std::error_code ignored;
-  std::filesystem::remove_all(modLocalUserFunctions::LocalUserOptions.UploadFolder, ignored);
   require(boxesShown() == 0);
   try {
     requireReceivedSound(loggedIn());

@@ -1,5 +1,7 @@
 // Reads arbitrary text as the resource-text file, then fetches every message
-// it defined with and without parameters, and every list text.
+// it defined with and without parameters, and every list text. Every input
+// starts with every section empty (a text keeps the sections it does not
+// name).
 #include "FuzzSupport.h"
 #include "TvrError.h"
 #include "modGenFunctionsResource.h"
@@ -7,6 +9,14 @@
 namespace resource = modGenFunctionsResource;
 
 namespace {
+
+// Every section header the reader knows; each empties its section.
+constexpr const char* kEverySectionEmpty =
+    "|[MESSAGES]|\r\n|[MESSAGE CENTER ACTIVITIES TYPE]|\r\n|[MESSAGE PRIORITY OPTIONS]|\r\n"
+    "|[MESSAGE RESPONSE TYPE]|\r\n|[MESSAGE STATUS]|\r\n|[LANGUAGE LIST]|\r\n"
+    "|[FRMMESSAGEVIEWER]|\r\n|[INSTMESSTYPE LIST]|\r\n|[DELETE INTERVAL TYPE]|\r\n"
+    "|[PRINT MESSAGE KEYWORDS]|\r\n|[DEFAULT GROUPS]|\r\n|[ACTION STATUS]|\r\n"
+    "|[ACTION TYPE]|\r\n|[FILES EXTENSION VIRUS CHECK]|\r\n|[DEFAULT INSTANT MESSAGES]|\r\n";
 
 template <typename Step>
 void attempt(Step step) {
@@ -25,6 +35,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = fuzzText(data, size);
+  resource::loadResourceText(kEverySectionEmpty);
   attempt([&] { resource::loadResourceText(text, size % 2 == 0 ? 1 : 100); });
   const resource::MessageParameters parameters = {"%%", "a", 7, "", "%%%"};
   const auto messages = resource::GetResourceSection(resource::kMessageSection).items();
