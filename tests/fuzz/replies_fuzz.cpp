@@ -28,6 +28,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTreeWidget>
+#include <sys/socket.h>
 #include <memory>
 #include <set>
 #include <vector>
@@ -127,8 +128,15 @@ class PeerListener {
     }
   }
 
+  bool connected() const { return !sockets_.empty(); }
+
+  // Resets every connection (no linger: nothing is left waiting out its
+  // time in the system, however many inputs run).
   void dropConnections() {
+    const linger reset{1, 0};
     for (QTcpSocket* socket : sockets_) {
+      ::setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                   sizeof reset);
       socket->abort();
       socket->deleteLater();
     }
@@ -218,9 +226,10 @@ void requireConversationSound() {
   }
 }
 
+// Until both sides hold the connection (or the action failed to connect).
 void waitForConnection(clsActionManager& manager) {
   const QDeadlineTimer deadline(kConnectWaitMs);
-  while (manager.IsBusy() && !manager.IsConnectionEstablished()) {
+  while (manager.IsBusy() && !(manager.IsConnectionEstablished() && peer().connected())) {
     fuzzRequire(!deadline.hasExpired());
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
   }
@@ -239,6 +248,7 @@ bool converse(const std::vector<std::string>& replies, std::size_t& next) {
   if (manager.IsBusy()) manager.ProcessCurrentAction("", true);
   requireConversationSound();
   fuzzRequire(!manager.IsBusy());
+  peer().dropConnections();
   return true;
 }
 
@@ -288,7 +298,6 @@ void requireFoundListSound() {
 void resetInstallation(std::uint8_t flags) {
   Installation& setUp = installation();
   if (ActionManagerExists()) ReleaseActionManager();
-  peer().dropConnections();
   const bool answered = !setUp.search || setUp.search->HostsAnswered() > 0;
   if (answered) delete setUp.search;
   QCoreApplication::processEvents();
@@ -356,9 +365,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The first window loads the fonts, which lasts as long as the process.
   resetInstallation(0);
   // At exit the window's Qt data dies with the main thread, before the
-  // application: the process ends before either is taken down. Only a run
-  // that went through exits (a finding ends it at once).
-  std::atexit([] { std::_Exit(0); });
+  // application: the process ends before either is taken down, leaving
+  // nothing but the installation to remove. Only a run that went through
+  // exits (a finding ends it at once).
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(installation().environment->root(), ignored);
+    std::_Exit(0);
+  });
   return 0;
 }
 
