@@ -42,7 +42,8 @@ inline std::string fuzzText(const std::uint8_t* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 
-inline void fuzzRequire(bool condition) {
+// A failed check of a harness is a finding: the run stops on the input.
+inline void require(bool condition) {
   if (!condition) std::abort();
 }
 
@@ -79,7 +80,7 @@ class InstallationSnapshot {
       it.disable_recursion_pending();
     }
     for (const fs::path& path : added) fs::remove_all(path, error);
-    fuzzRequire(!error);
+    require(!error);
     for (const fs::path& folder : folders_) fs::create_directories(root_ / folder);
     for (const auto& [relative, bytes] : files_) {
       if (read(root_ / relative) == bytes) continue;

@@ -52,10 +52,6 @@ constexpr std::size_t kLargestLength = 0xFFFF;
 // Texts up to this length are also delivered one byte per arrival.
 constexpr std::size_t kByteByByteLimit = 256;
 
-void require(bool condition) {
-  if (!condition) std::abort();
-}
-
 // Arrival sizes of one input: a fixed sequence drawn from its two header
 // bytes, mixing one to four bytes (length fields cut in two), short runs,
 // whole frames and several frames at once.

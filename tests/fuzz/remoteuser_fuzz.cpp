@@ -12,6 +12,7 @@
 #include "TvrError.h"
 #include "clsGenObject.h"
 #include "modGenFunctionsResource.h"
+#include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
@@ -33,11 +34,13 @@ bool damagedCopyKept() {
   return files.hasNext();
 }
 
-// The row of the element's "UID" holds each attribute the element carries.
+// The row of the element's "UID" holds each attribute the element carries,
+// the element read as the program reads a peer's text (UTF-8, whatever a
+// byte-order mark at its start says).
 void requireStored(const clsGenObject& directory, const std::string& text) {
-  pugi::xml_document received;
-  received.load_buffer(text.data(), text.size());
-  const pugi::xml_node element = received.document_element();
+  XMLDocumentRef received;
+  if (!modGenFunctionsXML::XMLLoadFromString(received, text)) std::abort();
+  const pugi::xml_node element = received->rootElement();
   const pugi::xml_node row =
       directory.XMLDocLinked()->firstRowWhere("U", "UID", element.attribute("UID").value());
   if (!row) std::abort();

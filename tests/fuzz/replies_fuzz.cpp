@@ -116,7 +116,7 @@ class PeerListener {
   PeerListener() {
     for (const int port : {clsActionManager::kPeerPort, clsActionManager::kServerPort}) {
       auto server = std::make_unique<QTcpServer>();
-      fuzzRequire(server->listen(QHostAddress(kPeerAddress), static_cast<quint16>(port)));
+      require(server->listen(QHostAddress(kPeerAddress), static_cast<quint16>(port)));
       QTcpServer* listener = server.get();
       QObject::connect(listener, &QTcpServer::newConnection, [this, listener] {
         while (QTcpSocket* socket = listener->nextPendingConnection()) {
@@ -220,9 +220,9 @@ std::string rowStatus(const std::string& uid) {
 void requireConversationSound() {
   clsActionManager& manager = queue();
   if (manager.IsBusy()) {
-    fuzzRequire(rowStatus(manager.Current().ID) == "20");
+    require(rowStatus(manager.Current().ID) == "20");
   } else {
-    fuzzRequire(manager.Current().ID.empty());
+    require(manager.Current().ID.empty());
   }
 }
 
@@ -230,7 +230,7 @@ void requireConversationSound() {
 void waitForConnection(clsActionManager& manager) {
   const QDeadlineTimer deadline(kConnectWaitMs);
   while (manager.IsBusy() && !(manager.IsConnectionEstablished() && peer().connected())) {
-    fuzzRequire(!deadline.hasExpired());
+    require(!deadline.hasExpired());
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
   }
 }
@@ -247,7 +247,7 @@ bool converse(const std::vector<std::string>& replies, std::size_t& next) {
   }
   if (manager.IsBusy()) manager.ProcessCurrentAction("", true);
   requireConversationSound();
-  fuzzRequire(!manager.IsBusy());
+  require(!manager.IsBusy());
   peer().dropConnections();
   return true;
 }
@@ -260,37 +260,37 @@ void requireQueueSound() {
   std::set<std::string> uids;
   for (const pugi::xml_node row : queuedRows()) {
     const std::string uid = row.attribute("UID").value();
-    fuzzRequire(!uid.empty() && uids.insert(uid).second);
-    fuzzRequire(std::string_view(row.attribute("AS").value()) != "20");
+    require(!uid.empty() && uids.insert(uid).second);
+    require(std::string_view(row.attribute("AS").value()) != "20");
     const auto type = modGenFunctions::ParseWholeNumber(row.attribute("AT").value());
-    fuzzRequire(type && ActionPath.count(*type) != 0);
+    require(type && ActionPath.count(*type) != 0);
   }
   // Written: a store loaded from the file holds the same rows.
   QCoreApplication::processEvents();
   const std::string held = storeText(queue().Actions());
   ReleaseActionManager();
   const auto stored = modGlobalFunctions::CreateGenObject(Action, "", false, true);
-  fuzzRequire(storeText(*stored) == held);
+  require(storeText(*stored) == held);
 }
 
 void requireDirectorySound() {
   const auto directory = modGlobalFunctions::GetUserDataObject(User, installation().account, true);
   std::set<std::string> uids;
   for (const pugi::xml_node row : directory->XMLDocLinked()->rootElement().children()) {
-    fuzzRequire(uids.insert(row.attribute("UID").value()).second);
+    require(uids.insert(row.attribute("UID").value()).second);
   }
-  fuzzRequire(uids.count(kPeer) != 0);
+  require(uids.count(kPeer) != 0);
 }
 
 void requireFoundListSound() {
   frmUserSelection& search = *installation().search;
   const auto* list = search.findChild<QTreeWidget*>("lvFoundUsers");
-  fuzzRequire(list != nullptr && list->topLevelItemCount() == search.UsersFound());
-  fuzzRequire(search.UsersFound() <= frmUserSelection::kMaxUsersPerAnswer * search.HostsAnswered());
+  require(list != nullptr && list->topLevelItemCount() == search.UsersFound());
+  require(search.UsersFound() <= frmUserSelection::kMaxUsersPerAnswer * search.HostsAnswered());
   std::set<QString> uids;
   for (int i = 0; i < list->topLevelItemCount(); ++i) {
     const QString uid = list->topLevelItem(i)->data(0, Qt::UserRole).toString();
-    fuzzRequire(uid.toStdString() != installation().account && uids.insert(uid).second);
+    require(uid.toStdString() != installation().account && uids.insert(uid).second);
   }
 }
 
@@ -391,10 +391,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   Installation& setUp = installation();
-  fuzzRequire(setUp.boxes == 0);
+  require(setUp.boxes == 0);
   requireQueueSound();
   requireDirectorySound();
   requireFoundListSound();
-  fuzzRequire(setUp.snapshot->changedOnlyBelow(setUp.environment->dataFolder()));
+  require(setUp.snapshot->changedOnlyBelow(setUp.environment->dataFolder()));
   return 0;
 }

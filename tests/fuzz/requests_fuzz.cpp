@@ -22,8 +22,8 @@
 //    the upload folder, names below the upload folder are well-formed UTF-8,
 //    and after the connection has ended no unfinished file is left there.
 #include <cstdlib>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string_view>
 
@@ -50,10 +50,6 @@ constexpr const char* kLoggedIn = "F0220000-0000-0000-0000-000000000001";
 constexpr const char* kOther = "07E40000-0000-0000-0000-000000000002";
 constexpr char kFilePiece = '\x01';
 constexpr char kLastFilePiece = '\x02';
-
-void require(bool condition) {
-  if (!condition) std::abort();
-}
 
 std::string& loggedIn() {
   static std::string uid;
