@@ -55,6 +55,8 @@ constexpr const char* kOwnAddress = "127.0.0.141";
 constexpr const char* kPeerAddress = "127.0.0.142";
 constexpr const char* kPeer = "B0B00000-0000-0000-0000-000000000001";
 constexpr int kMaxConversations = 3;
+constexpr int32_t kUserUIDField = 0;
+constexpr int32_t kUserIPField = 7;
 constexpr int kConnectWaitMs = 5000;
 
 // The texts of what the conversations tell the person.
@@ -202,7 +204,8 @@ bool dueActionsStayLocal() {
     }
     std::string address = row.attribute("RIU").value();
     if (address.empty()) {
-      address = modGlobalFunctions::GetObjectFieldValue(User, 0, row.attribute("RUID").value(), 7,
+      address = modGlobalFunctions::GetObjectFieldValue(User, kUserUIDField,
+                                                        row.attribute("RUID").value(), kUserIPField,
                                                         false);
     }
     if (!address.empty() && address.rfind("127.", 0) != 0) return false;
@@ -300,12 +303,13 @@ void resetInstallation(std::uint8_t flags) {
   if (ActionManagerExists()) ReleaseActionManager();
   const bool answered = !setUp.search || setUp.search->HostsAnswered() > 0;
   if (answered) delete setUp.search;
+  // As the program's event loop does between events; objects left to be
+  // deleted later are deleted only when that is asked for outside a loop.
   QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   setUp.snapshot->restore();
   logIn(flags);
-  if (answered) {
-    setUp.search = new frmUserSelection();
-  }
+  if (answered) setUp.search = new frmUserSelection();
 }
 
 std::vector<std::string> replyTexts(const std::uint8_t* data, std::size_t size) {
