@@ -8,6 +8,8 @@
 //
 // Two local accounts exist (one logged in, one not), each with one person
 // in its users directory; the automatic reply is on for every fourth input.
+// The connection comes from that person's address on file, every fifth
+// input from another address.
 // Every input starts from that installation (files, record pools, an empty
 // queue).
 //
@@ -20,7 +22,9 @@
 //    check accepted;
 //  - no file lies anywhere in the installation but in the data folder and
 //    the upload folder, names below the upload folder are well-formed UTF-8,
-//    and after the connection has ended no unfinished file is left there.
+//    and after the connection has ended no unfinished file is left there;
+//  - the person's "CS" never goes down, and a connection from another
+//    address changes nothing of the person.
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -37,7 +41,9 @@
 #include "clsGenXMLDocument.h"
 #include "modCOMRequestedAction.h"
 #include "modFileTransfer.h"
+#include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
+#include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -48,6 +54,8 @@ constexpr const char* kContact = "B0B00000-0000-0000-0000-000000000001";
 // The accounts get fixed UIDs, so that the seeds can address them.
 constexpr const char* kLoggedIn = "F0220000-0000-0000-0000-000000000001";
 constexpr const char* kOther = "07E40000-0000-0000-0000-000000000002";
+constexpr const char* kContactAddress = "127.0.0.77";
+constexpr const char* kOtherAddress = "127.0.0.78";
 constexpr char kFilePiece = '\x01';
 constexpr char kLastFilePiece = '\x02';
 
@@ -77,7 +85,32 @@ std::string addAccount(const std::string& name, const std::string& uid) {
 }
 
 void addContact(const std::string& owner) {
-  ProgramTestEnvironment::addPerson(owner, kContact, "5", "Smith", "Bob", "127.0.0.77");
+  ProgramTestEnvironment::addPerson(owner, kContact, "5", "Smith", "Bob", kContactAddress);
+}
+
+// The person's row in the account's users directory.
+std::string contactRow(const std::string& account) {
+  const auto directory =
+      modGlobalFunctions::GetUserDataObject(modGlobalVariables::User, account, true);
+  return modGenFunctionsXML::XMLToString(
+      directory->XMLDocLinked()->firstRowWhere("U", "UID", kContact));
+}
+
+int64_t changeCounter(const std::string& row) {
+  const XMLDocumentRef element = clsGenXMLDocument::create();
+  require(element->load(row));
+  return modGenFunctions::ParseWholeNumber(element->rootElement().attribute("CS").value())
+      .value_or(0);
+}
+
+// With `impostor`, the person is as he was; otherwise his "CS" is no lower.
+void requireContactKept(const std::string& account, const std::string& before, bool impostor) {
+  const std::string after = contactRow(account);
+  if (impostor) {
+    require(after == before);
+  } else {
+    require(changeCounter(after) >= changeCounter(before));
+  }
 }
 
 void requireReply(const std::string& reply) {
@@ -195,8 +228,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   autoReply() = size % 4 == 0;
   modLocalUserFunctions::LocalUserOptions.AcceptMessFileFromUserInMyUserList = size % 3 == 0;
   const std::string input = fuzzText(data, size);
+  const bool impostor = size % 5 == 0;
+  const std::string contactBefore = contactRow(loggedIn());
+  const std::string otherContactBefore = contactRow(other());
   ConnectionState state;
   InitConnectionState(state);
+  state.PeerAddress = impostor ? kOtherAddress : kContactAddress;
   std::size_t start = 0;
   while (start <= input.size()) {
     std::size_t end = input.find('\0', start);
@@ -222,6 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   requireFilesConfined(true);
   require(boxesShown() == 0);
+  requireContactKept(loggedIn(), contactBefore, impostor);
+  requireContactKept(other(), otherContactBefore, impostor);
   try {
     requireReceivedSound(loggedIn());
     requireReceivedSound(other());
