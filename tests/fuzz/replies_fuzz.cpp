@@ -1,13 +1,14 @@
 // The replies that a peer, or the primary server, sends back to this copy's
 // own actions: each input queues one action of the logged-in account, the
 // real action queue takes it up (ping, connect to a loopback listener that
-// stands for the peer, the requests of its path) and every reply text of the
-// input goes to the conversation as a complete reply. When the replies run
-// out, the peer hangs up. An action that the conversation queued or made due
-// (a status report, a delivery made due again) is worked on with the
-// replies left, up to kMaxConversations, while its recipient stays on
-// loopback. A user search window is open, so the user-search answers reach
-// its found list.
+// stands for the peer, the requests of its path), and the peer sends every
+// reply text of the input on the connection as a sender frames it
+// (enciphered, or plain when the flags say so), each once the copy has read
+// the one before. When the replies run out, the peer resets the connection.
+// An action that the conversation queued or made due (a status report, a
+// delivery made due again) is worked on with the replies left, up to
+// kMaxConversations, while its recipient stays on loopback. A user search
+// window is open, so the user-search answers reach its found list.
 //
 // Input: a byte choosing the action (kActions), a byte of flags (kFlag*),
 // then the reply texts, separated by NUL bytes.
@@ -28,7 +29,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTreeWidget>
+#include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <vector>
@@ -46,6 +51,7 @@
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
+#include "modWireFrames.h"
 
 namespace {
 
@@ -57,7 +63,7 @@ constexpr const char* kPeer = "B0B00000-0000-0000-0000-000000000001";
 constexpr int kMaxConversations = 3;
 constexpr int32_t kUserUIDField = 0;
 constexpr int32_t kUserIPField = 7;
-constexpr int kConnectWaitMs = 5000;
+constexpr int kWaitMs = 5000;
 
 // The texts of what the conversations tell the person.
 constexpr const char* kResourceText =
@@ -78,6 +84,7 @@ constexpr std::uint8_t kFlagRA = 1;
 constexpr std::uint8_t kFlagRetry = 2;
 constexpr std::uint8_t kFlagReport = 4;
 constexpr std::uint8_t kFlagPrimaryServer = 8;
+constexpr std::uint8_t kFlagPlainFrames = 16;
 
 // How the program queues each kind of action: to the peer by its UID, or to
 // an address (the searches, the primary server's actions).
@@ -122,6 +129,7 @@ class PeerListener {
       QTcpServer* listener = server.get();
       QObject::connect(listener, &QTcpServer::newConnection, [this, listener] {
         while (QTcpSocket* socket = listener->nextPendingConnection()) {
+          socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
           QObject::connect(socket, &QTcpSocket::readyRead, [socket] { socket->readAll(); });
           sockets_.push_back(socket);
         }
@@ -131,6 +139,21 @@ class PeerListener {
   }
 
   bool connected() const { return !sockets_.empty(); }
+  // The port the copy's side of the connection has.
+  quint16 copyPort() const { return sockets_.back()->peerPort(); }
+  // Bytes sent that the system has not yet handed to the copy's side.
+  bool sending() const {
+    QTcpSocket& socket = *sockets_.back();
+    int unsent = 0;
+    return socket.bytesToWrite() > 0 ||
+           (::ioctl(static_cast<int>(socket.socketDescriptor()), SIOCOUTQNSD, &unsent) == 0 &&
+            unsent > 0);
+  }
+
+  void send(const std::string& bytes) {
+    sockets_.back()->write(bytes.data(), static_cast<qint64>(bytes.size()));
+    sockets_.back()->flush();
+  }
 
   // Resets every connection (no linger: nothing is left waiting out its
   // time in the system, however many inputs run).
@@ -229,29 +252,53 @@ void requireConversationSound() {
   }
 }
 
-// Until both sides hold the connection (or the action failed to connect).
-void waitForConnection(clsActionManager& manager) {
-  const QDeadlineTimer deadline(kConnectWaitMs);
-  while (manager.IsBusy() && !(manager.IsConnectionEstablished() && peer().connected())) {
+// Runs events while `waiting` holds and the conversation goes on.
+template <typename Waiting>
+void runEventsWhile(clsActionManager& manager, Waiting waiting) {
+  const QDeadlineTimer deadline(kWaitMs);
+  while (manager.IsBusy() && waiting()) {
     require(!deadline.hasExpired());
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
   }
 }
 
+// The copy's socket of the connection from `port` on its own address.
+int copySocket(quint16 port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        QHostAddress(ntohl(address.sin_addr.s_addr)) == QHostAddress(kOwnAddress)) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+int unread(int fd) {
+  int bytes = 0;
+  return ::ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : 0;
+}
+
 // Works one due action with the replies from `next` on; false when none was due.
-bool converse(const std::vector<std::string>& replies, std::size_t& next) {
+bool converse(const std::vector<std::string>& replies, std::size_t& next, bool encipher) {
   clsActionManager& manager = queue();
   manager.ManageActionQueue();
   if (!manager.IsBusy()) return false;
-  waitForConnection(manager);
+  runEventsWhile(manager, [&] { return !(manager.IsConnectionEstablished() && peer().connected()); });
+  const int copySide = manager.IsBusy() ? copySocket(peer().copyPort()) : -1;
   while (manager.IsBusy() && next < replies.size()) {
-    manager.ProcessCurrentAction(replies[next++], false);
+    require(copySide >= 0);
+    peer().send(modWireFrames::BuildFrames(replies[next++], true, true,
+                                           modWireFrames::kMessageFrames, encipher));
+    runEventsWhile(manager, [&] { return peer().sending() || unread(copySide) > 0; });
     requireConversationSound();
   }
-  if (manager.IsBusy()) manager.ProcessCurrentAction("", true);
-  requireConversationSound();
-  require(!manager.IsBusy());
   peer().dropConnections();
+  runEventsWhile(manager, [] { return true; });
+  requireConversationSound();
   return true;
 }
 
@@ -391,7 +438,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t next = 0;
   for (int conversation = 0; conversation < kMaxConversations && dueActionsStayLocal();
        ++conversation) {
-    if (!converse(replies, next)) break;
+    if (!converse(replies, next, (flags & kFlagPlainFrames) == 0)) break;
   }
 
   Installation& setUp = installation();

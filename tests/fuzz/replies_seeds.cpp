@@ -26,7 +26,7 @@ enum Action : char {
   kLocalUsers, kUsersDirectory, kDeliver, kUserInformation, kMessageStatus, kRecall,
   kOfferFile, kServerIdentity, kServerReport, kServerSearch,
 };
-constexpr char kRA = 1, kRetry = 2, kReport = 4, kPrimaryServer = 8;
+constexpr char kRA = 1, kRetry = 2, kReport = 4, kPrimaryServer = 8, kPlainFrames = 16;
 
 std::string reply(int code, const std::string& content = {}) {
   return modCOMRequestedAction::BuildResponse("", "", "", code, content, false);
@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
       {"users_directory", kUsersDirectory, kRetry, {hi, reply(200), reply(1100, found)}},
       {"users_directory_not_shared", kUsersDirectory, kRetry, {hi, reply(200), reply(101100)}},
       {"deliver_known_sender", kDeliver, kRA | kRetry | kReport,
+       {hi, reply(200), reply(300), reply(1200)}},
+      {"deliver_known_sender_plain_frames", kDeliver, kRA | kRetry | kPlainFrames,
        {hi, reply(200), reply(300), reply(1200)}},
       {"deliver_stranger", kDeliver, kRA | kRetry | kReport,
        {hi, reply(200), reply(100300), reply(400), reply(1201), reply(1200)}},
