@@ -14,7 +14,7 @@
 // then the reply texts, separated by NUL bytes.
 //
 // Every input starts from the installation as set up (files, record pools,
-// an empty queue, a fresh search window when the last one got answers).
+// an empty queue, a fresh search window).
 // Checked after every reply and at the end:
 //  - while a conversation runs its row is in progress; when it ends nothing
 //    is current;
@@ -108,8 +108,8 @@ struct Installation {
   std::string message;      // a sent message to the peer
   std::string messageText;  // its delivery's "V"
   std::string file;         // a file to offer
-  // Takes the answers from its making on. Never shown; replaced between
-  // inputs, left to the end of the process.
+  // Takes the answers from its making on. Never shown; made for every
+  // input, the last left to the end of the process.
   frmUserSelection* search = nullptr;
   int boxes = 0;
 };
@@ -348,15 +348,14 @@ void requireFoundListSound() {
 void resetInstallation(std::uint8_t flags) {
   Installation& setUp = installation();
   if (ActionManagerExists()) ReleaseActionManager();
-  const bool answered = !setUp.search || setUp.search->HostsAnswered() > 0;
-  if (answered) delete setUp.search;
+  delete setUp.search;
   // As the program's event loop does between events; objects left to be
   // deleted later are deleted only when that is asked for outside a loop.
   QCoreApplication::processEvents();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   setUp.snapshot->restore();
   logIn(flags);
-  if (answered) setUp.search = new frmUserSelection();
+  setUp.search = new frmUserSelection();
 }
 
 std::vector<std::string> replyTexts(const std::uint8_t* data, std::size_t size) {
