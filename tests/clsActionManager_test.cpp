@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QTreeWidget>
 #include <algorithm>
 #include <functional>
@@ -557,21 +556,4 @@ TEST_F(Queue, OnlyTheChosenFileIsQueuedOrSent) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_NE(events[0].find(drop + "/report| |draft.txt cannot be sent to Bob Smith"), std::string::npos);
   EXPECT_EQ(events[0].find("||"), std::string::npos);
-}
-
-// The shortest tick comes at the next turn of the event loop, whatever the
-// clock; a tick stopped before that turn does not come.
-TEST_F(Queue, TheShortestTickComesAtTheNextTurn) {
-  clsActionManager& manager = ActionManager();
-  int ticks = 0;
-  QObject::connect(&manager.tmrWinsockActionManager, &platform::TimerControl::tick, [&] { ++ticks; });
-  manager.SetActionTimer(1, true);
-  QCoreApplication::processEvents();
-  EXPECT_EQ(ticks, 1);
-  // The empty queue waits for its next look at the store.
-  EXPECT_EQ(manager.tmrWinsockActionManager.interval(), 5000);
-  manager.SetActionTimer(1, true);
-  manager.tmrWinsockActionManager.setEnabled(false);
-  QCoreApplication::processEvents();
-  EXPECT_EQ(ticks, 1);
 }
