@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <algorithm>
@@ -29,6 +30,11 @@ class AnnouncingServer : public QTcpServer {
  private:
   std::function<void(qintptr)> announce_;
 };
+
+// Conversations are small requests each answered before the next goes: a
+// frame held back until the previous one is acknowledged (Nagle's rule,
+// meeting the peer's delayed acknowledgement) would stall every step.
+void sendAtOnce(QTcpSocket& socket) { socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); }
 
 int stateOf(QAbstractSocket::SocketState state) {
   switch (state) {
@@ -116,7 +122,12 @@ void SocketControl::adopt(QTcpSocket* socket) {
   connect(socket, &QTcpSocket::readyRead, this, [this] {
     relay([this] { emit dataArrival(index_, socket_ ? socket_->bytesAvailable() : 0); });
   });
-  connect(socket, &QTcpSocket::connected, this, [this] { relay([this] { emit connected(index_); }); });
+  connect(socket, &QTcpSocket::connected, this, [this] {
+    relay([this] {
+      if (socket_) sendAtOnce(*socket_);
+      emit connected(index_);
+    });
+  });
   connect(socket, &QTcpSocket::bytesWritten, this, [this] { relay([this] { onBytesWritten(); }); });
   connect(socket, &QTcpSocket::errorOccurred, this, [this] { relay([this] { onSocketError(); }); });
   connect(socket, &QTcpSocket::disconnected, this, [this] { relay([this] { onDisconnected(); }); });
@@ -172,9 +183,15 @@ void SocketControl::Connect() {
   server_.reset();
   auto* socket = new QTcpSocket();
   const std::string from = socketBindAddress();
+  socket->setProxy(QNetworkProxy::NoProxy);
   if (!from.empty()) socket->bind(QHostAddress(QString::fromStdString(from)), 0);
   adopt(socket);
-  socket->connectToHost(QString::fromStdString(remoteHost_), static_cast<quint16>(remotePort_));
+  const QHostAddress literal(QString::fromStdString(remoteHost_));
+  if (literal.isNull()) {
+    socket->connectToHost(QString::fromStdString(remoteHost_), static_cast<quint16>(remotePort_));
+  } else {
+    socket->connectToHost(literal, static_cast<quint16>(remotePort_));
+  }
 }
 
 bool SocketControl::Listen() {
@@ -193,6 +210,7 @@ bool SocketControl::Listen() {
   // kernel then answers with SYN cookies and drops the handshake's last ACK,
   // leaving a peer that waits for our greeting on a connection we never see.
   server_->setListenBacklogSize(SOMAXCONN);
+  server_->setProxy(QNetworkProxy::NoProxy);
   if (server_->listen(address, static_cast<quint16>(localPort_))) return true;
   lastErrorText_ = server_->errorString().toStdString();
   server_.reset();
@@ -208,7 +226,9 @@ void SocketControl::Accept(qintptr requestID) {
     ::close(static_cast<int>(requestID));
     failed_ = true;
     lastErrorText_ = socket->errorString().toStdString();
+    return;
   }
+  sendAtOnce(*socket);
 }
 
 void SocketControl::Refuse(qintptr requestID) { ::close(static_cast<int>(requestID)); }

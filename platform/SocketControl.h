@@ -25,7 +25,9 @@
 //
 // Addresses are IPv4. $TAVINOR_BIND_ADDRESS, when it holds a dotted address,
 // is the address listeners bind to and outgoing connections come from;
-// otherwise listeners bind to every IPv4 address.
+// otherwise listeners bind to every IPv4 address. Connections go straight to
+// the peer (no proxy, no look-up of a dotted address), and every frame is
+// sent at once (no coalescing of small writes).
 //
 // UI thread only. Events are Qt signals carrying the control's index; what
 // their handlers do runs unattended (no message box, see MessageBox.h).

@@ -6,9 +6,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QNetworkProxy>
 #include <QThread>
 #include <chrono>
 
@@ -309,4 +311,53 @@ TEST(SocketStall, OnlyASendThatStopsMovingIsCut) {
     ::close(reader);
     ::close(listener);
   }
+}
+
+namespace {
+
+// The open TCP connections of this process with `port` at either end, and
+// how many of them send small writes at once (TCP_NODELAY).
+std::pair<int, int> connectionsOnPort(int port) {
+  int found = 0, atOnce = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_in own{}, peer{};
+    socklen_t ownSize = sizeof own, peerSize = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownSize) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+        own.sin_family != AF_INET || (ntohs(own.sin_port) != port && ntohs(peer.sin_port) != port)) {
+      continue;
+    }
+    int flag = 0;
+    socklen_t flagSize = sizeof flag;
+    ++found;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &flag, &flagSize) == 0 && flag != 0) ++atOnce;
+  }
+  return {found, atOnce};
+}
+
+}  // namespace
+
+// A connection goes straight to the peer whatever proxy the process was
+// given, without a look-up of the dotted address, and both of its ends send
+// every frame at once.
+TEST(SocketDirect, ConnectionsSkipProxiesAndSendAtOnce) {
+  constexpr int kPort = 27198;
+  const ScopedEnv from{"TAVINOR_BIND_ADDRESS", kAddress};
+  QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, "127.0.0.1", 9));
+  platform::SocketControl listener, accepted, client;
+  listener.setLocalPort(kPort);
+  ASSERT_TRUE(listener.Listen()) << listener.LastErrorText();
+  QObject::connect(&listener, &platform::SocketControl::connectionRequest,
+                   [&](int, qintptr request) { accepted.Accept(request); });
+  client.setRemoteHost(kAddress);
+  client.setRemotePort(kPort);
+  client.Connect();
+  EXPECT_NE(client.State(), platform::kSckResolvingHost);
+  const bool up = ScriptedPeer::waitFor([&] {
+    return client.State() == platform::kSckConnected && accepted.State() == platform::kSckConnected;
+  });
+  const std::pair<int, int> connections = connectionsOnPort(kPort);
+  QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+  ASSERT_TRUE(up);
+  EXPECT_EQ(connections, std::make_pair(2, 2));
 }
