@@ -44,6 +44,16 @@ std::string identity(const std::string& uid, const std::string& firstName, int c
          "\" CN=\"BOBPC\" CS=\"" + std::to_string(cs) + "\"/>";
 }
 
+// The codes of the requests `peer` received after its first `before`, once at
+// least `count` of them came (or the wait ran out).
+std::vector<std::string> requestCodesSince(const ScriptedPeer& peer, std::size_t before,
+                                           std::size_t count) {
+  ScriptedPeer::waitFor([&] { return peer.requests().size() - before >= count; });
+  std::vector<std::string> codes = peer.requestCodes();
+  codes.erase(codes.begin(), codes.begin() + static_cast<long>(before));
+  return codes;
+}
+
 class Queue : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -171,11 +181,7 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
     });
     const std::string action = run(c.type, kBob, "");
     EXPECT_EQ(field(action, "AS"), c.status);
-    ASSERT_TRUE(ScriptedPeer::waitFor(
-        [&] { return peer.requests().size() - before >= c.requests.size(); }));
-    std::vector<std::string> codes = peer.requestCodes();
-    codes.erase(codes.begin(), codes.begin() + static_cast<long>(before));
-    EXPECT_EQ(codes, c.requests);
+    EXPECT_EQ(requestCodesSince(peer, before, c.requests.size()), c.requests);
     if (c.event.empty()) {
       EXPECT_TRUE(events.empty()) << events.front();
     } else {
@@ -449,11 +455,7 @@ TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
       EXPECT_FALSE(queue().IsBusy());
     }
     EXPECT_EQ(field(action, "AS"), c.status);
-    ASSERT_TRUE(ScriptedPeer::waitFor(
-        [&] { return peer.requests().size() - before >= c.requests.size(); }));
-    std::vector<std::string> codes = peer.requestCodes();
-    codes.erase(codes.begin(), codes.begin() + static_cast<long>(before));
-    EXPECT_EQ(codes, c.requests);
+    EXPECT_EQ(requestCodesSince(peer, before, c.requests.size()), c.requests);
     EXPECT_EQ(peer.connections() - connected, c.connections);
     if (c.event.empty()) {
       EXPECT_TRUE(events.empty()) << events.front();

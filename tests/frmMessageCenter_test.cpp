@@ -70,6 +70,15 @@ void driveLogin(const std::string& name, const std::string& password) {
   });
 }
 
+// Logs a known account in through the login dialog.
+void driveKnownLogin(const char* name, const char* password) {
+  onNextModal<frmLogin>([=](frmLogin* login) {
+    control<QComboBox>(login, "cboUserName")->setEditText(name);
+    control<QLineEdit>(login, "txtPassword")->setText(password);
+    control<QPushButton>(login, "cmdOK")->click();
+  });
+}
+
 class StartUp : public ::testing::Test {
  protected:
   std::string settingsText() const {
@@ -157,11 +166,7 @@ TEST_F(StartUp, ADamagedOptionsTextFallsBackToTheDefaultsAndIsKept) {
     }
     LocalUserOptions = {};
     frmMessageCenter messageCenter;
-    onNextModal<frmLogin>([](frmLogin* login) {
-      control<QComboBox>(login, "cboUserName")->setEditText("ann");
-      control<QLineEdit>(login, "txtPassword")->setText("pw");
-      control<QPushButton>(login, "cmdOK")->click();
-    });
+    driveKnownLogin("ann", "pw");
     ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
     EXPECT_EQ(modGlobalVariables::CurrentLocalUserUID, ann);
     EXPECT_EQ(LocalUserOptions.UploadFolder,
@@ -182,11 +187,7 @@ TEST_F(StartUp, ADamagedOptionsTextFallsBackToTheDefaultsAndIsKept) {
 TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
   frmMessageCenter messageCenter;
-  onNextModal<frmLogin>([](frmLogin* login) {
-    control<QComboBox>(login, "cboUserName")->setEditText("ann");
-    control<QLineEdit>(login, "txtPassword")->setText("pw");
-    control<QPushButton>(login, "cmdOK")->click();
-  });
+  driveKnownLogin("ann", "pw");
   ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
   EXPECT_EQ(messageCenter.lvAQ()->columnCount(), 5);
   ASSERT_NE(messageCenter.Connections(), nullptr);
@@ -292,11 +293,7 @@ TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {
 TEST_F(StartUp, TheRunningWindowOpensMessagesCountsTheUnopenedAndFollowsTheOptions) {
   ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
   frmMessageCenter messageCenter;
-  onNextModal<frmLogin>([](frmLogin* login) {
-    control<QComboBox>(login, "cboUserName")->setEditText("ann");
-    control<QLineEdit>(login, "txtPassword")->setText("pw");
-    control<QPushButton>(login, "cmdOK")->click();
-  });
+  driveKnownLogin("ann", "pw");
   ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
   messageCenter.show();
   ASSERT_NE(messageCenter.TrayIcon(), nullptr);
