@@ -157,7 +157,7 @@ void PeerConnections::admitWaiting() {
   for (std::size_t i = 1; i < sockets_.size(); ++i) {
     if (!isOpen(i)) continue;
     ++open;
-    ++perAddress[connections_[i]->address];
+    ++perAddress[connections_[i]->state.PeerAddress];
   }
   for (auto next = waiting_.begin(); next != waiting_.end() && open < kMaxIncoming;) {
     int& fromAddress = perAddress[next->address];
@@ -187,11 +187,10 @@ void PeerConnections::greet(const WaitingConnection& waiting) {
     socket.Close();
     return;
   }
-  connection->address = waiting.address;
   ConnectionState& state = connection->state;
   state.Active = true;
   state.PeerAddress = waiting.address;
-  const std::string peer = socket.RemoteHost();
+  const std::string& peer = state.PeerAddress;
   const bool accepted = peerAccepted(peer);
   state.Refused = !accepted;
   const std::string greeting = modCOMRequestedAction::BuildResponse(

@@ -107,7 +107,6 @@ class PeerConnections : public QObject {
     ConnectionState state;
     modWireFrames::FrameReader reader;
     modWireFrames::MessageAssembler assembler;
-    std::string address;
     bool busy = false;          // a frame of it is being handled
     bool scheduled = false;     // a later turn will go on reading it
     bool waitsForRoom = false;  // its text needs room among the joined texts
