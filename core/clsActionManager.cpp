@@ -29,6 +29,7 @@ constexpr int kUnsendableFileMessage = 20254;
 constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
+constexpr int kTickAtOnceMs = 1;
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
 
@@ -208,6 +209,14 @@ void clsActionManager::SetActionTimer(int interval, bool force) {
   tmrWinsockActionManager.setEnabled(false);
   tmrWinsockActionManager.setInterval(interval);
   tmrWinsockActionManager.setEnabled(true);
+  if (interval > kTickAtOnceMs) return;
+  // The shortest interval asks for the next turn of the event loop, not for
+  // the clock: the timer ticks then unless it was re-armed or stopped since.
+  QTimer::singleShot(0, this, [this] {
+    if (tmrWinsockActionManager.enabled() && tmrWinsockActionManager.interval() <= kTickAtOnceMs) {
+      emit tmrWinsockActionManager.tick();
+    }
+  });
 }
 
 void clsActionManager::tmrWinsockActionManager_Timer() {
@@ -318,7 +327,9 @@ bool clsActionManager::takeUp(const std::string& uid) {
   current_.V = value;
   current_.ActionType = *type;
   current_.tryCount = *tries + 1;
-  setRowField(uid, kActionAZ, std::to_string(current_.tryCount));
+  // Saved with the conversation's outcome (or its failure to start), not
+  // on its own: a try cut short by a crash leaves its row due again anyway.
+  second_->SetRowFieldByKey(kActionUID, uid, kActionAZ, std::to_string(current_.tryCount));
   current_.recipientAddress = rowField(uid, kActionRIU);
   if (current_.recipientAddress.empty() && !current_.RUID.empty()) {
     current_.recipientAddress = modGlobalFunctions::GetObjectFieldValue(

@@ -11,9 +11,11 @@
 // given up (kept, shown, no longer taken up by itself).
 //
 // Durability: the store is written (atomically) after every change, several
-// changes of one event-loop turn sharing one write, and at destruction. A
-// row found "in progress" when the store is loaded (the program died during
-// its conversation) is due again with its try count kept.
+// changes of one event-loop turn sharing one write, and at destruction; the
+// take-up of an action (its status and try count) is written with the
+// conversation's outcome. A row found "in progress" when the store is loaded
+// (the program died during its conversation) is due again with its try count
+// kept.
 //
 // Two views share the store: the working view, whose current row is the
 // current action, and a second view used for everything else; every write
@@ -133,6 +135,7 @@ class clsActionManager : public QObject {
                  bool allowRetry, bool reportToServer);
   void StartActionManager();
   // Re-arms the one-shot queue tick; a running tick is kept unless forced.
+  // An interval of 1 ms (or less) ticks at the next turn of the event loop.
   void SetActionTimer(int interval, bool force);
   void ManageActionQueue();
   // The watchdog, every 60 seconds.
