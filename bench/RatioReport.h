@@ -5,6 +5,7 @@
 // both times in milliseconds and ours / reference.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <map>
@@ -13,10 +14,27 @@
 #include <vector>
 
 using BenchFunction = void (*)(benchmark::State&);
-// label, our benchmark's name, the reference benchmark's name.
+// label, our benchmark's name, the reference benchmark's name. A name may
+// list several benchmarks joined by '|': the row then takes their median.
 using RatioRow = std::array<std::string, 3>;
 
 namespace ratio_report_detail {
+
+inline std::vector<std::string> namesOf(const std::string& names) {
+  std::vector<std::string> listed;
+  for (std::size_t at = 0;;) {
+    const std::size_t bar = names.find('|', at);
+    listed.push_back(names.substr(at, bar - at));
+    if (bar == std::string::npos) return listed;
+    at = bar + 1;
+  }
+}
+
+inline std::string joinedNames(const std::vector<std::string>& names) {
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : "|") + name;
+  return joined;
+}
 
 // Keeps each run's time so the pairs can be compared at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -28,17 +46,29 @@ class RatioReporter : public benchmark::ConsoleReporter {
   // Rows whose benchmarks did not both run (filtered out) are left out.
   void printRatios(const std::vector<RatioRow>& rows, const char* oursHeading,
                    const char* referenceHeading) const {
-    std::printf("\n%-52s %14s %14s %10s\n", "workload", oursHeading, referenceHeading, "ratio");
+    std::printf("\n%-60s %14s %14s %10s\n", "workload", oursHeading, referenceHeading, "ratio");
     for (const auto& [label, ours, reference] : rows) {
-      const auto mine = milliseconds_.find(ours);
-      const auto theirs = milliseconds_.find(reference);
-      if (mine == milliseconds_.end() || theirs == milliseconds_.end()) continue;
-      std::printf("%-52s %14.3f %14.3f %10.5f\n", label.c_str(), mine->second, theirs->second,
-                  mine->second / theirs->second);
+      double mine = 0;
+      double theirs = 0;
+      if (!medianOf(ours, mine) || !medianOf(reference, theirs)) continue;
+      std::printf("%-60s %14.3f %14.3f %10.5f\n", label.c_str(), mine, theirs, mine / theirs);
     }
   }
 
  private:
+  bool medianOf(const std::string& names, double& milliseconds) const {
+    std::vector<double> times;
+    for (const std::string& name : namesOf(names)) {
+      const auto found = milliseconds_.find(name);
+      if (found == milliseconds_.end()) return false;
+      times.push_back(found->second);
+    }
+    std::sort(times.begin(), times.end());
+    const std::size_t middle = times.size() / 2;
+    milliseconds = times.size() % 2 ? times[middle] : (times[middle - 1] + times[middle]) / 2;
+    return true;
+  }
+
   std::map<std::string, double> milliseconds_;
 };
 
@@ -62,9 +92,12 @@ inline int runWithRatios(int argc, char** argv,
     if (byHand) registered->UseManualTime()->Iterations(1);
   }
   if (byHand) {
-    for (auto& [label, ours, reference] : rows) {
-      ours += "/iterations:1/manual_time";
-      reference += "/iterations:1/manual_time";
+    for (auto& row : rows) {
+      for (std::string* names : {&row[1], &row[2]}) {
+        std::vector<std::string> listed = ratio_report_detail::namesOf(*names);
+        for (std::string& name : listed) name += "/iterations:1/manual_time";
+        *names = ratio_report_detail::joinedNames(listed);
+      }
     }
   }
   benchmark::Initialize(&argc, argv);
