@@ -13,22 +13,19 @@ constexpr int kHighestKey = 250;
 constexpr std::size_t kKeyRoom = 3;
 
 // Adds (or, with subtract, takes away) the repeating key pattern K0 K1 K2 K3
-// to `count` bytes, each byte modulo 256. Eight bytes at a time: the low
-// seven bits of each byte are added without carrying into the next byte and
-// the top bit is set from the sum's and the operands' top bits.
+// to `count` bytes, each byte modulo 256: sixteen bytes at a time as one
+// vector of bytes, whose sums wrap per byte.
 void applyKeys(const char* in, char* out, std::size_t count, const clsGenEncryption::Keys& keys,
                bool subtract) {
-  constexpr std::uint64_t kTopBits = 0x8080808080808080ULL;
-  std::uint64_t pattern = 0;
-  for (int b = 0; b < 8; ++b) pattern |= static_cast<std::uint64_t>(keys[b % 4]) << (8 * b);
+  using Block = std::uint8_t __attribute__((vector_size(16)));
+  Block pattern;
+  for (int b = 0; b < 16; ++b) pattern[b] = keys[static_cast<std::size_t>(b % 4)];
   std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, in + i, 8);
-    const std::uint64_t result =
-        subtract ? ((word | kTopBits) - (pattern & ~kTopBits)) ^ ((word ^ ~pattern) & kTopBits)
-                 : ((word & ~kTopBits) + (pattern & ~kTopBits)) ^ ((word ^ pattern) & kTopBits);
-    std::memcpy(out + i, &result, 8);
+  for (; i + sizeof(Block) <= count; i += sizeof(Block)) {
+    Block block;
+    std::memcpy(&block, in + i, sizeof(Block));
+    block = subtract ? block - pattern : block + pattern;
+    std::memcpy(out + i, &block, sizeof(Block));
   }
   for (; i < count; ++i) {
     const auto byte = static_cast<unsigned char>(in[i]);

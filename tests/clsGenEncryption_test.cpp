@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <numeric>
 #include <set>
 #include <vector>
@@ -31,6 +32,15 @@ TEST(clsGenEncryption, KnownKeysGiveTheDocumentedBytes) {
             bytes({250, 1, 1, 0xF9, 1}));
   EXPECT_EQ(GenEncryption().DecryptString(bytes({250, 1, 1, 0xF9, 1}), 1), bytes({0xFF}));
   EXPECT_EQ(GenEncryption().DecryptString(bytes({0x01, 0x03, 0x02, 0x62, 0x64, 0x66, 0x04}), 1), "abc");
+  // Long texts go on with the same pattern: byte i gets K(i mod 4), wrapping.
+  const std::string plain = (allByteValues() + allByteValues()).substr(190, 75);
+  const std::array<std::uint8_t, 4> keys = {7, 200, 129, 255};
+  std::string expected = bytes({7, 129, 200});
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    expected.push_back(static_cast<char>(static_cast<std::uint8_t>(plain[i]) + keys[i % 4]));
+  }
+  expected.push_back(static_cast<char>(255));
+  EXPECT_EQ(clsGenEncryption::encipherWithKeys(plain, {7, 200, 129, 255}), expected);
 }
 
 TEST(clsGenEncryption, EmptyTextAndShortInput) {
@@ -61,7 +71,7 @@ TEST(clsGenEncryption, RoundTripsEveryByteValue) {
   }
 }
 
-// In place, every length from empty to past two eight-byte words, with and
+// In place, every length from empty to past a sixteen-byte block, with and
 // without a flag byte before the keys, and every byte value at the end.
 TEST(clsGenEncryption, InPlaceFormsMatchTheCopyingOnes) {
   std::vector<std::size_t> lengths(21);
