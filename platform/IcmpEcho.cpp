@@ -146,7 +146,10 @@ IcmpEcho::IcmpEcho() {
   fd_ = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd_ < 0) return;
   kind_ = Kind::kRaw;
-  identifier_ = static_cast<std::uint16_t>(std::random_device{}());
+  // Seeded once per thread instead of opening the random device for every
+  // ping.
+  thread_local std::mt19937 identifiers{std::random_device{}()};
+  identifier_ = static_cast<std::uint16_t>(identifiers());
   // Only replies and errors concern us. A kernel without the filter just
   // hands us more packets to skip.
   icmp_filter filter{};

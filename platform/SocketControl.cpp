@@ -172,10 +172,15 @@ void SocketControl::retire(QTcpSocket* old) {
     return;
   }
   connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
-  QTimer::singleShot(kStallSeconds * 1000, old, [old] {
+  // The limit goes with the socket: a socket that closes in time leaves no
+  // timer behind.
+  auto* limit = new QTimer(old);
+  limit->setSingleShot(true);
+  connect(limit, &QTimer::timeout, old, [old] {
     old->abort();
     old->deleteLater();
   });
+  limit->start(kStallSeconds * 1000);
   old->disconnectFromHost();
 }
 

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QNetworkProxy>
 #include <QThread>
 #include <chrono>
@@ -101,6 +102,19 @@ TEST_F(Listening, GreetsAnswersEndsAndReusesElements) {
   first.reset();
   ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !connections.State(1).Active; }));
   EXPECT_EQ(openElements(), 2);
+
+  // Conversations that end leave nothing waiting in the event loop: the
+  // time limit of a closing socket goes with the socket.
+  const auto heldByLoop = [] { return QAbstractEventDispatcher::instance()->children().size(); };
+  const auto before = heldByLoop();
+  for (int i = 0; i < 20; ++i) {
+    Client client;
+    ASSERT_TRUE(client.waitForTexts(1));
+    client.send("<!E!>");
+    ASSERT_TRUE(client.waitForClose());
+  }
+  ScriptedPeer::waitFor([] { return false; }, 50);
+  EXPECT_LE(heldByLoop(), before + 2);
 }
 
 TEST_F(Listening, TheAddressFilterRefusesWithOneFrameAndReadsNothing) {
