@@ -86,7 +86,6 @@ Result ended(const char* where, Result empty, Body&& body) {
 
 clsGenObject::~clsGenObject() {
   if (doc_) doc_->removeHolder(this);
-  if (newRowDoc_) newRowDoc_->removeHolder(this);
 }
 
 // ---- Properties --------------------------------------------------------
@@ -255,13 +254,13 @@ std::string clsGenObject::CreateNewRow(bool assignUID, int32_t uidField) {
   return trapped("clsGenObject.CreateNewRow", [&]() -> std::string {
     if (assignUID) writableName(ClassType_, uidField);
     const pugi::xml_node row = parsedTemplate(primaryTemplate_, XMLPrimaryTemplate_);
-    if (newRowDoc_) {
-      newRowDoc_->remove(newRowDoc_->rootElement());
+    if (newRowTree_) {
+      forgetNodesOf(*newRowTree_);
+      newRowTree_->remove_child(newRowTree_->document_element());
     } else {
-      newRowDoc_ = clsGenXMLDocument::create();
-      newRowDoc_->addHolder(this);
+      newRowTree_ = std::make_unique<pugi::xml_document>();
     }
-    CurrentRow_ = newRowDoc_->appendCopy(newRowDoc_->documentNode(), row);
+    CurrentRow_ = newRowTree_->append_copy(row);
     if (!assignUID) return {};
     std::string uid = clsGenAPI::CreateGUID();
     SetField(uidField, uid);
@@ -594,7 +593,10 @@ void clsGenObject::nodesRemoved(const clsGenXMLDocument&, const NodeList& remove
 }
 
 void clsGenObject::documentReplaced(const clsGenXMLDocument& document) {
-  const pugi::xml_node tree = document.documentNode();
+  forgetNodesOf(document.documentNode());
+}
+
+void clsGenObject::forgetNodesOf(pugi::xml_node tree) {
   if (CurrentRow_ && CurrentRow_.root() == tree) CurrentRow_ = {};
   if (CurrentSubRow_ && CurrentSubRow_.root() == tree) CurrentSubRow_ = {};
   if (PrimaryCursor_) PrimaryCursor_->forgetNodesOf(tree);
@@ -638,6 +640,12 @@ pugi::xml_node clsGenObject::findSubRow(pugi::xml_node row, int32_t subField,
 
 void clsGenObject::writeField(pugi::xml_node node, const std::string& name,
                               std::string_view value) {
+  if (newRowTree_ && node.root() == *newRowTree_) {
+    pugi::xml_attribute attribute = node.attribute(name.c_str());
+    if (!attribute) attribute = node.append_attribute(name.c_str());
+    attribute.set_value(value.data(), value.size());
+    return;
+  }
   clsGenXMLDocument::setAttribute(node, name.c_str(), value);
 }
 

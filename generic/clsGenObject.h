@@ -254,6 +254,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // clsGenXMLDocument::Holder
   void nodesRemoved(const clsGenXMLDocument& document, const NodeList& removed) override;
   void documentReplaced(const clsGenXMLDocument& document) override;
+  // Drops the current row, sub row and cursor entries that lie in `tree`.
+  void forgetNodesOf(pugi::xml_node tree);
 
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);
@@ -307,8 +309,9 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   bool IsObjectLocked_ = false;
   // Primary update, primary delete, sub update, sub delete, as last seen.
   std::array<int32_t, 4> CounterSnapshot_{};
-  // Holds the row made by CreateNewRow until it is copied into the collection.
-  XMLDocumentRef newRowDoc_;
+  // Holds the row made by CreateNewRow until it is copied into the collection:
+  // a plain tree, with no indexes or change notes to keep.
+  std::unique_ptr<pugi::xml_document> newRowTree_;
   // The two templates, parsed on first use.
   std::unique_ptr<pugi::xml_document> primaryTemplate_;
   std::unique_ptr<pugi::xml_document> subTemplate_;
