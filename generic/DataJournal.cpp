@@ -126,7 +126,7 @@ DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::s
                                              const std::vector<RowChanges::Touched>& rows) const {
   Records out;
   for (const RowChanges::Touched& touched : rows) {
-    const NodeList& now = document.rowsWhere(element, kUIDAttribute, touched.uid);
+    const NodeSpan now = document.rowsWhere(element, kUIDAttribute, touched.uid);
     if (!touched.removed && now.size() == 1) {
       out.records.push_back(frame(kReplace, modGenFunctionsXML::XMLToString(now.front())));
       continue;

@@ -576,8 +576,9 @@ std::optional<NodeList> clsGenObject::SelectRowsBySubField(int32_t subField,
     const std::string& name = writableName(SubClassType_, subField);
     const pugi::xml_node root = rootElement();
     if (!root) raiseObjectNotSet();
-    return doc_->rowsWithSubRowWhere(XMLElementBaseName_, XMLSubElementBaseName_, name,
-                                      value.text());
+    const NodeSpan rows =
+        doc_->rowsWithSubRowWhere(XMLElementBaseName_, XMLSubElementBaseName_, name, value.text());
+    return NodeList(rows.begin(), rows.end());
   });
 }
 
@@ -719,7 +720,9 @@ void clsGenObject::selectPrimary(int32_t mode, bool withCriterion, int32_t field
     if (!root) raiseObjectNotSet();
     NodeList rows;
     if (withCriterion) {
-      rows = doc_->rowsWhere(XMLElementBaseName_, writableName(ClassType_, field), value);
+      const NodeSpan found =
+          doc_->rowsWhere(XMLElementBaseName_, writableName(ClassType_, field), value);
+      rows.assign(found.begin(), found.end());
     } else {
       for (const pugi::xml_node row : root.children()) rows.push_back(row);
     }

@@ -1,12 +1,16 @@
 #include "clsGenXMLDocument.h"
 
 #include <algorithm>
-#include <iterator>
+#include <unordered_map>
 
 namespace {
 
 // The attribute that names a row to its data file's journal.
 constexpr const char* kUIDAttribute = "UID";
+
+// Emptied groups an index keeps before it is rebuilt, once they are also
+// most of its groups.
+constexpr std::size_t kEmptiedGroupsKept = 1024;
 
 // Maps the document node of every live clsGenXMLDocument to its owner, so a
 // bare node handle can find the document that keeps its indexes. Never
@@ -173,25 +177,23 @@ void clsGenXMLDocument::setAttribute(pugi::xml_node node, const char* name,
   }
 }
 
-const NodeList& clsGenXMLDocument::rowsWhere(std::string_view element,
-                                             std::string_view attribute,
-                                             std::string_view value) {
+NodeSpan clsGenXMLDocument::rowsWhere(std::string_view element, std::string_view attribute,
+                                      std::string_view value) {
   return lookUp(element, {}, attribute, value);
 }
 
 pugi::xml_node clsGenXMLDocument::firstRowWhere(std::string_view element,
                                                 std::string_view attribute,
                                                 std::string_view value) {
-  const NodeList& rows = rowsWhere(element, attribute, value);
+  const NodeSpan rows = rowsWhere(element, attribute, value);
   return rows.empty() ? pugi::xml_node() : rows.front();
 }
 
-const NodeList& clsGenXMLDocument::rowsWithSubRowWhere(std::string_view element,
-                                                       std::string_view subElement,
-                                                       std::string_view attribute,
-                                                       std::string_view value) {
-  static const NodeList kNone;
-  if (subElement.empty()) return kNone;
+NodeSpan clsGenXMLDocument::rowsWithSubRowWhere(std::string_view element,
+                                                std::string_view subElement,
+                                                std::string_view attribute,
+                                                std::string_view value) {
+  if (subElement.empty()) return {};
   return lookUp(element, subElement, attribute, value);
 }
 
@@ -223,15 +225,16 @@ bool clsGenXMLDocument::isRow(pugi::xml_node node) const {
          node.parent() == rootElement();
 }
 
-const NodeList& clsGenXMLDocument::lookUp(std::string_view element, std::string_view subElement,
-                                          std::string_view attribute, std::string_view value) {
-  static const NodeList kNone;
+NodeSpan clsGenXMLDocument::lookUp(std::string_view element, std::string_view subElement,
+                                   std::string_view attribute, std::string_view value) {
   const RowIndex& index = indexFor(element, subElement, attribute);
-  if (last_.index == &index && last_.value == value) return *last_.rows;
-  const auto found = index.groups.find(value);
-  if (found == index.groups.end()) return kNone;
-  last_ = {&index, found->first, &found->second};
-  return found->second;
+  if (last_.index == &index && index.groups.keyAt(last_.place) == value) {
+    return index.groups.rowsAt(last_.place);
+  }
+  const std::size_t place = index.groups.find(value);
+  if (place == TextList::kNone) return {};
+  last_ = {&index, place};
+  return index.groups.rowsAt(place);
 }
 
 clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view element,
@@ -247,53 +250,43 @@ clsGenXMLDocument::RowIndex& clsGenXMLDocument::indexFor(std::string_view elemen
   index->element = element;
   index->subElement = subElement;
   index->attribute = attribute;
-  const auto rows = rootElement().children(index->element.c_str());
-  index->groups.reserve(static_cast<std::size_t>(std::distance(rows.begin(), rows.end())));
-  for (pugi::xml_node row : rows) {
-    for (const std::string_view key : keysOf(*index, row)) addToGroup(*index, key, row);
+  for (pugi::xml_node row : rootElement().children(index->element.c_str())) {
+    forEachKey(*index, row, [&](std::string_view key) { addToGroup(*index, key, row); });
   }
   indexes_.push_back(std::move(index));
   return *indexes_.back();
 }
 
-// The distinct values under which `row` belongs in `index`.
-std::vector<std::string_view> clsGenXMLDocument::keysOf(const RowIndex& index,
-                                                        pugi::xml_node row) {
-  std::vector<std::string_view> keys;
+template <typename Visit>
+void clsGenXMLDocument::forEachKey(const RowIndex& index, pugi::xml_node row, Visit&& visit) {
   if (index.subElement.empty()) {
     const pugi::xml_attribute key = row.attribute(index.attribute.c_str());
-    if (key) keys.emplace_back(key.value());
-    return keys;
+    if (key) visit(std::string_view(key.value()));
+    return;
   }
+  std::vector<std::string_view> keys;
   for (const pugi::xml_node subRow : row.children(index.subElement.c_str())) {
     const pugi::xml_attribute key = subRow.attribute(index.attribute.c_str());
     if (key && std::find(keys.begin(), keys.end(), key.value()) == keys.end()) {
       keys.emplace_back(key.value());
     }
   }
-  return keys;
+  for (const std::string_view key : keys) visit(key);
 }
 
 // Rows only ever join at the end of the root element, so appending to their
 // group keeps each group in document order.
-// One look-up whether the group is new or not: most keys of a large index
-// are new (UIDs).
 void clsGenXMLDocument::addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row) {
-  const auto group = index.groups.try_emplace(std::string(key)).first;
-  NodeList& rows = group->second;
-  if (rows.empty() || rows.back() != row) rows.push_back(row);
-  last_ = {&index, group->first, &rows};
-}
-
-void clsGenXMLDocument::eraseGroup(RowIndex& index, Groups::iterator group) {
-  if (last_.rows == &group->second) last_ = {};
-  index.groups.erase(group);
+  const std::size_t place = index.groups.groupOf(key);
+  const NodeSpan rows = index.groups.rowsAt(place);
+  if (rows.empty() || rows.back() != row) index.groups.append(place, row);
+  last_ = {&index, place};
 }
 
 void clsGenXMLDocument::indexRow(pugi::xml_node row) {
   for (const auto& index : indexes_) {
     if (index->element != row.name()) continue;
-    for (const std::string_view key : keysOf(*index, row)) addToGroup(*index, key, row);
+    forEachKey(*index, row, [&](std::string_view key) { addToGroup(*index, key, row); });
   }
 }
 
@@ -306,17 +299,16 @@ void clsGenXMLDocument::unindexRow(pugi::xml_node row) {
 }
 
 // False when the row is not where its values say it should be, which means
-// the index no longer matches the tree.
+// the index no longer matches the tree, or when emptied groups are most of
+// the index: either way it is to be rebuilt.
 bool clsGenXMLDocument::unindexRow(RowIndex& index, pugi::xml_node row) {
-  for (const std::string_view key : keysOf(index, row)) {
-    const auto group = index.groups.find(key);
-    if (group == index.groups.end()) return false;
-    const auto at = std::find(group->second.begin(), group->second.end(), row);
-    if (at == group->second.end()) return false;
-    group->second.erase(at);
-    if (group->second.empty()) eraseGroup(index, group);
-  }
-  return true;
+  bool found = true;
+  forEachKey(index, row, [&](std::string_view key) {
+    const std::size_t place = index.groups.find(key);
+    found = found && place != TextList::kNone && index.groups.remove(place, row);
+  });
+  const std::size_t emptied = index.groups.emptied();
+  return found && (emptied <= kEmptiedGroupsKept || emptied * 2 <= index.groups.size());
 }
 
 void clsGenXMLDocument::beforeAttributeWrite(pugi::xml_node node, const char* name) {
@@ -347,11 +339,13 @@ void clsGenXMLDocument::afterAttributeWrite(pugi::xml_node node, const char* nam
   for (const auto& index : indexes_) {
     if (index->attribute != name || index->element != owner.name()) continue;
     if (row != index->subElement.empty() || (!row && index->subElement != node.name())) continue;
-    NodeList& group = index->groups[node.attribute(index->attribute.c_str()).value()];
+    const std::size_t place =
+        index->groups.groupOf(node.attribute(index->attribute.c_str()).value());
+    const NodeSpan group = index->groups.rowsAt(place);
     if (!group.empty() && group.back() == owner) continue;
     if (!row && std::find(group.begin(), group.end(), owner) != group.end()) continue;
     if (group.empty() || !owner.next_sibling()) {
-      group.push_back(owner);
+      index->groups.append(place, owner);
     } else {
       stale.push_back(index.get());
     }
@@ -365,10 +359,11 @@ void clsGenXMLDocument::subRowAdded(pugi::xml_node row, pugi::xml_node subRow) {
     if (index->subElement != subRow.name() || index->element != row.name()) continue;
     const pugi::xml_attribute key = subRow.attribute(index->attribute.c_str());
     if (!key) continue;
-    NodeList& group = index->groups[key.value()];
+    const std::size_t place = index->groups.groupOf(key.value());
+    const NodeSpan group = index->groups.rowsAt(place);
     if (std::find(group.begin(), group.end(), row) != group.end()) continue;
     if (group.empty() || !row.next_sibling()) {
-      group.push_back(row);
+      index->groups.append(place, row);
     } else {
       stale.push_back(index.get());
     }

@@ -28,18 +28,20 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <pugixml.hpp>
 
 #include "RowChanges.h"
+#include "RowGroups.h"
 
 class clsGenXMLDocument;
 using XMLDocumentRef = std::shared_ptr<clsGenXMLDocument>;
 using NodeList = std::vector<pugi::xml_node>;
+using NodeSpan = std::span<const pugi::xml_node>;
 
 class clsGenXMLDocument {
  public:
@@ -97,13 +99,13 @@ class clsGenXMLDocument {
   // The rows named `element` whose attribute `attribute` equals `value`, in
   // document order (a missing attribute never matches). The list is valid
   // until the next change of the document.
-  const NodeList& rowsWhere(std::string_view element, std::string_view attribute,
+  NodeSpan rowsWhere(std::string_view element, std::string_view attribute,
                             std::string_view value);
   pugi::xml_node firstRowWhere(std::string_view element, std::string_view attribute,
                                std::string_view value);
   // The rows named `element` that have at least one sub row named
   // `subElement` whose `attribute` equals `value`, in document order.
-  const NodeList& rowsWithSubRowWhere(std::string_view element, std::string_view subElement,
+  NodeSpan rowsWithSubRowWhere(std::string_view element, std::string_view subElement,
                                       std::string_view attribute, std::string_view value);
 
   RowChanges& changes() { return changes_; }
@@ -115,33 +117,24 @@ class clsGenXMLDocument {
   static constexpr int kMaxDepth = 256;
 
  private:
-  struct TransparentHash {
-    using is_transparent = void;
-    // Not noexcept: the standard library then keeps each element's hash
-    // beside it instead of hashing its whole text again on every probe and
-    // rehash.
-    std::size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  using Groups = std::unordered_map<std::string, NodeList, TransparentHash, std::equal_to<>>;
   struct RowIndex {
     std::string element;
     std::string subElement;  // empty: the rows' own attribute
     std::string attribute;
-    Groups groups;
+    RowGroups groups;
   };
 
   // Brings the indexes up to date with `added`, just appended to `parent`.
   pugi::xml_node joined(pugi::xml_node parent, pugi::xml_node added);
   bool isRow(pugi::xml_node node) const;
-  const NodeList& lookUp(std::string_view element, std::string_view subElement,
-                         std::string_view attribute, std::string_view value);
+  NodeSpan lookUp(std::string_view element, std::string_view subElement,
+                  std::string_view attribute, std::string_view value);
   RowIndex& indexFor(std::string_view element, std::string_view subElement,
                      std::string_view attribute);
-  static std::vector<std::string_view> keysOf(const RowIndex& index, pugi::xml_node row);
+  // Calls visit(key) for each distinct value under which `row` belongs in `index`.
+  template <typename Visit>
+  static void forEachKey(const RowIndex& index, pugi::xml_node row, Visit&& visit);
   void addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row);
-  void eraseGroup(RowIndex& index, Groups::iterator group);
   void indexRow(pugi::xml_node row);
   void unindexRow(pugi::xml_node row);
   bool unindexRow(RowIndex& index, pugi::xml_node row);
@@ -162,11 +155,10 @@ class clsGenXMLDocument {
   std::string parsedText_;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
   // The group last looked up or joined: a row just appended is usually
-  // looked up next by its own value. Forgotten when a group or index goes.
+  // looked up next by its own value. Forgotten when its index goes.
   struct LastGroup {
     const RowIndex* index = nullptr;
-    std::string_view value;  // the group's key, held by the index
-    const NodeList* rows = nullptr;
+    std::size_t place = 0;
   };
   LastGroup last_;
   std::vector<Holder*> holders_;
