@@ -12,17 +12,21 @@ std::uint32_t TextList::hashOf(std::string_view text) {
 
 std::pair<std::size_t, bool> TextList::add(std::string_view text) {
   const std::uint32_t hash = hashOf(text);
+  std::size_t at = 0;
   if (!slots_.empty()) {
-    const std::size_t at = probe(text, hash);
+    at = probe(text, hash);
     if (slots_[at].placePlusOne != 0) return {slots_[at].placePlusOne - 1, false};
   }
   if (ends_.size() >= std::numeric_limits<std::uint32_t>::max() - 1) {
     throw TvrError(kErrOverflow, "", "Overflow");
   }
-  if ((ends_.size() + 1) * 2 > slots_.size()) grow();
+  if ((ends_.size() + 1) * 2 > slots_.size()) {
+    grow();
+    at = probe(text, hash);
+  }
   chars_.append(text);
   ends_.push_back(chars_.size());
-  slots_[probe(text, hash)] = {hash, static_cast<std::uint32_t>(ends_.size())};
+  slots_[at] = {hash, static_cast<std::uint32_t>(ends_.size())};
   return {ends_.size() - 1, true};
 }
 

@@ -221,7 +221,7 @@ void clsGenObject::AddSubRow(int32_t keyField, const FieldValue& keyValue, int32
     const bool inTemplate = static_cast<bool>(attribute);
     const std::string original = attribute.value();
     if (!inTemplate) attribute = subRow.append_attribute(name.c_str());
-    attribute.set_value(subValue.text().c_str());
+    attribute.set_value(subValue.text().data(), subValue.text().size());
     CurrentSubRow_ = doc_->appendCopy(CurrentRow_, subRow);
     if (inTemplate) {
       attribute.set_value(original.c_str());
@@ -624,13 +624,13 @@ const std::string& clsGenObject::writableName(int32_t classType, int32_t field) 
   return name;
 }
 
-pugi::xml_node clsGenObject::findRow(int32_t field, const std::string& value) {
+pugi::xml_node clsGenObject::findRow(int32_t field, std::string_view value) {
   if (!rootElement()) return {};
   return doc_->firstRowWhere(XMLElementBaseName_, writableName(ClassType_, field), value);
 }
 
 pugi::xml_node clsGenObject::findSubRow(pugi::xml_node row, int32_t subField,
-                                        const std::string& value) const {
+                                        std::string_view value) const {
   const std::string& name = writableName(SubClassType_, subField);
   for (const pugi::xml_node subRow : row.children(XMLSubElementBaseName_.c_str())) {
     const pugi::xml_attribute attribute = subRow.attribute(name.c_str());
@@ -713,7 +713,7 @@ void clsGenObject::moveSubRows(const char* where, XMLCursorMove direction) {
 }
 
 void clsGenObject::selectPrimary(int32_t mode, bool withCriterion, int32_t field,
-                                 const std::string& value) {
+                                 std::string_view value) {
   clsGenVirtualXMLCursor& cursor = primaryCursor();
   if (mode == kSelectMultiple) {
     const pugi::xml_node root = rootElement();
@@ -739,7 +739,7 @@ void clsGenObject::selectPrimary(int32_t mode, bool withCriterion, int32_t field
 }
 
 void clsGenObject::selectSub(int32_t mode, bool withCriterion, int32_t field,
-                             const std::string& value) {
+                             std::string_view value) {
   clsGenVirtualXMLCursor& cursor = subCursor();
   if (!CurrentRow_) {
     cursor.Reset();

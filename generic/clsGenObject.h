@@ -46,19 +46,24 @@
 
 // A field value as callers pass it: a text, or a whole number taken in its
 // decimal text form. Values are always compared and stored as text.
+// A parameter type only: it refers to the caller's text, which outlives the
+// call, instead of copying it.
 class FieldValue {
  public:
-  FieldValue(std::string text) : text_(std::move(text)) {}
+  FieldValue(const std::string& text) : text_(text) {}
   FieldValue(std::string_view text) : text_(text) {}
   FieldValue(const char* text) : text_(text) {}
   template <std::integral Number>
     requires(!std::same_as<Number, bool> && !std::same_as<Number, char>)
-  FieldValue(Number number) : text_(std::to_string(number)) {}
+  FieldValue(Number number) : number_(std::to_string(number)), text_(number_) {}
+  FieldValue(const FieldValue&) = delete;
+  FieldValue& operator=(const FieldValue&) = delete;
 
-  const std::string& text() const { return text_; }
+  std::string_view text() const { return text_; }
 
  private:
-  std::string text_;
+  std::string number_;
+  std::string_view text_;
 };
 
 // Cursor kinds and selection modes of clsGenObject::SelectRows.
@@ -266,8 +271,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   const std::string& rowFieldName(int32_t field) const;
   const std::string& subFieldName(int32_t field) const;
   const std::string& writableName(int32_t classType, int32_t field) const;
-  pugi::xml_node findRow(int32_t field, const std::string& value);
-  pugi::xml_node findSubRow(pugi::xml_node row, int32_t subField, const std::string& value) const;
+  pugi::xml_node findRow(int32_t field, std::string_view value);
+  pugi::xml_node findSubRow(pugi::xml_node row, int32_t subField, std::string_view value) const;
   void writeField(pugi::xml_node node, const std::string& name, std::string_view value);
   // Appends `row` as the last row: moved when it lies in this document,
   // else copied. Returns the appended row; raises 91 without a root.
@@ -285,8 +290,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // A move of the row (sub-row) cursor, reported under `where` on failure.
   void moveRows(const char* where, XMLCursorMove direction, int32_t position = -1);
   void moveSubRows(const char* where, XMLCursorMove direction);
-  void selectPrimary(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
-  void selectSub(int32_t mode, bool withCriterion, int32_t field, const std::string& value);
+  void selectPrimary(int32_t mode, bool withCriterion, int32_t field, std::string_view value);
+  void selectSub(int32_t mode, bool withCriterion, int32_t field, std::string_view value);
 
   std::unique_ptr<clsGenVirtualXMLCursor> PrimaryCursor_;
   std::unique_ptr<clsGenVirtualXMLCursor> SubCursor_;
