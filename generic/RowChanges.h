@@ -31,6 +31,8 @@ class RowChanges {
   // The row named `uid` was removed or moved to the end.
   void removed(std::string_view uid);
   void makeWhole() { whole_ = true; }
+  // Readies the look-up of `uid` by a touch soon after.
+  void prefetch(std::string_view uid) const { uids_.prefetch(uid); }
   // The document is in step with its file again.
   void forget();
   // Nothing changed since the file was last in step.

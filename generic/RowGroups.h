@@ -26,6 +26,7 @@ class RowGroups {
   std::size_t groupOf(std::string_view key);
   // The place of the group of `key`, or TextList::kNone.
   std::size_t find(std::string_view key) const { return keys_.find(key); }
+  void prefetch(std::string_view key) const { keys_.prefetch(key); }
   std::string_view keyAt(std::size_t place) const { return keys_.at(place); }
   Rows rowsAt(std::size_t place) const;
   // Appends `row` to the group at `place`.

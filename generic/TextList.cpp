@@ -36,6 +36,10 @@ std::size_t TextList::find(std::string_view text) const {
   return slot.placePlusOne == 0 ? kNone : slot.placePlusOne - 1;
 }
 
+void TextList::prefetch(std::string_view text) const {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[hashOf(text) & (slots_.size() - 1)]);
+}
+
 std::string_view TextList::at(std::size_t place) const {
   const std::size_t begin = place == 0 ? 0 : ends_[place - 1];
   return std::string_view(chars_).substr(begin, ends_[place] - begin);

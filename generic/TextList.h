@@ -18,6 +18,9 @@ class TextList {
   std::pair<std::size_t, bool> add(std::string_view text);
   // The place of `text`, or kNone.
   std::size_t find(std::string_view text) const;
+  // Starts loading where `text` would be probed for, so that a look-up or add
+  // soon after does not wait for memory.
+  void prefetch(std::string_view text) const;
   // The text at `place` (below size()); valid until the next add or clear.
   std::string_view at(std::size_t place) const;
   std::size_t size() const { return ends_.size(); }

@@ -112,6 +112,7 @@ pugi::xml_node clsGenXMLDocument::appendElement(pugi::xml_node parent, const cha
 }
 
 pugi::xml_node clsGenXMLDocument::appendCopy(pugi::xml_node parent, pugi::xml_node source) {
+  if (parent == rootElement()) prefetchRow(source);
   const pugi::xml_node added = joined(parent, parent.append_copy(source));
   noteChange(added);
   return added;
@@ -281,6 +282,17 @@ void clsGenXMLDocument::addToGroup(RowIndex& index, std::string_view key, pugi::
   const NodeSpan rows = index.groups.rowsAt(place);
   if (rows.empty() || rows.back() != row) index.groups.append(place, row);
   last_ = {&index, place};
+}
+
+// Starts loading the table entries that indexing and noting a copy of `row`
+// look up, so that they arrive while the copy is made.
+void clsGenXMLDocument::prefetchRow(pugi::xml_node row) const {
+  changes_.prefetch(row.attribute(kUIDAttribute).value());
+  for (const auto& index : indexes_) {
+    if (index->subElement.empty() && index->element == row.name()) {
+      index->groups.prefetch(row.attribute(index->attribute.c_str()).value());
+    }
+  }
 }
 
 void clsGenXMLDocument::indexRow(pugi::xml_node row) {

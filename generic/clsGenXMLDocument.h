@@ -135,6 +135,7 @@ class clsGenXMLDocument {
   template <typename Visit>
   static void forEachKey(const RowIndex& index, pugi::xml_node row, Visit&& visit);
   void addToGroup(RowIndex& index, std::string_view key, pugi::xml_node row);
+  void prefetchRow(pugi::xml_node row) const;
   void indexRow(pugi::xml_node row);
   void unindexRow(pugi::xml_node row);
   bool unindexRow(RowIndex& index, pugi::xml_node row);
