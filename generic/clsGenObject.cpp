@@ -255,7 +255,7 @@ std::string clsGenObject::CreateNewRow(bool assignUID, int32_t uidField) {
     if (assignUID) writableName(ClassType_, uidField);
     const pugi::xml_node row = parsedTemplate(primaryTemplate_, XMLPrimaryTemplate_);
     if (newRowTree_) {
-      forgetNodesOf(*newRowTree_);
+      forgetNewRow();
       newRowTree_->remove_child(newRowTree_->document_element());
     } else {
       newRowTree_ = std::make_unique<pugi::xml_document>();
@@ -595,6 +595,14 @@ void clsGenObject::nodesRemoved(const clsGenXMLDocument&, const NodeList& remove
 
 void clsGenObject::documentReplaced(const clsGenXMLDocument& document) {
   forgetNodesOf(document.documentNode());
+}
+
+// The row cursor lists rows of the collection only, never the new row.
+void clsGenObject::forgetNewRow() {
+  const pugi::xml_node tree = *newRowTree_;
+  if (CurrentRow_ && CurrentRow_.root() == tree) CurrentRow_ = {};
+  if (CurrentSubRow_ && CurrentSubRow_.root() == tree) CurrentSubRow_ = {};
+  if (SubCursor_) SubCursor_->forgetNodesOf(tree);
 }
 
 void clsGenObject::forgetNodesOf(pugi::xml_node tree) {

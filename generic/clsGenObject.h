@@ -261,6 +261,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   void documentReplaced(const clsGenXMLDocument& document) override;
   // Drops the current row, sub row and cursor entries that lie in `tree`.
   void forgetNodesOf(pugi::xml_node tree);
+  // The same for the tree of the row made by CreateNewRow, before it goes.
+  void forgetNewRow();
 
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);
