@@ -216,7 +216,8 @@ void clsGenObject::AddSubRow(int32_t keyField, const FieldValue& keyValue, int32
     const std::string& name = writableName(SubClassType_, subField);
     // The value goes into the parsed template for the copy, so the new sub
     // row joins the indexes with its value; the template is then restored.
-    pugi::xml_node subRow = parsedTemplate(subTemplate_, XMLSubTemplate_);
+    if (!subTemplate_) subTemplate_ = parsedTemplate(XMLSubTemplate_);
+    pugi::xml_node subRow = subTemplate_->document_element();
     pugi::xml_attribute attribute = subRow.attribute(name.c_str());
     const bool inTemplate = static_cast<bool>(attribute);
     const std::string original = attribute.value();
@@ -253,14 +254,17 @@ void clsGenObject::ClearCurrent() {
 std::string clsGenObject::CreateNewRow(bool assignUID, int32_t uidField) {
   return trapped("clsGenObject.CreateNewRow", [&]() -> std::string {
     if (assignUID) writableName(ClassType_, uidField);
-    const pugi::xml_node row = parsedTemplate(primaryTemplate_, XMLPrimaryTemplate_);
-    if (newRowTree_) {
+    if (!newRowTree_ || primaryTemplateChanged_) {
+      std::unique_ptr<pugi::xml_document> tree = parsedTemplate(XMLPrimaryTemplate_);
+      if (newRowTree_) forgetNewRow();
+      newRowTree_ = std::move(tree);
+      primaryTemplateChanged_ = false;
+    } else if (newRow_) {
       forgetNewRow();
-      newRowTree_->remove_child(newRowTree_->document_element());
-    } else {
-      newRowTree_ = std::make_unique<pugi::xml_document>();
+      newRowTree_->remove_child(newRow_);
     }
-    CurrentRow_ = newRowTree_->append_copy(row);
+    newRow_ = newRowTree_->append_copy(newRowTree_->document_element());
+    CurrentRow_ = newRow_;
     if (!assignUID) return {};
     std::string uid = clsGenAPI::CreateGUID();
     SetField(uidField, uid);
@@ -690,16 +694,12 @@ void clsGenObject::countSubDelete() {
 
 void clsGenObject::listUpdated(pugi::xml_node row) { AddToUpdatedList(uidOf(row)); }
 
-pugi::xml_node clsGenObject::parsedTemplate(std::unique_ptr<pugi::xml_document>& parsed,
-                                            const std::string& xml) {
-  if (!parsed) {
-    auto document = std::make_unique<pugi::xml_document>();
-    if (!document->load_string(xml.c_str()) || !document->document_element()) {
-      throw TvrError(kErrInvalidCall, "", "The row template is not valid XML");
-    }
-    parsed = std::move(document);
+std::unique_ptr<pugi::xml_document> clsGenObject::parsedTemplate(const std::string& xml) {
+  auto document = std::make_unique<pugi::xml_document>();
+  if (!document->load_string(xml.c_str()) || !document->document_element()) {
+    throw TvrError(kErrInvalidCall, "", "The row template is not valid XML");
   }
-  return parsed->document_element();
+  return document;
 }
 
 clsGenVirtualXMLCursor& clsGenObject::primaryCursor() const {

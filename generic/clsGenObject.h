@@ -125,7 +125,7 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   void XMLElementBaseName(const std::string& name) { XMLElementBaseName_ = name; }
   void XMLPrimaryTemplate(const std::string& xml) {
     XMLPrimaryTemplate_ = xml;
-    primaryTemplate_.reset();
+    primaryTemplateChanged_ = true;
   }
   const std::string& XMLSubElementBaseName() const { return XMLSubElementBaseName_; }
   void XMLSubElementBaseName(const std::string& name) { XMLSubElementBaseName_ = name; }
@@ -285,8 +285,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   void countSubUpdate();
   void countSubDelete();
   void listUpdated(pugi::xml_node row);
-  static pugi::xml_node parsedTemplate(std::unique_ptr<pugi::xml_document>& parsed,
-                                       const std::string& xml);
+  // The parse of a row template; raises 5 when it is not XML with an element.
+  static std::unique_ptr<pugi::xml_document> parsedTemplate(const std::string& xml);
   clsGenVirtualXMLCursor& primaryCursor() const;
   clsGenVirtualXMLCursor& subCursor() const;
   // A move of the row (sub-row) cursor, reported under `where` on failure.
@@ -316,10 +316,14 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   bool IsObjectLocked_ = false;
   // Primary update, primary delete, sub update, sub delete, as last seen.
   std::array<int32_t, 4> CounterSnapshot_{};
-  // Holds the row made by CreateNewRow until it is copied into the collection:
-  // a plain tree, with no indexes or change notes to keep.
+  // The primary template, parsed where it stands, then the row made by
+  // CreateNewRow (newRow_) until it is copied into the collection: a plain
+  // tree, with no indexes or change notes to keep, where the new row shares
+  // the template's names instead of copying them.
   std::unique_ptr<pugi::xml_document> newRowTree_;
-  // The two templates, parsed on first use.
-  std::unique_ptr<pugi::xml_document> primaryTemplate_;
+  pugi::xml_node newRow_;
+  // XMLPrimaryTemplate changed since newRowTree_ was parsed.
+  bool primaryTemplateChanged_ = true;
+  // The sub-row template, parsed on first use.
   std::unique_ptr<pugi::xml_document> subTemplate_;
 };
