@@ -116,6 +116,97 @@ TEST_F(RecordCollection, NewRowWithoutUidCarriesEveryTemplateField) {
   EXPECT_EQ(errorNumberOf([&] { users->CreateNewRow(true, 0); }), kErrInvalidCall);
 }
 
+// Steps on a linked sent-message collection: "+A" makes a new row with UID
+// A, "new" one without UID, "add" adds the current row, "co X" writes X into
+// the current row's text, "sub A R" adds recipient R to row A, "del A"
+// deletes row A, "tpl" and "bad" set a good and a malformed row template.
+// The answer gives each step's error ("!n"), the rows with their text and
+// recipients, the rows the data file's journal is to take and the updated
+// list.
+std::string afterNewRowSteps(const std::vector<std::string>& steps) {
+  modGenFunctionsXML::XMLInitDocument(globals::ClassDocument[MessSent], "", true);
+  auto sent = collection(MessSent, true);
+  clsGenXMLDocument& document = *globals::ClassDocument[MessSent];
+  document.changes().forget();
+  clearLists(MessSent);
+  std::string out;
+  for (const std::string& step : steps) {
+    const std::string arg = step.substr(step.find(' ') + 1);
+    const int error = errorNumberOf([&] {
+      if (step[0] == '+') {
+        sent->CreateNewRow(false, 0);
+        sent->SetField(0, step.substr(1));
+      } else if (step == "new") {
+        sent->CreateNewRow(false, 0);
+      } else if (step == "add") {
+        sent->AddCurrentRow();
+      } else if (step.starts_with("co ")) {
+        sent->SetField(4, arg);
+      } else if (step.starts_with("sub ")) {
+        sent->AddSubRow(0, arg.substr(0, arg.find(' ')), 0, arg.substr(arg.find(' ') + 1));
+      } else if (step.starts_with("del ")) {
+        sent->Delete(false, 0, arg, false);
+      } else {
+        sent->XMLPrimaryTemplate(step == "tpl" ? "<M UID='' CO='t'/>" : "<M UID=''");
+      }
+    });
+    if (error != 0) out += "!" + std::to_string(error) + " ";
+  }
+  for (const pugi::xml_node row : document.rootElement().children()) {
+    out += uidOf(row) + "(" + row.attribute("CO").value();
+    for (const pugi::xml_node recipient : row.children()) out += " " + uidOf(recipient);
+    out += ") ";
+  }
+  out += document.changes().whole() ? "| journal whole" : "| journal";
+  for (const RowChanges::Touched& row : document.changes().inTurn()) {
+    out += (row.removed ? " -" : " ") + row.uid;
+  }
+  out += " | updated";
+  for (const std::string& uid : updated(MessSent)) out += " " + uid;
+  return out;
+}
+
+TEST_F(RecordCollection, NewRowsJoinTheRowsIndexesAndJournalOnlyWhenAdded) {
+  const struct {
+    std::vector<std::string> steps;
+    const char* after;
+  } cases[] = {
+      {{"+A", "co x", "add", "sub A R"}, "A(x R) | journal A | updated A"},
+      // An abandoned new row leaves nothing but its listing.
+      {{"+A", "+B", "add"}, "B() | journal B | updated A B"},
+      {{"+A", "new", "co y", "add"}, "(y) | journal whole | updated A"},
+      // A second row with the same UID: look-ups find the first.
+      {{"+A", "co 1", "add", "+A", "co 2", "add", "sub A R"},
+       "A(1 R) A(2) | journal A | updated A"},
+      // The new row is not in the collection: a sub row for it finds no row.
+      {{"+A", "sub A R", "add"}, "!91 | journal | updated A"},
+      // The sub row makes its row current: that row is added again, to the end.
+      {{"+A", "add", "+B", "sub A R", "add"}, "A( R) | journal -A | updated A B"},
+      {{"+A", "add", "+B", "del A", "add"}, "B() | journal -A B | updated A B"},
+      // A template set while a row is new changes the rows made after it.
+      {{"+A", "tpl", "add", "+B", "add"}, "A() B(t) | journal A B | updated A B"},
+      {{"+A", "bad", "new", "add"}, "!5 A() | journal A | updated A"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(afterNewRowSteps(c.steps), c.after) << ::testing::PrintToString(c.steps);
+  }
+}
+
+TEST_F(RecordCollection, HandlesIntoAnAbandonedNewRowAreDropped) {
+  auto sent = collection(MessSent, true);
+  sent->CreateNewRow(false, 0);
+  const std::string fresh = modGenFunctionsXML::XMLToString(sent->GetCurrent());
+  modGenFunctionsXML::XMLAppendElement(sent->GetCurrent(), "U", "");
+  sent->PC_Init(false);
+  sent->SC_Init(true);
+  ASSERT_TRUE(sent->IsSubRowSelected());
+  sent->CreateNewRow(false, 0);
+  EXPECT_FALSE(sent->IsSubRowSelected());
+  sent->SC_MoveFirst();
+  EXPECT_FALSE(sent->IsSubRowSelected());
+  EXPECT_EQ(modGenFunctionsXML::XMLToString(sent->GetCurrent()), fresh);
+}
+
 TEST_F(RecordCollection, FieldNumbersOutsideTheTableFailWithNine) {
   auto users = threeUsers();
   users->PC_SelectSingleNode(0, "B");
