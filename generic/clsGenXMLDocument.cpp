@@ -213,17 +213,20 @@ pugi::xml_node clsGenXMLDocument::joined(pugi::xml_node parent, pugi::xml_node a
     // A refused move has already unindexed its node; a new top-level element
     // can become the root, or bring rows with it.
     dropAllIndexes();
-  } else if (isRow(added)) {
-    indexRow(added);
-  } else if (isRow(parent)) {
+    return added;
+  }
+  const pugi::xml_node root = rootElement();
+  if (parent == root) {
+    if (added.type() == pugi::node_element) indexRow(added);
+  } else if (parent.parent() == root && parent.type() == pugi::node_element) {
     subRowAdded(parent, added);
   }
   return added;
 }
 
 bool clsGenXMLDocument::isRow(pugi::xml_node node) const {
-  return node.type() == pugi::node_element && node.parent() &&
-         node.parent() == rootElement();
+  const pugi::xml_node parent = node.parent();
+  return parent && parent == rootElement() && node.type() == pugi::node_element;
 }
 
 NodeSpan clsGenXMLDocument::lookUp(std::string_view element, std::string_view subElement,
