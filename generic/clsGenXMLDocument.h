@@ -12,7 +12,8 @@
 //    sub rows of one element name; each group lists rows in document order,
 //    once each. An index is built on the first look-up and then maintained on
 //    every append, removal and attribute write made here (a change it cannot
-//    follow cheaply drops it, and the next look-up rebuilds it).
+//    follow cheaply, or one that leaves most of its groups empty, drops it,
+//    and the next look-up rebuilds it).
 //  - Row changes: every change made here is noted in changes() by the row it
 //    falls in (RowChanges), for the data file's journal. A load or clear
 //    makes the changes whole; the data file's owner forgets them once the
@@ -100,13 +101,13 @@ class clsGenXMLDocument {
   // document order (a missing attribute never matches). The list is valid
   // until the next change of the document.
   NodeSpan rowsWhere(std::string_view element, std::string_view attribute,
-                            std::string_view value);
+                     std::string_view value);
   pugi::xml_node firstRowWhere(std::string_view element, std::string_view attribute,
                                std::string_view value);
   // The rows named `element` that have at least one sub row named
   // `subElement` whose `attribute` equals `value`, in document order.
   NodeSpan rowsWithSubRowWhere(std::string_view element, std::string_view subElement,
-                                      std::string_view attribute, std::string_view value);
+                               std::string_view attribute, std::string_view value);
 
   RowChanges& changes() { return changes_; }
 
