@@ -64,6 +64,8 @@ const ConnectionState& PeerConnections::State(int index) const {
 
 std::unique_ptr<platform::SocketControl> PeerConnections::makeSocket(int index) {
   auto socket = std::make_unique<platform::SocketControl>(index);
+  // Each answer is short and awaited: it goes out at once.
+  socket->setSendsAtOnce(true);
   connect(socket.get(), &platform::SocketControl::connectionRequest, this,
           &PeerConnections::wsConnection_ConnectionRequest);
   connect(socket.get(), &platform::SocketControl::dataArrival, this,

@@ -128,7 +128,13 @@ void SocketControl::adopt(QTcpSocket* socket) {
       emit connected(index_);
     });
   });
-  connect(socket, &QTcpSocket::bytesWritten, this, [this] { relay([this] { onBytesWritten(); }); });
+  connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+    if (flushing_) {
+      reportWrittenLater();
+    } else {
+      relay([this] { onBytesWritten(); });
+    }
+  });
   connect(socket, &QTcpSocket::errorOccurred, this, [this] { relay([this] { onSocketError(); }); });
   connect(socket, &QTcpSocket::disconnected, this, [this] { relay([this] { onDisconnected(); }); });
 }
@@ -261,6 +267,29 @@ void SocketControl::SendData(const QByteArray& bytes) {
   if (!socket_ || bytes.isEmpty()) return;
   socket_->write(bytes);
   if (!stallTimer_.isActive()) stallTimer_.start();
+  if (!sendsAtOnce_ || socket_->state() != QAbstractSocket::ConnectedState) return;
+  flushing_ = true;
+  socket_->flush();
+  flushing_ = false;
+}
+
+// What the system took during SendData is told at the next turn of the
+// event loop, as it would have been without the flush.
+void SocketControl::reportWrittenLater() {
+  if (writtenReportQueued_) return;
+  writtenReportQueued_ = true;
+  const QPointer<QTcpSocket> socket = socket_;
+  const std::uint64_t reportsBefore = writtenReports_;
+  QMetaObject::invokeMethod(
+      this,
+      [this, socket, reportsBefore] {
+        writtenReportQueued_ = false;
+        // Passed over when the connection changed or was reported on since.
+        if (socket && socket == socket_ && reportsBefore == writtenReports_) {
+          relay([this] { onBytesWritten(); });
+        }
+      },
+      Qt::QueuedConnection);
 }
 
 std::string SocketControl::GetData(qint64 maxBytes) {
@@ -302,6 +331,7 @@ void SocketControl::Close() {
 
 void SocketControl::onBytesWritten() {
   if (!socket_) return;
+  ++writtenReports_;
   const qint64 pending = socket_->bytesToWrite();
   if (pending > 0) stallTimer_.start();
   emit sendProgress(index_, pending);

@@ -36,6 +36,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -110,6 +111,11 @@ class SocketControl : public QObject {
   // Queues bytes for the peer, sharing the buffer rather than copying it.
   // Nothing without a connection.
   void SendData(const QByteArray& bytes);
+  // With sendsAtOnce, SendData also hands what it can to the system before
+  // it returns instead of at the next turn of the event loop (for a side
+  // that answers short requests). sendProgress and sendComplete still come
+  // from the event loop, never from inside SendData.
+  void setSendsAtOnce(bool atOnce) { sendsAtOnce_ = atOnce; }
   // What has arrived and was not read yet, at most maxBytes of it.
   std::string GetData(qint64 maxBytes = kAllData);
   // The same appended to `to`, read straight into it; gives the bytes appended.
@@ -141,6 +147,7 @@ class SocketControl : public QObject {
   void detach();
   void retire(QTcpSocket* old);
   void onBytesWritten();
+  void reportWrittenLater();
   void onStalled();
   void onSocketError();
   void onDisconnected();
@@ -158,6 +165,10 @@ class SocketControl : public QObject {
   // meanwhile.
   int relaying_ = 0;
   std::vector<QPointer<QTcpSocket>> retired_;
+  bool sendsAtOnce_ = false;
+  bool flushing_ = false;
+  bool writtenReportQueued_ = false;
+  std::uint64_t writtenReports_ = 0;
   std::unique_ptr<QTcpServer> server_;
   QTimer stallTimer_;
 };

@@ -349,11 +349,27 @@ std::pair<int, int> connectionsOnPort(int port) {
   return {found, atOnce};
 }
 
+// The descriptor of the connection accepted on `port`, or -1.
+int acceptedOnPort(int port) {
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_in own{}, peer{};
+    socklen_t ownSize = sizeof own, peerSize = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownSize) == 0 &&
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 &&
+        own.sin_family == AF_INET && ntohs(own.sin_port) == port) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 // A connection goes straight to the peer whatever proxy the process was
 // given, without a look-up of the dotted address, and both of its ends send
-// every frame at once.
+// every frame at once. A control that sends at once hands its bytes to the
+// system within SendData; its completion is told at the next turn of the
+// event loop, never from inside SendData.
 TEST(SocketDirect, ConnectionsSkipProxiesAndSendAtOnce) {
   constexpr int kPort = 27198;
   const ScopedEnv from{"TAVINOR_BIND_ADDRESS", kAddress};
@@ -374,4 +390,13 @@ TEST(SocketDirect, ConnectionsSkipProxiesAndSendAtOnce) {
   QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
   ASSERT_TRUE(up);
   EXPECT_EQ(connections, std::make_pair(2, 2));
+
+  bool completed = false;
+  QObject::connect(&client, &platform::SocketControl::sendComplete, [&](int) { completed = true; });
+  client.setSendsAtOnce(true);
+  client.SendData("hello");
+  EXPECT_FALSE(completed);
+  char arrived[8] = {};
+  EXPECT_EQ(::recv(acceptedOnPort(kPort), arrived, sizeof arrived, MSG_PEEK | MSG_DONTWAIT), 5);
+  EXPECT_TRUE(ScriptedPeer::waitFor([&] { return completed; }));
 }
