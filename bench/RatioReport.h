@@ -74,6 +74,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace ratio_report_detail
 
+// The name of the run of benchmark `name` in round `round`.
+inline std::string roundName(int round, const std::string& name) {
+  return "round" + std::to_string(round) + "/" + name;
+}
+
+// The runs of benchmark `name` in rounds 1 to `rounds`, as a row names them
+// to take their median.
+inline std::string allRounds(const std::string& name, int rounds) {
+  std::vector<std::string> names;
+  for (int round = 1; round <= rounds; ++round) names.push_back(roundName(round, name));
+  return ratio_report_detail::joinedNames(names);
+}
+
+// Appends `cases` to `benchmarks` once per round (named by roundName), each
+// round in the reverse order of the one before, so that a drift in the
+// machine's pace meets every case alike.
+inline void addAlternatingRounds(std::vector<std::pair<std::string, BenchFunction>>& benchmarks,
+                                 std::vector<std::pair<std::string, BenchFunction>> cases,
+                                 int rounds) {
+  for (int round = 1; round <= rounds; ++round) {
+    for (const auto& [name, function] : cases) benchmarks.emplace_back(roundName(round, name), function);
+    std::reverse(cases.begin(), cases.end());
+  }
+}
+
 // How a benchmark's time is taken: by the library over as many iterations
 // as it chooses, or by the benchmark itself (manual time) in one iteration.
 enum class BenchTiming { kLibrary, kByHandOnce };

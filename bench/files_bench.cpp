@@ -203,36 +203,29 @@ void writeSource(const std::string& path) {
 constexpr int kRounds = 4;
 
 void runRounds(int argc, char** argv) {
-  std::vector<std::pair<std::string, BenchFunction>> cases = {{"ours/enciphered", ours<true>},
-                                                              {"ours/plain", ours<false>},
-                                                              {"raw/frames", raw<kRawPort>},
-                                                              {"raw/frames_to_disk", raw<kRawPort + 1>}};
+  std::vector<std::pair<std::string, BenchFunction>> benchmarks;
+  addAlternatingRounds(benchmarks,
+                       {{"ours/enciphered", ours<true>},
+                        {"ours/plain", ours<false>},
+                        {"raw/frames", raw<kRawPort>},
+                        {"raw/frames_to_disk", raw<kRawPort + 1>}},
+                       kRounds);
   const std::vector<std::array<std::string, 3>> pairs = {
       {"file enciphered, queued to complete", "ours/enciphered", "raw/frames"},
       {"file plain, queued to complete", "ours/plain", "raw/frames"},
       {"file enciphered, against a reader writing to disk", "ours/enciphered", "raw/frames_to_disk"},
       {"file plain, against a reader writing to disk", "ours/plain", "raw/frames_to_disk"}};
-  std::vector<std::pair<std::string, BenchFunction>> benchmarks;
   std::vector<RatioRow> rows;
   for (int round = 1; round <= kRounds; ++round) {
-    const std::string tag = "round" + std::to_string(round) + "/";
-    for (const auto& [name, function] : cases) benchmarks.emplace_back(tag + name, function);
     for (const auto& [label, ours, reference] : pairs) {
-      rows.push_back({label + " (" + std::to_string(round) + ")", tag + ours, tag + reference});
+      rows.push_back({label + " (" + std::to_string(round) + ")", roundName(round, ours),
+                      roundName(round, reference)});
     }
-    std::reverse(cases.begin(), cases.end());
   }
   // The disk's pace drifts from one case to the next: the medians over all
   // rounds are the figures to read.
   for (const auto& [label, ours, reference] : pairs) {
-    std::vector<std::string> ourRuns;
-    std::vector<std::string> referenceRuns;
-    for (int round = 1; round <= kRounds; ++round) {
-      ourRuns.push_back("round" + std::to_string(round) + "/" + ours);
-      referenceRuns.push_back("round" + std::to_string(round) + "/" + reference);
-    }
-    rows.push_back({label + " (median)", ratio_report_detail::joinedNames(ourRuns),
-                    ratio_report_detail::joinedNames(referenceRuns)});
+    rows.push_back({label + " (median)", allRounds(ours, kRounds), allRounds(reference, kRounds)});
   }
   runWithRatios(argc, argv, benchmarks, rows, "ours (ms)", "raw (ms)", BenchTiming::kByHandOnce);
 }

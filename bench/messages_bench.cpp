@@ -46,7 +46,6 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -357,18 +356,10 @@ int runSender(int argc, char** argv) {
   };
   // The disk's pace drifts: the one-message case and its synced reference
   // take turns over several rounds, and the medians over the rounds count.
-  std::vector<std::pair<std::string, BenchFunction>> alternating = {
-      {"ours/one_message_tick_at_once", oneMessage<true>},
-      {"raw/one_exchange_synced", rawOne<true>}};
-  std::array<std::vector<std::string>, 2> roundNames;
-  for (int round = 1; round <= kAlternatingRounds; ++round) {
-    for (const auto& [name, function] : alternating) {
-      const std::string named = "round" + std::to_string(round) + "/" + name;
-      benchmarks.emplace_back(named, function);
-      roundNames[name == "raw/one_exchange_synced"].push_back(named);
-    }
-    std::reverse(alternating.begin(), alternating.end());
-  }
+  addAlternatingRounds(benchmarks,
+                       {{"ours/one_message_tick_at_once", oneMessage<true>},
+                        {"raw/one_exchange_synced", rawOne<true>}},
+                       kAlternatingRounds);
   benchmarks.insert(benchmarks.end(), {
                                           {"ours/burst", burst},
                                           {"raw/burst", rawBurst<false>},
@@ -376,14 +367,14 @@ int runSender(int argc, char** argv) {
                                           {"ours/store_1000", storeOne<1000>},
                                           {"ours/store_100000", storeOne<100000>},
                                       });
-  const std::string tickedAtOnce = ratio_report_detail::joinedNames(roundNames[0]);
+  const std::string tickedAtOnce = allRounds("ours/one_message_tick_at_once", kAlternatingRounds);
   runWithRatios(
       argc, argv, benchmarks,
       {
           {"one message, send to stored (median)", "ours/one_message", "raw/one_exchange"},
           {"one message, queue ticked at once (median)", tickedAtOnce, "raw/one_exchange"},
           {"one message, queue ticked at once, vs synced raw", tickedAtOnce,
-           ratio_report_detail::joinedNames(roundNames[1])},
+           allRounds("raw/one_exchange_synced", kAlternatingRounds)},
           {"burst, all queued at once, first send to last stored", "ours/burst", "raw/burst"},
           {"burst vs synced raw", "ours/burst", "raw/burst_synced"},
           {"one received message stored, 100,000 vs 1,000 stored", "ours/store_100000",
