@@ -12,10 +12,12 @@
 #include "PoolLoan.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
+#include "modCOMFunctions.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
+#include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -30,6 +32,8 @@ constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
 constexpr int kTickAtOnceMs = 1;
+// Where a delivery's message row was saved unflushed; not sent to anyone.
+constexpr const char* kMessageWrittenAttribute = "MW";
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
 
@@ -85,6 +89,7 @@ clsActionManager::clsActionManager() : replyDocument_(clsGenXMLDocument::create(
   lastActivity_ = platform::now();
   stepChangedAt_ = lastActivity_;
   recoverInterruptedActions();
+  restoreLostMessageRows();
 
   tmrWinsockActionManager.setInterval(500);
   tmrActionManagerFailOver.setInterval(60000);
@@ -124,6 +129,25 @@ void clsActionManager::recoverInterruptedActions() {
     }
   }
   for (const std::string& uid : interrupted) makeDueNow(uid);
+}
+
+// Each mark is needed once: after this load the message row is either on
+// disk or was never lost.
+void clsActionManager::restoreLostMessageRows() {
+  const XMLDocumentRef& document = working_->XMLDocLinked();
+  if (!document) return;
+  bool marked = false;
+  for (const pugi::xml_node row : document->rootElement().children("A")) {
+    const std::string mark = row.attribute(kMessageWrittenAttribute).value();
+    if (mark.empty()) continue;
+    marked = true;
+    if (const auto written = DataJournal::Position::fromText(mark)) {
+      modCOMFunctions::RestoreLostMessageRow(row.attribute("OUID").value(),
+                                             row.attribute("V").value(), *written);
+    }
+    modGenFunctionsXML::XMLSetAttribute(row, kMessageWrittenAttribute, "");
+  }
+  if (marked) storeChanged();
 }
 
 void clsActionManager::SaveStore() {
@@ -170,7 +194,7 @@ void clsActionManager::makeDueNow(const std::string& uid) {
 bool clsActionManager::AddAction(int32_t ActionType, const std::string& OUID,
                                  const std::string& RUID, const std::string& V, bool RA,
                                  const std::string& RIU, bool startNow, bool allowRetry,
-                                 bool reportToServer) {
+                                 bool reportToServer, const std::string& messageWritten) {
   try {
     if (ActionType == modGlobalVariables::kRequestOfferFiles && !modFileTransfer::EntryFile(V)) {
       tellUnsendableFile(V, RUID);
@@ -189,6 +213,10 @@ bool clsActionManager::AddAction(int32_t ActionType, const std::string& OUID,
     second_->SetField(kActionAS, std::to_string(NotTried));
     second_->SetField(kActionLTMC, reportToServer ? "1" : "0");
     second_->SetField(kActionRIU, RIU);
+    if (!messageWritten.empty()) {
+      modGenFunctionsXML::XMLSetAttribute(second_->GetCurrent(), kMessageWrittenAttribute,
+                                          messageWritten);
+    }
     second_->AddCurrentRow();
     second_->ClearCurrent();
     storeChanged();

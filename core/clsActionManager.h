@@ -130,9 +130,12 @@ class clsActionManager : public QObject {
   // A file action whose V does not name exactly one file
   // (modFileTransfer::EntryFile) is not queued: the person is told, and
   // the result is false.
+  // messageWritten: for a delivery whose message row was saved unflushed,
+  // where that save ended (DataJournal::Position::text); the queue's next
+  // start restores the row from V if a crash lost it.
   bool AddAction(int32_t ActionType, const std::string& OUID, const std::string& RUID,
                  const std::string& V, bool RA, const std::string& RIU, bool startNow,
-                 bool allowRetry, bool reportToServer);
+                 bool allowRetry, bool reportToServer, const std::string& messageWritten = {});
   void StartActionManager();
   // Re-arms the one-shot queue tick; a running tick is kept unless forced.
   // An interval of 1 ms (or less) ticks at the next turn of the event loop.
@@ -202,6 +205,7 @@ class clsActionManager : public QObject {
   void setRowField(const std::string& uid, int32_t field, const std::string& value);
   void makeDueNow(const std::string& uid);
   void recoverInterruptedActions();
+  void restoreLostMessageRows();
   void storeChanged();
   // An event activity for a delivery, read notice, recall or file given up;
   // the action's row must still exist.

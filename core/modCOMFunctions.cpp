@@ -10,6 +10,7 @@
 #include "modGenFunctions.h"
 #include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
+#include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -120,6 +121,7 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
     const std::vector<std::string> to = distinctRecipients(recipients);
     std::string uid;
     std::string xml;
+    std::string written;
     if (automaticReply) {
       const auto replies = modGlobalFunctions::CreateGenObject(modGlobalVariables::MessSent, "",
                                                                false, false);
@@ -132,12 +134,13 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       PoolLoan messages(modGlobalVariables::MessSent);
       uid = messages->CreateNewRow(true, kMessageUID);
       xml = addMessageRow(*messages, uid, content, priority, responseType, to, answeredUID, false);
-      messages->SaveXMLDoc();
+      // The deliveries, flushed next, hold the row: it need not be flushed first.
+      if (const auto unflushed = messages->SaveXMLDocUnflushed()) written = unflushed->text();
     }
     clsActionManager& actions = ActionManager();
     for (const std::string& recipient : to) {
       actions.AddAction(modGlobalVariables::kRequestDeliverMessage, uid, recipient, xml, RA, "",
-                        false, true, true);
+                        false, true, true, written);
     }
     actions.SaveStore();
     actions.StartActionManager();
@@ -145,6 +148,30 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
     return uid;
   } catch (...) {
     raiseAgain("modCOMFunctions.SendMessageToRecipients");
+  }
+}
+
+void RestoreLostMessageRow(const std::string& messageUID, const std::string& rowXML,
+                           const DataJournal::Position& written) {
+  try {
+    PoolLoan messages(modGlobalVariables::MessSent);
+    messages->LoadXMLDoc(false);
+    if (!messages->WriteLost(written)) return;
+    messages->PC_SelectSingleNode(kMessageUID, messageUID);
+    if (messages->IsRowSelected()) return;
+    pugi::xml_document parsed;
+    constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
+    if (!parsed.load_buffer(rowXML.data(), rowXML.size(), kOptions, pugi::encoding_utf8)) return;
+    const pugi::xml_node row = parsed.document_element();
+    const std::string& uidName = modGenGlobals::FieldName(modGlobalVariables::MessSent, kMessageUID);
+    if (messages->XMLElementBaseName() != row.name() ||
+        messageUID != row.attribute(uidName.c_str()).value()) {
+      return;
+    }
+    messages->AddRow(row);
+    messages->SaveXMLDoc();
+  } catch (...) {
+    raiseAgain("modCOMFunctions.RestoreLostMessageRow");
   }
 }
 

@@ -1,5 +1,6 @@
 #include "DataJournal.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include "AtomicFile.h"
 #include "TvrError.h"
+#include "clsGenAPI.h"
 #include "clsGenEncryption.h"
 #include "clsGenXMLDocument.h"
 #include "modGenFunctionsFile.h"
@@ -20,7 +22,10 @@ constexpr const char* kUIDAttribute = "UID";
 constexpr char kReplace = 'R';
 constexpr char kAppend = 'A';
 constexpr char kRemove = 'D';
+constexpr char kJournalId = 'H';
 constexpr std::size_t kHeaderBytes = 8;
+// The id record is the first and short: this much of a journal holds it.
+constexpr std::size_t kIdRecordBytes = 512;
 constexpr std::uint64_t kLeastFoldBytes = 4u << 20;
 // A record longer than this cannot have been written by an append.
 constexpr std::uint32_t kMaxPayload = 1u << 30;
@@ -85,6 +90,19 @@ class RowsByUID {
   std::unordered_map<std::string, std::vector<pugi::xml_node>> rows_;
 };
 
+// The payload of the intact record at `offset` of `bytes`; nullopt when
+// the record there is short or fails its check.
+std::optional<std::string_view> recordAt(std::string_view bytes, std::size_t offset) {
+  if (bytes.size() - offset < kHeaderBytes) return std::nullopt;
+  const std::uint32_t length = wordAt(bytes, offset);
+  if (length == 0 || length > kMaxPayload || bytes.size() - offset - kHeaderBytes < length) {
+    return std::nullopt;
+  }
+  const std::string_view payload = bytes.substr(offset + kHeaderBytes, length);
+  if (DataJournal::crc32(payload) != wordAt(bytes, offset + 4)) return std::nullopt;
+  return payload;
+}
+
 // Applies one record's text; false when it holds nothing applicable.
 bool applyRecord(RowsByUID& rows, char kind, const std::string& text) {
   if (kind == kRemove) {
@@ -145,35 +163,85 @@ DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::s
   return out;
 }
 
-std::uint64_t DataJournal::append(const std::vector<std::string>& records) const {
+DataJournal::Appended DataJournal::append(const std::vector<std::string>& records,
+                                          bool flush) const {
+  Appended out;
   std::string bytes;
+  if (exists()) {
+    if (!flush) out.at.id = storedId();
+  } else {
+    out.at.id = clsGenAPI::CreateGUID();
+    bytes = frame(kJournalId, out.at.id);
+  }
+  // Only an append into a journal with an id can be told lost later.
+  out.flushed = flush || out.at.id.empty() || !bytes.empty();
   for (const std::string& record : records) bytes += record;
-  std::uint64_t size = 0;
-  if (const auto failure = platform::appendDurably(path_, bytes, size)) {
+  if (const auto failure = platform::appendToFile(path_, bytes, out.flushed, out.at.end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
-  return size;
+  return out;
 }
 
-void DataJournal::replayOnto(pugi::xml_node root, bool cutTornTail) const {
+void DataJournal::flush() const {
+  if (const auto failure = platform::flushFile(path_)) {
+    modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
+  }
+}
+
+DataJournal::Position DataJournal::replayOnto(pugi::xml_node root, bool cutTornTail) const {
   const std::string bytes = modGenFunctionsFile::ReadFileContent(path_, false);
-  if (bytes.empty()) return;
+  Position found;
+  if (bytes.empty()) return found;
   RowsByUID rows(root);
   std::size_t offset = 0;
-  while (bytes.size() - offset >= kHeaderBytes) {
-    const std::uint32_t length = wordAt(bytes, offset);
-    if (length == 0 || length > kMaxPayload || bytes.size() - offset - kHeaderBytes < length) break;
-    const std::string_view payload(bytes.data() + offset + kHeaderBytes, length);
-    if (crc32(payload) != wordAt(bytes, offset + 4)) break;
+  while (const std::optional<std::string_view> payload = recordAt(bytes, offset)) {
     // A checked record that holds nothing applicable is passed over.
-    const std::optional<std::string> text = payloadText(payload);
-    if (text && !text->empty()) applyRecord(rows, text->front(), text->substr(1));
-    offset += kHeaderBytes + length;
+    const std::optional<std::string> text = payloadText(*payload);
+    if (text && !text->empty()) {
+      if (offset == 0 && text->front() == kJournalId) {
+        found.id = text->substr(1);
+      } else {
+        applyRecord(rows, text->front(), text->substr(1));
+      }
+    }
+    offset += kHeaderBytes + payload->size();
   }
-  if (!cutTornTail || offset == bytes.size()) return;
+  found.end = offset;
+  if (!cutTornTail || offset == bytes.size()) return found;
   if (const auto failure = platform::truncateDurably(path_, offset)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  return found;
+}
+
+std::string DataJournal::storedId() const {
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string bytes(kIdRecordBytes, '\0');
+  const ssize_t got = ::read(fd, bytes.data(), bytes.size());
+  ::close(fd);
+  bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  const std::optional<std::string_view> payload = recordAt(bytes, 0);
+  const std::optional<std::string> text = payload ? payloadText(*payload) : std::nullopt;
+  if (!text || text->empty() || text->front() != kJournalId) return {};
+  return text->substr(1);
+}
+
+std::string DataJournal::Position::text() const { return id + "@" + std::to_string(end); }
+
+std::optional<DataJournal::Position> DataJournal::Position::fromText(std::string_view text) {
+  const auto at = text.rfind('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == text.size()) return std::nullopt;
+  Position position{std::string(text.substr(0, at)), 0};
+  for (const char digit : text.substr(at + 1)) {
+    if (digit < '0' || digit > '9' || position.end > (UINT64_MAX - 9) / 10) return std::nullopt;
+    position.end = position.end * 10 + static_cast<std::uint64_t>(digit - '0');
+  }
+  return position;
+}
+
+bool DataJournal::Position::lostSince(const Position& loaded, const Position& written) {
+  return !written.id.empty() && loaded.id == written.id && loaded.end < written.end;
 }
 
 void DataJournal::remove() const {

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <algorithm>
 #include <array>
+#include <map>
 #include <string>
 
 #include "MessageBox.h"
@@ -36,6 +37,12 @@ constexpr int kForeignOwnerMessage = 50101;
 constexpr int kDamagedCopyKeptMessage = 50102;
 constexpr int kForeignCopyKeptMessage = 50103;
 constexpr int kAccountsDamagedMessage = 50104;
+
+// The journal each data file had when it was last loaded, by the file's path.
+std::map<std::string, DataJournal::Position>& journalsAtLoad() {
+  static std::map<std::string, DataJournal::Position> journals;
+  return journals;
+}
 
 // An enciphered text carries four key bytes around its content.
 constexpr std::size_t kCipherOverhead = 4;
@@ -175,13 +182,15 @@ void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
   bool damaged = false;
+  journalsAtLoad().erase(file.FullPath);
   {
     std::string text = readDataBytes(file);
     toDataText(text, FileContentEncrypted_, damaged);
     if (text.empty()) {
       modGenFunctionsXML::XMLClearDocument(doc_);
     } else if (doc_->load(std::move(text), [&](pugi::xml_node root) {
-                 DataJournal(file.FullPath, FileContentEncrypted_).replayOnto(root, true);
+                 journalsAtLoad()[file.FullPath] =
+                     DataJournal(file.FullPath, FileContentEncrypted_).replayOnto(root, true);
                })) {
       doc_->changes().forget();
     } else {
@@ -218,27 +227,43 @@ void clsGenObject::SaveXMLDoc() {
     // Only a loaded collection holds its file's rows; writing any other
     // would replace the file with whatever the document holds meanwhile.
     if (!IsLoaded() || !rootElement() || doc_->changes().none()) return;
-    writeDataFile(false);
+    writeDataFile(false, true);
   } catch (...) {
     raiseAgain("clsGenObject.SaveXMLDoc");
   }
 }
 
+std::optional<DataJournal::Position> clsGenObject::SaveXMLDocUnflushed() {
+  try {
+    if (!IsLoaded() || !rootElement() || doc_->changes().none()) return std::nullopt;
+    return writeDataFile(false, false);
+  } catch (...) {
+    raiseAgain("clsGenObject.SaveXMLDocUnflushed");
+  }
+}
+
+bool clsGenObject::WriteLost(const DataJournal::Position& written) const {
+  const std::string path = dataFileOf(ClassType_, FileName_, LocalPath_).FullPath;
+  const auto loaded = journalsAtLoad().find(path);
+  return loaded != journalsAtLoad().end() && DataJournal::Position::lostSince(loaded->second, written);
+}
+
 void clsGenObject::FoldXMLDoc() {
   try {
     if (!IsLoaded() || !rootElement()) return;
-    writeDataFile(true);
+    writeDataFile(true, true);
   } catch (...) {
     raiseAgain("clsGenObject.FoldXMLDoc");
   }
 }
 
 // Changes that the journal can hold are appended and synced first, so that
-// whenever a journal exists it holds every row's last form: a rewrite that
-// a crash interrupts before the journal is removed replays to the same rows.
-void clsGenObject::writeDataFile(bool fold) {
+// whenever a journal exists it holds every row's last form on disk: a
+// rewrite that a crash interrupts before the journal is removed replays to
+// the same rows.
+std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool flush) {
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  if (file.FileName.empty()) return;
+  if (file.FileName.empty()) return std::nullopt;
   // A linked collection shares its class document whoever owns the
   // collection: rows of one account must never replace another's file.
   if (ValidateOwnershipOnLoadingXMLDoc_ && ownerOf(rootElement()) != ClassOwner_) {
@@ -248,6 +273,7 @@ void clsGenObject::writeDataFile(bool fold) {
   RowChanges& changes = doc_->changes();
   const bool journalHeld = journal.exists();
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
+  std::optional<DataJournal::Position> unflushed;
   if (changes.anyRow() && (journalHeld || !rewrite)) {
     const DataJournal::Records rows = journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn());
     if (!rows.complete) {
@@ -255,17 +281,22 @@ void clsGenObject::writeDataFile(bool fold) {
       rewrite = true;
     }
     if (!rows.records.empty()) {
-      const std::uint64_t size = journal.append(rows.records);
-      rewrite = rewrite || DataJournal::dueForFold(size, DataJournal::dataFileSize(file.FullPath));
+      const DataJournal::Appended appended = journal.append(rows.records, flush || rewrite);
+      if (!appended.flushed) unflushed = appended.at;
+      rewrite = rewrite ||
+                DataJournal::dueForFold(appended.at.end, DataJournal::dataFileSize(file.FullPath));
     }
     changes.forgetRows();
   }
-  if (!rewrite) return;
+  if (!rewrite) return unflushed;
+  // Earlier saves may have left the journal's tail unflushed.
+  if (journalHeld) journal.flush();
   modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,
                                        modGenFunctionsXML::XMLToString(doc_->documentNode()),
                                        FileContentEncrypted_, false, false);
   journal.remove();
   changes.forget();
+  return std::nullopt;
 }
 
 void clsGenObject::UnloadXMLDoc() {

@@ -35,8 +35,8 @@ void syncFolder(const std::string& folder) {
   ::close(fd);
 }
 
-std::optional<FileWriteFailure> appendDurably(const std::string& path, std::string_view bytes,
-                                              std::uint64_t& size) {
+std::optional<FileWriteFailure> appendToFile(const std::string& path, std::string_view bytes,
+                                             bool flush, std::uint64_t& size) {
   bool created = false;
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
@@ -48,7 +48,7 @@ std::optional<FileWriteFailure> appendDurably(const std::string& path, std::stri
   struct stat info {};
   if (const int error = writeFully(fd, bytes); error != 0) {
     failure = {"write", error};
-  } else if (::fdatasync(fd) != 0) {
+  } else if ((flush || created) && ::fdatasync(fd) != 0) {
     failure = {"flush", errno};
   } else if (::fstat(fd, &info) != 0) {
     failure = {"flush", errno};
@@ -57,6 +57,16 @@ std::optional<FileWriteFailure> appendDurably(const std::string& path, std::stri
   if (failure.error != 0) return failure;
   if (created) syncFolder(folderOf(path));
   size = static_cast<std::uint64_t>(info.st_size);
+  return std::nullopt;
+}
+
+std::optional<FileWriteFailure> flushFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FileWriteFailure{"create", errno};
+  FileWriteFailure failure;
+  if (::fdatasync(fd) != 0) failure = {"flush", errno};
+  if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
+  if (failure.error != 0) return failure;
   return std::nullopt;
 }
 

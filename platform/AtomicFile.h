@@ -8,9 +8,9 @@
 //
 // Writing through a symbolic link replaces the link by a file.
 //
-// Appends (appendDurably) add bytes at a file's end and flush them before
-// returning; a crash may leave the last append torn, so readers of such a
-// file must frame and check what they read.
+// Appends (appendToFile) add bytes at a file's end; a crash may leave the
+// last append torn, so readers of such a file must frame and check what they
+// read.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -33,10 +33,15 @@ std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string
                                             std::optional<mode_t> mode = std::nullopt);
 
 // Appends `bytes` to `path` (created 0666 less the umask when missing) with
-// one write, and flushes them to disk; a new file's folder is flushed too,
-// so the file itself lasts. `size` gets the file's size afterwards.
-std::optional<FileWriteFailure> appendDurably(const std::string& path, std::string_view bytes,
-                                              std::uint64_t& size);
+// one write; with flush they are on disk before this returns, without it a
+// later flush of the file (or the system's own writeback) puts them there.
+// A new file is always flushed, and its folder too, so the file itself
+// lasts. `size` gets the file's size afterwards.
+std::optional<FileWriteFailure> appendToFile(const std::string& path, std::string_view bytes,
+                                             bool flush, std::uint64_t& size);
+
+// Flushes what was written to the file `path` to disk.
+std::optional<FileWriteFailure> flushFile(const std::string& path);
 
 // Cuts the file `path` to `length` bytes and flushes it.
 std::optional<FileWriteFailure> truncateDurably(const std::string& path, std::uint64_t length);

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <functional>
+#include <optional>
 
 #include "DataJournal.h"
 #include "ErrorNumber.h"
@@ -123,6 +124,16 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
          data.writeRaw(kDataFile, bytes);
        },
        true, false},
+      {"unflushed saves replay like flushed ones, and a fold flushes them first",
+       [](clsGenObject& users, TestDataFolder&) {
+         addUser(users, "u3");
+         EXPECT_FALSE(users.SaveXMLDocUnflushed()) << "a new journal is always flushed";
+         rename(users, users.GetRowFieldByKey(kFirstName, "u3", kUID, false), "unflushed");
+         EXPECT_TRUE(users.SaveXMLDocUnflushed());
+         users.Delete(false, kFirstName, "u0", false);
+         EXPECT_TRUE(users.SaveXMLDocUnflushed());
+       },
+       true, false},
       {"a torn last record is ignored and cut off",
        [](clsGenObject& users, TestDataFolder& data) {
          addUser(users, "u3");
@@ -186,7 +197,7 @@ TEST(DataJournal, RecordsAreCheckedByTheirCRC) {
   const DataJournal journal(file, false);
   const XMLDocumentRef document = clsGenXMLDocument::create();
   ASSERT_TRUE(document->load("<TVR><U UID=\"A\" N=\"1\"/><U UID=\"B\" N=\"2\"/></TVR>"));
-  journal.append(journal.recordsFor(*document, "U", {{"A", false}, {"B", true}}).records);
+  journal.append(journal.recordsFor(*document, "U", {{"A", false}, {"B", true}}).records, true);
   std::string bytes = data.raw(".plain.dat.jnl");
   bytes[bytes.size() - 3] ^= 0x20;  // inside the second record's payload
   data.writeRaw(".plain.dat.jnl", bytes);
@@ -196,4 +207,51 @@ TEST(DataJournal, RecordsAreCheckedByTheirCRC) {
                            [&](pugi::xml_node root) { journal.replayOnto(root, false); }));
   EXPECT_EQ(modGenFunctionsXML::XMLToString(stored->documentNode()), "<TVR><U UID=\"A\" N=\"1\"/></TVR>")
       << "A is replaced and B removed; the damaged last record, B appended again, is not applied";
+}
+
+// A save left unflushed is told lost only when the journal found at the next
+// load is the one it went to and ends before it.
+TEST(DataJournal, UnflushedSavesAreToldLostOnlyWhenTheJournalLacksThem) {
+  TestDataFolder data;
+  RecordingMessageBox boxes;
+  data.logIn("ALICE");
+  GenObjectRef users = openUsers(true);
+  addUser(*users, "u0");
+  users->FoldXMLDoc();
+  addUser(*users, "u1");
+  users->SaveXMLDoc();
+  const std::string flushed = data.raw(kJournal);
+  addUser(*users, "u2");
+  const std::optional<DataJournal::Position> written = users->SaveXMLDocUnflushed();
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->end, data.raw(kJournal).size());
+  EXPECT_EQ(DataJournal::Position::fromText(written->text())->text(), written->text());
+
+  EXPECT_FALSE(openUsers(true)->WriteLost(*written)) << "the append reached the file";
+  data.writeRaw(kJournal, flushed);  // as if the machine lost the unflushed tail
+  const GenObjectRef afterLoss = openUsers(true);
+  EXPECT_TRUE(afterLoss->WriteLost(*written));
+  EXPECT_EQ(afterLoss->GetRowFieldByKey(kFirstName, "u2", kUID, false), "");
+
+  // Later saves and a fold make the journal another one: nothing is told lost.
+  addUser(*afterLoss, "u3");
+  afterLoss->FoldXMLDoc();
+  addUser(*afterLoss, "u4");
+  afterLoss->SaveXMLDoc();
+  EXPECT_FALSE(openUsers(true)->WriteLost(*written));
+
+  // A journal of an older build has no id: its appends are always flushed.
+  const std::string withId = data.raw(kJournal);
+  const std::size_t idRecord =
+      8 + (static_cast<unsigned char>(withId[0]) | static_cast<unsigned char>(withId[1]) << 8);
+  data.writeRaw(kJournal, withId.substr(idRecord));
+  const GenObjectRef older = openUsers(true);
+  EXPECT_NE(older->GetRowFieldByKey(kFirstName, "u4", kUID, false), "");
+  addUser(*older, "u5");
+  EXPECT_FALSE(older->SaveXMLDocUnflushed());
+  EXPECT_TRUE(boxes.shown().empty());
+
+  for (const char* bad : {"", "@5", "id@", "id@5x", "id@18446744073709551616", "id"}) {
+    EXPECT_FALSE(DataJournal::Position::fromText(bad)) << bad;
+  }
 }

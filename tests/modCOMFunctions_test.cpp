@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
 #include <string>
 #include <vector>
 
@@ -80,6 +82,43 @@ TEST_F(Sending, MessagesAndDeliveriesAreStoredTogether) {
   EXPECT_EQ(received->GetRowFieldByKey(0, "NEW", 2, false), "60");
   PoolLoan sent(MessSent);
   EXPECT_EQ(sent->GetRowFieldByKey(0, three, 4, false), "a||%_CRLF_%||b");
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
+// The second message's row is saved unflushed, its deliveries flushed: when
+// the machine loses the row, the queue's next start brings it back from a
+// delivery, once; a row the person removed later stays removed, even though
+// the journal is still shorter than where the lost save ended.
+TEST_F(Sending, ALostMessageRowComesBackFromItsDeliveries) {
+  QFile journal(QString::fromStdString(environment.dataFolder() + "/ANN/.D009.dat.jnl"));
+  const auto journalBytes = [&] {
+    EXPECT_TRUE(journal.open(QIODevice::ReadOnly));
+    const std::string bytes = journal.readAll().toStdString();
+    journal.close();
+    return bytes;
+  };
+  const std::string first = modCOMFunctions::SendMessageToRecipients("one", 1, 1, "X", "", false, false);
+  const std::string beforeSecond = journalBytes();
+  // Saved with the second message: the lost save holds more than its row.
+  modCOMFunctions::UpdateRecipientStatus(first, "X", 50, nullptr, false);
+  const std::string second = modCOMFunctions::SendMessageToRecipients("two", 1, 1, "X||Y", "", false, false);
+  ASSERT_GT(journalBytes().size(), beforeSecond.size());
+
+  const auto restartWithSentRows = [&](const std::string& bytes) {
+    ReleaseActionManager();
+    ASSERT_TRUE(journal.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    journal.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    journal.close();
+    PoolLoan(MessSent)->LoadXMLDoc(true);
+    ActionManager().tmrWinsockActionManager.blockSignals(true);
+    ActionManager().SaveStore();
+  };
+  restartWithSentRows(beforeSecond);
+  EXPECT_EQ(onDisk(MessSent), (std::vector<std::string>{first + " 1 X:1", second + " 1 X:1 Y:1"}));
+
+  PoolLoan(MessSent)->Delete(false, 0, second, true);
+  restartWithSentRows(journalBytes());
+  EXPECT_EQ(onDisk(MessSent), (std::vector<std::string>{first + " 1 X:1"}));
   EXPECT_TRUE(boxes.shown().empty());
 }
 
