@@ -134,8 +134,12 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       PoolLoan messages(modGlobalVariables::MessSent);
       uid = messages->CreateNewRow(true, kMessageUID);
       xml = addMessageRow(*messages, uid, content, priority, responseType, to, answeredUID, false);
-      // The deliveries, flushed next, hold the row: it need not be flushed first.
-      if (const auto unflushed = messages->SaveXMLDocUnflushed()) written = unflushed->text();
+      if (to.empty()) {
+        messages->SaveXMLDoc();
+      } else if (const auto unflushed = messages->SaveXMLDocUnflushed()) {
+        // The deliveries, flushed next, hold the row: it need not be flushed first.
+        written = unflushed->text();
+      }
     }
     clsActionManager& actions = ActionManager();
     for (const std::string& recipient : to) {
