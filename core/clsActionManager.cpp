@@ -32,7 +32,7 @@ constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
 constexpr int kTickAtOnceMs = 1;
-// Where a delivery's message row was saved unflushed; not sent to anyone.
+// Where a delivery's message row was saved unflushed; never sent.
 constexpr const char* kMessageWrittenAttribute = "MW";
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
@@ -148,6 +148,14 @@ void clsActionManager::restoreLostMessageRows() {
     modGenFunctionsXML::XMLSetAttribute(row, kMessageWrittenAttribute, "");
   }
   if (marked) storeChanged();
+}
+
+std::string clsActionManager::requestXML(pugi::xml_node row) {
+  if (!row.attribute(kMessageWrittenAttribute)) return modGenFunctionsXML::XMLToString(row);
+  pugi::xml_document copy;
+  pugi::xml_node request = copy.append_copy(row);
+  request.remove_attribute(kMessageWrittenAttribute);
+  return modGenFunctionsXML::XMLToString(request);
 }
 
 void clsActionManager::SaveStore() {

@@ -206,6 +206,8 @@ class clsActionManager : public QObject {
   void makeDueNow(const std::string& uid);
   void recoverInterruptedActions();
   void restoreLostMessageRows();
+  // The stored row as a request: without the marks that only this copy reads.
+  static std::string requestXML(pugi::xml_node row);
   void storeChanged();
   // An event activity for a delivery, read notice, recall or file given up;
   // the action's row must still exist.

@@ -88,7 +88,7 @@ void clsActionManager::LoadCurrentAction() {
   current_.OUID = rowField(current_.ID, kActionOUID);
   current_.V = rowField(current_.ID, kActionV);
   current_.RA = rowField(current_.ID, kActionRA) == "1";
-  current_.rowXML = modGenFunctionsXML::XMLToString(working_->GetCurrent());
+  current_.rowXML = requestXML(working_->GetCurrent());
   current_.steps.fill(0);
   const std::vector<int32_t>& path = ActionPath.at(current_.ActionType);
   for (std::size_t i = 0; i < path.size() && i < current_.steps.size(); ++i) {

@@ -206,11 +206,23 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   EXPECT_EQ(field(recalled, "AS"), "<gone>");
   EXPECT_EQ(peer.requests().size(), seen);
 
+  // Where the message row was saved is this copy's own business: the
+  // delivery goes without that mark.
+  peer.setGreeting(100);
+  peer.setScript([&](const std::string& request) {
+    const auto found = cases.front().script.find(ScriptedPeer::attribute(request, "AT"));
+    return found == cases.front().script.end() ? Answer{} : found->second;
+  });
+  queue().AddAction(1200, "MSG-W", kBob, "V", true, "", false, true, false, "JOURNAL@120");
+  work();
+  ASSERT_EQ(requestCodesSince(peer, seen, 3), (std::vector<std::string>{"200", "300", "1200", "E"}));
+  EXPECT_EQ(peer.requests()[seen + 2].find("MW="), std::string::npos) << peer.requests()[seen + 2];
+
   // Deliveries counted, the asked person's identity taken, the other refused.
   const auto user = [](const char* uid, int32_t column) {
     return modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, 0, uid, column, false);
   };
-  EXPECT_EQ(user(kBob, 4), "2");
+  EXPECT_EQ(user(kBob, 4), "3");
   EXPECT_EQ(user(kBob, 3), "Robert");
   EXPECT_EQ(user("OTHER", 0), "");
   EXPECT_EQ(found, std::vector<std::string>{""});
