@@ -30,15 +30,14 @@ bool isAncestorOrSelf(pugi::xml_node candidate, pugi::xml_node node) {
 
 // The next node of a pre-order walk of `top`'s subtree, or null at its end.
 pugi::xml_node nextInSubtree(pugi::xml_node node, pugi::xml_node top, int& depth) {
-  if (node.first_child()) {
+  if (const pugi::xml_node child = node.first_child()) {
     ++depth;
-    return node.first_child();
+    return child;
   }
-  while (node != top && !node.next_sibling()) {
-    node = node.parent();
-    --depth;
+  for (; node != top; node = node.parent(), --depth) {
+    if (const pugi::xml_node next = node.next_sibling()) return next;
   }
-  return node == top ? pugi::xml_node() : node.next_sibling();
+  return {};
 }
 
 // `top` and every node below it, iteratively (trees may come from peers).
