@@ -5,7 +5,9 @@
 
 namespace platform {
 
-// The current local date and time: the system clock, or the fixed time set by a test.
+// The current local date and time: the system clock in the system's time
+// zone as it was when first asked (a zone changed later counts from the
+// next start), or the fixed time set by a test.
 QDateTime now();
 
 // Fixes the clock at `when` until clearFixedTime(); advance() moves a fixed clock.

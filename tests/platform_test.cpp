@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <QMessageBox>
 #include <QTest>
@@ -8,6 +9,7 @@
 #include "MessageBox.h"
 #include "ModalDriver.h"
 #include "RecordingMessageBox.h"
+#include "ScopedEnvironment.h"
 #include "TvrError.h"
 #include "Utf8.h"
 
@@ -58,7 +60,18 @@ TEST(Clock, FixedTimeMovesOnlyWhenAdvanced) {
   platform::advanceFixedTime(60'000);
   EXPECT_EQ(platform::now(), QDateTime(QDate(2024, 2, 29), QTime(0, 0, 30)));
   platform::clearFixedTime();
-  EXPECT_GT(platform::now().date().year(), 2023);
+
+  // The system clock reads as the C library's local time, a zone half an
+  // hour off included. The zone is read at the first unfixed reading, so
+  // this test must be the first of its program to make one.
+  const ScopedEnv zone("TZ", "America/St_Johns");
+  ::tzset();
+  const auto text = [](const QDateTime& when) { return when.toString("yyyy-MM-dd hh:mm:ss"); };
+  const QString before = text(QDateTime::currentDateTime());
+  const QString ours = text(platform::now());
+  const QString after = text(QDateTime::currentDateTime());
+  EXPECT_TRUE(ours == before || ours == after) << ours.toStdString() << " " << after.toStdString();
+  EXPECT_NE(text(QDateTime::currentDateTimeUtc()).right(5), ours.right(5)) << "not read as UTC";
 }
 
 TEST(MessageBox, ResponderRecordsAndAnswersInOrder) {
