@@ -132,22 +132,26 @@ void clsActionManager::recoverInterruptedActions() {
 }
 
 // Each mark is needed once: after this load the message row is either on
-// disk or was never lost.
+// disk or was never lost. A mark whose check failed stays for the next start.
 void clsActionManager::restoreLostMessageRows() {
   const XMLDocumentRef& document = working_->XMLDocLinked();
   if (!document) return;
-  bool marked = false;
+  bool cleared = false;
   for (const pugi::xml_node row : document->rootElement().children("A")) {
     const std::string mark = row.attribute(kMessageWrittenAttribute).value();
     if (mark.empty()) continue;
-    marked = true;
-    if (const auto written = DataJournal::Position::fromText(mark)) {
-      modCOMFunctions::RestoreLostMessageRow(row.attribute("OUID").value(),
-                                             row.attribute("V").value(), *written);
+    try {
+      if (const auto written = DataJournal::Position::fromText(mark)) {
+        modCOMFunctions::RestoreLostMessageRow(row.attribute("OUID").value(),
+                                               row.attribute("V").value(), *written);
+      }
+      modGenFunctionsXML::XMLSetAttribute(row, kMessageWrittenAttribute, "");
+      cleared = true;
+    } catch (...) {
+      logError("clsActionManager.restoreLostMessageRows");
     }
-    modGenFunctionsXML::XMLSetAttribute(row, kMessageWrittenAttribute, "");
   }
-  if (marked) storeChanged();
+  if (cleared) storeChanged();
 }
 
 std::string clsActionManager::requestXML(pugi::xml_node row) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 
 #include <string>
@@ -113,6 +114,17 @@ TEST_F(Sending, ALostMessageRowComesBackFromItsDeliveries) {
     ActionManager().tmrWinsockActionManager.blockSignals(true);
     ActionManager().SaveStore();
   };
+  // A start that cannot read the sent messages keeps the marks for the next.
+  ReleaseActionManager();
+  PoolLoan(MessSent)->UnloadXMLDoc();
+  const QString sentFile = QString::fromStdString(environment.dataFolder() + "/ANN/D009.dat");
+  ASSERT_TRUE(QFile::rename(sentFile, sentFile + "~"));
+  ASSERT_TRUE(QDir().mkdir(sentFile));
+  ActionManager().tmrWinsockActionManager.blockSignals(true);
+  ActionManager().SaveStore();
+  ASSERT_TRUE(QDir().rmdir(sentFile));
+  ASSERT_TRUE(QFile::rename(sentFile + "~", sentFile));
+
   restartWithSentRows(beforeSecond);
   EXPECT_EQ(onDisk(MessSent), (std::vector<std::string>{first + " 1 X:1", second + " 1 X:1 Y:1"}));
 
