@@ -167,14 +167,16 @@ DataJournal::Appended DataJournal::append(const std::vector<std::string>& record
                                           bool flush) const {
   Appended out;
   std::string bytes;
-  if (exists()) {
-    if (!flush) out.at.id = storedId();
-  } else {
+  // A journal that a replay cut down to nothing starts afresh as well.
+  const bool fresh = fileSize(path_) == 0;
+  if (fresh) {
     out.at.id = clsGenAPI::CreateGUID();
     bytes = frame(kJournalId, out.at.id);
+  } else if (!flush) {
+    out.at.id = storedId();
   }
   // Only an append into a journal with an id can be told lost later.
-  out.flushed = flush || out.at.id.empty() || !bytes.empty();
+  out.flushed = flush || fresh || out.at.id.empty();
   for (const std::string& record : records) bytes += record;
   if (const auto failure = platform::appendToFile(path_, bytes, out.flushed, out.at.end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);

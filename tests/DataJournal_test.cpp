@@ -251,6 +251,17 @@ TEST(DataJournal, UnflushedSavesAreToldLostOnlyWhenTheJournalLacksThem) {
   EXPECT_FALSE(older->SaveXMLDocUnflushed());
   EXPECT_TRUE(boxes.shown().empty());
 
+  // A journal whose first record was torn is cut to nothing at load, and
+  // the next append gives it an id again.
+  older->FoldXMLDoc();
+  data.writeRaw(kJournal, "\x40\x00");
+  const GenObjectRef torn = openUsers(true);
+  EXPECT_EQ(data.raw(kJournal), "");
+  addUser(*torn, "u6");
+  EXPECT_FALSE(torn->SaveXMLDocUnflushed());
+  addUser(*torn, "u7");
+  EXPECT_TRUE(torn->SaveXMLDocUnflushed());
+
   for (const char* bad : {"", "@5", "id@", "id@5x", "id@18446744073709551616", "id"}) {
     EXPECT_FALSE(DataJournal::Position::fromText(bad)) << bad;
   }
