@@ -281,7 +281,7 @@ std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool
       rewrite = true;
     }
     if (!rows.records.empty()) {
-      const DataJournal::Appended appended = journal.append(rows.records, flush || rewrite);
+      const DataJournal::Appended appended = journal.append(rows.records, flush);
       if (!appended.flushed) unflushed = appended.at;
       rewrite = rewrite ||
                 DataJournal::dueForFold(appended.at.end, DataJournal::dataFileSize(file.FullPath));
