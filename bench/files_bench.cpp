@@ -22,8 +22,8 @@
 //
 // The source file is synced before the first case. The cases run in four
 // rounds, each in the reverse order of the one before, and the table has
-// the ratios of each round and of the medians over the rounds. At the end the receiver reports its peak
-// resident size (VmHWM).
+// the ratios of each round and of the medians over the rounds. At the end
+// the receiver reports its peak resident size (VmHWM).
 // FILES_BENCH_MIB overrides the file size (1024 MiB).
 #include <fcntl.h>
 #include <benchmark/benchmark.h>

@@ -636,10 +636,12 @@ void clsActionManager::wsClient_Connect() {
 
 void clsActionManager::wsClient_DataArrival() {
   try {
-    const std::string data = wsClient_.GetData();
-    if (data.empty() || current_.ID.empty()) return;
+    if (current_.ID.empty()) {
+      wsClient_.GetData();  // no conversation waits for these bytes
+      return;
+    }
+    if (!clientReceive_.ReadFrom(wsClient_, platform::SocketControl::kAllData)) return;
     const std::string conversation = current_.ID;
-    clientReceive_.Append(data);
     std::string body;
     for (;;) {
       const auto result = clientReceive_.Next(body);

@@ -131,11 +131,10 @@ std::uint64_t fileSize(const std::string& path) {
 
 }  // namespace
 
-DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted)
-    : folder_(platform::folderOf(dataFilePath)), encrypted_(encrypted) {
+DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted) : encrypted_(encrypted) {
   const auto slash = dataFilePath.rfind('/');
   const std::string name = slash == std::string::npos ? dataFilePath : dataFilePath.substr(slash + 1);
-  path_ = folder_ + "/." + name + ".jnl";
+  path_ = platform::folderOf(dataFilePath) + "/." + name + ".jnl";
 }
 
 bool DataJournal::exists() const { return ::access(path_.c_str(), F_OK) == 0; }
@@ -286,5 +285,7 @@ std::optional<std::string> DataJournal::payloadText(std::string_view payload) co
   if (!encrypted_) return std::string(payload);
   // Four key bytes surround an enciphered text: fewer bytes hold no text.
   if (payload.size() < 5) return std::nullopt;
-  return GenEncryption().DecryptString(std::string(payload), 1);
+  std::string text(payload);
+  GenEncryption().DecryptInPlace(text, 0);
+  return text;
 }

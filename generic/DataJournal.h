@@ -108,6 +108,5 @@ class DataJournal {
   std::string storedId() const;
 
   std::string path_;
-  std::string folder_;
   bool encrypted_;
 };

@@ -256,11 +256,11 @@ std::string clsGenObject::CreateNewRow(bool assignUID, int32_t uidField) {
     if (assignUID) writableName(ClassType_, uidField);
     if (!newRowTree_ || primaryTemplateChanged_) {
       std::unique_ptr<pugi::xml_document> tree = parsedTemplate(XMLPrimaryTemplate_);
-      if (newRowTree_) forgetNewRow();
+      if (newRowTree_) forgetNodesOf(*newRowTree_, false);
       newRowTree_ = std::move(tree);
       primaryTemplateChanged_ = false;
     } else if (newRow_) {
-      forgetNewRow();
+      forgetNodesOf(*newRowTree_, false);
       newRowTree_->remove_child(newRow_);
     }
     newRow_ = newRowTree_->append_copy(newRowTree_->document_element());
@@ -598,21 +598,13 @@ void clsGenObject::nodesRemoved(const clsGenXMLDocument&, const NodeList& remove
 }
 
 void clsGenObject::documentReplaced(const clsGenXMLDocument& document) {
-  forgetNodesOf(document.documentNode());
+  forgetNodesOf(document.documentNode(), true);
 }
 
-// The row cursor lists rows of the collection only, never the new row.
-void clsGenObject::forgetNewRow() {
-  const pugi::xml_node tree = *newRowTree_;
+void clsGenObject::forgetNodesOf(pugi::xml_node tree, bool rowCursorToo) {
   if (CurrentRow_ && CurrentRow_.root() == tree) CurrentRow_ = {};
   if (CurrentSubRow_ && CurrentSubRow_.root() == tree) CurrentSubRow_ = {};
-  if (SubCursor_) SubCursor_->forgetNodesOf(tree);
-}
-
-void clsGenObject::forgetNodesOf(pugi::xml_node tree) {
-  if (CurrentRow_ && CurrentRow_.root() == tree) CurrentRow_ = {};
-  if (CurrentSubRow_ && CurrentSubRow_.root() == tree) CurrentSubRow_ = {};
-  if (PrimaryCursor_) PrimaryCursor_->forgetNodesOf(tree);
+  if (rowCursorToo && PrimaryCursor_) PrimaryCursor_->forgetNodesOf(tree);
   if (SubCursor_) SubCursor_->forgetNodesOf(tree);
 }
 

@@ -269,10 +269,9 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // clsGenXMLDocument::Holder
   void nodesRemoved(const clsGenXMLDocument& document, const NodeList& removed) override;
   void documentReplaced(const clsGenXMLDocument& document) override;
-  // Drops the current row, sub row and cursor entries that lie in `tree`.
-  void forgetNodesOf(pugi::xml_node tree);
-  // The same for the tree of the row made by CreateNewRow, before it goes.
-  void forgetNewRow();
+  // Drops the current row, sub row and cursor entries that lie in `tree`;
+  // the row cursor's only with rowCursorToo (it never lists the new row).
+  void forgetNodesOf(pugi::xml_node tree, bool rowCursorToo);
 
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);

@@ -8,14 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
-#include <array>
 #include <map>
 #include <string>
 
 #include "MessageBox.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
-#include "DataJournal.h"
 #include "clsGenErrorHandler.h"
 #include "clsGenObject.h"
 #include "modGenApplicationSetting.h"
@@ -281,7 +279,8 @@ std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool
       rewrite = true;
     }
     if (!rows.records.empty()) {
-      const DataJournal::Appended appended = journal.append(rows.records, flush);
+      // A rewrite flushes the journal first: the append need not.
+      const DataJournal::Appended appended = journal.append(rows.records, flush && !rewrite);
       if (!appended.flushed) unflushed = appended.at;
       rewrite = rewrite ||
                 DataJournal::dueForFold(appended.at.end, DataJournal::dataFileSize(file.FullPath));
