@@ -3,17 +3,20 @@
 // LLVMFuzzerInitialize: an offscreen QApplication, a fresh installation in a
 // temporary folder (ProgramTestEnvironment: data root, home, registry, record
 // globals) and a message box that answers OK at once, so that no input can
-// stop a run on a dialog. Expected failures of the code under test are
-// TvrError; harnesses catch exactly that.
+// stop a run on a dialog. The code under test refuses input with a TvrError;
+// a harness names the numbers it expects of each step (attempt), and any
+// other TvrError is a finding.
 //
 // InstallationSnapshot keeps the files of an installation as a harness set
 // it up, so that every input starts from the same disk and the same records.
 #include <QApplication>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <set>
@@ -23,6 +26,7 @@
 
 #include "MessageBox.h"
 #include "ProgramTestEnvironment.h"
+#include "TvrError.h"
 #include "modGlobalVariables.h"
 
 // Returns the installation, which lasts as long as the process.
@@ -45,6 +49,36 @@ inline std::string fuzzText(const std::uint8_t* data, std::size_t size) {
 // A failed check of a harness is a finding: the run stops on the input.
 inline void require(bool condition) {
   if (!condition) std::abort();
+}
+
+// Runs `step`; true when it went through, false when it raised a TvrError
+// numbered in `expected` (a refusal the code handles). Any other TvrError
+// stops the run on the input, as a crash would.
+template <typename Step>
+bool attempt(std::initializer_list<int> expected, Step step) {
+  try {
+    step();
+    return true;
+  } catch (const TvrError& error) {
+    for (const int number : expected) {
+      if (error.number() == number) return false;
+    }
+    std::fprintf(stderr, "unexpected error %d in %s: %s\n", error.number(), error.source().c_str(),
+                 error.description().c_str());
+    std::abort();
+  }
+}
+
+// Whether a data file, or a journal, was set aside as damaged or foreign
+// anywhere below `folder` ("<name>.bad-<time>"): what the harnesses drive
+// writes only files that load back whole.
+inline bool damagedCopyKept(const std::filesystem::path& folder) {
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator it(folder, error), end; it != end && !error;
+       it.increment(error)) {
+    if (it->path().filename().string().find(".bad-") != std::string::npos) return true;
+  }
+  return false;
 }
 
 // The files and folders below a root as they were when taken. restore() puts

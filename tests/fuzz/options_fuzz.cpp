@@ -15,9 +15,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   UserOptions options;
-  try {
-    modLocalUserFunctions::ParseOptionsString(fuzzText(data, size), options);
-  } catch (const TvrError&) {
+  // A missing item, or a number that is none.
+  if (!attempt({kErrSubscript, kErrTypeMismatch},
+               [&] { modLocalUserFunctions::ParseOptionsString(fuzzText(data, size), options); })) {
     return 0;
   }
   // What was read is written and read back with the same flags and numbers

@@ -20,7 +20,8 @@
 //    is current;
 //  - the queue holds each UID once, no row in progress, only types with a
 //    path; what it holds is on disk: a store read afresh holds the same;
-//  - no message box is shown, no file changes outside the data folder;
+//  - no message box is shown, no file changes outside the data folder, no
+//    data file is set aside as damaged;
 //  - the users directory holds each UID once and still holds the peer;
 //  - the found list holds what the search counted, never the logged-in
 //    person, at most kMaxUsersPerAnswer people per answer.
@@ -386,6 +387,8 @@ void addSentMessage() {
 // Fontconfig keeps what it caches for the first window texts until exit.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
 extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+// The leak check of the sanitizer build; absent elsewhere.
+extern "C" __attribute__((weak)) void __lsan_do_leak_check();
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Installation& setUp = installation();
@@ -416,9 +419,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   resetInstallation(0);
   // At exit the window's Qt data dies with the main thread, before the
   // application: the process ends before either is taken down, leaving
-  // nothing but the installation to remove. Only a run that went through
-  // exits (a finding ends it at once).
+  // nothing but the installation to remove, after the leak check that the
+  // sanitizers would run at exit. Only a run that went through exits (a
+  // finding ends it at once).
   std::atexit([] {
+    if (__lsan_do_leak_check) __lsan_do_leak_check();
     std::error_code ignored;
     std::filesystem::remove_all(installation().environment->root(), ignored);
     std::_Exit(0);
@@ -446,5 +451,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   requireDirectorySound();
   requireFoundListSound();
   require(setUp.snapshot->changedOnlyBelow(setUp.environment->dataFolder()));
+  require(!damagedCopyKept(setUp.environment->dataFolder()));
   return 0;
 }

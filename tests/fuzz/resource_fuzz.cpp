@@ -18,14 +18,6 @@ constexpr const char* kEverySectionEmpty =
     "|[PRINT MESSAGE KEYWORDS]|\r\n|[DEFAULT GROUPS]|\r\n|[ACTION STATUS]|\r\n"
     "|[ACTION TYPE]|\r\n|[FILES EXTENSION VIRUS CHECK]|\r\n|[DEFAULT INSTANT MESSAGES]|\r\n";
 
-template <typename Step>
-void attempt(Step step) {
-  try {
-    step();
-  } catch (const TvrError&) {
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -36,24 +28,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = fuzzText(data, size);
   resource::loadResourceText(kEverySectionEmpty);
-  attempt([&] { resource::loadResourceText(text, size % 2 == 0 ? 1 : 100); });
+  resource::loadResourceText(text, size % 2 == 0 ? 1 : 100);
   const resource::MessageParameters parameters = {"%%", "a", 7, "", "%%%"};
   const auto messages = resource::GetResourceSection(resource::kMessageSection).items();
   for (const auto& item : messages) {
     if (item.key.size() <= 3) continue;
     const int number = std::atoi(item.key.c_str() + 3);
-    attempt([&] { resource::GetResourceMessage(number); });
-    attempt([&] { resource::GetResourceMessage(number, parameters); });
-    attempt([&] { resource::ReplaceMessageParameters(item.value, {item.value}); });
+    // Too few parameters.
+    attempt({kErrSubscript}, [&] { resource::GetResourceMessage(number); });
+    attempt({kErrSubscript}, [&] { resource::GetResourceMessage(number, parameters); });
+    attempt({kErrSubscript}, [&] { resource::ReplaceMessageParameters(item.value, {item.value}); });
   }
   for (int section : {200, 206, 208, 1010}) {
     const auto items = resource::GetResourceSection(section).items();
     for (const auto& item : items) {
-      attempt([&] { resource::GetItemText(item.value); });
-      attempt([&] { resource::GetResourceListText(section, item.key.substr(2)); });
-      attempt([&] { resource::FindResourceListItem(section, item.value); });
+      resource::GetItemText(item.value);
+      attempt({kErrSubscript}, [&] { resource::GetResourceListText(section, item.key.substr(2)); });
+      resource::FindResourceListItem(section, item.value);
     }
   }
-  attempt([&] { resource::GetResourceMessage(static_cast<int>(size)); });
+  // A number the text may not define.
+  attempt({kErrInvalidCall}, [&] { resource::GetResourceMessage(static_cast<int>(size)); });
   return 0;
 }
