@@ -1,0 +1,273 @@
+// Row changes saved through a record collection's journal, the journal then
+// damaged, then loaded. The input is plain text, one step a line:
+//   first line   "e" somewhere in it: the data file is enciphered
+//   a UID VALUE  adds a row with that UID (several rows may share one)
+//   c UID VALUE  sets a field of the first row with that UID
+//   d UID        removes the first row with that UID
+//   m UID        moves the first row with that UID to the end
+//   s            saves (an append to the journal)
+//   f            folds (rewrites the data file whole, the journal goes)
+//   x OFFSET     cuts the journal at OFFSET (modulo its size plus one)
+//   b OFFSET XOR flips bytes of the journal past its first append
+// The changes run in order; the damage is done after them all, to the last
+// journal: a cut when the input names one, else the flips.
+//
+// Checked on the rows that a load gives (every row, in order):
+//  - a second load gives the same rows as the first (replay is idempotent);
+//  - undamaged, they are the rows of the last save;
+//  - cut, they are the rows after the last save that the cut left whole, or
+//    after the one it tore (a save applies all or none), and nothing is set
+//    aside as damaged (a torn tail is cut silently);
+//  - flipped, every row of a UID that no damaged save touched is as the last
+//    save left it, in the same order (a damaged record changes only its own
+//    UID's rows).
+// Every input starts from an empty data folder.
+#include <QDir>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "clsGenObject.h"
+#include "modGenFunctionsXML.h"
+#include "modGlobalFunctions.h"
+#include "modGlobalVariables.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFileName = "D900.dat";
+constexpr const char* kOwner = "OWNER";
+constexpr const char* kRow = "U";
+constexpr int32_t kUIDField = 0;
+constexpr int32_t kValueField = 2;
+constexpr std::size_t kMaxSteps = 256;
+
+const std::string& dataFolder() {
+  static const std::string folder = [] {
+    const std::string path = std::getenv("TAVINOR_DATA_ROOT");
+    QDir().mkpath(QString::fromStdString(path));
+    return path;
+  }();
+  return folder;
+}
+
+InstallationSnapshot& startingFolder() {
+  static InstallationSnapshot snapshot(dataFolder());
+  return snapshot;
+}
+
+fs::path journalPath() { return fs::path(dataFolder()) / (std::string(".") + kFileName + ".jnl"); }
+
+std::uint64_t journalSize() {
+  std::error_code error;
+  const std::uint64_t size = fs::file_size(journalPath(), error);
+  return error ? 0 : size;
+}
+
+void configure(clsGenObject& records, bool encrypted) {
+  records.ClassType(modGlobalVariables::User);
+  records.XMLElementBaseName(kRow);
+  records.XMLPrimaryTemplate(modGlobalFunctions::BuildXMLTemplate(kRow, modGlobalVariables::User));
+  records.ClassOwner(kOwner);
+  records.FileName(kFileName);
+  records.FileContentEncrypted(encrypted);
+  records.ValidateOwnershipOnLoadingXMLDoc(true);
+}
+
+// A collection's rows, in order.
+struct Row {
+  std::string uid;
+  std::string text;
+  bool operator==(const Row&) const = default;
+};
+using Rows = std::vector<Row>;
+
+Rows rowsOf(const clsGenObject& records) {
+  Rows rows;
+  for (const pugi::xml_node row : records.XMLDocLinked()->rootElement().children()) {
+    rows.push_back({row.attribute("UID").value(), modGenFunctionsXML::XMLToString(row)});
+  }
+  return rows;
+}
+
+Rows without(const Rows& rows, const std::set<std::string>& uids) {
+  Rows kept;
+  std::copy_if(rows.begin(), rows.end(), std::back_inserter(kept),
+               [&](const Row& row) { return uids.count(row.uid) == 0; });
+  return kept;
+}
+
+Rows loadedRows(bool encrypted) {
+  clsGenObject records;
+  configure(records, encrypted);
+  records.LoadXMLDoc(true);
+  return rowsOf(records);
+}
+
+// A save since the journal was last absent: the rows it left, where its
+// append ended, and the UIDs that the steps before it named.
+struct Save {
+  Rows rows;
+  std::uint64_t end = 0;
+  std::set<std::string> touched;
+};
+
+struct Damage {
+  std::optional<std::uint64_t> cut;
+  std::vector<std::pair<std::uint64_t, std::uint8_t>> flips;
+};
+
+class Run {
+ public:
+  explicit Run(bool encrypted) : encrypted_(encrypted) {
+    configure(records_, encrypted);
+    records_.LoadXMLDoc(true);
+    startJournal();
+  }
+
+  void step(char kind, const std::string& uid, const std::string& value) {
+    switch (kind) {
+      case 'a':
+        records_.CreateNewRow(false, kUIDField);
+        records_.SetField(kUIDField, uid);
+        records_.SetField(kValueField, value);
+        records_.AddCurrentRow();
+        break;
+      case 'c': records_.SetRowFieldByKey(kUIDField, uid, kValueField, value); break;
+      case 'd': records_.Delete(false, kUIDField, uid, false); break;
+      case 'm':
+        if (const pugi::xml_node row = records_.XMLDocLinked()->firstRowWhere(kRow, "UID", uid)) {
+          records_.AddRow(row);
+        }
+        break;
+      case 's': records_.SaveXMLDoc(); return endSave();
+      case 'f': records_.FoldXMLDoc(); return endSave();
+      default: return;
+    }
+    touched_.insert(uid);
+  }
+
+  const std::vector<Save>& saves() const { return saves_; }
+
+ private:
+  // The journal's saves start over whenever it is gone.
+  void startJournal() {
+    saves_ = {{rowsOf(records_), 0, {}}};
+    touched_.clear();
+  }
+
+  void endSave() {
+    const std::uint64_t end = journalSize();
+    if (end == 0) return startJournal();
+    saves_.push_back({rowsOf(records_), end, touched_});
+    touched_.clear();
+  }
+
+  bool encrypted_;
+  clsGenObject records_;
+  std::vector<Save> saves_;
+  std::set<std::string> touched_;
+};
+
+std::uint64_t number(std::istringstream& words) {
+  std::uint64_t value = 0;
+  words >> value;
+  return value;
+}
+
+// Cuts or flips the journal's bytes; returns the UIDs that the damaged
+// saves touched.
+std::set<std::string> damage(const Damage& asked, const std::vector<Save>& saves) {
+  const std::uint64_t size = saves.back().end;
+  if (size == 0) return {};
+  if (asked.cut) {
+    fs::resize_file(journalPath(), *asked.cut % (size + 1));
+    return {};
+  }
+  // The first append names the journal: damage there is the whole journal's.
+  if (saves.size() < 3 || asked.flips.empty()) return {};
+  const std::uint64_t first = saves[1].end;
+  std::string bytes(size, '\0');
+  {
+    std::ifstream in(journalPath(), std::ios::binary);
+    in.read(bytes.data(), static_cast<std::streamsize>(size));
+  }
+  std::set<std::string> touched;
+  for (const auto& [offset, mask] : asked.flips) {
+    const std::uint64_t at = first + offset % (size - first);
+    bytes[at] = static_cast<char>(bytes[at] ^ (mask % 255 + 1));
+    const auto save = std::find_if(saves.begin(), saves.end(),
+                                   [&](const Save& made) { return made.end > at; });
+    touched.insert(save->touched.begin(), save->touched.end());
+  }
+  std::ofstream(journalPath(), std::ios::binary | std::ios::trunc) << bytes;
+  return touched;
+}
+
+// The rows after the last save the cut left whole, or after the one it tore.
+bool cutToWholeSaves(const Rows& loaded, const std::vector<Save>& saves, std::uint64_t cut) {
+  std::size_t whole = 0;
+  while (whole + 1 < saves.size() && saves[whole + 1].end <= cut) ++whole;
+  return loaded == saves[whole].rows ||
+         (whole + 1 < saves.size() && loaded == saves[whole + 1].rows);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  startFuzzProgram();
+  startingFolder();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  startingFolder().restore();
+  std::istringstream lines(fuzzText(data, size));
+  std::string line;
+  std::getline(lines, line);
+  const bool encrypted = line.find('e') != std::string::npos;
+  Damage asked;
+  std::vector<Save> saves;
+  {
+    Run run(encrypted);
+    for (std::size_t steps = 0; steps < kMaxSteps && std::getline(lines, line); ++steps) {
+      std::istringstream words(line);
+      std::string kind, uid;
+      words >> kind;
+      if (kind == "x") {
+        asked.cut = number(words);
+      } else if (kind == "b") {
+        const std::uint64_t offset = number(words);
+        asked.flips.emplace_back(offset, static_cast<std::uint8_t>(number(words)));
+      } else if (kind.size() == 1) {
+        words >> uid;
+        words.get();
+        std::string value;
+        std::getline(words, value);
+        run.step(kind[0], uid, value);
+      }
+    }
+    saves = run.saves();
+  }
+  const std::set<std::string> damaged = damage(asked, saves);
+  const std::uint64_t cut = asked.cut.value_or(0) % (saves.back().end + 1);
+
+  const Rows loaded = loadedRows(encrypted);
+  require(loadedRows(encrypted) == loaded);
+  if (asked.cut) {
+    require(cutToWholeSaves(loaded, saves, cut));
+    require(!damagedCopyKept(dataFolder()));
+  } else if (damaged.empty()) {
+    require(loaded == saves.back().rows);
+  } else {
+    require(without(loaded, damaged) == without(saves.back().rows, damaged));
+  }
+  return 0;
+}
