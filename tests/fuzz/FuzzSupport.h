@@ -46,9 +46,12 @@ inline std::string fuzzText(const std::uint8_t* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 
-// A failed check of a harness is a finding: the run stops on the input.
-inline void require(bool condition) {
-  if (!condition) std::abort();
+// A failed check of a harness is a finding: the run stops on the input,
+// naming what failed when the check says.
+inline void require(bool condition, const char* finding = nullptr) {
+  if (condition) return;
+  if (finding) std::fprintf(stderr, "finding: %s\n", finding);
+  std::abort();
 }
 
 // Runs `step`; true when it went through, false when it raised a TvrError

@@ -260,14 +260,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t cut = asked.cut.value_or(0) % (saves.back().end + 1);
 
   const Rows loaded = loadedRows(encrypted);
-  require(loadedRows(encrypted) == loaded);
+  require(loadedRows(encrypted) == loaded, "a second load gives other rows");
   if (asked.cut) {
-    require(cutToWholeSaves(loaded, saves, cut));
-    require(!damagedCopyKept(dataFolder()));
+    require(cutToWholeSaves(loaded, saves, cut), "a cut journal gives rows of no save");
+    require(!damagedCopyKept(dataFolder()), "a cut journal is set aside as damaged");
   } else if (damaged.empty()) {
-    require(loaded == saves.back().rows);
+    require(loaded == saves.back().rows, "the journal does not give the rows saved");
   } else {
-    require(without(loaded, damaged) == without(saves.back().rows, damaged));
+    require(without(loaded, damaged) == without(saves.back().rows, damaged),
+            "a damaged record changes rows of other UIDs");
   }
   return 0;
 }

@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   UserOptions options;
-  // A missing item, or a number that is none.
-  if (!attempt({kErrSubscript, kErrTypeMismatch},
+  // A missing item, or a number that is none or out of range.
+  if (!attempt({kErrSubscript, kErrTypeMismatch, kErrOverflow},
                [&] { modLocalUserFunctions::ParseOptionsString(fuzzText(data, size), options); })) {
     return 0;
   }

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const ProgramTestEnvironment& environment = startFuzzProgram();
   modGenFunctionsResource::loadResourceText(
       "|[MESSAGES]|\r\nMSG20510=%% was added.\r\nMSG30001=%% was updated.\r\n"
-      "MSG30002=%% is unchanged.\r\n");
+      "MSG30002=%% is unchanged.\r\nMSG20535=Unknown user\r\n");
   // The events list that a logged update writes to.
   MessageCenterServices::Install(
       {[](int32_t, const std::string&, int32_t, const std::string&, const std::string&) {}, [] {}});

@@ -74,6 +74,7 @@ constexpr const char* kResourceText =
     "MSG20510=%% has been added to your users.\r\nMSG20520=%% does not share the list of users.\r\n"
     "MSG30001=The information of %% has been updated.\r\n"
     "MSG30002=The information of %% is unchanged.\r\nMSG30101=Message recalled from %%.\r\n"
+    "MSG20535=Unknown user\r\n"
     "MSG65001=%% refused the connection.\r\nMSG80210=%% to %% was given up.\r\n"
     "MSG80555=The file %% was not received by %%.\r\n"
     "MSG100100=The file %% could not be sent to %%.\r\n"

@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   qputenv("TAVINOR_BIND_ADDRESS", "127.0.0.71");
   modGenFunctionsResource::loadResourceText(
       "|[MESSAGES]|\r\nMSG20102=Message received from %%.\r\nMSG20510=%% was added.\r\n"
-      "MSG30001=%% was updated.\r\nMSG30002=%% is unchanged.\r\n");
+      "MSG30001=%% was updated.\r\nMSG30002=%% is unchanged.\r\nMSG20535=Unknown user\r\n");
   loggedIn() = addAccount("FUZZ", kLoggedIn);
   other() = addAccount("OTHER", kOther);
   logIn();

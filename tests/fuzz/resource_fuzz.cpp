@@ -34,9 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& item : messages) {
     if (item.key.size() <= 3) continue;
     const int number = std::atoi(item.key.c_str() + 3);
+    // Too few parameters, or a key whose number reads as one the text lacks.
+    attempt({kErrSubscript, kErrInvalidCall}, [&] { resource::GetResourceMessage(number); });
+    attempt({kErrSubscript, kErrInvalidCall},
+            [&] { resource::GetResourceMessage(number, parameters); });
     // Too few parameters.
-    attempt({kErrSubscript}, [&] { resource::GetResourceMessage(number); });
-    attempt({kErrSubscript}, [&] { resource::GetResourceMessage(number, parameters); });
     attempt({kErrSubscript}, [&] { resource::ReplaceMessageParameters(item.value, {item.value}); });
   }
   for (int section : {200, 206, 208, 1010}) {
