@@ -192,7 +192,7 @@ std::set<std::string> damage(const Damage& asked, const std::vector<Save>& saves
     return {};
   }
   // The first append names the journal: damage there is the whole journal's.
-  if (saves.size() < 3 || asked.flips.empty()) return {};
+  if (saves.size() < 3 || asked.flips.empty() || saves[1].end == size) return {};
   const std::uint64_t first = saves[1].end;
   std::string bytes(size, '\0');
   {
