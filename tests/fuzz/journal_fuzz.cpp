@@ -8,7 +8,8 @@
 //   s            saves (an append to the journal)
 //   f            folds (rewrites the data file whole, the journal goes)
 //   x OFFSET     cuts the journal at OFFSET (modulo its size plus one)
-//   b OFFSET XOR flips bytes of the journal past its first append
+//   b OFFSET XOR changes one byte of the journal past its first append (the
+//                offset modulo that part's size, by XOR modulo 255 plus one)
 // The changes run in order; the damage is done after them all, to the last
 // journal: a cut when the input names one, else the flips.
 //
@@ -119,14 +120,18 @@ struct Save {
   std::set<std::string> touched;
 };
 
+// What the input asks to do to the journal.
 struct Damage {
   std::optional<std::uint64_t> cut;
   std::vector<std::pair<std::uint64_t, std::uint8_t>> flips;
 };
 
+// A collection, loaded from an empty data folder, that takes the input's row
+// changes, saves and folds, and keeps the saves made since its journal was
+// last absent (the first is the rows the data file holds).
 class Run {
  public:
-  explicit Run(bool encrypted) : encrypted_(encrypted) {
+  explicit Run(bool encrypted) {
     configure(records_, encrypted);
     records_.LoadXMLDoc(true);
     startJournal();
@@ -170,7 +175,6 @@ class Run {
     touched_.clear();
   }
 
-  bool encrypted_;
   clsGenObject records_;
   std::vector<Save> saves_;
   std::set<std::string> touched_;
@@ -257,12 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     saves = run.saves();
   }
   const std::set<std::string> damaged = damage(asked, saves);
-  const std::uint64_t cut = asked.cut.value_or(0) % (saves.back().end + 1);
 
   const Rows loaded = loadedRows(encrypted);
   require(loadedRows(encrypted) == loaded, "a second load gives other rows");
   if (asked.cut) {
-    require(cutToWholeSaves(loaded, saves, cut), "a cut journal gives rows of no save");
+    require(cutToWholeSaves(loaded, saves, *asked.cut % (saves.back().end + 1)),
+            "a cut journal gives rows of no save");
     require(!damagedCopyKept(dataFolder()), "a cut journal is set aside as damaged");
   } else if (damaged.empty()) {
     require(loaded == saves.back().rows, "the journal does not give the rows saved");
