@@ -156,9 +156,12 @@ int serveQuestions(const std::string& uid, const std::function<long long(char le
   return QCoreApplication::exec();
 }
 
-void ReceiverProcess::start(const QString& base, const char* address, const QStringList& arguments) {
+void ReceiverProcess::start(const QString& base, const char* address, const QStringList& arguments,
+                            const QString& name) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  for (const auto& [name, value] : copyVariables(base + "/receiver", address)) environment.insert(name, value);
+  for (const auto& [variable, value] : copyVariables(base + "/" + name, address)) {
+    environment.insert(variable, value);
+  }
   process_.setProcessEnvironment(environment);
   process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { read(); });

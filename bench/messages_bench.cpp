@@ -10,21 +10,24 @@
 // displays, board and action queue running; after each request answered
 // 1200 (the message stored among the received messages, durably, before the
 // reply) it prints the CLOCK_MONOTONIC time, which both processes share.
-// Between cases the receiver is given more stored messages (folded into its
-// file), as a mailbox that has been in use: 1,000, then 100,000, then
-// 300,000. The receiver also runs the reference server on 127.0.0.65: a bare
-// QTcpServer answering length-prefixed requests.
+// Between cases that receiver is given more stored messages (folded into
+// its file), as a mailbox that has been in use: 1,000, then 100,000, then
+// 300,000. A second receiver (127.0.0.66) keeps 1,000 throughout. The first
+// receiver also runs the reference server on 127.0.0.65: a bare QTcpServer
+// answering length-prefixed requests.
 //
 //   one_message_N   from the call of SendMessageToRecipients (the queue
 //                   ticked at once) to "stored" at the receiver holding N
 //                   messages, median of kSingleRuns (the queue is left idle
-//                   and empty between runs). The rows of 100,000 and 300,000
-//                   against 1,000 show whether receiving costs more with
-//                   more messages stored. Reference: a raw connect plus four
-//                   request/reply round trips of similar sizes (POSIX
-//                   blocking sockets), with one fdatasync on each side (the
-//                   sender's before it connects, the server's before its
-//                   last reply), as a durable exchange needs at the least.
+//                   and empty between sends). The sends take turns with
+//                   sends to the receiver holding 1,000
+//                   (one_message_1000_beside_N), and the ratio of the two
+//                   shows whether receiving costs more with more messages
+//                   stored. Reference: a raw connect plus four request/reply
+//                   round trips of similar sizes (POSIX blocking sockets),
+//                   with one fdatasync on each side (the sender's before it
+//                   connects, the server's before its last reply), as a
+//                   durable exchange needs at the least.
 //   burst_100000    kBurst messages delivered at once to the receiver
 //                   holding 100,000 by an independent peer: kPeerConnections
 //                   threads, each delivering one message per connection with
@@ -67,6 +70,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -94,9 +98,10 @@ namespace {
 
 constexpr const char* kSenderAddress = "127.0.0.63";
 constexpr const char* kReceiverAddress = "127.0.0.64";
+constexpr const char* kSmallReceiverAddress = "127.0.0.66";
 constexpr const char* kRawAddress = "127.0.0.65";
 constexpr const char* kReceiverName = "RITA";
-constexpr int kSingleRuns = 21;
+constexpr int kSingleRuns = 41;
 constexpr int kDefaultBurst = 1000;
 constexpr int kMessageChars = 200;
 constexpr int kWaitLimitMs = 300'000;
@@ -262,8 +267,9 @@ void driveLogin() {
   poll->start(kLoginPollMs);
 }
 
-// argv: --receiver <sender UID> <resource file>. Runs the message center as
-// the program's main does, offscreen; prints "S" per stored message.
+// argv: --receiver <sender UID> <resource file> [raw]. Runs the message
+// center as the program's main does, offscreen; prints "S" per stored
+// message. With "raw" it also runs the reference server.
 int runReceiver(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
@@ -291,7 +297,10 @@ int runReceiver(int argc, char** argv) {
     record(text, reply, stored);
     return reply;
   });
-  RawServer raw(std::string(argv[3]) + ".synced-" + std::to_string(::getpid()));
+  std::unique_ptr<RawServer> raw;
+  if (argc > 4 && std::strcmp(argv[4], "raw") == 0) {
+    raw = std::make_unique<RawServer>(std::string(argv[3]) + ".synced-" + std::to_string(::getpid()));
+  }
   const int result = serveQuestions(own, [&](char letter) -> long long {
     for (const StoredCase& stored : kStored) {
       if (letter == stored.letter) return holdStored(stored.messages);
@@ -307,7 +316,9 @@ int runReceiver(int argc, char** argv) {
 
 // ---- the sending process --------------------------------------------------
 
+// The receiver whose stored messages grow, and the one that keeps 1,000.
 ReceiverProcess* receiver = nullptr;
+ReceiverProcess* smallReceiver = nullptr;
 QString senderBase;
 
 bool queueIdle() {
@@ -315,45 +326,67 @@ bool queueIdle() {
   return !manager.IsBusy() && manager.Actions().CountAll() == 0;
 }
 
-void holdStoredAtReceiver(int messages) {
+void holdStoredAt(ReceiverProcess& at, int messages) {
   for (const StoredCase& stored : kStored) {
-    if (stored.messages == messages && receiver->ask(stored.letter) >= messages) return;
+    if (stored.messages == messages && at.ask(stored.letter) >= messages) return;
   }
   fail("the receiver does not hold " + std::to_string(messages) + " messages");
 }
 
 // Sends one message, ticking the queue at once (as AddAction's startNow
 // does); the seconds until the receiver stored it.
-double sendOne(int n) {
-  const std::size_t before = receiver->stored().size();
+double sendOne(ReceiverProcess& to, int n) {
+  const std::size_t before = to.stored().size();
   const int64_t start = monotonicNs();
-  modCOMFunctions::SendMessageToRecipients(messageText(n), 1, 1, receiver->uid(), "", false, false);
+  modCOMFunctions::SendMessageToRecipients(messageText(n), 1, 1, to.uid(), "", false, false);
   ActionManager().SetActionTimer(1, true);
-  if (!runUntil([&] { return receiver->stored().size() > before; }, kWaitLimitMs)) {
+  if (!runUntil([&] { return to.stored().size() > before; }, kWaitLimitMs)) {
     fail("a message never arrived");
   }
-  return static_cast<double>(receiver->stored()[before] - start) / 1e9;
+  const double seconds = static_cast<double>(to.stored()[before] - start) / 1e9;
+  if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled");
+  return seconds;
 }
 
-template <int stored>
-void oneMessage(benchmark::State& state) {
-  holdStoredAtReceiver(stored);
-  std::vector<double> seconds;
-  for (auto _ : state) {
-    for (int run = 0; run < kSingleRuns; ++run) {
-      seconds.push_back(sendOne(run));
-      if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled");
-    }
-    state.SetIterationTime(median(seconds));
-  }
+// Seconds of the sends to the growing receiver, by its stored messages.
+std::map<int, std::vector<double>> atStored;
+
+void reportSends(benchmark::State& state, std::vector<double> seconds) {
+  state.SetIterationTime(median(seconds));
   std::sort(seconds.begin(), seconds.end());
   state.counters["min_ms"] = seconds.front() * 1e3;
   state.counters["p90_ms"] = seconds[seconds.size() * 9 / 10] * 1e3;
 }
 
+// Sends take turns between the receiver holding 1,000 and the one holding
+// `stored`, so that the disk's changing pace meets both alike. This case
+// reports the first; oneMessageAt<stored> the second.
+template <int stored>
+void oneMessageBeside(benchmark::State& state) {
+  holdStoredAt(*smallReceiver, 1'000);
+  holdStoredAt(*receiver, stored);
+  std::vector<double> small;
+  std::vector<double>& large = atStored[stored];
+  for (auto _ : state) {
+    for (int run = 0; run < kSingleRuns; ++run) {
+      const bool smallFirst = run % 2 == 0;
+      (smallFirst ? small : large).push_back(sendOne(smallFirst ? *smallReceiver : *receiver, run));
+      (smallFirst ? large : small).push_back(sendOne(smallFirst ? *receiver : *smallReceiver, run));
+    }
+  }
+  reportSends(state, small);
+}
+
+template <int stored>
+void oneMessageAt(benchmark::State& state) {
+  if (atStored[stored].empty()) fail("one_message_" + std::to_string(stored) + " runs after its pair");
+  for (auto _ : state) {}
+  reportSends(state, atStored[stored]);
+}
+
 template <int stored>
 void burst(benchmark::State& state) {
-  holdStoredAtReceiver(stored);
+  holdStoredAt(*receiver, stored);
   const int count = burstCount();
   for (auto _ : state) {
     const std::size_t before = receiver->stored().size();
@@ -392,6 +425,7 @@ Conversation recordConversation(const QString& base) {
     fail("the recorded message never arrived");
   }
   std::ifstream file((base + "/receiver/data" + kConversationFile).toStdString(), std::ios::binary);
+  if (!file) fail("no conversation recorded");
   for (std::string text; std::getline(file, text, '\0');) {
     conversation.texts.emplace_back(text.substr(1), text[0] == '1');
   }
@@ -432,7 +466,7 @@ void receiveFrame(int fd) {
 // each on its own connections, one message per connection.
 template <int stored>
 void peerBurst(benchmark::State& state) {
-  holdStoredAtReceiver(stored);
+  holdStoredAt(*receiver, stored);
   static const Conversation conversation = recordConversation(senderBase);
   const int count = burstCount();
   std::vector<std::vector<std::string>> deliveries;
@@ -500,7 +534,7 @@ class GreetingProbe {
 
 // The greeting waits of the idle receiver: the steady case's reference.
 void idleGreeting(benchmark::State& state) {
-  holdStoredAtReceiver(100'000);
+  holdStoredAt(*receiver, 100'000);
   for (auto _ : state) {
     GreetingProbe probe(kIdleProbes);
     const std::vector<double> waits = probe.finish();
@@ -511,7 +545,7 @@ void idleGreeting(benchmark::State& state) {
 
 template <int stored>
 void steady(benchmark::State& state) {
-  holdStoredAtReceiver(stored);
+  holdStoredAt(*receiver, stored);
   for (auto _ : state) {
     const long long writtenBefore = receiver->ask('W');
     const std::size_t before = receiver->stored().size();
@@ -608,9 +642,15 @@ int runSender(int argc, char** argv) {
   senderSyncFd = ::open(syncedFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (senderSyncFd < 0) fail("no file for the synced reference");
   ReceiverProcess child;
+  ReceiverProcess small;
   receiver = &child;
-  child.start(base, kReceiverAddress, {QString::fromStdString(senderUID), QString::fromUtf8(resource)});
+  smallReceiver = &small;
+  child.start(base, kReceiverAddress,
+              {QString::fromStdString(senderUID), QString::fromUtf8(resource), "raw"});
+  small.start(base, kSmallReceiverAddress, {QString::fromStdString(senderUID), QString::fromUtf8(resource)},
+              "small-receiver");
   addUserRow(child.uid(), "Rita", kReceiverAddress);
+  addUserRow(small.uid(), "Rosa", kSmallReceiverAddress);
   std::printf("sender %s on %s, receiver %s on %s (the message center in a separate process), "
               "raw server on %s; %d-character messages, %d runs for one message, burst of %d\n",
               senderUID.c_str(), kSenderAddress, child.uid().c_str(), kReceiverAddress,
@@ -620,23 +660,24 @@ int runSender(int argc, char** argv) {
   const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
       {"raw/one_exchange_synced", rawOne<true>},
       {"raw/burst_synced", rawBurst<true>},
-      {"ours/one_message_1000", oneMessage<1'000>},
-      {"ours/one_message_100000", oneMessage<100'000>},
+      {"ours/one_message_1000_beside_100000", oneMessageBeside<100'000>},
+      {"ours/one_message_100000", oneMessageAt<100'000>},
       {"ours/queued_burst_100000", burst<100'000>},
       {"ours/burst_100000", peerBurst<100'000>},
       {"ours/idle_greeting_100000", idleGreeting},
       {"ours/steady_100000", steady<100'000>},
-      {"ours/one_message_300000", oneMessage<300'000>},
+      {"ours/one_message_1000_beside_300000", oneMessageBeside<300'000>},
+      {"ours/one_message_300000", oneMessageAt<300'000>},
   };
   runWithRatios(
       argc, argv, benchmarks,
       {
-          {"one message, 1,000 stored, vs synced raw (median)", "ours/one_message_1000",
+          {"one message, 1,000 stored, vs synced raw (median)", "ours/one_message_1000_beside_100000",
            "raw/one_exchange_synced"},
-          {"one message, 100,000 vs 1,000 stored", "ours/one_message_100000",
-           "ours/one_message_1000"},
-          {"one message, 300,000 vs 1,000 stored", "ours/one_message_300000",
-           "ours/one_message_1000"},
+          {"one message, 100,000 vs 1,000 stored (taking turns)", "ours/one_message_100000",
+           "ours/one_message_1000_beside_100000"},
+          {"one message, 300,000 vs 1,000 stored (taking turns)", "ours/one_message_300000",
+           "ours/one_message_1000_beside_300000"},
           {"burst from 8 connections, 100,000 stored, vs synced raw", "ours/burst_100000",
            "raw/burst_synced"},
           {"burst through the queue, 100,000 stored, vs synced raw", "ours/queued_burst_100000",
@@ -655,7 +696,10 @@ int runSender(int argc, char** argv) {
   ReleaseActionManager();
   ::close(senderSyncFd);
   child.finish();
-  if (onDisk != given + static_cast<long long>(child.stored().size())) fail("the receiver's file does not hold every stored message");
+  const bool complete = onDisk == given + static_cast<long long>(child.stored().size()) &&
+                        small.ask('C') == small.ask('G') + static_cast<long long>(small.stored().size());
+  small.finish();
+  if (!complete) fail("a receiver's file does not hold every stored message");
   return 0;
 }
 
