@@ -27,8 +27,10 @@
 namespace {
 
 constexpr int kReceiverStartMs = 20'000;
-constexpr int kAnswerMs = 30'000;
-constexpr int kReceiverEndMs = 10'000;
+// A receiver may be asked to take on 300,000 stored messages, and folds
+// them into its file when it ends.
+constexpr int kAnswerMs = 180'000;
+constexpr int kReceiverEndMs = 60'000;
 
 // The variables that put a copy into `folder`, bound to `address`.
 std::vector<std::pair<const char*, QString>> copyVariables(const QString& folder, const char* address) {
@@ -154,9 +156,12 @@ int serveQuestions(const std::string& uid, const std::function<long long(char le
   return QCoreApplication::exec();
 }
 
-void ReceiverProcess::start(const QString& base, const char* address, const QStringList& arguments) {
+void ReceiverProcess::start(const QString& base, const char* address, const QStringList& arguments,
+                            const QString& name) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  for (const auto& [name, value] : copyVariables(base + "/receiver", address)) environment.insert(name, value);
+  for (const auto& [variable, value] : copyVariables(base + "/" + name, address)) {
+    environment.insert(variable, value);
+  }
   process_.setProcessEnvironment(environment);
   process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { read(); });

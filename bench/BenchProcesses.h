@@ -59,8 +59,9 @@ int serveQuestions(const std::string& uid, const std::function<long long(char le
 class ReceiverProcess {
  public:
   // Starts this program with --receiver and `arguments` in the folders of
-  // <base>/receiver at `address`; waits for its "R" line.
-  void start(const QString& base, const char* address, const QStringList& arguments);
+  // <base>/<name> at `address`; waits for its "R" line.
+  void start(const QString& base, const char* address, const QStringList& arguments,
+             const QString& name = "receiver");
   const std::string& uid() const { return uid_; }
   // The "S" times in arrival order.
   const std::vector<int64_t>& stored() const { return stored_; }

@@ -5,74 +5,112 @@
 // modCOMFunctions::SendMessageToRecipients, so the message row and the
 // delivery action are stored, the queue works the action off (ping, connect,
 // 200, 300, 1200, end) and settles it. The receiver is this same program
-// started again with --receiver (127.0.0.64): a listening PeerConnections
-// whose dispatcher is the program's own; after each request answered 1200
-// (the message stored among the received messages and saved, atomically
-// with fsync, before the reply) it prints the CLOCK_MONOTONIC time, which
-// both processes share. The receiver also runs the reference server on
-// 127.0.0.65: a bare QTcpServer answering length-prefixed requests.
+// started again with --receiver (127.0.0.64): the program's own message
+// center, offscreen, logged in through its login dialog, with its timers,
+// displays, board and action queue running; after each request answered
+// 1200 (the message stored among the received messages, durably, before the
+// reply) it prints the CLOCK_MONOTONIC time, which both processes share.
+// Between cases that receiver is given more stored messages (folded into
+// its file), as a mailbox that has been in use: 1,000, then 100,000, then
+// 300,000. A second receiver (127.0.0.66) keeps 1,000 throughout. The first
+// receiver also runs the reference server on 127.0.0.65: a bare QTcpServer
+// answering length-prefixed requests.
 //
-//   one_message     from the call of SendMessageToRecipients to "stored" at
-//                   the receiver, median of kSingleRuns (the queue is left
-//                   idle and empty between runs). Reference: a raw connect
-//                   plus four request/reply round trips of similar sizes
-//                   (POSIX blocking sockets), median of as many runs.
-//   burst           kBurst messages queued at once (one call each) to one
-//                   recipient, from the first call to the last "stored";
-//                   durable saves on. Reference: the raw exchange repeated
-//                   kBurst times. Counters give messages per second.
-//   synced          the same references with one fdatasync on each side (the
-//                   sender's before it connects, the server's before its
-//                   last reply), as a durable exchange needs at the least.
-//                   One message ticked at once and its synced reference
-//                   take turns over three rounds; the table compares the
-//                   medians of the rounds.
-//   store_N         one received message added to a received-message
-//                   collection that already holds N rows and saved durably,
-//                   as the receiver stores it (median of kStoreRuns); the
-//                   ratio of 100,000 rows to 1,000 rows shows whether that
-//                   cost grows with the collection.
+//   one_message_N   from the call of SendMessageToRecipients (the queue
+//                   ticked at once) to "stored" at the receiver holding N
+//                   messages, median of kSingleRuns (the queue is left idle
+//                   and empty between sends). The sends take turns with
+//                   sends to the receiver holding 1,000
+//                   (one_message_1000_beside_N), and the ratio of the two
+//                   shows whether receiving costs more with more messages
+//                   stored. Reference: a raw connect plus four request/reply
+//                   round trips of similar sizes (POSIX blocking sockets),
+//                   with one fdatasync on each side (the sender's before it
+//                   connects, the server's before its last reply), as a
+//                   durable exchange needs at the least.
+//   burst_100000    kBurst messages delivered at once to the receiver
+//                   holding 100,000 by an independent peer: kPeerConnections
+//                   threads, each delivering one message per connection with
+//                   the texts that the sender's queue sent for one message
+//                   (recorded by the receiver; the message UID made new for
+//                   each), from the first connect to the last "stored".
+//                   Reference: the synced raw exchange repeated kBurst times.
+//                   Counters give messages per second.
+//   queued_burst_100000  the same through the sender's own queue: kBurst
+//                   messages queued at once (one call each), one connection
+//                   at a time, from the first call to the last "stored".
+//   steady_100000   one message every kSteadyGapMs for kSteadySeconds to the
+//                   receiver holding 100,000, while another thread connects
+//                   every kProbeGapMs and times the receiver's greeting (a
+//                   stalled event loop shows as a late greeting). Counters:
+//                   the longest and median greeting wait, and the bytes the
+//                   receiver handed to write() per message stored
+//                   (/proc/<pid>/io). Reference: the greeting wait of the
+//                   idle receiver just before.
 //
-// Both rows are timed by hand (manual time, one iteration of many runs);
-// the ratio table (ours / raw) comes last. At the end the receiver's
-// received-message file is read back from disk and must hold every message.
+// Every case is timed by hand (manual time, one iteration); the ratio table
+// (ours / reference) comes last. At the end the receiver's received-message
+// file is read back from disk and must hold every message.
 // MESSAGES_BENCH_COUNT overrides kBurst (for profiling smaller runs).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchProcesses.h"
+#include "MessageBox.h"
+#include "MessageCenterServices.h"
 #include "PeerConnections.h"
+#include "PoolLoan.h"
 #include "RatioReport.h"
 #include "clsActionManager.h"
 #include "clsGenObject.h"
+#include "frmInternalServices.h"
+#include "frmLogin.h"
+#include "frmMessageCenter.h"
 #include "modCOMFunctions.h"
+#include "modGenGlobals.h"
 #include "modCOMRequestedAction.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modWireFrames.h"
 
 namespace {
 
 constexpr const char* kSenderAddress = "127.0.0.63";
 constexpr const char* kReceiverAddress = "127.0.0.64";
+constexpr const char* kSmallReceiverAddress = "127.0.0.66";
 constexpr const char* kRawAddress = "127.0.0.65";
-constexpr int kSingleRuns = 21;
-constexpr int kAlternatingRounds = 3;
+constexpr const char* kReceiverName = "RITA";
+constexpr int kSingleRuns = 41;
 constexpr int kDefaultBurst = 1000;
 constexpr int kMessageChars = 200;
 constexpr int kWaitLimitMs = 300'000;
+constexpr int kLoginPollMs = 10;
+constexpr int kSteadySeconds = 45;
+constexpr int kSteadyGapMs = 200;
+constexpr int kProbeGapMs = 50;
+constexpr int kIdleProbes = 40;
+constexpr int kPeerConnections = 8;
 // Sizes of the reference exchange: requests like 200, 300, 1200 (carrying
 // the message row) and the end, each answered by a reply record.
 constexpr int kRequestBytes[4] = {330, 330, 330 + 2 * kMessageChars + 400, 80};
@@ -80,7 +118,16 @@ constexpr int kReplyBytes = 140;
 // A reply length with this bit set asks the reference server to append the
 // request to its file and fdatasync it before the reply.
 constexpr uint32_t kSyncFlag = 0x80000000u;
-constexpr int kStoreRuns = 101;
+
+// The stored messages of the cases, and the question letter that asks the
+// receiver to hold that many; 'C' asks for the count on disk, 'G' for the
+// messages it was given that way, 'W' for the bytes it wrote so far, 'K'
+// to keep the texts of the next delivery.
+struct StoredCase {
+  char letter;
+  int messages;
+};
+constexpr StoredCase kStored[] = {{'a', 1'000}, {'b', 100'000}, {'c', 300'000}};
 
 int burstCount() {
   const QByteArray given = qgetenv("MESSAGES_BENCH_COUNT");
@@ -93,6 +140,11 @@ std::string messageText(int n) {
   while (static_cast<int>(text.size()) < kMessageChars) text += "the quick brown fox jumps. ";
   text.resize(kMessageChars);
   return text;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
 }
 
 // ---- the receiving process ------------------------------------------------
@@ -146,83 +198,195 @@ class RawServer {
   int syncFd_ = -1;
 };
 
-// argv: --receiver <sender UID> <resource file>. Prints "S" per stored
-// message and answers "C" with the number of received messages on disk.
-int runReceiver(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  if (argc < 4) fail("receiver: arguments");
-  const std::string own = setUpCopy(argv[3], "Rita", [](int32_t) {});
-  addUserRow(argv[2], "Sam", kSenderAddress);
-
-  PeerConnections peers;
-  peers.SetDispatcher([](const std::string& text, ConnectionState& state) {
-    std::string reply = modCOMRequestedAction::ProcessRequestedAction(text, state);
-    static const std::string delivered = "V=\"1200\"/>";
-    if (reply.size() >= delivered.size() &&
-        reply.compare(reply.size() - delivered.size(), delivered.size(), delivered) == 0) {
-      reportStored();
-    }
-    return reply;
-  });
-  if (!peers.StartListening()) fail("receiver: " + peers.LastListenError());
-  RawServer raw(std::string(argv[3]) + ".synced-" + std::to_string(::getpid()));
-  const int result = serveQuestions(own, [&](char) -> long long {
-    return modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, own, true)->CountAll();
-  });
-  peers.CloseAll();
-  return result;
-}
-
-// ---- the sending process --------------------------------------------------
-
-ReceiverProcess* receiver = nullptr;
-
-bool queueIdle() {
-  clsActionManager& manager = ActionManager();
-  return !manager.IsBusy() && manager.Actions().CountAll() == 0;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 // Adds a received message row as the receiver does (fields of a 1200 request).
-void addReceived(clsGenObject& received, int n) {
+void addReceived(clsGenObject& received, int n, int status) {
   received.CreateNewRow(true, 0);
   received.SetField(1, "5E0D0000-0000-4000-8000-00000000000" + std::to_string(n % 10));
-  received.SetField(2, 60);
+  received.SetField(2, status);
   received.SetField(3, "2026-12-07 10:00:00");
   received.SetField(4, messageText(n));
   received.SetField(5, 1);
   received.AddCurrentRow();
 }
 
-// tickNow: the queue is ticked at once after the send (as AddAction's
-// startNow does) instead of waiting for StartActionManager's first tick.
-template <bool tickNow>
-void oneMessage(benchmark::State& state) {
-  std::vector<double> seconds;
-  for (auto _ : state) {
-    for (int run = 0; run < kSingleRuns; ++run) {
-      const std::size_t before = receiver->stored().size();
-      const int64_t start = monotonicNs();
-      modCOMFunctions::SendMessageToRecipients(messageText(run), 1, 1, receiver->uid(), "", false, false);
-      if (tickNow) ActionManager().SetActionTimer(1, true);
-      if (!runUntil([&] { return receiver->stored().size() > before; }, kWaitLimitMs)) {
-        fail("a message never arrived");
-      }
-      seconds.push_back(static_cast<double>(receiver->stored()[before] - start) / 1e9);
-      if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled");
-    }
-    state.SetIterationTime(median(seconds));
+// The messages that holdStored added.
+long long given = 0;
+
+// Adds opened messages until the received messages number `count`, and
+// folds them into the file, as a mailbox in use holds them.
+long long holdStored(int count) {
+  PoolLoan received(modGlobalVariables::MessRec);
+  for (int n = received->CountAll(); n < count; ++n, ++given) addReceived(*received, n, 100);
+  received->FoldXMLDoc();
+  modGenGlobals::UpdatedUIDList[modGlobalVariables::MessRec].clear();
+  return received->CountAll();
+}
+
+// The bytes this process has handed to write() so far.
+long long bytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string name;
+  long long value = 0;
+  while (io >> name >> value) {
+    if (name == "wchar:") return value;
   }
+  fail("no /proc/self/io");
+}
+
+// The texts of the next delivery that arrives, kept for the independent
+// peer of the burst: each with whether it was answered. Written to
+// kConversationFile beside the data folder once the message is stored.
+struct Recording {
+  bool on = false;
+  std::string texts;
+};
+Recording recording;
+constexpr const char* kConversationFile = "/../conversation";
+
+void record(const std::string& text, const std::string& reply, bool stored) {
+  if (!recording.on) return;
+  recording.texts += (reply.empty() ? '0' : '1') + text + '\0';
+  if (!stored) return;
+  recording.on = false;
+  std::ofstream(qEnvironmentVariable("TAVINOR_DATA_ROOT").toStdString() + kConversationFile,
+                std::ios::binary)
+      << recording.texts;
+}
+
+// Types the account's name and password into the login dialog once it is open.
+void driveLogin() {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll] {
+    auto* login = qobject_cast<frmLogin*>(QApplication::activeModalWidget());
+    if (login == nullptr || !login->isVisible()) return;
+    poll->deleteLater();
+    login->findChild<QComboBox*>("cboUserName")->setEditText(kReceiverName);
+    login->findChild<QLineEdit*>("txtPassword")->setText("pw");
+    login->findChild<QPushButton*>("cmdOK")->click();
+  });
+  poll->start(kLoginPollMs);
+}
+
+// argv: --receiver <sender UID> <resource file> [raw]. Runs the message
+// center as the program's main does, offscreen; prints "S" per stored
+// message. With "raw" it also runs the reference server.
+int runReceiver(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  if (argc < 4) fail("receiver: arguments");
+  platform::setMessageBoxResponder(platform::unattendedResponder("messages_bench"));
+  setUpCopy(argv[3], kReceiverName, [](int32_t) {});
+  addUserRow(argv[2], "Sam", kSenderAddress);
+  modGlobalVariables::CurrentLocalUserUID.clear();
+
+  frmInternalServices startupWindow;
+  frmMessageCenter messageCenter;
+  driveLogin();
+  if (messageCenter.Form_Load() != frmMessageCenter::LoadResult::kRunning) {
+    fail("receiver: the message center did not start");
+  }
+  const std::string own = modGlobalVariables::CurrentLocalUserUID;
+  if (messageCenter.Connections() == nullptr) fail("receiver: not listening");
+  messageCenter.Connections()->SetDispatcher([](const std::string& text, ConnectionState& state) {
+    std::string reply = modCOMRequestedAction::ProcessRequestedAction(text, state);
+    static const std::string delivered = "V=\"1200\"/>";
+    const bool stored = reply.size() >= delivered.size() &&
+                        reply.compare(reply.size() - delivered.size(), delivered.size(), delivered) == 0;
+    if (stored) reportStored();
+    record(text, reply, stored);
+    return reply;
+  });
+  std::unique_ptr<RawServer> raw;
+  if (argc > 4 && std::strcmp(argv[4], "raw") == 0) {
+    raw = std::make_unique<RawServer>(std::string(argv[3]) + ".synced-" + std::to_string(::getpid()));
+  }
+  const int result = serveQuestions(own, [&](char letter) -> long long {
+    for (const StoredCase& stored : kStored) {
+      if (letter == stored.letter) return holdStored(stored.messages);
+    }
+    if (letter == 'W') return bytesWritten();
+    if (letter == 'G') return given;
+    if (letter == 'K') recording = {true, {}};
+    return modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, own, true)->CountAll();
+  });
+  messageCenter.Form_Unload();
+  return result;
+}
+
+// ---- the sending process --------------------------------------------------
+
+// The receiver whose stored messages grow, and the one that keeps 1,000.
+ReceiverProcess* receiver = nullptr;
+ReceiverProcess* smallReceiver = nullptr;
+QString senderBase;
+
+bool queueIdle() {
+  clsActionManager& manager = ActionManager();
+  return !manager.IsBusy() && manager.Actions().CountAll() == 0;
+}
+
+void holdStoredAt(ReceiverProcess& at, int messages) {
+  for (const StoredCase& stored : kStored) {
+    if (stored.messages == messages && at.ask(stored.letter) >= messages) return;
+  }
+  fail("the receiver does not hold " + std::to_string(messages) + " messages");
+}
+
+// Sends one message, ticking the queue at once (as AddAction's startNow
+// does); the seconds until the receiver stored it.
+double sendOne(ReceiverProcess& to, int n) {
+  const std::size_t before = to.stored().size();
+  const int64_t start = monotonicNs();
+  modCOMFunctions::SendMessageToRecipients(messageText(n), 1, 1, to.uid(), "", false, false);
+  ActionManager().SetActionTimer(1, true);
+  if (!runUntil([&] { return to.stored().size() > before; }, kWaitLimitMs)) {
+    fail("a message never arrived");
+  }
+  const double seconds = static_cast<double>(to.stored()[before] - start) / 1e9;
+  if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled");
+  return seconds;
+}
+
+// Seconds of the sends to the growing receiver, by its stored messages.
+std::map<int, std::vector<double>> atStored;
+
+void reportSends(benchmark::State& state, std::vector<double> seconds) {
+  state.SetIterationTime(median(seconds));
   std::sort(seconds.begin(), seconds.end());
   state.counters["min_ms"] = seconds.front() * 1e3;
   state.counters["p90_ms"] = seconds[seconds.size() * 9 / 10] * 1e3;
 }
 
+// Sends take turns between the receiver holding 1,000 and the one holding
+// `stored`, so that the disk's changing pace meets both alike. This case
+// reports the first; oneMessageAt<stored> the second.
+template <int stored>
+void oneMessageBeside(benchmark::State& state) {
+  holdStoredAt(*smallReceiver, 1'000);
+  holdStoredAt(*receiver, stored);
+  std::vector<double> small;
+  std::vector<double>& large = atStored[stored];
+  for (auto _ : state) {
+    for (int run = 0; run < kSingleRuns; ++run) {
+      const bool smallFirst = run % 2 == 0;
+      (smallFirst ? small : large).push_back(sendOne(smallFirst ? *smallReceiver : *receiver, run));
+      (smallFirst ? large : small).push_back(sendOne(smallFirst ? *receiver : *smallReceiver, run));
+    }
+  }
+  reportSends(state, small);
+}
+
+template <int stored>
+void oneMessageAt(benchmark::State& state) {
+  if (atStored[stored].empty()) fail("one_message_" + std::to_string(stored) + " runs after its pair");
+  for (auto _ : state) {}
+  reportSends(state, atStored[stored]);
+}
+
+template <int stored>
 void burst(benchmark::State& state) {
+  holdStoredAt(*receiver, stored);
   const int count = burstCount();
   for (auto _ : state) {
     const std::size_t before = receiver->stored().size();
@@ -239,42 +403,177 @@ void burst(benchmark::State& state) {
     state.counters["messages"] = count;
     state.counters["msg/s"] = count / total;
     state.counters["queueing_s"] = static_cast<double>(queued - start) / 1e9;
-    const std::size_t half = before + static_cast<std::size_t>(count) / 2;
-    state.counters["first_half_msg/s"] =
-        (count / 2) / (static_cast<double>(receiver->stored()[half - 1] - queued) / 1e9);
-    state.counters["second_half_msg/s"] =
-        (count - count / 2) /
-        (static_cast<double>(receiver->stored().back() - receiver->stored()[half - 1]) / 1e9);
     if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled after the burst");
   }
 }
 
-// A received-message collection of its own file holding `rows` messages,
-// written whole once.
-modGlobalFunctions::GenObjectRef filledReceived(int rows) {
-  const modGlobalFunctions::GenObjectRef received =
-      modGlobalFunctions::CreateGenObject(modGlobalVariables::MessRec, "", false, false);
-  received->FileName("received-" + std::to_string(rows) + ".dat");
-  received->LoadXMLDoc(false);
-  for (int n = 0; n < rows; ++n) addReceived(*received, n);
-  received->FoldXMLDoc();
-  return received;
+// One delivery as the sender's queue made it: each text with whether the
+// receiver answers it. The message's UID is replaced to make more.
+struct Conversation {
+  std::vector<std::pair<std::string, bool>> texts;
+  std::string messageUID;
+};
+
+Conversation recordConversation(const QString& base) {
+  receiver->ask('K');
+  Conversation conversation;
+  const std::size_t before = receiver->stored().size();
+  conversation.messageUID =
+      modCOMFunctions::SendMessageToRecipients(messageText(0), 1, 1, receiver->uid(), "", false, false);
+  ActionManager().SetActionTimer(1, true);
+  if (!runUntil([&] { return receiver->stored().size() > before && queueIdle(); }, kWaitLimitMs)) {
+    fail("the recorded message never arrived");
+  }
+  std::ifstream file((base + "/receiver/data" + kConversationFile).toStdString(), std::ios::binary);
+  if (!file) fail("no conversation recorded");
+  for (std::string text; std::getline(file, text, '\0');) {
+    conversation.texts.emplace_back(text.substr(1), text[0] == '1');
+  }
+  if (conversation.texts.empty() || conversation.messageUID.empty()) fail("no conversation recorded");
+  return conversation;
 }
 
-template <int rows>
-void storeOne(benchmark::State& state) {
-  const modGlobalFunctions::GenObjectRef received = filledReceived(rows);
-  std::vector<double> seconds;
-  for (auto _ : state) {
-    for (int run = 0; run < kStoreRuns; ++run) {
-      const int64_t start = monotonicNs();
-      addReceived(*received, rows + run);
-      received->SaveXMLDoc();
-      seconds.push_back(static_cast<double>(monotonicNs() - start) / 1e9);
-    }
-    state.SetIterationTime(median(seconds));
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
   }
-  state.counters["stored"] = received->CountAll();
+  return text;
+}
+
+// The frames of message n's delivery, one string per text, the end last.
+std::vector<std::string> deliveryFrames(const Conversation& conversation, int n) {
+  char uid[40];
+  std::snprintf(uid, sizeof uid, "B0000000-0000-4000-8000-%012X", n);
+  std::vector<std::string> frames;
+  for (const auto& [text, answered] : conversation.texts) {
+    frames.push_back(modWireFrames::BuildFrames(replaced(text, conversation.messageUID, uid), true,
+                                                true, modWireFrames::kMessageFrames, true));
+  }
+  frames.push_back(modWireFrames::BuildFrames(modWireFrames::kEndText, true, true,
+                                              modWireFrames::kMessageFrames, true));
+  return frames;
+}
+
+// Reads one frame (a short answer is one) from the blocking socket `fd`.
+void receiveFrame(int fd) {
+  unsigned char length[2];
+  receiveAll(fd, reinterpret_cast<char*>(length), 2);
+  std::vector<char> body(length[0] + 256u * length[1]);
+  receiveAll(fd, body.data(), body.size());
+}
+
+// An independent peer: kPeerConnections threads deliver messages at once,
+// each on its own connections, one message per connection.
+template <int stored>
+void peerBurst(benchmark::State& state) {
+  holdStoredAt(*receiver, stored);
+  static const Conversation conversation = recordConversation(senderBase);
+  const int count = burstCount();
+  std::vector<std::vector<std::string>> deliveries;
+  for (int n = 0; n < count; ++n) deliveries.push_back(deliveryFrames(conversation, n));
+  for (auto _ : state) {
+    const std::size_t before = receiver->stored().size();
+    std::atomic<int> next{0};
+    const int64_t start = monotonicNs();
+    std::vector<std::thread> peers;
+    for (int t = 0; t < kPeerConnections; ++t) {
+      peers.emplace_back([&] {
+        for (int n; (n = next++) < count;) {
+          const int fd = rawConnection(kReceiverAddress, PeerConnections::kPeerPort, kSenderAddress, true);
+          receiveFrame(fd);  // the greeting
+          const std::vector<std::string>& frames = deliveries[static_cast<std::size_t>(n)];
+          for (std::size_t i = 0; i < frames.size(); ++i) {
+            sendAll(fd, frames[i].data(), frames[i].size());
+            if (i < conversation.texts.size() && conversation.texts[i].second) receiveFrame(fd);
+          }
+          ::close(fd);
+        }
+      });
+    }
+    for (std::thread& peer : peers) peer.join();
+    if (!runUntil([&] { return receiver->stored().size() >= before + count; }, kWaitLimitMs)) {
+      fail("peer burst: only " + std::to_string(receiver->stored().size() - before) + " stored");
+    }
+    const double total = static_cast<double>(receiver->stored().back() - start) / 1e9;
+    state.SetIterationTime(total);
+    state.counters["messages"] = count;
+    state.counters["msg/s"] = count / total;
+  }
+}
+
+// Connects to the receiver every kProbeGapMs (from the sender's address,
+// so that it is greeted as a known copy) and keeps how long each greeting
+// took, until stopped.
+class GreetingProbe {
+ public:
+  explicit GreetingProbe(int probes = 0) {
+    thread_ = std::thread([this, probes] {
+      for (int n = 0; probes == 0 ? !stop_ : n < probes; ++n) {
+        const int64_t start = monotonicNs();
+        const int fd = rawConnection(kReceiverAddress, PeerConnections::kPeerPort, kSenderAddress, true);
+        char first = 0;
+        receiveAll(fd, &first, 1);
+        waits_.push_back(static_cast<double>(monotonicNs() - start) / 1e6);
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kProbeGapMs));
+      }
+    });
+  }
+  // Stops probing; the greeting waits in milliseconds, in order.
+  std::vector<double> finish() {
+    stop_ = true;
+    thread_.join();
+    return waits_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<double> waits_;
+  std::thread thread_;
+};
+
+// The greeting waits of the idle receiver: the steady case's reference.
+void idleGreeting(benchmark::State& state) {
+  holdStoredAt(*receiver, 100'000);
+  for (auto _ : state) {
+    GreetingProbe probe(kIdleProbes);
+    const std::vector<double> waits = probe.finish();
+    state.SetIterationTime(median(waits) / 1e3);
+    state.counters["max_greeting_ms"] = *std::max_element(waits.begin(), waits.end());
+  }
+}
+
+template <int stored>
+void steady(benchmark::State& state) {
+  holdStoredAt(*receiver, stored);
+  for (auto _ : state) {
+    const long long writtenBefore = receiver->ask('W');
+    const std::size_t before = receiver->stored().size();
+    GreetingProbe probe;
+    const int64_t end = monotonicNs() + int64_t{kSteadySeconds} * 1'000'000'000;
+    int sent = 0;
+    for (int64_t next = monotonicNs(); next < end; next += int64_t{kSteadyGapMs} * 1'000'000) {
+      runUntil([&] { return monotonicNs() >= next; }, kWaitLimitMs);
+      modCOMFunctions::SendMessageToRecipients(messageText(sent++), 1, 1, receiver->uid(), "", false,
+                                               false);
+      ActionManager().SetActionTimer(1, true);
+    }
+    if (!runUntil([&] { return receiver->stored().size() >= before + sent; }, kWaitLimitMs)) {
+      fail("steady: a message never arrived");
+    }
+    const std::vector<double> waits = probe.finish();
+    const double perMessage =
+        static_cast<double>(receiver->ask('W') - writtenBefore) / static_cast<double>(sent);
+    state.SetIterationTime(median(waits) / 1e3);
+    state.counters["messages"] = sent;
+    state.counters["greetings"] = static_cast<double>(waits.size());
+    state.counters["max_greeting_ms"] = *std::max_element(waits.begin(), waits.end());
+    state.counters["written_per_msg_KiB"] = perMessage / 1024;
+    std::printf("steady, %d stored: %d messages, longest greeting wait %.1f ms, "
+                "%.1f KiB written per message\n",
+                stored, sent, *std::max_element(waits.begin(), waits.end()), perMessage / 1024);
+    if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled");
+  }
 }
 
 // ---- the reference ---------------------------------------------------------
@@ -334,6 +633,7 @@ int runSender(int argc, char** argv) {
   QTemporaryDir folders;
   if (!folders.isValid()) fail("no temporary folder");
   const QString base = folders.path();
+  senderBase = base;
   const char* resource = TAVINOR_BENCH_RESOURCE_FILE;
 
   useCopyFolders(base + "/sender", kSenderAddress);
@@ -342,55 +642,64 @@ int runSender(int argc, char** argv) {
   senderSyncFd = ::open(syncedFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (senderSyncFd < 0) fail("no file for the synced reference");
   ReceiverProcess child;
+  ReceiverProcess small;
   receiver = &child;
-  child.start(base, kReceiverAddress, {QString::fromStdString(senderUID), QString::fromUtf8(resource)});
+  smallReceiver = &small;
+  child.start(base, kReceiverAddress,
+              {QString::fromStdString(senderUID), QString::fromUtf8(resource), "raw"});
+  small.start(base, kSmallReceiverAddress, {QString::fromStdString(senderUID), QString::fromUtf8(resource)},
+              "small-receiver");
   addUserRow(child.uid(), "Rita", kReceiverAddress);
-  std::printf("sender %s on %s, receiver %s on %s (separate process), raw server on %s; "
-              "%d-character messages, %d runs for one message, burst of %d\n",
+  addUserRow(small.uid(), "Rosa", kSmallReceiverAddress);
+  std::printf("sender %s on %s, receiver %s on %s (the message center in a separate process), "
+              "raw server on %s; %d-character messages, %d runs for one message, burst of %d\n",
               senderUID.c_str(), kSenderAddress, child.uid().c_str(), kReceiverAddress,
               kRawAddress, kMessageChars, kSingleRuns, burstCount());
 
-  std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
-      {"ours/one_message", oneMessage<false>},
-      {"raw/one_exchange", rawOne<false>},
+  // The stored messages only grow: the cases run in this order.
+  const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
+      {"raw/one_exchange_synced", rawOne<true>},
+      {"raw/burst_synced", rawBurst<true>},
+      {"ours/one_message_1000_beside_100000", oneMessageBeside<100'000>},
+      {"ours/one_message_100000", oneMessageAt<100'000>},
+      {"ours/queued_burst_100000", burst<100'000>},
+      {"ours/burst_100000", peerBurst<100'000>},
+      {"ours/idle_greeting_100000", idleGreeting},
+      {"ours/steady_100000", steady<100'000>},
+      {"ours/one_message_1000_beside_300000", oneMessageBeside<300'000>},
+      {"ours/one_message_300000", oneMessageAt<300'000>},
   };
-  // The disk's pace drifts: the one-message case and its synced reference
-  // take turns over several rounds, and the medians over the rounds count.
-  addAlternatingRounds(benchmarks,
-                       {{"ours/one_message_tick_at_once", oneMessage<true>},
-                        {"raw/one_exchange_synced", rawOne<true>}},
-                       kAlternatingRounds);
-  benchmarks.insert(benchmarks.end(), {
-                                          {"ours/burst", burst},
-                                          {"raw/burst", rawBurst<false>},
-                                          {"raw/burst_synced", rawBurst<true>},
-                                          {"ours/store_1000", storeOne<1000>},
-                                          {"ours/store_100000", storeOne<100000>},
-                                      });
-  const std::string tickedAtOnce = allRounds("ours/one_message_tick_at_once", kAlternatingRounds);
   runWithRatios(
       argc, argv, benchmarks,
       {
-          {"one message, send to stored (median)", "ours/one_message", "raw/one_exchange"},
-          {"one message, queue ticked at once (median)", tickedAtOnce, "raw/one_exchange"},
-          {"one message, queue ticked at once, vs synced raw", tickedAtOnce,
-           allRounds("raw/one_exchange_synced", kAlternatingRounds)},
-          {"burst, all queued at once, first send to last stored", "ours/burst", "raw/burst"},
-          {"burst vs synced raw", "ours/burst", "raw/burst_synced"},
-          {"one received message stored, 100,000 vs 1,000 stored", "ours/store_100000",
-           "ours/store_1000"},
+          {"one message, 1,000 stored, vs synced raw (median)", "ours/one_message_1000_beside_100000",
+           "raw/one_exchange_synced"},
+          {"one message, 100,000 vs 1,000 stored (taking turns)", "ours/one_message_100000",
+           "ours/one_message_1000_beside_100000"},
+          {"one message, 300,000 vs 1,000 stored (taking turns)", "ours/one_message_300000",
+           "ours/one_message_1000_beside_300000"},
+          {"burst from 8 connections, 100,000 stored, vs synced raw", "ours/burst_100000",
+           "raw/burst_synced"},
+          {"burst through the queue, 100,000 stored, vs synced raw", "ours/queued_burst_100000",
+           "raw/burst_synced"},
+          {"greeting wait (median), one message per 200 ms vs idle", "ours/steady_100000",
+           "ours/idle_greeting_100000"},
       },
-      "ours (ms)", "raw (ms)", BenchTiming::kByHandOnce);
+      "ours (ms)", "reference (ms)", BenchTiming::kByHandOnce);
 
   // Every message sent is on the receiver's disk.
   const long long onDisk = child.ask('C');
-  std::printf("\nreceived messages on the receiver's disk: %lld (stored replies seen: %zu)\n", onDisk,
-              child.stored().size());
-  const bool complete = onDisk == static_cast<long long>(child.stored().size());
+  const long long given = child.ask('G');
+  std::printf("\nreceived messages on the receiver's disk: %lld (stored replies seen: %zu, "
+              "messages given to it: %lld)\n",
+              onDisk, child.stored().size(), given);
   ReleaseActionManager();
   ::close(senderSyncFd);
   child.finish();
-  if (!complete) fail("the receiver's file does not hold every stored message");
+  const bool complete = onDisk == given + static_cast<long long>(child.stored().size()) &&
+                        small.ask('C') == small.ask('G') + static_cast<long long>(small.stored().size());
+  small.finish();
+  if (!complete) fail("a receiver's file does not hold every stored message");
   return 0;
 }
 

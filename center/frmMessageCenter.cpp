@@ -113,12 +113,11 @@ frmMessageCenter::frmMessageCenter() {
   UsersAndOptionsServices::Install(std::move(users));
   modDisplaySynchFunctions::SetMessageCenter(this);
   InstallDisplays();
-  // Every 5 seconds the lists follow the data, and message collections that
-  // changed are written, so a crash loses at most these few seconds.
+  // Every 5 seconds the lists follow the data. The tick writes nothing: each
+  // change was made durable when it was made.
   tmrSynchronizeDisplays_.setInterval(kSynchronizeIntervalMs);
-  connect(&tmrSynchronizeDisplays_, &platform::TimerControl::tick, this, [this] {
+  connect(&tmrSynchronizeDisplays_, &platform::TimerControl::tick, this, [] {
     modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
-    SaveDataObjects();
   });
   tmrDeleteMessage_.setInterval(kDeleteTickMs);
   connect(&tmrDeleteMessage_, &platform::TimerControl::tick, this,
@@ -484,11 +483,11 @@ void frmMessageCenter::Form_Unload() {
     // saving its collections or its queue would bring the folder back.
     const bool accountKept = !modGlobalVariables::CurrentLocalUserUID.empty();
     if (accountKept) {
-      SaveDataObjects();
+      SaveMessageCollections(true);
       StoreAutoReply();
-      SavePooledCollection(modGlobalVariables::User);
+      SavePooledCollection(modGlobalVariables::User, true);
     }
-    SavePooledCollection(modGlobalVariables::LocalUser);
+    SavePooledCollection(modGlobalVariables::LocalUser, true);
     ReleaseActionManager(accountKept);
   } catch (...) {
     endError("frmMessageCenter.Form_Unload");
@@ -496,19 +495,20 @@ void frmMessageCenter::Form_Unload() {
   instanceLock_.Release();
 }
 
-void frmMessageCenter::SaveDataObjects() {
+void frmMessageCenter::SaveDataObjects() { SaveMessageCollections(false); }
+
+void frmMessageCenter::SaveMessageCollections(bool fold) {
   for (const int32_t classType :
        {modGlobalVariables::MessSent, modGlobalVariables::MessRec, modGlobalVariables::MessHist}) {
     try {
-      SavePooledCollection(classType);
+      SavePooledCollection(classType, fold);
     } catch (...) {
       endError("frmMessageCenter.SaveDataObjects");
     }
   }
 }
 
-// Every eleventh minute everything changed is written, whatever the quicker
-// saves did.
+// Every eleventh minute whatever changed without being saved is appended.
 void frmMessageCenter::tmrSaveData_Timer() {
   const int ticks = std::atoi(tmrSaveData_.tag().c_str()) + 1;
   if (ticks < kSaveEveryTicks) {
@@ -576,10 +576,17 @@ void frmMessageCenter::StoreAutoReply() {
   }
 }
 
-void frmMessageCenter::SavePooledCollection(int32_t classType) {
+// Only the shut-down folds: a rewrite costs time in proportion to the rows
+// stored, which the running program must not spend (a journal that
+// outgrows its file is folded by the save itself).
+void frmMessageCenter::SavePooledCollection(int32_t classType, bool fold) {
   if (!modGlobalVariables::ObjectPoolInitialized[classType]) return;
   PoolLoan collection(classType);
-  collection->FoldXMLDoc();
+  if (fold) {
+    collection->FoldXMLDoc();
+  } else {
+    collection->SaveXMLDoc();
+  }
 }
 
 void frmMessageCenter::AddActivity(int32_t kind, const std::string& text, int32_t itemType,
@@ -835,37 +842,8 @@ void frmMessageCenter::AddTrayIcon() {
       }
     });
     tray_->Add();
-    ShowUnopenedCount();
   } catch (...) {
     endError("frmMessageCenter.AddTrayIcon");
-  }
-}
-
-void frmMessageCenter::ShowUnopenedCount() {
-  try {
-    if (!tray_ || tray_->State() == 0) return;
-    int unopened = 0;
-    {
-      PoolLoan received(modGlobalVariables::MessRec);
-      const auto& document = received->XMLDocLinked();
-      if (document) {
-        for (pugi::xml_node row :
-             document->rootElement().children(received->XMLElementBaseName().c_str())) {
-          const std::string_view status = row.attribute("ST").as_string();
-          if (status == "60" || status == "-1") ++unopened;
-        }
-      }
-    }
-    std::string tip = modGenFunctions::kAppTitle;
-    if (unopened > 0) {
-      tip += " - " + std::to_string(unopened) +
-             (unopened == 1 ? " message not opened" : " messages not opened");
-    }
-    if (tip == tray_->Tooltip()) return;
-    tray_->SetTooltip(tip);
-    tray_->Modify();
-  } catch (...) {
-    logError("frmMessageCenter.ShowUnopenedCount");
   }
 }
 

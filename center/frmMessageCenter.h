@@ -14,7 +14,7 @@
 // account while others were logged in, registers the new-message hot key of
 // the options, and puts its icon in the notification area (or the window
 // that stands in for it), whose menu shows the windows again and whose
-// tooltip counts the received messages not yet opened. A double click on an
+// tooltip is the product's name. A double click on an
 // activity entry opens its received file or its message. Tool tips and
 // keeping the windows on top follow the person's options. Closing the
 // window only hides it there; the exit command, the desktop's log-out and
@@ -84,8 +84,9 @@ class frmMessageCenter : public QMainWindow {
 
   LoadResult Form_Load();
   // The shut-down: stops the network, releases the action queue (which
-  // writes its store), writes the settings document and saves the account
-  // collection (and the users directory of a logged-in person).
+  // writes its store), writes the settings document and folds the account
+  // collection (and the message collections and users directory of a
+  // logged-in person) into their files.
   void Form_Unload();
 
   // Records an activity (kinds and item types of MessageCenterServices).
@@ -114,9 +115,6 @@ class frmMessageCenter : public QMainWindow {
   void mnuSTRestoreAllWindows_Click();
   // Shows the main window (the notification-area icon's double click).
   void ShowMainWindow();
-  // The notification-area icon's tooltip counts the received messages not
-  // yet opened.
-  void ShowUnopenedCount();
   clsTrayManager* TrayIcon() const { return tray_.get(); }
   QMenu* TrayMenu() const { return mnuSystemTray_; }
   int HotKeyId() const { return hotKeyId_; }
@@ -130,9 +128,12 @@ class frmMessageCenter : public QMainWindow {
   void StartDeleteMessageTimer();
   void tmrDeleteMessage_Timer();
   platform::TimerControl& tmrDeleteMessage() { return tmrDeleteMessage_; }
+  // The 5-second display tick and the 60-second save timer.
+  platform::TimerControl& tmrSynchronizeDisplays() { return tmrSynchronizeDisplays_; }
+  platform::TimerControl& tmrSaveData() { return tmrSaveData_; }
 
-  // Saves the loaded pooled message collections (sent, received, history)
-  // that changed.
+  // Saves the changes of the loaded pooled message collections (sent,
+  // received, history) as appends to their journals.
   void SaveDataObjects();
 
   // The status-bar progress bar that the file transfers share: true when
@@ -178,7 +179,9 @@ class frmMessageCenter : public QMainWindow {
                          const std::string& itemKey);
   void StoreActivity(int32_t kind, const std::string& text, int32_t itemType,
                      const std::string& itemKey, const std::string& ownerUID);
-  void SavePooledCollection(int32_t classType);
+  // fold: the file is rewritten whole and its journal removed (shut-down).
+  void SavePooledCollection(int32_t classType, bool fold);
+  void SaveMessageCollections(bool fold);
   void tmrSaveData_Timer();
   void LoadAutoReply();
   void StoreAutoReply();

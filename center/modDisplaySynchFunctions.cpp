@@ -71,9 +71,6 @@ void synchronizeClass(int32_t classType, bool fullReload) {
       compose->FillInstantMessages();
     }
   }
-  if (messageCenter != nullptr && classType == modGlobalVariables::MessRec) {
-    messageCenter->ShowUnopenedCount();
-  }
 }
 
 }  // namespace

@@ -56,9 +56,12 @@ void ExecuteResponse1100(const XMLDocumentRef& reply) {
   }
 }
 
+// The delivered mark is saved at once: the queue drops the delivery in this
+// same turn, and a mark left for a later save would be lost with a crash,
+// leaving the message queued with nothing to deliver it.
 void ExecuteResponse1200(const std::string& messageUID, const std::string& recipientUID) {
   try {
-    modCOMFunctions::UpdateRecipientStatus(messageUID, recipientUID, kDelivered, nullptr, false);
+    modCOMFunctions::UpdateRecipientStatus(messageUID, recipientUID, kDelivered, nullptr, true);
   } catch (...) {
     raiseAgain("modCOMExecuteAction.ExecuteResponse1200");
   }

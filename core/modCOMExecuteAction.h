@@ -16,7 +16,7 @@ inline constexpr int kMaxUsersFromOneReply = 1000;
 // 1100) in "CO" go to the user search, at most kMaxUsersFromOneReply of them.
 void ExecuteResponse1000(const XMLDocumentRef& reply);
 void ExecuteResponse1100(const XMLDocumentRef& reply);
-// The recipient's copy of the sent message is delivered (not saved here).
+// The recipient's copy of the sent message is delivered, saved at once.
 void ExecuteResponse1200(const std::string& messageUID, const std::string& recipientUID);
 // The identity element in "CO" updates the users directory of ownerUID,
 // but only when it is the identity of expectedUID: no peer may answer for

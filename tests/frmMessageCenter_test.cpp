@@ -20,6 +20,9 @@
 #include <QPointer>
 #include <QTreeWidget>
 #include <QTemporaryDir>
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -239,6 +242,81 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   EXPECT_NE(received.find("Hello there"), std::string::npos);
 }
 
+namespace {
+
+// What a check of a data file and its journal looks at: a rewrite gives the
+// file a new inode, an append makes the journal longer.
+struct FileState {
+  bool exists = false;
+  std::uintmax_t inode = 0;
+  std::uintmax_t size = 0;
+  std::uintmax_t journalSize = 0;
+};
+
+FileState fileState(const fs::path& file) {
+  FileState state;
+  struct stat info {};
+  state.exists = ::stat(file.c_str(), &info) == 0;
+  state.inode = info.st_ino;
+  state.size = static_cast<std::uintmax_t>(info.st_size);
+  std::error_code none;
+  const fs::path journal = file.parent_path() / ("." + file.filename().string() + ".jnl");
+  state.journalSize = fs::exists(journal) ? fs::file_size(journal, none) : 0;
+  return state;
+}
+
+}  // namespace
+
+// The timers never rewrite a data file: the display tick writes nothing, the
+// save timer appends what changed on its eleventh tick; only the shut-down
+// folds the journal into its file.
+TEST_F(StartUp, TheTimersAppendAndOnlyTheShutDownRewrites) {
+  ProgramTestEnvironment::addAccount("ANN", "pw");
+  frmMessageCenter messageCenter;
+  driveKnownLogin("ann", "pw");
+  ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+  const fs::path received = environment.dataFolder() + "/ANN/D008.dat";
+  {
+    PoolLoan messages(modGlobalVariables::MessRec);
+    messages->CreateNewRow(false, 0);
+    messages->SetFields({0, 1, 2, 4}, {"FIRST", "SOMEONE", "60", "Saved at once"});
+    messages->AddCurrentRow();
+    messages->SaveXMLDoc();
+    messages->CreateNewRow(false, 0);
+    messages->SetFields({0, 1, 2, 4}, {"LATER", "SOMEONE", "60", "Saved by the timer"});
+    messages->AddCurrentRow();
+  }
+  const FileState start = fileState(received);
+  ASSERT_TRUE(start.exists);
+  ASSERT_GT(start.journalSize, 0u);
+  const auto tick = [](platform::TimerControl& timer, int times) {
+    for (int n = 0; n < times; ++n) emit timer.tick();
+  };
+  const struct {
+    const char* what;
+    platform::TimerControl& timer;
+    int ticks;
+    bool appended;
+  } rows[] = {{"display ticks", messageCenter.tmrSynchronizeDisplays(), 3, false},
+              {"ten save ticks", messageCenter.tmrSaveData(), 10, false},
+              {"the eleventh save tick", messageCenter.tmrSaveData(), 1, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const FileState before = fileState(received);
+    tick(row.timer, row.ticks);
+    const FileState after = fileState(received);
+    EXPECT_EQ(after.inode, start.inode);
+    EXPECT_EQ(after.size, start.size);
+    EXPECT_EQ(after.journalSize > before.journalSize, row.appended);
+  }
+  messageCenter.Form_Unload();
+  const FileState folded = fileState(received);
+  EXPECT_EQ(folded.journalSize, 0u);
+  EXPECT_NE(folded.inode, start.inode);
+  const std::string text = storedText(received.string(), true);
+  EXPECT_NE(text.find("Saved by the timer"), std::string::npos);
+}
+
 TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {
   const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
   const std::string bob = ProgramTestEnvironment::addAccount("BOB", "pw");
@@ -286,11 +364,11 @@ TEST_F(StartUp, ActivitiesOfTheLoggedInPersonAreListedAndOthersAreStored) {
 }
 
 // Messages in the activity lists open in the viewer (from the history once
-// moved there), the tray icon counts the received messages not yet opened,
+// moved there), the tray icon's tooltip is the product's name whatever is unopened,
 // the Exit command leaves a compose window holding text only when the
 // person agrees (a termination signal does not ask), and the options' always-on-top and tool-tip choices take
 // effect both ways.
-TEST_F(StartUp, TheRunningWindowOpensMessagesCountsTheUnopenedAndFollowsTheOptions) {
+TEST_F(StartUp, TheRunningWindowOpensMessagesNamesTheProductAndFollowsTheOptions) {
   ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
   frmMessageCenter messageCenter;
   driveKnownLogin("ann", "pw");
@@ -311,7 +389,7 @@ TEST_F(StartUp, TheRunningWindowOpensMessagesCountsTheUnopenedAndFollowsTheOptio
   addMessage(modGlobalVariables::MessSent, "OUT", "1");
   addMessage(modGlobalVariables::MessHist, "OLD", "50");
   MessageCenterServices::SynchronizeDisplays(MessageCenterServices::kReceivedDisplay, false);
-  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor - 2 messages not opened");
+  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor");
 
   using MessageCenterServices::AddActivity;
   AddActivity(MessageCenterServices::kIncomingMessages, "From someone",
@@ -340,7 +418,7 @@ TEST_F(StartUp, TheRunningWindowOpensMessagesCountsTheUnopenedAndFollowsTheOptio
     EXPECT_EQ(control<QPlainTextEdit>(viewer, "txtMessage")->toPlainText(), "Hello there");
   }
   MessageCenterServices::SynchronizeDisplays(MessageCenterServices::kAllDisplays, false);
-  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor - 1 message not opened");
+  EXPECT_EQ(messageCenter.TrayIcon()->Tooltip(), "Tavinor");
   delete frmMessageViewer::SharedViewer();
 
   // Always on top, and released again; tool tips off, and on again.
