@@ -59,7 +59,7 @@ std::string ProcessCheckRecipient(const XMLDocumentRef& request);
 // his identity follows, but is not noted.
 std::string ProcessCheckSender(const XMLDocumentRef& request, ConnectionState& state);
 // 400 (400 / 401, 101300 for an empty RUID or V): stores the identity
-// element "U" in V in RUID's users directory, only when its "UID" is the
+// in V (either form, IdentityElementText) in RUID's users directory, only when its "UID" is the
 // requester's SUID, and, while RUID accepts only people of its list, only
 // for a person already in it. A listed person's identity from another
 // address than his own is answered 101300 (try again later) and, when it

@@ -389,6 +389,10 @@ TEST_F(Requests, IdentityRewritesOnlyTheRequestersOwnRow) {
   EXPECT_EQ(code(send(400, kBob, ann_, "", "")), "101300");
   EXPECT_EQ(code(send(400, kBob, ann_, "", "<U broken")), "401");
   EXPECT_EQ(code(send(400, kBob, kNobody, "", bobMoved)), "401");
+  EXPECT_EQ(code(send(400, kBob, carl_, "", "<R>" + identity(kBob, kBobNewAddress, "7") + "</R>")),
+            "400")
+      << "the identity inside an element";
+  EXPECT_EQ(onDisk(User, carl_).at(0)["CS"], "7");
 }
 
 TEST_F(Requests, RecallDeletesOnlyTheSendersMessageAndSavesIt) {
@@ -561,6 +565,8 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     int greeting;  // 0: nobody listens there any more
     ScriptedPeer::Script script;
     bool followed;
+    const char* claimed = kBobNewAddress;  // the address his identity names
+    const char* meanwhile = nullptr;       // put on file while the check waits
   };
   const std::vector<Row> table = {
       {"nobody listens", 0, {}, true},
@@ -571,6 +577,11 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
       {"a copy there refuses us", 100101, {}, false},
       {"he still answers there", 100, answering(200, info(1300, identity(kBob, kBobAddress, "5"))),
        false},
+      {"he answers inside an element", 100,
+       answering(200, info(1300, "<R>" + identity(kBob, kBobAddress, "5") + "</R>")), false},
+      {"his address on file changed meanwhile", 0, {}, false, kBobNewAddress, kEveAddress},
+      {"his identity names another address", 0, {}, false, kImpostorAddress},
+      {"he moved after all", 0, {}, true},
   };
   int delivered = 0;
   for (const Row& row : table) {
@@ -591,10 +602,17 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     connection = {};
     connection.PeerAddress = kBobNewAddress;
     EXPECT_EQ(code(send(300, kBob, ann_, "", "6")), "100300");
-    EXPECT_EQ(code(send(400, kBob, ann_, "", identity(kBob, kBobNewAddress, "6"))), "101300");
+    EXPECT_EQ(code(send(400, kBob, ann_, "", identity(kBob, row.claimed, "6"))), "101300");
+    if (row.meanwhile != nullptr) {
+      PoolLoan users(User);
+      users->SetRowFieldByKey(0, kBob, 7, row.meanwhile);
+      users->SaveXMLDoc();
+    }
     workQueue();
     Attributes bob = annsRow(User, kBob);
-    EXPECT_EQ(bob["IP"], row.followed ? kBobNewAddress : kBobAddress);
+    EXPECT_EQ(bob["IP"], row.meanwhile != nullptr ? row.meanwhile
+                         : row.followed          ? kBobNewAddress
+                                                 : kBobAddress);
     EXPECT_EQ(bob["CS"], row.followed ? "6" : "5");
 
     // The sender's next try.
@@ -607,6 +625,53 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     if (row.followed) ++delivered;
   }
   EXPECT_EQ(onDisk(MessRec, ann_).size(), static_cast<std::size_t>(delivered));
+}
+
+// Claims against made-up people whose address on file is the attacker's
+// own copy, which greets and never answers: one check at a time for the
+// claims of one address, ended by the connect timer, so that a real move
+// claimed meanwhile is followed right after it; at most sixteen checks
+// wait, and checks that never settle end with their hold time.
+TEST_F(Requests, HostileClaimsNeitherPileUpNorHoldBackARealMove) {
+  ScriptedPeer attacker(kImpostorAddress, clsActionManager::kPeerPort);
+  ASSERT_TRUE(attacker.listening());
+  attacker.setScript(answering(200, {}));
+  queue();
+  const auto claim = [&](const std::string& person, const std::string& from) {
+    ConnectionState claimant;
+    claimant.PeerAddress = from;
+    return code(ProcessRequestedAction(request(400, person, ann_, "", identity(person, from, "6")),
+                                       claimant));
+  };
+  std::vector<std::string> madeUp;
+  for (int i = 10; i < 27; ++i) {
+    madeUp.push_back("CCCC0000-0000-0000-0000-0000000000" + std::to_string(i));
+    addContact(ann_, madeUp.back(), "5", "Made", "Up", kImpostorAddress);
+  }
+  for (const std::string& person : madeUp) EXPECT_EQ(claim(person, kEveAddress), "101300");
+  EXPECT_EQ(claim(kBob, kBobNewAddress), "101300");
+  ASSERT_EQ(queuedActions().size(), 2u);
+
+  queue().ManageActionQueue();
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return attacker.requestCodes().size() == 2; }));
+  ASSERT_TRUE(queue().tmrClientConnectionTimeout.enabled());
+  EXPECT_EQ(queue().tmrClientConnectionTimeout.interval(), clsActionManager::kConnectTimeoutMs);
+  emit queue().tmrClientConnectionTimeout.tick();
+  EXPECT_FALSE(queue().IsBusy());
+  workQueue();
+  EXPECT_EQ(annsRow(User, kBob)["IP"], kBobNewAddress);
+  EXPECT_TRUE(queuedActions().empty());
+
+  for (std::size_t i = 0; i < madeUp.size(); ++i) {
+    claim(madeUp[i], "127.0.1." + std::to_string(i + 1));
+  }
+  std::vector<std::string> checks;
+  for (const pugi::xml_node row : queuedActions()) checks.emplace_back(row.attribute("UID").value());
+  EXPECT_EQ(checks.size(), static_cast<std::size_t>(IdentityChecks::kMaxHeld));
+  for (const std::string& check : checks) queue().DeleteAction(check, true);
+  platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
+  EXPECT_EQ(claim(madeUp.back(), "127.0.1.99"), "101300");
+  EXPECT_EQ(queuedActions().size(), 1u);
 }
 
 TEST_F(Requests, AReadNoticeReachesTheSentMessageWhereverItIsAndOnlyFromItsRecipient) {
