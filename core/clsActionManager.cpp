@@ -12,7 +12,6 @@
 #include "PoolLoan.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
-#include "modCOMFunctions.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
@@ -368,8 +367,8 @@ bool clsActionManager::takeUp(const std::string& uid) {
 // or heard from, and his action waits for that. Any other missing recipient
 // was removed by the person.
 bool clsActionManager::recipientLostWithUsersFile(const std::string& uid) {
-  const QDateTime setAside =
-      modGlobalFunctions::LastKeptAside(modGlobalVariables::User, modGlobalVariables::CurrentLocalUserUID);
+  const QDateTime setAside = modGlobalFunctions::LastKeptAside(
+      modGlobalVariables::User, modGlobalVariables::CurrentLocalUserUID);
   const QDateTime queued =
       QDateTime::fromString(QString::fromStdString(rowField(uid, kActionTS)), kStampFormat);
   return setAside.isValid() && (!queued.isValid() || queued <= setAside);

@@ -10,7 +10,6 @@
 #include "modGenFunctions.h"
 #include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
-#include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"

@@ -325,9 +325,9 @@ QDateTime LastKeptAside(int32_t classType, const std::string& userUID) {
     const ClassConfiguration* config = configurationOf(classType);
     if (config == nullptr) return {};
     const std::string localPath = config->perUser ? accountFolderOf(userUID) : std::string();
-    const modGenApplicationSetting::FileSourceInfo file = modGenApplicationSetting::GetFileSourceFolder(
-        modGenApplicationSetting::kUserDataFile, config->fileName, localPath);
-    const QString mark = QString::fromStdString(file.FileName + modGenApplicationSetting::kKeptCopyMark);
+    using namespace modGenApplicationSetting;
+    const FileSourceInfo file = GetFileSourceFolder(kUserDataFile, config->fileName, localPath);
+    const QString mark = QString::fromStdString(file.FileName + kKeptCopyMark);
     QDateTime last;
     for (const QString& name :
          QDir(QString::fromStdString(file.FolderPath)).entryList({mark + "*"}, QDir::Files)) {
