@@ -642,8 +642,8 @@ TEST_F(Requests, HostileClaimsNeitherPileUpNorHoldBackARealMove) {
   for (int i = 10; i < 27; ++i) {
     madeUp.push_back("CCCC0000-0000-0000-0000-0000000000" + std::to_string(i));
     addContact(ann_, madeUp.back(), "5", "Made", "Up", kImpostorAddress);
-    claim(madeUp.back(), kEveAddress);
   }
+  for (const std::string& person : madeUp) claim(person, kEveAddress);
   ASSERT_EQ(claim(kBob, kBobNewAddress), 2u);
   // Taken out by hand, the two never settle.
   while (!queuedActions().empty()) queue().DeleteAction(queuedActions()[0].attribute("UID").value(), true);
