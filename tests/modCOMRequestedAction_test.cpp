@@ -650,6 +650,8 @@ TEST_F(Requests, HostileClaimsNeitherPileUpNorHoldBackARealMove) {
   platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
   for (std::size_t i = 0; i < madeUp.size(); ++i) claim(madeUp[i], "127.0.1." + std::to_string(i));
   EXPECT_EQ(queuedActions().size(), 16u);
+  platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
+  EXPECT_EQ(claim(kBob, "127.0.1.99"), 16u) << "the holds ended, their checks still wait";
 }
 
 TEST_F(Requests, AReadNoticeReachesTheSentMessageWhereverItIsAndOnlyFromItsRecipient) {
