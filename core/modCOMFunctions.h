@@ -15,8 +15,9 @@ namespace modCOMFunctions {
 // `recipients` is a "||" list of account UIDs (empty and repeated items are
 // dropped). The message row ("ST" 1, each recipient 1) and then the
 // deliveries, each holding that row, are on disk before this returns. An
-// automatic reply ("ST" -1) is not kept among the sent messages. Answering a received message in status 100 marks
-// it 220. Returns the new message's UID.
+// automatic reply ("ST" -1) is not kept among the sent messages. Answering
+// a received message in status 100 marks it 220. Returns the new message's
+// UID.
 std::string SendMessageToRecipients(const std::string& content, int32_t priority,
                                     int32_t responseType, const std::string& recipients,
                                     const std::string& answeredUID, bool RA, bool automaticReply);

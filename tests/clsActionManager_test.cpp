@@ -455,7 +455,7 @@ TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
   };
   // Set aside before any of these actions was queued.
   modGenFunctionsFile::SaveFileContent(environment.dataFolder() + "/ANN",
-                                       "D010.dat.bad-20260302-085959", "damaged", false, false, false);
+                                       "D010.dat.bad-20260302-085959", "damaged");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::size_t before = peer.requests().size();

@@ -86,8 +86,9 @@ TEST_F(Sending, MessagesAndDeliveriesAreStoredTogether) {
 // A send is on disk when it returns: a kill right after it and two starts
 // keep the sent row; a row removed while its deliveries wait stays removed.
 TEST_F(Sending, SentRowsOutliveKillsAndRemovedOnesStayRemoved) {
-  const std::string kept = modCOMFunctions::SendMessageToRecipients("one", 1, 1, "X", "", false, false);
-  const std::string removed = modCOMFunctions::SendMessageToRecipients("two", 1, 1, "Y", "", false, false);
+  using modCOMFunctions::SendMessageToRecipients;
+  const std::string kept = SendMessageToRecipients("one", 1, 1, "X", "", false, false);
+  const std::string removed = SendMessageToRecipients("two", 1, 1, "Y", "", false, false);
   const auto twoStarts = [&](const std::vector<std::string>& rows) {
     for (int start = 1; start <= 2; ++start) {
       ReleaseActionManager(false);  // the kill: nothing in memory is saved again

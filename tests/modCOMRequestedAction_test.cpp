@@ -646,7 +646,9 @@ TEST_F(Requests, HostileClaimsNeitherPileUpNorHoldBackARealMove) {
   for (const std::string& person : madeUp) claim(person, kEveAddress);
   ASSERT_EQ(claim(kBob, kBobNewAddress), 2u);
   // Taken out by hand, the two never settle.
-  while (!queuedActions().empty()) queue().DeleteAction(queuedActions()[0].attribute("UID").value(), true);
+  while (!queuedActions().empty()) {
+    queue().DeleteAction(queuedActions()[0].attribute("UID").value(), true);
+  }
   platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
   for (std::size_t i = 0; i < madeUp.size(); ++i) claim(madeUp[i], "127.0.1." + std::to_string(i));
   EXPECT_EQ(queuedActions().size(), 16u);
