@@ -1,6 +1,7 @@
 #include "IdentityChecks.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <map>
 
 #include "Clock.h"
@@ -18,6 +19,7 @@ constexpr int32_t kUserIP = 7;
 struct Held {
   std::string owner;
   std::string addressOnFile;
+  std::string claimant;
   std::string identity;
   QDateTime since;
 };
@@ -54,6 +56,23 @@ bool stillWaiting(int32_t status) {
          status == RecipientNotFound;
 }
 
+// Checks of either kind (held here, or asked for by the person) in the queue.
+std::size_t queuedChecks() {
+  const XMLDocumentRef& document = ActionManager().Actions().XMLDocLinked();
+  if (!document) return 0;
+  const std::string type = std::to_string(modGlobalVariables::kRequestUserInformation);
+  std::size_t count = 0;
+  for (const pugi::xml_node row : document->rootElement().children("A")) {
+    if (type == row.attribute("AT").value()) ++count;
+  }
+  return count;
+}
+
+bool claimedFrom(const std::map<std::string, Held>& waiting, const std::string& claimant) {
+  return std::any_of(waiting.begin(), waiting.end(),
+                     [&](const auto& entry) { return entry.second.claimant == claimant; });
+}
+
 void follow(const std::string& personUID, const Held& move) {
   const std::string address = modGlobalFunctions::GetObjectFieldValue(
       modGlobalVariables::User, kUserUID, personUID, kUserIP, false);
@@ -64,10 +83,11 @@ void follow(const std::string& personUID, const Held& move) {
 }  // namespace
 
 void HoldMove(const std::string& owner, const std::string& personUID,
-              const std::string& addressOnFile, const std::string& identity) {
+              const std::string& addressOnFile, const std::string& claimant,
+              const std::string& identity) {
   try {
     if (owner.empty() || owner != modGlobalVariables::CurrentLocalUserUID || personUID.empty() ||
-        addressOnFile.empty() || identity.size() > kMaxIdentityBytes) {
+        addressOnFile.empty() || claimant.empty() || identity.size() > kMaxIdentityBytes) {
       return;
     }
     const QDateTime now = platform::now();
@@ -77,10 +97,11 @@ void HoldMove(const std::string& owner, const std::string& personUID,
       return move.owner != owner || move.since > now || move.since.secsTo(now) >= kRecheckSeconds;
     });
     if (waiting.count(personUID) != 0 || waiting.size() >= kMaxHeld ||
+        claimedFrom(waiting, claimant) || queuedChecks() >= kMaxHeld ||
         answeredLately({owner, personUID}, now)) {
       return;
     }
-    waiting[personUID] = {owner, addressOnFile, identity, now};
+    waiting[personUID] = {owner, addressOnFile, claimant, identity, now};
     try {
       ActionManager().AddAction(modGlobalVariables::kRequestUserInformation, "", personUID, "",
                                 false, addressOnFile, true, false, false);

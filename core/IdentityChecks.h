@@ -15,9 +15,13 @@
 //     person, an error): he has moved. His row takes the held identity,
 //     provided it is still at the address that was checked; his change
 //     counter "CS" never goes down.
-// One identity per person is held at a time, for at most kRecheckSeconds,
-// at most kMaxHeld in all, each at most kMaxIdentityBytes long; others are
-// dropped without a check.
+// One identity per person and one per claiming address is held at a time,
+// for at most kRecheckSeconds, at most kMaxHeld in all, each at most
+// kMaxIdentityBytes long; others are dropped without a check. The queue
+// holds at most kMaxHeld checks, and a check ends (with its row) within the
+// queue's bound for one conversation with an address that may be hostile:
+// claims against people whose address on file never answers cannot hold
+// back a real move for long.
 // Accounts that are not logged in have no queue: their rows are never
 // moved this way. Nothing is kept on disk: after a restart a person is
 // followed when his identity arrives again.
@@ -34,10 +38,12 @@ inline constexpr std::size_t kMaxIdentityBytes = 4096;
 inline constexpr int kRecheckSeconds = 600;
 
 // `identity` (the text of an element "U" whose "UID" is personUID) arrived
-// from another address than addressOnFile, the address of personUID's row
-// in the users directory of `owner`. Holds it and queues the check.
+// from `claimant`, another address than addressOnFile, the address of
+// personUID's row in the users directory of `owner`. Holds it and queues
+// the check.
 void HoldMove(const std::string& owner, const std::string& personUID,
-              const std::string& addressOnFile, const std::string& identity);
+              const std::string& addressOnFile, const std::string& claimant,
+              const std::string& identity);
 
 // The queue settled an action 1300 for personUID sent to `address`, with
 // the action's final status (ResActionStatus). A status that leaves the

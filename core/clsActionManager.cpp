@@ -12,7 +12,6 @@
 #include "PoolLoan.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
-#include "modCOMFunctions.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
@@ -32,7 +31,7 @@ constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
 constexpr int kTickAtOnceMs = 1;
-// Where a delivery's message row was saved unflushed; never sent.
+// A mark that deliveries stored by earlier builds may carry: ignored, never sent.
 constexpr const char* kMessageWrittenAttribute = "MW";
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
@@ -89,7 +88,6 @@ clsActionManager::clsActionManager() : replyDocument_(clsGenXMLDocument::create(
   lastActivity_ = platform::now();
   stepChangedAt_ = lastActivity_;
   recoverInterruptedActions();
-  restoreLostMessageRows();
 
   tmrWinsockActionManager.setInterval(500);
   tmrActionManagerFailOver.setInterval(60000);
@@ -129,29 +127,6 @@ void clsActionManager::recoverInterruptedActions() {
     }
   }
   for (const std::string& uid : interrupted) makeDueNow(uid);
-}
-
-// Each mark is needed once: after this load the message row is either on
-// disk or was never lost. A mark whose check failed stays for the next start.
-void clsActionManager::restoreLostMessageRows() {
-  const XMLDocumentRef& document = working_->XMLDocLinked();
-  if (!document) return;
-  bool cleared = false;
-  for (const pugi::xml_node row : document->rootElement().children("A")) {
-    const std::string mark = row.attribute(kMessageWrittenAttribute).value();
-    if (mark.empty()) continue;
-    try {
-      if (const auto written = DataJournal::Position::fromText(mark)) {
-        modCOMFunctions::RestoreLostMessageRow(row.attribute("OUID").value(),
-                                               row.attribute("V").value(), *written);
-      }
-      modGenFunctionsXML::XMLSetAttribute(row, kMessageWrittenAttribute, "");
-      cleared = true;
-    } catch (...) {
-      logError("clsActionManager.restoreLostMessageRows");
-    }
-  }
-  if (cleared) storeChanged();
 }
 
 std::string clsActionManager::requestXML(pugi::xml_node row) {
@@ -206,7 +181,7 @@ void clsActionManager::makeDueNow(const std::string& uid) {
 bool clsActionManager::AddAction(int32_t ActionType, const std::string& OUID,
                                  const std::string& RUID, const std::string& V, bool RA,
                                  const std::string& RIU, bool startNow, bool allowRetry,
-                                 bool reportToServer, const std::string& messageWritten) {
+                                 bool reportToServer) {
   try {
     if (ActionType == modGlobalVariables::kRequestOfferFiles && !modFileTransfer::EntryFile(V)) {
       tellUnsendableFile(V, RUID);
@@ -225,10 +200,6 @@ bool clsActionManager::AddAction(int32_t ActionType, const std::string& OUID,
     second_->SetField(kActionAS, std::to_string(NotTried));
     second_->SetField(kActionLTMC, reportToServer ? "1" : "0");
     second_->SetField(kActionRIU, RIU);
-    if (!messageWritten.empty()) {
-      modGenFunctionsXML::XMLSetAttribute(second_->GetCurrent(), kMessageWrittenAttribute,
-                                          messageWritten);
-    }
     second_->AddCurrentRow();
     second_->ClearCurrent();
     storeChanged();
@@ -377,9 +348,7 @@ bool clsActionManager::takeUp(const std::string& uid) {
   }
   if (current_.recipientAddress.empty()) {
     current_.status = Failed;
-    // A person lost with a damaged users directory comes back when added
-    // again or heard from: the delivery waits for that instead.
-    current_.giveUp = !PoolLoan(modGlobalVariables::User)->HasKeptCopies();
+    current_.giveUp = !recipientLostWithUsersFile(uid);
     ManageActionStatus();
     return false;
   }
@@ -390,6 +359,19 @@ bool clsActionManager::takeUp(const std::string& uid) {
     return false;
   }
   return true;
+}
+
+// An action is queued for a person of the users directory, so a recipient
+// without a row whose action is older than the last time the directory was
+// set aside as damaged went with that file: he comes back when added again
+// or heard from, and his action waits for that. Any other missing recipient
+// was removed by the person.
+bool clsActionManager::recipientLostWithUsersFile(const std::string& uid) {
+  const QDateTime setAside = modGlobalFunctions::LastKeptAside(
+      modGlobalVariables::User, modGlobalVariables::CurrentLocalUserUID);
+  const QDateTime queued =
+      QDateTime::fromString(QString::fromStdString(rowField(uid, kActionTS)), kStampFormat);
+  return setAside.isValid() && (!queued.isValid() || queued <= setAside);
 }
 
 void clsActionManager::ResetCurrentAction() {

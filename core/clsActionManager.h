@@ -26,7 +26,9 @@
 // conversation's end text is still written out. Only traffic of the current
 // conversation counts as activity for the watchdog; a conversation silent
 // for more than kSilenceLimitSeconds, or without a step forward for
-// kStepLimitSeconds, fails.
+// kStepLimitSeconds, fails. An identity check (1300) fails when it has not
+// ended within kConnectTimeoutMs of its connect, and leaves no row once it
+// has ended or was given up.
 //
 // Construct only with an account logged in. Errors of a queue tick or a
 // socket event are logged and settle the current action; none escapes.
@@ -130,12 +132,9 @@ class clsActionManager : public QObject {
   // A file action whose V does not name exactly one file
   // (modFileTransfer::EntryFile) is not queued: the person is told, and
   // the result is false.
-  // messageWritten: for a delivery whose message row was saved unflushed,
-  // where that save ended (DataJournal::Position::text); the queue's next
-  // start restores the row from V if a crash lost it.
   bool AddAction(int32_t ActionType, const std::string& OUID, const std::string& RUID,
                  const std::string& V, bool RA, const std::string& RIU, bool startNow,
-                 bool allowRetry, bool reportToServer, const std::string& messageWritten = {});
+                 bool allowRetry, bool reportToServer);
   void StartActionManager();
   // Re-arms the one-shot queue tick; a running tick is kept unless forced.
   // An interval of 1 ms (or less) ticks at the next turn of the event loop.
@@ -201,12 +200,12 @@ class clsActionManager : public QObject {
   void SwitchToNextActionInActionPath();
   void collectDueActions();
   bool takeUp(const std::string& uid);
+  bool recipientLostWithUsersFile(const std::string& uid);
   std::string rowField(const std::string& uid, int32_t field);
   void setRowField(const std::string& uid, int32_t field, const std::string& value);
   void makeDueNow(const std::string& uid);
   void recoverInterruptedActions();
-  void restoreLostMessageRows();
-  // The stored row as a request: without the marks that only this copy reads.
+  // The stored row as a request: without marks that earlier builds stored.
   static std::string requestXML(pugi::xml_node row);
   void storeChanged();
   // An event activity for a delivery, read notice, recall or file given up;
@@ -233,6 +232,7 @@ class clsActionManager : public QObject {
   void applyReply(int32_t code);
   void afterDelete();
   int32_t currentStep() const;
+  bool answerBounded() const;
   // Step 2050: starts sending the action's file (once per action); true
   // when it could not start.
   bool SendFileContent();

@@ -150,7 +150,7 @@ void clsActionManager::runSteps() {
         const int port = current_.ActionType < kRequestServerIdentity ? kPeerPort : kServerPort;
         if (ConnectToRecipient(current_.recipientAddress, port)) {
           current_.status = Failed;
-        } else if (wsClient_.State() != platform::kSckConnected) {
+        } else if (wsClient_.State() != platform::kSckConnected || answerBounded()) {
           tmrClientConnectionTimeout.setEnabled(false);
           tmrClientConnectionTimeout.setInterval(kConnectTimeoutMs);
           tmrClientConnectionTimeout.setEnabled(true);
@@ -371,7 +371,7 @@ void clsActionManager::applyReply(int32_t code) {
   };
   switch (code) {
     case 100:
-      tmrClientConnectionTimeout.setEnabled(false);
+      if (!answerBounded()) tmrClientConnectionTimeout.setEnabled(false);
       SwitchToNextActionInActionPath();
       current_.IsConnectionAccepted = true;
       break;
@@ -583,7 +583,11 @@ bool clsActionManager::ManageActionStatus() {
         current_.status = RetryPlanned;
       }
     }
-    if (current_.status != InProgress) {
+    // The queue list does not show identity checks: one given up would
+    // stay for good.
+    if (type == kRequestUserInformation && current_.status == GivenUp) {
+      DeleteAction(current_.ID, false);
+    } else if (current_.status != InProgress) {
       setRowField(current_.ID, kActionAS, std::to_string(current_.status));
     }
   }
@@ -624,9 +628,11 @@ void clsActionManager::CloseClientConnection(bool closeOnly) {
 }
 
 void clsActionManager::wsClient_Connect() {
-  tmrClientConnectionTimeout.setEnabled(false);
-  tmrClientConnectionTimeout.setInterval(kConnectTimeoutMs);
-  tmrClientConnectionTimeout.setEnabled(true);
+  if (!answerBounded()) {
+    tmrClientConnectionTimeout.setEnabled(false);
+    tmrClientConnectionTimeout.setInterval(kConnectTimeoutMs);
+    tmrClientConnectionTimeout.setEnabled(true);
+  }
   current_.IsConnectionEstablished = true;
   InitConnectionState(clientState_);
   clientReceive_.Clear();
@@ -684,9 +690,16 @@ void clsActionManager::wsClient_SendComplete() {
   }
 }
 
+// An identity check is asked of the address on file, which may be the very
+// peer whose claim it checks: the connect timer bounds its whole
+// conversation, so that such a peer holds the queue no longer than that.
+bool clsActionManager::answerBounded() const {
+  return current_.ActionType == kRequestUserInformation;
+}
+
 void clsActionManager::tmrClientConnectionTimeout_Timer() {
   tmrClientConnectionTimeout.setEnabled(false);
-  if (!(current_.IsConnectionAccepted && current_.IsConnectionEstablished)) {
+  if (answerBounded() || !(current_.IsConnectionAccepted && current_.IsConnectionEstablished)) {
     ProcessCurrentAction("", true);
   }
 }

@@ -6,6 +6,7 @@
 #include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
+#include "modLocalUserFunctions.h"
 
 namespace modCOMExecuteAction {
 namespace {
@@ -70,7 +71,7 @@ void ExecuteResponse1200(const std::string& messageUID, const std::string& recip
 int32_t ExecuteResponse1300(const XMLDocumentRef& reply, const std::string& ownerUID,
                             const std::string& expectedUID) {
   try {
-    const std::string identity = content(reply);
+    const std::string identity = modLocalUserFunctions::IdentityElementText(content(reply));
     const XMLDocumentRef element = clsGenXMLDocument::create();
     if (expectedUID.empty() || !element->load(identity) ||
         expectedUID != element->rootElement().attribute("UID").value()) {

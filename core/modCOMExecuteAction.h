@@ -18,10 +18,10 @@ void ExecuteResponse1000(const XMLDocumentRef& reply);
 void ExecuteResponse1100(const XMLDocumentRef& reply);
 // The recipient's copy of the sent message is delivered, saved at once.
 void ExecuteResponse1200(const std::string& messageUID, const std::string& recipientUID);
-// The identity element in "CO" updates the users directory of ownerUID,
-// but only when it is the identity of expectedUID: no peer may answer for
-// somebody else. The result of UpdateUserFromRemoteElement, or 0 when the
-// element was not taken.
+// The identity in "CO" (in either form, IdentityElementText) updates the
+// users directory of ownerUID, but only when it is the identity of
+// expectedUID: no peer may answer for somebody else. The result of
+// UpdateUserFromRemoteElement, or 0 when the element was not taken.
 int32_t ExecuteResponse1300(const XMLDocumentRef& reply, const std::string& ownerUID,
                             const std::string& expectedUID);
 // The recipient's copy of the sent message is recalled, and saved.

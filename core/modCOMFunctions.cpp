@@ -10,7 +10,6 @@
 #include "modGenFunctions.h"
 #include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
-#include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -121,7 +120,6 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
     const std::vector<std::string> to = distinctRecipients(recipients);
     std::string uid;
     std::string xml;
-    std::string written;
     if (automaticReply) {
       const auto replies = modGlobalFunctions::CreateGenObject(modGlobalVariables::MessSent, "",
                                                                false, false);
@@ -134,17 +132,12 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       PoolLoan messages(modGlobalVariables::MessSent);
       uid = messages->CreateNewRow(true, kMessageUID);
       xml = addMessageRow(*messages, uid, content, priority, responseType, to, answeredUID, false);
-      if (to.empty()) {
-        messages->SaveXMLDoc();
-      } else if (const auto unflushed = messages->SaveXMLDocUnflushed()) {
-        // The deliveries, flushed next, hold the row: it need not be flushed first.
-        written = unflushed->text();
-      }
+      messages->SaveXMLDoc();
     }
     clsActionManager& actions = ActionManager();
     for (const std::string& recipient : to) {
       actions.AddAction(modGlobalVariables::kRequestDeliverMessage, uid, recipient, xml, RA, "",
-                        false, true, true, written);
+                        false, true, true);
     }
     actions.SaveStore();
     actions.StartActionManager();
@@ -152,30 +145,6 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
     return uid;
   } catch (...) {
     raiseAgain("modCOMFunctions.SendMessageToRecipients");
-  }
-}
-
-void RestoreLostMessageRow(const std::string& messageUID, const std::string& rowXML,
-                           const DataJournal::Position& written) {
-  try {
-    PoolLoan messages(modGlobalVariables::MessSent);
-    messages->LoadXMLDoc(false);
-    if (!messages->WriteLost(written)) return;
-    messages->PC_SelectSingleNode(kMessageUID, messageUID);
-    if (messages->IsRowSelected()) return;
-    pugi::xml_document parsed;
-    constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
-    if (!parsed.load_buffer(rowXML.data(), rowXML.size(), kOptions, pugi::encoding_utf8)) return;
-    const pugi::xml_node row = parsed.document_element();
-    const std::string& uidName = modGenGlobals::FieldName(modGlobalVariables::MessSent, kMessageUID);
-    if (messages->XMLElementBaseName() != row.name() ||
-        messageUID != row.attribute(uidName.c_str()).value()) {
-      return;
-    }
-    messages->AddRow(row);
-    messages->SaveXMLDoc();
-  } catch (...) {
-    raiseAgain("modCOMFunctions.RestoreLostMessageRow");
   }
 }
 

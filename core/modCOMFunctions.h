@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "DataJournal.h"
-
 class clsGenObject;
 
 namespace modCOMFunctions {
@@ -15,21 +13,14 @@ namespace modCOMFunctions {
 // (action 1200) per recipient, then starts the queue. `content` may hold
 // CR LF line breaks; the signature is appended when the options say so.
 // `recipients` is a "||" list of account UIDs (empty and repeated items are
-// dropped). The deliveries are on disk before this returns; each holds the
-// message row ("ST" 1, each recipient 1), which is on disk by then too or
-// is brought back by RestoreLostMessageRow. An automatic reply ("ST" -1) is
-// not kept among the sent messages. Answering a received message in status 100 marks
-// it 220. Returns the new message's UID.
+// dropped). The message row ("ST" 1, each recipient 1) and then the
+// deliveries, each holding that row, are on disk before this returns. An
+// automatic reply ("ST" -1) is not kept among the sent messages. Answering
+// a received message in status 100 marks it 220. Returns the new message's
+// UID.
 std::string SendMessageToRecipients(const std::string& content, int32_t priority,
                                     int32_t responseType, const std::string& recipients,
                                     const std::string& answeredUID, bool RA, bool automaticReply);
-
-// At the start of the queue: the row `rowXML` of the sent message
-// `messageUID`, whose save ended unflushed at `written`, is stored again
-// when the last load of the sent messages found that save lost. A row that
-// is there, or was removed after that save, stays as it is.
-void RestoreLostMessageRow(const std::string& messageUID, const std::string& rowXML,
-                           const DataJournal::Position& written);
 
 // Sets the status of one recipient of a sent message: the recipient's sub
 // row gets `status`, and so does the message row itself when it has only

@@ -413,7 +413,7 @@ std::string ProcessUserIdentity(const XMLDocumentRef& request, const ConnectionS
   try {
     const std::string RUID = field(request, kActionRUID);
     const std::string SUID = field(request, kActionSUID);
-    const std::string V = field(request, kActionV);
+    const std::string V = modLocalUserFunctions::IdentityElementText(field(request, kActionV));
     if (RUID.empty() || V.empty()) return reply(modGlobalFunctions::kIdentityRefused);
     if (!isLocalAccount(RUID)) return reply(modGlobalFunctions::kIdentityUnchanged);
     // Only the requester's own identity is taken; while the account takes
@@ -429,7 +429,7 @@ std::string ProcessUserIdentity(const XMLDocumentRef& request, const ConnectionS
     if (const std::optional<std::string> onFile = addressElsewhere(RUID, SUID, state)) {
       if (!state.PeerAddress.empty() &&
           state.PeerAddress == identity->rootElement().attribute("IP").value()) {
-        IdentityChecks::HoldMove(RUID, SUID, *onFile, V);
+        IdentityChecks::HoldMove(RUID, SUID, *onFile, state.PeerAddress, V);
       }
       return reply(modGlobalFunctions::kIdentityRefused);
     }

@@ -58,13 +58,13 @@ std::string ProcessCheckRecipient(const XMLDocumentRef& request);
 // listed sender from another address than his own gets 100300, so that
 // his identity follows, but is not noted.
 std::string ProcessCheckSender(const XMLDocumentRef& request, ConnectionState& state);
-// 400 (400 / 401, 101300 for an empty RUID or V): stores the identity
-// element "U" in V in RUID's users directory, only when its "UID" is the
-// requester's SUID, and, while RUID accepts only people of its list, only
-// for a person already in it. A listed person's identity from another
-// address than his own is answered 101300 (try again later) and, when it
-// names the address it comes from, held for the check of the address on
-// file.
+// 400 (400 / 401, 101300 for an empty RUID or V): stores the identity in V
+// (in either form, IdentityElementText) in RUID's users directory, only
+// when its "UID" is the requester's SUID, and, while RUID accepts only
+// people of its list, only for a person already in it. A listed person's
+// identity from another address than his own is answered 101300 (try again
+// later) and, when it names the address it comes from, held for the check
+// of the address on file.
 std::string ProcessUserIdentity(const XMLDocumentRef& request, const ConnectionState& state);
 // 1000 (1000): CO = <TVR> with the identity element of every account.
 std::string ProcessListLocalUsers();

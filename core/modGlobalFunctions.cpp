@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -29,6 +30,7 @@
 #include "Utf8.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
+#include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsXML.h"
@@ -315,6 +317,27 @@ GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, boo
     return collection;
   } catch (...) {
     raiseAgain("modGlobalFunctions.CreateGenObject");
+  }
+}
+
+QDateTime LastKeptAside(int32_t classType, const std::string& userUID) {
+  try {
+    const ClassConfiguration* config = configurationOf(classType);
+    if (config == nullptr) return {};
+    const std::string localPath = config->perUser ? accountFolderOf(userUID) : std::string();
+    using namespace modGenApplicationSetting;
+    const FileSourceInfo file = GetFileSourceFolder(kUserDataFile, config->fileName, localPath);
+    const QString mark = QString::fromStdString(file.FileName + kKeptCopyMark);
+    QDateTime last;
+    for (const QString& name :
+         QDir(QString::fromStdString(file.FolderPath)).entryList({mark + "*"}, QDir::Files)) {
+      const QDateTime kept =
+          QDateTime::fromString(name.mid(mark.size(), 15), QStringLiteral("yyyyMMdd-hhmmss"));
+      if (kept.isValid() && (!last.isValid() || kept > last)) last = kept;
+    }
+    return last;
+  } catch (...) {
+    raiseAgain("modGlobalFunctions.LastKeptAside");
   }
 }
 

@@ -20,6 +20,7 @@
 //
 // Errors are reported under "modGlobalFunctions.<Procedure>" and raised
 // again, except where a procedure says otherwise. UI thread only.
+#include <QDateTime>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -54,6 +55,10 @@ std::string BuildXMLTemplate(const std::string& elementName, int32_t classType);
 // outside 0..12) shows "Internal code error. 61346" and gives a collection
 // with only its class and owner set.
 GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, bool linked, bool load);
+
+// When userUID's data file of classType was last kept aside as damaged or
+// foreign (the time its kept copy's name carries); invalid when never.
+QDateTime LastKeptAside(int32_t classType, const std::string& userUID);
 
 // A private, unlinked collection of userUID's data file of classType, with a
 // fresh document under a root "TVR"; loaded when `load`. It does not see

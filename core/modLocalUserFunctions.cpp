@@ -468,6 +468,16 @@ XMLDocumentRef BuildUserIdentityElement(int32_t classType, pugi::xml_node source
   }
 }
 
+std::string IdentityElementText(const std::string& text) {
+  pugi::xml_document parsed;
+  constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
+  if (!parsed.load_buffer(text.data(), text.size(), kOptions, pugi::encoding_utf8)) return text;
+  const pugi::xml_node root = parsed.document_element();
+  if (root.attribute("UID")) return text;
+  const pugi::xml_node inner = root.child("U");
+  return inner ? modGenFunctionsXML::XMLToString(inner) : text;
+}
+
 void UpdateLocalUserNetworkInfo() {
   try {
     clsGenAPI api;

@@ -200,6 +200,12 @@ pugi::xml_node BuildUserIdentityElement(int32_t classType, pugi::xml_node source
 // ready to be sent as text or copied where the caller wants it.
 XMLDocumentRef BuildUserIdentityElement(int32_t classType, pugi::xml_node source);
 
+// The identity a text from another copy carries, in either form copies
+// send it: attributes on the root element (<R ... UID=.../>, returned as it
+// is) or an element "U" inside it (<R><U .../></R>, returned alone). Any
+// other text is returned as it is.
+std::string IdentityElementText(const std::string& text);
+
 // Records this computer's address and host name in every account row whose
 // "IP" or "CN" differs, raising its "CS" by 1. Does not save: the account
 // collection is saved at shut-down.

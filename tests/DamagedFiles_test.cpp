@@ -147,6 +147,8 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
     SCOPED_TRACE(row.file);
     ProgramTestEnvironment environment;
     RecordingMessageBox boxes(platform::kMbResultYes);
+    // The delivery is queued before the file is damaged.
+    platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(8, 59, 0)));
     const std::string ann = prepare(environment);
     const std::string file = row.file;
     foldJournal(environment.dataFolder() + "/" + file);

@@ -206,16 +206,17 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   EXPECT_EQ(field(recalled, "AS"), "<gone>");
   EXPECT_EQ(peer.requests().size(), seen);
 
-  // Where the message row was saved is this copy's own business: the
-  // delivery goes without that mark.
+  // A mark that an earlier build stored on a delivery is this copy's own
+  // business: the delivery goes without it.
   peer.setGreeting(100);
   peer.setScript([&](const std::string& request) {
     const auto found = cases.front().script.find(ScriptedPeer::attribute(request, "AT"));
     return found == cases.front().script.end() ? Answer{} : found->second;
   });
-  queue().AddAction(1200, "MSG-W", kBob, "V", true, "", false, true, false, "JOURNAL@120");
+  queue().AddAction(1200, "MSG-W", kBob, "V", true, "", false, true, false);
+  rows().back().append_attribute("MW") = "JOURNAL@120";
   work();
-  ASSERT_EQ(requestCodesSince(peer, seen, 3), (std::vector<std::string>{"200", "300", "1200", "E"}));
+  ASSERT_EQ(requestCodesSince(peer, seen, 4), (std::vector<std::string>{"200", "300", "1200", "E"}));
   EXPECT_EQ(peer.requests()[seen + 2].find("MW="), std::string::npos) << peer.requests()[seen + 2];
 
   // Deliveries counted, the asked person's identity taken, the other refused.
@@ -442,7 +443,16 @@ TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
        "was given up"},
       {"file without retries", 2000, kBob, kSilentAddress, false, 100, {}, {}, 0, "70",
        "Send a file to Bob Smith was given up"},
+      {"delivery to a person removed after the users file was set aside", 1200, "NOBODY", "",
+       true, 100, {}, {}, 0, "<gone>", "was given up"},
+      {"identity check never answered", 1300, kBob, "", false, 100, {{"200", reply(200)}},
+       {"200", "1300", "E"}, 1, "<gone>", ""},
+      {"identity check given up", 1300, kBob, "", false, 100,
+       {{"200", reply(200)}, {"1300", reply(100200)}}, {"200", "1300", "E"}, 1, "<gone>", ""},
   };
+  // Set aside before any of these actions was queued.
+  modGenFunctionsFile::SaveFileContent(environment.dataFolder() + "/ANN",
+                                       "D010.dat.bad-20260302-085959", "damaged");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::size_t before = peer.requests().size();
@@ -456,9 +466,12 @@ TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
     queue().AddAction(c.type, "MSG-1", c.ruid, "V", true, c.riu, false, c.retries, false);
     const std::string action = lastAdded();
     queue().ManageActionQueue();
-    ASSERT_TRUE(ScriptedPeer::waitFor(
-        [&] { return !queue().IsBusy() || (c.greeting == 0 && queue().IsConnectionEstablished()); },
-        15000));
+    // An identity check waits for its answer no longer than for a greeting.
+    const bool unanswered = c.type == 1300 && c.script.count("1300") == 0;
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+      return !queue().IsBusy() || (c.greeting == 0 && queue().IsConnectionEstablished()) ||
+             (unanswered && peer.requests().size() - before == 2);
+    }, 15000));
     if (queue().IsBusy()) {
       // The connect timer is armed; its tick is played rather than waited for.
       EXPECT_TRUE(queue().tmrClientConnectionTimeout.enabled());

@@ -389,6 +389,10 @@ TEST_F(Requests, IdentityRewritesOnlyTheRequestersOwnRow) {
   EXPECT_EQ(code(send(400, kBob, ann_, "", "")), "101300");
   EXPECT_EQ(code(send(400, kBob, ann_, "", "<U broken")), "401");
   EXPECT_EQ(code(send(400, kBob, kNobody, "", bobMoved)), "401");
+  EXPECT_EQ(code(send(400, kBob, carl_, "", "<R>" + identity(kBob, kBobNewAddress, "7") + "</R>")),
+            "400")
+      << "the identity inside an element";
+  EXPECT_EQ(onDisk(User, carl_).at(0)["CS"], "7");
 }
 
 TEST_F(Requests, RecallDeletesOnlyTheSendersMessageAndSavesIt) {
@@ -561,6 +565,8 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     int greeting;  // 0: nobody listens there any more
     ScriptedPeer::Script script;
     bool followed;
+    const char* claimed = kBobNewAddress;  // the address his identity names
+    const char* meanwhile = nullptr;       // put on file while the check waits
   };
   const std::vector<Row> table = {
       {"nobody listens", 0, {}, true},
@@ -571,6 +577,11 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
       {"a copy there refuses us", 100101, {}, false},
       {"he still answers there", 100, answering(200, info(1300, identity(kBob, kBobAddress, "5"))),
        false},
+      {"he answers inside an element", 100,
+       answering(200, info(1300, "<R>" + identity(kBob, kBobAddress, "5") + "</R>")), false},
+      {"his address on file changed meanwhile", 0, {}, false, kBobNewAddress, kEveAddress},
+      {"his identity names another address", 0, {}, false, kImpostorAddress},
+      {"he moved after all", 0, {}, true},
   };
   int delivered = 0;
   for (const Row& row : table) {
@@ -591,10 +602,17 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     connection = {};
     connection.PeerAddress = kBobNewAddress;
     EXPECT_EQ(code(send(300, kBob, ann_, "", "6")), "100300");
-    EXPECT_EQ(code(send(400, kBob, ann_, "", identity(kBob, kBobNewAddress, "6"))), "101300");
+    EXPECT_EQ(code(send(400, kBob, ann_, "", identity(kBob, row.claimed, "6"))), "101300");
+    if (row.meanwhile != nullptr) {
+      PoolLoan users(User);
+      users->SetRowFieldByKey(0, kBob, 7, row.meanwhile);
+      users->SaveXMLDoc();
+    }
     workQueue();
     Attributes bob = annsRow(User, kBob);
-    EXPECT_EQ(bob["IP"], row.followed ? kBobNewAddress : kBobAddress);
+    EXPECT_EQ(bob["IP"], row.meanwhile != nullptr ? row.meanwhile
+                         : row.followed          ? kBobNewAddress
+                                                 : kBobAddress);
     EXPECT_EQ(bob["CS"], row.followed ? "6" : "5");
 
     // The sender's next try.
@@ -607,6 +625,35 @@ TEST_F(Requests, AMovedPersonIsFollowedOnceHisOldAddressNoLongerAnswersForHim) {
     if (row.followed) ++delivered;
   }
   EXPECT_EQ(onDisk(MessRec, ann_).size(), static_cast<std::size_t>(delivered));
+}
+
+// Claims against made-up people: one check at a time for the claims of one
+// address, so that a real move claimed meanwhile waits behind one check at
+// most; sixteen checks wait at most; holds whose checks never settle end.
+TEST_F(Requests, HostileClaimsNeitherPileUpNorHoldBackARealMove) {
+  queue();
+  const auto claim = [&](const std::string& person, const std::string& from) {
+    ConnectionState claimant;
+    claimant.PeerAddress = from;
+    ProcessRequestedAction(request(400, person, ann_, "", identity(person, from, "6")), claimant);
+    return queuedActions().size();
+  };
+  std::vector<std::string> madeUp;
+  for (int i = 10; i < 27; ++i) {
+    madeUp.push_back("CCCC0000-0000-0000-0000-0000000000" + std::to_string(i));
+    addContact(ann_, madeUp.back(), "5", "Made", "Up", kImpostorAddress);
+  }
+  for (const std::string& person : madeUp) claim(person, kEveAddress);
+  ASSERT_EQ(claim(kBob, kBobNewAddress), 2u);
+  // Taken out by hand, the two never settle.
+  while (!queuedActions().empty()) {
+    queue().DeleteAction(queuedActions()[0].attribute("UID").value(), true);
+  }
+  platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
+  for (std::size_t i = 0; i < madeUp.size(); ++i) claim(madeUp[i], "127.0.1." + std::to_string(i));
+  EXPECT_EQ(queuedActions().size(), 16u);
+  platform::advanceFixedTime(qint64{IdentityChecks::kRecheckSeconds} * 1000);
+  EXPECT_EQ(claim(kBob, "127.0.1.99"), 16u) << "the holds ended, their checks still wait";
 }
 
 TEST_F(Requests, AReadNoticeReachesTheSentMessageWhereverItIsAndOnlyFromItsRecipient) {
