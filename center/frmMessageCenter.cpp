@@ -427,7 +427,7 @@ void frmMessageCenter::StartNetwork() {
   RegisterHotKey();
   AddTrayIcon();
   frmMessageViewer::InstallService();
-  modGlobalFunctions::ShowNotOpenedMessagesOnBoard();
+  board_->ReplayBacklog(modGlobalFunctions::ShowNotOpenedMessagesOnBoard);
 }
 
 // A copy that cannot listen still sends; the person is told that nothing

@@ -178,6 +178,38 @@ QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key) {
   return nullptr;
 }
 
+namespace {
+
+bool isInView(QTreeWidget* list, QTreeWidgetItem* item) {
+  return item != nullptr && list->viewport()->rect().intersects(list->visualItemRect(item));
+}
+
+}  // namespace
+
+ListViewPlace ListViewSavePlace(QTreeWidget* list) {
+  ListViewPlace place;
+  for (QTreeWidgetItem* item = list->itemAt(0, 0); isInView(list, item);
+       item = list->itemBelow(item)) {
+    place.inView.push_back(keyOf(item));
+    if (item->isSelected() && (place.selectedInView.empty() || item == list->currentItem())) {
+      place.selectedInView = keyOf(item);
+    }
+  }
+  return place;
+}
+
+void ListViewRestorePlace(QTreeWidget* list, const ListViewPlace& place) {
+  for (const std::string& key : place.inView) {
+    if (QTreeWidgetItem* item = ListViewFindItem(list, key)) {
+      list->scrollToItem(item, QAbstractItemView::PositionAtTop);
+      break;
+    }
+  }
+  QTreeWidgetItem* selected =
+      place.selectedInView.empty() ? nullptr : ListViewFindItem(list, place.selectedInView);
+  if (selected != nullptr && !isInView(list, selected)) list->scrollToItem(selected);
+}
+
 void ListViewRemoveItems(QTreeWidget* list, const std::vector<std::string>& keys) {
   try {
     if (list == nullptr || keys.empty()) return;

@@ -64,6 +64,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   lstRecipients_->setObjectName("lstRecipients");
   txtMessage_ = new QPlainTextEdit(this);
   txtMessage_->setObjectName("txtMessage");
+  txtMessage_->setTabChangesFocus(true);
   cboPriority_ = new QComboBox(this);
   cboPriority_->setObjectName("cboPriority");
   cboResponseType_ = new QComboBox(this);
@@ -123,6 +124,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   layout->addLayout(body);
   layout->addLayout(buttons);
   resize(760, 460);
+  SetReadingTabOrder();
 
   connect(cmdSend_, &QPushButton::clicked, this, &frmMessage::cmdSend_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QWidget::close);
@@ -137,6 +139,17 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   connect(cboInstMess_, &QComboBox::currentIndexChanged, this, &frmMessage::UpdateControls);
 
   Form_Load(recipients);
+}
+
+// Focus follows the window as it reads: the recipients, the options above
+// the text, the text, the attachments, then the buttons left to right.
+void frmMessage::SetReadingTabOrder() {
+  const std::vector<QWidget*> order = {lstRecipients_,    cboPriority_,   cboResponseType_,
+                                       cboInstMessType_,  cboInstMess_,   cmdInsertInstMess_,
+                                       txtMessage_,       lstAttachments_, cmdAttach_,
+                                       cmdRemoveAttachment_, cmdSend_,    cmdCloseAll_,
+                                       cmdCancel_};
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
 void frmMessage::Form_Load(const std::vector<std::string>& recipients) {
@@ -293,14 +306,12 @@ std::string frmMessage::SendMessage() {
     // The files follow the stored message, so they never go without it.
     modFileTransfer::QueueFileActions(recipients, Attachments());
     ActionManager().StartActionManager();
-    const bool clear = modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend;
-    if (clear) {
+    if (modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend) {
       txtMessage_->clear();
       lstAttachments_->clear();
     }
     unsent_ = false;
     UpdateControls();
-    if (clear) close();
     return uid;
   } catch (...) {
     raiseAgain("frmMessage.SendMessage");
@@ -370,7 +381,8 @@ void frmMessage::closeEvent(QCloseEvent* event) {
     if (!drop) {
       if (!isVisible()) modGenFunctions::ActivateForm(this);
       drop = modGenFunctions::ShowMessageBox(kDropUnsentQuestion,
-                                             platform::kMbYesNo | platform::kMbQuestion,
+                                             platform::kMbYesNo | platform::kMbQuestion |
+                                                 platform::kMbDefaultButton2,
                                              modGenFunctions::kAppTitle,
                                              this) == platform::kMbResultYes;
     }

@@ -9,10 +9,12 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -86,12 +88,14 @@ class MessageWindows : public ::testing::Test {
     messages->PC_SelectSingleNode(0, uid);
     return messages->GetCurrent().attribute(name).as_string();
   }
-  // A received message from Bob to Ann in status `status`.
-  std::string receive(const std::string& status, const std::string& content) {
+  // A received message from Bob (or `sender`) to Ann in status `status`.
+  std::string receive(const std::string& status, const std::string& content,
+                      const std::string& sender = kBob,
+                      const std::string& time = "2026-03-02 08:15:00") {
     PoolLoan received(MessRec);
     const std::string uid = received->CreateNewRow(true, 0);
     received->SetFields({1, 2, 3, 4, 5, 6, 8},
-                        {kBob, status, "2026-03-02 08:15:00", content, "1", "3", "1"});
+                        {sender, status, time, content, "1", "3", "1"});
     received->AddCurrentRow();
     received->AddSubRow(0, uid, 0, ann);
     received->SubRowSetField(1, "50");
@@ -144,7 +148,10 @@ TEST_F(MessageWindows, SendingStoresTheMessageAndQueuesOneDeliveryPerRecipient) 
   response->setCurrentIndex(response->findData(3));
   ASSERT_TRUE(send->isEnabled());
   send->click();
-  EXPECT_FALSE(window.isVisible());
+  // Emptied for the next message, and still open.
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(text->toPlainText(), "");
+  EXPECT_FALSE(send->isEnabled());
 
   PoolLoan sent(MessSent);
   ASSERT_EQ(sent->CountAll(), 1);
@@ -299,6 +306,8 @@ TEST_F(MessageWindows, AReplyFromTheViewerAnswersTheSenderAndMarksTheMessageAnsw
     EXPECT_EQ(text->toPlainText().contains("See you"), quote);
     QTest::keyClicks(text, "Sure");
     control<QPushButton>(compose, "cmdSend")->click();
+    EXPECT_TRUE(compose->isVisible());
+    compose->close();  // emptied by the send: nothing to ask
     EXPECT_FALSE(compose->isVisible());
 
     PoolLoan sent(MessSent);
@@ -357,7 +366,9 @@ TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachF
   boxes.answerNext(platform::kMbResultNo);
   cancel->click();
   ASSERT_EQ(boxes.shown().size(), 1u);
-  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
+  // Enter keeps the draft.
+  EXPECT_EQ(boxes.shown()[0].flags,
+            platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2);
   EXPECT_TRUE(window.isVisible());
   EXPECT_EQ(text->toPlainText(), "Draft");
 
@@ -378,49 +389,118 @@ TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachF
   EXPECT_EQ(boxes.shown().size(), 2u);
 }
 
-// A message sent and one received while the folders show two selected rows
-// of a long list: the new one joins, a deleted one leaves, and the two stay
-// selected with the list where it was scrolled.
+// Closing asks only when the window holds what the person made and did not
+// send; a reply is addressed to its sender, known or not.
+TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndARepliesGoesToItsSender) {
+  constexpr const char* kStranger = "57A00000-0000-0000-0000-000000000009";
+  modLocalUserFunctions::LocalUserOptions.IncludeSenderMessageOnReply = true;
+  modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend = false;
+  modGenFunctionsFile::SaveFileContent(environment.documentsFolder(), "a.txt", "x");
+  const std::string file = environment.documentsFolder() + "/a.txt";
+  const auto typed = [] {
+    auto* window = new frmMessage({}, {kBob});
+    QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Draft");
+    return window;
+  };
+  const auto reply = [this](const std::string& sender) {
+    return frmMessage::OpenReply(MessRec, receive("100", "Lunch?", sender), nullptr);
+  };
+  struct Row {
+    const char* state;
+    std::function<frmMessage*()> open;
+    std::string recipient;
+    bool asks;
+  };
+  const Row rows[] = {
+      {"typed", typed, kBob, true},
+      {"quoted only", [&] { return reply(kBob); }, kBob, false},
+      {"quoted only, to a sender not in the directory", [&] { return reply(kStranger); },
+       kStranger, false},
+      {"attached only",
+       [&] {
+         auto* window = new frmMessage({}, {kBob});
+         window->AddAttachments({file});
+         return window;
+       },
+       kBob, true},
+      {"sent",
+       [&] {
+         frmMessage* window = typed();
+         control<QPushButton>(window, "cmdSend")->click();
+         return window;
+       },
+       kBob, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.state);
+    QPointer<frmMessage> window = row.open();
+    ASSERT_NE(window, nullptr);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{row.recipient});
+    boxes.clear();
+    boxes.answerNext(platform::kMbResultNo);
+    window->close();
+    EXPECT_EQ(boxes.shown().size(), row.asks ? 1u : 0u);
+    if (window) window->DropAndClose();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+}
+
+// A message sent, fifty newer ones received and one deleted while the
+// folders show two selected rows of a long list: the rows come and go, the
+// two stay selected, and what was in view stays in view.
 TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo) {
   frmMessageViewer::InstallService();
-  std::vector<std::string> uids;
-  for (int i = 0; i < 60; ++i) uids.push_back(receive("100", "Note " + std::to_string(i)));
+  for (int i = 0; i < 60; ++i) receive("100", "Note " + std::to_string(i));
   frmMessageHistory window;
   window.resize(700, 300);
   window.show();
   auto* list = control<QTreeWidget>(&window, "lvMessages");
   ASSERT_EQ(list->topLevelItemCount(), 60);
+  const auto key = [](const QTreeWidgetItem* item) {
+    return item == nullptr ? std::string() : item->data(0, Qt::UserRole).toString().toStdString();
+  };
+  const auto inView = [list](const QTreeWidgetItem* item) {
+    const QRect row = list->visualItemRect(item);
+    return row.top() >= 0 && row.bottom() < list->viewport()->height();
+  };
   list->topLevelItem(30)->setSelected(true);
   list->topLevelItem(32)->setSelected(true);
+  list->scrollToItem(list->topLevelItem(30), QAbstractItemView::PositionAtTop);
   const std::vector<std::string> selected = window.SelectedMessageUIDs();
-  QScrollBar* scroll = list->verticalScrollBar();
-  ASSERT_GT(scroll->maximum(), 10);
-  scroll->setValue(scroll->maximum() / 2);
-  const int place = scroll->value();
-  const std::string unselected = list->topLevelItem(40)->data(0, Qt::UserRole).toString().toStdString();
+  const std::string top = key(list->itemAt(0, 0));
+  ASSERT_EQ(top, key(list->topLevelItem(30)));
+  const std::string unselected = key(list->topLevelItem(31));
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
 
   modCOMFunctions::SendMessageToRecipients("Out", 2, 1, kBob, "", true, false);
-  const std::string arrived = receive("60", "New one");
+  std::string arrived;
+  for (int i = 0; i < 50; ++i) arrived = receive("60", "New one", kBob, "2026-03-02 09:30:00");
   {
     PoolLoan received(MessRec);
     received->Delete(false, 0, unselected, false);
   }
+  const auto keptInView = [&] {
+    QApplication::processEvents();
+    EXPECT_EQ(window.SelectedMessageUIDs(), selected);
+    EXPECT_EQ(key(list->itemAt(0, 0)), top);
+    for (const std::string& uid : selected)
+      EXPECT_TRUE(inView(modGenFunctionsControl::ListViewFindItem(list, uid)));
+  };
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
-  EXPECT_EQ(list->topLevelItemCount(), 60);
+  EXPECT_EQ(list->topLevelItemCount(), 109);
   EXPECT_NE(modGenFunctionsControl::ListViewFindItem(list, arrived), nullptr);
   EXPECT_EQ(modGenFunctionsControl::ListViewFindItem(list, unselected), nullptr);
-  EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-  EXPECT_EQ(scroll->value(), place);
+  keptInView();
 
   // Opening one shows its new status in place; the whole list read again
-  // keeps the selection too.
+  // keeps the selection and the view too.
   QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(list, arrived);
   emit list->itemActivated(item, 0);  // a double click or Enter
   EXPECT_EQ(item->text(4), "Opened");
   window.RefreshList();
-  EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-  EXPECT_EQ(scroll->value(), place);
+  keptInView();
   delete frmMessageViewer::SharedViewer();
 }
 
