@@ -50,6 +50,7 @@
 #include "clsApplicationSetting.h"
 #include "clsGenErrorHandler.h"
 #include "frmLogin.h"
+#include "modGenFunctionsControl.h"
 #include "frmOptions.h"
 #include "modGenApplicationSetting.h"
 #include "modGenFunctions.h"
@@ -311,6 +312,7 @@ QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*,
     list->headerItem()->setText(static_cast<int>(i), columns[i].first);
     list->setColumnWidth(static_cast<int>(i), columns[i].second);
   }
+  modGenFunctionsControl::ListViewFitColumnsToWidth(list);
   lists_->addWidget(list);
   return list;
 }

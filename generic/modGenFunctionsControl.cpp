@@ -1,6 +1,7 @@
 #include "modGenFunctionsControl.h"
 
 #include <QComboBox>
+#include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
@@ -9,6 +10,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTreeWidget>
+
+#include <algorithm>
 
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
@@ -185,6 +188,45 @@ bool isInView(QTreeWidget* list, QTreeWidgetItem* item) {
 }
 
 }  // namespace
+
+namespace {
+
+void fitColumns(QTreeWidget* list) {
+  QHeaderView* header = list->header();
+  int excess = header->length() - list->viewport()->width();
+  for (int column = header->count() - 1; column >= 0 && excess > 0; --column) {
+    if (header->isSectionHidden(column)) continue;
+    const int needed =
+        std::max(header->sectionSizeHint(column),
+                 static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column));
+    const int cut = std::min(excess, header->sectionSize(column) - needed);
+    if (cut <= 0) continue;
+    header->resizeSection(column, header->sectionSize(column) - cut);
+    excess -= cut;
+  }
+}
+
+class ColumnFitter : public QObject {
+ public:
+  explicit ColumnFitter(QTreeWidget* list) : QObject(list), list_(list) {
+    list->viewport()->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Show) fitColumns(list_);
+    return false;
+  }
+
+ private:
+  QTreeWidget* list_;
+};
+
+}  // namespace
+
+void ListViewFitColumnsToWidth(QTreeWidget* list) {
+  if (list != nullptr) new ColumnFitter(list);
+}
 
 ListViewPlace ListViewSavePlace(QTreeWidget* list) {
   ListViewPlace place;

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -95,6 +96,8 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
 
   auto* options = new QFormLayout;
+  // On a small screen the captions go above their controls.
+  options->setRowWrapPolicy(QFormLayout::WrapLongRows);
   options->addRow("Priority:", cboPriority_);
   options->addRow("Response:", cboResponseType_);
   auto* presets = new QHBoxLayout;
@@ -209,6 +212,10 @@ void frmMessage::FillRecipientList(const std::vector<std::string>& recipients) {
                                   entry.uid.toStdString()) != recipients.end();
     item->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
   }
+  // Every name whole, beside the scroll bar of a long directory.
+  lstRecipients_->setMinimumWidth(lstRecipients_->sizeHintForColumn(0) +
+                                  2 * lstRecipients_->frameWidth() +
+                                  lstRecipients_->verticalScrollBar()->sizeHint().width());
 }
 
 void frmMessage::FillInstantMessages() {

@@ -53,6 +53,7 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   cboFolder_->addItem("History", static_cast<int>(modGlobalVariables::MessHist));
   lvMessages_ = new QTreeWidget(this);
   lvMessages_->setObjectName("lvMessages");
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvMessages_);
   lvMessages_->setRootIsDecorated(false);
   lvMessages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   lvMessages_->setHeaderLabels({"From", "To", "Date", "Priority", "Status", "Message"});

@@ -20,6 +20,7 @@
 
 #include "Clock.h"
 #include "MessageWindowsServices.h"
+#include "LayoutCheck.h"
 #include "ModalDriver.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
@@ -142,6 +143,17 @@ TEST_F(MessageWindows, SendingStoresTheMessageAndQueuesOneDeliveryPerRecipient) 
   EXPECT_EQ(text->toPlainText(), "Yes\nCan you call me?\n");
 
   recipients->item(0)->setCheckState(Qt::Checked);
+  // Tab and Shift+Tab go through the controls as the window reads; the text
+  // takes no tab.
+  const QStringList reading = {"cboPriority", "cboResponseType", "cboInstMessType",
+                               "cboInstMess", "cmdInsertInstMess", "txtMessage",
+                               "lstAttachments", "cmdAttach", "cmdSend", "cmdCloseAll",
+                               "cmdCancel"};
+  EXPECT_EQ(LayoutCheck::tabCycle(recipients, false).join(' ').toStdString(),
+            reading.join(' ').toStdString());
+  EXPECT_EQ(LayoutCheck::tabCycle(recipients, true).join(' ').toStdString(),
+            QStringList(reading.rbegin(), reading.rend()).join(' ').toStdString());
+  EXPECT_EQ(text->toPlainText(), "Yes\nCan you call me?\n");
   auto* priority = control<QComboBox>(&window, "cboPriority");
   priority->setCurrentIndex(priority->findData(1));
   auto* response = control<QComboBox>(&window, "cboResponseType");

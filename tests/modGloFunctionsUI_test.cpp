@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
+#include <cmath>
 
 #include "LayoutCheck.h"
 #include "MessageCenterServices.h"
@@ -206,6 +207,8 @@ class FirstOpening : public Placement {
   void SetUp() override {
     Placement::SetUp();
     ProgramTestEnvironment::addPerson(account, kAnn, "1", "Lee", "Ann", "127.0.0.100");
+    ProgramTestEnvironment::addPerson(account, "A11CE000-0000-0000-0000-0000000A11CE", "1",
+                                      "Martin", "Alice", "127.0.0.102");
     PoolLoan received(modGlobalVariables::MessRec);
     const std::string uid = received->CreateNewRow(true, 0);
     received->SetFields({1, 2, 3, 4, 5, 6, 8},
@@ -223,9 +226,9 @@ class FirstOpening : public Placement {
 
 }  // namespace
 
-TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnA1280x900Screen) {
+// Run on screens of 1280x900, and of 1024x768 at a scale of 1 and of 1.5.
+TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  ASSERT_EQ(screen.size(), QSize(1280, 900)) << "the suite runs on a 1280x900 screen";
   struct Case {
     const char* name;
     std::function<QWidget*()> open;
@@ -259,7 +262,15 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnA1280x900Screen)
     SCOPED_TRACE(c.name);
     std::unique_ptr<QWidget> window(c.open());
     window->show();
-    EXPECT_TRUE(screen.contains(window->geometry()));
+    // Whole on the screen, counted in the screen's own pixels.
+    const qreal scale = window->devicePixelRatioF();
+    const QRect pixels = QRectF(QPointF(window->geometry().topLeft()) * scale,
+                                QSizeF(window->geometry().size()) * scale)
+                             .toAlignedRect();
+    const QRect screenPixels(0, 0, std::floor(screen.width() * scale),
+                             std::floor(screen.height() * scale));
+    EXPECT_TRUE(screenPixels.contains(pixels))
+        << pixels.x() << "," << pixels.y() << " " << pixels.width() << "x" << pixels.height();
     EXPECT_GE(window->width(), window->minimumSizeHint().width());
     EXPECT_GE(window->height(), window->minimumSizeHint().height());
     EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "");

@@ -13,6 +13,7 @@
 #include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTest>
 #include <QTreeView>
 #include <QWidget>
 
@@ -175,5 +176,23 @@ QStringList faultsOnEveryPage(QWidget* window, bool contents) {
 QStringList cutControls(QWidget* window) { return faultsOnEveryPage(window, false); }
 
 QStringList readabilityFaults(QWidget* window) { return faultsOnEveryPage(window, true); }
+
+QStringList tabCycle(QWidget* first, bool backwards) {
+  QWidget* window = first->window();
+  window->activateWindow();
+  if (!QTest::qWaitForWindowActive(window)) return {"the window did not become active"};
+  first->setFocus(Qt::OtherFocusReason);
+  QStringList reached;
+  for (int press = 0; press < 60; ++press) {
+    QWidget* focus = QApplication::focusWidget();
+    if (focus == nullptr) break;
+    QTest::keyClick(focus, backwards ? Qt::Key_Backtab : Qt::Key_Tab,
+                    backwards ? Qt::ShiftModifier : Qt::NoModifier);
+    focus = QApplication::focusWidget();
+    if (focus == nullptr || focus == first) break;
+    reached << focus->objectName();
+  }
+  return reached;
+}
 
 }  // namespace LayoutCheck

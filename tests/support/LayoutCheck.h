@@ -19,5 +19,9 @@ namespace LayoutCheck {
 
 QStringList cutControls(QWidget* window);
 QStringList readabilityFaults(QWidget* window);
+// The object names of the controls that Tab (Shift+Tab with backwards)
+// reaches from `first`, pressed as a person does until the focus is back on
+// `first` (at most 60 presses). The window is made active first.
+QStringList tabCycle(QWidget* first, bool backwards);
 
 }  // namespace LayoutCheck
