@@ -10,7 +10,6 @@
 #include <QScreen>
 #include <QWidget>
 #include <algorithm>
-#include <cmath>
 #include <map>
 #include <optional>
 #include <vector>
@@ -65,34 +64,20 @@ std::optional<int> twipsNumber(const std::string& text) {
   return *number;
 }
 
-// The available area of the screen in whole pixels of the screen: at a
-// fractional scale the logical size is rounded, and a window as wide as it
-// would end a pixel past the screen's edge.
-QRect usableArea(const QScreen* screen) {
-  if (screen == nullptr) return QRect();
-  QRect area = screen->availableGeometry();
-  const qreal scale = screen->devicePixelRatio();
-  const auto whole = [scale](int logical) {
-    return static_cast<int>(std::floor(std::floor(logical * scale) / scale));
-  };
-  area.setSize(QSize(whole(area.width()), whole(area.height())));
-  return area;
-}
-
 // The rectangle moved (and cut when larger) into the available area of the
 // screen it lies most on, or of the primary screen when it lies on none.
 QRect onVisibleScreen(QRect rect) {
   const QScreen* best = QGuiApplication::primaryScreen();
   int bestArea = 0;
   for (const QScreen* screen : QGuiApplication::screens()) {
-    const QRect common = usableArea(screen).intersected(rect);
+    const QRect common = platform::usableScreenArea(screen).intersected(rect);
     if (common.width() * common.height() > bestArea) {
       bestArea = common.width() * common.height();
       best = screen;
     }
   }
   if (best == nullptr) return rect;
-  const QRect area = usableArea(best);
+  const QRect area = platform::usableScreenArea(best);
   rect.setWidth(std::min(rect.width(), area.width()));
   rect.setHeight(std::min(rect.height(), area.height()));
   rect.moveLeft(std::clamp(rect.left(), area.left(), area.right() - rect.width() + 1));
@@ -100,7 +85,7 @@ QRect onVisibleScreen(QRect rect) {
   return rect;
 }
 
-QRect availableArea() { return usableArea(QGuiApplication::primaryScreen()); }
+QRect availableArea() { return platform::usableScreenArea(QGuiApplication::primaryScreen()); }
 
 // What the window's frame adds to its size (nothing before it has one).
 QSize frameSize(const QWidget* form) { return form->frameGeometry().size() - form->size(); }

@@ -2,12 +2,14 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QLayout>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace platform {
@@ -97,10 +99,22 @@ class PlacedMessageBox : public QMessageBox {
  protected:
   void showEvent(QShowEvent* event) override {
     QMessageBox::showEvent(event);
+    fitScreen();
     centreWindow(this, over_);
   }
 
  private:
+  // On a small screen the box may size itself as wide as the screen,
+  // frame left out: it is narrowed, its text wrapping onto more lines.
+  void fitScreen() {
+    const QScreen* shown = over_ != nullptr && over_->isVisible() ? over_->screen() : screen();
+    const QSize room = usableScreenArea(shown).size() - (frameGeometry().size() - size());
+    if (room.isEmpty() || width() <= room.width()) return;
+    const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(room.width())
+                                                     : this->height();
+    setFixedSize(room.width(), std::min(height, room.height()));
+  }
+
   QPointer<QWidget> over_;
 };
 
@@ -137,11 +151,22 @@ int showMessageBox(const std::string& text, int flags, const std::string& title,
   return resultFor(box.exec());
 }
 
+QRect usableScreenArea(const QScreen* screen) {
+  if (screen == nullptr) return QRect();
+  QRect area = screen->availableGeometry();
+  const qreal scale = screen->devicePixelRatio();
+  const auto whole = [scale](int logical) {
+    return static_cast<int>(std::floor(std::floor(logical * scale) / scale));
+  };
+  area.setSize(QSize(whole(area.width()), whole(area.height())));
+  return area;
+}
+
 void centreWindow(QWidget* window, const QWidget* over) {
   const QScreen* screen = over != nullptr && over->isVisible() ? over->screen() : nullptr;
   if (screen == nullptr) screen = QGuiApplication::primaryScreen();
   if (screen == nullptr) return;
-  const QRect area = screen->availableGeometry();
+  const QRect area = usableScreenArea(screen);
   const QRect target = over != nullptr && over->isVisible() ? over->frameGeometry() : area;
   // The frame is known only once the window has been on the screen (0 before).
   const QRect inner = window->geometry();

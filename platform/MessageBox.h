@@ -14,6 +14,9 @@
 #include <functional>
 #include <string>
 
+#include <QRect>
+
+class QScreen;
 class QWidget;
 
 namespace platform {
@@ -48,6 +51,11 @@ using MessageBoxResponder = std::function<int(const MessageBoxRequest&)>;
 // Shows a box and returns the pressed button. `owner` is a QWidget* or null.
 int showMessageBox(const std::string& text, int flags, const std::string& title,
                    void* owner = nullptr);
+
+// The available area of `screen` (null: nothing) that a window may fill
+// without passing its edge by a pixel of the screen: at a fractional scale
+// the logical size is rounded up and would.
+QRect usableScreenArea(const QScreen* screen);
 
 // Moves `window` (at its current size) to the middle of `over`, or of the
 // screen when `over` is null or hidden, then into the screen's available

@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <QApplication>
 #include <QWidget>
 #include <cmath>
 
@@ -299,4 +301,49 @@ TEST_F(FirstOpening, TheOptionsReopenAtTheSizeTheyWereLeftButNeverBelowTheirLayo
   frmOptions again;
   again.show();
   EXPECT_EQ(again.size(), left);
+}
+
+// A box opens at its final size over its owner, or mid-screen without one,
+// and wholly on the screen; Enter presses its default button. The login
+// opens mid-screen although its owner, the start-up window, is never shown.
+TEST_F(FirstOpening, BoxesAndTheLoginOpenWhollyOnTheScreenOverTheirOwner) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  QWidget owner;
+  owner.setGeometry(area.left(), area.top() + 60, 200, 150);  // at the screen's left edge
+  struct Row {
+    const char* what;
+    QWidget* owner;
+    int flags;
+    int answer;
+  };
+  const Row rows[] = {
+      {"question over its owner, No by default", &owner,
+       platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2,
+       platform::kMbResultNo},
+      {"question without an owner", nullptr, platform::kMbYesNo | platform::kMbQuestion,
+       platform::kMbResultYes},
+  };
+  std::string text;
+  for (int i = 0; i < 6; ++i) text += "The account ANN is not on this computer yet; create it? ";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.owner != nullptr) row.owner->show();
+    QRect seen;
+    QTimer::singleShot(0, [&seen] {
+      QWidget* box = QApplication::activeModalWidget();
+      if (box == nullptr) return;
+      seen = box->frameGeometry();
+      QTest::keyClick(box, Qt::Key_Return);
+    });
+    platform::setMessageBoxResponder({});
+    EXPECT_EQ(platform::showMessageBox(text, row.flags, "Tavinor", row.owner), row.answer);
+    EXPECT_TRUE(area.contains(seen)) << seen.x() << "," << seen.y() << " " << seen.width();
+    const QPoint centre = row.owner != nullptr ? owner.frameGeometry().center() : area.center();
+    EXPECT_LE(std::abs(seen.center().y() - centre.y()), 2);
+    if (row.owner == nullptr) EXPECT_LE(std::abs(seen.center().x() - centre.x()), 2);
+    owner.hide();
+  }
+  frmLogin login(&startupWindow);
+  login.show();
+  EXPECT_LE((login.frameGeometry().center() - area.center()).manhattanLength(), 3);
 }
