@@ -342,6 +342,7 @@ void frmMessageCenter::CreateActionQueueColumns() {
     lvAQ_->headerItem()->setData(i, Qt::UserRole + 1, column.key);
     lvAQ_->setColumnWidth(i, column.twips / 15);
   }
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvAQ_);
 }
 
 void frmMessageCenter::ShowGroup(QTreeWidgetItem* group) {

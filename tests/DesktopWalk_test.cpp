@@ -7,6 +7,8 @@
 // a group and drag him into it, close all windows and bring them back from
 // the notification-area icon (Xvfb has no notification area: its stand-in
 // window), and exit.
+// A shorter walk on the smallest screen served, 1024x768 scaled 1.5, opens
+// the main windows and the question before a draft is dropped.
 // Pictures of the screen are saved under <build>/desktop-walk/ (not compared).
 #include <gtest/gtest.h>
 
@@ -34,8 +36,10 @@ constexpr int kFirstDisplay = 101;
 constexpr int kLastDisplay = 119;
 constexpr int kWaitMs = 15000;
 constexpr int kPauseMs = 50;  // between the checks of a wait
-// The screen of a small office computer: every window opens whole on it.
+// The screen of a small office computer, and the smallest one served: every
+// window opens whole on them.
 const QSize kScreen(1280, 900);
+const QSize kSmallScreen(1024, 768);
 // The user search at a known place and size, and its buttons there.
 const QRect kSearchPlace(300, 200, 372, 389);
 const QPoint kSearchAdd(100, 366);
@@ -61,10 +65,13 @@ class DesktopWalk : public ::testing::Test {
     grabPath_ = builtProgram("tests/screen_grab");
     shotFolder_ = builtProgram("desktop-walk");
     ASSERT_TRUE(QFileInfo(programPath_).isExecutable()) << programPath_.toStdString();
-    QDir(shotFolder_).removeRecursively();
     QDir().mkpath(shotFolder_);
     ASSERT_TRUE(folders_.isValid());
-    ASSERT_TRUE(display_.start(kFirstDisplay, kLastDisplay, kScreen))
+  }
+
+  void startDisplay(const QSize& screen) {
+    screen_ = screen;
+    ASSERT_TRUE(display_.start(kFirstDisplay, kLastDisplay, screen))
         << "no Xvfb display could be started from :" << kFirstDisplay;
   }
 
@@ -74,7 +81,8 @@ class DesktopWalk : public ::testing::Test {
   }
 
   // withAccount: an account made as an earlier run would have left it.
-  Copy& addCopy(const std::string& name, const char* address, bool withAccount) {
+  Copy& addCopy(const std::string& name, const char* address, bool withAccount,
+                const char* scale = "1") {
     copies_.push_back(std::make_unique<Copy>());
     Copy& copy = *copies_.back();
     copy.name = name;
@@ -86,8 +94,9 @@ class DesktopWalk : public ::testing::Test {
       ProgramTestEnvironment::addAccount(name, "pw-" + name, "Ann", "Lee");
       modGlobalVariables::InitGlobalVariables();
     }
-    copy.program.start(programPath_, {},
-                       copyEnvironment(copy.root, copy.address, display_.name()));
+    QProcessEnvironment environment = copyEnvironment(copy.root, copy.address, display_.name());
+    environment.insert("QT_SCALE_FACTOR", scale);
+    copy.program.start(programPath_, {}, environment);
     return copy;
   }
 
@@ -145,6 +154,18 @@ class DesktopWalk : public ::testing::Test {
     QThread::msleep(150);
   }
 
+  // The log-in of an account that exists; the copy's main window.
+  QString logIn(Copy& copy, const QString& password) {
+    const QString window = waitWindow(copy, "^Tavinor - Login$");
+    if (window.isEmpty()) return {};
+    firstSight(window, "s1-login");
+    type(QString::fromStdString(copy.name));
+    keys(window, {"Tab"});
+    type(password);
+    keys(window, {"Return"});
+    return loggedIn(copy) ? waitWindow(copy, "^Tavinor - Message center$") : QString();
+  }
+
   void shot(const char* name) {
     EXPECT_EQ(display_.run(grabPath_, {shotFolder_ + "/" + name + ".png"}, kWaitMs).exitCode, 0)
         << "no picture " << name;
@@ -155,7 +176,7 @@ class DesktopWalk : public ::testing::Test {
   // size (LayoutCheck).
   void firstSight(const QString& window, const char* name) {
     const QRect at = display_.geometry(window);
-    EXPECT_TRUE(QRect(QPoint(0, 0), kScreen).contains(at))
+    EXPECT_TRUE(QRect(QPoint(0, 0), screen_).contains(at))
         << name << ": " << at.x() << "," << at.y() << " " << at.width() << "x" << at.height();
     shot(name);
   }
@@ -179,10 +200,12 @@ class DesktopWalk : public ::testing::Test {
   ProgramTestEnvironment environment_;
   QString programPath_, grabPath_, shotFolder_;
   TestDisplay display_;
+  QSize screen_;
   std::vector<std::unique_ptr<Copy>> copies_;
 };
 
 TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
+  startDisplay(kScreen);
   // Ann's copy runs already; her new-message hot key opens a message.
   Copy& ann = addCopy("ANN", "127.0.0.100", true);
   QString window = waitWindow(ann, "^Tavinor - Login$");
@@ -361,6 +384,38 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   type("pw-BOB");
   keys(window, {"Return"});
   EXPECT_TRUE(loggedIn(bob)) << bob.program.out;
+}
+
+// The windows on the smallest screen; Escape in a compose window holding a
+// draft asks, over the window, and Enter keeps the draft.
+TEST_F(DesktopWalk, OnTheSmallestScaledScreenWindowsOpenWholeAndEnterKeepsADraft) {
+  startDisplay(kSmallScreen);
+  Copy& ann = addCopy("ANN", "127.0.0.100", true, "1.5");
+  const QString center = logIn(ann, "pw-ANN");
+  ASSERT_FALSE(center.isEmpty()) << ann.program.out << ann.program.errors();
+  const QStringList standIn = windowsOf(ann, "^Tavinor$");
+  firstSight(center, "s2-message-center");
+  keys(center, {"alt+m", "f"});
+  const QString folders = waitWindow(ann, "^Tavinor - Message history$");
+  ASSERT_FALSE(folders.isEmpty());
+  firstSight(folders, "s3-message-folders");
+  keys(folders, {"Escape"});
+  keys(center, {"ctrl+n"});
+  const QString compose = waitWindow(ann, "^Tavinor - Message$");
+  ASSERT_FALSE(compose.isEmpty());
+  firstSight(compose, "s4-new-message");
+  // From the recipients, Tab goes past the four choices above the text into it.
+  keys(compose, {"Tab", "Tab", "Tab", "Tab", "Tab"});
+  type("Draft");
+  keys(compose, {"Escape"});
+  const QString question = waitWindow(ann, "^Tavinor$", standIn);
+  ASSERT_FALSE(question.isEmpty()) << "no question before the draft is dropped";
+  firstSight(question, "s5-drop-question");
+  const QPoint offCentre = display_.geometry(question).center() - display_.geometry(compose).center();
+  EXPECT_LE(offCentre.manhattanLength(), 4) << offCentre.x() << "," << offCentre.y();
+  keys(question, {"Return"});
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(ann, "^Tavinor$") == standIn; }, kWaitMs, kPauseMs));
+  EXPECT_EQ(windowsOf(ann, "^Tavinor - Message$"), QStringList{compose}) << "Enter dropped the draft";
 }
 
 }  // namespace
