@@ -168,12 +168,8 @@ void centreWindow(QWidget* window, const QWidget* over) {
   if (screen == nullptr) return;
   const QRect area = usableScreenArea(screen);
   const QRect target = over != nullptr && over->isVisible() ? over->frameGeometry() : area;
-  // The frame is known only once the window has been on the screen (0 before).
-  const QRect inner = window->geometry();
-  const QRect outer = window->frameGeometry();
-  const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(),
-                       outer.right() - inner.right(), outer.bottom() - inner.bottom());
-  QRect placed(QPoint(), window->size().grownBy(frame));
+  // The frame counts once the window has one.
+  QRect placed(QPoint(), window->frameGeometry().size());
   placed.moveCenter(target.center());
   placed.moveLeft(std::clamp(placed.left(), area.left(),
                              std::max(area.left(), area.right() - placed.width() + 1)));

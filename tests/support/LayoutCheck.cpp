@@ -177,22 +177,18 @@ QStringList cutControls(QWidget* window) { return faultsOnEveryPage(window, fals
 
 QStringList readabilityFaults(QWidget* window) { return faultsOnEveryPage(window, true); }
 
-QStringList tabCycle(QWidget* first, bool backwards) {
-  QWidget* window = first->window();
-  window->activateWindow();
-  if (!QTest::qWaitForWindowActive(window)) return {"the window did not become active"};
+std::string tabCycle(QWidget* first, bool backwards) {
+  first->window()->activateWindow();
+  if (!QTest::qWaitForWindowActive(first->window())) return "not active";
   first->setFocus(Qt::OtherFocusReason);
   QStringList reached;
-  for (int press = 0; press < 60; ++press) {
-    QWidget* focus = QApplication::focusWidget();
-    if (focus == nullptr) break;
-    QTest::keyClick(focus, backwards ? Qt::Key_Backtab : Qt::Key_Tab,
-                    backwards ? Qt::ShiftModifier : Qt::NoModifier);
+  for (QWidget* focus = first; reached.size() < 60;) {
+    QTest::keyClick(focus, backwards ? Qt::Key_Backtab : Qt::Key_Tab);
     focus = QApplication::focusWidget();
     if (focus == nullptr || focus == first) break;
     reached << focus->objectName();
   }
-  return reached;
+  return reached.join(' ').toStdString();
 }
 
 }  // namespace LayoutCheck
