@@ -187,10 +187,8 @@ bool isInView(QTreeWidget* list, QTreeWidgetItem* item) {
   return item != nullptr && list->viewport()->rect().intersects(list->visualItemRect(item));
 }
 
-}  // namespace
-
-namespace {
-
+// Narrows the columns, the last first, by what they are wider than the
+// visible width, none below what its caption and rows need.
 void fitColumns(QTreeWidget* list) {
   QHeaderView* header = list->header();
   int excess = header->length() - list->viewport()->width();
@@ -206,6 +204,7 @@ void fitColumns(QTreeWidget* list) {
   }
 }
 
+// Fits a list's columns whenever its visible area is shown or resized.
 class ColumnFitter : public QObject {
  public:
   explicit ColumnFitter(QTreeWidget* list) : QObject(list), list_(list) {

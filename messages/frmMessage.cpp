@@ -147,11 +147,10 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
 // Focus follows the window as it reads: the recipients, the options above
 // the text, the text, the attachments, then the buttons left to right.
 void frmMessage::SetReadingTabOrder() {
-  const std::vector<QWidget*> order = {lstRecipients_,    cboPriority_,   cboResponseType_,
-                                       cboInstMessType_,  cboInstMess_,   cmdInsertInstMess_,
-                                       txtMessage_,       lstAttachments_, cmdAttach_,
-                                       cmdRemoveAttachment_, cmdSend_,    cmdCloseAll_,
-                                       cmdCancel_};
+  const std::vector<QWidget*> order = {
+      lstRecipients_,     cboPriority_, cboResponseType_, cboInstMessType_, cboInstMess_,
+      cmdInsertInstMess_, txtMessage_,  lstAttachments_,  cmdAttach_,       cmdRemoveAttachment_,
+      cmdSend_,           cmdCloseAll_, cmdCancel_};
   for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 }
 

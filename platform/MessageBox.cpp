@@ -2,11 +2,11 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QLayout>
 #include <QGuiApplication>
-#include <QScreen>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QString>
 #include <algorithm>
 #include <cmath>
