@@ -96,15 +96,16 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cmdCloseAll_ = modGloFunctionsUI::closeAllWindowsButton(this);
 
   auto* options = new QFormLayout;
-  // On a small screen the captions go above their controls.
-  options->setRowWrapPolicy(QFormLayout::WrapLongRows);
   options->addRow("Priority:", cboPriority_);
   options->addRow("Response:", cboResponseType_);
   auto* presets = new QHBoxLayout;
   presets->addWidget(cboInstMessType_);
   presets->addWidget(cboInstMess_, 1);
   presets->addWidget(cmdInsertInstMess_);
-  options->addRow("Instant message:", presets);
+  // The presets take the whole width under their caption, so that a small
+  // screen still shows the chosen one.
+  options->addRow(new QLabel("Instant message:", this));
+  options->addRow(presets);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(cmdAttach_);
   buttons->addWidget(cmdRemoveAttachment_);
