@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "MessageBox.h"
 #include "clsApplicationSetting.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctionsControl.h"
@@ -77,6 +78,9 @@ void frmLogin::Form_Load() {
 // With the last user preselected, the password is what remains to type.
 void frmLogin::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  // Its owner, the start-up window, is never shown: the dialog takes the
+  // middle of the screen.
+  platform::centreWindow(this, nullptr);
   if (cboUserName_->currentIndex() >= 0 && txtPassword_->text().isEmpty()) {
     txtPassword_->setFocus();
   }

@@ -5,7 +5,8 @@
 // name, password and primary-server address; the dialog closes accepted when
 // an account is logged in. OK is enabled only while both the name and the
 // password are typed; the name holds at most 20 characters. The server
-// address can also be typed in the IP entry dialog.
+// address can also be typed in the IP entry dialog. It opens in the middle
+// of the screen.
 //
 // The login check may empty the boxes, move the focus, or hide the dialog
 // (before the options dialog creates a new account), which ends its modal

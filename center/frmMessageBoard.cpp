@@ -34,8 +34,19 @@ frmMessageBoard::frmMessageBoard(QWidget* parent) : QWidget(parent, Qt::Tool | Q
 }
 
 void frmMessageBoard::AddBoardItem(int32_t kind, const std::string& identifier) {
-  pending_.push_back(std::to_string(kind) + "||" + identifier);
+  (queuingBacklog_ ? backlog_ : pending_).push_back(std::to_string(kind) + "||" + identifier);
   if (!tmrScroll_.enabled()) ShowNext();
+}
+
+void frmMessageBoard::ReplayBacklog(const std::function<void()>& queueBacklog) {
+  queuingBacklog_ = true;
+  try {
+    queueBacklog();
+  } catch (...) {
+    queuingBacklog_ = false;
+    throw;
+  }
+  queuingBacklog_ = false;
 }
 
 void frmMessageBoard::LayoutBoard() {
@@ -67,9 +78,10 @@ void frmMessageBoard::ShowNext() {
   try {
     tmrScroll_.setEnabled(false);
     shownUID_.clear();
-    while (!pending_.empty()) {
-      const std::vector<std::string> item = modGenFunctionsString::splitText(pending_.front(), "||");
-      pending_.pop_front();
+    while (!pending_.empty() || !backlog_.empty()) {
+      std::deque<std::string>& next = pending_.empty() ? backlog_ : pending_;
+      const std::vector<std::string> item = modGenFunctionsString::splitText(next.front(), "||");
+      next.pop_front();
       if (item.size() != 2 || item[0] != std::to_string(kReceivedMessage)) continue;
       const std::string text = BoardText(item[1]);
       if (text.empty()) continue;

@@ -50,6 +50,7 @@
 #include "clsApplicationSetting.h"
 #include "clsGenErrorHandler.h"
 #include "frmLogin.h"
+#include "modGenFunctionsControl.h"
 #include "frmOptions.h"
 #include "modGenApplicationSetting.h"
 #include "modGenFunctions.h"
@@ -310,6 +311,7 @@ QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*,
     list->headerItem()->setText(static_cast<int>(i), columns[i].first);
     list->setColumnWidth(static_cast<int>(i), columns[i].second);
   }
+  modGenFunctionsControl::ListViewFitColumnsToWidth(list);
   lists_->addWidget(list);
   return list;
 }
@@ -339,6 +341,7 @@ void frmMessageCenter::CreateActionQueueColumns() {
     lvAQ_->headerItem()->setData(i, Qt::UserRole + 1, column.key);
     lvAQ_->setColumnWidth(i, column.twips / 15);
   }
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvAQ_);
 }
 
 void frmMessageCenter::ShowGroup(QTreeWidgetItem* group) {
@@ -426,7 +429,7 @@ void frmMessageCenter::StartNetwork() {
   RegisterHotKey();
   AddTrayIcon();
   frmMessageViewer::InstallService();
-  modGlobalFunctions::ShowNotOpenedMessagesOnBoard();
+  board_->ReplayBacklog(modGlobalFunctions::ShowNotOpenedMessagesOnBoard);
 }
 
 // A copy that cannot listen still sends; the person is told that nothing

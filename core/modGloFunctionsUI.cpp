@@ -70,14 +70,14 @@ QRect onVisibleScreen(QRect rect) {
   const QScreen* best = QGuiApplication::primaryScreen();
   int bestArea = 0;
   for (const QScreen* screen : QGuiApplication::screens()) {
-    const QRect common = screen->availableGeometry().intersected(rect);
+    const QRect common = platform::usableScreenArea(screen).intersected(rect);
     if (common.width() * common.height() > bestArea) {
       bestArea = common.width() * common.height();
       best = screen;
     }
   }
   if (best == nullptr) return rect;
-  const QRect area = best->availableGeometry();
+  const QRect area = platform::usableScreenArea(best);
   rect.setWidth(std::min(rect.width(), area.width()));
   rect.setHeight(std::min(rect.height(), area.height()));
   rect.moveLeft(std::clamp(rect.left(), area.left(), area.right() - rect.width() + 1));
@@ -85,17 +85,19 @@ QRect onVisibleScreen(QRect rect) {
   return rect;
 }
 
-QRect availableArea() {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  return screen != nullptr ? screen->availableGeometry() : QRect();
-}
+QRect availableArea() { return platform::usableScreenArea(QGuiApplication::primaryScreen()); }
+
+// What the window's frame adds to its size (nothing before it has one).
+QSize frameSize(const QWidget* form) { return form->frameGeometry().size() - form->size(); }
 
 // The larger of the given minimum and the least size the window's layout
 // needs to show every control whole.
 QSize neededMinimum(QWidget* form, int32_t minWidth, int32_t minHeight) {
   if (QLayout* layout = form->layout()) layout->activate();
-  return QSize(minWidth / kTwipsPerPixel, minHeight / kTwipsPerPixel)
-      .expandedTo(form->minimumSizeHint());
+  const QSize needed = QSize(minWidth / kTwipsPerPixel, minHeight / kTwipsPerPixel)
+                           .expandedTo(form->minimumSizeHint());
+  const QRect area = availableArea();
+  return area.isEmpty() ? needed : needed.boundedTo(area.size() - frameSize(form));
 }
 
 // The default size: the largest of the given size, the size the window
@@ -106,7 +108,7 @@ QSize neededDefault(const QWidget* form, int32_t width, int32_t height) {
   if (form->testAttribute(Qt::WA_Resized)) size = size.expandedTo(form->size());
   size = size.expandedTo(form->sizeHint()).expandedTo(form->minimumSize());
   const QRect area = availableArea();
-  return area.isEmpty() ? size : size.boundedTo(area.size());
+  return area.isEmpty() ? size : size.boundedTo(area.size() - frameSize(form));
 }
 
 bool isNeverShown(const QWidget* window) {
@@ -203,8 +205,9 @@ void ApplyFormScreenSetting(QWidget* form, int32_t width, int32_t height, bool r
     form->resize(neededDefault(form, width, height));
     if (left == -1 || top == -1) {
       const QRect area = availableArea();
-      form->move(area.left() + (area.width() - form->width()) / 2,
-                 area.top() + (area.height() - form->height()) / 2);
+      const QSize outer = form->size() + frameSize(form);
+      form->move(area.left() + (area.width() - outer.width()) / 2,
+                 area.top() + (area.height() - outer.height()) / 2);
     } else {
       form->move(left / kTwipsPerPixel, top / kTwipsPerPixel);
     }

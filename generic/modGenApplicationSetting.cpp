@@ -30,8 +30,6 @@ constexpr const char* kSupportMail = "mailto:support@tavinor.example.com";
 constexpr int kFindHelpFileQuestion = 80470;
 constexpr int kNoHelpFileMessage = 80471;
 constexpr int kHelpNotShownMessage = 80472;
-constexpr int kWebSiteNotShownMessage = 80473;
-constexpr int kMailNotStartedMessage = 80474;
 constexpr const char* kDataSubFolder = "/Morvane/Tavinor/Data";
 
 enum StartAtLogonMode : int16_t { kRunOnce = 0, kRun = 1, kNoRun = 2 };
@@ -192,6 +190,21 @@ void showResourceMessage(int number, int flags, QWidget* owner,
                                   flags, modGenFunctions::kAppTitle, owner);
 }
 
+// Opens a link of the Help menu; a failure leaves one line in the error log
+// and nothing on the screen.
+void openQuietly(const char* target, const char* operation) {
+  const std::string where = std::string("modGenApplicationSetting.") + operation;
+  std::string failure;
+  try {
+    if (!platform::shell::open(target)) failure = std::string("could not open ") + target;
+  } catch (...) {
+    failure = currentError().description();
+  }
+  if (failure.empty()) return;
+  int handled = 0;
+  GenErrorHandler().HandleError(0, where, failure, 1, 1, 0, "", 0, handled);
+}
+
 }  // namespace
 
 void OpenHelpFile(QWidget* owner) {
@@ -223,25 +236,8 @@ void OpenHelpFile(QWidget* owner) {
   }
 }
 
-void OpenMakerWebSite(QWidget* owner) {
-  try {
-    if (!platform::shell::open(kMakerWebSite)) {
-      showResourceMessage(kWebSiteNotShownMessage, platform::kMbInformation, owner, {kMakerWebSite});
-    }
-  } catch (...) {
-    endError("modGenApplicationSetting.OpenMakerWebSite");
-  }
-}
+void OpenMakerWebSite(QWidget* /*owner*/) { openQuietly(kMakerWebSite, "OpenMakerWebSite"); }
 
-void SendSupportMail(QWidget* owner) {
-  try {
-    if (!platform::shell::open(kSupportMail)) {
-      showResourceMessage(kMailNotStartedMessage, platform::kMbInformation, owner,
-                          {std::string(kSupportMail).substr(std::string_view("mailto:").size())});
-    }
-  } catch (...) {
-    endError("modGenApplicationSetting.SendSupportMail");
-  }
-}
+void SendSupportMail(QWidget* /*owner*/) { openQuietly(kSupportMail, "SendSupportMail"); }
 
 }  // namespace modGenApplicationSetting

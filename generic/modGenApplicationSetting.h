@@ -71,8 +71,8 @@ void SetStartAtLogon(int16_t mode);
 // show the file, message 80472 says so. Reports and ends its errors.
 void OpenHelpFile(QWidget* owner);
 // The maker's web site, and a new mail to the maker's support address, in
-// the desktop's browser and mail program; when the desktop cannot, messages
-// 80473 and 80474 say so. Report and end their errors.
+// the desktop's browser and mail program. Every error is ignored: nothing is
+// shown, the error log keeps a line.
 void OpenMakerWebSite(QWidget* owner);
 void SendSupportMail(QWidget* owner);
 

@@ -1,6 +1,7 @@
 #include "modGenFunctionsControl.h"
 
 #include <QComboBox>
+#include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
@@ -9,6 +10,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTreeWidget>
+
+#include <algorithm>
 
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
@@ -176,6 +179,76 @@ QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key) {
     if (keyOf(list->topLevelItem(i)) == key) return list->topLevelItem(i);
   }
   return nullptr;
+}
+
+namespace {
+
+bool isInView(QTreeWidget* list, QTreeWidgetItem* item) {
+  return item != nullptr && list->viewport()->rect().intersects(list->visualItemRect(item));
+}
+
+// Narrows the columns, the last first, by what they are wider than the
+// visible width, none below what its caption and rows need.
+void fitColumns(QTreeWidget* list) {
+  QHeaderView* header = list->header();
+  int excess = header->length() - list->viewport()->width();
+  for (int column = header->count() - 1; column >= 0 && excess > 0; --column) {
+    if (header->isSectionHidden(column)) continue;
+    const int needed =
+        std::max(header->sectionSizeHint(column),
+                 static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column));
+    const int cut = std::min(excess, header->sectionSize(column) - needed);
+    if (cut <= 0) continue;
+    header->resizeSection(column, header->sectionSize(column) - cut);
+    excess -= cut;
+  }
+}
+
+// Fits a list's columns whenever its visible area is shown or resized.
+class ColumnFitter : public QObject {
+ public:
+  explicit ColumnFitter(QTreeWidget* list) : QObject(list), list_(list) {
+    list->viewport()->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Show) fitColumns(list_);
+    return false;
+  }
+
+ private:
+  QTreeWidget* list_;
+};
+
+}  // namespace
+
+void ListViewFitColumnsToWidth(QTreeWidget* list) {
+  if (list != nullptr) new ColumnFitter(list);
+}
+
+ListViewPlace ListViewSavePlace(QTreeWidget* list) {
+  ListViewPlace place;
+  for (QTreeWidgetItem* item = list->itemAt(0, 0); isInView(list, item);
+       item = list->itemBelow(item)) {
+    place.inView.push_back(keyOf(item));
+    if (item->isSelected() && (place.selectedInView.empty() || item == list->currentItem())) {
+      place.selectedInView = keyOf(item);
+    }
+  }
+  return place;
+}
+
+void ListViewRestorePlace(QTreeWidget* list, const ListViewPlace& place) {
+  for (const std::string& key : place.inView) {
+    if (QTreeWidgetItem* item = ListViewFindItem(list, key)) {
+      list->scrollToItem(item, QAbstractItemView::PositionAtTop);
+      break;
+    }
+  }
+  QTreeWidgetItem* selected =
+      place.selectedInView.empty() ? nullptr : ListViewFindItem(list, place.selectedInView);
+  if (selected != nullptr && !isInView(list, selected)) list->scrollToItem(selected);
 }
 
 void ListViewRemoveItems(QTreeWidget* list, const std::vector<std::string>& keys) {

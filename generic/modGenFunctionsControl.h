@@ -110,6 +110,22 @@ void ListViewRemoveSelectedItems(QTreeWidget* list);
 void ListViewSortColumn(QTreeWidget* list, int column);
 // The row of `key`, or null.
 QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key);
+// From now on, whenever the list's visible width is less than its columns
+// need, narrows the columns (the last first) down to what their caption and
+// rows need, so that a small screen shows every column without scrolling.
+void ListViewFitColumnsToWidth(QTreeWidget* list);
+
+// What a list shows a person: the keys of its rows in view, top first, and
+// of the selected row among them that has the focus (else the first one).
+struct ListViewPlace {
+  std::vector<std::string> inView;
+  std::string selectedInView;
+};
+ListViewPlace ListViewSavePlace(QTreeWidget* list);
+// After rows were added or removed: the first row still listed of those in
+// view is put back at the top, and the selected row that was in view is
+// kept in view.
+void ListViewRestorePlace(QTreeWidget* list, const ListViewPlace& place);
 
 // ---- Text boxes and tabs ----------------------------------------------------
 // Inserts the text at the caret, replacing the selection.

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -64,6 +65,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   lstRecipients_->setObjectName("lstRecipients");
   txtMessage_ = new QPlainTextEdit(this);
   txtMessage_->setObjectName("txtMessage");
+  txtMessage_->setTabChangesFocus(true);
   cboPriority_ = new QComboBox(this);
   cboPriority_->setObjectName("cboPriority");
   cboResponseType_ = new QComboBox(this);
@@ -100,7 +102,10 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   presets->addWidget(cboInstMessType_);
   presets->addWidget(cboInstMess_, 1);
   presets->addWidget(cmdInsertInstMess_);
-  options->addRow("Instant message:", presets);
+  // The presets take the whole width under their caption, so that a small
+  // screen still shows the chosen one.
+  options->addRow(new QLabel("Instant message:", this));
+  options->addRow(presets);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(cmdAttach_);
   buttons->addWidget(cmdRemoveAttachment_);
@@ -123,6 +128,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   layout->addLayout(body);
   layout->addLayout(buttons);
   resize(760, 460);
+  SetReadingTabOrder();
 
   connect(cmdSend_, &QPushButton::clicked, this, &frmMessage::cmdSend_Click);
   connect(cmdCancel_, &QPushButton::clicked, this, &QWidget::close);
@@ -137,6 +143,16 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   connect(cboInstMess_, &QComboBox::currentIndexChanged, this, &frmMessage::UpdateControls);
 
   Form_Load(recipients);
+}
+
+// Focus follows the window as it reads: the recipients, the options above
+// the text, the text, the attachments, then the buttons left to right.
+void frmMessage::SetReadingTabOrder() {
+  const std::vector<QWidget*> order = {
+      lstRecipients_,     cboPriority_, cboResponseType_, cboInstMessType_, cboInstMess_,
+      cmdInsertInstMess_, txtMessage_,  lstAttachments_,  cmdAttach_,       cmdRemoveAttachment_,
+      cmdSend_,           cmdCloseAll_, cmdCancel_};
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
 void frmMessage::Form_Load(const std::vector<std::string>& recipients) {
@@ -196,6 +212,10 @@ void frmMessage::FillRecipientList(const std::vector<std::string>& recipients) {
                                   entry.uid.toStdString()) != recipients.end();
     item->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
   }
+  // Every name whole, beside the scroll bar of a long directory.
+  lstRecipients_->setMinimumWidth(lstRecipients_->sizeHintForColumn(0) +
+                                  2 * lstRecipients_->frameWidth() +
+                                  lstRecipients_->verticalScrollBar()->sizeHint().width());
 }
 
 void frmMessage::FillInstantMessages() {
@@ -293,14 +313,12 @@ std::string frmMessage::SendMessage() {
     // The files follow the stored message, so they never go without it.
     modFileTransfer::QueueFileActions(recipients, Attachments());
     ActionManager().StartActionManager();
-    const bool clear = modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend;
-    if (clear) {
+    if (modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend) {
       txtMessage_->clear();
       lstAttachments_->clear();
     }
     unsent_ = false;
     UpdateControls();
-    if (clear) close();
     return uid;
   } catch (...) {
     raiseAgain("frmMessage.SendMessage");
@@ -370,7 +388,8 @@ void frmMessage::closeEvent(QCloseEvent* event) {
     if (!drop) {
       if (!isVisible()) modGenFunctions::ActivateForm(this);
       drop = modGenFunctions::ShowMessageBox(kDropUnsentQuestion,
-                                             platform::kMbYesNo | platform::kMbQuestion,
+                                             platform::kMbYesNo | platform::kMbQuestion |
+                                                 platform::kMbDefaultButton2,
                                              modGenFunctions::kAppTitle,
                                              this) == platform::kMbResultYes;
     }

@@ -3,7 +3,7 @@
 // their users directory ("LN, FN"), types the text (a preset instant message
 // can be inserted at the caret), chooses priority and response type, and
 // sends: the message is stored among the sent messages with one delivery
-// queued per recipient, the queue is started and the window closes.
+// queued per recipient and the queue is started.
 //
 // Files are attached with Attach or dropped on the window; a dropped folder
 // brings every file below it, each keeping its folder below the dropped
@@ -15,8 +15,8 @@
 // A window opened to answer a received message carries that message's UID,
 // so sending marks the received message answered; it is addressed to the
 // sender and quotes the received text when the options ask for it.
-// After sending, the window empties and closes when the options say so;
-// otherwise it stays with what was sent. Closing it (Cancel, the window's
+// After sending, the window stays open: emptied when the options say so,
+// otherwise with what was sent. Closing it (Cancel, the window's
 // close or the program's Exit command) while it holds text or files typed
 // or attached since the last send asks before they are dropped; the end of
 // the program by a signal or log-out does not ask.
@@ -53,7 +53,7 @@ class frmMessage : public QWidget {
   static frmMessage* OpenReply(int32_t classType, const std::string& messageUID, QWidget* owner);
 
   // Stores and queues the message, starts the queue and, when the options
-  // say so, empties and closes the window. Returns the new message's UID
+  // say so, empties the window. Returns the new message's UID
   // ("" when nothing was sent). Errors are reported and raised again.
   std::string SendMessage();
   // True while text or files are there that were not sent.
@@ -83,6 +83,7 @@ class frmMessage : public QWidget {
 
  private:
   void Form_Load(const std::vector<std::string>& recipients);
+  void SetReadingTabOrder();
   void FillRecipientList(const std::vector<std::string>& recipients);
   void QuoteMessage(int32_t classType, const std::string& messageUID);
   void UpdateControls();

@@ -6,7 +6,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QTreeWidget>
 #include <string_view>
 #include <QVBoxLayout>
@@ -54,6 +53,7 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   cboFolder_->addItem("History", static_cast<int>(modGlobalVariables::MessHist));
   lvMessages_ = new QTreeWidget(this);
   lvMessages_->setObjectName("lvMessages");
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvMessages_);
   lvMessages_->setRootIsDecorated(false);
   lvMessages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   lvMessages_->setHeaderLabels({"From", "To", "Date", "Priority", "Status", "Message"});
@@ -127,7 +127,9 @@ void frmMessageHistory::RefreshList() {
   const bool sameFolder = lvMessages_->property("folder").toInt() == folder;
   const std::vector<std::string> selected = sameFolder ? SelectedMessageUIDs()
                                                        : std::vector<std::string>{};
-  const int scrolled = sameFolder ? lvMessages_->verticalScrollBar()->value() : 0;
+  const modGenFunctionsControl::ListViewPlace place =
+      sameFolder ? modGenFunctionsControl::ListViewSavePlace(lvMessages_)
+                 : modGenFunctionsControl::ListViewPlace{};
   try {
     lvMessages_->setProperty("folder", folder);
     lvMessages_->setSortingEnabled(false);
@@ -144,7 +146,7 @@ void frmMessageHistory::RefreshList() {
       if (QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid))
         item->setSelected(true);
     }
-    lvMessages_->verticalScrollBar()->setValue(scrolled);
+    modGenFunctionsControl::ListViewRestorePlace(lvMessages_, place);
   } catch (...) {
     lvMessages_->setSortingEnabled(true);
     endError("frmMessageHistory.RefreshList");
@@ -155,7 +157,8 @@ void frmMessageHistory::RefreshList() {
 void frmMessageHistory::SynchronizeItems(int32_t classType, const std::vector<std::string>& deleted,
                                          const std::vector<std::string>& updated) {
   if (classType != CurrentFolder()) return;
-  const int scrolled = lvMessages_->verticalScrollBar()->value();
+  const modGenFunctionsControl::ListViewPlace place =
+      modGenFunctionsControl::ListViewSavePlace(lvMessages_);
   lvMessages_->setSortingEnabled(false);
   try {
     modGenFunctionsControl::ListViewRemoveItems(lvMessages_, deleted);
@@ -171,7 +174,7 @@ void frmMessageHistory::SynchronizeItems(int32_t classType, const std::vector<st
     raiseAgain("frmMessageHistory.SynchronizeItems");
   }
   lvMessages_->setSortingEnabled(true);
-  lvMessages_->verticalScrollBar()->setValue(scrolled);
+  modGenFunctionsControl::ListViewRestorePlace(lvMessages_, place);
   UpdateCommands();
 }
 

@@ -2,7 +2,8 @@
 // frmMessageHistory: the message folders of the logged-in account -
 // received, sent and history - one at a time, chosen with a combo. The list
 // shows sender, recipients, date, priority, status and a one-line preview
-// of each message; several can be selected.
+// of each message; several can be selected. On a narrow screen the columns
+// narrow to what their captions and rows need.
 //
 // Commands on the selection: recall (sent folder), move to the history
 // (received and sent folders), export to text files, copy as text; open
@@ -34,11 +35,12 @@ class frmMessageHistory : public QWidget {
   // Asks whether `count` messages are to be recalled (false for none).
   static bool AskToRecall(QWidget* owner, std::size_t count);
   // Reads the shown folder's messages again; the selected messages stay
-  // selected and the list keeps its scroll position.
+  // selected and the rows in view stay in view.
   void RefreshList();
   // Brings the shown folder of class `classType` in step with its changed
   // messages: the deleted ones leave the list, the updated ones are shown
-  // again or added. Selection and scroll position stay.
+  // again or added. The selection stays, and so do the rows in view, even
+  // when rows come or go above them.
   void SynchronizeItems(int32_t classType, const std::vector<std::string>& deleted,
                         const std::vector<std::string>& updated);
   // UIDs of the selected messages, in list order.

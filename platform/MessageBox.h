@@ -1,8 +1,10 @@
 #pragma once
-// The program's one message box. The program shows a modal Qt dialog, owned
-// by the given window but centred on the window the person works in (the
-// active one, else the owner); tests install a responder that records each
-// box and answers as told, so no dialog ever blocks a test run.
+// The program's one message box. The program shows a modal Qt dialog owned
+// by the given window, placed once it has its final size: centred on the
+// owner when it is shown, else on the window the person works in, else on
+// the screen, and always wholly on the screen. Tests install a responder
+// that records each box and answers as told, so no dialog ever blocks a
+// test run.
 //
 // Work that no person started (what a socket or timer event sets off) runs
 // inside an UnattendedScope. There no box is shown and no nested event loop
@@ -11,6 +13,11 @@
 // person started is never taken for unattended work, nor the reverse.
 #include <functional>
 #include <string>
+
+#include <QRect>
+
+class QScreen;
+class QWidget;
 
 namespace platform {
 
@@ -24,6 +31,7 @@ enum MessageBoxFlag : int {
   kMbQuestion = 32,
   kMbExclamation = 48,
   kMbInformation = 64,
+  kMbDefaultButton2 = 256,  // Enter presses the second button (No, Cancel)
 };
 enum MessageBoxResult : int {
   kMbResultOk = 1,
@@ -43,6 +51,16 @@ using MessageBoxResponder = std::function<int(const MessageBoxRequest&)>;
 // Shows a box and returns the pressed button. `owner` is a QWidget* or null.
 int showMessageBox(const std::string& text, int flags, const std::string& title,
                    void* owner = nullptr);
+
+// The available area of `screen` (null: nothing) that a window may fill
+// without passing its edge by a pixel of the screen: at a fractional scale
+// the logical size is rounded up and would.
+QRect usableScreenArea(const QScreen* screen);
+
+// Moves `window` (at its current size) to the middle of `over`, or of the
+// screen when `over` is null or hidden, then into the screen's available
+// area. Also used for dialogs that open before any window is shown.
+void centreWindow(QWidget* window, const QWidget* over);
 
 // Replaces the dialog by `responder` until reset with an empty function.
 void setMessageBoxResponder(MessageBoxResponder responder);

@@ -7,6 +7,7 @@
 // a group and drag him into it, close all windows and bring them back from
 // the notification-area icon (Xvfb has no notification area: its stand-in
 // window), and exit.
+// A shorter walk does the same for a draft on a 1024x768 screen scaled 1.5.
 // Pictures of the screen are saved under <build>/desktop-walk/ (not compared).
 #include <gtest/gtest.h>
 
@@ -34,8 +35,10 @@ constexpr int kFirstDisplay = 101;
 constexpr int kLastDisplay = 119;
 constexpr int kWaitMs = 15000;
 constexpr int kPauseMs = 50;  // between the checks of a wait
-// The screen of a small office computer: every window opens whole on it.
+// The screen of a small office computer, and the smallest one served: every
+// window opens whole on them.
 const QSize kScreen(1280, 900);
+const QSize kSmallScreen(1024, 768);
 // The user search at a known place and size, and its buttons there.
 const QRect kSearchPlace(300, 200, 372, 389);
 const QPoint kSearchAdd(100, 366);
@@ -61,10 +64,13 @@ class DesktopWalk : public ::testing::Test {
     grabPath_ = builtProgram("tests/screen_grab");
     shotFolder_ = builtProgram("desktop-walk");
     ASSERT_TRUE(QFileInfo(programPath_).isExecutable()) << programPath_.toStdString();
-    QDir(shotFolder_).removeRecursively();
     QDir().mkpath(shotFolder_);
     ASSERT_TRUE(folders_.isValid());
-    ASSERT_TRUE(display_.start(kFirstDisplay, kLastDisplay, kScreen))
+  }
+
+  void startDisplay(const QSize& screen) {
+    screen_ = screen;
+    ASSERT_TRUE(display_.start(kFirstDisplay, kLastDisplay, screen))
         << "no Xvfb display could be started from :" << kFirstDisplay;
   }
 
@@ -74,7 +80,8 @@ class DesktopWalk : public ::testing::Test {
   }
 
   // withAccount: an account made as an earlier run would have left it.
-  Copy& addCopy(const std::string& name, const char* address, bool withAccount) {
+  Copy& addCopy(const std::string& name, const char* address, bool withAccount,
+                const char* scale = "1") {
     copies_.push_back(std::make_unique<Copy>());
     Copy& copy = *copies_.back();
     copy.name = name;
@@ -86,8 +93,9 @@ class DesktopWalk : public ::testing::Test {
       ProgramTestEnvironment::addAccount(name, "pw-" + name, "Ann", "Lee");
       modGlobalVariables::InitGlobalVariables();
     }
-    copy.program.start(programPath_, {},
-                       copyEnvironment(copy.root, copy.address, display_.name()));
+    QProcessEnvironment environment = copyEnvironment(copy.root, copy.address, display_.name());
+    environment.insert("QT_SCALE_FACTOR", scale);
+    copy.program.start(programPath_, {}, environment);
     return copy;
   }
 
@@ -155,7 +163,7 @@ class DesktopWalk : public ::testing::Test {
   // size (LayoutCheck).
   void firstSight(const QString& window, const char* name) {
     const QRect at = display_.geometry(window);
-    EXPECT_TRUE(QRect(QPoint(0, 0), kScreen).contains(at))
+    EXPECT_TRUE(QRect(QPoint(0, 0), screen_).contains(at))
         << name << ": " << at.x() << "," << at.y() << " " << at.width() << "x" << at.height();
     shot(name);
   }
@@ -179,10 +187,12 @@ class DesktopWalk : public ::testing::Test {
   ProgramTestEnvironment environment_;
   QString programPath_, grabPath_, shotFolder_;
   TestDisplay display_;
+  QSize screen_;
   std::vector<std::unique_ptr<Copy>> copies_;
 };
 
 TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
+  startDisplay(kScreen);
   // Ann's copy runs already; her new-message hot key opens a message.
   Copy& ann = addCopy("ANN", "127.0.0.100", true);
   QString window = waitWindow(ann, "^Tavinor - Login$");
@@ -361,6 +371,35 @@ TEST_F(DesktopWalk, ANewPersonWalksThroughEveryWindow) {
   type("pw-BOB");
   keys(window, {"Return"});
   EXPECT_TRUE(loggedIn(bob)) << bob.program.out;
+}
+
+// On the smallest screen each window opens whole, and Enter on the question
+// before a draft is dropped keeps the draft.
+TEST_F(DesktopWalk, OnTheSmallestScaledScreenWindowsOpenWholeAndEnterKeepsADraft) {
+  startDisplay(kSmallScreen);
+  Copy& ann = addCopy("ANN", "127.0.0.100", true, "1.5");
+  const QString login = waitWindow(ann, "^Tavinor - Login$");
+  ASSERT_FALSE(login.isEmpty()) << ann.program.errors();
+  type("ANN");
+  keys(login, {"Tab"});
+  type("pw-ANN");
+  keys(login, {"Return"});
+  ASSERT_TRUE(loggedIn(ann)) << ann.program.out;
+  const QString center = waitWindow(ann, "^Tavinor - Message center$");
+  const QStringList standIn = windowsOf(ann, "^Tavinor$");
+  firstSight(center, "s1-message-center");
+  keys(center, {"ctrl+n"});
+  const QString compose = waitWindow(ann, "^Tavinor - Message$");
+  firstSight(compose, "s2-new-message");
+  keys(compose, {"Tab", "Tab", "Tab", "Tab", "Tab"});  // past the four choices into the text
+  type("Draft");
+  keys(compose, {"Escape"});
+  const QString question = waitWindow(ann, "^Tavinor$", standIn);
+  ASSERT_FALSE(question.isEmpty()) << "no question before the draft is dropped";
+  firstSight(question, "s3-drop-question");
+  keys(question, {"Return"});
+  QThread::msleep(500);
+  EXPECT_EQ(windowsOf(ann, "^Tavinor - Message$"), QStringList{compose}) << "Enter dropped it";
 }
 
 }  // namespace

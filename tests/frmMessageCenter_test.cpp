@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include <QComboBox>
 #include <QDateTime>
 #include <QLineEdit>
@@ -196,7 +198,8 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   ASSERT_NE(messageCenter.Connections(), nullptr);
   {
     PoolLoan received(modGlobalVariables::MessRec);
-    for (const auto& [uid, status] : {std::pair{"OPENED", "100"}, std::pair{"NEW", "60"}}) {
+    for (const auto& [uid, status] : {std::pair{"OPENED", "100"}, std::pair{"NEW", "60"},
+                                      {"OLD1", "60"}, {"OLD2", "-1"}, {"LATE", "60"}}) {
       received->CreateNewRow(false, 0);
       received->SetFields({0, 1, 2, 4}, {uid, "SOMEONE", status, "Hello there"});
       received->AddCurrentRow();
@@ -210,6 +213,16 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   EXPECT_EQ(board.ShownMessage(), "NEW");
   MessageCenterServices::AddBoardItem(4, "MISSING");
   EXPECT_EQ(board.PendingCount(), 1u);  // waits while NEW scrolls
+  // The start-up backlog keeps its order; a message that arrives meanwhile
+  // is shown next. A click opens the message shown and moves on.
+  std::vector<std::string> opened;
+  board.SetOpenHandler([&](const std::string& uid) { opened.push_back(uid); });
+  board.ReplayBacklog([] {
+    for (const char* uid : {"OLD1", "OLD2"}) MessageCenterServices::AddBoardItem(4, uid);
+  });
+  MessageCenterServices::AddBoardItem(4, "LATE");
+  for (int click = 0; click < 4; ++click) QTest::mouseClick(&board, Qt::LeftButton);
+  EXPECT_EQ(opened, (std::vector<std::string>{"NEW", "LATE", "OLD1", "OLD2"}));
 
   // The deletion timer counts its ticks in its tag; a damaged tag stops it.
   LocalUserOptions.DeleteMessageOlderThan = true;

@@ -13,11 +13,13 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "Clock.h"
 #include "MessageWindowsServices.h"
+#include "LayoutCheck.h"
 #include "ModalDriver.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
@@ -86,12 +88,14 @@ class MessageWindows : public ::testing::Test {
     messages->PC_SelectSingleNode(0, uid);
     return messages->GetCurrent().attribute(name).as_string();
   }
-  // A received message from Bob to Ann in status `status`.
-  std::string receive(const std::string& status, const std::string& content) {
+  // A received message from Bob (or `sender`) to Ann in status `status`.
+  std::string receive(const std::string& status, const std::string& content,
+                      const std::string& sender = kBob,
+                      const std::string& time = "2026-03-02 08:15:00") {
     PoolLoan received(MessRec);
     const std::string uid = received->CreateNewRow(true, 0);
     received->SetFields({1, 2, 3, 4, 5, 6, 8},
-                        {kBob, status, "2026-03-02 08:15:00", content, "1", "3", "1"});
+                        {sender, status, time, content, "1", "3", "1"});
     received->AddCurrentRow();
     received->AddSubRow(0, uid, 0, ann);
     received->SubRowSetField(1, "50");
@@ -138,13 +142,23 @@ TEST_F(MessageWindows, SendingStoresTheMessageAndQueuesOneDeliveryPerRecipient) 
   EXPECT_EQ(text->toPlainText(), "Yes\nCan you call me?\n");
 
   recipients->item(0)->setCheckState(Qt::Checked);
+  // Tab and Shift+Tab go through the controls as the window reads.
+  QStringList reading = {"cboPriority", "cboResponseType", "cboInstMessType", "cboInstMess",
+                         "cmdInsertInstMess", "txtMessage", "lstAttachments", "cmdAttach",
+                         "cmdSend", "cmdCloseAll", "cmdCancel"};
+  EXPECT_EQ(LayoutCheck::tabCycle(recipients, false), reading.join(' ').toStdString());
+  std::reverse(reading.begin(), reading.end());
+  EXPECT_EQ(LayoutCheck::tabCycle(recipients, true), reading.join(' ').toStdString());
   auto* priority = control<QComboBox>(&window, "cboPriority");
   priority->setCurrentIndex(priority->findData(1));
   auto* response = control<QComboBox>(&window, "cboResponseType");
   response->setCurrentIndex(response->findData(3));
   ASSERT_TRUE(send->isEnabled());
   send->click();
-  EXPECT_FALSE(window.isVisible());
+  // Emptied for the next message, and still open.
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(text->toPlainText(), "");
+  EXPECT_FALSE(send->isEnabled());
 
   PoolLoan sent(MessSent);
   ASSERT_EQ(sent->CountAll(), 1);
@@ -299,6 +313,8 @@ TEST_F(MessageWindows, AReplyFromTheViewerAnswersTheSenderAndMarksTheMessageAnsw
     EXPECT_EQ(text->toPlainText().contains("See you"), quote);
     QTest::keyClicks(text, "Sure");
     control<QPushButton>(compose, "cmdSend")->click();
+    EXPECT_TRUE(compose->isVisible());
+    compose->close();  // emptied by the send: nothing to ask
     EXPECT_FALSE(compose->isVisible());
 
     PoolLoan sent(MessSent);
@@ -357,7 +373,9 @@ TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachF
   boxes.answerNext(platform::kMbResultNo);
   cancel->click();
   ASSERT_EQ(boxes.shown().size(), 1u);
-  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
+  // Enter keeps the draft.
+  EXPECT_EQ(boxes.shown()[0].flags,
+            platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2);
   EXPECT_TRUE(window.isVisible());
   EXPECT_EQ(text->toPlainText(), "Draft");
 
@@ -378,9 +396,46 @@ TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachF
   EXPECT_EQ(boxes.shown().size(), 2u);
 }
 
-// A message sent and one received while the folders show two selected rows
-// of a long list: the new one joins, a deleted one leaves, and the two stay
-// selected with the list where it was scrolled.
+// Closing asks only for what the person made and did not send; a reply goes
+// to its sender, known or not.
+TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndAReplyGoesToItsSender) {
+  constexpr const char* kStranger = "57A00000-0000-0000-0000-000000000009";
+  modLocalUserFunctions::LocalUserOptions.IncludeSenderMessageOnReply = true;
+  modGenFunctionsFile::SaveFileContent(environment.documentsFolder(), "a.txt", "x");
+  struct Row {
+    const char* state;
+    const char* repliedTo;  // null: a new message to Bob
+    bool type, attach, send, asks;
+  };
+  const Row rows[] = {
+      {"typed", nullptr, true, false, false, true},
+      {"quoted only", kBob, false, false, false, false},
+      {"quoted only, to a sender not in the directory", kStranger, false, false, false, false},
+      {"attached only", nullptr, false, true, false, true},
+      {"sent", nullptr, true, true, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.state);
+    const std::string to = row.repliedTo != nullptr ? row.repliedTo : kBob;
+    frmMessage* window = row.repliedTo != nullptr
+                             ? frmMessage::OpenReply(MessRec, receive("100", "Hi", to), nullptr)
+                             : new frmMessage({}, {kBob});
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{to});
+    if (row.type) QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Draft");
+    if (row.attach) window->AddAttachments({environment.documentsFolder() + "/a.txt"});
+    if (row.send) window->SendMessage();
+    window->show();
+    boxes.clear();
+    window->close();
+    EXPECT_EQ(boxes.shown().size(), row.asks ? 1u : 0u);
+    delete window;
+  }
+}
+
+// A message sent, fifty newer ones received and one deleted while the folders
+// show two selected rows of a long list: the two stay selected, and the rows
+// in view stay in view.
 TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo) {
   frmMessageViewer::InstallService();
   std::vector<std::string> uids;
@@ -393,25 +448,24 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
   list->topLevelItem(30)->setSelected(true);
   list->topLevelItem(32)->setSelected(true);
   const std::vector<std::string> selected = window.SelectedMessageUIDs();
-  QScrollBar* scroll = list->verticalScrollBar();
-  ASSERT_GT(scroll->maximum(), 10);
-  scroll->setValue(scroll->maximum() / 2);
-  const int place = scroll->value();
+  list->scrollToItem(list->topLevelItem(30), QAbstractItemView::PositionAtTop);
+  const QVariant top = list->itemAt(0, 0)->data(0, Qt::UserRole);
   const std::string unselected = list->topLevelItem(40)->data(0, Qt::UserRole).toString().toStdString();
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
 
   modCOMFunctions::SendMessageToRecipients("Out", 2, 1, kBob, "", true, false);
-  const std::string arrived = receive("60", "New one");
+  std::string arrived;
+  for (int i = 0; i < 50; ++i) arrived = receive("60", "New one", kBob, "2026-03-02 09:30:00");
   {
     PoolLoan received(MessRec);
     received->Delete(false, 0, unselected, false);
   }
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
-  EXPECT_EQ(list->topLevelItemCount(), 60);
+  EXPECT_EQ(list->topLevelItemCount(), 109);
   EXPECT_NE(modGenFunctionsControl::ListViewFindItem(list, arrived), nullptr);
   EXPECT_EQ(modGenFunctionsControl::ListViewFindItem(list, unselected), nullptr);
   EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-  EXPECT_EQ(scroll->value(), place);
+  EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
 
   // Opening one shows its new status in place; the whole list read again
   // keeps the selection too.
@@ -420,7 +474,7 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
   EXPECT_EQ(item->text(4), "Opened");
   window.RefreshList();
   EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-  EXPECT_EQ(scroll->value(), place);
+  EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
   delete frmMessageViewer::SharedViewer();
 }
 

@@ -8,7 +8,10 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <QApplication>
 #include <QWidget>
+#include <cmath>
 
 #include "LayoutCheck.h"
 #include "MessageCenterServices.h"
@@ -206,6 +209,8 @@ class FirstOpening : public Placement {
   void SetUp() override {
     Placement::SetUp();
     ProgramTestEnvironment::addPerson(account, kAnn, "1", "Lee", "Ann", "127.0.0.100");
+    ProgramTestEnvironment::addPerson(account, "A11CE000-0000-0000-0000-0000000A11CE", "1",
+                                      "Martin", "Alice", "127.0.0.102");
     PoolLoan received(modGlobalVariables::MessRec);
     const std::string uid = received->CreateNewRow(true, 0);
     received->SetFields({1, 2, 3, 4, 5, 6, 8},
@@ -223,9 +228,9 @@ class FirstOpening : public Placement {
 
 }  // namespace
 
-TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnA1280x900Screen) {
+// Run on screens of 1280x900, and of 1024x768 at a scale of 1 and of 1.5.
+TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  ASSERT_EQ(screen.size(), QSize(1280, 900)) << "the suite runs on a 1280x900 screen";
   struct Case {
     const char* name;
     std::function<QWidget*()> open;
@@ -252,17 +257,35 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnA1280x900Screen)
          return search;
        }},
       {"options", [] { return new frmOptions; }},
-      {"login", [] { return new frmLogin; }},
+      {"login", [this] { return new frmLogin(&startupWindow); }},
       {"IP dialog", [] { return new frmInputIP; }},
   };
+  const std::string question = QString("Close the window and drop it? ").repeated(8).toStdString();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<QWidget> window(c.open());
     window->show();
+    // Whole on the screen in its own pixels (x and width rounded up).
+    const qreal scale = window->devicePixelRatioF();
     EXPECT_TRUE(screen.contains(window->geometry()));
+    EXPECT_LE((window->frameGeometry().center() - screen.center()).manhattanLength(), 3);
+    EXPECT_LE(std::ceil((window->x() + window->width()) * scale), std::floor(screen.width() * scale));
     EXPECT_GE(window->width(), window->minimumSizeHint().width());
     EXPECT_GE(window->height(), window->minimumSizeHint().height());
     EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "");
+    // A question over it opens in its middle, wholly on the screen; Enter says No.
+    QRect box;
+    QTimer::singleShot(0, [&box] {
+      box = QApplication::activeModalWidget()->frameGeometry();
+      QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Return);
+    });
+    platform::setMessageBoxResponder({});
+    EXPECT_EQ(platform::showMessageBox(question, platform::kMbYesNo | platform::kMbDefaultButton2,
+                                       "", window.get()),
+              platform::kMbResultNo);
+    platform::setMessageBoxResponder([](const auto&) { return platform::kMbResultOk; });
+    EXPECT_TRUE(screen.contains(box));
+    EXPECT_LE((box.center() - window->frameGeometry().center()).manhattanLength(), 3);
     // Made as small as it may get, it still shows every control whole.
     window->resize(1, 1);
     EXPECT_EQ(LayoutCheck::cutControls(window.get()).join("\n").toStdString(), "");

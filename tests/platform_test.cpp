@@ -92,7 +92,7 @@ TEST(MessageBox, ResponderRecordsAndAnswersInOrder) {
 TEST(MessageBox, OpensOverTheActiveWindowWhateverOwnsIt) {
   QWidget owner;
   QWidget active;
-  active.setGeometry(600, 400, 420, 300);
+  active.setGeometry(300, 200, 420, 300);
   active.show();
   active.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&active));

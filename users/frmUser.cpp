@@ -122,6 +122,7 @@ void frmUser::BuildControls() {
     }
   });
   lvUsers_->setObjectName("lvUsers");
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvUsers_);
   modGenFunctionsControl::ListViewInitializeProperties(
       lvUsers_, {.multiSelect = true, .dragEnabled = true, .acceptDrops = true});
   modGenFunctionsControl::ListViewAddColumn(lvUsers_, -1, "UserName", "User Name", 2600, 0, 50000,

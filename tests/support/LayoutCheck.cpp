@@ -13,6 +13,7 @@
 #include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTest>
 #include <QTreeView>
 #include <QWidget>
 
@@ -175,5 +176,19 @@ QStringList faultsOnEveryPage(QWidget* window, bool contents) {
 QStringList cutControls(QWidget* window) { return faultsOnEveryPage(window, false); }
 
 QStringList readabilityFaults(QWidget* window) { return faultsOnEveryPage(window, true); }
+
+std::string tabCycle(QWidget* first, bool backwards) {
+  first->window()->activateWindow();
+  if (!QTest::qWaitForWindowActive(first->window())) return "not active";
+  first->setFocus(Qt::OtherFocusReason);
+  QStringList reached;
+  for (QWidget* focus = first; reached.size() < 60;) {
+    QTest::keyClick(focus, backwards ? Qt::Key_Backtab : Qt::Key_Tab);
+    focus = QApplication::focusWidget();
+    if (focus == nullptr || focus == first) break;
+    reached << focus->objectName();
+  }
+  return reached.join(' ').toStdString();
+}
 
 }  // namespace LayoutCheck

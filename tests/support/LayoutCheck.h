@@ -12,6 +12,7 @@
 // that cuts its current entry and an empty line edit that cuts its hint.
 // An empty result means the window is readable as it stands.
 #include <QStringList>
+#include <string>
 
 class QWidget;
 
@@ -19,5 +20,8 @@ namespace LayoutCheck {
 
 QStringList cutControls(QWidget* window);
 QStringList readabilityFaults(QWidget* window);
+// The names of the controls that Tab (Shift+Tab: backwards) reaches from
+// `first` until the focus is back on it, separated by blanks.
+std::string tabCycle(QWidget* first, bool backwards);
 
 }  // namespace LayoutCheck
