@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QEvent>
+#include <QHash>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
@@ -173,12 +174,92 @@ int ListViewCountSelectedItems(QTreeWidget* list) {
   }
 }
 
+namespace {
+
+// The top-level rows of one list by key, kept current from the list's model,
+// so that finding a row costs the same whatever the list holds. Built at the
+// first look-up after the list was created or cleared.
+class KeyIndex : public QObject {
+ public:
+  explicit KeyIndex(QTreeWidget* list) : QObject(list), list_(list) {
+    setObjectName(kName);
+    QAbstractItemModel* model = list->model();
+    connect(model, &QAbstractItemModel::modelReset, this, [this] { built_ = false; });
+    connect(model, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex& parent, int first, int last) {
+              if (built_ && !parent.isValid()) noteRows(first, last);
+            });
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex& parent, int first, int last) {
+              if (built_ && !parent.isValid()) forgetRows(first, last);
+            });
+    connect(model, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+              if (built_ && !topLeft.parent().isValid() && topLeft.column() == 0)
+                noteRows(topLeft.row(), bottomRight.row());
+            });
+  }
+
+  static KeyIndex* of(QTreeWidget* list) {
+    auto* index = list->findChild<KeyIndex*>(kName, Qt::FindDirectChildrenOnly);
+    return index != nullptr ? index : new KeyIndex(list);
+  }
+
+  QTreeWidgetItem* find(const std::string& key) {
+    if (!built_) build();
+    const auto found = items_.constFind(QString::fromStdString(key));
+    return found == items_.cend() ? nullptr : *found;
+  }
+
+ private:
+  static constexpr const char* kName = "ListViewKeyIndex";
+
+  void build() {
+    items_.clear();
+    keys_.clear();
+    shared_ = false;
+    built_ = true;
+    noteRows(0, list_->topLevelItemCount() - 1);
+  }
+  void noteRows(int first, int last) {
+    for (int row = first; row <= last; ++row) {
+      QTreeWidgetItem* item = list_->topLevelItem(row);
+      if (item == nullptr) continue;
+      forget(item);
+      const QString key = item->data(0, Qt::UserRole).toString();
+      if (key.isEmpty()) continue;
+      keys_.insert(item, key);
+      QTreeWidgetItem*& holder = items_[key];
+      if (holder != nullptr) shared_ = true;
+      else holder = item;
+    }
+  }
+  void forgetRows(int first, int last) {
+    for (int row = first; row <= last; ++row) forget(list_->topLevelItem(row));
+  }
+  void forget(QTreeWidgetItem* item) {
+    const auto known = keys_.constFind(item);
+    if (known == keys_.cend()) return;
+    if (items_.value(*known) == item) {
+      items_.remove(*known);
+      // Another row may carry the same key: it is found again by a rebuild.
+      if (shared_) built_ = false;
+    }
+    keys_.erase(known);
+  }
+
+  QTreeWidget* list_;
+  bool built_ = false;
+  bool shared_ = false;  // two rows were seen with one key
+  QHash<QString, QTreeWidgetItem*> items_;
+  QHash<QTreeWidgetItem*, QString> keys_;
+};
+
+}  // namespace
+
 QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key) {
   if (list == nullptr) return nullptr;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    if (keyOf(list->topLevelItem(i)) == key) return list->topLevelItem(i);
-  }
-  return nullptr;
+  return KeyIndex::of(list)->find(key);
 }
 
 namespace {
@@ -381,6 +462,35 @@ void ListViewSortColumn(QTreeWidget* list, int column) {
   } catch (...) {
     raiseAgain("modGenFunctionsControl.ListViewSortColumn");
   }
+}
+
+void ListViewKeepSorted(QTreeWidget* list, QTreeWidgetItem* item) {
+  const int column = list->header()->sortIndicatorSection();
+  const bool descending = list->header()->sortIndicatorOrder() == Qt::DescendingOrder;
+  // Whether `a` comes strictly before `b` in the list's order (the order of
+  // sortItems, which compares the column's texts).
+  const auto precedes = [&](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
+    return descending ? b->text(column) < a->text(column) : a->text(column) < b->text(column);
+  };
+  const int at = list->indexOfTopLevelItem(item);
+  const int last = list->topLevelItemCount() - 1;
+  if (at < 0) return;
+  if ((at == 0 || !precedes(item, list->topLevelItem(at - 1))) &&
+      (at == last || !precedes(list->topLevelItem(at + 1), item)))
+    return;
+  const bool selected = item->isSelected();
+  const bool current = list->currentItem() == item;
+  list->takeTopLevelItem(at);
+  int low = 0;
+  int high = list->topLevelItemCount();
+  while (low < high) {
+    const int middle = low + (high - low) / 2;
+    if (precedes(item, list->topLevelItem(middle))) high = middle;
+    else low = middle + 1;
+  }
+  list->insertTopLevelItem(low, item);
+  if (current) list->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+  item->setSelected(selected);
 }
 
 void TextBoxAddText(QWidget* textBox, const std::string& text) {

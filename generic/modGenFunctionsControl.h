@@ -108,8 +108,13 @@ std::optional<std::vector<std::string>> ListViewGetAllSelectedKeys(QTreeWidget* 
 void ListViewRemoveSelectedItems(QTreeWidget* list);
 // A header click: sorts on `column`, the order flipping on every click.
 void ListViewSortColumn(QTreeWidget* list, int column);
-// The row of `key`, or null.
+// The row of `key`, or null. Costs the same whatever the list holds.
 QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key);
+// Moves `item`, a row of a list kept in the order of its header's sort
+// indicator, to its place in that order after its texts changed. The list
+// sorts itself only when asked (its sorting is not enabled), so that adding
+// or changing one row never sorts them all.
+void ListViewKeepSorted(QTreeWidget* list, QTreeWidgetItem* item);
 // From now on, whenever the list's visible width is less than its columns
 // need, narrows the columns (the last first) down to what their caption and
 // rows need, so that a small screen shows every column without scrolling.

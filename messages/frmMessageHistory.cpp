@@ -55,10 +55,16 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   lvMessages_->setObjectName("lvMessages");
   modGenFunctionsControl::ListViewFitColumnsToWidth(lvMessages_);
   lvMessages_->setRootIsDecorated(false);
+  lvMessages_->setUniformRowHeights(true);
   lvMessages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   lvMessages_->setHeaderLabels({"From", "To", "Date", "Priority", "Status", "Message"});
-  lvMessages_->setSortingEnabled(true);
-  lvMessages_->sortByColumn(kDateColumn, Qt::DescendingOrder);
+  // Sorted on a header click and after a refill, and each synchronised row
+  // put in its place, instead of the list sorting every row at each change.
+  QHeaderView* header = lvMessages_->header();
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(kDateColumn, Qt::DescendingOrder);
+  connect(header, &QHeaderView::sortIndicatorChanged, lvMessages_, &QTreeWidget::sortItems);
   // Names, a whole time stamp and the start of the text at first sight.
   const QFontMetrics metrics = lvMessages_->fontMetrics();
   for (const auto& [column, sample] : {std::pair{kFromColumn, "Whitfield, Annabelle"},
@@ -132,7 +138,6 @@ void frmMessageHistory::RefreshList() {
                  : modGenFunctionsControl::ListViewPlace{};
   try {
     lvMessages_->setProperty("folder", folder);
-    lvMessages_->setSortingEnabled(false);
     lvMessages_->clear();
     PoolLoan messages(folder);
     messages->PC_Init(true);
@@ -141,14 +146,14 @@ void frmMessageHistory::RefreshList() {
       if (!row || std::string_view(row.attribute("UID").as_string()).empty()) continue;
       FillItem(new QTreeWidgetItem(lvMessages_), *messages);
     }
-    lvMessages_->setSortingEnabled(true);
+    lvMessages_->sortItems(lvMessages_->header()->sortIndicatorSection(),
+                            lvMessages_->header()->sortIndicatorOrder());
     for (const std::string& uid : selected) {
       if (QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid))
         item->setSelected(true);
     }
     modGenFunctionsControl::ListViewRestorePlace(lvMessages_, place);
   } catch (...) {
-    lvMessages_->setSortingEnabled(true);
     endError("frmMessageHistory.RefreshList");
   }
   UpdateCommands();
@@ -159,7 +164,6 @@ void frmMessageHistory::SynchronizeItems(int32_t classType, const std::vector<st
   if (classType != CurrentFolder()) return;
   const modGenFunctionsControl::ListViewPlace place =
       modGenFunctionsControl::ListViewSavePlace(lvMessages_);
-  lvMessages_->setSortingEnabled(false);
   try {
     modGenFunctionsControl::ListViewRemoveItems(lvMessages_, deleted);
     PoolLoan messages(classType);
@@ -167,13 +171,13 @@ void frmMessageHistory::SynchronizeItems(int32_t classType, const std::vector<st
       messages->PC_SelectSingleNode(kUIDField, uid);
       if (!messages->GetCurrent()) continue;
       QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid);
-      FillItem(item != nullptr ? item : new QTreeWidgetItem(lvMessages_), *messages);
+      if (item == nullptr) item = new QTreeWidgetItem(lvMessages_);
+      FillItem(item, *messages);
+      modGenFunctionsControl::ListViewKeepSorted(lvMessages_, item);
     }
   } catch (...) {
-    lvMessages_->setSortingEnabled(true);
     raiseAgain("frmMessageHistory.SynchronizeItems");
   }
-  lvMessages_->setSortingEnabled(true);
   modGenFunctionsControl::ListViewRestorePlace(lvMessages_, place);
   UpdateCommands();
 }

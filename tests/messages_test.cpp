@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QHeaderView>
 #include <QTreeWidget>
 #include <algorithm>
 #include <string>
@@ -466,6 +467,16 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
   EXPECT_EQ(modGenFunctionsControl::ListViewFindItem(list, unselected), nullptr);
   EXPECT_EQ(window.SelectedMessageUIDs(), selected);
   EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
+  // Each synchronised row went to its place: newest first.
+  const auto newestFirst = [list](bool newest = true) {
+    for (int i = 1; i < list->topLevelItemCount(); ++i) {
+      const QString earlier = list->topLevelItem(i - 1)->text(2);
+      const QString later = list->topLevelItem(i)->text(2);
+      if (newest ? earlier < later : later < earlier) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(newestFirst());
 
   // Opening one shows its new status in place; the whole list read again
   // keeps the selection too.
@@ -475,6 +486,10 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
   window.RefreshList();
   EXPECT_EQ(window.SelectedMessageUIDs(), selected);
   EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
+  EXPECT_TRUE(newestFirst());
+  list->header()->setSortIndicator(2, Qt::AscendingOrder);  // a click on the date's header
+  EXPECT_TRUE(newestFirst(false));
+  EXPECT_FALSE(newestFirst());
   delete frmMessageViewer::SharedViewer();
 }
 

@@ -144,6 +144,40 @@ TEST(modGenFunctionsControl, ListViewRowsColumnsAndSorting) {
   EXPECT_EQ(header->data(2, Qt::UserRole).toInt(), -1);
 }
 
+// Finding a row by key follows every way a list changes after the first look-up.
+TEST(modGenFunctionsControl, ListViewFindsRowsAfterEveryChange) {
+  std::unique_ptr<QTreeWidget> list(listOf({"b", "a", "c"}));
+  const auto found = [&](const std::string& key) {
+    QTreeWidgetItem* item = ListViewFindItem(list.get(), key);
+    return item == nullptr ? std::string("-") : item->data(0, Qt::UserRole).toString().toStdString();
+  };
+  EXPECT_EQ(found("a"), "a");
+  list->sortItems(0, Qt::AscendingOrder);
+  delete ListViewFindItem(list.get(), "b");
+  EXPECT_EQ(found("b"), "-");
+  auto* added = new QTreeWidgetItem(list.get());  // keyed after it was listed
+  added->setData(0, Qt::UserRole, "d");
+  auto* inserted = new QTreeWidgetItem();  // keyed before it was listed
+  inserted->setData(0, Qt::UserRole, "e");
+  list->insertTopLevelItem(0, inserted);
+  EXPECT_EQ(ListViewFindItem(list.get(), "d"), added);
+  EXPECT_EQ(ListViewFindItem(list.get(), "e"), inserted);
+  added->setData(0, Qt::UserRole, "f");
+  EXPECT_EQ(found("d"), "-");
+  EXPECT_EQ(ListViewFindItem(list.get(), "f"), added);
+  delete list->takeTopLevelItem(list->indexOfTopLevelItem(added));
+  EXPECT_EQ(found("f"), "-");
+  // Two rows with one key: either is found while one of them is listed.
+  auto* twin = new QTreeWidgetItem(list.get());
+  twin->setData(0, Qt::UserRole, "a");
+  delete ListViewFindItem(list.get(), "a");
+  EXPECT_EQ(found("a"), "a");
+  list->clear();
+  EXPECT_EQ(found("c"), "-");
+  list.reset(listOf({"g"}));
+  EXPECT_EQ(found("g"), "g");
+}
+
 TEST(modGenFunctionsControl, TabsTextBoxesAndCombos) {
   QTabWidget tabs;
   for (const char* name : {"one", "two", "three"}) tabs.addTab(new QWidget, name);
