@@ -44,6 +44,7 @@
 #include "DataJournal.h"
 #include "clsGenVirtualXMLCursor.h"
 #include "clsGenXMLDocument.h"
+#include "modGenApplicationSetting.h"
 
 // A field value as callers pass it: a text, or a whole number taken in its
 // decimal text form. Values are always compared and stored as text.
@@ -279,6 +280,21 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // Saves the document's changes; fold: leaves no journal behind; flush:
   // rows appended to the journal are flushed. Returns where unflushed rows end.
   std::optional<DataJournal::Position> writeDataFile(bool fold, bool flush);
+  // Appends the rows' records; after a failure that left part of them in
+  // the journal, the next save rewrites the whole file.
+  DataJournal::Appended appendRows(const DataJournal& journal, const std::vector<std::string>& records,
+                                   bool flush);
+  // Rewrites the whole file, naming the journal it folds, and removes that journal.
+  void rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
+  // Hands the journal found at load to the person when it was set aside.
+  static void settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
+                            const modGenApplicationSetting::FileSourceInfo& file, bool fileLost);
+  // The owner the file's journal names.
+  std::string journalOwner() const;
+  // Whether the owner is checked and `root` names another.
+  bool ofAnotherOwner(pugi::xml_node root) const;
+  // The text of an empty collection's root.
+  std::string emptyRootText() const;
   pugi::xml_node rootElement() const;
   const std::string& rowFieldName(int32_t field) const;
   const std::string& subFieldName(int32_t field) const;
