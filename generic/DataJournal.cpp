@@ -275,6 +275,7 @@ DataJournal::Appended DataJournal::append(const std::vector<std::string>& record
   if (const auto failure = platform::appendToFile(path_, bytes, out.flushed, out.at.end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  stepDone(Step::kAppend);
   return out;
 }
 
@@ -282,6 +283,7 @@ void DataJournal::flush() const {
   if (const auto failure = platform::flushFile(path_)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  stepDone(Step::kFlush);
 }
 
 DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_view element,
@@ -412,6 +414,7 @@ void DataJournal::remove() const {
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     modGenFunctionsFile::raiseSystemError(errno, "Cannot delete", path_);
   }
+  stepDone(Step::kRemove);
 }
 
 bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) {

@@ -140,7 +140,8 @@ class DataJournal {
 
   // The steps of a save that writes the journal or the whole file, in turn.
   enum class Step { kAppend, kFlush, kRewrite, kRemove };
-  // Called after each step; lets tests stop a save there, as a kill would.
+  // Called after each step is done (kRewrite by the data file's owner);
+  // lets tests stop a save there, as a kill would.
   static void setStepHook(std::function<void(Step)> hook);
   static void stepDone(Step step);
 

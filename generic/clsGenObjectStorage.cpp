@@ -347,9 +347,7 @@ DataJournal::Appended clsGenObject::appendRows(const DataJournal& journal,
                                                const std::vector<std::string>& records, bool flush) {
   const std::uint64_t before = journal.size();
   try {
-    const DataJournal::Appended appended = journal.append(records, flush);
-    DataJournal::stepDone(DataJournal::Step::kAppend);
-    return appended;
+    return journal.append(records, flush);
   } catch (...) {
     // Part of the failed append stayed: only a rewrite puts the journal right.
     if (journal.size() != before) doc_->changes().makeWhole();
@@ -363,7 +361,6 @@ void clsGenObject::rewriteDataFile(const modGenApplicationSetting::FileSourceInf
   if (journal.exists()) {
     // Earlier saves may have left the journal's tail unflushed.
     journal.flush();
-    DataJournal::stepDone(DataJournal::Step::kFlush);
     const std::string id = journal.id();
     if (!id.empty()) clsGenXMLDocument::setAttribute(root, DataJournal::kFoldedAttribute, id);
   }
@@ -372,7 +369,6 @@ void clsGenObject::rewriteDataFile(const modGenApplicationSetting::FileSourceInf
                                        FileContentEncrypted_, false, false);
   DataJournal::stepDone(DataJournal::Step::kRewrite);
   journal.remove();
-  DataJournal::stepDone(DataJournal::Step::kRemove);
 }
 
 void clsGenObject::UnloadXMLDoc() {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <functional>
 #include <optional>
 
@@ -57,11 +61,61 @@ std::vector<std::string> rowsOf(const clsGenObject& users) {
 
 struct Case {
   const char* name;
-  // Changes `users` and saves them; the journal or data file may be tampered with.
+  // Changes `users` and saves them; the journal or data file may be tampered
+  // with, and then `users` holds the rows the next load must read.
   std::function<void(clsGenObject& users, TestDataFolder& data)> act;
   bool journalLeft;
   bool dataFileRewritten;
+  // Copies of the journal that the next load keeps aside and tells.
+  int journalsKept = 0;
 };
+
+// Makes writes past `bytes` in any file fail, as a full disk does, while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::size_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    const rlimit limit{bytes, old_.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, SIG_DFL);
+  }
+
+ private:
+  rlimit old_{};
+};
+
+// Lets the rows of the stored file go from `users` without saving it, so
+// that it holds what a load finds when the data file no longer has them.
+void forgetStoredRows(clsGenObject& users) {
+  for (const char* name : {"u0", "u1", "u2"}) users.Delete(false, kFirstName, name, false);
+}
+
+// A journal of `dataFile` and `owner` holding `entries` becomes the users' journal.
+void putJournalOf(TestDataFolder& data, const std::string& dataFile, const std::string& owner,
+                  const std::vector<std::string>& entries) {
+  const bool encrypted = data.raw(kDataFile).find("TVR") == std::string::npos;
+  const DataJournal journal(data.path(dataFile), encrypted, owner);
+  QFile::remove(QString::fromStdString(data.path(kJournal)));
+  journal.append(entries, true);
+  if (journal.path() == data.path(kJournal)) return;
+  ASSERT_TRUE(QFile::rename(QString::fromStdString(journal.path()),
+                            QString::fromStdString(data.path(kJournal))));
+}
+
+std::string ownerOf(const clsGenObject& users) {
+  return users.XMLDocLinked()->rootElement().attribute("OU").value();
+}
+
+// The journal without its identity record, as older builds wrote it.
+std::string withoutIdentity(const std::string& journal) {
+  const std::size_t idRecord =
+      8 + (static_cast<unsigned char>(journal[0]) | static_cast<unsigned char>(journal[1]) << 8);
+  return journal.substr(idRecord);
+}
 
 }  // namespace
 
@@ -158,6 +212,94 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
          ASSERT_TRUE(QFile::rename(QString::fromStdString(journal + "~"), QString::fromStdString(journal)));
        },
        true, true},
+      {"a failed append is cut back, and the saves after it are kept",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         rename(users, users.GetRowFieldByKey(kFirstName, "u0", kUID, false), "failed then kept");
+         {
+           const FileSizeLimit full(data.raw(kJournal).size() + 20);
+           EXPECT_NE(errorNumberOf([&] { users.SaveXMLDoc(); }), 0);
+         }
+         addUser(users, "u4");
+         users.SaveXMLDoc();
+       },
+       true, false},
+      {"a damaged save is kept aside and told, and the saves after it apply",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         const std::size_t damaged = data.raw(kJournal).size();
+         const std::string u1 = users.GetRowFieldByKey(kFirstName, "u1", kUID, false);
+         rename(users, u1, "damaged");
+         users.SaveXMLDoc();
+         addUser(users, "u4");
+         users.SaveXMLDoc();
+         std::string bytes = data.raw(kJournal);
+         bytes[damaged + 3] = '\x7f';
+         data.writeRaw(kJournal, bytes);
+         rename(users, u1, "u1");
+       },
+       true, false, 1},
+      {"a journal beside an empty data file is replayed onto the empty collection",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         data.writeRaw(kDataFile, "");
+         forgetStoredRows(users);
+       },
+       true, true},
+      {"a journal beside a damaged data file is replayed and kept aside with it",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         data.writeRaw(kDataFile, "\x01\x02\x03 not a data file");
+         forgetStoredRows(users);
+       },
+       true, true, 1},
+      {"a journal that is a link is kept aside, its target untouched",
+       [](clsGenObject& users, TestDataFolder& data) {
+         data.writeRaw("ALICE/target", "target");
+         ASSERT_TRUE(QFile::link(QString::fromStdString(data.path("ALICE/target")),
+                                 QString::fromStdString(data.path(kJournal))));
+         EXPECT_NE(errorNumberOf([&] {
+                     addUser(users, "u3");
+                     users.SaveXMLDoc();
+                   }),
+                   0);
+         EXPECT_EQ(data.raw("ALICE/target"), "target");
+         users.Delete(false, kFirstName, "u3", false);
+       },
+       true, false, 1},
+      {"a journal of another account is kept aside, not applied",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         putJournalOf(data, kDataFile, "SOMEONE-ELSE", {"R<U UID=\"X\" FN=\"theirs\"/>"});
+         users.Delete(false, kFirstName, "u3", false);
+       },
+       true, false, 1},
+      {"a journal of another data file is kept aside, not applied",
+       [](clsGenObject& users, TestDataFolder& data) {
+         putJournalOf(data, "ALICE/D008.dat", ownerOf(users), {"R<U UID=\"X\" FN=\"other file\"/>"});
+       },
+       true, false, 1},
+      {"an older build's journal is applied and folded in at load",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         data.writeRaw(kJournal, withoutIdentity(data.raw(kJournal)));
+       },
+       true, false},
+      {"an older build's journal holding rows of another name is kept aside",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "u3");
+         users.SaveXMLDoc();
+         putJournalOf(data, kDataFile, ownerOf(users), {"R<M UID=\"X\" CO=\"a message\"/>"});
+         data.writeRaw(kJournal, withoutIdentity(data.raw(kJournal)));
+         users.Delete(false, kFirstName, "u3", false);
+       },
+       true, false, 1},
   };
   for (const bool encrypted : {false, true}) {
     for (const Case& c : cases) {
@@ -171,12 +313,20 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
       const std::string before = data.raw(kDataFile);
 
       c.act(*users, data);
-      EXPECT_EQ(QFile::exists(QString::fromStdString(data.path(kJournal))), c.journalLeft);
+      EXPECT_EQ(QFileInfo(QString::fromStdString(data.path(kJournal))).exists() ||
+                    QFileInfo(QString::fromStdString(data.path(kJournal))).isSymLink(),
+                c.journalLeft);
       EXPECT_EQ(data.raw(kDataFile) != before, c.dataFileRewritten);
-      EXPECT_EQ(data.raw(kDataFile).find("TVR") == std::string::npos, encrypted);
 
       const GenObjectRef loaded = openUsers(encrypted);
       EXPECT_EQ(rowsOf(*loaded), rowsOf(*users));
+      EXPECT_EQ(data.raw(kDataFile).find("TVR") == std::string::npos, encrypted);
+      const QStringList kept =
+          QDir(QString::fromStdString(data.path("ALICE"))).entryList({"D010.dat.jnl.bad-*"});
+      EXPECT_EQ(kept.size(), c.journalsKept);
+      for (const QString& name : kept) {
+        EXPECT_NE(data.deciphered("TVRLOG.DAT").find(name.toStdString()), std::string::npos);
+      }
       // Replay again over what the first load left: idempotent.
       const GenObjectRef again = openUsers(encrypted);
       EXPECT_EQ(rowsOf(*again), rowsOf(*users));
