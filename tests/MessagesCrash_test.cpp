@@ -381,9 +381,13 @@ TEST_F(MessagesCrashTest, AFullDiskLosesNoAcknowledgedDeliveryThroughFreedSpaceA
     while (fill.write(block.data(), static_cast<std::streamsize>(block.size())) && fill.flush()) {
     }
   }
+  const std::string dataFile = receiverRoot_ + "/data/BOB/D008.dat";
+  const std::string fileBefore = modGenFunctionsFile::ReadFileContent(dataFile, false);
   EXPECT_EQ(deliver(100, 6, 9000, false), 0) << "a full disk refuses deliveries";
   ASSERT_TRUE(QFile::remove(QString::fromStdString(filler)));
   EXPECT_EQ(deliver(200, 40, 20, true), 40);
+  EXPECT_EQ(modGenFunctionsFile::ReadFileContent(dataFile, false), fileBefore)
+      << "the failed appends were cut back: later ones still go to the journal";
 
   receiver_.start(receiverRoot_, kJournalAddress, {"BOB"});
   ASSERT_TRUE(receiver_.ready()) << receiver_.errors();
@@ -393,6 +397,8 @@ TEST_F(MessagesCrashTest, AFullDiskLosesNoAcknowledgedDeliveryThroughFreedSpaceA
     EXPECT_NE(std::find(stored.begin(), stored.end(), uid), stored.end()) << uid << " was acknowledged";
   }
   EXPECT_EQ(acknowledged.size(), 44u);
+  EXPECT_TRUE(QDir(QString::fromStdString(receiverRoot_ + "/data/BOB")).entryList({"*.bad-*"}).isEmpty())
+      << "a full disk damages nothing";
   receiver_.kill();
 }
 
