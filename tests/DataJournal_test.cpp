@@ -617,7 +617,9 @@ TEST(DataJournal, RandomChangesSavedAndFoldedReloadAsHeld) {
     } else {
       users->SaveXMLDoc();
     }
-    if (step % 5 == 0) ASSERT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+    if (step % 5 == 0) {
+      ASSERT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+    }
   }
   DataJournal::setFoldBound(std::nullopt);
   EXPECT_TRUE(boxes.shown().empty());
