@@ -205,6 +205,12 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // "<name>.bad-<yyyyMMdd-hhmmss>", and the events list and the error log
   // name the kept copy (ReportEvent). A file that cannot be read raises and
   // leaves the collection not loaded.
+  // The file's journal is replayed onto the rows, or onto the empty
+  // collection that replaces the file. A damaged journal, one beside a
+  // damaged or foreign file, and one that is a link or names another file
+  // or owner (then not replayed) are kept as "<name>.jnl.bad-..." and named
+  // the same way; a damaged one, or one of an older build, is then folded
+  // into the file at once.
   void LoadXMLDoc(bool force);
   // Whether a copy of the data file was ever kept aside as damaged or
   // foreign: rows may be missing that the person had.
