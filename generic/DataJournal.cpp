@@ -7,6 +7,8 @@
 #include <array>
 #include <cerrno>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "AtomicFile.h"
 #include "TvrError.h"
@@ -23,6 +25,11 @@ constexpr char kReplace = 'R';
 constexpr char kAppend = 'A';
 constexpr char kRemove = 'D';
 constexpr char kJournalId = 'H';
+constexpr char kSave = 'S';
+constexpr char kIdentitySeparator = '\t';
+// Cipher keys lie between these values (clsGenEncryption).
+constexpr unsigned char kLowestKey = 1;
+constexpr unsigned char kHighestKey = 250;
 constexpr std::size_t kHeaderBytes = 8;
 // The id record is the first and short: this much of a journal holds it.
 constexpr std::size_t kIdRecordBytes = 512;
@@ -31,6 +38,11 @@ constexpr std::uint64_t kLeastFoldBytes = 4u << 20;
 constexpr std::uint32_t kMaxPayload = 1u << 30;
 
 std::optional<std::uint64_t> fixedFoldBound;
+std::function<void(DataJournal::Step)> stepHook;
+
+bool knownKind(char kind) {
+  return kind == kJournalId || kind == kSave || kind == kReplace || kind == kAppend || kind == kRemove;
+}
 
 constexpr std::array<std::uint32_t, 256> crcTable() {
   std::array<std::uint32_t, 256> table{};
@@ -103,20 +115,55 @@ std::optional<std::string_view> recordAt(std::string_view bytes, std::size_t off
   return payload;
 }
 
-// Applies one record's text; false when it holds nothing applicable.
-bool applyRecord(RowsByUID& rows, char kind, const std::string& text) {
-  if (kind == kRemove) {
-    rows.remove(text);
+// One change of a row: a kind and its text.
+struct Entry {
+  char kind;
+  std::string_view text;
+};
+
+// The entries of a record's text: itself for the records of older builds,
+// its entries for a save; nullopt when a save's entries do not fit it.
+std::optional<std::vector<Entry>> entriesOf(std::string_view text) {
+  if (text.front() != kSave) return std::vector<Entry>{{text.front(), text.substr(1)}};
+  std::vector<Entry> entries;
+  for (std::size_t at = 1; at < text.size();) {
+    if (text.size() - at < 4) return std::nullopt;
+    const std::uint32_t length = wordAt(text, at);
+    at += 4;
+    if (length == 0 || text.size() - at < length) return std::nullopt;
+    entries.push_back({text[at], text.substr(at + 1, length - 1)});
+    at += length;
+  }
+  return entries;
+}
+
+// Whether an entry holds a row of another name than `element` ("": any name).
+bool rowOfAnotherName(const Entry& entry, std::string_view element) {
+  if (element.empty() || (entry.kind != kReplace && entry.kind != kAppend)) return false;
+  const std::string_view text = entry.text;
+  if (text.size() < element.size() + 2 || text[0] != '<' || text.substr(1, element.size()) != element) {
+    return true;
+  }
+  const char after = text[element.size() + 1];
+  return after != ' ' && after != '/' && after != '>' && after != '\t' && after != '\n' && after != '\r';
+}
+
+// Applies one entry; false when it holds nothing applicable.
+bool applyEntry(RowsByUID& rows, const Entry& entry) {
+  if (entry.kind == kRemove) {
+    rows.remove(std::string(entry.text));
     return true;
   }
   pugi::xml_document parsed;
   constexpr unsigned kOptions = pugi::parse_default & ~pugi::parse_eol;
-  if (!parsed.load_buffer(text.data(), text.size(), kOptions, pugi::encoding_utf8)) return false;
+  if (!parsed.load_buffer(entry.text.data(), entry.text.size(), kOptions, pugi::encoding_utf8)) {
+    return false;
+  }
   const pugi::xml_node row = parsed.document_element();
   if (!row || row.attribute(kUIDAttribute).empty()) return false;
-  if (kind == kReplace) {
+  if (entry.kind == kReplace) {
     rows.replace(row);
-  } else if (kind == kAppend) {
+  } else if (entry.kind == kAppend) {
     rows.append(row);
   } else {
     return false;
@@ -124,28 +171,71 @@ bool applyRecord(RowsByUID& rows, char kind, const std::string& text) {
   return true;
 }
 
+// The bytes of the regular file `path` (not a link); nullopt when there is
+// none. Raises when it cannot be read.
+std::optional<std::string> regularFileBytes(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return std::nullopt;
+  if (fd < 0) modGenFunctionsFile::raiseSystemError(errno, "Cannot open", path);
+  struct stat info {};
+  std::string bytes;
+  int error = ::fstat(fd, &info) != 0 ? errno : 0;
+  if (error == 0 && S_ISREG(info.st_mode)) {
+    bytes.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? errno : 0;
+        break;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+  }
+  ::close(fd);
+  if (error != 0) modGenFunctionsFile::raiseSystemError(error, "Cannot read", path);
+  if (!S_ISREG(info.st_mode)) return std::nullopt;
+  return bytes;
+}
+
 std::uint64_t fileSize(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+  return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+             ? static_cast<std::uint64_t>(info.st_size)
+             : 0;
 }
 
 }  // namespace
 
-DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted) : encrypted_(encrypted) {
+DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted, std::string owner)
+    : owner_(std::move(owner)), encrypted_(encrypted) {
   const auto slash = dataFilePath.rfind('/');
-  const std::string name = slash == std::string::npos ? dataFilePath : dataFilePath.substr(slash + 1);
-  path_ = platform::folderOf(dataFilePath) + "/." + name + ".jnl";
+  fileName_ = slash == std::string::npos ? dataFilePath : dataFilePath.substr(slash + 1);
+  path_ = platform::folderOf(dataFilePath) + "/." + fileName_ + ".jnl";
 }
 
-bool DataJournal::exists() const { return ::access(path_.c_str(), F_OK) == 0; }
+bool DataJournal::exists() const {
+  struct stat info {};
+  return ::lstat(path_.c_str(), &info) == 0;
+}
+
+std::uint64_t DataJournal::size() const { return fileSize(path_); }
+
+std::string DataJournal::bytes() const { return regularFileBytes(path_).value_or(std::string()); }
 
 DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::string_view element,
                                              const std::vector<RowChanges::Touched>& rows) const {
   Records out;
+  const auto entry = [](char kind, std::string text) {
+    text.insert(text.begin(), kind);
+    return text;
+  };
   for (const RowChanges::Touched& touched : rows) {
     const NodeSpan now = document.rowsWhere(element, kUIDAttribute, touched.uid);
     if (!touched.removed && now.size() == 1) {
-      out.records.push_back(frame(kReplace, modGenFunctionsXML::XMLToString(now.front())));
+      out.records.push_back(entry(kReplace, modGenFunctionsXML::XMLToString(now.front())));
       continue;
     }
     // Only a removal takes a row away: a changed row not found here is
@@ -154,9 +244,9 @@ DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::s
       out.complete = false;
       continue;
     }
-    out.records.push_back(frame(kRemove, touched.uid));
+    out.records.push_back(entry(kRemove, touched.uid));
     for (const pugi::xml_node row : now) {
-      out.records.push_back(frame(kAppend, modGenFunctionsXML::XMLToString(row)));
+      out.records.push_back(entry(kAppend, modGenFunctionsXML::XMLToString(row)));
     }
   }
   return out;
@@ -167,19 +257,25 @@ DataJournal::Appended DataJournal::append(const std::vector<std::string>& record
   Appended out;
   std::string bytes;
   // A journal that a replay cut down to nothing starts afresh as well.
-  const bool fresh = fileSize(path_) == 0;
+  const bool fresh = size() == 0;
   if (fresh) {
     out.at.id = clsGenAPI::CreateGUID();
-    bytes = frame(kJournalId, out.at.id);
+    bytes = frame(kJournalId, out.at.id + kIdentitySeparator + fileName_ + kIdentitySeparator + owner_);
   } else if (!flush) {
-    out.at.id = storedId();
+    out.at.id = id();
   }
   // Only an append into a journal with an id can be told lost later.
   out.flushed = flush || fresh || out.at.id.empty();
-  for (const std::string& record : records) bytes += record;
+  std::string save;
+  for (const std::string& record : records) {
+    putWord(save, static_cast<std::uint32_t>(record.size()));
+    save += record;
+  }
+  bytes += frame(kSave, save);
   if (const auto failure = platform::appendToFile(path_, bytes, out.flushed, out.at.end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  stepDone(Step::kAppend);
   return out;
 }
 
@@ -187,36 +283,105 @@ void DataJournal::flush() const {
   if (const auto failure = platform::flushFile(path_)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  stepDone(Step::kFlush);
 }
 
-DataJournal::Position DataJournal::replayOnto(pugi::xml_node root, bool cutTornTail) const {
-  const std::string bytes = modGenFunctionsFile::ReadFileContent(path_, false);
-  Position found;
-  if (bytes.empty()) return found;
-  RowsByUID rows(root);
-  std::size_t offset = 0;
-  while (const std::optional<std::string_view> payload = recordAt(bytes, offset)) {
-    // A checked record that holds nothing applicable is passed over.
-    const std::optional<std::string> text = payloadText(*payload);
-    if (text && !text->empty()) {
-      if (offset == 0 && text->front() == kJournalId) {
-        found.id = text->substr(1);
-      } else {
-        applyRecord(rows, text->front(), text->substr(1));
-      }
-    }
-    offset += kHeaderBytes + payload->size();
+DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_view element,
+                                              bool cutTornTail) const {
+  Replayed out;
+  out.found = exists();
+  if (!out.found) return out;
+  const std::optional<std::string> stored = regularFileBytes(path_);
+  if (!stored) {
+    out.foreign = true;
+    return out;
   }
-  found.end = offset;
-  if (!cutTornTail || offset == bytes.size()) return found;
-  if (const auto failure = platform::truncateDurably(path_, offset)) {
+  const std::string& bytes = *stored;
+  std::vector<std::string> texts;
+  Identity identity;
+  std::size_t offset = 0;
+  while (offset < bytes.size()) {
+    if (const std::optional<std::string_view> payload = recordAt(bytes, offset)) {
+      // A checked record that holds nothing applicable is passed over.
+      std::optional<std::string> text = payloadText(*payload);
+      if (text && !text->empty() && offset == 0 && text->front() == kJournalId) {
+        identity = identityOf(std::string_view(*text).substr(1));
+      } else if (text && !text->empty()) {
+        texts.push_back(std::move(*text));
+      }
+      offset += kHeaderBytes + payload->size();
+      out.at.end = offset;
+      continue;
+    }
+    const std::optional<std::size_t> next = nextIntact(bytes, offset + 1);
+    if (!next) break;
+    out.damaged = true;
+    offset = *next;
+  }
+  out.at.id = identity.id;
+  out.legacy = !identity.named;
+  std::vector<std::vector<Entry>> saves;
+  for (const std::string& text : texts) {
+    // A save whose entries do not fit was not written by an append: skipped whole.
+    if (std::optional<std::vector<Entry>> entries = entriesOf(text)) saves.push_back(std::move(*entries));
+  }
+  out.foreign = identity.named && !identity.ours;
+  for (const std::vector<Entry>& save : saves) {
+    for (const Entry& entry : save) out.foreign = out.foreign || rowOfAnotherName(entry, element);
+  }
+  out.folded = !identity.id.empty() && identity.id == root.attribute(kFoldedAttribute).value();
+  if (out.foreign || out.folded) return out;
+  RowsByUID rows(root);
+  for (const std::vector<Entry>& save : saves) {
+    for (const Entry& entry : save) applyEntry(rows, entry);
+  }
+  if (!cutTornTail || out.at.end == bytes.size()) return out;
+  if (const auto failure = platform::truncateDurably(path_, out.at.end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
-  return found;
+  return out;
 }
 
-std::string DataJournal::storedId() const {
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<char> DataJournal::kindAt(std::string_view bytes, std::size_t offset,
+                                        std::size_t length) const {
+  if (!encrypted_) return bytes[offset];
+  // Keys K0, K2, K1 lead the enciphered text and K3 ends it; its first
+  // character is enciphered with K0.
+  if (length < 5) return std::nullopt;
+  for (const std::size_t key : {offset, offset + 1, offset + 2, offset + length - 1}) {
+    const auto value = static_cast<unsigned char>(bytes[key]);
+    if (value < kLowestKey || value > kHighestKey) return std::nullopt;
+  }
+  return static_cast<char>(static_cast<unsigned char>(bytes[offset + 3]) -
+                           static_cast<unsigned char>(bytes[offset]));
+}
+
+std::optional<std::size_t> DataJournal::nextIntact(std::string_view bytes, std::size_t from) const {
+  for (std::size_t offset = from; offset + kHeaderBytes < bytes.size(); ++offset) {
+    const std::uint32_t length = wordAt(bytes, offset);
+    if (length == 0 || length > kMaxPayload || bytes.size() - offset - kHeaderBytes < length) continue;
+    // The kind byte rules out most offsets before the CRC is computed.
+    const std::optional<char> kind = kindAt(bytes, offset + kHeaderBytes, length);
+    if (kind && knownKind(*kind) && recordAt(bytes, offset)) return offset;
+  }
+  return std::nullopt;
+}
+
+DataJournal::Identity DataJournal::identityOf(std::string_view text) const {
+  Identity identity;
+  const auto first = text.find(kIdentitySeparator);
+  identity.id = std::string(text.substr(0, first));
+  if (first == std::string_view::npos) return identity;
+  const std::string_view rest = text.substr(first + 1);
+  const auto second = rest.find(kIdentitySeparator);
+  identity.named = true;
+  identity.ours = second != std::string_view::npos && rest.substr(0, second) == fileName_ &&
+                  rest.substr(second + 1) == owner_;
+  return identity;
+}
+
+std::string DataJournal::id() const {
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return {};
   std::string bytes(kIdRecordBytes, '\0');
   const ssize_t got = ::read(fd, bytes.data(), bytes.size());
@@ -225,7 +390,7 @@ std::string DataJournal::storedId() const {
   const std::optional<std::string_view> payload = recordAt(bytes, 0);
   const std::optional<std::string> text = payload ? payloadText(*payload) : std::nullopt;
   if (!text || text->empty() || text->front() != kJournalId) return {};
-  return text->substr(1);
+  return identityOf(std::string_view(*text).substr(1)).id;
 }
 
 std::string DataJournal::Position::text() const { return id + "@" + std::to_string(end); }
@@ -249,6 +414,7 @@ void DataJournal::remove() const {
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     modGenFunctionsFile::raiseSystemError(errno, "Cannot delete", path_);
   }
+  stepDone(Step::kRemove);
 }
 
 bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) {
@@ -258,7 +424,16 @@ bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) 
 
 void DataJournal::setFoldBound(std::optional<std::uint64_t> bytes) { fixedFoldBound = bytes; }
 
-std::uint64_t DataJournal::dataFileSize(const std::string& dataFilePath) { return fileSize(dataFilePath); }
+std::uint64_t DataJournal::dataFileSize(const std::string& dataFilePath) {
+  struct stat info {};
+  return ::stat(dataFilePath.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+void DataJournal::setStepHook(std::function<void(Step)> hook) { stepHook = std::move(hook); }
+
+void DataJournal::stepDone(Step step) {
+  if (stepHook) stepHook(step);
+}
 
 std::uint32_t DataJournal::crc32(std::string_view bytes) {
   static constexpr std::array<std::uint32_t, 256> kTable = crcTable();

@@ -7,22 +7,33 @@
 // whole. Record framing: payload length (4 bytes, little-endian), CRC-32 of
 // the payload (4 bytes, little-endian), payload. The payload is one kind
 // byte and a text, enciphered like the data file when that is enciphered:
-//   'H' id:      first record, names this journal among all the journals the
-//                file will ever have (journals of older builds lack it);
-//   'R' row XML: replaces the first row with the row's UID, or is appended;
-//   'A' row XML: is appended;
-//   'D' UID:     removes every row with that UID.
+//   'H' identity: first record, "<id>\t<data file name>\t<owner>"; the id
+//                names this journal among all the journals the file will
+//                ever have. Journals of older builds name only the id, or
+//                have no identity record at all.
+//   'S' save:    every row change of one save, as entries (4-byte
+//                little-endian length, then a kind byte and a text):
+//     'R' row XML: replaces the first row with the row's UID, or is appended;
+//     'A' row XML: is appended;
+//     'D' UID:     removes every row with that UID.
+// Older builds wrote 'R', 'A' and 'D' as records of their own.
 // A row that went, or moved to the end, is written as 'D' and then 'A' for
-// each row now carrying its UID, so replaying records in order rebuilds the
-// rows and their order. Replaying a journal twice gives what replaying it
-// once gave; a record that is short or fails its check ends the journal (a
-// crash tore it) and is cut off.
+// each row now carrying its UID, so replaying entries in order rebuilds the
+// rows and their order. One save is one record, so that its CRC makes it
+// replay all or none.
 //
-// Folding (the owner rewrites the data file whole, then calls remove()) is
-// safe at any moment as long as the journal, when it exists, already holds
-// every touched row's last form on disk before the rewrite starts: replaying
-// it onto the new file then changes nothing. An owner that appended without
-// flushing flushes the journal first.
+// Failing safe. A failed append cuts the journal back to where it was. A
+// record that fails its check and is followed by intact records is damage:
+// replay skips it, finds the next intact record (whose header and CRC
+// check) and applies the rest, and tells the owner, who keeps a copy and
+// folds. Only a torn tail at the very end is cut silently. A journal is never
+// opened through a symbolic link; one that names another file or owner, or
+// holds rows of another name, is foreign: nothing of it is applied.
+//
+// Folding: the owner flushes the journal, rewrites the data file whole with
+// the journal's id in the root's "JNL" attribute, then calls remove(). A
+// journal that the data file names is in it already and is never replayed
+// onto it, so a kill at any moment of a fold keeps the rows and their order.
 //
 // An append need not be flushed at once when the caller holds the same rows
 // durably elsewhere: its Position tells, at the next load, whether it
@@ -31,6 +42,7 @@
 // Errors raise TvrError (the file door's numbers: 61 disk full, 70
 // permission denied, 75 other access failures).
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,7 +56,11 @@ class clsGenXMLDocument;
 
 class DataJournal {
  public:
-  DataJournal(const std::string& dataFilePath, bool encrypted);
+  // `owner`: the owner the data file's root names ("" when it names none).
+  DataJournal(const std::string& dataFilePath, bool encrypted, std::string owner = {});
+
+  // The root attribute of a rewritten data file naming the journal it folded.
+  static constexpr const char* kFoldedAttribute = "JNL";
 
   // Where a journal ended: its id and its size in bytes.
   struct Position {
@@ -64,28 +80,52 @@ class DataJournal {
   };
 
   const std::string& path() const { return path_; }
+  // Whether a journal (or anything else by its name, a link too) exists.
   bool exists() const;
+  // Its size in bytes, 0 when missing; a link is not followed.
+  std::uint64_t size() const;
+  // Its bytes as stored; "" when missing or a link.
+  std::string bytes() const;
   struct Records {
     std::vector<std::string> records;
     // False when a row changed that is not named `element`: only a rewrite
     // of the whole file holds it.
     bool complete = true;
   };
-  // The records for `rows` of `document` (rows named `element` at its root).
+  // The entries for `rows` of `document` (rows named `element` at its root).
   Records recordsFor(clsGenXMLDocument& document, std::string_view element,
                      const std::vector<RowChanges::Touched>& rows) const;
-  // Appends the records with one write and one sync (and a sync of the
-  // folder when the journal is new, which then starts with its id). Without
-  // flush, the sync is left out when the journal exists and has an id.
+  // Appends the entries as one save record with one write and one sync (and a
+  // sync of the folder when the journal is new, which then starts with its
+  // identity). Without flush, the sync is left out when the journal exists
+  // and has an id. On failure the journal is cut back to its former size
+  // (size() tells whether that failed too) and the error raised.
   Appended append(const std::vector<std::string>& records, bool flush) const;
   // Puts every append on disk.
   void flush() const;
-  // Applies the journal's intact records to the rows under `root`; with
-  // cutTornTail (only the journal's one writer may) a torn tail is cut off
-  // the file, so that later appends follow the intact records. Nothing for a
-  // missing journal. Returns the journal's id and where its intact records end.
-  Position replayOnto(pugi::xml_node root, bool cutTornTail) const;
-  // Removes the journal; a crash may bring it back, which replay tolerates.
+  // The journal's id; "" when it is missing or its first record names none.
+  std::string id() const;
+
+  // What a replay found.
+  struct Replayed {
+    // The journal's id and where its last intact record ends.
+    Position at;
+    bool found = false;
+    // A record that failed its check lay before intact ones.
+    bool damaged = false;
+    // A link, or a journal of another file, owner or row name: not applied.
+    bool foreign = false;
+    // Written by an older build: no identity naming file and owner.
+    bool legacy = false;
+    // The data file names it as folded: not applied.
+    bool folded = false;
+  };
+  // Applies the journal's intact records to the rows named `element` under
+  // `root` ("": rows of any name); with cutTornTail (only the journal's one writer may) a torn tail
+  // is cut off the file, so that later appends follow the intact records.
+  Replayed replayOnto(pugi::xml_node root, std::string_view element, bool cutTornTail) const;
+  // Removes the journal (a link itself, never its target); a crash may bring
+  // it back, which replay tolerates.
   void remove() const;
 
   // Whether a journal of `journalSize` bytes is due to be folded into a
@@ -98,15 +138,33 @@ class DataJournal {
   // The size of a file (0 when it is missing).
   static std::uint64_t dataFileSize(const std::string& dataFilePath);
 
+  // The steps of a save that writes the journal or the whole file, in turn.
+  enum class Step { kAppend, kFlush, kRewrite, kRemove };
+  // Called after each step is done (kRewrite by the data file's owner);
+  // lets tests stop a save there, as a kill would.
+  static void setStepHook(std::function<void(Step)> hook);
+  static void stepDone(Step step);
+
   // CRC-32 (the IEEE polynomial, as zlib's crc32).
   static std::uint32_t crc32(std::string_view bytes);
 
  private:
+  struct Identity {
+    std::string id;
+    bool named = false;  // names its file and owner
+    bool ours = false;   // names this file and owner
+  };
   std::string frame(char kind, const std::string& text) const;
   std::optional<std::string> payloadText(std::string_view payload) const;
-  // The id of the existing journal; "" when its first record names none.
-  std::string storedId() const;
+  // The kind byte of the record whose payload is `length` bytes at `offset`
+  // of `bytes`, read without deciphering the rest.
+  std::optional<char> kindAt(std::string_view bytes, std::size_t offset, std::size_t length) const;
+  // The offset of the next intact record at or after `from`, if any.
+  std::optional<std::size_t> nextIntact(std::string_view bytes, std::size_t from) const;
+  Identity identityOf(std::string_view text) const;
 
   std::string path_;
+  std::string fileName_;
+  std::string owner_;
   bool encrypted_;
 };

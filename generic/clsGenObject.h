@@ -44,6 +44,7 @@
 #include "DataJournal.h"
 #include "clsGenVirtualXMLCursor.h"
 #include "clsGenXMLDocument.h"
+#include "modGenApplicationSetting.h"
 
 // A field value as callers pass it: a text, or a whole number taken in its
 // decimal text form. Values are always compared and stored as text.
@@ -204,6 +205,12 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // "<name>.bad-<yyyyMMdd-hhmmss>", and the events list and the error log
   // name the kept copy (ReportEvent). A file that cannot be read raises and
   // leaves the collection not loaded.
+  // The file's journal is replayed onto the rows, or onto the empty
+  // collection that replaces the file. A damaged journal, one beside a
+  // damaged or foreign file, and one that is a link or names another file
+  // or owner (then not replayed) are kept as "<name>.jnl.bad-..." and named
+  // the same way; a damaged one, or one of an older build, is then folded
+  // into the file at once.
   void LoadXMLDoc(bool force);
   // Whether a copy of the data file was ever kept aside as damaged or
   // foreign: rows may be missing that the person had.
@@ -279,6 +286,21 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // Saves the document's changes; fold: leaves no journal behind; flush:
   // rows appended to the journal are flushed. Returns where unflushed rows end.
   std::optional<DataJournal::Position> writeDataFile(bool fold, bool flush);
+  // Appends the rows' records; after a failure that left part of them in
+  // the journal, the next save rewrites the whole file.
+  DataJournal::Appended appendRows(const DataJournal& journal, const std::vector<std::string>& records,
+                                   bool flush);
+  // Rewrites the whole file, naming the journal it folds, and removes that journal.
+  void rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
+  // Hands the journal found at load to the person when it was set aside.
+  static void settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
+                            const modGenApplicationSetting::FileSourceInfo& file, bool fileLost);
+  // The owner the file's journal names.
+  std::string journalOwner() const;
+  // Whether the owner is checked and `root` names another.
+  bool ofAnotherOwner(pugi::xml_node root) const;
+  // The text of an empty collection's root.
+  std::string emptyRootText() const;
   pugi::xml_node rootElement() const;
   const std::string& rowFieldName(int32_t field) const;
   const std::string& subFieldName(int32_t field) const;

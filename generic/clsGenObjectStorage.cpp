@@ -9,6 +9,7 @@
 #include <QFile>
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "MessageBox.h"
@@ -35,6 +36,9 @@ constexpr int kForeignOwnerMessage = 50101;
 constexpr int kDamagedCopyKeptMessage = 50102;
 constexpr int kForeignCopyKeptMessage = 50103;
 constexpr int kAccountsDamagedMessage = 50104;
+constexpr int kJournalDamagedMessage = 50112;
+constexpr int kJournalForeignMessage = 50113;
+constexpr int kJournalBesideLostFileMessage = 50114;
 
 // The journal each data file had when it was last loaded, by the file's path.
 std::map<std::string, DataJournal::Position>& journalsAtLoad() {
@@ -66,15 +70,27 @@ void toDataText(std::string& bytes, bool encrypted, bool& damaged) {
   bytes.clear();
 }
 
-// Tells the person which file was set aside under which name; the accounts
-// file has its own text, as losing it loses every account of the machine.
-void reportKeptCopy(int32_t classType, bool foreign,
-                    const modGenApplicationSetting::FileSourceInfo& file, const std::string& kept) {
-  const int message = foreign                        ? kForeignCopyKeptMessage
-                      : classType == kLocalUserClass ? kAccountsDamagedMessage
-                                                     : kDamagedCopyKeptMessage;
+// Keeps a copy of `bytes` beside `file` and tells the person the file and
+// the copy's name in the events list and the error log, in `message`.
+void keepCopyAndTell(int message, const modGenApplicationSetting::FileSourceInfo& file,
+                     const std::string& bytes) {
+  const std::string kept = modGenApplicationSetting::KeepDamagedCopy(file, bytes);
   ReportEvent("clsGenObject.LoadXMLDoc",
               modGenFunctionsResource::GetResourceMessage(message, {file.FullPath, kept}));
+}
+
+// What tells that a data file was set aside; the accounts file has its own
+// text, as losing it loses every account of the machine.
+int keptDataFileMessage(int32_t classType, bool foreign) {
+  return foreign                        ? kForeignCopyKeptMessage
+         : classType == kLocalUserClass ? kAccountsDamagedMessage
+                                        : kDamagedCopyKeptMessage;
+}
+
+// The journal as a file to keep copies of: "<name>.jnl" beside its data file.
+modGenApplicationSetting::FileSourceInfo journalFileOf(const modGenApplicationSetting::FileSourceInfo& file,
+                                                      const DataJournal& journal) {
+  return {file.FileName + ".jnl", file.FolderPath, journal.path()};
 }
 
 // The owner named by a data file's root element ("" when it names none).
@@ -176,48 +192,82 @@ void clsGenObject::LoadXMLDoc(bool force) {
   }
 }
 
+// Rows of another owner's file are never shown, so the journal goes onto
+// the rows of this owner's file, or onto the empty collection that replaces
+// a missing, damaged or foreign file; the load then rewrites the file whole
+// when the journal's rows are not all in it yet in a form a later load trusts.
 void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  bool damaged = false;
   journalsAtLoad().erase(file.FullPath);
-  {
-    std::string text = readDataBytes(file);
-    toDataText(text, FileContentEncrypted_, damaged);
-    if (text.empty()) {
-      modGenFunctionsXML::XMLClearDocument(doc_);
-    } else if (doc_->load(std::move(text), [&](pugi::xml_node root) {
-                 journalsAtLoad()[file.FullPath] =
-                     DataJournal(file.FullPath, FileContentEncrypted_).replayOnto(root, true);
-               })) {
-      doc_->changes().forget();
-    } else {
-      damaged = true;
-    }
-  }
+  std::optional<DataJournal> journal;
+  if (!file.FileName.empty()) journal.emplace(file.FullPath, FileContentEncrypted_, journalOwner());
+  DataJournal::Replayed replayed;
+  const auto replay = [&](pugi::xml_node root) {
+    if (journal && !ofAnotherOwner(root)) replayed = journal->replayOnto(root, XMLElementBaseName_, true);
+  };
 
-  const bool foreign =
-      ValidateOwnershipOnLoadingXMLDoc_ && rootElement() && ownerOf(rootElement()) != ClassOwner_;
-  if (foreign) doc_->clear();
+  bool damaged = false;
+  std::string text = readDataBytes(file);
+  toDataText(text, FileContentEncrypted_, damaged);
+  const bool empty = text.empty();
+  const bool stored = !empty && doc_->load(std::move(text), replay);
+  damaged = damaged || (!empty && !stored);
+  const bool foreign = stored && ofAnotherOwner(rootElement());
   if (damaged || foreign) {
     // The text went into the parse: the copy kept is read again from the file.
-    reportKeptCopy(ClassType_, foreign, file,
-                   modGenApplicationSetting::KeepDamagedCopy(file, readDataBytes(file)));
+    keepCopyAndTell(keptDataFileMessage(ClassType_, foreign), file, readDataBytes(file));
   }
   if (foreign) {
     modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(kForeignOwnerMessage),
                                     platform::kMbInformation, modGenFunctions::kAppTitle);
   }
+  if (!stored || foreign) doc_->load(emptyRootText(), replay);
+  if (journal) settleJournal(*journal, replayed, file, damaged || foreign);
+  journalsAtLoad()[file.FullPath] = replayed.at;
+  doc_->changes().forget();
 
-  if (!rootElement()) {
-    const pugi::xml_node root = modGenFunctionsXML::XMLAppendElement(
-        doc_->documentNode(), modGenFunctionsXML::kDefaultRootName, "");
-    if (ValidateOwnershipOnLoadingXMLDoc_) {
-      modGenFunctionsXML::XMLSetAttribute(
-          root, modGenGlobals::FieldName(kRootAttributesClass, kOwnerField), ClassOwner_);
-    }
-    SaveXMLDoc();
+  const bool journalToFold =
+      replayed.damaged || (replayed.found && replayed.legacy && !replayed.foreign);
+  if (!stored || foreign || journalToFold) {
+    doc_->changes().makeWhole();
+    writeDataFile(true, true);
   }
+}
+
+std::string clsGenObject::journalOwner() const {
+  return ValidateOwnershipOnLoadingXMLDoc_ ? ClassOwner_ : std::string();
+}
+
+bool clsGenObject::ofAnotherOwner(pugi::xml_node root) const {
+  return ValidateOwnershipOnLoadingXMLDoc_ && ownerOf(root) != ClassOwner_;
+}
+
+std::string clsGenObject::emptyRootText() const {
+  pugi::xml_document fresh;
+  pugi::xml_node root = fresh.append_child(modGenFunctionsXML::kDefaultRootName);
+  if (ValidateOwnershipOnLoadingXMLDoc_) {
+    root.append_attribute(modGenGlobals::FieldName(kRootAttributesClass, kOwnerField).c_str())
+        .set_value(ClassOwner_.c_str());
+  }
+  return modGenFunctionsXML::XMLToString(fresh);
+}
+
+// A journal kept aside is copied, so that its rows stay where the load put
+// them until the rewrite that follows holds them; a foreign one goes at once.
+void clsGenObject::settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
+                                 const modGenApplicationSetting::FileSourceInfo& file,
+                                 bool fileLost) {
+  const modGenApplicationSetting::FileSourceInfo kept = journalFileOf(file, journal);
+  if (replayed.foreign) {
+    keepCopyAndTell(kJournalForeignMessage, kept, journal.bytes());
+    journal.remove();
+  } else if (replayed.damaged) {
+    keepCopyAndTell(kJournalDamagedMessage, kept, journal.bytes());
+  } else if (fileLost && replayed.found) {
+    keepCopyAndTell(kJournalBesideLostFileMessage, kept, journal.bytes());
+  }
+  if (replayed.folded) journal.remove();
 }
 
 void clsGenObject::SaveXMLDoc() {
@@ -256,18 +306,18 @@ void clsGenObject::FoldXMLDoc() {
 }
 
 // Changes that the journal can hold are appended and synced first, so that
-// whenever a journal exists it holds every row's last form on disk: a
-// rewrite that a crash interrupts before the journal is removed replays to
-// the same rows.
+// whenever a journal exists it holds every row's last form on disk. The
+// rewrite names the journal it folds, so that a crash before the journal is
+// removed leaves a journal that the next load knows to be in the file.
 std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool flush) {
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
   if (file.FileName.empty()) return std::nullopt;
   // A linked collection shares its class document whoever owns the
   // collection: rows of one account must never replace another's file.
-  if (ValidateOwnershipOnLoadingXMLDoc_ && ownerOf(rootElement()) != ClassOwner_) {
+  if (ofAnotherOwner(rootElement())) {
     throw TvrError(kErrInvalidCall, "", "The rows held belong to another owner than " + file.FullPath);
   }
-  const DataJournal journal(file.FullPath, FileContentEncrypted_);
+  const DataJournal journal(file.FullPath, FileContentEncrypted_, journalOwner());
   RowChanges& changes = doc_->changes();
   const bool journalHeld = journal.exists();
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
@@ -280,7 +330,7 @@ std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool
     }
     if (!rows.records.empty()) {
       // A rewrite flushes the journal first: the append need not.
-      const DataJournal::Appended appended = journal.append(rows.records, flush && !rewrite);
+      const DataJournal::Appended appended = appendRows(journal, rows.records, flush && !rewrite);
       if (!appended.flushed) unflushed = appended.at;
       rewrite = rewrite ||
                 DataJournal::dueForFold(appended.at.end, DataJournal::dataFileSize(file.FullPath));
@@ -288,14 +338,37 @@ std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool
     changes.forgetRows();
   }
   if (!rewrite) return unflushed;
-  // Earlier saves may have left the journal's tail unflushed.
-  if (journalHeld) journal.flush();
+  rewriteDataFile(file, journal);
+  changes.forget();
+  return std::nullopt;
+}
+
+DataJournal::Appended clsGenObject::appendRows(const DataJournal& journal,
+                                               const std::vector<std::string>& records, bool flush) {
+  const std::uint64_t before = journal.size();
+  try {
+    return journal.append(records, flush);
+  } catch (...) {
+    // Part of the failed append stayed: only a rewrite puts the journal right.
+    if (journal.size() != before) doc_->changes().makeWhole();
+    throw;
+  }
+}
+
+void clsGenObject::rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file,
+                                   const DataJournal& journal) {
+  const pugi::xml_node root = rootElement();
+  if (journal.exists()) {
+    // Earlier saves may have left the journal's tail unflushed.
+    journal.flush();
+    const std::string id = journal.id();
+    if (!id.empty()) clsGenXMLDocument::setAttribute(root, DataJournal::kFoldedAttribute, id);
+  }
   modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,
                                        modGenFunctionsXML::XMLToString(doc_->documentNode()),
                                        FileContentEncrypted_, false, false);
+  DataJournal::stepDone(DataJournal::Step::kRewrite);
   journal.remove();
-  changes.forget();
-  return std::nullopt;
 }
 
 void clsGenObject::UnloadXMLDoc() {

@@ -38,19 +38,29 @@ void syncFolder(const std::string& folder) {
 std::optional<FileWriteFailure> appendToFile(const std::string& path, std::string_view bytes,
                                              bool flush, std::uint64_t& size) {
   bool created = false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0 && errno == ENOENT) {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     created = fd >= 0;
   }
   if (fd < 0) return FileWriteFailure{"create", errno};
   FileWriteFailure failure;
   struct stat info {};
-  if (const int error = writeFully(fd, bytes); error != 0) {
+  if (::fstat(fd, &info) != 0) {
+    failure = {"write", errno};
+  } else if (!S_ISREG(info.st_mode)) {
+    failure = {"write", EINVAL};
+  } else if (const int error = writeFully(fd, bytes); error != 0) {
     failure = {"write", error};
   } else if ((flush || created) && ::fdatasync(fd) != 0) {
     failure = {"flush", errno};
-  } else if (::fstat(fd, &info) != 0) {
+  }
+  const off_t before = info.st_size;
+  // A failed append takes back what it wrote, so that later appends follow
+  // the intact records; the file's size tells a caller whether that failed.
+  if (failure.error != 0 && S_ISREG(info.st_mode)) {
+    if (::ftruncate(fd, before) == 0) ::fdatasync(fd);
+  } else if (failure.error == 0 && ::fstat(fd, &info) != 0) {
     failure = {"flush", errno};
   }
   if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
@@ -61,7 +71,7 @@ std::optional<FileWriteFailure> appendToFile(const std::string& path, std::strin
 }
 
 std::optional<FileWriteFailure> flushFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return FileWriteFailure{"create", errno};
   FileWriteFailure failure;
   if (::fdatasync(fd) != 0) failure = {"flush", errno};
@@ -71,7 +81,7 @@ std::optional<FileWriteFailure> flushFile(const std::string& path) {
 }
 
 std::optional<FileWriteFailure> truncateDurably(const std::string& path, std::uint64_t length) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return FileWriteFailure{"create", errno};
   FileWriteFailure failure;
   if (::ftruncate(fd, static_cast<off_t>(length)) != 0) {

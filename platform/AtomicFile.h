@@ -8,9 +8,10 @@
 //
 // Writing through a symbolic link replaces the link by a file.
 //
-// Appends (appendToFile) add bytes at a file's end; a crash may leave the
-// last append torn, so readers of such a file must frame and check what they
-// read.
+// Appends (appendToFile, flushFile, truncateDurably) never follow a symbolic
+// link. An append adds bytes at a file's end; a failed one is cut back off,
+// but a crash may leave the last append torn, so readers of such a file must
+// frame and check what they read.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -36,7 +37,8 @@ std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string
 // one write; with flush they are on disk before this returns, without it a
 // later flush of the file (or the system's own writeback) puts them there.
 // A new file is always flushed, and its folder too, so the file itself
-// lasts. `size` gets the file's size afterwards.
+// lasts. `size` gets the file's size afterwards. On failure the file is cut
+// back to its former size (when even that fails it may keep part of them).
 std::optional<FileWriteFailure> appendToFile(const std::string& path, std::string_view bytes,
                                              bool flush, std::uint64_t& size);
 

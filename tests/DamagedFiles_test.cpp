@@ -68,6 +68,7 @@ std::string filesMarked(const std::string& folder, const QString& mark) {
        it.hasNext();) {
     if (it.next().contains(mark)) found << root.relativeFilePath(it.filePath());
   }
+  found.sort();
   return found.join(", ").toStdString();
 }
 
@@ -137,21 +138,24 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
   struct Row {
     const char* file;  // relative to the data folder
     const char* told;  // the start of what the events list says
+    // The file's journal is left beside it: its rows come through, and it
+    // is kept aside with the file and named too.
+    bool withJournal = false;
   };
   const std::vector<Row> rows = {
       {"D000.Dat", "The settings file "}, {"D001.dat", "The file of the local accounts "},
       {"ANN/D002.dat", "The data file "}, {"ANN/D008.dat", "The data file "},
-      {"ANN/D010.dat", "The data file "},
+      {"ANN/D010.dat", "The data file "}, {"ANN/D008.dat", "The data file ", true},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.file);
+    SCOPED_TRACE(std::string(row.file) + (row.withJournal ? " with its journal" : ""));
     ProgramTestEnvironment environment;
     RecordingMessageBox boxes(platform::kMbResultYes);
     // The delivery is queued before the file is damaged.
     platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(8, 59, 0)));
     const std::string ann = prepare(environment);
     const std::string file = row.file;
-    foldJournal(environment.dataFolder() + "/" + file);
+    if (!row.withJournal) foldJournal(environment.dataFolder() + "/" + file);
     const std::string damaged = readBytes(environment.dataFolder() + "/" + file).substr(0, 40);
     writeBytes(environment.dataFolder() + "/" + file, damaged);
     platform::setFixedTime(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0)));
@@ -174,8 +178,18 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
                   .find(told),
               std::string::npos);
     EXPECT_EQ(readBytes(environment.dataFolder() + "/" + kept), damaged);
-    EXPECT_EQ(filesMarked(environment.dataFolder(), ".bad-"), kept)
+    const std::string keptJournal = file + ".jnl.bad-20260302-090000";
+    EXPECT_EQ(filesMarked(environment.dataFolder(), ".bad-"),
+              row.withJournal ? kept + ", " + keptJournal : kept)
         << "no other file was set aside";
+    if (row.withJournal) {
+      const std::string journalName = keptJournal.substr(keptJournal.rfind('/') + 1);
+      bool journalTold = false;
+      for (const auto& item : messageCenter.ActivityItems()) {
+        journalTold = journalTold || (item.kind == 6 && item.subItem.find(journalName) != std::string::npos);
+      }
+      EXPECT_TRUE(journalTold);
+    }
     EXPECT_EQ(boxes.shown().size(), file == "D001.dat" ? 1u : 0u)
         << "only the question to make the account";
 
@@ -186,7 +200,7 @@ TEST_F(DamagedFiles, EachIsKeptAsideNamedToThePersonAndNothingElseIsLost) {
     const auto received =
         modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, ann, true);
     EXPECT_EQ(received->GetRowFieldByKey(0, message_, 0, false),
-              file == "ANN/D008.dat" ? "" : message_);
+              file == "ANN/D008.dat" && !row.withJournal ? "" : message_);
     EXPECT_EQ(delivery(false), file == "ANN/D002.dat" ? "gone" : "10");
     if (file == "ANN/D010.dat") {
       EXPECT_EQ(delivery(true), "50") << "waits for Bob to come back";

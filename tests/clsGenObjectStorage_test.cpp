@@ -262,7 +262,7 @@ TEST_F(DataFiles, DamagedFilesGiveAnEmptyCollectionAndAreKeptAside) {
   GenObjectRef good = GetUserDataObject(MessRec, owner, false);
   good->LoadXMLDoc(false);
   for (int n = 0; n < 50; ++n) addFullRow(*good, MessRec, n);
-  good->SaveXMLDoc();
+  good->FoldXMLDoc();
   const std::string whole = data_.raw("ALICE/D008.dat");
   GenObjectRef users = GetUserDataObject(User, owner, true);
   const std::string otherFile = data_.raw("ALICE/D010.dat");

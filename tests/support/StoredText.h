@@ -13,8 +13,11 @@
 inline std::string storedText(const std::string& path, bool encrypted) {
   const std::string text = modGenFunctionsFile::ReadFileContent(path, encrypted);
   const XMLDocumentRef document = clsGenXMLDocument::create();
-  const DataJournal journal(path, encrypted);
-  if (text.empty() || !document->load(text, [&](pugi::xml_node root) { journal.replayOnto(root, false); })) {
+  // The journal of the owner the file names, whatever its rows are named.
+  const auto replay = [&](pugi::xml_node root) {
+    DataJournal(path, encrypted, root.attribute("OU").value()).replayOnto(root, "", false);
+  };
+  if (text.empty() || !document->load(text, replay)) {
     return text;
   }
   return modGenFunctionsXML::XMLToString(document->documentNode());
