@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <optional>
+#include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -225,29 +228,82 @@ std::uint64_t DataJournal::size() const { return fileSize(path_); }
 
 std::string DataJournal::bytes() const { return regularFileBytes(path_).value_or(std::string()); }
 
+namespace {
+
+std::string entry(char kind, std::string text) {
+  text.insert(text.begin(), kind);
+  return text;
+}
+
+// The rows at the end of the document that must be written again, in
+// document order: every row of the UIDs in `tail`, and every row after the
+// first of them, whose UIDs join the tail too. `needed` counts the rows of
+// the UIDs in `tail`. Rows are only ever added at the end, so the walk
+// usually passes just the rows placed since the last save. Empty when a row
+// without UID is passed: only a rewrite of the whole file holds it.
+std::optional<std::vector<pugi::xml_node>> tailRows(
+    clsGenXMLDocument& document, std::string_view element,
+    std::set<std::string>& tail, std::size_t needed) {
+  std::vector<pugi::xml_node> rows;
+  pugi::xml_node row = document.rootElement().last_child();
+  for (; row && rows.size() < needed; row = row.previous_sibling()) {
+    if (row.type() != pugi::node_element || row.name() != element) continue;
+    const std::string uid = row.attribute(kUIDAttribute).value();
+    if (uid.empty()) return std::nullopt;
+    if (tail.insert(uid).second) {
+      needed += document.rowsWhere(element, kUIDAttribute, uid).size();
+    }
+    rows.push_back(row);
+  }
+  if (rows.size() < needed) return std::nullopt;
+  std::reverse(rows.begin(), rows.end());
+  return rows;
+}
+
+}  // namespace
+
 DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::string_view element,
                                              const std::vector<RowChanges::Touched>& rows) const {
+  // A row changed where it stands is replaced in place. A row that went is
+  // removed. Rows placed at the end since the last save (added, moved,
+  // renamed, or sharing a UID with another row) are written as the removal
+  // of their UIDs and the rows again in document order, so that replaying
+  // the records rebuilds the rows' order.
   Records out;
-  const auto entry = [](char kind, std::string text) {
-    text.insert(text.begin(), kind);
-    return text;
-  };
+  std::vector<pugi::xml_node> inPlace;
+  std::set<std::string> tail;
+  std::size_t needed = 0;
   for (const RowChanges::Touched& touched : rows) {
     const NodeSpan now = document.rowsWhere(element, kUIDAttribute, touched.uid);
     if (!touched.removed && now.size() == 1) {
-      out.records.push_back(entry(kReplace, modGenFunctionsXML::XMLToString(now.front())));
-      continue;
-    }
-    // Only a removal takes a row away: a changed row not found here is
-    // named otherwise.
-    if (!touched.removed && now.empty()) {
+      inPlace.push_back(now.front());
+    } else if (!touched.removed && now.empty()) {
+      // Only a removal takes a row away: a changed row not found here is
+      // named otherwise.
       out.complete = false;
-      continue;
+    } else if (now.empty()) {
+      out.records.push_back(entry(kRemove, touched.uid));
+    } else if (tail.insert(touched.uid).second) {
+      needed += now.size();
     }
-    out.records.push_back(entry(kRemove, touched.uid));
-    for (const pugi::xml_node row : now) {
-      out.records.push_back(entry(kAppend, modGenFunctionsXML::XMLToString(row)));
+  }
+  std::vector<pugi::xml_node> placed;
+  if (!tail.empty()) {
+    auto found = tailRows(document, element, tail, needed);
+    if (!found) {
+      out.complete = false;
+      return out;
     }
+    placed = std::move(*found);
+  }
+  for (const pugi::xml_node row : inPlace) {
+    if (!tail.contains(row.attribute(kUIDAttribute).value())) {
+      out.records.push_back(entry(kReplace, modGenFunctionsXML::XMLToString(row)));
+    }
+  }
+  for (const std::string& uid : tail) out.records.push_back(entry(kRemove, uid));
+  for (const pugi::xml_node row : placed) {
+    out.records.push_back(entry(kAppend, modGenFunctionsXML::XMLToString(row)));
   }
   return out;
 }

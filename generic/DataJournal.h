@@ -17,9 +17,11 @@
 //     'A' row XML: is appended;
 //     'D' UID:     removes every row with that UID.
 // Older builds wrote 'R', 'A' and 'D' as records of their own.
-// A row that went, or moved to the end, is written as 'D' and then 'A' for
-// each row now carrying its UID, so replaying entries in order rebuilds the
-// rows and their order. One save is one record, so that its CRC makes it
+// A row changed where it stands is written as 'R', a row that went as 'D'.
+// The rows from the first one placed since the last save (added, moved to
+// the end, renamed, or sharing a UID) to the end are written as 'D' for
+// their UIDs and then 'A' for each row in order, so replaying entries in
+// order rebuilds the rows and their order. One save is one record, so that its CRC makes it
 // replay all or none.
 //
 // Failing safe. A failed append cuts the journal back to where it was. A

@@ -3,9 +3,9 @@
 // data file, in terms the data file's journal can record.
 //
 // A row is named by its "UID" attribute. A touched UID stands for a row that
-// changed, was added, or went; a UID whose row was removed (or moved to the
-// end) is marked so, and its turn moves to the end, so that replaying
-// "remove, then append" in turn order rebuilds the rows' order. Anything that
+// changed, was added, or went; a UID whose row was removed (moved to the
+// end, renamed) is marked so, and its turn moves to the end. The journal
+// finds the rows' order in the document itself. Anything that
 // cannot be said of one named row (a row without UID, the root element's own
 // attributes, a new tree) makes the changes whole: only a rewrite of the
 // whole file expresses them.
@@ -28,7 +28,7 @@ class RowChanges {
 
   // The row named `uid` changed or was added.
   void touch(std::string_view uid);
-  // The row named `uid` was removed or moved to the end.
+  // The row named `uid` was removed, moved to the end or renamed.
   void removed(std::string_view uid);
   void makeWhole() { whole_ = true; }
   // Readies the look-up of `uid` by a touch soon after.

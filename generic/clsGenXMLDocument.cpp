@@ -161,19 +161,20 @@ void clsGenXMLDocument::setAttribute(pugi::xml_node node, const char* name,
                                      std::string_view value) {
   clsGenXMLDocument* owner = owning(node);
   pugi::xml_attribute attribute = node.attribute(name);
+  // A row that takes another UID is, to its file, one row gone and another
+  // placed where it stands.
+  const bool renamed = owner && owner->isRow(node) && std::string_view(name) == kUIDAttribute &&
+                       attribute && value != attribute.value();
   if (owner) {
-    // A row that takes another UID is, to its file, one row gone and another added.
-    if (owner->isRow(node) && std::string_view(name) == kUIDAttribute && attribute &&
-        value != attribute.value()) {
-      owner->noteRemoval(node);
-    }
+    if (renamed) owner->noteRemoval(node);
     owner->beforeAttributeWrite(node, name);
   }
   if (!attribute) attribute = node.append_attribute(name);
   attribute.set_value(value.data(), value.size());
   if (owner) {
     owner->afterAttributeWrite(node, name);
-    owner->noteChange(node);
+    if (renamed) owner->noteRemoval(node);
+    else owner->noteChange(node);
   }
 }
 
