@@ -237,6 +237,17 @@ TEST_F(DataFiles, NoBoxOpensForWorkAPeerOrATimerSetsOff) {
       {"a timer tick misuses a cursor",
        [&] { onTick([] { CreateGenObject(User, "", false, false)->PC_MoveNext(); }); },
        "Error CursorNotInitialized", false},
+      {"work run at the next turn loads a file of another owner",
+       [&] {
+         QObject context;
+         bool ran = false;
+         platform::TimerControl::NextTurn(&context, [&] {
+           ran = true;
+           loadCarlsUsers();
+         });
+         ASSERT_TRUE(ScriptedPeer::waitFor([&] { return ran; }));
+       },
+       "This data file belongs to another user.", false},
       {"a person's own path", loadCarlsUsers, "This data file belongs to another user.", true},
   };
   for (const Row& row : rows) {
