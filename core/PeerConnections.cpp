@@ -352,14 +352,21 @@ void PeerConnections::resumeAfterDrain(int index, qint64 pending) {
 }
 
 // Every connection may join kJoinAllowance bytes; beyond that the texts
-// being joined share kMaxJoinedBytes.
+// being joined share kMaxJoinedBytes. The longest of them may always go on:
+// texts that fill the room between them would otherwise wait for each other
+// until their connections end.
 bool PeerConnections::roomToJoin(const Connection& connection) const {
-  if (connection.assembler.Size() < kJoinAllowance) return true;
+  const std::size_t own = connection.assembler.Size();
+  if (own < kJoinAllowance) return true;
   std::size_t shared = 0;
+  bool longest = true;
   for (const ConnectionRef& other : connections_) {
-    if (other && other->assembler.Size() > kJoinAllowance) shared += other->assembler.Size() - kJoinAllowance;
+    if (!other) continue;
+    const std::size_t size = other->assembler.Size();
+    if (size > kJoinAllowance) shared += size - kJoinAllowance;
+    longest = longest && size <= own;
   }
-  return shared + modWireFrames::kMaxFrameBody <= kMaxJoinedBytes;
+  return longest || shared + modWireFrames::kMaxFrameBody <= kMaxJoinedBytes;
 }
 
 void PeerConnections::wakeWaitingForRoom() {

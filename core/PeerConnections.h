@@ -32,8 +32,10 @@
 //   connection whose data is dropped counts as a frame); the rest is taken
 //   in later turns. A newcomer is greeted at once, never after that work;
 // - texts being joined hold at most kMaxJoinedBytes together beyond
-//   kJoinAllowance each; a connection that needs more is not read until
-//   another text completes or its connection ends;
+//   kJoinAllowance each, and the longest of them one text more (it may
+//   always go on, so that texts that fill the room still end); a
+//   connection that needs more is not read until another text completes
+//   or its connection ends;
 // - a frame or text that no sender makes closes that connection; nothing a
 //   refused peer sends is read. "<!E!>" as a whole text ends a conversation.
 // File content needs an accepted file offer; until then a file frame is a

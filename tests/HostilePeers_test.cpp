@@ -1,7 +1,8 @@
 // Hostile peers against a real copy (message_peer, the program's libraries
 // in a process of their own). Each row of the table attacks the copy; while
 // the attack runs, the copy's resident size (read from /proc) must stay
-// below the row's bound and normal peers, each from a fresh address, must be
+// below the row's bound, its open descriptors below the bound of its slots
+// and waiting connections, and normal peers, each from a fresh address, must be
 // greeted within the row's bound in at least 9 of 10 tries, and answered; a
 // row may check more of its own. The attacks are scaled down to a few
 // seconds where the property still shows (a copy without the bounds grows
@@ -25,6 +26,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
@@ -65,6 +67,9 @@ constexpr int kGreetedAtLeast = 9;
 // 1100 is large (about 100 KB).
 constexpr int kPeople = 500;
 constexpr qint64 kMiB = 1024 * 1024;
+// The copy's open descriptors: its slots, its waiting connections and a
+// hundred of its own.
+constexpr qint64 kMaxDescriptors = PeerConnections::kMaxIncoming + PeerConnections::kMaxWaiting + 100;
 // Bytes an attacking connection keeps queued in this process.
 constexpr qint64 kQueued = 256 * 1024;
 
@@ -103,6 +108,13 @@ std::string framed(const std::string& text) {
   return modWireFrames::BuildFrames(text, true, true, modWireFrames::kMessageFrames, true);
 }
 
+// How many descriptors the process `pid` holds open.
+qint64 openDescriptors(qint64 pid) {
+  std::error_code error;
+  const auto entries = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+  return error ? 0 : std::distance(fs::begin(entries), fs::end(entries));
+}
+
 // VmRSS of the process `pid` in KiB, 0 when it cannot be read.
 qint64 residentKiB(qint64 pid) {
   QFile status(QString("/proc/%1/status").arg(pid));
@@ -115,13 +127,13 @@ qint64 residentKiB(qint64 pid) {
 
 // One attacking connection: writes what `next` gives (nothing when it
 // returns ""), keeping at most kQueued bytes queued here; reads and drops
-// what arrives unless it never reads.
+// what arrives unless it does not read (yet).
 class Flood {
  public:
   Flood(const QString& from, std::function<std::string()> next, bool reads) : next_(std::move(next)) {
     if (!reads) socket_.setReadBufferSize(1);
     QObject::connect(&socket_, &QTcpSocket::readyRead, [this, reads] {
-      if (reads) socket_.readAll();
+      if (reads || reading_) received_ += socket_.readAll().size();
       greeted_ = true;
     });
     QObject::connect(&socket_, &QTcpSocket::connected, [this] { feed(); });
@@ -141,11 +153,19 @@ class Flood {
   // is still taken.
   void finish() { ::shutdown(static_cast<int>(socket_.socketDescriptor()), SHUT_WR); }
   bool greeted() const { return greeted_; }
+  void startReading() {
+    reading_ = true;
+    socket_.setReadBufferSize(0);
+    received_ += socket_.readAll().size();
+  }
+  qint64 received() const { return received_; }
 
  private:
   QTcpSocket socket_;
   std::function<std::string()> next_;
   bool greeted_ = false;
+  bool reading_ = false;
+  qint64 received_ = 0;
 };
 
 // Runs `work` in this process on the copy's data folder below `root`, with
@@ -369,6 +389,7 @@ class HostilePeersTest : public ::testing::Test {
   qint64 peakWhile(int ms) {
     qint64 peak = 0;
     waitUntil([&] {
+      peakDescriptors_ = std::max(peakDescriptors_, openDescriptors(copy_.process.processId()));
       peak = std::max(peak, residentKiB(copy_.process.processId()));
       return false;
     }, ms, 20);
@@ -394,6 +415,7 @@ class HostilePeersTest : public ::testing::Test {
   QString root_;
   std::string account_;
   ChildProcess copy_;
+  qint64 peakDescriptors_ = 0;
 };
 
 }  // namespace
@@ -577,6 +599,37 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
        }, 2000, 300, [](Attack& a) {
          EXPECT_GT(a.onDisk(modGlobalVariables::MessRec).size(), 100u) << "the deliveries are stored";
        }, 1000},
+      {"600 connections from one address", {},
+       [](Attack& a) { fromAddresses(a, 25, 1, 600, [](int) { return nothing(); }); }, 1500, 300, {}},
+      {"800 connections from 25 addresses, gone after a second", {},
+       [](Attack& a) {
+         fromAddresses(a, 26, 25, 800, [](int) { return nothing(); });
+         a.every(1000, [&a] { a.floods.clear(); });
+       }, 1500, 300, {}},
+      {"eight texts of 12 MiB at once, more than the room for joined texts", {},
+       [](Attack& a) {
+         const std::string text = request("1200", a.account, std::string(12 * kMiB, 'v'));
+         for (int i = 0; i < 8; ++i) a.client("127.0.27." + std::to_string(i + 1)).send(text);
+         // Before any other peer comes and goes.
+         EXPECT_TRUE(waitUntil([&] {
+           return std::all_of(a.clients.begin(), a.clients.end(),
+                              [](const auto& client) { return client->texts().size() >= 2; });
+         }, 5000)) << "every text is taken and answered";
+       }, 0, 300, {}},
+      {"requests for large answers, read only after a second", {},
+       [](Attack& a) {
+         fromAddresses(a, 28, 1, 4, [&](int) { return repeated(framed(request("1100", a.account))); }, false);
+         a.every(1000, [&a] {
+           for (auto& flood : a.floods) flood->startReading();
+         });
+       }, 1500, 300, [](Attack& a) {
+         std::vector<qint64> before;
+         for (const auto& flood : a.floods) before.push_back(flood->received());
+         waitUntil([] { return false; }, 1000);
+         for (std::size_t f = 0; f < a.floods.size(); ++f) {
+           EXPECT_GT(a.floods[f]->received(), before[f]) << "answers go on once they are read";
+         }
+       }},
   };
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
@@ -587,10 +640,12 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
     startCopy();
     const qint64 pid = copy_.process.processId();
     row.attack(attack);
+    peakDescriptors_ = 0;
     const qint64 peak = peakWhile(row.attackMs);
     expectNormalPeersServed(static_cast<int>(i), row.greetingMs);
     if (row.expect) row.expect(attack);
     EXPECT_LT(std::max(peak, residentKiB(pid)), row.residentMiB * 1024) << "KiB at the peak";
+    EXPECT_LT(peakDescriptors_, kMaxDescriptors) << "descriptors open at the peak";
     EXPECT_EQ(copy_.read().find("\nbox "), std::string::npos) << "a box opened";
     ASSERT_EQ(copy_.process.state(), QProcess::Running) << copy_.errors();
   }
