@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "MessageBox.h"
+#include "TimerControl.h"
 
 namespace platform {
 namespace {
@@ -291,16 +292,13 @@ void SocketControl::reportWrittenLater() {
   writtenReportQueued_ = true;
   const QPointer<QTcpSocket> socket = socket_;
   const std::uint64_t reportsBefore = writtenReports_;
-  QMetaObject::invokeMethod(
-      this,
-      [this, socket, reportsBefore] {
-        writtenReportQueued_ = false;
-        // Passed over when the connection changed or was reported on since.
-        if (socket && socket == socket_ && reportsBefore == writtenReports_) {
-          relay([this] { onBytesWritten(); });
-        }
-      },
-      Qt::QueuedConnection);
+  TimerControl::NextTurn(this, [this, socket, reportsBefore] {
+    writtenReportQueued_ = false;
+    // Passed over when the connection changed or was reported on since.
+    if (socket && socket == socket_ && reportsBefore == writtenReports_) {
+      relay([this] { onBytesWritten(); });
+    }
+  });
 }
 
 std::string SocketControl::GetData(qint64 maxBytes) {
