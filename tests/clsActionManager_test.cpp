@@ -215,7 +215,7 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   });
   queue().AddAction(1200, "MSG-W", kBob, "V", true, "", false, true, false, "JOURNAL@120");
   work();
-  ASSERT_EQ(requestCodesSince(peer, seen, 3), (std::vector<std::string>{"200", "300", "1200", "E"}));
+  ASSERT_EQ(requestCodesSince(peer, seen, 4), (std::vector<std::string>{"200", "300", "1200", "E"}));
   EXPECT_EQ(peer.requests()[seen + 2].find("MW="), std::string::npos) << peer.requests()[seen + 2];
 
   // Deliveries counted, the asked person's identity taken, the other refused.
