@@ -22,7 +22,9 @@
 // (the idle controller ticks every 100 ms here, so a slot is held quietly
 // after a second). Each iteration is one newcomer from a fresh address,
 // timed from its connect to its whole greeting; the holder that gave its
-// slot up connects again (untimed) before the next. Counters greet_ms_min,
+// slot up connects again (untimed) before the next, quiet only a second
+// later: a newcomer that finds every holder come back within that second
+// waits for the first to turn quiet (greet_ms_max). Counters greet_ms_min,
 // greet_ms_median, greet_ms_max. The reference is a newcomer to the bare
 // server. Prints a ratio table (ours / bare) last.
 #include <arpa/inet.h>
