@@ -15,8 +15,18 @@
 // bounded wait is reported as left_open (must be 0).
 //
 // Counters per iteration: greeted (must be 200), turned_away (must be 0),
-// left_open, and us/conn (wall time of the iteration / 200). Prints a ratio
-// table (ours / bare) last.
+// left_open, and us/conn (wall time of the iteration / 200).
+//
+// A newcomer among busy peers: 64 connections, 8 from each of 8 addresses,
+// take every slot, each asks one request and then holds its slot quietly
+// (the idle controller ticks every 100 ms here, so a slot is held quietly
+// after a second). Each iteration is one newcomer from a fresh address,
+// timed from its connect to its whole greeting; the holder that gave its
+// slot up connects again (untimed) before the next, quiet only a second
+// later: a newcomer that finds every holder come back within that second
+// waits for the first to turn quiet (greet_ms_max). Counters greet_ms_min,
+// greet_ms_median, greet_ms_max. The reference is a newcomer to the bare
+// server. Prints a ratio table (ours / bare) last.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -33,6 +43,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -267,6 +278,147 @@ void oursBench(benchmark::State& state) {
   tally.report(state);
 }
 
+// ---- a newcomer among busy peers -------------------------------------------
+
+constexpr int kHolderAddresses = 8;
+constexpr int kIdleTickMs = 100;
+constexpr int kQuietMs = (PeerConnections::kYieldTicks + 5) * kIdleTickMs;
+
+// A blocking connection from `local` to address:kPeerPort, or -1.
+int connectFrom(const sockaddr_in& local, const char* address) {
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(PeerConnections::kPeerPort);
+  ::inet_pton(AF_INET, address, &server.sin_addr);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) fail("client socket");
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) fail("client bind");
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Waits up to kClientDeadlineMs for a whole frame on `fd`.
+bool awaitFrame(int fd) {
+  modWireFrames::FrameReader reader;
+  std::string body;
+  char chunk[8192];
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kClientDeadlineMs);
+  while (Clock::now() < deadline) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, 50) <= 0) continue;
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) return false;
+    reader.Append(std::string(chunk, static_cast<std::size_t>(got)));
+    if (reader.Next(body) == modWireFrames::FrameReader::Result::kFrame) return true;
+  }
+  return false;
+}
+
+// Runs `work` in a thread of its own while this thread's event loop runs.
+void whileServing(const std::function<void()>& work) {
+  QEventLoop loop;
+  std::thread worker([&] {
+    work();
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+  });
+  loop.exec();
+  worker.join();
+}
+
+void serveFor(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// The 64 slot holders: greeted, each asked one request, read what came.
+class Holders {
+ public:
+  Holders() : fds_(static_cast<std::size_t>(PeerConnections::kMaxIncoming), -1) {}
+  ~Holders() {
+    for (const int fd : fds_) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  // Connects every holder that has none (or lost it); false when one is not greeted.
+  bool fill() {
+    const std::string ask = modWireFrames::BuildFrames("<A AT=\"200\" SUID=\"X\" RUID=\"Y\"/>", true, true,
+                                                       modWireFrames::kMessageFrames, true);
+    for (std::size_t n = 0; n < fds_.size(); ++n) {
+      if (fds_[n] >= 0 && !lost(fds_[n])) continue;
+      if (fds_[n] >= 0) ::close(fds_[n]);
+      fds_[n] = connectFrom(holderAddress(static_cast<int>(n)), kOursAddress);
+      if (fds_[n] < 0 || !awaitFrame(fds_[n])) return false;
+      ::send(fds_[n], ask.data(), ask.size(), MSG_NOSIGNAL);
+    }
+    return true;
+  }
+
+ private:
+  static sockaddr_in holderAddress(int n) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl((127u << 24) | (2u << 16) | static_cast<uint32_t>(n % kHolderAddresses + 1));
+    return local;
+  }
+  // Reads what arrived; true when the copy closed the connection.
+  static bool lost(int fd) {
+    char chunk[8192];
+    for (;;) {
+      const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got > 0) continue;
+      return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+  }
+  std::vector<int> fds_;
+};
+
+// One newcomer from a fresh address per call: milliseconds to its greeting.
+double newcomerGreetingMs(const char* address) {
+  static std::atomic<uint32_t> fresh{0};
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl((127u << 24) | (3u << 16) | ++fresh);
+  double ms = -1;
+  whileServing([&] {
+    const auto start = Clock::now();
+    const int fd = connectFrom(local, address);
+    if (fd < 0 || !awaitFrame(fd)) fail("a newcomer was not greeted");
+    ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    ::close(fd);
+  });
+  return ms;
+}
+
+void reportGreetings(benchmark::State& state, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  if (ms.empty()) return;
+  state.counters["greet_ms_min"] = ms.front();
+  state.counters["greet_ms_median"] = ms[ms.size() / 2];
+  state.counters["greet_ms_max"] = ms.back();
+}
+
+void oursNewcomerBench(benchmark::State& state) {
+  static Holders holders;
+  peers().tmrConnectionTimeoutController.setInterval(kIdleTickMs);
+  bool filled = false;
+  whileServing([&] { filled = holders.fill(); });
+  if (!filled) fail("a holder was not greeted");
+  serveFor(kQuietMs);
+  std::vector<double> ms;
+  for (auto _ : state) {
+    ms.push_back(newcomerGreetingMs(kOursAddress));
+    state.PauseTiming();
+    whileServing([&] { filled = holders.fill(); });
+    if (!filled) fail("a holder was not greeted again");
+    state.ResumeTiming();
+  }
+  reportGreetings(state, ms);
+}
+
 // ---- the bare server -------------------------------------------------------
 
 // Accepts every connection, writes the greeting bytes and forgets the socket
@@ -311,6 +463,12 @@ void bareBench(benchmark::State& state) {
   tally.report(state);
 }
 
+void bareNewcomerBench(benchmark::State& state) {
+  std::vector<double> ms;
+  for (auto _ : state) ms.push_back(newcomerGreetingMs(kBareAddress));
+  reportGreetings(state, ms);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -329,10 +487,14 @@ int main(int argc, char** argv) {
   const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
       {"peers/all_at_once", oursBench},
       {"bare/all_at_once", bareBench},
+      {"peers/newcomer_among_64_busy", oursNewcomerBench},
+      {"bare/newcomer", bareNewcomerBench},
   };
   const std::vector<RatioRow> table = {
       {"200 peers at once, all greeted (the excess waits for a slot)", "peers/all_at_once",
        "bare/all_at_once"},
+      {"a newcomer greeted while 64 busy peers of 8 addresses hold every slot", "peers/newcomer_among_64_busy",
+       "bare/newcomer"},
   };
   return runWithRatios(argc, argv, benchmarks, table, "ours (ms)", "bare (ms)");
 }

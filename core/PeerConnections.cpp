@@ -101,6 +101,7 @@ void PeerConnections::CloseAll() {
   }
   for (const WaitingConnection& waiting : waiting_) platform::SocketControl::Refuse(waiting.requestID);
   waiting_.clear();
+  ready_.clear();
 }
 
 // A file still open when its connection ends did not arrive: it is dropped
@@ -150,34 +151,75 @@ void PeerConnections::wsConnection_ConnectionRequest(int /*index*/, qintptr requ
   }
 }
 
-// Gives free slots to waiting connections in arrival order, passing over
-// those whose address holds its share; the listener empties the system's
-// listen queue only while there is room to wait.
-void PeerConnections::admitWaiting() {
-  std::map<std::string, int> perAddress;
+int PeerConnections::openSlots(SlotsByAddress& held) const {
   int open = 0;
   for (std::size_t i = 1; i < sockets_.size(); ++i) {
     if (!isOpen(i)) continue;
     ++open;
-    ++perAddress[connections_[i]->state.PeerAddress];
+    ++held[connections_[i]->state.PeerAddress];
   }
-  for (auto next = waiting_.begin(); next != waiting_.end() && open < kMaxIncoming;) {
-    int& fromAddress = perAddress[next->address];
-    if (fromAddress >= kMaxPerAddress) {
-      ++next;
-      continue;
-    }
+  return open;
+}
+
+// Gives free slots to waiting connections, the address that holds the
+// fewest first; while no slot is free, a quiet connection of an address that
+// holds more makes one. The listener empties the system's listen queue only
+// while there is room to wait.
+void PeerConnections::admitWaiting() {
+  SlotsByAddress held;
+  int open = openSlots(held);
+  for (auto next = fairestWaiting(held); next != waiting_.end(); next = fairestWaiting(held)) {
+    if (open >= kMaxIncoming && !yieldSlotTo(held[next->address], held)) break;
+    if (open < kMaxIncoming) ++open;
+    ++held[next->address];
     const WaitingConnection admitted = *next;
-    next = waiting_.erase(next);
+    waiting_.erase(next);
     greet(admitted);
-    ++fromAddress;
-    ++open;
   }
   if (sockets_.empty()) return;
   platform::SocketControl& listener = *sockets_[0];
   const bool full = waiting_.size() >= kMaxWaiting;
   if (full && !listener.AcceptingPaused()) listener.PauseAccepting();
   if (!full && listener.AcceptingPaused()) listener.ResumeAccepting();
+}
+
+std::deque<PeerConnections::WaitingConnection>::iterator PeerConnections::fairestWaiting(
+    const SlotsByAddress& held) {
+  auto fairest = waiting_.end();
+  int fewest = kMaxPerAddress;
+  for (auto next = waiting_.begin(); next != waiting_.end(); ++next) {
+    const auto holds = held.find(next->address);
+    const int count = holds == held.end() ? 0 : holds->second;
+    if (count < fewest) {
+      fewest = count;
+      fairest = next;
+    }
+  }
+  return fairest;
+}
+
+// Closes the quiet connection of the address that holds the most slots, more
+// than `waitingHolds`, the quietest of them first; false when there is none.
+// A connection whose frame is being handled is never taken.
+bool PeerConnections::yieldSlotTo(int waitingHolds, SlotsByAddress& held) {
+  std::size_t chosen = 0;
+  for (std::size_t i = 1; i < sockets_.size(); ++i) {
+    const Connection& candidate = *connections_[i];
+    if (!isOpen(i) || candidate.busy || candidate.quietTicks < kYieldTicks) continue;
+    const int holds = held[candidate.state.PeerAddress];
+    if (holds <= waitingHolds) continue;
+    if (chosen != 0) {
+      const Connection& best = *connections_[chosen];
+      const int bestHolds = held[best.state.PeerAddress];
+      if (holds < bestHolds || (holds == bestHolds && candidate.quietTicks <= best.quietTicks)) continue;
+    }
+    chosen = i;
+  }
+  if (chosen == 0) return false;
+  --held[connections_[chosen]->state.PeerAddress];
+  dropConnection(static_cast<int>(chosen));
+  wakeWaitingForRoom();
+  return true;
 }
 
 void PeerConnections::greet(const WaitingConnection& waiting) {
@@ -205,51 +247,47 @@ void PeerConnections::greet(const WaitingConnection& waiting) {
 
 void PeerConnections::wsConnection_DataArrival(int index) {
   try {
-    serve(index, false);
+    const auto i = static_cast<std::size_t>(index);
+    if (i != 0 && i < connections_.size()) serveLater(index, connections_[i]);
   } catch (...) {
     logError("PeerConnections.wsConnection_DataArrival");
-    closeConnection(index);
   }
 }
 
 // Reads the connection only as far as its bounds allow: its answers must
-// have drained, its text must have room, and one turn takes at most
-// kFramesPerTurn frames (the rest comes in a later turn). `wholeRest` takes
-// everything left (a closed peer's last bytes, bounded by what was
-// buffered).
-void PeerConnections::serve(int index, bool wholeRest) {
-  const auto i = static_cast<std::size_t>(index);
-  if (i == 0 || i >= connections_.size()) return;
-  const ConnectionRef connection = connections_[i];
-  if (connection->busy) return;
-  connection->scheduled = false;
+// have drained, its text must have room, and it takes at most `limit`
+// frames; when it used them all it goes back into the turn order.
+int PeerConnections::serve(int index, const ConnectionRef& connection, int limit) {
+  if (connection->busy) return 0;
   connection->waitsForRoom = false;
+  const auto i = static_cast<std::size_t>(index);
   std::string body;
-  for (int frames = 0; wholeRest || frames < kFramesPerTurn;) {
-    if (!current(index, connection)) return;
+  int frames = 0;
+  while (frames < limit) {
+    if (!current(index, connection)) return frames;
     platform::SocketControl& socket = *sockets_[i];
     ConnectionState& state = connection->state;
     if (socket.BytesPending() > kMaxUnsentBytes) {
       connection->heldBack = true;
-      return;
+      return frames;
     }
     if (state.Refused || state.RawMode) {
-      if (socket.GetData(kReadChunk).empty()) return;
+      if (socket.GetData(kReadChunk).empty()) return frames;
       ++frames;
       continue;
     }
     if (!roomToJoin(*connection)) {
       connection->waitsForRoom = true;
-      return;
+      return frames;
     }
     const auto result = connection->reader.Next(body);
     if (result == modWireFrames::FrameReader::Result::kNeedMore) {
-      if (!connection->reader.ReadFrom(socket, kReadChunk)) return;
+      if (!connection->reader.ReadFrom(socket, kReadChunk)) return frames;
       continue;
     }
     if (result == modWireFrames::FrameReader::Result::kProtocolError) {
       closeConnection(index);
-      return;
+      return frames;
     }
     ++frames;
     state.IdleSeconds = 0;
@@ -260,25 +298,48 @@ void PeerConnections::serve(int index, bool wholeRest) {
     }
     if (!keep) {
       if (current(index, connection)) closeConnection(index);
-      return;
+      return frames;
     }
   }
   serveLater(index, connection);
+  return frames;
 }
 
 void PeerConnections::serveLater(int index, const ConnectionRef& connection) {
-  if (connection->scheduled) return;
-  connection->scheduled = true;
-  const std::weak_ptr<Connection> later = connection;
-  QMetaObject::invokeMethod(
-      this,
-      [this, index, later] {
-        // A peer's input, like every socket event, runs unattended.
-        const platform::UnattendedScope unattended;
-        const ConnectionRef still = later.lock();
-        if (still && current(index, still)) wsConnection_DataArrival(index);
-      },
-      Qt::QueuedConnection);
+  if (connection->queued) return;
+  connection->queued = true;
+  ready_.push_back({index, connection});
+  if (turnArmed_) return;
+  turnArmed_ = true;
+  platform::TimerControl::NextTurn(this, [this] {
+    turnArmed_ = false;
+    serveTurn();
+  });
+}
+
+// One turn's work: the connections with input take their slices in turn
+// until the turn's frames are used up; the others go on in the next turn.
+void PeerConnections::serveTurn() {
+  for (int left = kFramesPerTurn; left > 0 && !ready_.empty();) {
+    const Turn turn = ready_.front();
+    ready_.pop_front();
+    const ConnectionRef connection = turn.connection.lock();
+    if (!connection || !current(turn.index, connection)) continue;
+    connection->queued = false;
+    try {
+      left -= serve(turn.index, connection, std::min(left, kFramesPerSlice));
+    } catch (...) {
+      logError("PeerConnections.wsConnection_DataArrival");
+      if (current(turn.index, connection)) closeConnection(turn.index);
+      --left;
+    }
+  }
+  if (ready_.empty() || turnArmed_) return;
+  turnArmed_ = true;
+  platform::TimerControl::NextTurn(this, [this] {
+    turnArmed_ = false;
+    serveTurn();
+  });
 }
 
 void PeerConnections::resumeAfterDrain(int index, qint64 pending) {
@@ -291,14 +352,21 @@ void PeerConnections::resumeAfterDrain(int index, qint64 pending) {
 }
 
 // Every connection may join kJoinAllowance bytes; beyond that the texts
-// being joined share kMaxJoinedBytes.
+// being joined share kMaxJoinedBytes. The longest of them may always go on:
+// texts that fill the room between them would otherwise wait for each other
+// until their connections end.
 bool PeerConnections::roomToJoin(const Connection& connection) const {
-  if (connection.assembler.Size() < kJoinAllowance) return true;
+  const std::size_t own = connection.assembler.Size();
+  if (own < kJoinAllowance) return true;
   std::size_t shared = 0;
+  bool longest = true;
   for (const ConnectionRef& other : connections_) {
-    if (other && other->assembler.Size() > kJoinAllowance) shared += other->assembler.Size() - kJoinAllowance;
+    if (!other) continue;
+    const std::size_t size = other->assembler.Size();
+    if (size > kJoinAllowance) shared += size - kJoinAllowance;
+    longest = longest && size <= own;
   }
-  return shared + modWireFrames::kMaxFrameBody <= kMaxJoinedBytes;
+  return longest || shared + modWireFrames::kMaxFrameBody <= kMaxJoinedBytes;
 }
 
 void PeerConnections::wakeWaitingForRoom() {
@@ -329,6 +397,7 @@ bool PeerConnections::handleFrame(int index, const ConnectionRef& connection, st
 bool PeerConnections::receiveFile(int index, const ConnectionRef& connection, const std::string& payload) {
   ConnectionState& state = connection->state;
   if (!state.FileOffered || state.FileFinished) return false;
+  connection->quietTicks = 0;
   bool rawMode = false;
   reply(index, connection, modFileTransfer::ReceiveFileData(state, payload, rawMode));
   state.RawMode = rawMode;
@@ -339,31 +408,35 @@ bool PeerConnections::receiveFile(int index, const ConnectionRef& connection, co
 // events run and its connection ended meanwhile, the answer is dropped.
 void PeerConnections::reply(int index, const ConnectionRef& connection, const std::string& text) {
   if (text.empty() || !current(index, connection)) return;
+  connection->quietTicks = 0;
   modWireFrames::SendFramedData(*sockets_[static_cast<std::size_t>(index)], text, true, true,
                                 modWireFrames::kMessageFrames, true, false);
 }
 
 // The element's record and buffers are let go at once (a handler still
-// running keeps its own until it returns); the slot goes to a waiting
-// connection.
-void PeerConnections::closeConnection(int index) {
+// running keeps its own until it returns).
+void PeerConnections::dropConnection(int index) {
   const auto i = static_cast<std::size_t>(index);
-  if (i == 0 || i >= sockets_.size()) return;
   const ConnectionRef closed = connections_[i];
   connections_[i] = std::make_shared<Connection>();
   finishOpenFile(closed->state);
   sockets_[i]->Close();
+}
+
+// The slot goes to a waiting connection.
+void PeerConnections::closeConnection(int index) {
+  const auto i = static_cast<std::size_t>(index);
+  if (i == 0 || i >= sockets_.size()) return;
+  dropConnection(index);
   wakeWaitingForRoom();
   admitWaiting();
 }
 
-// What the peer sent before it closed is still taken; a file it left
-// unfinished is dropped.
+// What the peer sent and was not handled yet is dropped unanswered; a file
+// it left unfinished is dropped too.
 void PeerConnections::wsConnection_Close(int index) {
   try {
-    const ConnectionRef connection = connections_.at(static_cast<std::size_t>(index));
-    if (connection->state.Active) serve(index, true);
-    if (current(index, connection)) closeConnection(index);
+    closeConnection(index);
   } catch (...) {
     logError("PeerConnections.wsConnection_Close");
     closeConnection(index);
@@ -396,12 +469,14 @@ void PeerConnections::wsConnection_SendComplete(int index) {
 
 // Idle means no complete frame; a connection held back by its own undrained
 // answers is not idle by its peer's doing (the socket's stall limit ends it).
-// A connection left unread whose peer has gone is closed.
+// A connection left unread whose peer has gone is closed. Every tick counts
+// towards a quiet connection's giving its slot up to a waiting address.
 void PeerConnections::tmrConnectionTimeoutController_Timer() {
   try {
     for (std::size_t i = 1; i < connections_.size(); ++i) {
       const ConnectionRef connection = connections_[i];
       if (!connection->state.Active) continue;
+      ++connection->quietTicks;
       const bool unread = connection->heldBack || connection->waitsForRoom;
       if (unread && sockets_[i]->PeerHungUp()) {
         closeConnection(static_cast<int>(i));
@@ -409,6 +484,7 @@ void PeerConnections::tmrConnectionTimeoutController_Timer() {
         closeConnection(static_cast<int>(i));
       }
     }
+    admitWaiting();
   } catch (...) {
     logError("PeerConnections.tmrConnectionTimeoutController_Timer");
   }

@@ -14,24 +14,35 @@
 //   stay in that queue, which the listener stops emptying), at most
 //   kMaxWaitingPerAddress from one address (more from that address are
 //   closed unanswered);
+// - slots go round the addresses: a free slot goes to the waiting
+//   connection whose address holds the fewest (the earliest among equals).
+//   While no slot is free, a connection whose conversation has not moved
+//   (no answer sent, no file frame taken) for kYieldTicks ticks of the idle
+//   controller gives its slot up to a waiting address that holds fewer
+//   slots than its own: it is closed (what it was answered still goes out);
 // - a connection is idle while no complete frame arrives; more than
 //   kIdleLimitSeconds ticks of the idle controller of that close it. Ticks
 //   while its answers are held back do not count (the socket's own stall
 //   limit closes a peer that takes none of them);
 // - a connection with more than kMaxUnsentBytes of answers not yet taken by
 //   the system is not read until they drain;
-// - one turn of the event loop handles at most kFramesPerTurn frames of a
-//   connection (or kReadChunk bytes of a connection whose data is
-//   dropped); the rest is taken in later turns;
+// - one turn of the event loop handles at most kFramesPerTurn frames of all
+//   connections together, at most kFramesPerSlice of one before the next
+//   connection with input has its go (a chunk of kReadChunk bytes of a
+//   connection whose data is dropped counts as a frame); the rest is taken
+//   in later turns. A newcomer is greeted at once, never after that work;
 // - texts being joined hold at most kMaxJoinedBytes together beyond
-//   kJoinAllowance each; a connection that needs more is not read until
-//   another text completes or its connection ends;
+//   kJoinAllowance each, and the longest of them one text more (it may
+//   always go on, so that texts that fill the room still end); a
+//   connection that needs more is not read until another text completes
+//   or its connection ends;
 // - a frame or text that no sender makes closes that connection; nothing a
 //   refused peer sends is read. "<!E!>" as a whole text ends a conversation.
 // File content needs an accepted file offer; until then a file frame is a
 // protocol error. A file the connection did not complete (the peer closed,
 // went silent, ended the conversation or sent bad data) is dropped. A
-// closed connection's buffers are released at once.
+// closed connection's buffers are released at once; what its peer sent and
+// was not handled yet is dropped unanswered.
 //
 // The dispatcher and the file receiver may let events run: they work on the
 // record of their own connection, which stays valid while they run; when
@@ -44,6 +55,7 @@
 #include <QObject>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,7 +76,9 @@ class PeerConnections : public QObject {
   static constexpr int kMaxWaitingPerAddress = 64;
   static constexpr int kIdleLimitSeconds = 60;
   static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
-  static constexpr int kFramesPerTurn = 16;
+  static constexpr int kFramesPerTurn = 32;
+  static constexpr int kFramesPerSlice = 8;
+  static constexpr int kYieldTicks = 10;
   static constexpr qint64 kReadChunk = 64 * 1024;
   static constexpr std::size_t kJoinAllowance = 64 * 1024;
   static constexpr std::size_t kMaxJoinedBytes = 64 * 1024 * 1024;
@@ -108,25 +122,35 @@ class PeerConnections : public QObject {
     modWireFrames::FrameReader reader;
     modWireFrames::MessageAssembler assembler;
     bool busy = false;          // a frame of it is being handled
-    bool scheduled = false;     // a later turn will go on reading it
+    bool queued = false;        // it is in the turn order of connections with input
     bool waitsForRoom = false;  // its text needs room among the joined texts
     bool heldBack = false;      // not read until its answers drain
+    int quietTicks = 0;         // idle-controller ticks since its conversation moved
   };
   using ConnectionRef = std::shared_ptr<Connection>;
   struct WaitingConnection {
     qintptr requestID;
     std::string address;
   };
+  struct Turn {
+    int index;
+    std::weak_ptr<Connection> connection;
+  };
+  using SlotsByAddress = std::map<std::string, int>;
 
   std::unique_ptr<platform::SocketControl> makeSocket(int index);
   bool isOpen(std::size_t index) const;
+  int openSlots(SlotsByAddress& held) const;
   void admitWaiting();
+  std::deque<WaitingConnection>::iterator fairestWaiting(const SlotsByAddress& held);
+  bool yieldSlotTo(int waitingHolds, SlotsByAddress& held);
   void greet(const WaitingConnection& waiting);
   bool current(int index, const ConnectionRef& connection) const;
   ConnectionRef freshConnection(int index);
-  // Takes up to a turn's work of the connection's input.
-  void serve(int index, bool wholeRest);
+  // Takes up to `limit` frames of the connection's input; gives how many.
+  int serve(int index, const ConnectionRef& connection, int limit);
   void serveLater(int index, const ConnectionRef& connection);
+  void serveTurn();
   void resumeAfterDrain(int index, qint64 pending);
   bool roomToJoin(const Connection& connection) const;
   void wakeWaitingForRoom();
@@ -135,11 +159,17 @@ class PeerConnections : public QObject {
   bool receiveFile(int index, const ConnectionRef& connection, const std::string& payload);
   void reply(int index, const ConnectionRef& connection, const std::string& text);
   void finishOpenFile(ConnectionState& state);
+  // Lets go of the connection of `index`; closeConnection also hands its
+  // slot on.
+  void dropConnection(int index);
   void closeConnection(int index);
 
   clsGenWinsock::SocketArray sockets_;
   std::vector<ConnectionRef> connections_;
   std::deque<WaitingConnection> waiting_;
+  // Connections with input to take, in turn order.
+  std::deque<Turn> ready_;
+  bool turnArmed_ = false;
   Dispatcher dispatcher_;
   std::string listenError_;
 };

@@ -2,7 +2,6 @@
 // clsActionManagerExecution.cpp.
 #include "clsActionManager.h"
 
-#include <QTimer>
 #include <QTreeWidget>
 #include <set>
 
@@ -30,7 +29,6 @@ constexpr int kUnsendableFileMessage = 20254;
 constexpr int32_t kUserIPField = 7;
 constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
-constexpr int kTickAtOnceMs = 1;
 // A mark that deliveries stored by earlier builds may carry: ignored, never sent.
 constexpr const char* kMessageWrittenAttribute = "MW";
 
@@ -152,7 +150,7 @@ void clsActionManager::storeChanged() {
   unsaved_ = true;
   if (saveQueued_) return;
   saveQueued_ = true;
-  QTimer::singleShot(0, this, [this] {
+  platform::TimerControl::NextTurn(this, [this] {
     saveQueued_ = false;
     // A caller may have written the store since.
     if (unsaved_) SaveStore();
@@ -220,14 +218,6 @@ void clsActionManager::SetActionTimer(int interval, bool force) {
   tmrWinsockActionManager.setEnabled(false);
   tmrWinsockActionManager.setInterval(interval);
   tmrWinsockActionManager.setEnabled(true);
-  if (interval > kTickAtOnceMs) return;
-  // The shortest interval asks for the next turn of the event loop, not for
-  // the clock: the timer ticks then unless it was re-armed or stopped since.
-  QTimer::singleShot(0, this, [this] {
-    if (tmrWinsockActionManager.enabled() && tmrWinsockActionManager.interval() <= kTickAtOnceMs) {
-      emit tmrWinsockActionManager.tick();
-    }
-  });
 }
 
 void clsActionManager::tmrWinsockActionManager_Timer() {

@@ -13,9 +13,16 @@
 #include <functional>
 
 #include "MessageBox.h"
+#include "TimerControl.h"
 
 namespace platform {
 namespace {
+
+// A listener's maximum of pending connections. The server takes connections
+// one after another within one notification until it holds its maximum; as
+// it never holds any (each is announced), 1 lets it take them and 0 stops it
+// at once, even within the notification it is in.
+constexpr int kAcceptingMaximum = 1;
 
 // A listener that announces each incoming connection by its descriptor and
 // leaves accepting it to the owner.
@@ -221,6 +228,7 @@ bool SocketControl::Listen() {
   // kernel then answers with SYN cookies and drops the handshake's last ACK,
   // leaving a peer that waits for our greeting on a connection we never see.
   server_->setListenBacklogSize(SOMAXCONN);
+  server_->setMaxPendingConnections(kAcceptingMaximum);
   server_->setProxy(QNetworkProxy::NoProxy);
   if (server_->listen(address, static_cast<quint16>(localPort_))) return true;
   lastErrorText_ = server_->errorString().toStdString();
@@ -255,12 +263,16 @@ std::string SocketControl::PeerAddressOf(qintptr requestID) {
 
 void SocketControl::PauseAccepting() {
   acceptingPaused_ = true;
-  if (server_) server_->pauseAccepting();
+  if (!server_) return;
+  server_->setMaxPendingConnections(0);
+  server_->pauseAccepting();
 }
 
 void SocketControl::ResumeAccepting() {
   acceptingPaused_ = false;
-  if (server_) server_->resumeAccepting();
+  if (!server_) return;
+  server_->setMaxPendingConnections(kAcceptingMaximum);
+  server_->resumeAccepting();
 }
 
 void SocketControl::SendData(const QByteArray& bytes) {
@@ -280,16 +292,13 @@ void SocketControl::reportWrittenLater() {
   writtenReportQueued_ = true;
   const QPointer<QTcpSocket> socket = socket_;
   const std::uint64_t reportsBefore = writtenReports_;
-  QMetaObject::invokeMethod(
-      this,
-      [this, socket, reportsBefore] {
-        writtenReportQueued_ = false;
-        // Passed over when the connection changed or was reported on since.
-        if (socket && socket == socket_ && reportsBefore == writtenReports_) {
-          relay([this] { onBytesWritten(); });
-        }
-      },
-      Qt::QueuedConnection);
+  TimerControl::NextTurn(this, [this, socket, reportsBefore] {
+    writtenReportQueued_ = false;
+    // Passed over when the connection changed or was reported on since.
+    if (socket && socket == socket_ && reportsBefore == writtenReports_) {
+      relay([this] { onBytesWritten(); });
+    }
+  });
 }
 
 std::string SocketControl::GetData(qint64 maxBytes) {

@@ -5,10 +5,27 @@
 #include "MessageBox.h"
 
 namespace platform {
+namespace {
+
+void runUnattended(const std::function<void()>& work) {
+  const UnattendedScope unattended;
+  try {
+    work();
+  } catch (...) {
+    qWarning("TimerControl: an error escaped a timer handler and was dropped");
+  }
+}
+
+}  // namespace
 
 TimerControl::TimerControl(QObject* parent) : QObject(parent) {
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, &TimerControl::onTimeout);
+}
+
+void TimerControl::NextTurn(QObject* context, std::function<void()> work) {
+  QMetaObject::invokeMethod(
+      context, [work = std::move(work)] { runUnattended(work); }, Qt::QueuedConnection);
 }
 
 void TimerControl::setEnabled(bool enabled) {
@@ -24,16 +41,27 @@ void TimerControl::setInterval(int milliseconds) {
 
 void TimerControl::restart() {
   timer_.stop();
-  if (enabled_ && interval_ > 0) timer_.start(interval_);
+  ++armed_;
+  if (!enabled_ || interval_ <= 0) return;
+  if (interval_ > kNextTurnMs) {
+    timer_.start(interval_);
+  } else {
+    tickAtNextTurn();
+  }
+}
+
+void TimerControl::tickAtNextTurn() {
+  NextTurn(this, [this, armed = armed_] {
+    if (armed != armed_) return;
+    // The following tick is armed first, so that a failing handler keeps
+    // the timer going; a handler that re-arms the timer passes it over.
+    tickAtNextTurn();
+    emit tick();
+  });
 }
 
 void TimerControl::onTimeout() {
-  const UnattendedScope unattended;
-  try {
-    emit tick();
-  } catch (...) {
-    qWarning("TimerControl: an error escaped a timer handler and was dropped");
-  }
+  runUnattended([this] { emit tick(); });
 }
 
 }  // namespace platform

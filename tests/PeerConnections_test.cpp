@@ -180,8 +180,8 @@ TEST_F(Listening, IdleAndMisbehavingConnectionsAreClosed) {
 }
 
 // Connections beyond the caps wait unanswered (none is turned away) and are
-// greeted in arrival order as slots free; one address never holds more than
-// its share, so it cannot keep the others out.
+// greeted as slots free, those of the address holding the fewest first; one
+// address never holds more than its share, so it cannot keep the others out.
 TEST_F(Listening, ConnectionsBeyondTheCapsWaitForTheirTurn) {
   const int crowd = PeerConnections::kMaxIncoming - PeerConnections::kMaxPerAddress + 4;
   std::vector<std::unique_ptr<Client>> one, many;
@@ -206,9 +206,10 @@ TEST_F(Listening, ConnectionsBeyondTheCapsWaitForTheirTurn) {
   };
   const std::vector<Step> steps = {
       {"every slot taken, 8 from one address", nullptr, PeerConnections::kMaxPerAddress, crowd - 4},
-      {"four of the one address leave: its own waiting come in", &one, PeerConnections::kMaxPerAddress + 4,
-       crowd - 4},
-      {"four of the crowd leave: the crowd's waiting come in", &many, PeerConnections::kMaxPerAddress + 4, crowd},
+      {"four of the one address leave: the crowd's waiting, holding fewer, come in", &one,
+       PeerConnections::kMaxPerAddress, crowd},
+      {"four of the crowd leave: the one address's waiting come in", &many, PeerConnections::kMaxPerAddress + 4,
+       crowd},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);

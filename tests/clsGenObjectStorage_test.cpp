@@ -9,6 +9,7 @@
 #include <chrono>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "ClassCounters.h"
 #include "Clock.h"
@@ -18,6 +19,7 @@
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "SocketControl.h"
 #include "TestDataFolder.h"
 #include "TimerControl.h"
 #include "TvrError.h"
@@ -237,6 +239,35 @@ TEST_F(DataFiles, NoBoxOpensForWorkAPeerOrATimerSetsOff) {
       {"a timer tick misuses a cursor",
        [&] { onTick([] { CreateGenObject(User, "", false, false)->PC_MoveNext(); }); },
        "Error CursorNotInitialized", false},
+      {"a reply arriving on a connection of our own loads a file of another owner",
+       [&] {
+         platform::SocketControl own;
+         bool arrived = false;
+         QObject::connect(&own, &platform::SocketControl::dataArrival, [&] {
+           if (std::exchange(arrived, true)) return;
+           try {
+             loadCarlsUsers();
+           } catch (...) {
+             // A socket event ends its errors.
+           }
+         });
+         own.setRemoteHost("127.0.0.36");
+         own.setRemotePort(PeerConnections::kPeerPort);
+         own.Connect();
+         ASSERT_TRUE(ScriptedPeer::waitFor([&] { return arrived; }));
+       },
+       "This data file belongs to another user.", false},
+      {"work run at the next turn loads a file of another owner",
+       [&] {
+         QObject context;
+         bool ran = false;
+         platform::TimerControl::NextTurn(&context, [&] {
+           ran = true;
+           loadCarlsUsers();
+         });
+         ASSERT_TRUE(ScriptedPeer::waitFor([&] { return ran; }));
+       },
+       "This data file belongs to another user.", false},
       {"a person's own path", loadCarlsUsers, "This data file belongs to another user.", true},
   };
   for (const Row& row : rows) {

@@ -4,13 +4,15 @@
 // password "pw" when missing), listens on $TAVINOR_BIND_ADDRESS unless told
 // not to, runs the action queue and takes commands on standard input:
 //
-//   message_peer NAME [--no-listen] [--modal-boxes] [--user UID ADDRESS]...
+//   message_peer NAME [--no-listen] [--modal-boxes] [--idle-tick MS] [--user UID ADDRESS]...
 //       --user puts a person with that UID and address into the users
 //       directory (when not there yet).
 //       --modal-boxes holds every message box open for a while with the
 //       events running beneath it, as a person reading a real box would,
 //       and prints "box TEXT" for it (otherwise boxes go to standard
 //       error and are answered at once).
+//       --idle-tick makes the listener's idle controller tick every MS
+//       milliseconds instead of every second (its limits count ticks).
 //   commands, one a line:
 //     send UIDS TEXT     SendMessageToRecipients (UIDS: "||" between several
 //                        recipients); prints "sent MESSAGE_UID"
@@ -30,10 +32,12 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
+#include "PeerConnections.h"
 #include "PeerProcess.h"
 #include "PoolLoan.h"
 #include "UsersAndOptionsServices.h"
@@ -49,6 +53,7 @@ constexpr int kWatchMs = 100;
 constexpr int kBoxOpenMs = 1000;
 
 bool modalBoxes = false;
+int idleTick = 1000;
 
 std::string oneLine(std::string text) {
   for (char& c : text) {
@@ -90,9 +95,13 @@ void saveSentMessages() {
 int main(int argc, char** argv) {
   const PeerProgram program{
       .name = "message_peer",
-      .ownOptions = "[--modal-boxes] ",
+      .ownOptions = "[--modal-boxes] [--idle-tick MS] ",
       .watchMs = kWatchMs,
       .option = [](const std::vector<std::string>& words, std::size_t at) -> std::size_t {
+        if (words[at] == "--idle-tick" && at + 1 < words.size()) {
+          idleTick = std::atoi(words[at + 1].c_str());
+          return 2;
+        }
         if (words[at] != "--modal-boxes") return 0;
         modalBoxes = true;
         return 1;
@@ -113,6 +122,8 @@ int main(int argc, char** argv) {
           [] {
             if (modalBoxes) platform::setMessageBoxResponder(holdBoxOpen);
           },
+      .listening =
+          [](PeerConnections& connections) { connections.tmrConnectionTimeoutController.setInterval(idleTick); },
       .command =
           [](const std::string& command, const std::string& arguments) {
             if (command == "send") {
