@@ -156,7 +156,8 @@ class Run {
       case 'f': records_.FoldXMLDoc(); return endSave();
       default: return;
     }
-    touched_.insert(uid);
+    // A UID is an attribute's text, which ends at its first NUL.
+    touched_.insert(uid.c_str());
   }
 
   const std::vector<Save>& saves() const { return saves_; }
