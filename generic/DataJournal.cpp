@@ -317,18 +317,14 @@ DataJournal::Appended DataJournal::append(const std::vector<std::string>& record
   if (fresh) {
     out.at.id = clsGenAPI::CreateGUID();
     bytes = frame(kJournalId, out.at.id + kIdentitySeparator + fileName_ + kIdentitySeparator + owner_);
-  } else if (!flush) {
-    out.at.id = id();
   }
-  // Only an append into a journal with an id can be told lost later.
-  out.flushed = flush || fresh || out.at.id.empty();
   std::string save;
   for (const std::string& record : records) {
     putWord(save, static_cast<std::uint32_t>(record.size()));
     save += record;
   }
   bytes += frame(kSave, save);
-  if (const auto failure = platform::appendToFile(path_, bytes, out.flushed, out.at.end)) {
+  if (const auto failure = platform::appendToFile(path_, bytes, flush || fresh, out.at.end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
   stepDone(Step::kAppend);
@@ -447,23 +443,6 @@ std::string DataJournal::id() const {
   const std::optional<std::string> text = payload ? payloadText(*payload) : std::nullopt;
   if (!text || text->empty() || text->front() != kJournalId) return {};
   return identityOf(std::string_view(*text).substr(1)).id;
-}
-
-std::string DataJournal::Position::text() const { return id + "@" + std::to_string(end); }
-
-std::optional<DataJournal::Position> DataJournal::Position::fromText(std::string_view text) {
-  const auto at = text.rfind('@');
-  if (at == std::string_view::npos || at == 0 || at + 1 == text.size()) return std::nullopt;
-  Position position{std::string(text.substr(0, at)), 0};
-  for (const char digit : text.substr(at + 1)) {
-    if (digit < '0' || digit > '9' || position.end > (UINT64_MAX - 9) / 10) return std::nullopt;
-    position.end = position.end * 10 + static_cast<std::uint64_t>(digit - '0');
-  }
-  return position;
-}
-
-bool DataJournal::Position::lostSince(const Position& loaded, const Position& written) {
-  return !written.id.empty() && loaded.id == written.id && loaded.end < written.end;
 }
 
 void DataJournal::remove() const {

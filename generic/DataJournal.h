@@ -37,10 +37,6 @@
 // journal that the data file names is in it already and is never replayed
 // onto it, so a kill at any moment of a fold keeps the rows and their order.
 //
-// An append need not be flushed at once when the caller holds the same rows
-// durably elsewhere: its Position tells, at the next load, whether it
-// reached the disk (lostSince).
-//
 // Errors raise TvrError (the file door's numbers: 61 disk full, 70
 // permission denied, 75 other access failures).
 #include <cstdint>
@@ -68,17 +64,9 @@ class DataJournal {
   struct Position {
     std::string id;
     std::uint64_t end = 0;
-    // "<id>@<end>", and back (nullopt for any other text).
-    std::string text() const;
-    static std::optional<Position> fromText(std::string_view text);
-    // Whether an append that ended at `written` is missing from the journal
-    // found at load, `loaded`: the same journal, ending before it. Another
-    // journal (the file was folded since, which flushed it) lost nothing.
-    static bool lostSince(const Position& loaded, const Position& written);
   };
   struct Appended {
     Position at;
-    bool flushed = true;
   };
 
   const std::string& path() const { return path_; }
@@ -99,8 +87,8 @@ class DataJournal {
                      const std::vector<RowChanges::Touched>& rows) const;
   // Appends the entries as one save record with one write and one sync (and a
   // sync of the folder when the journal is new, which then starts with its
-  // identity). Without flush, the sync is left out when the journal exists
-  // and has an id. On failure the journal is cut back to its former size
+  // identity). Without flush (the caller flushes next), the sync is left out
+  // when the journal exists. On failure the journal is cut back to its former size
   // (size() tells whether that failed too) and the error raised.
   Appended append(const std::vector<std::string>& records, bool flush) const;
   // Puts every append on disk.

@@ -227,15 +227,6 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // root names (a linked collection of another account). After a failed
   // write the next save writes again.
   void SaveXMLDoc();
-  // SaveXMLDoc for a caller that holds the changed rows durably elsewhere:
-  // rows that go to an existing journal are not flushed, and where they end
-  // is returned (nullopt when the save was flushed as usual). Any later
-  // flushed save or fold of the file puts them on disk too; a crash before
-  // that may lose them, which WriteLost tells after the next load.
-  std::optional<DataJournal::Position> SaveXMLDocUnflushed();
-  // Whether the rows of a SaveXMLDocUnflushed that returned `written` were
-  // missing when the file was last loaded.
-  bool WriteLost(const DataJournal::Position& written) const;
   // Saves, then rewrites the whole file and removes its journal when one is
   // left (the save timer and the shut-down).
   void FoldXMLDoc();
@@ -283,9 +274,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);
   void readDataFile();
-  // Saves the document's changes; fold: leaves no journal behind; flush:
-  // rows appended to the journal are flushed. Returns where unflushed rows end.
-  std::optional<DataJournal::Position> writeDataFile(bool fold, bool flush);
+  // Saves the document's changes; fold: leaves no journal behind.
+  void writeDataFile(bool fold);
   // Appends the rows' records; after a failure that left part of them in
   // the journal, the next save rewrites the whole file.
   DataJournal::Appended appendRows(const DataJournal& journal, const std::vector<std::string>& records,

@@ -40,12 +40,6 @@ constexpr int kJournalDamagedMessage = 50112;
 constexpr int kJournalForeignMessage = 50113;
 constexpr int kJournalBesideLostFileMessage = 50114;
 
-// The journal each data file had when it was last loaded, by the file's path.
-std::map<std::string, DataJournal::Position>& journalsAtLoad() {
-  static std::map<std::string, DataJournal::Position> journals;
-  return journals;
-}
-
 // An enciphered text carries four key bytes around its content.
 constexpr std::size_t kCipherOverhead = 4;
 // A data file's root start tag lies within its first bytes.
@@ -199,7 +193,6 @@ void clsGenObject::LoadXMLDoc(bool force) {
 void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  journalsAtLoad().erase(file.FullPath);
   std::optional<DataJournal> journal;
   if (!file.FileName.empty()) journal.emplace(file.FullPath, FileContentEncrypted_, journalOwner());
   DataJournal::Replayed replayed;
@@ -224,14 +217,13 @@ void clsGenObject::readDataFile() {
   }
   if (!stored || foreign) doc_->load(emptyRootText(), replay);
   if (journal) settleJournal(*journal, replayed, file, damaged || foreign);
-  journalsAtLoad()[file.FullPath] = replayed.at;
   doc_->changes().forget();
 
   const bool journalToFold =
       replayed.damaged || (replayed.found && replayed.legacy && !replayed.foreign);
   if (!stored || foreign || journalToFold) {
     doc_->changes().makeWhole();
-    writeDataFile(true, true);
+    writeDataFile(true);
   }
 }
 
@@ -275,31 +267,16 @@ void clsGenObject::SaveXMLDoc() {
     // Only a loaded collection holds its file's rows; writing any other
     // would replace the file with whatever the document holds meanwhile.
     if (!IsLoaded() || !rootElement() || doc_->changes().none()) return;
-    writeDataFile(false, true);
+    writeDataFile(false);
   } catch (...) {
     raiseAgain("clsGenObject.SaveXMLDoc");
   }
 }
 
-std::optional<DataJournal::Position> clsGenObject::SaveXMLDocUnflushed() {
-  try {
-    if (!IsLoaded() || !rootElement() || doc_->changes().none()) return std::nullopt;
-    return writeDataFile(false, false);
-  } catch (...) {
-    raiseAgain("clsGenObject.SaveXMLDocUnflushed");
-  }
-}
-
-bool clsGenObject::WriteLost(const DataJournal::Position& written) const {
-  const std::string path = dataFileOf(ClassType_, FileName_, LocalPath_).FullPath;
-  const auto loaded = journalsAtLoad().find(path);
-  return loaded != journalsAtLoad().end() && DataJournal::Position::lostSince(loaded->second, written);
-}
-
 void clsGenObject::FoldXMLDoc() {
   try {
     if (!IsLoaded() || !rootElement()) return;
-    writeDataFile(true, true);
+    writeDataFile(true);
   } catch (...) {
     raiseAgain("clsGenObject.FoldXMLDoc");
   }
@@ -309,9 +286,9 @@ void clsGenObject::FoldXMLDoc() {
 // whenever a journal exists it holds every row's last form on disk. The
 // rewrite names the journal it folds, so that a crash before the journal is
 // removed leaves a journal that the next load knows to be in the file.
-std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool flush) {
+void clsGenObject::writeDataFile(bool fold) {
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  if (file.FileName.empty()) return std::nullopt;
+  if (file.FileName.empty()) return;
   // A linked collection shares its class document whoever owns the
   // collection: rows of one account must never replace another's file.
   if (ofAnotherOwner(rootElement())) {
@@ -321,7 +298,6 @@ std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool
   RowChanges& changes = doc_->changes();
   const bool journalHeld = journal.exists();
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
-  std::optional<DataJournal::Position> unflushed;
   if (changes.anyRow() && (journalHeld || !rewrite)) {
     const DataJournal::Records rows = journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn());
     if (!rows.complete) {
@@ -330,17 +306,15 @@ std::optional<DataJournal::Position> clsGenObject::writeDataFile(bool fold, bool
     }
     if (!rows.records.empty()) {
       // A rewrite flushes the journal first: the append need not.
-      const DataJournal::Appended appended = appendRows(journal, rows.records, flush && !rewrite);
-      if (!appended.flushed) unflushed = appended.at;
+      const DataJournal::Appended appended = appendRows(journal, rows.records, !rewrite);
       rewrite = rewrite ||
                 DataJournal::dueForFold(appended.at.end, DataJournal::dataFileSize(file.FullPath));
     }
     changes.forgetRows();
   }
-  if (!rewrite) return unflushed;
+  if (!rewrite) return;
   rewriteDataFile(file, journal);
   changes.forget();
-  return std::nullopt;
 }
 
 DataJournal::Appended clsGenObject::appendRows(const DataJournal& journal,

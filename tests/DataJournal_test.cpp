@@ -181,16 +181,6 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
          data.writeRaw(kDataFile, bytes);
        },
        true, false},
-      {"unflushed saves replay like flushed ones, and a fold flushes them first",
-       [](clsGenObject& users, TestDataFolder&) {
-         addUser(users, "u3");
-         EXPECT_FALSE(users.SaveXMLDocUnflushed()) << "a new journal is always flushed";
-         rename(users, users.GetRowFieldByKey(kFirstName, "u3", kUID, false), "unflushed");
-         EXPECT_TRUE(users.SaveXMLDocUnflushed());
-         users.Delete(false, kFirstName, "u0", false);
-         EXPECT_TRUE(users.SaveXMLDocUnflushed());
-       },
-       true, false},
       {"a torn last record is ignored and cut off",
        [](clsGenObject& users, TestDataFolder& data) {
          addUser(users, "u3");
@@ -361,62 +351,32 @@ TEST(DataJournal, RecordsAreCheckedByTheirCRC) {
   EXPECT_EQ(data.raw(".plain.dat.jnl"), bytes) << "only a torn tail is cut";
 }
 
-// A save left unflushed is told lost only when the journal found at the next
-// load is the one it went to and ends before it.
-TEST(DataJournal, UnflushedSavesAreToldLostOnlyWhenTheJournalLacksThem) {
+// A journal of an older build (no identity record) is still replayed, and
+// one whose first record was torn is folded at load and started afresh.
+TEST(DataJournal, OlderAndTornJournalsLoad) {
   TestDataFolder data;
   RecordingMessageBox boxes;
   data.logIn("ALICE");
   GenObjectRef users = openUsers(true);
   addUser(*users, "u0");
   users->FoldXMLDoc();
-  addUser(*users, "u1");
+  addUser(*users, "u4");
   users->SaveXMLDoc();
-  const std::string flushed = data.raw(kJournal);
-  addUser(*users, "u2");
-  const std::optional<DataJournal::Position> written = users->SaveXMLDocUnflushed();
-  ASSERT_TRUE(written);
-  EXPECT_EQ(written->end, data.raw(kJournal).size());
-  EXPECT_EQ(DataJournal::Position::fromText(written->text())->text(), written->text());
-
-  EXPECT_FALSE(openUsers(true)->WriteLost(*written)) << "the append reached the file";
-  data.writeRaw(kJournal, flushed);  // as if the machine lost the unflushed tail
-  const GenObjectRef afterLoss = openUsers(true);
-  EXPECT_TRUE(afterLoss->WriteLost(*written));
-  EXPECT_EQ(afterLoss->GetRowFieldByKey(kFirstName, "u2", kUID, false), "");
-
-  // Later saves and a fold make the journal another one: nothing is told lost.
-  addUser(*afterLoss, "u3");
-  afterLoss->FoldXMLDoc();
-  addUser(*afterLoss, "u4");
-  afterLoss->SaveXMLDoc();
-  EXPECT_FALSE(openUsers(true)->WriteLost(*written));
-
-  // A journal of an older build has no id: its appends are always flushed.
   const std::string withId = data.raw(kJournal);
   const std::size_t idRecord =
       8 + (static_cast<unsigned char>(withId[0]) | static_cast<unsigned char>(withId[1]) << 8);
   data.writeRaw(kJournal, withId.substr(idRecord));
   const GenObjectRef older = openUsers(true);
   EXPECT_NE(older->GetRowFieldByKey(kFirstName, "u4", kUID, false), "");
-  addUser(*older, "u5");
-  EXPECT_FALSE(older->SaveXMLDocUnflushed());
   EXPECT_TRUE(boxes.shown().empty());
 
-  // A journal whose first record was torn is folded at load, and the next
-  // append starts one with an id again.
   older->FoldXMLDoc();
   data.writeRaw(kJournal, "\x40\x00");
   const GenObjectRef torn = openUsers(true);
   EXPECT_EQ(data.raw(kJournal), "<missing>");
   addUser(*torn, "u6");
-  EXPECT_FALSE(torn->SaveXMLDocUnflushed());
-  addUser(*torn, "u7");
-  EXPECT_TRUE(torn->SaveXMLDocUnflushed());
-
-  for (const char* bad : {"", "@5", "id@", "id@5x", "id@18446744073709551616", "id"}) {
-    EXPECT_FALSE(DataJournal::Position::fromText(bad)) << bad;
-  }
+  torn->SaveXMLDoc();
+  EXPECT_NE(openUsers(true)->GetRowFieldByKey(kFirstName, "u6", kUID, false), "");
 }
 
 namespace {
@@ -454,8 +414,8 @@ void changeMany(clsGenObject& users) {
 
 // A save or fold stopped after any of its steps loads as the rows before it
 // or after it, in their order, never a mix; once its append is done, as the
-// rows after it. A fold after unflushed saves flushes the journal before it
-// rewrites the file. The same holds for the journal cut at every byte of a
+// rows after it. A fold flushes the journal before it rewrites the file.
+// The same holds for the journal cut at every byte of a
 // save's append (a power cut during the write).
 TEST(DataJournal, ASaveStoppedAfterAnyStepLoadsAsBeforeOrAfterIt) {
   using Step = DataJournal::Step;
@@ -466,11 +426,6 @@ TEST(DataJournal, ASaveStoppedAfterAnyStepLoadsAsBeforeOrAfterIt) {
   const std::vector<Save> saves = {
       {"save", [](clsGenObject& users) { users.SaveXMLDoc(); }},
       {"fold", [](clsGenObject& users) { users.FoldXMLDoc(); }},
-      {"unflushed save, then fold",
-       [](clsGenObject& users) {
-         users.SaveXMLDocUnflushed();
-         users.FoldXMLDoc();
-       }},
   };
   for (const Save& save : saves) {
     for (const Step step : {Step::kAppend, Step::kFlush, Step::kRewrite, Step::kRemove}) {
@@ -487,7 +442,7 @@ TEST(DataJournal, ASaveStoppedAfterAnyStepLoadsAsBeforeOrAfterIt) {
       users->PC_SelectSingleNode(kFirstName, "u0");
       users->AddRow(users->GetCurrent());
       addUser(*users, "u3");
-      users->SaveXMLDocUnflushed();
+      users->SaveXMLDoc();
       const std::vector<std::string> before = rowsOf(*users);
       changeMany(*users);
       const std::vector<std::string> after = rowsOf(*users);
@@ -532,7 +487,7 @@ TEST(DataJournal, ASaveStoppedAfterAnyStepLoadsAsBeforeOrAfterIt) {
   EXPECT_TRUE(boxes.shown().empty());
 }
 
-// Random row changes, saves, unflushed saves and folds (a small fold bound
+// Random row changes, saves and folds (a small fold bound
 // folds often too): every reload reads the rows the collection holds.
 TEST(DataJournal, RandomChangesSavedAndFoldedReloadAsHeld) {
   unsigned seed = 20261207;
@@ -575,8 +530,6 @@ TEST(DataJournal, RandomChangesSavedAndFoldedReloadAsHeld) {
     if (chance(15)) continue;  // the next save holds this change too
     if (chance(5)) {
       users->FoldXMLDoc();
-    } else if (chance(30)) {
-      users->SaveXMLDocUnflushed();
     } else {
       users->SaveXMLDoc();
     }

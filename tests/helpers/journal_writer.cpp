@@ -1,10 +1,7 @@
 // journal_writer: makes numbered changes to one account's groups file
 // durable, one save each, for tests that kill it at any moment. It uses the
 // account "JOURNAL" of $TAVINOR_DATA_ROOT (created when missing) and folds
-// the file's journal whenever it passes $TAVINOR_JOURNAL_BOUND bytes. Every
-// third save leaves its journal append unflushed, as a sent message's row
-// is saved: a killed process loses nothing it wrote, so such a step counts
-// as saved too, and folds must flush those appends first.
+// the file's journal whenever it passes $TAVINOR_JOURNAL_BOUND bytes.
 //
 //   journal_writer FIRST
 //       applies the steps FIRST, FIRST+1 ... (JournalSteps.h) and saves after
@@ -42,11 +39,7 @@ int main(int argc, char** argv) {
         modGlobalFunctions::GetUserDataObject(modGlobalVariables::Group, account, true);
     for (int step = std::atoi(argv[1]);; ++step) {
       JournalSteps::apply(*groups, step);
-      if (step % 3 == 0) {
-        groups->SaveXMLDocUnflushed();
-      } else {
-        groups->SaveXMLDoc();
-      }
+      groups->SaveXMLDoc();
       std::printf("saved %d\n", step);
       std::fflush(stdout);
     }
