@@ -10,6 +10,7 @@
 // InstallationSnapshot keeps the files of an installation as a harness set
 // it up, so that every input starts from the same disk and the same records.
 #include <QApplication>
+#include <QDir>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +41,16 @@ inline ProgramTestEnvironment& startFuzzProgram() {
   platform::setMessageBoxResponder(
       [](const platform::MessageBoxRequest&) { return platform::kMbResultOk; });
   return environment;
+}
+
+// The installation's data folder ($TAVINOR_DATA_ROOT), made when missing.
+inline const std::string& fuzzDataFolder() {
+  static const std::string folder = [] {
+    const std::string path = std::getenv("TAVINOR_DATA_ROOT");
+    QDir().mkpath(QString::fromStdString(path));
+    return path;
+  }();
+  return folder;
 }
 
 inline std::string fuzzText(const std::uint8_t* data, std::size_t size) {

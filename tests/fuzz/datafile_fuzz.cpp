@@ -24,17 +24,8 @@ namespace {
 constexpr const char* kFileName = "D900.dat";
 constexpr const char* kOwner = "OWNER";
 
-const std::string& dataFolder() {
-  static const std::string folder = [] {
-    const std::string path = std::getenv("TAVINOR_DATA_ROOT");
-    QDir().mkpath(QString::fromStdString(path));
-    return path;
-  }();
-  return folder;
-}
-
 InstallationSnapshot& startingFolder() {
-  static InstallationSnapshot snapshot(dataFolder());
+  static InstallationSnapshot snapshot(fuzzDataFolder());
   return snapshot;
 }
 
@@ -54,7 +45,7 @@ std::string documentText(const clsGenObject& records) {
 
 // Removes the copies that loading a damaged file kept aside.
 void removeDamagedCopies() {
-  QDir folder(QString::fromStdString(dataFolder()));
+  QDir folder(QString::fromStdString(fuzzDataFolder()));
   for (const QString& name : folder.entryList({"*.bad-*"}, QDir::Files)) folder.remove(name);
 }
 
@@ -81,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool encrypted = size % 2 == 0;
   const bool encipherInput = encrypted && size % 4 == 0;
   const bool ownerChecked = size % 3 != 0;
-  modGenFunctionsFile::SaveFileContent(dataFolder(), kFileName, fuzzText(data, size),
+  modGenFunctionsFile::SaveFileContent(fuzzDataFolder(), kFileName, fuzzText(data, size),
                                        encipherInput, false, false);
   clsGenObject records;
   configure(records, encrypted, ownerChecked);
@@ -94,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   clsGenObject again;
   configure(again, encrypted, ownerChecked);
   again.LoadXMLDoc(true);
-  require(!damagedCopyKept(dataFolder()));
+  require(!damagedCopyKept(fuzzDataFolder()));
   require(documentText(again) == documentText(records));
   return 0;
 }

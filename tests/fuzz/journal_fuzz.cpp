@@ -50,21 +50,14 @@ constexpr int32_t kUIDField = 0;
 constexpr int32_t kValueField = 2;
 constexpr std::size_t kMaxSteps = 256;
 
-const std::string& dataFolder() {
-  static const std::string folder = [] {
-    const std::string path = std::getenv("TAVINOR_DATA_ROOT");
-    QDir().mkpath(QString::fromStdString(path));
-    return path;
-  }();
-  return folder;
-}
-
 InstallationSnapshot& startingFolder() {
-  static InstallationSnapshot snapshot(dataFolder());
+  static InstallationSnapshot snapshot(fuzzDataFolder());
   return snapshot;
 }
 
-fs::path journalPath() { return fs::path(dataFolder()) / (std::string(".") + kFileName + ".jnl"); }
+fs::path journalPath() {
+  return fs::path(fuzzDataFolder()) / (std::string(".") + kFileName + ".jnl");
+}
 
 std::uint64_t journalSize() {
   std::error_code error;
@@ -268,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (asked.cut) {
     require(cutToWholeSaves(loaded, saves, *asked.cut % (saves.back().end + 1)),
             "a cut journal gives rows of no save");
-    require(!damagedCopyKept(dataFolder()), "a cut journal is set aside as damaged");
+    require(!damagedCopyKept(fuzzDataFolder()), "a cut journal is set aside as damaged");
   } else if (damaged.empty()) {
     require(loaded == saves.back().rows, "the journal does not give the rows saved");
   } else {

@@ -18,16 +18,6 @@ void requireConfined(const std::string& name) {
   }
 }
 
-// An existing folder (the temporary data folder) for unique-name look-ups.
-const std::string& scratchFolder() {
-  static const std::string folder = [] {
-    const std::string path = std::getenv("TAVINOR_DATA_ROOT");
-    QDir().mkpath(QString::fromStdString(path));
-    return path;
-  }();
-  return folder;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -63,6 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Nothing left of the name, or every candidate taken.
   attempt({modGenFunctionsFile::kErrBadFileName, kErrFileAlreadyExists},
-          [&] { requireConfined(modGenFunctionsFile::GetUniqueFileName(scratchFolder(), text)); });
+          [&] { requireConfined(modGenFunctionsFile::GetUniqueFileName(fuzzDataFolder(), text)); });
   return 0;
 }
