@@ -162,3 +162,9 @@ class InstallationSnapshot {
   std::set<std::filesystem::path> folders_;
   std::map<std::filesystem::path, std::string> files_;
 };
+
+// The data folder as the first input found it, taken once.
+inline InstallationSnapshot& fuzzStartingDataFolder() {
+  static InstallationSnapshot snapshot(fuzzDataFolder());
+  return snapshot;
+}

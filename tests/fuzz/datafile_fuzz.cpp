@@ -24,11 +24,6 @@ namespace {
 constexpr const char* kFileName = "D900.dat";
 constexpr const char* kOwner = "OWNER";
 
-InstallationSnapshot& startingFolder() {
-  static InstallationSnapshot snapshot(fuzzDataFolder());
-  return snapshot;
-}
-
 void configure(clsGenObject& records, bool encrypted, bool ownerChecked) {
   records.ClassType(modGlobalVariables::User);
   records.XMLElementBaseName("U");
@@ -63,12 +58,12 @@ std::string addRowAndSave(clsGenObject& records) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   startFuzzProgram();
-  startingFolder();
+  fuzzStartingDataFolder();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  startingFolder().restore();
+  fuzzStartingDataFolder().restore();
   const bool encrypted = size % 2 == 0;
   const bool encipherInput = encrypted && size % 4 == 0;
   const bool ownerChecked = size % 3 != 0;

@@ -50,11 +50,6 @@ constexpr int32_t kUIDField = 0;
 constexpr int32_t kValueField = 2;
 constexpr std::size_t kMaxSteps = 256;
 
-InstallationSnapshot& startingFolder() {
-  static InstallationSnapshot snapshot(fuzzDataFolder());
-  return snapshot;
-}
-
 fs::path journalPath() {
   return fs::path(fuzzDataFolder()) / (std::string(".") + kFileName + ".jnl");
 }
@@ -221,12 +216,12 @@ bool cutToWholeSaves(const Rows& loaded, const std::vector<Save>& saves, std::ui
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   startFuzzProgram();
-  startingFolder();
+  fuzzStartingDataFolder();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  startingFolder().restore();
+  fuzzStartingDataFolder().restore();
   std::istringstream lines(fuzzText(data, size));
   std::string line;
   std::getline(lines, line);
