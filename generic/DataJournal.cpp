@@ -308,15 +308,12 @@ DataJournal::Records DataJournal::recordsFor(clsGenXMLDocument& document, std::s
   return out;
 }
 
-DataJournal::Appended DataJournal::append(const std::vector<std::string>& records,
-                                          bool flush) const {
-  Appended out;
+std::uint64_t DataJournal::append(const std::vector<std::string>& records, bool flush) const {
   std::string bytes;
   // A journal that a replay cut down to nothing starts afresh as well.
   const bool fresh = size() == 0;
   if (fresh) {
-    out.at.id = clsGenAPI::CreateGUID();
-    bytes = frame(kJournalId, out.at.id + kIdentitySeparator + fileName_ + kIdentitySeparator + owner_);
+    bytes = frame(kJournalId, clsGenAPI::CreateGUID() + kIdentitySeparator + fileName_ + kIdentitySeparator + owner_);
   }
   std::string save;
   for (const std::string& record : records) {
@@ -324,11 +321,12 @@ DataJournal::Appended DataJournal::append(const std::vector<std::string>& record
     save += record;
   }
   bytes += frame(kSave, save);
-  if (const auto failure = platform::appendToFile(path_, bytes, flush || fresh, out.at.end)) {
+  std::uint64_t end = 0;
+  if (const auto failure = platform::appendToFile(path_, bytes, flush || fresh, end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
   stepDone(Step::kAppend);
-  return out;
+  return end;
 }
 
 void DataJournal::flush() const {
@@ -352,6 +350,7 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
   std::vector<std::string> texts;
   Identity identity;
   std::size_t offset = 0;
+  std::size_t intactEnd = 0;
   while (offset < bytes.size()) {
     if (const std::optional<std::string_view> payload = recordAt(bytes, offset)) {
       // A checked record that holds nothing applicable is passed over.
@@ -362,7 +361,7 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
         texts.push_back(std::move(*text));
       }
       offset += kHeaderBytes + payload->size();
-      out.at.end = offset;
+      intactEnd = offset;
       continue;
     }
     const std::optional<std::size_t> next = nextIntact(bytes, offset + 1);
@@ -370,7 +369,6 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
     out.damaged = true;
     offset = *next;
   }
-  out.at.id = identity.id;
   out.legacy = !identity.named;
   std::vector<std::vector<Entry>> saves;
   for (const std::string& text : texts) {
@@ -387,8 +385,8 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
   for (const std::vector<Entry>& save : saves) {
     for (const Entry& entry : save) applyEntry(rows, entry);
   }
-  if (!cutTornTail || out.at.end == bytes.size()) return out;
-  if (const auto failure = platform::truncateDurably(path_, out.at.end)) {
+  if (!cutTornTail || intactEnd == bytes.size()) return out;
+  if (const auto failure = platform::truncateDurably(path_, intactEnd)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
   return out;

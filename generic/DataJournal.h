@@ -60,15 +60,6 @@ class DataJournal {
   // The root attribute of a rewritten data file naming the journal it folded.
   static constexpr const char* kFoldedAttribute = "JNL";
 
-  // Where a journal ended: its id and its size in bytes.
-  struct Position {
-    std::string id;
-    std::uint64_t end = 0;
-  };
-  struct Appended {
-    Position at;
-  };
-
   const std::string& path() const { return path_; }
   // Whether a journal (or anything else by its name, a link too) exists.
   bool exists() const;
@@ -89,8 +80,9 @@ class DataJournal {
   // sync of the folder when the journal is new, which then starts with its
   // identity). Without flush (the caller flushes next), the sync is left out
   // when the journal exists. On failure the journal is cut back to its former size
-  // (size() tells whether that failed too) and the error raised.
-  Appended append(const std::vector<std::string>& records, bool flush) const;
+  // (size() tells whether that failed too) and the error raised. Returns the
+  // journal's size after the append.
+  std::uint64_t append(const std::vector<std::string>& records, bool flush) const;
   // Puts every append on disk.
   void flush() const;
   // The journal's id; "" when it is missing or its first record names none.
@@ -98,8 +90,6 @@ class DataJournal {
 
   // What a replay found.
   struct Replayed {
-    // The journal's id and where its last intact record ends.
-    Position at;
     bool found = false;
     // A record that failed its check lay before intact ones.
     bool damaged = false;

@@ -278,7 +278,7 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   void writeDataFile(bool fold);
   // Appends the rows' records; after a failure that left part of them in
   // the journal, the next save rewrites the whole file.
-  DataJournal::Appended appendRows(const DataJournal& journal, const std::vector<std::string>& records,
+  std::uint64_t appendRows(const DataJournal& journal, const std::vector<std::string>& records,
                                    bool flush);
   // Rewrites the whole file, naming the journal it folds, and removes that journal.
   void rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);

@@ -306,9 +306,9 @@ void clsGenObject::writeDataFile(bool fold) {
     }
     if (!rows.records.empty()) {
       // A rewrite flushes the journal first: the append need not.
-      const DataJournal::Appended appended = appendRows(journal, rows.records, !rewrite);
+      const std::uint64_t journalSize = appendRows(journal, rows.records, !rewrite);
       rewrite = rewrite ||
-                DataJournal::dueForFold(appended.at.end, DataJournal::dataFileSize(file.FullPath));
+                DataJournal::dueForFold(journalSize, DataJournal::dataFileSize(file.FullPath));
     }
     changes.forgetRows();
   }
@@ -317,7 +317,7 @@ void clsGenObject::writeDataFile(bool fold) {
   changes.forget();
 }
 
-DataJournal::Appended clsGenObject::appendRows(const DataJournal& journal,
+std::uint64_t clsGenObject::appendRows(const DataJournal& journal,
                                                const std::vector<std::string>& records, bool flush) {
   const std::uint64_t before = journal.size();
   try {
