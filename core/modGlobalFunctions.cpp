@@ -331,8 +331,8 @@ QDateTime LastKeptAside(int32_t classType, const std::string& userUID) {
     QDateTime last;
     for (const QString& name :
          QDir(QString::fromStdString(file.FolderPath)).entryList({mark + "*"}, QDir::Files)) {
-      const QDateTime kept =
-          QDateTime::fromString(name.mid(mark.size(), 15), QStringLiteral("yyyyMMdd-hhmmss"));
+      const QString stamp = QString::fromLatin1(kKeptCopyStamp);
+      const QDateTime kept = QDateTime::fromString(name.mid(mark.size(), stamp.size()), stamp);
       if (kept.isValid() && (!last.isValid() || kept > last)) last = kept;
     }
     return last;

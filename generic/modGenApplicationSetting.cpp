@@ -117,7 +117,7 @@ FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
 std::string KeepDamagedCopy(const FileSourceInfo& file, const std::string& bytes) {
   try {
     const std::string stem =
-        file.FileName + kKeptCopyMark + platform::now().toString("yyyyMMdd-hhmmss").toStdString();
+        file.FileName + kKeptCopyMark + platform::now().toString(kKeptCopyStamp).toStdString();
     std::string name = stem;
     for (int n = 2; modGenFunctionsFile::FileExists(name, file.FolderPath); ++n) {
       name = stem + "-" + std::to_string(n);

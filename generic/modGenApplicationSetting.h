@@ -41,11 +41,14 @@ enum FileSourceKind : int32_t {
 FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName = {},
                                    const std::string& subFolder = {});
 
+// What marks a kept copy of a data file, and its time stamp as QDateTime
+// writes and reads it.
+inline constexpr const char* kKeptCopyMark = ".bad-";
+inline constexpr const char* kKeptCopyStamp = "yyyyMMdd-hhmmss";
 // Keeps `bytes`, the content of a file about to be replaced because it is
 // damaged or belongs to another owner, beside `file` as
 // "<name>.bad-<yyyyMMdd-hhmmss>" ("-2", "-3" ... added when that name is
 // taken), and returns that name. Raises when the copy cannot be written.
-inline constexpr const char* kKeptCopyMark = ".bad-";
 std::string KeepDamagedCopy(const FileSourceInfo& file, const std::string& bytes);
 
 // The start-up check. True when the program must stop: the resource-text
