@@ -9,8 +9,10 @@
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
+#include "DataJournal.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
+#include "modCOMExecuteAction.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsResource.h"
@@ -41,15 +43,18 @@ bool listedType(const std::string& type) {
   return kListed.count(type) != 0;
 }
 
-// A delivery whose message was recalled from that recipient before it
-// could go is not sent any more.
-bool recallPrecedes(const std::string& messageUID, const std::string& recipientUID) {
+// A delivery that its recipient already has (the mark of an earlier try
+// reached the disk, its settled row did not), or whose message was recalled
+// from that recipient before it could go, is not sent any more.
+bool recipientDone(const std::string& messageUID, const std::string& recipientUID) {
+  constexpr int32_t kDelivered = 50;
   if (messageUID.empty() || recipientUID.empty()) return false;
   PoolLoan messages(modGlobalVariables::MessSent);
   messages->PC_SelectSingleNode(0, messageUID);
   if (!messages->IsRowSelected()) return false;
   messages->SC_SelectSingleNode(0, recipientUID);
-  return messages->IsSubRowSelected() && messages->GetFieldFromSubRow(1) == "400";
+  return messages->IsSubRowSelected() &&
+         modGenFunctions::StrToLong(messages->GetFieldFromSubRow(1)) >= kDelivered;
 }
 
 // The statuses of an action whose failure report is still pending.
@@ -109,22 +114,67 @@ clsActionManager::~clsActionManager() {
   tmrWinsockActionManager.setEnabled(false);
   tmrActionManagerFailOver.setEnabled(false);
   tmrClientConnectionTimeout.setEnabled(false);
+  RemoveSettled();
   SaveStore();
   wsClient_.Close();
 }
 
 // A row left in progress belongs to a conversation that ended with the
-// program: it is due again, and its try counts.
+// program: it is due again, and its try counts. A settled row's mark may
+// not have reached the disk: it is written again before the row goes, and
+// when that fails the action is due again instead.
 void clsActionManager::recoverInterruptedActions() {
   const XMLDocumentRef& document = working_->XMLDocLinked();
   if (!document) return;
   std::vector<std::string> interrupted;
   for (const pugi::xml_node row : document->rootElement().children("A")) {
-    if (std::string_view(row.attribute("AS").value()) == "20") {
-      interrupted.emplace_back(row.attribute("UID").value());
+    const std::string_view status = row.attribute("AS").value();
+    const std::string uid = row.attribute("UID").value();
+    if (status == "20") interrupted.push_back(uid);
+    if (status != std::to_string(Done)) continue;
+    try {
+      markMessage(static_cast<int32_t>(row.attribute("AT").as_int()), row.attribute("OUID").value(),
+                  row.attribute("RUID").value());
+    } catch (...) {
+      logError("clsActionManager.recoverInterruptedActions");
+      interrupted.push_back(uid);
     }
   }
   for (const std::string& uid : interrupted) makeDueNow(uid);
+  RemoveSettled();
+}
+
+void clsActionManager::markMessage(int32_t type, const std::string& messageUID,
+                                   const std::string& recipientUID) {
+  if (type == modGlobalVariables::kRequestDeliverMessage) {
+    modCOMExecuteAction::ExecuteResponse1200(messageUID, recipientUID);
+  } else if (type == modGlobalVariables::kRequestRecallMessage) {
+    modCOMExecuteAction::ExecuteResponse1500(messageUID, recipientUID);
+  }
+}
+
+// The marks of the settled rows go to disk first, so that a row never goes
+// before its mark; the removal itself need not be synced (a settled row
+// found at the next start is settled again).
+void clsActionManager::RemoveSettled() {
+  settledSinceRemoval_ = 0;
+  if (discarded_) return;
+  try {
+    const XMLDocumentRef& document = second_->XMLDocLinked();
+    if (!document) return;
+    std::vector<std::string> settled;
+    for (const pugi::xml_node row : document->rootElement().children("A")) {
+      if (std::string_view(row.attribute("AS").value()) == std::to_string(Done)) {
+        settled.emplace_back(row.attribute("UID").value());
+      }
+    }
+    if (settled.empty()) return;
+    DataJournal::flushWritten();
+    for (const std::string& uid : settled) second_->Delete(false, kActionUID, uid, false);
+    storeWritten();
+  } catch (...) {
+    logError("clsActionManager.RemoveSettled");
+  }
 }
 
 std::string clsActionManager::requestXML(pugi::xml_node row) {
@@ -139,22 +189,44 @@ void clsActionManager::SaveStore() {
   if (discarded_) return;
   try {
     working_->SaveXMLDoc();
-    unsaved_ = false;
+    unsaved_ = syncDue_ = false;
   } catch (...) {
     logError("clsActionManager.SaveStore");
   }
 }
 
-// Every change reaches the file before the event loop turns again.
+// Every change reaches the file before the event loop turns again, synced
+// unless every change of the turn was only written (storeWritten).
 void clsActionManager::storeChanged() {
+  syncDue_ = true;
+  storeWritten();
+}
+
+void clsActionManager::storeWritten() {
   unsaved_ = true;
   if (saveQueued_) return;
   saveQueued_ = true;
   platform::TimerControl::NextTurn(this, [this] {
     saveQueued_ = false;
     // A caller may have written the store since.
-    if (unsaved_) SaveStore();
+    if (!unsaved_) return;
+    if (syncDue_) {
+      SaveStore();
+    } else if (!discarded_) {
+      try {
+        working_->WriteXMLDoc();
+        unsaved_ = false;
+      } catch (...) {
+        logError("clsActionManager.SaveStore");
+      }
+    }
   });
+}
+
+void clsActionManager::settle(const std::string& uid) {
+  second_->SetRowFieldByKey(kActionUID, uid, kActionAS, std::to_string(Done));
+  storeWritten();
+  ++settledSinceRemoval_;
 }
 
 std::string clsActionManager::rowField(const std::string& uid, int32_t field) {
@@ -268,6 +340,7 @@ void clsActionManager::collectDueActions() {
 // One entry of the due list per call. With one ping at most per tick, a
 // queue of unreachable recipients never holds the window for long.
 bool clsActionManager::GetNextAction() {
+  if (settledSinceRemoval_ >= kSettledBatch) RemoveSettled();
   for (;;) {
     ResetCurrentAction();
     if (dueList_.empty()) collectDueActions();
@@ -292,6 +365,7 @@ bool clsActionManager::GetNextAction() {
       return false;
     }
   }
+  if (settledSinceRemoval_ > 0) RemoveSettled();
   SetActionTimer(5000, false);
   busy_ = false;
   return false;
@@ -318,7 +392,7 @@ bool clsActionManager::takeUp(const std::string& uid) {
     return false;
   }
   if (*type == modGlobalVariables::kRequestDeliverMessage &&
-      recallPrecedes(rowField(uid, kActionOUID), rowField(uid, kActionRUID))) {
+      recipientDone(rowField(uid, kActionOUID), rowField(uid, kActionRUID))) {
     DeleteAction(uid, false);
     return false;
   }

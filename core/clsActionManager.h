@@ -10,12 +10,19 @@
 // planned again on a growing back-off, reported to the primary server, or
 // given up (kept, shown, no longer taken up by itself).
 //
-// Durability: the store is written (atomically) after every change, several
-// changes of one event-loop turn sharing one write, and at destruction; the
+// Durability: the store is saved (synced) after every change, several
+// changes of one event-loop turn sharing one save, and at destruction; the
 // take-up of an action (its status and try count) is written with the
 // conversation's outcome. A row found "in progress" when the store is loaded
 // (the program died during its conversation) is due again with its try count
-// kept.
+// kept. A delivery or recall that succeeded is settled: its reply's mark on
+// the sent message and its row ("AS" Done) are only written, not synced, and
+// the settled rows go once their marks are synced, which happens when the
+// queue runs out of due actions, after kSettledBatch settled actions, and at
+// destruction. Settled rows found at loading have their marks written again
+// and go; a due delivery whose recipient is already marked as having it is
+// dropped unsent. So a crash of the machine costs at most a repeated
+// delivery, never a mark, and one delivery costs no sync of this copy.
 //
 // Two views share the store: the working view, whose current row is the
 // current action, and a second view used for everything else; every write
@@ -98,6 +105,7 @@ class clsActionManager : public QObject {
   static constexpr int kStepLimitSeconds = 300;
   static constexpr int kConnectTimeoutMs = 10000;
   static constexpr int kPingTimeoutMs = 500;
+  static constexpr int kSettledBatch = 64;
   // The list-view column flag: refresh the column whenever its row changes.
   static constexpr int32_t kRefreshColumnFlag = 0x80000;
   static constexpr int32_t kFieldMask = 0x7FFFF;
@@ -189,6 +197,9 @@ class clsActionManager : public QObject {
 
   // Writes the store now (also done by itself after every change).
   void SaveStore();
+  // Syncs the marks of the settled actions and removes them (also done by
+  // itself, see Durability).
+  void RemoveSettled();
   // From now on nothing is written: the account and its folder are gone.
   void DiscardStore() { discarded_ = true; }
 
@@ -208,6 +219,12 @@ class clsActionManager : public QObject {
   // The stored row as a request: without marks that earlier builds stored.
   static std::string requestXML(pugi::xml_node row);
   void storeChanged();
+  // Like storeChanged, without a sync of its own.
+  void storeWritten();
+  // Marks the action settled (see Durability).
+  void settle(const std::string& uid);
+  // Writes the mark that a settled action of `type` left on the message.
+  void markMessage(int32_t type, const std::string& messageUID, const std::string& recipientUID);
   // An event activity for a delivery, read notice, recall or file given up;
   // the action's row must still exist.
   void tellGivenUp();
@@ -246,6 +263,9 @@ class clsActionManager : public QObject {
   bool busy_ = false;
   bool saveQueued_ = false;
   bool unsaved_ = false;
+  // A change since the last save asks for a sync.
+  bool syncDue_ = false;
+  int settledSinceRemoval_ = 0;
   bool discarded_ = false;
   QDateTime lastActivity_;
   QDateTime stepChangedAt_;

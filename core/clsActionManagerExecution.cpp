@@ -501,6 +501,7 @@ bool clsActionManager::ManageActionStatus() {
   bool close = false;
   bool retry = false;
   bool notifySearch = false;
+  bool settled = false;
   // A report that ends without an answer is deleted, which makes the
   // reported action due again (DeleteAction).
   if (type == kRequestServerStatusReport && current_.status != Done) {
@@ -558,8 +559,13 @@ bool clsActionManager::ManageActionStatus() {
         }
         break;
       case Refused:
-      case Done:
         remove = close = true;
+        break;
+      case Done:
+        close = true;
+        // Its reply wrote a message mark (delivered, recalled).
+        settled = isOneOf(type, {1200, 1500});
+        remove = !settled;
         break;
       default:
         reportFault("Invalid action status " + std::to_string(current_.status) +
@@ -587,6 +593,8 @@ bool clsActionManager::ManageActionStatus() {
     // stay for good.
     if (type == kRequestUserInformation && current_.status == GivenUp) {
       DeleteAction(current_.ID, false);
+    } else if (settled) {
+      settle(current_.ID);
     } else if (current_.status != InProgress) {
       setRowField(current_.ID, kActionAS, std::to_string(current_.status));
     }

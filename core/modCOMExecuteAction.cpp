@@ -57,12 +57,10 @@ void ExecuteResponse1100(const XMLDocumentRef& reply) {
   }
 }
 
-// The delivered mark is saved at once: the queue drops the delivery in this
-// same turn, and a mark left for a later save would be lost with a crash,
-// leaving the message queued with nothing to deliver it.
 void ExecuteResponse1200(const std::string& messageUID, const std::string& recipientUID) {
   try {
-    modCOMFunctions::UpdateRecipientStatus(messageUID, recipientUID, kDelivered, nullptr, true);
+    modCOMFunctions::UpdateRecipientStatus(messageUID, recipientUID, kDelivered, nullptr,
+                                           modCOMFunctions::StatusSave::kWritten);
   } catch (...) {
     raiseAgain("modCOMExecuteAction.ExecuteResponse1200");
   }
@@ -85,7 +83,8 @@ int32_t ExecuteResponse1300(const XMLDocumentRef& reply, const std::string& owne
 
 void ExecuteResponse1500(const std::string& messageUID, const std::string& recipientUID) {
   try {
-    modCOMFunctions::UpdateRecipientStatus(messageUID, recipientUID, kRecalled, nullptr, true);
+    modCOMFunctions::UpdateRecipientStatus(messageUID, recipientUID, kRecalled, nullptr,
+                                           modCOMFunctions::StatusSave::kWritten);
   } catch (...) {
     raiseAgain("modCOMExecuteAction.ExecuteResponse1500");
   }

@@ -16,7 +16,9 @@ inline constexpr int kMaxUsersFromOneReply = 1000;
 // 1100) in "CO" go to the user search, at most kMaxUsersFromOneReply of them.
 void ExecuteResponse1000(const XMLDocumentRef& reply);
 void ExecuteResponse1100(const XMLDocumentRef& reply);
-// The recipient's copy of the sent message is delivered, saved at once.
+// The recipient's copy of the sent message is delivered, or recalled
+// (1500): the mark is written, not synced; the action queue keeps the
+// settled action until the mark is on disk.
 void ExecuteResponse1200(const std::string& messageUID, const std::string& recipientUID);
 // The identity in "CO" (in either form, IdentityElementText) updates the
 // users directory of ownerUID, but only when it is the identity of
@@ -24,7 +26,6 @@ void ExecuteResponse1200(const std::string& messageUID, const std::string& recip
 // UpdateUserFromRemoteElement, or 0 when the element was not taken.
 int32_t ExecuteResponse1300(const XMLDocumentRef& reply, const std::string& ownerUID,
                             const std::string& expectedUID);
-// The recipient's copy of the sent message is recalled, and saved.
 void ExecuteResponse1500(const std::string& messageUID, const std::string& recipientUID);
 
 }  // namespace modCOMExecuteAction

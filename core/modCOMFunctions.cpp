@@ -39,7 +39,7 @@ bool raises(const std::string& stored, int32_t status) {
 
 // True when the message row was found.
 bool updateIn(clsGenObject& messages, const std::string& messageUID,
-              const std::string& recipientUID, int32_t status, bool save) {
+              const std::string& recipientUID, int32_t status, StatusSave save) {
   messages.PC_SelectSingleNode(kMessageUID, messageUID);
   if (!messages.IsRowSelected()) return false;
   messages.SC_SelectSingleNode(kRecipientUID, recipientUID);
@@ -49,7 +49,8 @@ bool updateIn(clsGenObject& messages, const std::string& messageUID,
   const auto recipients = std::distance(messages.GetCurrent().children().begin(),
                                         messages.GetCurrent().children().end());
   if (recipients < 2) messages.SetField(kMessageST, status);
-  if (save) messages.SaveXMLDoc();
+  if (save == StatusSave::kDurable) messages.SaveXMLDoc();
+  if (save == StatusSave::kWritten) messages.WriteXMLDoc();
   return true;
 }
 
@@ -149,7 +150,7 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
 }
 
 void UpdateRecipientStatus(const std::string& messageUID, const std::string& recipientUID,
-                           int32_t status, clsGenObject* collection, bool save) {
+                           int32_t status, clsGenObject* collection, StatusSave save) {
   try {
     if (messageUID.empty() || recipientUID.empty()) return;
     if (collection != nullptr) {

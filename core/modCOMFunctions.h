@@ -28,9 +28,10 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
 // status (1 < 50 < 100 < 400) changes nothing. `collection` is the
 // sent-message collection to work on, or null for the pooled one of the
 // logged-in account, and then the history when the message was moved
-// there. Saved when `save`. Nothing when either UID is empty or no such
-// message or recipient exists.
+// there. Kept as `save` says (clsGenObject::SaveXMLDoc, WriteXMLDoc).
+// Nothing when either UID is empty or no such message or recipient exists.
+enum class StatusSave { kNone, kWritten, kDurable };
 void UpdateRecipientStatus(const std::string& messageUID, const std::string& recipientUID,
-                           int32_t status, clsGenObject* collection, bool save);
+                           int32_t status, clsGenObject* collection, StatusSave save);
 
 }  // namespace modCOMFunctions

@@ -133,7 +133,7 @@ int32_t RecallMessage(std::vector<std::string>& messageUIDs) {
                           true, true, true);
         } else {
           modCOMFunctions::UpdateRecipientStatus(uid, recipient, kRecalled, messages.operator->(),
-                                                 false);
+                                                 modCOMFunctions::StatusSave::kNone);
         }
       }
       ++recalled;

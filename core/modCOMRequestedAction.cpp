@@ -531,7 +531,8 @@ std::string ProcessMessageStatus(const XMLDocumentRef& request, const Connection
     for (const int32_t classType : {MessSent, MessHist}) {
       const AccountData messages(classType, RUID);
       if (!messages.row(OUID)) continue;
-      modCOMFunctions::UpdateRecipientStatus(OUID, SUID, kOpened, &*messages, true);
+      modCOMFunctions::UpdateRecipientStatus(OUID, SUID, kOpened, &*messages,
+                                             modCOMFunctions::StatusSave::kDurable);
       break;
     }
     return reply(kRequestMessageStatus, RUID);

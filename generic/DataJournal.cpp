@@ -42,6 +42,8 @@ constexpr std::uint32_t kMaxPayload = 1u << 30;
 
 std::optional<std::uint64_t> fixedFoldBound;
 std::function<void(DataJournal::Step)> stepHook;
+// Journals appended to without a sync since (flushWritten).
+std::set<std::string> writtenJournals;
 
 bool knownKind(char kind) {
   return kind == kJournalId || kind == kSave || kind == kReplace || kind == kAppend || kind == kRemove;
@@ -325,6 +327,11 @@ std::uint64_t DataJournal::append(const std::vector<std::string>& records, bool 
   if (const auto failure = platform::appendToFile(path_, bytes, flush || fresh, end)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  if (flush || fresh) {
+    writtenJournals.erase(path_);
+  } else {
+    writtenJournals.insert(path_);
+  }
   stepDone(Step::kAppend);
   return end;
 }
@@ -333,7 +340,21 @@ void DataJournal::flush() const {
   if (const auto failure = platform::flushFile(path_)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
+  writtenJournals.erase(path_);
   stepDone(Step::kFlush);
+}
+
+void DataJournal::flushWritten() {
+  while (!writtenJournals.empty()) {
+    const std::string path = *writtenJournals.begin();
+    // A journal that went was folded into its data file, which is on disk.
+    const auto failure = platform::flushFile(path);
+    if (failure && failure->error != ENOENT) {
+      modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path);
+    }
+    writtenJournals.erase(path);
+    if (!failure) stepDone(Step::kFlush);
+  }
 }
 
 DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_view element,

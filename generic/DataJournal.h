@@ -85,6 +85,8 @@ class DataJournal {
   std::uint64_t append(const std::vector<std::string>& records, bool flush) const;
   // Puts every append on disk.
   void flush() const;
+  // Puts on disk every append made without flush, of any journal, since.
+  static void flushWritten();
   // The journal's id; "" when it is missing or its first record names none.
   std::string id() const;
 

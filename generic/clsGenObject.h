@@ -227,6 +227,10 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // root names (a linked collection of another account). After a failed
   // write the next save writes again.
   void SaveXMLDoc();
+  // Writes like SaveXMLDoc without waiting for the disk: a crash of the
+  // program keeps what it wrote, a crash of the machine may lose it until
+  // DataJournal::flushWritten() (or a later save of this file) returns.
+  void WriteXMLDoc();
   // Saves, then rewrites the whole file and removes its journal when one is
   // left (the save timer and the shut-down).
   void FoldXMLDoc();
@@ -274,8 +278,9 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   bool linked() const { return IsLinkedToGlobalXMLDoc_; }
   void setLoaded(bool loaded);
   void readDataFile();
-  // Saves the document's changes; fold: leaves no journal behind.
-  void writeDataFile(bool fold);
+  // Saves the document's changes; fold: leaves no journal behind; without
+  // flush, an append is not synced (a rewrite always is).
+  void writeDataFile(bool fold, bool flush);
   // Appends the rows' records; after a failure that left part of them in
   // the journal, the next save rewrites the whole file.
   std::uint64_t appendRows(const DataJournal& journal, const std::vector<std::string>& records,

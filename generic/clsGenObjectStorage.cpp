@@ -223,7 +223,7 @@ void clsGenObject::readDataFile() {
       replayed.damaged || (replayed.found && replayed.legacy && !replayed.foreign);
   if (!stored || foreign || journalToFold) {
     doc_->changes().makeWhole();
-    writeDataFile(true);
+    writeDataFile(true, true);
   }
 }
 
@@ -267,16 +267,25 @@ void clsGenObject::SaveXMLDoc() {
     // Only a loaded collection holds its file's rows; writing any other
     // would replace the file with whatever the document holds meanwhile.
     if (!IsLoaded() || !rootElement() || doc_->changes().none()) return;
-    writeDataFile(false);
+    writeDataFile(false, true);
   } catch (...) {
     raiseAgain("clsGenObject.SaveXMLDoc");
+  }
+}
+
+void clsGenObject::WriteXMLDoc() {
+  try {
+    if (!IsLoaded() || !rootElement() || doc_->changes().none()) return;
+    writeDataFile(false, false);
+  } catch (...) {
+    raiseAgain("clsGenObject.WriteXMLDoc");
   }
 }
 
 void clsGenObject::FoldXMLDoc() {
   try {
     if (!IsLoaded() || !rootElement()) return;
-    writeDataFile(true);
+    writeDataFile(true, true);
   } catch (...) {
     raiseAgain("clsGenObject.FoldXMLDoc");
   }
@@ -286,7 +295,7 @@ void clsGenObject::FoldXMLDoc() {
 // whenever a journal exists it holds every row's last form on disk. The
 // rewrite names the journal it folds, so that a crash before the journal is
 // removed leaves a journal that the next load knows to be in the file.
-void clsGenObject::writeDataFile(bool fold) {
+void clsGenObject::writeDataFile(bool fold, bool flush) {
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
   if (file.FileName.empty()) return;
   // A linked collection shares its class document whoever owns the
@@ -306,7 +315,7 @@ void clsGenObject::writeDataFile(bool fold) {
     }
     if (!rows.records.empty()) {
       // A rewrite flushes the journal first: the append need not.
-      const std::uint64_t journalSize = appendRows(journal, rows.records, !rewrite);
+      const std::uint64_t journalSize = appendRows(journal, rows.records, flush && !rewrite);
       rewrite = rewrite ||
                 DataJournal::dueForFold(journalSize, DataJournal::dataFileSize(file.FullPath));
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "DataJournal.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
@@ -92,9 +93,12 @@ class Queue : public ::testing::Test {
     work();
     return added;
   }
+  // Works one due action, and removes it when settled as the queue does
+  // when it rests.
   void work() {
     queue().ManageActionQueue();
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+    queue().RemoveSettled();
   }
   std::string lastAdded() {
     std::string uid;
@@ -111,6 +115,18 @@ class Queue : public ::testing::Test {
       if (action == row.attribute("UID").value()) return row.attribute(name).value();
     }
     return "<gone>";
+  }
+  // A sent message to Bob, with `status` for the message and for him; saved
+  // twice, so that later saves go to its journal.
+  void addSentToBob(const std::string& message, const std::string& status) {
+    PoolLoan sent(modGlobalVariables::MessSent);
+    sent->CreateNewRow(false, 0);
+    sent->SetFields({0, 2}, {message, status});
+    sent->AddCurrentRow();
+    sent->SaveXMLDoc();
+    sent->AddSubRow(0, message, 0, kBob);
+    sent->SubRowSetField(1, status);
+    sent->SaveXMLDoc();
   }
   void advance(int seconds) { platform::advanceFixedTime(qint64{seconds} * 1000); }
   std::string stampIn(int seconds) {
@@ -190,20 +206,17 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
     }
     if (field(action, "AS") != "<gone>") queue().DeleteAction(action, false);
   }
-  // A delivery recalled before it could go is dropped unsent.
-  {
-    PoolLoan sent(modGlobalVariables::MessSent);
-    sent->CreateNewRow(false, 0);
-    sent->SetFields({0, 2}, {"MSG-R", "400"});
-    sent->AddCurrentRow();
-    sent->AddSubRow(0, "MSG-R", 0, kBob);
-    sent->SubRowSetField(1, "400");
-  }
+  // A delivery recalled before it could go, or that its recipient already
+  // has, is dropped unsent.
   const std::size_t seen = peer.requests().size();
-  queue().AddAction(1200, "MSG-R", kBob, "V", true, "", false, true, false);
-  const std::string recalled = lastAdded();
-  work();
-  EXPECT_EQ(field(recalled, "AS"), "<gone>");
+  for (const char* status : {"400", "50"}) {
+    const std::string message = std::string("MSG-") + status;
+    addSentToBob(message, status);
+    queue().AddAction(1200, message, kBob, "V", true, "", false, true, false);
+    const std::string dropped = lastAdded();
+    work();
+    EXPECT_EQ(field(dropped, "AS"), "<gone>") << status;
+  }
   EXPECT_EQ(peer.requests().size(), seen);
 
   // A mark that an earlier build stored on a delivery is this copy's own
@@ -219,11 +232,25 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   ASSERT_EQ(requestCodesSince(peer, seen, 4), (std::vector<std::string>{"200", "300", "1200", "E"}));
   EXPECT_EQ(peer.requests()[seen + 2].find("MW="), std::string::npos) << peer.requests()[seen + 2];
 
+  // A delivered action stays, settled, until its mark is synced.
+  addSentToBob("MSG-S", "1");
+  queue().AddAction(1200, "MSG-S", kBob, "V", true, "", false, true, false);
+  const std::string delivered = lastAdded();
+  queue().ManageActionQueue();
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+  EXPECT_EQ(field(delivered, "AS"), "100");
+  std::vector<DataJournal::Step> steps;
+  DataJournal::setStepHook([&](DataJournal::Step step) { steps.push_back(step); });
+  queue().RemoveSettled();
+  DataJournal::setStepHook({});
+  EXPECT_EQ(field(delivered, "AS"), "<gone>");
+  EXPECT_GE(std::count(steps.begin(), steps.end(), DataJournal::Step::kFlush), 1);
+
   // Deliveries counted, the asked person's identity taken, the other refused.
   const auto user = [](const char* uid, int32_t column) {
     return modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, 0, uid, column, false);
   };
-  EXPECT_EQ(user(kBob, 4), "3");
+  EXPECT_EQ(user(kBob, 4), "4");
   EXPECT_EQ(user(kBob, 3), "Robert");
   EXPECT_EQ(user("OTHER", 0), "");
   EXPECT_EQ(found, std::vector<std::string>{""});
@@ -314,18 +341,23 @@ TEST_F(Queue, TheWatchdogEndsASilentConversation) {
 }
 
 // The store is on disk after every change, and an action that was in
-// progress when the program died is due again with its try count kept.
+// progress when the program died is due again with its try count kept. A
+// settled delivery whose mark did not reach the disk writes it again.
 TEST_F(Queue, TheStoreSurvivesARestart) {
+  addSentToBob("MSG-3", "1");
   queue().AddAction(1200, "MSG-1", kBob, "V", true, "", false, true, false);
   const std::string interrupted = lastAdded();
   queue().AddAction(1500, "MSG-2", kBob, "", false, "", false, true, false);
   const std::string waiting = lastAdded();
+  queue().AddAction(1200, "MSG-3", kBob, "V", true, "", false, true, false);
+  const std::string settled = lastAdded();
   queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAS, "20");
   queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAZ, "4");
+  queue().Actions().SetRowFieldByKey(kActionUID, settled, kActionAS, "100");
   ASSERT_TRUE(ScriptedPeer::waitFor([&] {
     const auto onDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::Action, uid_, true);
     return onDisk->GetRowFieldByKey(kActionUID, interrupted, kActionAS, false) == "20" &&
-           onDisk->CountAll() == 2;
+           onDisk->CountAll() == 3;
   }));
 
   // The process ends without its shut-down (what it holds in memory is
@@ -337,6 +369,11 @@ TEST_F(Queue, TheStoreSurvivesARestart) {
   EXPECT_EQ(field(interrupted, "NCTS"), "");
   EXPECT_EQ(field(interrupted, "AZ"), "4");
   EXPECT_EQ(field(waiting, "AS"), "10");
+  EXPECT_EQ(field(settled, "AS"), "<gone>");
+  const auto sentOnDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessSent, uid_, true);
+  sentOnDisk->PC_SelectSingleNode(0, "MSG-3");
+  sentOnDisk->SC_SelectSingleNode(0, kBob);
+  EXPECT_EQ(sentOnDisk->GetFieldFromSubRow(1), "50");
 }
 
 // The queue list shows the listed types with every column when new, and

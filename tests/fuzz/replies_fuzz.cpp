@@ -317,7 +317,9 @@ void requireQueueSound() {
     const auto type = modGenFunctions::ParseWholeNumber(row.attribute("AT").value());
     require(type && ActionPath.count(*type) != 0);
   }
-  // Written: a store loaded from the file holds the same rows.
+  // Written: a store loaded from the file holds the same rows (settled
+  // actions go at release).
+  queue().RemoveSettled();
   QCoreApplication::processEvents();
   const std::string held = storeText(queue().Actions());
   ReleaseActionManager();
