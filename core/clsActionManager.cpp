@@ -232,8 +232,7 @@ void clsActionManager::settle(const std::string& uid) {
 std::string clsActionManager::rowField(const std::string& uid, int32_t field) {
   const XMLDocumentRef& document = second_->XMLDocLinked();
   if (!document || uid.empty()) return {};
-  const pugi::xml_node row =
-      document->rootElement().find_child_by_attribute("A", "UID", uid.c_str());
+  const pugi::xml_node row = document->firstRowWhere("A", "UID", uid);
   return row.attribute(modGenGlobals::FieldNameTable[modGlobalVariables::Action][field].c_str())
       .value();
 }
@@ -552,8 +551,7 @@ void clsActionManager::FillActionQueueList(QTreeWidget& list,
       for (const pugi::xml_node row : document->rootElement().children("A")) rows.push_back(row);
     } else {
       for (const std::string& uid : changedUIDs) {
-        const pugi::xml_node row =
-            document->rootElement().find_child_by_attribute("A", "UID", uid.c_str());
+        const pugi::xml_node row = document->firstRowWhere("A", "UID", uid);
         if (row) rows.push_back(row);
       }
     }
@@ -629,8 +627,7 @@ void clsActionManager::tellGivenUp() {
   if (kToldTypes.count(current_.ActionType) == 0) return;
   try {
     const XMLDocumentRef& document = second_->XMLDocLinked();
-    const pugi::xml_node row =
-        document->rootElement().find_child_by_attribute("A", "UID", current_.ID.c_str());
+    const pugi::xml_node row = document->firstRowWhere("A", "UID", current_.ID);
     const std::string type = modGlobalFunctions::GetFieldValue(modGlobalVariables::Action, row,
                                                                kActionTypeName, false);
     const std::string text = modGenFunctionsResource::GetResourceMessage(
