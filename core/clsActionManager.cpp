@@ -345,7 +345,7 @@ bool clsActionManager::GetNextAction() {
     if (dueList_.empty()) collectDueActions();
     if (dueList_.empty()) break;
     const std::string uid = dueList_.front();
-    dueList_.erase(dueList_.begin());
+    dueList_.pop_front();
     bool pinged = false;
     try {
       if (takeUp(uid)) {

@@ -44,6 +44,7 @@
 #include <QDateTime>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -259,7 +260,7 @@ class clsActionManager : public QObject {
   std::shared_ptr<clsGenObject> working_;
   std::shared_ptr<clsGenObject> second_;
   CurrentAction current_;
-  std::vector<std::string> dueList_;
+  std::deque<std::string> dueList_;
   bool busy_ = false;
   bool saveQueued_ = false;
   bool unsaved_ = false;
