@@ -6,10 +6,10 @@
 #include <set>
 
 #include "Clock.h"
+#include "DataJournal.h"
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
-#include "DataJournal.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMExecuteAction.h"
@@ -217,7 +217,7 @@ void clsActionManager::storeWritten() {
         working_->WriteXMLDoc();
         unsaved_ = false;
       } catch (...) {
-        logError("clsActionManager.SaveStore");
+        logError("clsActionManager.storeWritten");
       }
     }
   });

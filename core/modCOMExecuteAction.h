@@ -20,12 +20,12 @@ void ExecuteResponse1100(const XMLDocumentRef& reply);
 // (1500): the mark is written, not synced; the action queue keeps the
 // settled action until the mark is on disk.
 void ExecuteResponse1200(const std::string& messageUID, const std::string& recipientUID);
+void ExecuteResponse1500(const std::string& messageUID, const std::string& recipientUID);
 // The identity in "CO" (in either form, IdentityElementText) updates the
 // users directory of ownerUID, but only when it is the identity of
 // expectedUID: no peer may answer for somebody else. The result of
 // UpdateUserFromRemoteElement, or 0 when the element was not taken.
 int32_t ExecuteResponse1300(const XMLDocumentRef& reply, const std::string& ownerUID,
                             const std::string& expectedUID);
-void ExecuteResponse1500(const std::string& messageUID, const std::string& recipientUID);
 
 }  // namespace modCOMExecuteAction

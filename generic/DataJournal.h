@@ -78,14 +78,15 @@ class DataJournal {
                      const std::vector<RowChanges::Touched>& rows) const;
   // Appends the entries as one save record with one write and one sync (and a
   // sync of the folder when the journal is new, which then starts with its
-  // identity). Without flush (the caller flushes next), the sync is left out
-  // when the journal exists. On failure the journal is cut back to its former size
+  // identity). Without flush, the sync is left out when the journal exists:
+  // flush() or flushWritten() puts the append on disk. On failure the journal is cut back to its former size
   // (size() tells whether that failed too) and the error raised. Returns the
   // journal's size after the append.
   std::uint64_t append(const std::vector<std::string>& records, bool flush) const;
   // Puts every append on disk.
   void flush() const;
-  // Puts on disk every append made without flush, of any journal, since.
+  // Puts on disk the appends that any journal made without flush since they
+  // were last put there.
   static void flushWritten();
   // The journal's id; "" when it is missing or its first record names none.
   std::string id() const;
