@@ -29,6 +29,7 @@
 namespace {
 
 using namespace modGlobalVariables;
+using modCOMFunctions::StatusSave;
 constexpr const char* kBob = "B0B00000-0000-0000-0000-000000000001";
 constexpr const char* kNobody = "00000000-0000-0000-0000-00000000DEAD";
 
@@ -140,11 +141,11 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
   dropActions();
   const std::string one = send(kBob);
   dropActions();  // delivered: the 1200 is settled and gone
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, modCOMFunctions::StatusSave::kNone);
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kNone);
   selection = {one};
   modCOMMessageCenter::RecallMessage(selection);
   EXPECT_EQ(actions(), (std::vector<std::string>{"1500:" + one + ":" + kBob + ":"}));
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 400, nullptr, modCOMFunctions::StatusSave::kDurable);
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 400, nullptr, StatusSave::kDurable);
   EXPECT_EQ(onDisk(MessSent, one, "ST"), "400");
   dropActions();
   selection = {one};
@@ -157,13 +158,14 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
 // history still takes them.
 TEST_F(Messages, RecipientStatusOnlyMovesForwardAlsoInTheHistory) {
   const std::string one = send(kBob);
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 100, nullptr, modCOMFunctions::StatusSave::kNone);
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, modCOMFunctions::StatusSave::kNone);  // late delivery reply
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 100, nullptr, StatusSave::kNone);
+  // A late delivery reply.
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kNone);
   EXPECT_EQ(pooled(MessSent, one, "ST"), "100");
   modGlobalFunctions::CopyMessageToHistory(MessSent, {one, "NO-SUCH-MESSAGE"});
   EXPECT_EQ(onDisk(MessSent, one, "ST"), "<none>");
   EXPECT_EQ(onDisk(MessHist, one, "ST"), "100");
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 400, nullptr, modCOMFunctions::StatusSave::kDurable);
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 400, nullptr, StatusSave::kDurable);
   EXPECT_EQ(onDisk(MessHist, one, "ST"), "400");
 }
 
@@ -222,9 +224,9 @@ TEST_F(Messages, DeletionOfOldMessagesFollowsUnitIntervalAndStatus) {
     platform::setFixedTime(QDateTime(QDate(2026, 2, 1), QTime(8, 0, 0)));
     const std::string single = send(kBob);
     const std::string several = send(std::string(kBob) + "||" + kCid);
-    modCOMFunctions::UpdateRecipientStatus(single, kBob, 50, nullptr, modCOMFunctions::StatusSave::kNone);
-    modCOMFunctions::UpdateRecipientStatus(several, kBob, 100, nullptr, modCOMFunctions::StatusSave::kNone);
-    modCOMFunctions::UpdateRecipientStatus(several, kCid, 100, nullptr, modCOMFunctions::StatusSave::kNone);
+    modCOMFunctions::UpdateRecipientStatus(single, kBob, 50, nullptr, StatusSave::kNone);
+    modCOMFunctions::UpdateRecipientStatus(several, kBob, 100, nullptr, StatusSave::kNone);
+    modCOMFunctions::UpdateRecipientStatus(several, kCid, 100, nullptr, StatusSave::kNone);
     platform::setFixedTime(QDateTime(QDate(2026, 3, 10), QTime(12, 30, 0)));
     auto& options = modLocalUserFunctions::LocalUserOptions;
     options.DeleteMessageOlderThan = true;
@@ -243,7 +245,7 @@ TEST_F(Messages, DeletionOfOldMessagesFollowsUnitIntervalAndStatus) {
 
 TEST_F(Messages, RecipientNamesCountTheUnknown) {
   const std::string three = send(std::string(kBob) + "||" + kNobody + "||" + kCid);
-  modCOMFunctions::UpdateRecipientStatus(three, kBob, 50, nullptr, modCOMFunctions::StatusSave::kNone);
+  modCOMFunctions::UpdateRecipientStatus(three, kBob, 50, nullptr, StatusSave::kNone);
   PoolLoan sent(MessSent);
   sent->PC_SelectSingleNode(0, three);
   const std::string unknown = modGenFunctionsResource::GetResourceMessage(20530, {1});
