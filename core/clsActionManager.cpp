@@ -15,6 +15,7 @@
 #include "modCOMExecuteAction.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsControl.h"
 #include "modGenFunctionsResource.h"
 #include "modGenFunctionsString.h"
 #include "modGenFunctionsXML.h"
@@ -555,21 +556,15 @@ void clsActionManager::FillActionQueueList(QTreeWidget& list,
         if (row) rows.push_back(row);
       }
     }
-    std::map<std::string, QTreeWidgetItem*> items;
-    for (int i = 0; i < list.topLevelItemCount(); ++i) {
-      QTreeWidgetItem* item = list.topLevelItem(i);
-      items[item->data(0, Qt::UserRole).toString().toStdString()] = item;
-    }
     const QTreeWidgetItem* header = list.headerItem();
     for (const pugi::xml_node row : rows) {
       if (!listedType(row.attribute("AT").value())) continue;
       const std::string key = row.attribute("UID").value();
-      QTreeWidgetItem* item = items[key];
+      QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(&list, key);
       const bool isNew = item == nullptr;
       if (isNew) {
         item = new QTreeWidgetItem(&list);
         item->setData(0, Qt::UserRole, QString::fromStdString(key));
-        items[key] = item;
       }
       for (int column = 0; column < list.columnCount(); ++column) {
         const int32_t tag = header->data(column, Qt::UserRole).toInt();
