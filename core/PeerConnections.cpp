@@ -309,6 +309,10 @@ void PeerConnections::serveLater(int index, const ConnectionRef& connection) {
   if (connection->queued) return;
   connection->queued = true;
   ready_.push_back({index, connection});
+  armTurn();
+}
+
+void PeerConnections::armTurn() {
   if (turnArmed_) return;
   turnArmed_ = true;
   platform::TimerControl::NextTurn(this, [this] {
@@ -334,12 +338,7 @@ void PeerConnections::serveTurn() {
       --left;
     }
   }
-  if (ready_.empty() || turnArmed_) return;
-  turnArmed_ = true;
-  platform::TimerControl::NextTurn(this, [this] {
-    turnArmed_ = false;
-    serveTurn();
-  });
+  if (!ready_.empty()) armTurn();
 }
 
 void PeerConnections::resumeAfterDrain(int index, qint64 pending) {

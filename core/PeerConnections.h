@@ -151,6 +151,8 @@ class PeerConnections : public QObject {
   int serve(int index, const ConnectionRef& connection, int limit);
   void serveLater(int index, const ConnectionRef& connection);
   void serveTurn();
+  // Runs serveTurn at the next turn of the event loop (once however often asked).
+  void armTurn();
   void resumeAfterDrain(int index, qint64 pending);
   bool roomToJoin(const Connection& connection) const;
   void wakeWaitingForRoom();
