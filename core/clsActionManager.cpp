@@ -451,6 +451,8 @@ bool clsActionManager::ScheduleRetry(const std::string& uid, bool retryNow) {
     const QDateTime now = platform::now();
     if (retryNow) {
       if (busy_ && target == current_.ID && !uid.empty()) return false;
+      // A done action waits only for its mark to reach the disk.
+      if (rowField(target, kActionAS) == std::to_string(Done)) return false;
       setRowField(target, kActionNCTS, stamp(now));
       setRowField(target, kActionAS, std::to_string(RetryPlanned));
       if (!busy_) SetActionTimer(1, true);

@@ -239,6 +239,8 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   queue().ManageActionQueue();
   ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
   EXPECT_EQ(field(delivered, "AS"), "100");
+  queue().ScheduleRetry(delivered, true);  // nothing is left to retry
+  EXPECT_EQ(field(delivered, "AS"), "100");
   std::vector<DataJournal::Step> steps;
   DataJournal::setStepHook([&](DataJournal::Step step) { steps.push_back(step); });
   queue().RemoveSettled();
