@@ -170,12 +170,21 @@ void clsActionManager::RemoveSettled() {
       }
     }
     if (settled.empty()) return;
+    if (marksHeld_) writeHeldMarks();
     DataJournal::flushWritten();
     for (const std::string& uid : settled) second_->Delete(false, kActionUID, uid, false);
     storeWritten();
   } catch (...) {
     logError("clsActionManager.RemoveSettled");
   }
+}
+
+void clsActionManager::writeHeldMarks() {
+  for (const int32_t marked : {modGlobalVariables::MessSent, modGlobalVariables::MessHist}) {
+    PoolLoan messages(marked);
+    messages->WriteXMLDoc();
+  }
+  marksHeld_ = false;
 }
 
 std::string clsActionManager::requestXML(pugi::xml_node row) {

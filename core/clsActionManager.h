@@ -19,10 +19,12 @@
 // the sent message and its row ("AS" Done) are only written, not synced, and
 // the settled rows go once their marks are synced, which happens when the
 // queue runs out of due actions, after kSettledBatch settled actions, and at
-// destruction. Settled rows found at loading have their marks written again
-// and go; a due delivery whose recipient is already marked as having it is
-// dropped unsent. So a crash of the machine costs at most a repeated
-// delivery, never a mark, and one delivery costs no sync of this copy.
+// destruction. A mark that could not be written (a full disk) stays held by
+// its collection, and the settled rows wait until it is written. Settled rows
+// found at loading have their marks written again and go; a due delivery
+// whose recipient is already marked as having it is dropped unsent. So a
+// crash of the machine costs at most a repeated delivery, never a mark, and
+// one delivery costs no sync of this copy.
 //
 // Two views share the store: the working view, whose current row is the
 // current action, and a second view used for everything else; every write
@@ -226,6 +228,8 @@ class clsActionManager : public QObject {
   void settle(const std::string& uid);
   // Writes the mark that a settled action of `type` left on the message.
   void markMessage(int32_t type, const std::string& messageUID, const std::string& recipientUID);
+  // Writes the marks that failed to be written; raises when they still fail.
+  void writeHeldMarks();
   // An event activity for a delivery, read notice, recall or file given up;
   // the action's row must still exist.
   void tellGivenUp();
@@ -267,6 +271,8 @@ class clsActionManager : public QObject {
   // A change since the last save asks for a sync.
   bool syncDue_ = false;
   int settledSinceRemoval_ = 0;
+  // A mark's write failed: its collection holds it unwritten.
+  bool marksHeld_ = false;
   bool discarded_ = false;
   QDateTime lastActivity_;
   QDateTime stepChangedAt_;

@@ -362,11 +362,14 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
 // activity, a counter) is logged and does not change the outcome.
 void clsActionManager::applyReply(int32_t code) {
   const int32_t type = current_.ActionType;
+  // True when the step ran without an error.
   auto followUp = [](const char* where, const std::function<void()>& step) {
     try {
       step();
+      return true;
     } catch (...) {
       logError(where);
+      return false;
     }
   };
   switch (code) {
@@ -401,8 +404,9 @@ void clsActionManager::applyReply(int32_t code) {
       break;
     case 1200:
       SwitchToNextActionInActionPath();
-      followUp("modCOMExecuteAction.ExecuteResponse1200",
-               [&] { modCOMExecuteAction::ExecuteResponse1200(current_.OUID, current_.RUID); });
+      marksHeld_ |= !followUp("modCOMExecuteAction.ExecuteResponse1200", [&] {
+        modCOMExecuteAction::ExecuteResponse1200(current_.OUID, current_.RUID);
+      });
       if (current_.RA) {
         followUp("clsActionManager.ProcessReceivedData", [&] {
           addActivity(MessageCenterServices::kOutgoingMessages, 20101, {GetRecipientName()},
@@ -435,8 +439,9 @@ void clsActionManager::applyReply(int32_t code) {
       break;
     }
     case 1500:
-      followUp("modCOMExecuteAction.ExecuteResponse1500",
-               [&] { modCOMExecuteAction::ExecuteResponse1500(current_.OUID, current_.RUID); });
+      marksHeld_ |= !followUp("modCOMExecuteAction.ExecuteResponse1500", [&] {
+        modCOMExecuteAction::ExecuteResponse1500(current_.OUID, current_.RUID);
+      });
       followUp("clsActionManager.ProcessReceivedData", [&] {
         addActivity(MessageCenterServices::kEvents, 30101, {GetRecipientName()},
                     MessageCenterServices::kSentMessage, current_.OUID);

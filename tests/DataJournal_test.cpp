@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-
-#include <csignal>
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +12,7 @@
 
 #include "DataJournal.h"
 #include "ErrorNumber.h"
+#include "FileSizeLimit.h"
 #include "RecordingMessageBox.h"
 #include "TestDataFolder.h"
 #include "clsGenEncryption.h"
@@ -71,24 +69,6 @@ struct Case {
   bool dataFileRewritten;
   // Copies of the journal that the next load keeps aside and tells.
   int journalsKept = 0;
-};
-
-// Makes writes past `bytes` in any file fail, as a full disk does, while it lives.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::size_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    const rlimit limit{bytes, old_.rlim_max};
-    ::signal(SIGXFSZ, SIG_IGN);
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, SIG_DFL);
-  }
-
- private:
-  rlimit old_{};
 };
 
 // Lets the rows of the stored file go from `users` without saving it, so

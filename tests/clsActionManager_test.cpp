@@ -13,6 +13,7 @@
 
 #include "Clock.h"
 #include "DataJournal.h"
+#include "FileSizeLimit.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
@@ -248,11 +249,29 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   EXPECT_EQ(field(delivered, "AS"), "<gone>");
   EXPECT_GE(std::count(steps.begin(), steps.end(), DataJournal::Step::kFlush), 1);
 
+  // A mark that a full disk refused keeps its settled row until it is written.
+  addSentToBob("MSG-F", "1");
+  queue().AddAction(1200, "MSG-F", kBob, "V", true, "", false, true, false);
+  const std::string unmarked = lastAdded();
+  {
+    const FileSizeLimit full(0);
+    queue().ManageActionQueue();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+    queue().RemoveSettled();
+    EXPECT_EQ(field(unmarked, "AS"), "100");
+  }
+  queue().RemoveSettled();
+  EXPECT_EQ(field(unmarked, "AS"), "<gone>");
+  const auto sentOnDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessSent, uid_, true);
+  sentOnDisk->PC_SelectSingleNode(0, "MSG-F");
+  sentOnDisk->SC_SelectSingleNode(0, kBob);
+  EXPECT_EQ(sentOnDisk->GetFieldFromSubRow(1), "50");
+
   // Deliveries counted, the asked person's identity taken, the other refused.
   const auto user = [](const char* uid, int32_t column) {
     return modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, 0, uid, column, false);
   };
-  EXPECT_EQ(user(kBob, 4), "4");
+  EXPECT_EQ(user(kBob, 4), "5");
   EXPECT_EQ(user(kBob, 3), "Robert");
   EXPECT_EQ(user("OTHER", 0), "");
   EXPECT_EQ(found, std::vector<std::string>{""});
