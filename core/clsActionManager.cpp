@@ -116,7 +116,11 @@ clsActionManager::~clsActionManager() {
   tmrActionManagerFailOver.setEnabled(false);
   tmrClientConnectionTimeout.setEnabled(false);
   RemoveSettled();
-  SaveStore();
+  try {
+    SaveStore();
+  } catch (...) {
+    logError("clsActionManager.Release");
+  }
   wsClient_.Close();
 }
 
@@ -201,7 +205,7 @@ void clsActionManager::SaveStore() {
     working_->SaveXMLDoc();
     unsaved_ = syncDue_ = false;
   } catch (...) {
-    logError("clsActionManager.SaveStore");
+    raiseAgain("clsActionManager.SaveStore");
   }
 }
 
@@ -220,15 +224,15 @@ void clsActionManager::storeWritten() {
     saveQueued_ = false;
     // A caller may have written the store since.
     if (!unsaved_) return;
-    if (syncDue_) {
-      SaveStore();
-    } else if (!discarded_) {
-      try {
+    try {
+      if (syncDue_) {
+        SaveStore();
+      } else if (!discarded_) {
         working_->WriteXMLDoc();
         unsaved_ = false;
-      } catch (...) {
-        logError("clsActionManager.storeWritten");
       }
+    } catch (...) {
+      logError("clsActionManager.storeWritten");
     }
   });
 }

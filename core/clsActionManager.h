@@ -198,7 +198,8 @@ class clsActionManager : public QObject {
   platform::TimerControl tmrActionManagerFailOver;
   platform::TimerControl tmrClientConnectionTimeout;
 
-  // Writes the store now (also done by itself after every change).
+  // Writes the store now (also done by itself after every change); raises
+  // when it cannot be written, and the changes stay held for the next save.
   void SaveStore();
   // Syncs the marks of the settled actions and removes them (also done by
   // itself, see Durability).

@@ -102,6 +102,27 @@ std::string addMessageRow(clsGenObject& messages, const std::string& uid, const 
   return modGenFunctionsXML::XMLToString(messages.GetCurrent());
 }
 
+// Takes back a send that could not be stored whole, so that nothing of it
+// is written or delivered later: its deliveries, and its sent row unless it
+// is an automatic reply (which has none).
+void withdrawSend(const std::string& uid, bool automaticReply) {
+  clsActionManager& actions = ActionManager();
+  std::vector<std::string> deliveries;
+  for (const pugi::xml_node row : actions.Actions().XMLDocLinked()->rootElement().children("A")) {
+    if (uid == row.attribute("OUID").value()) deliveries.emplace_back(row.attribute("UID").value());
+  }
+  for (const std::string& delivery : deliveries) actions.DeleteAction(delivery, false);
+  if (automaticReply) return;
+  PoolLoan messages(modGlobalVariables::MessSent);
+  // A disk that refused the row may refuse its removal: a later save writes it.
+  messages->Delete(false, kMessageUID, uid, false);
+  try {
+    messages->SaveXMLDoc();
+  } catch (...) {
+    logError("modCOMFunctions.SendMessageToRecipients");
+  }
+}
+
 void markAnswered(const std::string& answeredUID) {
   if (answeredUID.empty()) return;
   PoolLoan received(modGlobalVariables::MessRec);
@@ -133,14 +154,19 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       PoolLoan messages(modGlobalVariables::MessSent);
       uid = messages->CreateNewRow(true, kMessageUID);
       xml = addMessageRow(*messages, uid, content, priority, responseType, to, answeredUID, false);
-      messages->SaveXMLDoc();
     }
     clsActionManager& actions = ActionManager();
-    for (const std::string& recipient : to) {
-      actions.AddAction(modGlobalVariables::kRequestDeliverMessage, uid, recipient, xml, RA, "",
-                        false, true, true);
+    try {
+      if (!automaticReply) PoolLoan(modGlobalVariables::MessSent)->SaveXMLDoc();
+      for (const std::string& recipient : to) {
+        actions.AddAction(modGlobalVariables::kRequestDeliverMessage, uid, recipient, xml, RA, "",
+                          false, true, true);
+      }
+      actions.SaveStore();
+    } catch (...) {
+      withdrawSend(uid, automaticReply);
+      throw;
     }
-    actions.SaveStore();
     actions.StartActionManager();
     markAnswered(answeredUID);
     return uid;

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <string>
 #include <vector>
 
 #include "Clock.h"
+#include "FileSizeLimit.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
@@ -78,9 +81,34 @@ TEST_F(Sending, MessagesAndDeliveriesAreStoredTogether) {
   PoolLoan received(MessRec);
   EXPECT_EQ(received->GetRowFieldByKey(0, "OPENED", 2, false), "220");
   EXPECT_EQ(received->GetRowFieldByKey(0, "NEW", 2, false), "60");
-  PoolLoan sent(MessSent);
-  EXPECT_EQ(sent->GetRowFieldByKey(0, three, 4, false), "a||%_CRLF_%||b");
+  {
+    PoolLoan sent(MessSent);
+    EXPECT_EQ(sent->GetRowFieldByKey(0, three, 4, false), "a||%_CRLF_%||b");
+  }
   EXPECT_TRUE(boxes.shown().empty());
+
+  // A send that the disk refuses, its sent row or its deliveries, raises and
+  // leaves nothing that a later save writes or the queue delivers.
+  const QString storeJournal = QString::fromStdString(environment.dataFolder() + "/ANN/.D002.dat.jnl");
+  const QString keptJournal = storeJournal + ".kept";
+  for (const bool rowRefused : {true, false}) {
+    SCOPED_TRACE(rowRefused ? "sent row refused" : "deliveries refused");
+    if (rowRefused) {
+      const FileSizeLimit full(0);
+      EXPECT_ANY_THROW(modCOMFunctions::SendMessageToRecipients("d", 1, 1, "X||Y", "", true, false));
+    } else {
+      ASSERT_TRUE(QFile::rename(storeJournal, keptJournal));
+      ASSERT_TRUE(QDir().mkdir(storeJournal));
+      EXPECT_ANY_THROW(modCOMFunctions::SendMessageToRecipients("d", 1, 1, "X||Y", "", true, false));
+      ASSERT_TRUE(QDir().rmdir(storeJournal));
+      ASSERT_TRUE(QFile::rename(keptJournal, storeJournal));
+    }
+    PoolLoan(MessSent)->SaveXMLDoc();
+    ActionManager().SaveStore();
+    EXPECT_EQ(onDisk(MessSent), (std::vector<std::string>{three + " 1 X:1 Y:1 Z:1", other + " 1 Y:1"}));
+    EXPECT_EQ(modGlobalFunctions::GetUserDataObject(Action, uid_, true)->CountAll(), 5);
+    EXPECT_EQ(ActionManager().Actions().CountAll(), 5);
+  }
 }
 
 // A send is on disk when it returns: a kill right after it and two starts
