@@ -108,8 +108,10 @@ std::string addMessageRow(clsGenObject& messages, const std::string& uid, const 
 void withdrawSend(const std::string& uid, bool automaticReply) {
   clsActionManager& actions = ActionManager();
   std::vector<std::string> deliveries;
-  for (const pugi::xml_node row : actions.Actions().XMLDocLinked()->rootElement().children("A")) {
-    if (uid == row.attribute("OUID").value()) deliveries.emplace_back(row.attribute("UID").value());
+  if (const XMLDocumentRef& store = actions.Actions().XMLDocLinked()) {
+    for (const pugi::xml_node row : store->rootElement().children("A")) {
+      if (uid == row.attribute("OUID").value()) deliveries.emplace_back(row.attribute("UID").value());
+    }
   }
   for (const std::string& delivery : deliveries) actions.DeleteAction(delivery, false);
   if (automaticReply) return;
