@@ -310,15 +310,18 @@ std::string frmMessage::SendMessage() {
     const std::string uid = modCOMFunctions::SendMessageToRecipients(
         text.toStdString(), cboPriority_->currentData().toInt(),
         cboResponseType_->currentData().toInt(), joined, answeredUID_, true, false);
-    // The files follow the stored message, so they never go without it.
-    modFileTransfer::QueueFileActions(recipients, Attachments());
-    ActionManager().StartActionManager();
+    // Stored, the message is sent: whatever becomes of its files, sending
+    // again would send it twice.
+    const std::vector<std::string> files = Attachments();
     if (modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend) {
       txtMessage_->clear();
       lstAttachments_->clear();
     }
     unsent_ = false;
     UpdateControls();
+    // The files follow the stored message, so they never go without it.
+    modFileTransfer::QueueFileActions(recipients, files);
+    ActionManager().StartActionManager();
     return uid;
   } catch (...) {
     raiseAgain("frmMessage.SendMessage");

@@ -15,10 +15,13 @@
 #include <QHeaderView>
 #include <QTreeWidget>
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Clock.h"
+#include "DataJournal.h"
+#include "FileSizeLimit.h"
 #include "MessageWindowsServices.h"
 #include "LayoutCheck.h"
 #include "ModalDriver.h"
@@ -407,13 +410,15 @@ TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndAReplyGoesToItsSender) {
     const char* state;
     const char* repliedTo;  // null: a new message to Bob
     bool type, attach, send, asks;
+    bool filesRefused;  // the disk refuses the files once the message is stored
   };
   const Row rows[] = {
-      {"typed", nullptr, true, false, false, true},
-      {"quoted only", kBob, false, false, false, false},
-      {"quoted only, to a sender not in the directory", kStranger, false, false, false, false},
-      {"attached only", nullptr, false, true, false, true},
-      {"sent", nullptr, true, true, true, false},
+      {"typed", nullptr, true, false, false, true, false},
+      {"quoted only", kBob, false, false, false, false, false},
+      {"quoted only, to a sender not in the directory", kStranger, false, false, false, false, false},
+      {"attached only", nullptr, false, true, false, true, false},
+      {"sent", nullptr, true, true, true, false, false},
+      {"sent, its files refused", nullptr, true, true, true, false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.state);
@@ -425,7 +430,18 @@ TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndAReplyGoesToItsSender) {
     EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{to});
     if (row.type) QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Draft");
     if (row.attach) window->AddAttachments({environment.documentsFolder() + "/a.txt"});
-    if (row.send) window->SendMessage();
+    if (row.send && row.filesRefused) {
+      // The sent row and the deliveries are stored; then the disk is full.
+      std::optional<FileSizeLimit> full;
+      int appends = 0;
+      DataJournal::setStepHook([&](DataJournal::Step step) {
+        if (step == DataJournal::Step::kAppend && ++appends == 2) full.emplace(0);
+      });
+      EXPECT_ANY_THROW(window->SendMessage());
+      DataJournal::setStepHook({});
+    } else if (row.send) {
+      window->SendMessage();
+    }
     window->show();
     boxes.clear();
     window->close();
