@@ -60,12 +60,15 @@ bool hasSingleRoot(pugi::xml_node documentNode) {
   return elements == 1;
 }
 
+// Whether a node lies more than `limit` levels below `top`; pugixml walks
+// the tree without recursion.
 bool deeperThan(pugi::xml_node top, int limit) {
-  int depth = 0;
-  for (pugi::xml_node node = top; node; node = nextInSubtree(node, top, depth)) {
-    if (depth > limit) return true;
-  }
-  return false;
+  struct DepthCheck : pugi::xml_tree_walker {
+    explicit DepthCheck(int limit) : limit(limit) {}
+    bool for_each(pugi::xml_node&) override { return depth() < limit; }
+    int limit;
+  } check(limit);
+  return !top.traverse(check);
 }
 
 }  // namespace
