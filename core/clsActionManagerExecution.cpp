@@ -404,9 +404,8 @@ void clsActionManager::applyReply(int32_t code) {
       break;
     case 1200:
       SwitchToNextActionInActionPath();
-      marksHeld_ |= !followUp("modCOMExecuteAction.ExecuteResponse1200", [&] {
-        modCOMExecuteAction::ExecuteResponse1200(current_.OUID, current_.RUID);
-      });
+      marksHeld_ |= !followUp("clsActionManager.markMessage",
+                              [&] { markMessage(type, current_.OUID, current_.RUID); });
       if (current_.RA) {
         followUp("clsActionManager.ProcessReceivedData", [&] {
           addActivity(MessageCenterServices::kOutgoingMessages, 20101, {GetRecipientName()},
@@ -439,9 +438,8 @@ void clsActionManager::applyReply(int32_t code) {
       break;
     }
     case 1500:
-      marksHeld_ |= !followUp("modCOMExecuteAction.ExecuteResponse1500", [&] {
-        modCOMExecuteAction::ExecuteResponse1500(current_.OUID, current_.RUID);
-      });
+      marksHeld_ |= !followUp("clsActionManager.markMessage",
+                              [&] { markMessage(type, current_.OUID, current_.RUID); });
       followUp("clsActionManager.ProcessReceivedData", [&] {
         addActivity(MessageCenterServices::kEvents, 30101, {GetRecipientName()},
                     MessageCenterServices::kSentMessage, current_.OUID);

@@ -94,11 +94,14 @@ class Queue : public ::testing::Test {
     work();
     return added;
   }
-  // Works one due action, and removes it when settled as the queue does
-  // when it rests.
-  void work() {
+  // Works one due action until it is settled.
+  void settleOne() {
     queue().ManageActionQueue();
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+  }
+  // The same, and removes it when settled as the queue does when it rests.
+  void work() {
+    settleOne();
     queue().RemoveSettled();
   }
   std::string lastAdded() {
@@ -128,6 +131,19 @@ class Queue : public ::testing::Test {
     sent->AddSubRow(0, message, 0, kBob);
     sent->SubRowSetField(1, status);
     sent->SaveXMLDoc();
+  }
+  // Such a message, and its delivery queued.
+  std::string queueDeliveryToBob(const std::string& message, const std::string& status) {
+    addSentToBob(message, status);
+    queue().AddAction(1200, message, kBob, "V", true, "", false, true, false);
+    return lastAdded();
+  }
+  // Bob's status in the sent message as its file on disk holds it.
+  std::string bobsStatusOnDisk(const std::string& message) {
+    const auto sent = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessSent, uid_, true);
+    sent->PC_SelectSingleNode(0, message);
+    sent->SC_SelectSingleNode(0, kBob);
+    return sent->GetFieldFromSubRow(1);
   }
   void advance(int seconds) { platform::advanceFixedTime(qint64{seconds} * 1000); }
   std::string stampIn(int seconds) {
@@ -211,10 +227,7 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   // has, is dropped unsent.
   const std::size_t seen = peer.requests().size();
   for (const char* status : {"400", "50"}) {
-    const std::string message = std::string("MSG-") + status;
-    addSentToBob(message, status);
-    queue().AddAction(1200, message, kBob, "V", true, "", false, true, false);
-    const std::string dropped = lastAdded();
+    const std::string dropped = queueDeliveryToBob(std::string("MSG-") + status, status);
     work();
     EXPECT_EQ(field(dropped, "AS"), "<gone>") << status;
   }
@@ -234,11 +247,8 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   EXPECT_EQ(peer.requests()[seen + 2].find("MW="), std::string::npos) << peer.requests()[seen + 2];
 
   // A delivered action stays, settled, until its mark is synced.
-  addSentToBob("MSG-S", "1");
-  queue().AddAction(1200, "MSG-S", kBob, "V", true, "", false, true, false);
-  const std::string delivered = lastAdded();
-  queue().ManageActionQueue();
-  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
+  const std::string delivered = queueDeliveryToBob("MSG-S", "1");
+  settleOne();
   EXPECT_EQ(field(delivered, "AS"), "100");
   queue().ScheduleRetry(delivered, true);  // nothing is left to retry
   EXPECT_EQ(field(delivered, "AS"), "100");
@@ -250,22 +260,15 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   EXPECT_GE(std::count(steps.begin(), steps.end(), DataJournal::Step::kFlush), 1);
 
   // A mark that a full disk refused keeps its settled row until it is written.
-  addSentToBob("MSG-F", "1");
-  queue().AddAction(1200, "MSG-F", kBob, "V", true, "", false, true, false);
-  const std::string unmarked = lastAdded();
+  const std::string unmarked = queueDeliveryToBob("MSG-F", "1");
   {
     const FileSizeLimit full(0);
-    queue().ManageActionQueue();
-    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return !queue().IsBusy(); }, 15000));
-    queue().RemoveSettled();
+    work();
     EXPECT_EQ(field(unmarked, "AS"), "100");
   }
   queue().RemoveSettled();
   EXPECT_EQ(field(unmarked, "AS"), "<gone>");
-  const auto sentOnDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessSent, uid_, true);
-  sentOnDisk->PC_SelectSingleNode(0, "MSG-F");
-  sentOnDisk->SC_SelectSingleNode(0, kBob);
-  EXPECT_EQ(sentOnDisk->GetFieldFromSubRow(1), "50");
+  EXPECT_EQ(bobsStatusOnDisk("MSG-F"), "50");
 
   // Deliveries counted, the asked person's identity taken, the other refused.
   const auto user = [](const char* uid, int32_t column) {
@@ -365,13 +368,11 @@ TEST_F(Queue, TheWatchdogEndsASilentConversation) {
 // progress when the program died is due again with its try count kept. A
 // settled delivery whose mark did not reach the disk writes it again.
 TEST_F(Queue, TheStoreSurvivesARestart) {
-  addSentToBob("MSG-3", "1");
   queue().AddAction(1200, "MSG-1", kBob, "V", true, "", false, true, false);
   const std::string interrupted = lastAdded();
   queue().AddAction(1500, "MSG-2", kBob, "", false, "", false, true, false);
   const std::string waiting = lastAdded();
-  queue().AddAction(1200, "MSG-3", kBob, "V", true, "", false, true, false);
-  const std::string settled = lastAdded();
+  const std::string settled = queueDeliveryToBob("MSG-3", "1");
   queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAS, "20");
   queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAZ, "4");
   queue().Actions().SetRowFieldByKey(kActionUID, settled, kActionAS, "100");
@@ -391,10 +392,7 @@ TEST_F(Queue, TheStoreSurvivesARestart) {
   EXPECT_EQ(field(interrupted, "AZ"), "4");
   EXPECT_EQ(field(waiting, "AS"), "10");
   EXPECT_EQ(field(settled, "AS"), "<gone>");
-  const auto sentOnDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessSent, uid_, true);
-  sentOnDisk->PC_SelectSingleNode(0, "MSG-3");
-  sentOnDisk->SC_SelectSingleNode(0, kBob);
-  EXPECT_EQ(sentOnDisk->GetFieldFromSubRow(1), "50");
+  EXPECT_EQ(bobsStatusOnDisk("MSG-3"), "50");
 }
 
 // The queue list shows the listed types with every column when new, and
