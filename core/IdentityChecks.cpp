@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <algorithm>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "Clock.h"
 #include "clsActionManager.h"
@@ -56,16 +58,31 @@ bool stillWaiting(int32_t status) {
          status == RecipientNotFound;
 }
 
-// Checks of either kind (held here, or asked for by the person) in the queue.
+// The UIDs of the checks queued here, oldest first. A check leaves the
+// queue when it settles or is taken out by hand; its UID is then forgotten
+// at the next count.
+std::vector<std::string>& queued() {
+  static std::vector<std::string> all;
+  return all;
+}
+
+// Checks queued here that are still in the queue: at most kMaxHeld look-ups
+// by UID, whatever the queue holds.
 std::size_t queuedChecks() {
   const XMLDocumentRef& document = ActionManager().Actions().XMLDocLinked();
-  if (!document) return 0;
-  const std::string type = std::to_string(modGlobalVariables::kRequestUserInformation);
-  std::size_t count = 0;
-  for (const pugi::xml_node row : document->rootElement().children("A")) {
-    if (type == row.attribute("AT").value()) ++count;
-  }
-  return count;
+  auto& checks = queued();
+  std::erase_if(checks, [&](const std::string& uid) {
+    return !document || !document->firstRowWhere("A", "UID", uid);
+  });
+  return checks.size();
+}
+
+// Notes the check just queued for personUID: the queue appends its rows.
+void noteQueued(const std::string& personUID) {
+  const XMLDocumentRef& document = ActionManager().Actions().XMLDocLinked();
+  const pugi::xml_node row = document ? document->rootElement().last_child() : pugi::xml_node();
+  if (personUID != row.attribute("RUID").value()) return;
+  queued().emplace_back(row.attribute("UID").value());
 }
 
 bool claimedFrom(const std::map<std::string, Held>& waiting, const std::string& claimant) {
@@ -105,6 +122,7 @@ void HoldMove(const std::string& owner, const std::string& personUID,
     try {
       ActionManager().AddAction(modGlobalVariables::kRequestUserInformation, "", personUID, "",
                                 false, addressOnFile, true, false, false);
+      noteQueued(personUID);
     } catch (...) {
       waiting.erase(personUID);
       throw;

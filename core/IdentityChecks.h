@@ -18,7 +18,7 @@
 // One identity per person and one per claiming address is held at a time,
 // for at most kRecheckSeconds, at most kMaxHeld in all, each at most
 // kMaxIdentityBytes long; others are dropped without a check. The queue
-// holds at most kMaxHeld checks, and a check ends (with its row) within the
+// holds at most kMaxHeld checks made here, and a check ends (with its row) within the
 // queue's bound for one conversation with an address that may be hostile:
 // claims against people whose address on file never answers cannot hold
 // back a real move for long.
@@ -26,7 +26,8 @@
 // moved this way. Nothing is kept on disk: after a restart a person is
 // followed when his identity arrives again.
 //
-// UI thread only. Nothing here throws: errors go to the error log.
+// The work per identity is bounded by kMaxHeld, whatever the queue and the
+// directory hold. UI thread only. Nothing here throws: errors go to the error log.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -320,6 +322,30 @@ GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, boo
   }
 }
 
+namespace {
+
+// The newest stamp among the kept copies of the data file `fileName` and of
+// its journal in the entries of `folder`.
+QDateTime newestKeptCopy(const std::string& folder, const std::string& fileName) {
+  using namespace modGenApplicationSetting;
+  const QString stamp = QString::fromLatin1(kKeptCopyStamp);
+  QDateTime last;
+  for (const std::string& kept : {fileName + kKeptCopyMark, fileName + ".jnl" + kKeptCopyMark}) {
+    const QString mark = QString::fromStdString(kept);
+    for (const QString& name : QDir(QString::fromStdString(folder)).entryList({mark + "*"}, QDir::Files)) {
+      const QDateTime at = QDateTime::fromString(name.mid(mark.size(), stamp.size()), stamp);
+      if (at.isValid() && (!last.isValid() || at > last)) last = at;
+    }
+  }
+  return last;
+}
+
+}  // namespace
+
+// Listing a folder costs as much as the folder holds, so a listing's answer
+// is kept while the folder's modification time stays the same (a kept copy
+// is a new entry, which changes it). A file system may record that time
+// coarsely, so a listing made within kCoarsestFolderTime of it is not kept.
 QDateTime LastKeptAside(int32_t classType, const std::string& userUID) {
   try {
     const ClassConfiguration* config = configurationOf(classType);
@@ -327,13 +353,22 @@ QDateTime LastKeptAside(int32_t classType, const std::string& userUID) {
     const std::string localPath = config->perUser ? accountFolderOf(userUID) : std::string();
     using namespace modGenApplicationSetting;
     const FileSourceInfo file = GetFileSourceFolder(kUserDataFile, config->fileName, localPath);
-    const QString mark = QString::fromStdString(file.FileName + kKeptCopyMark);
-    QDateTime last;
-    for (const QString& name :
-         QDir(QString::fromStdString(file.FolderPath)).entryList({mark + "*"}, QDir::Files)) {
-      const QString stamp = QString::fromLatin1(kKeptCopyStamp);
-      const QDateTime kept = QDateTime::fromString(name.mid(mark.size(), stamp.size()), stamp);
-      if (kept.isValid() && (!last.isValid() || kept > last)) last = kept;
+    struct Listing {
+      std::filesystem::file_time_type changed;
+      QDateTime last;
+    };
+    static std::map<std::string, Listing> listings;
+    constexpr auto kCoarsestFolderTime = std::chrono::seconds(2);
+    std::error_code error;
+    const auto changed = std::filesystem::last_write_time(file.FolderPath, error);
+    const auto kept = listings.find(file.FullPath);
+    if (!error && kept != listings.end() && kept->second.changed == changed) return kept->second.last;
+    const auto listedAt = std::filesystem::file_time_type::clock::now();
+    const QDateTime last = newestKeptCopy(file.FolderPath, file.FileName);
+    if (!error && changed + kCoarsestFolderTime <= listedAt) {
+      listings[file.FullPath] = {changed, last};
+    } else {
+      listings.erase(file.FullPath);
     }
     return last;
   } catch (...) {

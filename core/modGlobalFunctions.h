@@ -56,8 +56,9 @@ std::string BuildXMLTemplate(const std::string& elementName, int32_t classType);
 // with only its class and owner set.
 GenObjectRef CreateGenObject(int32_t classType, const std::string& ownerUID, bool linked, bool load);
 
-// When userUID's data file of classType was last kept aside as damaged or
-// foreign (the time its kept copy's name carries); invalid when never.
+// When userUID's data file of classType, or its journal, was last kept
+// aside as damaged or foreign (the time its kept copy's name carries);
+// invalid when never. Lists the folder only when it changed.
 QDateTime LastKeptAside(int32_t classType, const std::string& userUID);
 
 // A private, unlinked collection of userUID's data file of classType, with a

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -669,4 +672,56 @@ TEST_F(IdentityUpdate, AnotherAccountsDirectoryIsItsOwnFile) {
   }
   ASSERT_EQ(activities.size(), 1u);
   EXPECT_EQ(activities[0].owner, bob);
+}
+
+// ---- Kept copies of a data file ------------------------------------------
+
+// Each step happens to the users directory's folder after a look at it; the
+// answer is the newest stamp among the kept copies of the file and of its
+// journal. A step may put the folder's modification time back as it was,
+// so that only a listing kept from the look before could miss the change.
+TEST(KeptCopies, TheNewestCopyOfTheFileOrItsJournalWhateverElseTheFolderHolds) {
+  namespace fs = std::filesystem;
+  ProgramTestEnvironment environment;
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  const fs::path folder =
+      fs::path(environment.dataFolder()) / ProgramTestEnvironment::accountField(ann, 9);
+  fs::create_directories(folder);
+  const auto lastKept = [&] {
+    const QDateTime at = modGlobalFunctions::LastKeptAside(modGlobalVariables::User, ann);
+    return at.isValid() ? at.toString("yyyyMMdd-hhmmss").toStdString() : std::string();
+  };
+  const auto put = [&](const std::string& name) { std::ofstream(folder / name) << "x"; };
+  enum FolderTime { kChanges, kPutBack, kPutBackRecent };
+  struct Step {
+    const char* what;
+    std::vector<const char*> names;  // files put into the folder
+    FolderTime time;
+    const char* newest;
+  };
+  const std::vector<Step> steps = {
+      {"nothing kept", {}, kChanges, ""},
+      {"other files only", {"D010.dat", ".D010.dat.jnl", "D010.dat.bak", "D0100.dat.bad-20300101-000000",
+                            "D009.dat.bad-20300101-000000", "D010.dat.bad-nostamp"}, kChanges, ""},
+      {"a copy of the file", {"D010.dat.bad-20260301-101010"}, kChanges, "20260301-101010"},
+      {"an older copy of the journal", {"D010.dat.jnl.bad-20250101-000000"}, kChanges, "20260301-101010"},
+      {"a newer copy of the journal", {"D010.dat.jnl.bad-20260402-080000"}, kChanges, "20260402-080000"},
+      {"a second copy in the same second", {"D010.dat.bad-20260402-080001-2"}, kChanges, "20260402-080001"},
+      {"a newer copy, the folder's time put back: the kept listing answers",
+       {"D010.dat.bad-20270101-000000"}, kPutBack, "20260402-080001"},
+      {"the folder changes again: the copy is seen", {"unrelated"}, kChanges, "20270101-000000"},
+      {"a copy within the coarsest time of the last change, the time put back: listed again",
+       {"D010.dat.jnl.bad-20280101-000000"}, kPutBackRecent, "20280101-000000"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    const auto before = fs::file_time_type::clock::now() -
+                        (step.time == kPutBackRecent ? std::chrono::milliseconds(500) : std::chrono::seconds(10));
+    fs::last_write_time(folder, before);
+    lastKept();
+    for (const char* name : step.names) put(name);
+    if (step.time != kChanges) fs::last_write_time(folder, before);
+    EXPECT_EQ(lastKept(), step.newest);
+    EXPECT_EQ(lastKept(), step.newest) << "asked again";
+  }
 }
