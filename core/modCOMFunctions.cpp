@@ -29,6 +29,8 @@ using modGlobalVariables::kMessageUID;
 using modGlobalVariables::kRecipientST;
 using modGlobalVariables::kRecipientUID;
 
+constexpr int32_t kUserUID = 0;
+constexpr int32_t kUserIP = 7;
 
 // Statuses only move forward (1 queued, 50 delivered, 100 opened, 400
 // recalled): a late delivery reply never undoes an opened or recalled one.
@@ -135,13 +137,43 @@ void markAnswered(const std::string& answeredUID) {
   }
 }
 
+// Raises kErrNoRecipientAddress when a recipient has no address: a
+// delivery to him would be given up at once, after the person was told
+// that the message is on its way.
+void requireAddresses(const std::vector<std::string>& recipients) {
+  const std::vector<std::string> unreachable = RecipientsWithoutAddress(recipients);
+  if (unreachable.empty()) return;
+  std::string listed;
+  for (const std::string& uid : unreachable) listed += (listed.empty() ? "" : ", ") + uid;
+  throw TvrError(kErrNoRecipientAddress, "modCOMFunctions.SendMessageToRecipients",
+                 "No address is known for the recipient(s) " + listed);
+}
+
 }  // namespace
+
+std::vector<std::string> RecipientsWithoutAddress(const std::vector<std::string>& recipients) {
+  try {
+    std::vector<std::string> unreachable;
+    for (const std::string& uid : recipients) {
+      if (uid.empty()) continue;
+      if (modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUserUID, uid, kUserIP,
+                                                  false)
+              .empty()) {
+        unreachable.push_back(uid);
+      }
+    }
+    return unreachable;
+  } catch (...) {
+    raiseAgain("modCOMFunctions.RecipientsWithoutAddress");
+  }
+}
 
 std::string SendMessageToRecipients(const std::string& content, int32_t priority,
                                     int32_t responseType, const std::string& recipients,
                                     const std::string& answeredUID, bool RA, bool automaticReply) {
   try {
     const std::vector<std::string> to = distinctRecipients(recipients);
+    requireAddresses(to);
     std::string uid;
     std::string xml;
     if (automaticReply) {

@@ -4,16 +4,26 @@
 // UI thread only.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class clsGenObject;
 
 namespace modCOMFunctions {
 
+// A send refused because a recipient has no address (RecipientsWithoutAddress).
+inline constexpr int kErrNoRecipientAddress = 1001;
+
+// The recipients among `recipients` (account UIDs) that no delivery could
+// reach: the logged-in account's users directory holds no row for them, or
+// a row without an address. In the order given; empty items are passed over.
+std::vector<std::string> RecipientsWithoutAddress(const std::vector<std::string>& recipients);
+
 // Stores a new sent message of the logged-in person and queues one delivery
 // (action 1200) per recipient, then starts the queue. `content` may hold
 // CR LF line breaks; the signature is appended when the options say so.
 // `recipients` is a "||" list of account UIDs (empty and repeated items are
-// dropped). The message row ("ST" 1, each recipient 1) and then the
+// dropped). When one of them has no address nothing is stored or queued
+// and kErrNoRecipientAddress is raised. The message row ("ST" 1, each recipient 1) and then the
 // deliveries, each holding that row, are on disk before this returns. An
 // automatic reply ("ST" -1) is not kept among the sent messages. Answering
 // a received message in status 100 marks it 220. Returns the new message's

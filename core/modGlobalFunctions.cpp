@@ -624,6 +624,7 @@ constexpr int32_t kOpened = 100;
 constexpr const char* kDateFormat = "yyyy-MM-dd hh:mm:ss";
 constexpr int kFolderOpenFailedMessage = 20251;
 constexpr int kNotFoundMessage = 20201;
+constexpr int kNotOpenedMessage = 20202;
 constexpr int kRiskyFileMessage = 80300;
 constexpr int kRiskyExtensionList = 210;
 
@@ -645,10 +646,11 @@ bool canRunAsProgram(const QFileInfo& file, const std::string& extension) {
                      [&](const char* kind) { return lower == QLatin1String(kind); });
 }
 
-void showNotFound(const std::string& target) {
-  modGenFunctions::ShowMessageBox(
-      modGenFunctionsResource::GetResourceMessage(kNotFoundMessage, {target}),
-      platform::kMbInformation, modGenFunctions::kAppTitle);
+// Says that `target` is not there (kNotFoundMessage) or that the desktop
+// did not open it (kNotOpenedMessage).
+void tellAboutTarget(int message, const std::string& target) {
+  modGenFunctions::ShowMessageBox(modGenFunctionsResource::GetResourceMessage(message, {target}),
+                                  platform::kMbInformation, modGenFunctions::kAppTitle);
 }
 
 }  // namespace
@@ -736,7 +738,7 @@ void OpenLinkOrFile(const std::string& target, QWidget* window, bool askFirst) {
   try {
     (void)window;  // boxes belong to the start-up window; the shell needs no owner
     if (target.empty()) {
-      showNotFound(target);
+      tellAboutTarget(kNotFoundMessage, target);
       return;
     }
     const bool web = startsWithNoCase(target, "http://") || startsWithNoCase(target, "https://") ||
@@ -744,7 +746,9 @@ void OpenLinkOrFile(const std::string& target, QWidget* window, bool askFirst) {
     const bool bareWeb = startsWithNoCase(target, "www.");
     if (web || bareWeb) {
       // The desktop takes a bare "www.x" for a file name.
-      if (!platform::shell::open(bareWeb ? "http://" + target : target)) showNotFound(target);
+      if (!platform::shell::open(bareWeb ? "http://" + target : target)) {
+        tellAboutTarget(kNotOpenedMessage, target);
+      }
       return;
     }
     const QFileInfo info(QString::fromStdString(target));
@@ -756,10 +760,11 @@ void OpenLinkOrFile(const std::string& target, QWidget* window, bool askFirst) {
                                      (modLocalUserFunctions::LocalUserOptions.WarnOnFileOpen && listed));
       if (warn && modGenFunctions::ShowMessageBox(
                       modGenFunctionsResource::GetResourceMessage(kRiskyFileMessage),
-                      platform::kMbOkCancel, modGenFunctions::kAppTitle) != platform::kMbResultOk) {
+                      platform::kMbOkCancel | platform::kMbExclamation | platform::kMbDefaultButton2,
+                      modGenFunctions::kAppTitle) != platform::kMbResultOk) {
         return;
       }
-      if (!platform::shell::open(target)) showNotFound(target);
+      if (!platform::shell::open(target)) tellAboutTarget(kNotOpenedMessage, target);
       return;
     }
     if (info.isDir()) {
@@ -770,7 +775,7 @@ void OpenLinkOrFile(const std::string& target, QWidget* window, bool askFirst) {
       }
       return;
     }
-    showNotFound(target);
+    tellAboutTarget(kNotFoundMessage, target);
   } catch (...) {
     raiseAgain("modGlobalFunctions.OpenLinkOrFile");
   }

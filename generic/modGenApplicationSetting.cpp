@@ -217,7 +217,8 @@ void OpenHelpFile(QWidget* owner) {
     }
     while (!isHelpFile(path)) {
       const int answer = modGenFunctions::ShowMessageBox(
-          modGenFunctionsResource::GetResourceMessage(kFindHelpFileQuestion), platform::kMbYesNo,
+          modGenFunctionsResource::GetResourceMessage(kFindHelpFileQuestion),
+          platform::kMbYesNo | platform::kMbQuestion,
           modGenFunctions::kAppTitle, owner);
       if (answer != platform::kMbResultYes) {
         showResourceMessage(kNoHelpFileMessage, platform::kMbInformation, owner);

@@ -41,9 +41,10 @@ constexpr int kResourceInstantMessageTypes = 207;
 constexpr int kNormalPriority = 2;
 constexpr int32_t kUIDField = 0;
 constexpr int32_t kDisplayName = 50000;  // "LN, FN"
+// "This message cannot be sent to %%: ..."
+constexpr int kUnreachableRecipientsMessage = 20540;
 
-constexpr const char* kDropUnsentQuestion =
-    "This message has not been sent. Close the window and drop it?";
+constexpr int kDropUnsentQuestion = 20545;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
@@ -88,6 +89,9 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   cmdAttach_->setObjectName("cmdAttach");
   cmdRemoveAttachment_ = new QPushButton("Remove", this);
   cmdRemoveAttachment_->setObjectName("cmdRemoveAttachment");
+  lblSent_ = new QLabel("Sent.", this);
+  lblSent_->setObjectName("lblSent");
+  lblSent_->hide();
   cmdSend_ = new QPushButton("&Send", this);
   cmdSend_->setObjectName("cmdSend");
   cmdSend_->setDefault(true);
@@ -110,6 +114,7 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   buttons->addWidget(cmdAttach_);
   buttons->addWidget(cmdRemoveAttachment_);
   buttons->addStretch();
+  buttons->addWidget(lblSent_);
   buttons->addWidget(cmdSend_);
   buttons->addWidget(cmdCloseAll_);
   buttons->addWidget(cmdCancel_);
@@ -136,10 +141,14 @@ frmMessage::frmMessage(const std::string& answeredUID, const std::vector<std::st
   connect(cmdRemoveAttachment_, &QPushButton::clicked, this,
           &frmMessage::RemoveSelectedAttachments);
   connect(lstAttachments_, &QListWidget::itemSelectionChanged, this, &frmMessage::UpdateControls);
+  connect(lstAttachments_->model(), &QAbstractItemModel::rowsInserted, this,
+          &frmMessage::MarkEdited);
+  connect(lstAttachments_->model(), &QAbstractItemModel::rowsRemoved, this,
+          &frmMessage::MarkEdited);
   setAcceptDrops(true);
   connect(cmdInsertInstMess_, &QPushButton::clicked, this, &frmMessage::cmdInsertInstMess_Click);
   connect(txtMessage_, &QPlainTextEdit::textChanged, this, &frmMessage::MarkChanged);
-  connect(lstRecipients_, &QListWidget::itemChanged, this, &frmMessage::UpdateControls);
+  connect(lstRecipients_, &QListWidget::itemChanged, this, &frmMessage::MarkEdited);
   connect(cboInstMess_, &QComboBox::currentIndexChanged, this, &frmMessage::UpdateControls);
 
   Form_Load(recipients);
@@ -164,6 +173,8 @@ void frmMessage::Form_Load(const std::vector<std::string>& recipients) {
                                                    kResourceInstantMessageTypes);
     connect(cboInstMessType_, &QComboBox::currentIndexChanged, this,
             &frmMessage::FillInstantMessages);
+    connect(cboPriority_, &QComboBox::currentIndexChanged, this, &frmMessage::MarkEdited);
+    connect(cboResponseType_, &QComboBox::currentIndexChanged, this, &frmMessage::MarkEdited);
     FillInstantMessages();
     FillRecipientList(recipients);
   } catch (...) {
@@ -240,15 +251,33 @@ std::vector<std::string> frmMessage::CheckedRecipients() const {
 }
 
 void frmMessage::UpdateControls() {
-  cmdSend_->setEnabled(!CheckedRecipients().empty() &&
+  cmdSend_->setEnabled(!sent_ && !CheckedRecipients().empty() &&
                        !txtMessage_->toPlainText().trimmed().isEmpty());
+  lblSent_->setVisible(sent_);
   cmdInsertInstMess_->setEnabled(cboInstMess_->currentIndex() > 0);
   cmdRemoveAttachment_->setEnabled(!lstAttachments_->selectedItems().isEmpty());
 }
 
 void frmMessage::MarkChanged() {
   unsent_ = true;
+  MarkEdited();
+}
+
+void frmMessage::MarkEdited() {
+  sent_ = false;
   UpdateControls();
+}
+
+bool frmMessage::RefuseUnreachable(const std::vector<std::string>& uids) {
+  if (uids.empty()) return false;
+  std::string names;
+  for (const std::string& uid : uids) {
+    names += (names.empty() ? "" : "; ") + frmMessageViewer::PersonName(uid);
+  }
+  modGenFunctions::ShowMessageBox(
+      modGenFunctionsResource::GetResourceMessage(kUnreachableRecipientsMessage, {names}),
+      platform::kMbExclamation, modGenFunctions::kAppTitle, this);
+  return true;
 }
 
 bool frmMessage::HasUnsentWork() const {
@@ -300,6 +329,7 @@ std::string frmMessage::SendMessage() {
     const std::vector<std::string> recipients = CheckedRecipients();
     QString text = txtMessage_->toPlainText();
     if (recipients.empty() || text.trimmed().isEmpty()) return {};
+    if (RefuseUnreachable(modCOMFunctions::RecipientsWithoutAddress(recipients))) return {};
     // The stored text keeps CR LF line breaks.
     text.replace("\r\n", "\n").replace("\n", "\r\n");
     std::string joined;
@@ -318,6 +348,7 @@ std::string frmMessage::SendMessage() {
       lstAttachments_->clear();
     }
     unsent_ = false;
+    sent_ = true;
     UpdateControls();
     // The files follow the stored message, so they never go without it.
     modFileTransfer::QueueFileActions(recipients, files);
@@ -390,11 +421,10 @@ void frmMessage::closeEvent(QCloseEvent* event) {
     drop = !HasUnsentWork();
     if (!drop) {
       if (!isVisible()) modGenFunctions::ActivateForm(this);
-      drop = modGenFunctions::ShowMessageBox(kDropUnsentQuestion,
-                                             platform::kMbYesNo | platform::kMbQuestion |
-                                                 platform::kMbDefaultButton2,
-                                             modGenFunctions::kAppTitle,
-                                             this) == platform::kMbResultYes;
+      drop = modGenFunctions::ShowMessageBox(
+                 modGenFunctionsResource::GetResourceMessage(kDropUnsentQuestion),
+                 platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2,
+                 modGenFunctions::kAppTitle, this) == platform::kMbResultYes;
     }
   } catch (...) {
     endError("frmMessage.closeEvent");

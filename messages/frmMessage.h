@@ -11,7 +11,11 @@
 // selected ones off. Sending queues one file action per recipient and
 // attached file once the message is stored.
 //
-// Send is enabled only while a recipient is ticked and the text is not empty.
+// Send is enabled only while a recipient is ticked and the text is not empty,
+// and not again after a send until the message changes (the window says it
+// was sent meanwhile). A recipient that no delivery could reach (not among
+// the users, or without an address) refuses the send before anything is
+// stored: the window says why and keeps the message.
 // A window opened to answer a received message carries that message's UID,
 // so sending marks the received message answered; it is addressed to the
 // sender and quotes the received text when the options ask for it.
@@ -33,6 +37,7 @@
 
 class QCloseEvent;
 class QComboBox;
+class QLabel;
 class QDragEnterEvent;
 class QDropEvent;
 class QListWidget;
@@ -53,8 +58,9 @@ class frmMessage : public QWidget {
   static frmMessage* OpenReply(int32_t classType, const std::string& messageUID, QWidget* owner);
 
   // Stores and queues the message, starts the queue and, when the options
-  // say so, empties the window. Returns the new message's UID
-  // ("" when nothing was sent). Errors are reported and raised again.
+  // say so, empties the window. Returns the new message's UID ("" when
+  // nothing was sent: nothing to send, or a recipient without an address,
+  // which the person is told). Errors are reported and raised again.
   std::string SendMessage();
   // True while text or files are there that were not sent.
   bool HasUnsentWork() const;
@@ -88,6 +94,10 @@ class frmMessage : public QWidget {
   void QuoteMessage(int32_t classType, const std::string& messageUID);
   void UpdateControls();
   void MarkChanged();
+  // The message differs from what was sent last: Send may be pressed again.
+  void MarkEdited();
+  // Tells the person that `uids` cannot be reached; true when any.
+  bool RefuseUnreachable(const std::vector<std::string>& uids);
   void cmdSend_Click();
   void cmdInsertInstMess_Click();
   void cmdAttach_Click();
@@ -96,6 +106,8 @@ class frmMessage : public QWidget {
   std::vector<std::string> instantMessageIds_;
   // Something was typed or attached since the window opened or last sent.
   bool unsent_ = false;
+  // Sent, and nothing changed since.
+  bool sent_ = false;
 
   QListWidget* lstRecipients_;
   QPlainTextEdit* txtMessage_;
@@ -107,6 +119,7 @@ class frmMessage : public QWidget {
   QListWidget* lstAttachments_;
   QPushButton* cmdAttach_;
   QPushButton* cmdRemoveAttachment_;
+  QLabel* lblSent_;
   QPushButton* cmdSend_;
   QPushButton* cmdCloseAll_;
   QPushButton* cmdCancel_;

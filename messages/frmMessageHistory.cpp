@@ -237,8 +237,8 @@ bool frmMessageHistory::AskToRecall(QWidget* owner, std::size_t count) {
   return count > 0 && modGenFunctions::ShowMessageBox(
                           modGenFunctionsResource::GetResourceMessage(
                               kRecallQuestion, {static_cast<int32_t>(count)}),
-                          platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle,
-                          owner) == platform::kMbResultYes;
+                          platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2,
+                          modGenFunctions::kAppTitle, owner) == platform::kMbResultYes;
 }
 
 void frmMessageHistory::cmdRecall_Click() {

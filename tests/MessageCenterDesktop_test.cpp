@@ -111,7 +111,7 @@ TEST_F(Desktop, TheHelpMenuSaysWhatItCannotOpen) {
   // No help file installed: asked whether to look for it; No says why nothing opens.
   trigger(messageCenter, "mnuHelpOpen");
   ASSERT_EQ(boxes.shown().size(), 2u);
-  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo);
+  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
   EXPECT_NE(boxes.shown()[1].text.find("Help cannot be shown"), std::string::npos);
   EXPECT_TRUE(opened.empty());
 

@@ -175,7 +175,9 @@ TEST_F(OptionsDialog, RemovingAnAccountAsksFirst) {
   dialog.RemoveLocalUser();
   ASSERT_EQ(boxes.shown().size(), 1u);
   EXPECT_EQ(boxes.shown()[0].text, modGenFunctionsResource::GetResourceMessage(12200, {"BOB"}));
-  EXPECT_EQ(boxes.shown()[0].flags, platform::kMbYesNo | platform::kMbQuestion);
+  // Enter keeps the account.
+  EXPECT_EQ(boxes.shown()[0].flags,
+            platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2);
   EXPECT_EQ(ListLocalUsers().size(), 2u);
 
   boxes.answerNext(platform::kMbResultYes);

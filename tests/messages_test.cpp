@@ -39,6 +39,7 @@
 #include "modDisplaySynchFunctions.h"
 #include "modGenFunctionsControl.h"
 #include "modGenFunctionsFile.h"
+#include "modGenFunctionsResource.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
@@ -64,9 +65,10 @@ class MessageWindows : public ::testing::Test {
     modLocalUserFunctions::LocalUserOptions.MessageSavingFolder =
         environment.documentsFolder() + "/Saved";
     PoolLoan users(User);
-    for (auto [uid, last, first] : {std::tuple{kCarl, "Adams", "Carl"}, {kBob, "Smith", "Bob"}}) {
+    for (auto [uid, last, first, address] : {std::tuple{kCarl, "Adams", "Carl", "127.0.0.31"},
+                                             {kBob, "Smith", "Bob", "127.0.0.32"}}) {
       users->CreateNewRow(false, 0);
-      users->SetFields({0, 1, 2, 3}, {uid, "1", last, first});
+      users->SetFields({0, 1, 2, 3, 7}, {uid, "1", last, first, address});
       users->AddCurrentRow();
     }
     users->SaveXMLDoc();
@@ -400,38 +402,76 @@ TEST_F(MessageWindows, TheComposeWindowAsksBeforeDroppingUnsentWorkAndListsEachF
   EXPECT_EQ(boxes.shown().size(), 2u);
 }
 
-// Closing asks only for what the person made and did not send; a reply goes
-// to its sender, known or not.
-TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndAReplyGoesToItsSender) {
-  constexpr const char* kStranger = "57A00000-0000-0000-0000-000000000009";
+// Every state of the compose window: what Send offers, whether it shows
+// that the message went, what is stored, and whether closing asks. A send
+// to a recipient that no delivery could reach is refused before anything
+// is stored, saying why and keeping the message; after a send, Send waits
+// for a change, so the same message is not sent twice by a second press.
+TEST_F(MessageWindows, TheComposeWindowShowsWhatBecameOfTheMessageAndAsksOnlyForUnsentWork) {
+  constexpr const char* kStranger = "57A00000-0000-0000-0000-000000000009";  // removed since
+  constexpr const char* kDan = "DA400000-0000-0000-0000-000000000004";       // no address
+  {
+    PoolLoan users(User);
+    users->CreateNewRow(false, 0);
+    users->SetFields({0, 1, 2, 3}, {kDan, "1", "Brown", "Dan"});
+    users->AddCurrentRow();
+  }
   modLocalUserFunctions::LocalUserOptions.IncludeSenderMessageOnReply = true;
   modGenFunctionsFile::SaveFileContent(environment.documentsFolder(), "a.txt", "x");
+  const std::string unknown = modGenFunctionsResource::GetResourceMessage(20535);
   struct Row {
     const char* state;
-    const char* repliedTo;  // null: a new message to Bob
-    bool type, attach, send, asks;
-    bool filesRefused;  // the disk refuses the files once the message is stored
+    const char* to;       // the recipient
+    bool reply;           // a reply to his message (else a new message)
+    bool type, attach;
+    bool send;
+    bool keepText;        // the option that keeps the text after sending
+    bool filesRefused;    // the disk refuses the files once the message is stored
+    bool editAfter;       // typed into again after sending
+    // What the window shows then:
+    bool sendEnabled, sentShown, textKept, asks;
+    const char* refusedFor;  // the names in the refusal, null when not refused
   };
   const Row rows[] = {
-      {"typed", nullptr, true, false, false, true, false},
-      {"quoted only", kBob, false, false, false, false, false},
-      {"quoted only, to a sender not in the directory", kStranger, false, false, false, false, false},
-      {"attached only", nullptr, false, true, false, true, false},
-      {"sent", nullptr, true, true, true, false, false},
-      {"sent, its files refused", nullptr, true, true, true, false, true},
+      {"typed", kBob, false, true, false, false, false, false, false,
+       true, false, true, true, nullptr},
+      {"quoted only", kBob, true, false, false, false, false, false, false,
+       true, false, true, false, nullptr},
+      {"quoted only, to a sender removed since", kStranger, true, false, false, false, false, false,
+       false, true, false, true, false, nullptr},
+      {"attached only", kBob, false, false, true, false, false, false, false,
+       false, false, false, true, nullptr},
+      {"sent, emptied", kBob, false, true, true, true, false, false, false,
+       false, true, false, false, nullptr},
+      {"sent, text kept", kBob, false, true, true, true, true, false, false,
+       false, true, true, false, nullptr},
+      {"sent, text kept, typed into again", kBob, false, true, false, true, true, false, true,
+       true, false, true, true, nullptr},
+      {"sent, its files refused", kBob, false, true, true, true, false, true, false,
+       false, true, false, false, nullptr},
+      {"a reply to a sender removed since", kStranger, true, true, false, true, false, false, false,
+       true, false, true, true, ""},
+      {"to a person without an address", kDan, false, true, true, true, true, false, false,
+       true, false, true, true, "Brown, Dan"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.state);
-    const std::string to = row.repliedTo != nullptr ? row.repliedTo : kBob;
-    frmMessage* window = row.repliedTo != nullptr
-                             ? frmMessage::OpenReply(MessRec, receive("100", "Hi", to), nullptr)
-                             : new frmMessage({}, {kBob});
+    modLocalUserFunctions::LocalUserOptions.ClearMessageOnSend = !row.keepText;
+    const std::string question = row.reply ? receive("100", "Hi", row.to) : std::string();
+    frmMessage* window = row.reply ? frmMessage::OpenReply(MessRec, question, nullptr)
+                                   : new frmMessage({}, {row.to});
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{to});
-    if (row.type) QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Draft");
+    window->show();
+    EXPECT_EQ(window->CheckedRecipients(), std::vector<std::string>{row.to});
+    auto* text = control<QPlainTextEdit>(window, "txtMessage");
+    auto* send = control<QPushButton>(window, "cmdSend");
+    if (row.type) QTest::keyClicks(text, "Draft");
     if (row.attach) window->AddAttachments({environment.documentsFolder() + "/a.txt"});
+    const QString before = text->toPlainText();
+    const std::size_t stored = PoolLoan(MessSent)->CountAll();
+    const std::size_t queuedBefore = queued().size();
+    boxes.clear();
     if (row.send && row.filesRefused) {
-      // The sent row and the deliveries are stored; then the disk is full.
       std::optional<FileSizeLimit> full;
       int appends = 0;
       DataJournal::setStepHook([&](DataJournal::Step step) {
@@ -440,12 +480,38 @@ TEST_F(MessageWindows, ClosingAsksOnlyForUnsentWorkAndAReplyGoesToItsSender) {
       EXPECT_ANY_THROW(window->SendMessage());
       DataJournal::setStepHook({});
     } else if (row.send) {
-      window->SendMessage();
+      ASSERT_TRUE(send->isEnabled());
+      send->click();
     }
-    window->show();
+    if (row.refusedFor != nullptr) {
+      const std::string names = *row.refusedFor != '\0' ? row.refusedFor : unknown;
+      ASSERT_EQ(boxes.shown().size(), 1u);
+      EXPECT_EQ(boxes.shown()[0].text,
+                modGenFunctionsResource::GetResourceMessage(20540, {names}));
+      EXPECT_EQ(boxes.shown()[0].flags, platform::kMbExclamation);
+      EXPECT_EQ(PoolLoan(MessSent)->CountAll(), stored);
+      EXPECT_EQ(queued().size(), queuedBefore);
+    } else {
+      EXPECT_TRUE(boxes.shown().empty());
+      EXPECT_EQ(PoolLoan(MessSent)->CountAll(), stored + (row.send ? 1 : 0));
+    }
+    if (row.reply) {
+      EXPECT_EQ(field(MessRec, question, "ST"), row.send && !row.refusedFor ? "220" : "100");
+    }
+    if (row.editAfter) QTest::keyClicks(text, " again");
+    EXPECT_EQ(send->isEnabled(), row.sendEnabled);
+    EXPECT_EQ(control<QLabel>(window, "lblSent")->isVisible(), row.sentShown);
+    EXPECT_EQ(text->toPlainText().startsWith(before) && !before.isEmpty(), row.textKept)
+        << text->toPlainText().toStdString();
+    // A second press on Send sends nothing more.
+    if (row.sentShown) {
+      send->click();
+      EXPECT_EQ(PoolLoan(MessSent)->CountAll(), stored + 1);
+    }
     boxes.clear();
     window->close();
     EXPECT_EQ(boxes.shown().size(), row.asks ? 1u : 0u);
+    EXPECT_EQ(window->isVisible(), row.asks);  // the responder answers No: the work is kept
     delete window;
   }
 }

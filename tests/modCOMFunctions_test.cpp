@@ -19,10 +19,12 @@
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
+#include "TvrError.h"
 
 namespace {
 
 using namespace modGlobalVariables;
+using modCOMFunctions::SendMessageToRecipients;
 
 class Sending : public ::testing::Test {
  protected:
@@ -31,6 +33,13 @@ class Sending : public ::testing::Test {
     uid_ = ProgramTestEnvironment::addAccount("ANN", "pw", "Ann", "Lee");
     CurrentLocalUserUID = uid_;
     modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
+    // X, Y and Z can be reached; N is listed without an address.
+    int host = 50;
+    for (const char* person : {"X", "Y", "Z"}) {
+      ProgramTestEnvironment::addPerson(uid_, person, "1", person, "P",
+                                        "127.0.0." + std::to_string(++host));
+    }
+    ProgramTestEnvironment::addPerson(uid_, "N", "1", "N", "P", "");
     ActionManager().tmrWinsockActionManager.blockSignals(true);
   }
   void TearDown() override {
@@ -128,6 +137,47 @@ TEST_F(Sending, SentRowsOutliveKillsAndRemovedOnesStayRemoved) {
   twoStarts({kept + " 1 X:1", removed + " 1 Y:1"});
   PoolLoan(MessSent)->Delete(false, 0, removed, true);
   twoStarts({kept + " 1 X:1"});
+}
+
+// A send to a recipient that no delivery could reach, wherever he stands
+// among the recipients and whatever message it is, stores nothing, queues
+// nothing and marks nothing answered: it is refused as a whole.
+TEST_F(Sending, ASendToARecipientWithoutAnAddressIsRefusedWhole) {
+  {
+    PoolLoan received(MessRec);
+    received->CreateNewRow(false, 0);
+    received->SetFields({0, 2}, {"OPENED", "100"});
+    received->AddCurrentRow();
+  }
+  const std::string before = SendMessageToRecipients("kept", 1, 1, "X", "", true, false);
+  const std::vector<std::string> reachable = {"X", "Y", "Z"};
+  // Not in the directory (G: a person removed), or listed without an address (N).
+  for (const char* unreachable : {"G", "N"}) {
+    for (std::size_t at = 0; at <= reachable.size(); ++at) {
+      for (const bool automatic : {false, true}) {
+        std::vector<std::string> to = reachable;
+        to.insert(to.begin() + static_cast<std::ptrdiff_t>(at), unreachable);
+        std::string joined;
+        for (const std::string& uid : to) joined += (joined.empty() ? "" : "||") + uid;
+        SCOPED_TRACE(joined + (automatic ? " (automatic reply)" : ""));
+        EXPECT_EQ(modCOMFunctions::RecipientsWithoutAddress(to),
+                  std::vector<std::string>{unreachable});
+        try {
+          SendMessageToRecipients("refused", 1, 1, joined, automatic ? "" : "OPENED", true,
+                                  automatic);
+          ADD_FAILURE() << "sent";
+        } catch (const TvrError& error) {
+          EXPECT_EQ(error.number(), modCOMFunctions::kErrNoRecipientAddress);
+        }
+        EXPECT_EQ(onDisk(MessSent), std::vector<std::string>{before + " 1 X:1"});
+        EXPECT_EQ(ActionManager().Actions().CountAll(), 1);
+        EXPECT_EQ(modGlobalFunctions::GetUserDataObject(Action, uid_, true)->CountAll(), 1);
+        EXPECT_EQ(PoolLoan(MessRec)->GetRowFieldByKey(0, "OPENED", 2, false), "100");
+      }
+    }
+  }
+  EXPECT_TRUE(modCOMFunctions::RecipientsWithoutAddress({"X", "", "Z"}).empty());
+  EXPECT_TRUE(boxes.shown().empty());
 }
 
 }  // namespace

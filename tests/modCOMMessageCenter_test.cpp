@@ -42,10 +42,16 @@ class Messages : public ::testing::Test {
     CurrentLocalUserUID = uid_;
     modLocalUserFunctions::LoadLocalUserOptions(modLocalUserFunctions::LocalUserOptions, true, "", "");
     {
+      // Everybody can be written to; Cid's own account names him first.
       PoolLoan users(User);
-      users->CreateNewRow(false, 0);
-      users->SetFields({0, 2, 3}, {kBob, "Smith", "Bob"});
-      users->AddCurrentRow();
+      for (const auto& [uid, last, first, address] :
+           {std::tuple{kBob, "Smith", "Bob", "127.0.0.44"},
+            {kCid.c_str(), "Doe", "Other", "127.0.0.45"},
+            {kNobody, "Gone", "Soon", "127.0.0.46"}}) {
+        users->CreateNewRow(false, 0);
+        users->SetFields({0, 2, 3, 7}, {uid, last, first, address});
+        users->AddCurrentRow();
+      }
       users->SaveXMLDoc();
     }
     ActionManager().tmrWinsockActionManager.blockSignals(true);
@@ -246,6 +252,7 @@ TEST_F(Messages, DeletionOfOldMessagesFollowsUnitIntervalAndStatus) {
 TEST_F(Messages, RecipientNamesCountTheUnknown) {
   const std::string three = send(std::string(kBob) + "||" + kNobody + "||" + kCid);
   modCOMFunctions::UpdateRecipientStatus(three, kBob, 50, nullptr, StatusSave::kNone);
+  PoolLoan(User)->Delete(false, 0, kNobody, true);  // removed from the users since
   PoolLoan sent(MessSent);
   sent->PC_SelectSingleNode(0, three);
   const std::string unknown = modGenFunctionsResource::GetResourceMessage(20530, {1});
@@ -303,6 +310,11 @@ TEST_F(Messages, LinksAndFilesOpenOnlyAsTheyShould) {
   const std::string script = write("tool", true);
   const std::string text = write("notes.txt", false);
   const std::string ask = modGenFunctionsResource::GetResourceMessage(80300);
+  // A warning, and Enter does not open.
+  const int warning = platform::kMbOkCancel | platform::kMbExclamation | platform::kMbDefaultButton2;
+  const auto notOpened = [](const std::string& target) {
+    return modGenFunctionsResource::GetResourceMessage(20202, {target});
+  };
   struct Case {
     const char* name;
     std::string target;
@@ -312,16 +324,21 @@ TEST_F(Messages, LinksAndFilesOpenOnlyAsTheyShould) {
     std::string opened;  // what the shell got, "" for nothing
     std::string box;     // text of the one box shown, "" for none
     int flags;
+    bool shellOpens = true;  // the desktop has a program for it
   };
   const std::vector<Case> cases = {
       {"www in small letters", "www.example.org", false, true, 1, "open http://www.example.org", "", 0},
       {"https", "HTTPS://example.org/a", false, true, 1, "open HTTPS://example.org/a", "", 0},
       {"mail", "MailTo:bob@example.org", false, true, 1, "open MailTo:bob@example.org", "", 0},
-      {"listed type, warning on, cancelled", exe, true, true, 2, "", ask, 1},
-      {"listed type, warning on, accepted", exe, true, true, 1, "open " + exe, ask, 1},
+      {"listed type, warning on, cancelled", exe, true, true, 2, "", ask, warning},
+      {"listed type, warning on, accepted", exe, true, true, 1, "open " + exe, ask, warning},
       {"listed type, not asked", exe, true, false, 1, "open " + exe, "", 0},
-      {"runnable file, warning off", script, false, true, 2, "", ask, 1},
+      {"runnable file, warning off", script, false, true, 2, "", ask, warning},
       {"plain file", text, true, true, 1, "open " + text, "", 0},
+      {"plain file the desktop cannot open", text, true, true, 1, "open " + text, notOpened(text),
+       64, false},
+      {"link the desktop cannot open", "https://example.org", true, true, 1,
+       "open https://example.org", notOpened("https://example.org"), 64, false},
       {"folder", folder, true, true, 1, "explore " + folder, "", 0},
       {"nothing there", folder + "/gone", true, true, 1, "",
        modGenFunctionsResource::GetResourceMessage(20201, {folder + "/gone"}), 64},
@@ -332,6 +349,7 @@ TEST_F(Messages, LinksAndFilesOpenOnlyAsTheyShould) {
     boxes.clear();
     if (!c.box.empty()) boxes.answerNext(c.answer);
     modLocalUserFunctions::LocalUserOptions.WarnOnFileOpen = c.warnOption;
+    shellAnswer = c.shellOpens;
     modGlobalFunctions::OpenLinkOrFile(c.target, nullptr, c.askFirst);
     EXPECT_EQ(shell, c.opened.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.opened});
     ASSERT_EQ(boxes.shown().size(), c.box.empty() ? 0u : 1u);

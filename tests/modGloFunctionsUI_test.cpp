@@ -2,7 +2,13 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -14,6 +20,8 @@
 #include <cmath>
 
 #include "LayoutCheck.h"
+#include "ModalDriver.h"
+#include "ShellOpen.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
@@ -30,6 +38,7 @@
 #include "frmOptions.h"
 #include "frmUser.h"
 #include "frmUserSelection.h"
+#include "modCOMFunctions.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modGloFunctionsUI.h"
@@ -201,6 +210,7 @@ TEST_F(Placement, TheTrayIconAndItsMenuBringTheWindowsBack) {
 namespace {
 
 constexpr const char* kAnn = "A0000000-0000-0000-0000-00000000A001";
+constexpr const char* kAlice = "A11CE000-0000-0000-0000-0000000A11CE";
 
 // Every window as a person first meets it, with rows of typical width in
 // its lists.
@@ -209,8 +219,7 @@ class FirstOpening : public Placement {
   void SetUp() override {
     Placement::SetUp();
     ProgramTestEnvironment::addPerson(account, kAnn, "1", "Lee", "Ann", "127.0.0.100");
-    ProgramTestEnvironment::addPerson(account, "A11CE000-0000-0000-0000-0000000A11CE", "1",
-                                      "Martin", "Alice", "127.0.0.102");
+    ProgramTestEnvironment::addPerson(account, kAlice, "1", "Martin", "Alice", "127.0.0.102");
     PoolLoan received(modGlobalVariables::MessRec);
     const std::string uid = received->CreateNewRow(true, 0);
     received->SetFields({1, 2, 3, 4, 5, 6, 8},
@@ -311,4 +320,125 @@ TEST_F(FirstOpening, TheOptionsReopenAtTheSizeTheyWereLeftButNeverBelowTheirLayo
   frmOptions again;
   again.show();
   EXPECT_EQ(again.size(), left);
+}
+
+// Every question whose Yes destroys something, asked in a real box: it
+// shows its icon, and Enter answers No, so nothing is destroyed.
+TEST_F(FirstOpening, EnterOnAQuestionThatDestroysSomethingKeepsIt) {
+  std::vector<std::string> opened;
+  platform::shell::setShellRecorder([&](const platform::shell::ShellRequest& request) {
+    opened.push_back(request.target);
+    return true;
+  });
+  const std::string bob = ProgramTestEnvironment::addAccount("BOB", "pw");
+  const QString script = QString::fromStdString(environment.root()) + "/setup.sh";
+  {
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n");
+    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+  }
+  const auto countOf = [](int32_t classType) { return PoolLoan(classType)->CountAll(); };
+  // The queued actions of one type.
+  const auto queued = [](int32_t type) {
+    int count = 0;
+    for (pugi::xml_node row :
+         ActionManager().Actions().XMLDocLinked()->rootElement().children("A")) {
+      count += row.attribute("AT").as_int() == type;
+    }
+    return count;
+  };
+  std::unique_ptr<QWidget> asking;  // the window that asks, open while it asks
+  struct Case {
+    const char* name;
+    std::function<void()> ask;
+    std::function<bool()> kept;
+  };
+  const Case cases[] = {
+      {"the messages of a removed user",
+       [&] {
+         auto* users = new frmUser;
+         asking.reset(users);
+         users->show();
+         QTreeWidget* list = users->lvUsers();
+         for (int row = 0; row < list->topLevelItemCount(); ++row) {
+           QTreeWidgetItem* item = list->topLevelItem(row);
+           item->setSelected(item->data(0, Qt::UserRole).toString() == kAnn);
+           if (item->isSelected()) list->setCurrentItem(item);
+         }
+         users->DeleteSelectedUser(false);
+       },
+       [&] { return countOf(modGlobalVariables::MessRec) == 1; }},
+      {"a group",
+       [&] {
+         auto* users = new frmUser;
+         asking.reset(users);
+         users->show();
+         users->AddGroup("Team");
+         users->tvGroups()->setCurrentItem(users->tvGroups()->topLevelItem(0));
+         users->DeleteGroup();
+       },
+       [&] { return countOf(modGlobalVariables::Group) == 1; }},
+      {"a local account",
+       [&] {
+         auto* options = new frmOptions;
+         asking.reset(options);
+         options->show();
+         auto* accounts = options->findChild<QListWidget*>("lstLocalUsers");
+         for (int row = 0; row < accounts->count(); ++row) {
+           if (accounts->item(row)->data(Qt::UserRole).toString().toStdString() == bob)
+             accounts->setCurrentRow(row);
+         }
+         options->RemoveLocalUser();
+       },
+       [&] { return modLocalUserFunctions::ListLocalUsers().size() == 2; }},
+      {"a message at its recipients",
+       [&] {
+         const std::string sent =
+             modCOMFunctions::SendMessageToRecipients("Hi", 2, 1, kAlice, "", true, false);
+         auto* viewer = new frmMessageViewer;
+         asking.reset(viewer);
+         viewer->show();
+         viewer->SetSourceMessage(modGlobalVariables::MessSent, sent);
+         viewer->findChild<QPushButton*>("cmdRecall")->click();
+       },
+       // Its delivery waits, neither withdrawn nor followed by a recall.
+       [&] {
+         return queued(modGlobalVariables::kRequestDeliverMessage) == 1 &&
+                queued(modGlobalVariables::kRequestRecallMessage) == 0;
+       }},
+      {"a draft",
+       [&] {
+         auto* compose = new frmMessage({}, {kAlice});
+         asking.reset(compose);
+         compose->show();
+         QTest::keyClicks(compose->findChild<QPlainTextEdit*>("txtMessage"), "Draft");
+         compose->close();
+       },
+       [&] { return asking->isVisible(); }},
+      {"what a program run from a received file may do",
+       [&] { modGlobalFunctions::OpenLinkOrFile(script.toStdString(), nullptr, true); },
+       [&] { return opened.empty(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool asked = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    platform::setMessageBoxResponder({});
+    onNextModal<QMessageBox>([&](QMessageBox* box) {
+      asked = true;
+      icon = box->icon();
+      // Any box that Yes would bring is answered without a dialog.
+      platform::setMessageBoxResponder([](const auto&) { return platform::kMbResultOk; });
+      QTest::keyClick(box, Qt::Key_Return);
+    });
+    c.ask();
+    platform::setMessageBoxResponder([](const auto&) { return platform::kMbResultOk; });
+    EXPECT_TRUE(asked);
+    EXPECT_NE(icon, QMessageBox::NoIcon);
+    EXPECT_TRUE(c.kept());
+    if (asking) asking->hide();
+  }
+  asking.reset();
+  platform::shell::setShellRecorder({});
 }

@@ -495,7 +495,8 @@ void frmOptions::RemoveLocalUser() {
     const std::string uid = ss(selected->data(Qt::UserRole).toString());
     const int answer = modGenFunctions::ShowMessageBox(
         modGenFunctionsResource::GetResourceMessage(12200, {ss(selected->text())}),
-        platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle, this);
+        platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2,
+        modGenFunctions::kAppTitle, this);
     if (answer != platform::kMbResultYes) return;
     DeleteLocalUser(uid);
     FillLocalUserList();

@@ -330,8 +330,8 @@ void frmUser::DeleteGroup() {
         modGenFunctions::ShowMessageBox(
             modGenFunctionsResource::GetResourceMessage(kDeleteGroupQuestion,
                                                         {node->text(0).toStdString()}),
-            platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle,
-            this) != platform::kMbResultYes) {
+            platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2,
+            modGenFunctions::kAppTitle, this) != platform::kMbResultYes) {
       return;
     }
     if (node->parent() != nullptr) {
@@ -351,7 +351,8 @@ void frmUser::DeleteSelectedUser(bool all) {
     if (!keys || keys->empty()) return;
     const int answer = modGenFunctions::ShowMessageBox(
         modGenFunctionsResource::GetResourceMessage(kDeleteMessagesQuestion),
-        platform::kMbYesNo | platform::kMbQuestion, modGenFunctions::kAppTitle, this);
+        platform::kMbYesNo | platform::kMbQuestion | platform::kMbDefaultButton2,
+        modGenFunctions::kAppTitle, this);
     if (answer == platform::kMbResultYes) DeleteMessagesOfRemovedUsers(*keys);
     for (const std::string& uid : *keys) {
       if (const auto groups = groups_->SelectRowsBySubField(kMemberUID, uid)) {
