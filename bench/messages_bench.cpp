@@ -34,11 +34,29 @@
 //                   the texts that the sender's queue sent for one message
 //                   (recorded by the receiver; the message UID made new for
 //                   each), from the first connect to the last "stored".
-//                   Reference: the synced raw exchange repeated kBurst times.
-//                   Counters give messages per second.
+//                   Reference: the synced raw exchange repeated kBurst
+//                   times, and a loop appending a journal record's bytes to
+//                   a file and fdatasyncing it kBurst times (one sync per
+//                   message). Counters give messages per second.
 //   queued_burst_100000  the same through the sender's own queue: kBurst
 //                   messages queued at once (one call each), one connection
 //                   at a time, from the first call to the last "stored".
+//   start_300000_journal, start_300000  a copy that has run for long: a
+//                   receiver of its own holds 300,000 messages, and marks
+//                   them read one save at a time until its journal is as
+//                   large as the fold rule lets it grow (kJournalRoom short
+//                   of due); its data folder is kept as it is and, folded,
+//                   without the journal. Each is started kStarts times,
+//                   taking turns: from the login's OK to the received
+//                   messages loaded (median, with min and max), and the
+//                   peak resident size then (start_memory_*, MiB shown as
+//                   ms in the ratio table). Reference: the start without.
+//   stream_300000_fold, stream_300000  after one message, one message
+//                   every kSteadyGapMs for kStreamSeconds to each of those
+//                   copies; the one with the journal passes its fold bound
+//                   on the way. The longest the copy's event loop stood
+//                   still (a kLoopTickMs timer's latest tick), and the
+//                   longest greeting wait. Reference: the copy without.
 //   steady_100000   one message every kSteadyGapMs for kSteadySeconds to the
 //                   receiver holding 100,000, while another thread connects
 //                   every kProbeGapMs and times the receiver's greeting (a
@@ -69,6 +87,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -77,6 +96,7 @@
 #include <vector>
 
 #include "BenchProcesses.h"
+#include "DataJournal.h"
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PeerConnections.h"
@@ -115,6 +135,15 @@ constexpr int kPeerConnections = 8;
 // the message row) and the end, each answered by a reply record.
 constexpr int kRequestBytes[4] = {330, 330, 330 + 2 * kMessageChars + 400, 80};
 constexpr int kReplyBytes = 140;
+// The copies that start with the largest journal and without it.
+constexpr const char* kStartWithJournal = "start-journal";
+constexpr const char* kStartWithout = "start-plain";
+constexpr const char* kStartAddress = "127.0.0.67";
+// Journal bytes left below the fold bound: some 30 received messages.
+constexpr std::uint64_t kJournalRoom = 16 * 1024;
+constexpr int kLoopTickMs = 5;
+constexpr int kStarts = 5;
+constexpr int kStreamSeconds = 16;
 // A reply length with this bit set asks the reference server to append the
 // request to its file and fdatasync it before the reply.
 constexpr uint32_t kSyncFlag = 0x80000000u;
@@ -253,6 +282,9 @@ void record(const std::string& text, const std::string& reply, bool stored) {
       << recording.texts;
 }
 
+// When driveLogin clicked OK (CLOCK_MONOTONIC ns).
+int64_t loginClickedNs = 0;
+
 // Types the account's name and password into the login dialog once it is open.
 void driveLogin() {
   auto* poll = new QTimer;
@@ -262,22 +294,123 @@ void driveLogin() {
     poll->deleteLater();
     login->findChild<QComboBox*>("cboUserName")->setEditText(kReceiverName);
     login->findChild<QLineEdit*>("txtPassword")->setText("pw");
+    loginClickedNs = monotonicNs();
     login->findChild<QPushButton*>("cmdOK")->click();
   });
   poll->start(kLoginPollMs);
 }
 
-// argv: --receiver <sender UID> <resource file> [raw]. Runs the message
-// center as the program's main does, offscreen; prints "S" per stored
-// message. With "raw" it also runs the reference server.
+// ---- a copy that has run for long: its journal, its start, its stalls ----
+
+// The received messages' data file of the logged-in receiver.
+std::string receivedFilePath() {
+  return qEnvironmentVariable("TAVINOR_DATA_ROOT").toStdString() + "/" + kReceiverName + "/D008.dat";
+}
+
+// The folder <base>/<name>/data of a copy beside this one's.
+std::filesystem::path copyDataFolder(const char* name) {
+  return std::filesystem::path(qEnvironmentVariable("TAVINOR_DATA_ROOT").toStdString()) / ".." / ".." /
+         name / "data";
+}
+
+void copyDataFolderTo(const char* name) {
+  const std::filesystem::path target = copyDataFolder(name);
+  std::filesystem::remove_all(target);
+  std::filesystem::create_directories(target);
+  std::filesystem::copy(qEnvironmentVariable("TAVINOR_DATA_ROOT").toStdString(), target,
+                        std::filesystem::copy_options::recursive);
+}
+
+// The received messages' journal in bytes (0 when there is none).
+long long receivedJournalBytes() {
+  return static_cast<long long>(DataJournal(receivedFilePath(), true).size());
+}
+
+// Marks the received messages read one at a time, each mark its own save
+// (a journal record, as a person opening them one by one leaves), until
+// kJournalRoom bytes more would make the journal due for folding: the
+// largest journal the fold rule lets a copy start with, with room for a
+// short stream of messages before it is due. Keeps a copy of the data
+// folder with that journal (kStartWithJournal) and, after a fold, one
+// without it (kStartWithout). The journal's bytes.
+long long makeLargestJournal() {
+  PoolLoan received(modGlobalVariables::MessRec);
+  const std::string path = receivedFilePath();
+  const DataJournal journal(path, true);
+  const std::uint64_t dataBytes = DataJournal::dataFileSize(path);
+  std::vector<std::string> uids;
+  for (const pugi::xml_node row : received->XMLDocLinked()->rootElement().children()) {
+    uids.emplace_back(row.attribute("UID").value());
+  }
+  for (std::size_t n = 0; !DataJournal::dueForFold(journal.size() + kJournalRoom, dataBytes); ++n) {
+    received->SetRowFieldByKey(modGlobalVariables::kMessageUID, uids[n % uids.size()],
+                               modGlobalVariables::kMessageRTS,
+                               "2027-01-0" + std::to_string(1 + n / uids.size()) + " 10:00:00");
+    received->WriteXMLDoc();
+  }
+  DataJournal::flushWritten();
+  modGenGlobals::UpdatedUIDList[modGlobalVariables::MessRec].clear();
+  const long long bytes = receivedJournalBytes();
+  copyDataFolderTo(kStartWithJournal);
+  received->FoldXMLDoc();
+  copyDataFolderTo(kStartWithout);
+  return bytes;
+}
+
+// The longest the event loop went without turning, since last asked: a
+// timer due every kLoopTickMs notes how late each tick comes.
+class LoopStalls {
+ public:
+  LoopStalls() {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      const int64_t now = monotonicNs();
+      if (last_ != 0) longest_ = std::max(longest_, now - last_);
+      last_ = now;
+    });
+    timer_.start(kLoopTickMs);
+  }
+  // Microseconds.
+  long long takeLongest() {
+    const long long longest = longest_ / 1000;
+    longest_ = 0;
+    return longest;
+  }
+
+ private:
+  QTimer timer_;
+  int64_t last_ = 0;
+  int64_t longest_ = 0;
+};
+
+// The peak resident size of this process in KiB.
+long long peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+  }
+  fail("no VmHWM");
+}
+
+// argv: --receiver <sender UID> <resource file> [raw | started]. Runs the
+// message center as the program's main does, offscreen; prints "S" per
+// stored message. With "raw" it also runs the reference server. With
+// "started" the copy's data folder is one that a receiver left (its
+// account and messages are there): it logs in, reports how long the login
+// took to be ready ('T', in microseconds, the received messages loaded)
+// and its peak memory ('M'), and ends without its shut-down when its
+// input ends, so that its files stay as they are.
 int runReceiver(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   if (argc < 4) fail("receiver: arguments");
+  const bool started = argc > 4 && std::strcmp(argv[4], "started") == 0;
   platform::setMessageBoxResponder(platform::unattendedResponder("messages_bench"));
-  setUpCopy(argv[3], kReceiverName, [](int32_t) {});
-  addUserRow(argv[2], "Sam", kSenderAddress);
+  if (!started) {
+    setUpCopy(argv[3], kReceiverName, [](int32_t) {});
+    addUserRow(argv[2], "Sam", kSenderAddress);
+  }
   modGlobalVariables::CurrentLocalUserUID.clear();
 
   frmInternalServices startupWindow;
@@ -287,6 +420,10 @@ int runReceiver(int argc, char** argv) {
     fail("receiver: the message center did not start");
   }
   const std::string own = modGlobalVariables::CurrentLocalUserUID;
+  PoolLoan(modGlobalVariables::MessRec)->CountAll();
+  const long long readyMicroseconds = (monotonicNs() - loginClickedNs) / 1000;
+  const long long peakKiB = peakResidentKiB();
+  LoopStalls stalls;
   if (messageCenter.Connections() == nullptr) fail("receiver: not listening");
   messageCenter.Connections()->SetDispatcher([](const std::string& text, ConnectionState& state) {
     std::string reply = modCOMRequestedAction::ProcessRequestedAction(text, state);
@@ -308,8 +445,14 @@ int runReceiver(int argc, char** argv) {
     if (letter == 'W') return bytesWritten();
     if (letter == 'G') return given;
     if (letter == 'K') recording = {true, {}};
+    if (letter == 'J') return makeLargestJournal();
+    if (letter == 'j') return receivedJournalBytes();
+    if (letter == 'T') return readyMicroseconds;
+    if (letter == 'M') return peakKiB;
+    if (letter == 'L') return stalls.takeLongest();
     return modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, own, true)->CountAll();
   });
+  if (started) std::_Exit(result);
   messageCenter.Form_Unload();
   return result;
 }
@@ -506,11 +649,11 @@ void peerBurst(benchmark::State& state) {
 // took, until stopped.
 class GreetingProbe {
  public:
-  explicit GreetingProbe(int probes = 0) {
-    thread_ = std::thread([this, probes] {
+  explicit GreetingProbe(int probes = 0, const char* address = kReceiverAddress) {
+    thread_ = std::thread([this, probes, address] {
       for (int n = 0; probes == 0 ? !stop_ : n < probes; ++n) {
         const int64_t start = monotonicNs();
-        const int fd = rawConnection(kReceiverAddress, PeerConnections::kPeerPort, kSenderAddress, true);
+        const int fd = rawConnection(address, PeerConnections::kPeerPort, kSenderAddress, true);
         char first = 0;
         receiveAll(fd, &first, 1);
         waits_.push_back(static_cast<double>(monotonicNs() - start) / 1e6);
@@ -576,6 +719,144 @@ void steady(benchmark::State& state) {
   }
 }
 
+// ---- a copy that has run for long ------------------------------------------
+
+// The arguments of every receiver (the sender's UID, the resource file).
+QStringList receiverArguments;
+// The account of the copies that start with and without the largest journal.
+std::string startUID;
+
+// Makes the data folders kStartWithJournal and kStartWithout once: a
+// receiver of its own takes on 300,000 messages and the largest journal the
+// fold rule allows.
+void makeStartCopies() {
+  if (!startUID.empty()) return;
+  ReceiverProcess maker;
+  maker.start(senderBase, kStartAddress, receiverArguments, "start-maker");
+  if (maker.ask('c') < 300'000) fail("the copy to start does not hold 300,000 messages");
+  const long long journal = maker.ask('J');
+  std::printf("start-up copies: 300,000 stored, a journal of %.1f MB beside them and none\n",
+              static_cast<double>(journal) / 1e6);
+  startUID = maker.uid();
+  maker.finish();
+  addUserRow(startUID, "Rita", kStartAddress);
+}
+
+// One start of the copy in <base>/<name>, logged in until its received
+// messages are loaded.
+struct Start {
+  double seconds = 0;
+  double mebibytes = 0;
+};
+
+Start startCopy(const char* name) {
+  ReceiverProcess copy;
+  copy.start(senderBase, kStartAddress, receiverArguments + QStringList{"started"}, name);
+  const Start start{static_cast<double>(copy.ask('T')) / 1e6, static_cast<double>(copy.ask('M')) / 1024};
+  copy.finish();
+  return start;
+}
+
+std::vector<Start> startsWithJournal;
+std::vector<Start> startsWithout;
+
+// Starts take turns between the copy with the journal and the one without.
+void startUpWithJournal(benchmark::State& state) {
+  makeStartCopies();
+  for (auto _ : state) {
+    for (int run = 0; run < kStarts; ++run) {
+      const bool journalFirst = run % 2 == 0;
+      (journalFirst ? startsWithJournal : startsWithout)
+          .push_back(startCopy(journalFirst ? kStartWithJournal : kStartWithout));
+      (journalFirst ? startsWithout : startsWithJournal)
+          .push_back(startCopy(journalFirst ? kStartWithout : kStartWithJournal));
+    }
+  }
+}
+
+// The median of one measure of the starts, with its least and most.
+void reportStarts(benchmark::State& state, const std::vector<Start>& starts, double Start::*measure,
+                  double scale) {
+  if (starts.empty()) fail("the start-up cases run after their pair");
+  std::vector<double> values;
+  for (const Start& start : starts) values.push_back(start.*measure);
+  std::sort(values.begin(), values.end());
+  state.SetIterationTime(median(values) * scale);
+  state.counters["min"] = values.front();
+  state.counters["max"] = values.back();
+}
+
+void startTimeWithJournal(benchmark::State& state) {
+  startUpWithJournal(state);
+  reportStarts(state, startsWithJournal, &Start::seconds, 1);
+}
+
+void startTimeWithout(benchmark::State& state) {
+  for (auto _ : state) {}
+  reportStarts(state, startsWithout, &Start::seconds, 1);
+}
+
+// Peak memory in MiB, reported as if milliseconds, for the ratio table.
+void startMemoryWithJournal(benchmark::State& state) {
+  for (auto _ : state) {}
+  reportStarts(state, startsWithJournal, &Start::mebibytes, 1e-3);
+}
+
+void startMemoryWithout(benchmark::State& state) {
+  for (auto _ : state) {}
+  reportStarts(state, startsWithout, &Start::mebibytes, 1e-3);
+}
+
+// One message every kSteadyGapMs for kStreamSeconds to the copy in
+// <base>/<name>: the longest the copy's event loop stood still (reported in
+// the ratio table as its time) and the longest greeting wait. The copy with
+// the journal passes its fold bound during the stream; the one without
+// folds nothing.
+template <bool withJournal>
+void streamAt300000(benchmark::State& state) {
+  makeStartCopies();
+  for (auto _ : state) {
+    ReceiverProcess copy;
+    copy.start(senderBase, kStartAddress, receiverArguments + QStringList{"started"},
+               withJournal ? kStartWithJournal : kStartWithout);
+    // The first delivery after a start is not what this case measures.
+    modCOMFunctions::SendMessageToRecipients(messageText(0), 1, 1, startUID, "", false, false);
+    ActionManager().SetActionTimer(1, true);
+    if (!runUntil([&] { return !copy.stored().empty() && queueIdle(); }, kWaitLimitMs)) {
+      fail("stream: the first message never arrived");
+    }
+    const long long journalBefore = copy.ask('j');
+    copy.ask('L');
+    GreetingProbe probe(0, kStartAddress);
+    const int64_t end = monotonicNs() + int64_t{kStreamSeconds} * 1'000'000'000;
+    int sent = 1;
+    for (int64_t next = monotonicNs(); next < end; next += int64_t{kSteadyGapMs} * 1'000'000) {
+      runUntil([&] { return monotonicNs() >= next; }, kWaitLimitMs);
+      modCOMFunctions::SendMessageToRecipients(messageText(sent++), 1, 1, startUID, "", false, false);
+      ActionManager().SetActionTimer(1, true);
+    }
+    if (!runUntil([&] { return static_cast<int>(copy.stored().size()) >= sent; }, kWaitLimitMs)) {
+      fail("stream: a message never arrived");
+    }
+    const std::vector<double> waits = probe.finish();
+    const double stallMs = static_cast<double>(copy.ask('L')) / 1e3;
+    const long long journalAfter = copy.ask('j');
+    copy.finish();
+    if (withJournal != (journalAfter < journalBefore)) {
+      fail(withJournal ? "stream: the journal was not folded" : "stream: a journal was folded");
+    }
+    state.SetIterationTime(stallMs / 1e3);
+    state.counters["messages"] = sent - 1;
+    state.counters["max_greeting_ms"] = *std::max_element(waits.begin(), waits.end());
+    std::printf("stream to 300,000 stored %s: %d messages, longest stall %.1f ms, longest greeting "
+                "wait %.1f ms, journal %.1f MB before, %.1f MB after\n",
+                withJournal ? "with the largest journal" : "without a journal", sent - 1, stallMs,
+                *std::max_element(waits.begin(), waits.end()), static_cast<double>(journalBefore) / 1e6,
+                static_cast<double>(journalAfter) / 1e6);
+    if (!runUntil(queueIdle, kWaitLimitMs)) fail("the queue never settled");
+  }
+}
+
 // ---- the reference ---------------------------------------------------------
 
 int senderSyncFd = -1;
@@ -615,6 +896,27 @@ void rawOne(benchmark::State& state) {
   }
 }
 
+// Appends a record the size of a received message's journal record to a
+// file and fdatasyncs it, kBurst times: one sync per message, on the disk
+// that holds the receivers' files.
+void rawAppendLoop(benchmark::State& state) {
+  constexpr std::size_t kRecordBytes = 470;
+  const int count = burstCount();
+  const std::string path = (senderBase + "/append-synced").toStdString();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) fail("no file for the append loop");
+  const std::string record(kRecordBytes, 'a');
+  for (auto _ : state) {
+    const int64_t start = monotonicNs();
+    for (int n = 0; n < count; ++n) syncWrite(fd, record.data(), record.size());
+    const double total = static_cast<double>(monotonicNs() - start) / 1e9;
+    state.SetIterationTime(total);
+    state.counters["messages"] = count;
+    state.counters["msg/s"] = count / total;
+  }
+  ::close(fd);
+}
+
 template <bool synced>
 void rawBurst(benchmark::State& state) {
   const int count = burstCount();
@@ -641,6 +943,7 @@ int runSender(int argc, char** argv) {
   const std::string syncedFile = (base + "/sender-synced").toStdString();
   senderSyncFd = ::open(syncedFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (senderSyncFd < 0) fail("no file for the synced reference");
+  receiverArguments = {QString::fromStdString(senderUID), QString::fromUtf8(resource)};
   ReceiverProcess child;
   ReceiverProcess small;
   receiver = &child;
@@ -660,6 +963,7 @@ int runSender(int argc, char** argv) {
   const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
       {"raw/one_exchange_synced", rawOne<true>},
       {"raw/burst_synced", rawBurst<true>},
+      {"raw/append_synced_loop", rawAppendLoop},
       {"ours/one_message_1000_beside_100000", oneMessageBeside<100'000>},
       {"ours/one_message_100000", oneMessageAt<100'000>},
       {"ours/queued_burst_100000", burst<100'000>},
@@ -668,6 +972,12 @@ int runSender(int argc, char** argv) {
       {"ours/steady_100000", steady<100'000>},
       {"ours/one_message_1000_beside_300000", oneMessageBeside<300'000>},
       {"ours/one_message_300000", oneMessageAt<300'000>},
+      {"ours/start_300000_journal", startTimeWithJournal},
+      {"ours/start_300000", startTimeWithout},
+      {"ours/start_memory_300000_journal", startMemoryWithJournal},
+      {"ours/start_memory_300000", startMemoryWithout},
+      {"ours/stream_300000", streamAt300000<false>},
+      {"ours/stream_300000_fold", streamAt300000<true>},
   };
   runWithRatios(
       argc, argv, benchmarks,
@@ -680,8 +990,16 @@ int runSender(int argc, char** argv) {
            "ours/one_message_1000_beside_300000"},
           {"burst from 8 connections, 100,000 stored, vs synced raw", "ours/burst_100000",
            "raw/burst_synced"},
+          {"burst from 8 connections, 100,000 stored, vs append+fdatasync loop",
+           "ours/burst_100000", "raw/append_synced_loop"},
           {"burst through the queue, 100,000 stored, vs synced raw", "ours/queued_burst_100000",
            "raw/burst_synced"},
+          {"start-up, 300,000 stored, with the largest journal vs without",
+           "ours/start_300000_journal", "ours/start_300000"},
+          {"peak memory at start (MiB), with the largest journal vs without",
+           "ours/start_memory_300000_journal", "ours/start_memory_300000"},
+          {"longest stall (ms), stream to 300,000 stored, folding vs not",
+           "ours/stream_300000_fold", "ours/stream_300000"},
           {"greeting wait (median), one message per 200 ms vs idle", "ours/steady_100000",
            "ours/idle_greeting_100000"},
       },
