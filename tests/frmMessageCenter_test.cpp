@@ -255,6 +255,53 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
   EXPECT_NE(received.find("Hello there"), std::string::npos);
 }
 
+// The unopened messages found at start-up scroll in their order; a message
+// that arrives meanwhile, whichever of them is scrolling then, is shown
+// right after it, before the rest of them.
+TEST_F(StartUp, AMessageArrivingWhileTheStartUpBacklogScrollsIsShownNext) {
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  const std::vector<std::string> backlog = {"OLD1", "OLD2", "OLD3"};  // two unopened, one automatic
+  for (std::size_t arrivesAfter = 0; arrivesAfter <= backlog.size(); ++arrivesAfter) {
+    SCOPED_TRACE("arrives after " + std::to_string(arrivesAfter) + " opened");
+    {
+      const auto received = modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, ann,
+                                                                  true);
+      received->DeleteAll(false);
+      for (const auto& [uid, status] : {std::pair{"OLD1", "60"}, {"OPENED", "100"},
+                                        {"OLD3", "-1"}, {"OLD2", "60"}}) {
+        received->CreateNewRow(false, 0);
+        received->SetFields({0, 1, 2, 4}, {uid, "SOMEONE", status, "Hello there"});
+        received->AddCurrentRow();
+      }
+      received->SaveXMLDoc();
+    }
+    frmMessageCenter messageCenter;
+    driveKnownLogin("ann", "pw");
+    ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+    frmMessageBoard& board = *messageCenter.MessageBoard();
+    std::vector<std::string> opened;
+    board.SetOpenHandler([&](const std::string& uid) { opened.push_back(uid); });
+    for (std::size_t click = 0; click < arrivesAfter; ++click) {
+      QTest::mouseClick(&board, Qt::LeftButton);
+    }
+    {
+      PoolLoan received(modGlobalVariables::MessRec);
+      received->CreateNewRow(false, 0);
+      received->SetFields({0, 1, 2, 4}, {"NEW", "SOMEONE", "60", "Just now"});
+      received->AddCurrentRow();
+    }
+    MessageCenterServices::AddBoardItem(MessageCenterServices::kBoardReceivedMessage, "NEW");
+    while (!board.ShownMessage().empty()) QTest::mouseClick(&board, Qt::LeftButton);
+    std::vector<std::string> expected = backlog;
+    expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(
+                                           std::min(arrivesAfter + 1, backlog.size())),
+                    "NEW");
+    EXPECT_EQ(opened, expected);
+    messageCenter.Form_Unload();
+    modGlobalVariables::CurrentLocalUserUID.clear();
+  }
+}
+
 namespace {
 
 // What a check of a data file and its journal looks at: a rewrite gives the

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
+
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTest>
 #include <QWidget>
 
@@ -87,26 +91,70 @@ TEST(MessageBox, ResponderRecordsAndAnswersInOrder) {
   EXPECT_EQ(boxes.shown()[1].title, "Tavinor");
 }
 
-// The box keeps its owner (a window nobody sees here) but opens over the
-// middle of the window the person works in.
-TEST(MessageBox, OpensOverTheActiveWindowWhateverOwnsIt) {
-  QWidget owner;
-  QWidget active;
-  active.setGeometry(300, 200, 420, 300);
-  active.show();
-  active.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&active));
-  QRect shownAt;
-  QWidget* parent = nullptr;
-  onNextModal<QMessageBox>([&](QMessageBox* box) {
-    shownAt = box->frameGeometry();
-    parent = box->parentWidget();
-    box->accept();
-  });
-  platform::showMessageBox("Saved.", platform::kMbInformation, "Tavinor", &owner);
-  EXPECT_EQ(parent, &owner);
-  EXPECT_LE((shownAt.center() - active.frameGeometry().center()).manhattanLength(), 4)
-      << shownAt.x() << "," << shownAt.y();
+// A box keeps its owner and opens over the middle of it while the person
+// sees it, whatever window is active; over the active window when its owner
+// is hidden or missing; over the screen when neither is there; and always
+// wholly on the screen.
+TEST(MessageBox, OpensOverItsVisibleOwnerElseTheActiveWindowAndStaysOnTheScreen) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  const QRect middle(300, 200, 420, 300);
+  const QRect atTheEdge(screen.right() - 150, screen.bottom() - 90, 150, 90);
+  enum Anchor { kOwner, kActive, kScreen };
+  struct Case {
+    const char* name;
+    bool hasOwner, ownerShown;
+    QRect ownerAt;
+    bool otherActive;  // another visible window is the active one
+    Anchor over;
+  };
+  const Case cases[] = {
+      {"owner hidden, another window active", true, false, middle, true, kActive},
+      {"owner shown, another window active", true, true, middle, true, kOwner},
+      {"owner shown and active", true, true, middle, false, kOwner},
+      {"owner shown at the screen's corner", true, true, atTheEdge, true, kOwner},
+      {"no owner, a window active", false, false, middle, true, kActive},
+      {"owner hidden, nothing active", true, false, middle, false, kScreen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QWidget owner;
+    QWidget other;
+    owner.setGeometry(c.ownerAt);
+    other.setGeometry(QRect(40, 420, 300, 200));
+    if (c.otherActive) {
+      other.show();
+      other.activateWindow();
+      ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    }
+    if (c.ownerShown) {
+      owner.show();
+      if (!c.otherActive) {
+        owner.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&owner));
+      }
+    }
+    QRect shownAt;
+    QWidget* parent = nullptr;
+    onNextModal<QMessageBox>([&](QMessageBox* box) {
+      shownAt = box->frameGeometry();
+      parent = box->parentWidget();
+      box->accept();
+    });
+    platform::showMessageBox("Saved.", platform::kMbInformation, "Tavinor",
+                             c.hasOwner ? &owner : nullptr);
+    EXPECT_EQ(parent, c.hasOwner ? &owner : nullptr);
+    const QRect anchor = c.over == kOwner    ? owner.frameGeometry()
+                         : c.over == kActive ? other.frameGeometry()
+                                             : screen;
+    // Centred on its anchor, then moved wholly onto the screen.
+    QRect expected(QPoint(), shownAt.size());
+    expected.moveCenter(anchor.center());
+    expected.moveLeft(std::clamp(expected.left(), screen.left(), screen.right() - expected.width() + 1));
+    expected.moveTop(std::clamp(expected.top(), screen.top(), screen.bottom() - expected.height() + 1));
+    EXPECT_LE((shownAt.topLeft() - expected.topLeft()).manhattanLength(), 4)
+        << shownAt.x() << "," << shownAt.y() << " not " << expected.x() << "," << expected.y();
+    EXPECT_TRUE(screen.contains(shownAt));
+  }
 }
 
 TEST(TvrError, SourcePrefixKeepsEverythingElse) {
