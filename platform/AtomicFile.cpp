@@ -12,6 +12,15 @@ namespace {
 
 constexpr int kNameAttempts = 20;
 
+FileDoorWatch::Observer& observer() {
+  static FileDoorWatch::Observer watching;
+  return watching;
+}
+
+void tell(FileDoorStep step, const std::string& path) {
+  if (observer()) observer()(step, path);
+}
+
 std::string temporaryNameBeside(const std::string& path) {
   static std::mt19937 generator{std::random_device{}()};
   const auto slash = path.rfind('/');
@@ -21,6 +30,12 @@ std::string temporaryNameBeside(const std::string& path) {
 }
 
 }  // namespace
+
+FileDoorWatch::FileDoorWatch(Observer watching) : before_(std::move(observer())) {
+  observer() = std::move(watching);
+}
+
+FileDoorWatch::~FileDoorWatch() { observer() = std::move(before_); }
 
 std::string folderOf(const std::string& path) {
   const auto slash = path.rfind('/');
@@ -66,6 +81,8 @@ std::optional<FileWriteFailure> appendToFile(const std::string& path, std::strin
   if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
   if (failure.error != 0) return failure;
   if (created) syncFolder(folderOf(path));
+  tell(FileDoorStep::kWritten, path);
+  if (flush || created) tell(FileDoorStep::kSynced, path);
   size = static_cast<std::uint64_t>(info.st_size);
   return std::nullopt;
 }
@@ -77,6 +94,7 @@ std::optional<FileWriteFailure> flushFile(const std::string& path) {
   if (::fdatasync(fd) != 0) failure = {"flush", errno};
   if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
   if (failure.error != 0) return failure;
+  tell(FileDoorStep::kSynced, path);
   return std::nullopt;
 }
 
@@ -91,6 +109,8 @@ std::optional<FileWriteFailure> truncateDurably(const std::string& path, std::ui
   }
   if (::close(fd) != 0 && failure.error == 0) failure = {"close", errno};
   if (failure.error != 0) return failure;
+  tell(FileDoorStep::kWritten, path);
+  tell(FileDoorStep::kSynced, path);
   return std::nullopt;
 }
 
@@ -129,6 +149,8 @@ std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string
     return failure;
   }
   syncFolder(folderOf(path));
+  tell(FileDoorStep::kWritten, path);
+  tell(FileDoorStep::kSynced, path);
   return std::nullopt;
 }
 

@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,5 +59,26 @@ std::string folderOf(const std::string& path);
 // Writes all of `bytes` to `fd`, going on after short or interrupted writes.
 // 0, or the error number of the write that failed.
 int writeFully(int fd, std::string_view bytes);
+
+// What a file door function did to a file, in order: bytes went into it
+// (kWritten: an append, a cut, or a whole new content), or what was written
+// to it is on disk (kSynced). A failed step tells nothing.
+enum class FileDoorStep { kWritten, kSynced };
+
+// While it lives, `observer` hears every step that the functions above take
+// on a file (folders are not told), on the thread that takes it. Lets tests
+// see what a caller left unsynced; not for the program. A watch made while
+// another lives replaces it until it ends.
+class FileDoorWatch {
+ public:
+  using Observer = std::function<void(FileDoorStep step, const std::string& path)>;
+  explicit FileDoorWatch(Observer observer);
+  ~FileDoorWatch();
+  FileDoorWatch(const FileDoorWatch&) = delete;
+  FileDoorWatch& operator=(const FileDoorWatch&) = delete;
+
+ private:
+  Observer before_;
+};
 
 }  // namespace platform
