@@ -342,7 +342,7 @@ long long makeLargestJournal() {
   for (const pugi::xml_node row : received->XMLDocLinked()->rootElement().children()) {
     uids.emplace_back(row.attribute("UID").value());
   }
-  for (std::size_t n = 0; !DataJournal::dueForFold(journal.size() + kJournalRoom, dataBytes); ++n) {
+  for (std::size_t n = 0; !journal.dueForFold(journal.size() + kJournalRoom, dataBytes); ++n) {
     received->SetRowFieldByKey(modGlobalVariables::kMessageUID, uids[n % uids.size()],
                                modGlobalVariables::kMessageRTS,
                                "2027-01-0" + std::to_string(1 + n / uids.size()) + " 10:00:00");

@@ -44,6 +44,8 @@ std::optional<std::uint64_t> fixedFoldBound;
 std::function<void(DataJournal::Step)> stepHook;
 // Journals appended to without a sync since (flushWritten).
 std::set<std::string> writtenJournals;
+// Journals whose fold failed, by path: the size they had then.
+std::unordered_map<std::string, std::uint64_t> refusedFolds;
 
 bool knownKind(char kind) {
   return kind == kJournalId || kind == kSave || kind == kReplace || kind == kAppend || kind == kRemove;
@@ -106,6 +108,13 @@ class RowsByUID {
   pugi::xml_node root_;
   std::unordered_map<std::string, std::vector<pugi::xml_node>> rows_;
 };
+
+// Whether the record at `offset` of `bytes` runs past their end: its header,
+// or the payload its length names, is cut short.
+bool runsPastEnd(std::string_view bytes, std::size_t offset) {
+  const std::size_t left = bytes.size() - offset;
+  return left < kHeaderBytes || wordAt(bytes, offset) > left - kHeaderBytes;
+}
 
 // The payload of the intact record at `offset` of `bytes`; nullopt when
 // the record there is short or fails its check.
@@ -221,9 +230,10 @@ DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted, std::s
   path_ = platform::folderOf(dataFilePath) + "/." + fileName_ + ".jnl";
 }
 
-bool DataJournal::exists() const {
+DataJournal::Kind DataJournal::kind() const {
   struct stat info {};
-  return ::lstat(path_.c_str(), &info) == 0;
+  if (::lstat(path_.c_str(), &info) != 0) return Kind::kMissing;
+  return S_ISREG(info.st_mode) ? Kind::kFile : Kind::kOther;
 }
 
 std::uint64_t DataJournal::size() const { return fileSize(path_); }
@@ -360,11 +370,14 @@ void DataJournal::flushWritten() {
 DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_view element,
                                               bool cutTornTail) const {
   Replayed out;
-  out.found = exists();
-  if (!out.found) return out;
+  const Kind at = kind();
+  out.found = at != Kind::kMissing;
+  out.notAFile = at == Kind::kOther;
+  if (at != Kind::kFile) return out;
+  // Only a regular file is opened: a named pipe would block the open.
   const std::optional<std::string> stored = regularFileBytes(path_);
   if (!stored) {
-    out.foreign = true;
+    out.notAFile = true;
     return out;
   }
   const std::string& bytes = *stored;
@@ -372,6 +385,7 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
   Identity identity;
   std::size_t offset = 0;
   std::size_t intactEnd = 0;
+  bool torn = false;
   while (offset < bytes.size()) {
     if (const std::optional<std::string_view> payload = recordAt(bytes, offset)) {
       // A checked record that holds nothing applicable is passed over.
@@ -386,8 +400,17 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
       continue;
     }
     const std::optional<std::size_t> next = nextIntact(bytes, offset + 1);
-    if (!next) break;
+    if (!next && runsPastEnd(bytes, offset)) {
+      torn = true;
+      break;
+    }
+    // Whose journal this is, the first record says: nothing proves it now.
+    if (offset == 0) {
+      out.unproven = true;
+      return out;
+    }
     out.damaged = true;
+    if (!next) break;
     offset = *next;
   }
   out.legacy = !identity.named;
@@ -406,7 +429,7 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
   for (const std::vector<Entry>& save : saves) {
     for (const Entry& entry : save) applyEntry(rows, entry);
   }
-  if (!cutTornTail || intactEnd == bytes.size()) return out;
+  if (!cutTornTail || !torn) return out;
   if (const auto failure = platform::truncateDurably(path_, intactEnd)) {
     modGenFunctionsFile::raiseSystemError(failure->error, "Cannot " + failure->step, path_);
   }
@@ -468,25 +491,46 @@ void DataJournal::remove() const {
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     modGenFunctionsFile::raiseSystemError(errno, "Cannot delete", path_);
   }
+  refusedFolds.erase(path_);
   stepDone(Step::kRemove);
 }
 
-bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) {
-  if (fixedFoldBound) return journalSize > *fixedFoldBound;
-  return journalSize > kLeastFoldBytes && journalSize > dataSize;
+bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) const {
+  const auto refused = refusedFolds.find(path_);
+  const std::uint64_t grown =
+      refused == refusedFolds.end() ? journalSize : journalSize - std::min(journalSize, refused->second);
+  if (fixedFoldBound) return grown > *fixedFoldBound;
+  return grown > kLeastFoldBytes && grown > dataSize;
 }
 
-void DataJournal::setFoldBound(std::optional<std::uint64_t> bytes) { fixedFoldBound = bytes; }
+bool DataJournal::foldFailed(std::uint64_t journalSize) const {
+  const auto [refused, first] = refusedFolds.try_emplace(path_, journalSize);
+  refused->second = journalSize;
+  return first;
+}
 
 std::uint64_t DataJournal::dataFileSize(const std::string& dataFilePath) {
   struct stat info {};
   return ::stat(dataFilePath.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
-void DataJournal::setStepHook(std::function<void(Step)> hook) { stepHook = std::move(hook); }
-
 void DataJournal::stepDone(Step step) {
   if (stepHook) stepHook(step);
+}
+
+DataJournal::FoldBound::FoldBound(std::uint64_t bytes) { fixedFoldBound = bytes; }
+
+DataJournal::FoldBound::~FoldBound() { fixedFoldBound.reset(); }
+
+DataJournal::StepHook::StepHook(std::function<void(Step)> hook) { stepHook = std::move(hook); }
+
+DataJournal::StepHook::~StepHook() { stepHook = nullptr; }
+
+void DataJournal::resetProcessState() {
+  fixedFoldBound.reset();
+  stepHook = nullptr;
+  writtenJournals.clear();
+  refusedFolds.clear();
 }
 
 std::uint32_t DataJournal::crc32(std::string_view bytes) {

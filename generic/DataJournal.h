@@ -24,13 +24,18 @@
 // order rebuilds the rows and their order. One save is one record, so that its CRC makes it
 // replay all or none.
 //
-// Failing safe. A failed append cuts the journal back to where it was. A
-// record that fails its check and is followed by intact records is damage:
-// replay skips it, finds the next intact record (whose header and CRC
-// check) and applies the rest, and tells the owner, who keeps a copy and
-// folds. Only a torn tail at the very end is cut silently. A journal is never
-// opened through a symbolic link; one that names another file or owner, or
-// holds rows of another name, is foreign: nothing of it is applied.
+// Failing safe. A failed append cuts the journal back to where it was. Only
+// a record whose length runs past the end of the file (what a crash during
+// an append leaves) is a torn tail, cut silently. A complete record that
+// fails its check is damage wherever it lies, the last one included: replay
+// skips it, finds the next intact record (whose header and CRC check) and
+// applies the rest, and tells the owner, who keeps a copy and folds. A
+// journal whose first record fails its check cannot be proved to be this
+// file's: nothing of it is applied. A journal is never opened through a
+// symbolic link; one that names another file or owner, or holds rows of
+// another name, is foreign: nothing of it is applied. Anything at the
+// journal's path that is not a regular file is no journal: its owner moves
+// it aside.
 //
 // Folding: the owner flushes the journal, rewrites the data file whole with
 // the journal's id in the root's "JNL" attribute, then calls remove(). A
@@ -61,8 +66,11 @@ class DataJournal {
   static constexpr const char* kFoldedAttribute = "JNL";
 
   const std::string& path() const { return path_; }
+  // What lies at the journal's path (a link is not followed).
+  enum class Kind { kMissing, kFile, kOther };
+  Kind kind() const;
   // Whether a journal (or anything else by its name, a link too) exists.
-  bool exists() const;
+  bool exists() const { return kind() != Kind::kMissing; }
   // Its size in bytes, 0 when missing; a link is not followed.
   std::uint64_t size() const;
   // Its bytes as stored; "" when missing or a link.
@@ -94,39 +102,68 @@ class DataJournal {
   // What a replay found.
   struct Replayed {
     bool found = false;
-    // A record that failed its check lay before intact ones.
+    // A complete record after the first failed its check.
     bool damaged = false;
-    // A link, or a journal of another file, owner or row name: not applied.
+    // A journal of another file, owner or row name: not applied.
     bool foreign = false;
+    // Its first record failed its check: not applied.
+    bool unproven = false;
+    // Not a regular file (a folder, a link ...): not read.
+    bool notAFile = false;
     // Written by an older build: no identity naming file and owner.
     bool legacy = false;
     // The data file names it as folded: not applied.
     bool folded = false;
   };
   // Applies the journal's intact records to the rows named `element` under
-  // `root` ("": rows of any name); with cutTornTail (only the journal's one writer may) a torn tail
-  // is cut off the file, so that later appends follow the intact records.
+  // `root` ("": rows of any name), unless it is foreign, unproven, folded or
+  // no file; with cutTornTail (only the journal's one writer may) a torn
+  // tail is cut off the file, so that later appends follow the intact records.
   Replayed replayOnto(pugi::xml_node root, std::string_view element, bool cutTornTail) const;
   // Removes the journal (a link itself, never its target); a crash may bring
   // it back, which replay tolerates.
   void remove() const;
 
-  // Whether a journal of `journalSize` bytes is due to be folded into a
+  // Whether the journal, now `journalSize` bytes, is due to be folded into a
   // data file of `dataSize` bytes: past 4 MiB and past the data file's size,
   // so that rewrites cost, on average, no more than the appends they follow.
-  static bool dueForFold(std::uint64_t journalSize, std::uint64_t dataSize);
-  // Replaces that rule by a fixed bound in bytes (nullopt: the rule again);
-  // lets crash tests fold often.
-  static void setFoldBound(std::optional<std::uint64_t> bytes);
+  // After a fold of it failed, what it grew since counts, so that a disk
+  // without room for a rewrite is not asked for one at every append.
+  bool dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) const;
+  // Notes that folding the journal, `journalSize` bytes, failed; true the
+  // first time since it was last folded, so that the failure is told once.
+  bool foldFailed(std::uint64_t journalSize) const;
   // The size of a file (0 when it is missing).
   static std::uint64_t dataFileSize(const std::string& dataFilePath);
 
   // The steps of a save that writes the journal or the whole file, in turn.
   enum class Step { kAppend, kFlush, kRewrite, kRemove };
-  // Called after each step is done (kRewrite by the data file's owner);
-  // lets tests stop a save there, as a kill would.
-  static void setStepHook(std::function<void(Step)> hook);
   static void stepDone(Step step);
+
+  // Process-wide settings for tests, each in force while it lives and put
+  // back when it ends (one of a kind at a time).
+  // A fixed fold bound in bytes in place of the size rule: lets crash tests
+  // fold often.
+  class FoldBound {
+   public:
+    explicit FoldBound(std::uint64_t bytes);
+    ~FoldBound();
+    FoldBound(const FoldBound&) = delete;
+    FoldBound& operator=(const FoldBound&) = delete;
+  };
+  // Called after each step is done (kRewrite by the data file's owner); lets
+  // tests stop a save there, as a kill would.
+  class StepHook {
+   public:
+    explicit StepHook(std::function<void(Step)> hook);
+    ~StepHook();
+    StepHook(const StepHook&) = delete;
+    StepHook& operator=(const StepHook&) = delete;
+  };
+  // Puts every process-wide setting back as at start (the size rule, no
+  // step hook) and forgets the journals left for flushWritten() and the
+  // folds that failed: what one test leaves must not reach the next.
+  static void resetProcessState();
 
   // CRC-32 (the IEEE polynomial, as zlib's crc32).
   static std::uint32_t crc32(std::string_view bytes);

@@ -207,21 +207,22 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // leaves the collection not loaded.
   // The file's journal is replayed onto the rows, or onto the empty
   // collection that replaces the file. A damaged journal, one beside a
-  // damaged or foreign file, and one that is a link or names another file
-  // or owner (then not replayed) are kept as "<name>.jnl.bad-..." and named
-  // the same way; a damaged one, or one of an older build, is then folded
-  // into the file at once.
+  // damaged or foreign file, and one that names another file or owner or
+  // whose first record fails its check (then not replayed) are kept as
+  // "<name>.jnl.bad-..." and named the same way; a damaged one, or one of an
+  // older build, is then folded into the file at once. Anything else at the
+  // journal's path (a folder, a link ...) is moved aside under that name and
+  // named, here or at the next save, and a fresh journal starts.
   void LoadXMLDoc(bool force);
-  // Whether a copy of the data file was ever kept aside as damaged or
-  // foreign: rows may be missing that the person had.
-  bool HasKeptCopies() const;
   // The owner ("OU") that the enciphered data file at fullPath names; "" when
   // it names none or cannot be read.
   static std::string DataFileOwner(const std::string& fullPath);
   // Makes every change of the document since its file was last in step
   // durable: rows changed, added or removed go to the file's journal with
-  // one sync; other changes (and a journal past its bound) rewrite the whole
-  // file atomically. Nothing is written when nothing changed, and a
+  // one sync; other changes rewrite the whole file atomically. A journal
+  // that the append made due by its size is then folded into the file; a
+  // fold that fails is logged once and leaves the save done (the journal
+  // holds its rows). Nothing is written when nothing changed, and a
   // collection that is not loaded is never written. Raises 5, writing
   // nothing, when the owner checked on loading is not the one the document's
   // root names (a linked collection of another account). After a failed
@@ -285,8 +286,13 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // the journal, the next save rewrites the whole file.
   std::uint64_t appendRows(const DataJournal& journal, const std::vector<std::string>& records,
                                    bool flush);
+  // Folds the journal that a save's append made due by its size; never raises.
+  void foldAfterAppend(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal,
+                       std::uint64_t journalSize);
   // Rewrites the whole file, naming the journal it folds, and removes that journal.
   void rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
+  // The rewrite alone: the journal flushed, then the file written whole.
+  void writeWholeFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
   // Hands the journal found at load to the person when it was set aside.
   static void settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
                             const modGenApplicationSetting::FileSourceInfo& file, bool fileLost);

@@ -5,7 +5,6 @@
 // only changed rows with a UID appends them to the file's DataJournal; the
 // whole file is rewritten atomically (folding the journal in) when that cannot
 // express the changes, when the journal grows past its bound, and on a fold.
-#include <QDir>
 #include <QFile>
 #include <algorithm>
 #include <map>
@@ -39,6 +38,8 @@ constexpr int kAccountsDamagedMessage = 50104;
 constexpr int kJournalDamagedMessage = 50112;
 constexpr int kJournalForeignMessage = 50113;
 constexpr int kJournalBesideLostFileMessage = 50114;
+constexpr int kJournalUnprovenMessage = 50115;
+constexpr int kJournalNotAFileMessage = 50116;
 
 // An enciphered text carries four key bytes around its content.
 constexpr std::size_t kCipherOverhead = 4;
@@ -70,6 +71,14 @@ void keepCopyAndTell(int message, const modGenApplicationSetting::FileSourceInfo
                      const std::string& bytes) {
   const std::string kept = modGenApplicationSetting::KeepDamagedCopy(file, bytes);
   ReportEvent("clsGenObject.LoadXMLDoc",
+              modGenFunctionsResource::GetResourceMessage(message, {file.FullPath, kept}));
+}
+
+// Moves what lies at `file` aside and tells the person, in `message`, what
+// was there and where it went.
+void moveAsideAndTell(int message, const modGenApplicationSetting::FileSourceInfo& file) {
+  const std::string kept = modGenApplicationSetting::MoveAside(file);
+  ReportEvent("clsGenObject.SaveXMLDoc",
               modGenFunctionsResource::GetResourceMessage(message, {file.FullPath, kept}));
 }
 
@@ -126,22 +135,6 @@ std::string clsGenObject::DataFileOwner(const std::string& fullPath) {
   } catch (...) {
     endError("clsGenObject.DataFileOwner");
     return {};
-  }
-}
-
-bool clsGenObject::HasKeptCopies() const {
-  try {
-    const modGenApplicationSetting::FileSourceInfo file =
-        dataFileOf(ClassType_, FileName_, LocalPath_);
-    if (file.FileName.empty()) return false;
-    const QString pattern =
-        QString::fromStdString(file.FileName + modGenApplicationSetting::kKeptCopyMark) + "*";
-    return !QDir(QString::fromStdString(file.FolderPath))
-                .entryList({pattern}, QDir::Files)
-                .isEmpty();
-  } catch (...) {
-    endError("clsGenObject.HasKeptCopies");
-    return false;
   }
 }
 
@@ -246,13 +239,17 @@ std::string clsGenObject::emptyRootText() const {
 }
 
 // A journal kept aside is copied, so that its rows stay where the load put
-// them until the rewrite that follows holds them; a foreign one goes at once.
+// them until the rewrite that follows holds them; one that was not applied
+// goes at once, so that later appends start a journal of their own.
 void clsGenObject::settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
                                  const modGenApplicationSetting::FileSourceInfo& file,
                                  bool fileLost) {
   const modGenApplicationSetting::FileSourceInfo kept = journalFileOf(file, journal);
-  if (replayed.foreign) {
-    keepCopyAndTell(kJournalForeignMessage, kept, journal.bytes());
+  if (replayed.notAFile) {
+    moveAsideAndTell(kJournalNotAFileMessage, kept);
+  } else if (replayed.foreign || replayed.unproven) {
+    keepCopyAndTell(replayed.foreign ? kJournalForeignMessage : kJournalUnprovenMessage, kept,
+                    journal.bytes());
     journal.remove();
   } else if (replayed.damaged) {
     keepCopyAndTell(kJournalDamagedMessage, kept, journal.bytes());
@@ -304,8 +301,13 @@ void clsGenObject::writeDataFile(bool fold, bool flush) {
     throw TvrError(kErrInvalidCall, "", "The rows held belong to another owner than " + file.FullPath);
   }
   const DataJournal journal(file.FullPath, FileContentEncrypted_, journalOwner());
+  DataJournal::Kind found = journal.kind();
+  if (found == DataJournal::Kind::kOther) {
+    moveAsideAndTell(kJournalNotAFileMessage, journalFileOf(file, journal));
+    found = DataJournal::Kind::kMissing;
+  }
   RowChanges& changes = doc_->changes();
-  const bool journalHeld = journal.exists();
+  const bool journalHeld = found == DataJournal::Kind::kFile;
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
   if (changes.anyRow() && (journalHeld || !rewrite)) {
     const DataJournal::Records rows = journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn());
@@ -313,17 +315,45 @@ void clsGenObject::writeDataFile(bool fold, bool flush) {
       changes.makeWhole();
       rewrite = true;
     }
+    std::uint64_t journalSize = 0;
     if (!rows.records.empty()) {
       // A rewrite flushes the journal first: the append need not.
-      const std::uint64_t journalSize = appendRows(journal, rows.records, flush && !rewrite);
-      rewrite = rewrite ||
-                DataJournal::dueForFold(journalSize, DataJournal::dataFileSize(file.FullPath));
+      journalSize = appendRows(journal, rows.records, flush && !rewrite);
     }
     changes.forgetRows();
+    if (!rewrite && journalSize > 0 &&
+        journal.dueForFold(journalSize, DataJournal::dataFileSize(file.FullPath))) {
+      foldAfterAppend(file, journal, journalSize);
+      return;
+    }
   }
   if (!rewrite) return;
   rewriteDataFile(file, journal);
   changes.forget();
+}
+
+// The save has succeeded once its rows are in the journal: a fold that fails
+// keeps the journal, which stays valid, is logged once, and is tried again
+// once the journal has grown as much again, or at the next fold asked for.
+void clsGenObject::foldAfterAppend(const modGenApplicationSetting::FileSourceInfo& file,
+                                   const DataJournal& journal, std::uint64_t journalSize) {
+  RowChanges& changes = doc_->changes();
+  try {
+    writeWholeFile(file, journal);
+  } catch (...) {
+    // Only the root's mark of the journal it would have folded changed.
+    changes.forget();
+    if (journal.foldFailed(journalSize)) logError("clsGenObject.SaveXMLDoc");
+    return;
+  }
+  try {
+    journal.remove();
+    changes.forget();
+  } catch (...) {
+    // The file names the journal as folded: appends to it would be passed
+    // over, so the changes stay whole until a rewrite removes it.
+    if (journal.foldFailed(journalSize)) logError("clsGenObject.SaveXMLDoc");
+  }
 }
 
 std::uint64_t clsGenObject::appendRows(const DataJournal& journal,
@@ -340,6 +370,12 @@ std::uint64_t clsGenObject::appendRows(const DataJournal& journal,
 
 void clsGenObject::rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file,
                                    const DataJournal& journal) {
+  writeWholeFile(file, journal);
+  journal.remove();
+}
+
+void clsGenObject::writeWholeFile(const modGenApplicationSetting::FileSourceInfo& file,
+                                  const DataJournal& journal) {
   const pugi::xml_node root = rootElement();
   if (journal.exists()) {
     // Earlier saves may have left the journal's tail unflushed.
@@ -351,7 +387,6 @@ void clsGenObject::rewriteDataFile(const modGenApplicationSetting::FileSourceInf
                                        modGenFunctionsXML::XMLToString(doc_->documentNode()),
                                        FileContentEncrypted_, false, false);
   DataJournal::stepDone(DataJournal::Step::kRewrite);
-  journal.remove();
 }
 
 void clsGenObject::UnloadXMLDoc() {

@@ -1,11 +1,14 @@
 #include "modGenApplicationSetting.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <string_view>
 
 #include <QCoreApplication>
 #include <QDir>
 
+#include "AtomicFile.h"
 #include "Clock.h"
 #include "MessageBox.h"
 #include "RegistryStore.h"
@@ -114,18 +117,43 @@ FileSourceInfo GetFileSourceFolder(int32_t kind, const std::string& fileName,
   }
 }
 
+namespace {
+
+// The name of a kept copy of `file` that nothing in its folder holds yet.
+std::string keptCopyName(const FileSourceInfo& file) {
+  const std::string stem =
+      file.FileName + kKeptCopyMark + platform::now().toString(kKeptCopyStamp).toStdString();
+  const auto taken = [&](const std::string& name) {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(file.FolderPath + "/" + name, error));
+  };
+  std::string name = stem;
+  for (int n = 2; taken(name); ++n) name = stem + "-" + std::to_string(n);
+  return name;
+}
+
+}  // namespace
+
 std::string KeepDamagedCopy(const FileSourceInfo& file, const std::string& bytes) {
   try {
-    const std::string stem =
-        file.FileName + kKeptCopyMark + platform::now().toString(kKeptCopyStamp).toStdString();
-    std::string name = stem;
-    for (int n = 2; modGenFunctionsFile::FileExists(name, file.FolderPath); ++n) {
-      name = stem + "-" + std::to_string(n);
-    }
+    const std::string name = keptCopyName(file);
     modGenFunctionsFile::SaveFileContent(file.FolderPath, name, bytes, false, false, false);
     return name;
   } catch (...) {
     raiseAgain("modGenApplicationSetting.KeepDamagedCopy");
+  }
+}
+
+std::string MoveAside(const FileSourceInfo& file) {
+  try {
+    const std::string name = keptCopyName(file);
+    if (::rename(file.FullPath.c_str(), (file.FolderPath + "/" + name).c_str()) != 0) {
+      modGenFunctionsFile::raiseSystemError(errno, "Cannot move aside", file.FullPath);
+    }
+    platform::syncFolder(file.FolderPath);
+    return name;
+  } catch (...) {
+    raiseAgain("modGenApplicationSetting.MoveAside");
   }
 }
 

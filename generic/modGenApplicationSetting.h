@@ -50,6 +50,10 @@ inline constexpr const char* kKeptCopyStamp = "yyyyMMdd-hhmmss";
 // "<name>.bad-<yyyyMMdd-hhmmss>" ("-2", "-3" ... added when that name is
 // taken), and returns that name. Raises when the copy cannot be written.
 std::string KeepDamagedCopy(const FileSourceInfo& file, const std::string& bytes);
+// Moves whatever lies at `file` (a folder, a link ...: not a link's target)
+// aside under the name KeepDamagedCopy would give a copy, and returns that
+// name. Raises when it cannot be moved.
+std::string MoveAside(const FileSourceInfo& file);
 
 // The start-up check. True when the program must stop: the resource-text
 // file is missing, or the settings document is missing and so is its

@@ -253,9 +253,10 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   queue().ScheduleRetry(delivered, true);  // nothing is left to retry
   EXPECT_EQ(field(delivered, "AS"), "100");
   std::vector<DataJournal::Step> steps;
-  DataJournal::setStepHook([&](DataJournal::Step step) { steps.push_back(step); });
-  queue().RemoveSettled();
-  DataJournal::setStepHook({});
+  {
+    const DataJournal::StepHook hook([&](DataJournal::Step step) { steps.push_back(step); });
+    queue().RemoveSettled();
+  }
   EXPECT_EQ(field(delivered, "AS"), "<gone>");
   EXPECT_GE(std::count(steps.begin(), steps.end(), DataJournal::Step::kFlush), 1);
 

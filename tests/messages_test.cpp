@@ -474,11 +474,10 @@ TEST_F(MessageWindows, TheComposeWindowShowsWhatBecameOfTheMessageAndAsksOnlyFor
     if (row.send && row.filesRefused) {
       std::optional<FileSizeLimit> full;
       int appends = 0;
-      DataJournal::setStepHook([&](DataJournal::Step step) {
+      const DataJournal::StepHook hook([&](DataJournal::Step step) {
         if (step == DataJournal::Step::kAppend && ++appends == 2) full.emplace(0);
       });
       EXPECT_ANY_THROW(window->SendMessage());
-      DataJournal::setStepHook({});
     } else if (row.send) {
       ASSERT_TRUE(send->isEnabled());
       send->click();

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -13,7 +12,7 @@
 #include <vector>
 
 #include "Clock.h"
-#include "DataJournal.h"
+#include "FileSizeLimit.h"
 #include "IdentityChecks.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
@@ -22,7 +21,6 @@
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
 #include "clsActionManager.h"
-#include "modGenApplicationSetting.h"
 #include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -250,21 +248,15 @@ TEST_F(Requests, EveryRequestCodeIsAnsweredAsTheRequesterExpects) {
 
 TEST_F(Requests, DeliveryIsStoredOnDiskOnceAndAnnouncedOnce) {
   modLocalUserFunctions::LocalUserOptions.ShowIncomingMessage = true;
-  // The first try cannot be saved (a folder holds the place of the file's
-  // journal): it is refused, nothing is announced, and the sender's next try
-  // arrives whole.
-  const std::string file =
-      modGenApplicationSetting::GetFileSourceFolder(
-          modGenApplicationSetting::kUserDataFile, "D008.dat",
-          ProgramTestEnvironment::accountField(ann_, modLocalUserFunctions::kLocalUserPA))
-          .FullPath;
+  // The first try cannot be saved (the disk is full): it is refused,
+  // nothing is announced, and the sender's next try arrives whole.
   { PoolLoan loadedBefore(MessRec); }
-  const std::string journal = DataJournal(file, true).path();
-  std::filesystem::create_directories(journal + "/taken");
-  ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "101200");
+  {
+    const FileSizeLimit full(0);
+    ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "101200");
+  }
   EXPECT_TRUE(activities.empty());
   EXPECT_TRUE(board.empty());
-  std::filesystem::remove_all(journal);
 
   ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
   std::vector<Attributes> stored = onDisk(MessRec, ann_);

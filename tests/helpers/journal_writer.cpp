@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "DataJournal.h"
@@ -29,8 +30,9 @@ int main(int argc, char** argv) {
   }
   try {
     platform::setMessageBoxResponder(platform::unattendedResponder("journal_writer"));
+    std::optional<DataJournal::FoldBound> foldBound;
     if (const char* bound = std::getenv("TAVINOR_JOURNAL_BOUND")) {
-      DataJournal::setFoldBound(std::strtoull(bound, nullptr, 10));
+      foldBound.emplace(std::strtoull(bound, nullptr, 10));
     }
     modGlobalVariables::InitGlobalVariables();
     modGenFunctionsResource::LoadResourceFile(1);

@@ -26,6 +26,8 @@ class TestDataFolder {
       "MSG50112=Damaged journal %% kept as %%\r\n"
       "MSG50113=Foreign journal %% kept as %%\r\n"
       "MSG50114=Journal %% kept as %%\r\n"
+      "MSG50115=Unproven journal %% kept as %%\r\n"
+      "MSG50116=No journal at %% moved to %%\r\n"
       "MSG20535=(unknown)\r\n"
       "|[MESSAGE PRIORITY OPTIONS]|\r\n1=Normal\r\n2=Urgent\r\n"
       "|[MESSAGE STATUS]|\r\n-1=Automatic reply\r\n60=Not opened\r\n100=Opened\r\n"

@@ -10,7 +10,19 @@
 #include <QFileInfo>
 #include <cstdio>
 
+#include "DataJournal.h"
 #include "PrivateHome.h"
+
+namespace {
+
+// What one test leaves set in the process (a journal's fold bound or step
+// hook after a failed assertion, journals waiting for their sync) never
+// reaches the next.
+class ProcessStateReset : public ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo&) override { DataJournal::resetProcessState(); }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const PrivateHome home;
@@ -25,5 +37,6 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new ProcessStateReset);
   return RUN_ALL_TESTS();
 }
