@@ -1,17 +1,25 @@
 #pragma once
 // runWithRatios: runs a benchmark program whose results are read as ratios.
 // Each of our workloads is measured next to a reference doing the same work
-// in the same run; after the usual console output a table gives, per row,
-// both times in milliseconds and ours / reference.
+// in the same run, kRuns times each unless the command line names another
+// --benchmark_repetitions. After the usual console output a table gives,
+// per row, the least, median and greatest time of ours and of the reference
+// in milliseconds, and the same three of the ratios ours / reference, one
+// ratio per run (the n-th run of ours against the n-th of the reference).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Runs of each benchmark that a ratio table reports.
+inline constexpr int kRuns = 5;
 
 using BenchFunction = void (*)(benchmark::State&);
 // label, our benchmark's name, the reference benchmark's name. A name may
@@ -36,41 +44,96 @@ inline std::string joinedNames(const std::vector<std::string>& names) {
   return joined;
 }
 
+struct Spread {
+  double least = 0;
+  double median = 0;
+  double most = 0;
+};
+
+// The spread of `values`, which must not be empty.
+inline Spread spreadOf(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return {values.front(),
+          values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2,
+          values.back()};
+}
+
+// A ratio in 9 characters, in powers of ten when it is small.
+inline std::string ratioText(double ratio) {
+  char text[32];
+  std::snprintf(text, sizeof text, ratio < 0.01 ? "%9.2e" : "%9.3f", ratio);
+  return text;
+}
+
+// A benchmark's name without the "/repeats:N" that a count of its own adds.
+inline std::string withoutRepeats(std::string name) {
+  const std::size_t at = name.find("/repeats:");
+  if (at == std::string::npos) return name;
+  const std::size_t end = name.find('/', at + 1);
+  return name.erase(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
 // Keeps each run's time so the pairs can be compared at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) milliseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      milliseconds_[withoutRepeats(run.benchmark_name())].push_back(run.GetAdjustedRealTime());
+    }
   }
-  // Rows whose benchmarks did not both run (filtered out) are left out.
+  // Rows whose benchmarks did not all run (filtered out) are left out.
   void printRatios(const std::vector<RatioRow>& rows, const char* oursHeading,
                    const char* referenceHeading) const {
-    std::printf("\n%-60s %14s %14s %10s\n", "workload", oursHeading, referenceHeading, "ratio");
+    std::printf("\nmin / median / max of each\n%-60s %32s %32s %29s\n", "workload", oursHeading,
+                referenceHeading, "ratio");
     for (const auto& [label, ours, reference] : rows) {
-      double mine = 0;
-      double theirs = 0;
-      if (!medianOf(ours, mine) || !medianOf(reference, theirs)) continue;
-      std::printf("%-60s %14.3f %14.3f %10.5f\n", label.c_str(), mine, theirs, mine / theirs);
+      std::vector<double> mine;
+      std::vector<double> theirs;
+      if (!runsOf(ours, mine) || !runsOf(reference, theirs)) continue;
+      const Spread referenceSpread = spreadOf(theirs);
+      std::vector<double> ratios;
+      for (std::size_t i = 0; i < mine.size(); ++i) {
+        // A reference shared by rows of unequal runs stands by its median.
+        ratios.push_back(mine[i] / (mine.size() == theirs.size() ? theirs[i] : referenceSpread.median));
+      }
+      const Spread oursSpread = spreadOf(mine);
+      const Spread ratioSpread = spreadOf(ratios);
+      std::printf("%-60s %10.3f %10.3f %10.3f %10.3f %10.3f %10.3f %s %s %s\n", label.c_str(),
+                  oursSpread.least, oursSpread.median, oursSpread.most, referenceSpread.least,
+                  referenceSpread.median, referenceSpread.most, ratioText(ratioSpread.least).c_str(),
+                  ratioText(ratioSpread.median).c_str(), ratioText(ratioSpread.most).c_str());
     }
   }
 
  private:
-  bool medianOf(const std::string& names, double& milliseconds) const {
-    std::vector<double> times;
+  // Every run of the benchmarks that `names` lists, in the order they ran.
+  bool runsOf(const std::string& names, std::vector<double>& milliseconds) const {
     for (const std::string& name : namesOf(names)) {
       const auto found = milliseconds_.find(name);
       if (found == milliseconds_.end()) return false;
-      times.push_back(found->second);
+      milliseconds.insert(milliseconds.end(), found->second.begin(), found->second.end());
     }
-    std::sort(times.begin(), times.end());
-    const std::size_t middle = times.size() / 2;
-    milliseconds = times.size() % 2 ? times[middle] : (times[middle - 1] + times[middle]) / 2;
-    return true;
+    return !milliseconds.empty();
   }
 
-  std::map<std::string, double> milliseconds_;
+  std::map<std::string, std::vector<double>> milliseconds_;
 };
+
+// argv with --benchmark_repetitions=`runs` added unless it names a count.
+inline std::vector<char*> withRepetitions(int argc, char** argv, int runs) {
+  static std::string flag;
+  std::vector<char*> arguments(argv, argv + argc);
+  constexpr const char* kFlag = "--benchmark_repetitions";
+  for (char* argument : arguments) {
+    if (std::strncmp(argument, kFlag, std::strlen(kFlag)) == 0) return arguments;
+  }
+  flag = std::string(kFlag) + "=" + std::to_string(runs);
+  arguments.push_back(flag.data());
+  return arguments;
+}
 
 }  // namespace ratio_report_detail
 
@@ -80,7 +143,7 @@ inline std::string roundName(int round, const std::string& name) {
 }
 
 // The runs of benchmark `name` in rounds 1 to `rounds`, as a row names them
-// to take their median.
+// to take them all.
 inline std::string allRounds(const std::string& name, int rounds) {
   std::vector<std::string> names;
   for (int round = 1; round <= rounds; ++round) names.push_back(roundName(round, name));
@@ -104,17 +167,22 @@ inline void addAlternatingRounds(std::vector<std::pair<std::string, BenchFunctio
 enum class BenchTiming { kLibrary, kByHandOnce };
 
 // Registers `benchmarks` (in milliseconds, timed as `timing` says), runs
-// those the command line selects and prints the ratio table of `rows`, whose
-// names are the benchmarks' own. Returns main's result.
+// those the command line selects, each `runs` times, and prints the ratio
+// table of `rows`, whose names are the benchmarks' own. A program that makes
+// its own rounds (addAlternatingRounds) passes 1. The benchmarks named in
+// `once` run once whatever the count: they repeat their work themselves, or
+// change what they measure as they run. Returns main's result.
 inline int runWithRatios(int argc, char** argv,
                          const std::vector<std::pair<std::string, BenchFunction>>& benchmarks,
                          std::vector<RatioRow> rows, const char* oursHeading,
-                         const char* referenceHeading, BenchTiming timing = BenchTiming::kLibrary) {
+                         const char* referenceHeading, BenchTiming timing = BenchTiming::kLibrary,
+                         int runs = kRuns, const std::set<std::string>& once = {}) {
   const bool byHand = timing == BenchTiming::kByHandOnce;
   for (const auto& [name, function] : benchmarks) {
     benchmark::internal::Benchmark* registered =
         benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
     if (byHand) registered->UseManualTime()->Iterations(1);
+    if (once.count(name) > 0) registered->Repetitions(1);
   }
   if (byHand) {
     for (auto& row : rows) {
@@ -125,7 +193,9 @@ inline int runWithRatios(int argc, char** argv,
       }
     }
   }
-  benchmark::Initialize(&argc, argv);
+  std::vector<char*> arguments = ratio_report_detail::withRepetitions(argc, argv, runs);
+  int count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&count, arguments.data());
   ratio_report_detail::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.printRatios(rows, oursHeading, referenceHeading);
