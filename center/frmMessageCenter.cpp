@@ -165,11 +165,12 @@ frmMessageCenter::~frmMessageCenter() {
 // The activity groups on the left, the list of the selected group on the
 // right: one list per activity kind, then the action queue.
 void frmMessageCenter::BuildWindow() {
-  auto* splitter = new QSplitter(this);
-  tvActivities_ = new QTreeWidget(splitter);
+  splitter_ = new QSplitter(this);
+  tvActivities_ = new QTreeWidget(splitter_);
   tvActivities_->setObjectName("tvActivities");
   tvActivities_->setHeaderHidden(true);
-  lists_ = new QStackedWidget(splitter);
+  tvActivities_->setRootIsDecorated(false);
+  lists_ = new QStackedWidget(splitter_);
   for (int kind = 1; kind <= kActivityKinds; ++kind) {
     QTreeWidget* list = makeList({{"Time", 110}, {"Activity", 420}});
     list->setObjectName(QString("lvActivity%1").arg(kind));
@@ -194,13 +195,13 @@ void frmMessageCenter::BuildWindow() {
   lvAQ_->addAction(retryNow);
   lvAQ_->addAction(remove);
   CreateActionQueueColumns();
-  // The groups take what their names need; the lists get the rest.
-  splitter->setStretchFactor(0, 0);
-  splitter->setStretchFactor(1, 1);
-  splitter->setSizes({kGroupTreeWidth, kMainWidth - kGroupTreeWidth});
+  // The groups take what their names need (showEvent); the lists get the rest.
+  splitter_->setStretchFactor(0, 0);
+  splitter_->setStretchFactor(1, 1);
+  splitter_->setSizes({kGroupTreeWidth, kMainWidth - kGroupTreeWidth});
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
-  layout->addWidget(splitter, 1);
+  layout->addWidget(splitter_, 1);
   auto* autoReply = new QHBoxLayout();
   chkAutoReply_ = new QCheckBox("Automatic reply:", central);
   chkAutoReply_->setObjectName("chkAutoReply");
@@ -344,6 +345,24 @@ void frmMessageCenter::CreateActionQueueColumns() {
   modGenFunctionsControl::ListViewFitColumnsToWidth(lvAQ_);
 }
 
+void frmMessageCenter::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (groupPaneFitted_ || tvActivities_->topLevelItemCount() == 0) return;
+  groupPaneFitted_ = true;
+  FitGroupPane(false);
+}
+
+// The group pane as wide as the names with their counts need; once the
+// window is shown it only grows (the person may have widened it).
+void frmMessageCenter::FitGroupPane(bool growOnly) {
+  const int names = static_cast<const QAbstractItemView*>(tvActivities_)->sizeHintForColumn(0) +
+                    2 * tvActivities_->frameWidth();
+  const QList<int> sizes = splitter_->sizes();
+  if (growOnly && sizes.value(0) >= names) return;
+  const int total = sizes.value(0) + sizes.value(1);
+  splitter_->setSizes({names, std::max(0, total - names)});
+}
+
 void frmMessageCenter::ShowGroup(QTreeWidgetItem* group) {
   if (group == nullptr) return;
   const int code = tvActivities_->indexOfTopLevelItem(group) + 1;
@@ -365,6 +384,7 @@ void frmMessageCenter::UpdateGroupCount(int32_t kind) {
   }
   const int count = activityLists_[static_cast<std::size_t>(kind - 1)]->topLevelItemCount();
   group->setText(0, QString("%1 (%2)").arg(name).arg(count));
+  if (groupPaneFitted_) FitGroupPane(true);
 }
 
 frmMessageCenter::LoadResult frmMessageCenter::Form_Load() {

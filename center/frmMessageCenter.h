@@ -45,6 +45,7 @@ class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QLineEdit;
+class QSplitter;
 class QStackedWidget;
 class frmMessageBoard;
 class QTreeWidget;
@@ -163,6 +164,9 @@ class frmMessageCenter : public QMainWindow {
   bool event(QEvent* event) override;
   // Tool tips show only when the logged-in person's options say so.
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // At the first sight of the filled groups, their pane takes what their
+  // names need, so that the lists get the rest.
+  void showEvent(QShowEvent* event) override;
 
  private:
   LoadResult LoadSteps();
@@ -173,6 +177,7 @@ class frmMessageCenter : public QMainWindow {
   void BuildMenus();
   QTreeWidget* makeList(const std::vector<std::pair<const char*, int>>& columns);
   void CreateActionQueueColumns();
+  void FitGroupPane(bool growOnly);
   void ShowGroup(QTreeWidgetItem* group);
   void UpdateGroupCount(int32_t kind);
   void AddToActivityList(int32_t kind, const std::string& text, int32_t itemType,
@@ -210,7 +215,9 @@ class frmMessageCenter : public QMainWindow {
   frmMessageBoard* board_ = nullptr;
   QCheckBox* chkAutoReply_ = nullptr;
   QLineEdit* txtAutoReplyMessage_ = nullptr;
+  QSplitter* splitter_ = nullptr;
   QTreeWidget* tvActivities_ = nullptr;
+  bool groupPaneFitted_ = false;
   QStackedWidget* lists_ = nullptr;
   std::array<QTreeWidget*, kActivityKinds> activityLists_{};
   QTreeWidget* lvAQ_ = nullptr;

@@ -13,7 +13,10 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <map>
+#include <vector>
 
+#include "TimerControl.h"
 #include "TvrError.h"
 #include "clsGenErrorHandler.h"
 #include "frmInputIP.h"
@@ -268,43 +271,90 @@ bool isInView(QTreeWidget* list, QTreeWidgetItem* item) {
   return item != nullptr && list->viewport()->rect().intersects(list->visualItemRect(item));
 }
 
-// Narrows the columns, the last first, by what they are wider than the
-// visible width, none below what its caption and rows need.
-void fitColumns(QTreeWidget* list) {
-  QHeaderView* header = list->header();
-  int excess = header->length() - list->viewport()->width();
-  for (int column = header->count() - 1; column >= 0 && excess > 0; --column) {
-    if (header->isSectionHidden(column)) continue;
-    const int needed =
-        std::max(header->sectionSizeHint(column),
-                 static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column));
-    const int cut = std::min(excess, header->sectionSize(column) - needed);
-    if (cut <= 0) continue;
-    header->resizeSection(column, header->sectionSize(column) - cut);
-    excess -= cut;
-  }
-}
-
-// Fits a list's columns whenever its visible area is shown or resized.
+// Keeps a list's columns readable: each as wide as it was set (or as the
+// person dragged it) while the visible width allows, never narrower than
+// its caption and rows need, the last one filling what is left. It fits
+// when the visible area is shown or resized at once, and once at the next
+// turn of the event loop after its rows or a width changed, however many.
 class ColumnFitter : public QObject {
  public:
-  explicit ColumnFitter(QTreeWidget* list) : QObject(list), list_(list) {
+  explicit ColumnFitter(QTreeView* list) : QObject(list), list_(list) {
+    QHeaderView* header = list->header();
+    header->setStretchLastSection(false);
     list->viewport()->installEventFilter(this);
+    // A width set or dragged is kept while the visible width allows.
+    connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int size) {
+      if (fitting_) return;
+      chosen_[column] = size;
+      fitAtNextTurn();
+    });
+    QAbstractItemModel* model = list->model();
+    connect(model, &QAbstractItemModel::rowsInserted, this, &ColumnFitter::fitAtNextTurn);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &ColumnFitter::fitAtNextTurn);
+    connect(model, &QAbstractItemModel::dataChanged, this, &ColumnFitter::fitAtNextTurn);
+    connect(model, &QAbstractItemModel::modelReset, this, &ColumnFitter::fitAtNextTurn);
+    connect(model, &QAbstractItemModel::layoutChanged, this, &ColumnFitter::fitAtNextTurn);
   }
 
  protected:
   bool eventFilter(QObject* /*watched*/, QEvent* event) override {
-    if (event->type() == QEvent::Resize || event->type() == QEvent::Show) fitColumns(list_);
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Show) fit();
     return false;
   }
 
  private:
-  QTreeWidget* list_;
+  void fitAtNextTurn() {
+    if (pending_) return;
+    pending_ = true;
+    platform::TimerControl::NextTurn(this, [this] {
+      pending_ = false;
+      fit();
+    });
+  }
+
+  void fit() {
+    QHeaderView* header = list_->header();
+    std::vector<int> columns;  // visible, in the order shown
+    for (int visual = 0; visual < header->count(); ++visual) {
+      const int column = header->logicalIndex(visual);
+      if (!header->isSectionHidden(column)) columns.push_back(column);
+    }
+    if (columns.empty()) return;
+    std::vector<int> need, width;
+    for (const int column : columns) {
+      // A column is first seen at the width it was set to.
+      const int chosen = chosen_.try_emplace(column, header->sectionSize(column)).first->second;
+      need.push_back(std::max(header->sectionSizeHint(column),
+                              static_cast<const QAbstractItemView*>(list_)->sizeHintForColumn(column)));
+      width.push_back(std::max(chosen, need.back()));
+    }
+    // Too wide: the columns give up what they have beyond their need, the
+    // last first; too narrow: the last one takes the rest.
+    int excess = -list_->viewport()->width();
+    for (const int each : width) excess += each;
+    for (std::size_t i = width.size(); i-- > 0 && excess > 0;) {
+      const int cut = std::min(excess, width[i] - need[i]);
+      width[i] -= cut;
+      excess -= cut;
+    }
+    if (excess < 0) width.back() -= excess;
+    fitting_ = true;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (header->sectionSize(columns[i]) != width[i]) header->resizeSection(columns[i], width[i]);
+    }
+    fitting_ = false;
+  }
+
+  QTreeView* list_;
+  // The width each column was set to or dragged to, by column.
+  std::map<int, int> chosen_;
+  bool fitting_ = false;
+  bool pending_ = false;
 };
 
 }  // namespace
 
-void ListViewFitColumnsToWidth(QTreeWidget* list) {
+void ListViewFitColumnsToWidth(QTreeView* list) {
   if (list != nullptr) new ColumnFitter(list);
 }
 

@@ -26,6 +26,7 @@ class QLineEdit;
 class QListWidget;
 class QTabWidget;
 class QTextEdit;
+class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
@@ -115,10 +116,13 @@ QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key);
 // sorts itself only when asked (its sorting is not enabled), so that adding
 // or changing one row never sorts them all.
 void ListViewKeepSorted(QTreeWidget* list, QTreeWidgetItem* item);
-// From now on, whenever the list's visible width is less than its columns
-// need, narrows the columns (the last first) down to what their caption and
-// rows need, so that a small screen shows every column without scrolling.
-void ListViewFitColumnsToWidth(QTreeWidget* list);
+// From now on keeps every column of the list as wide as its caption and
+// its rows need, and as wide as it was set or as the person dragged it
+// while the visible width allows; the last column fills the rest. A small
+// screen shows every column without scrolling as long as their needs fit.
+// Follows the visible width at once and the rows at the next turn of the
+// event loop. A list given another model afterwards is followed no more.
+void ListViewFitColumnsToWidth(QTreeView* list);
 
 // What a list shows a person: the keys of its rows in view, top first, and
 // of the selected row among them that has the focus (else the first one).

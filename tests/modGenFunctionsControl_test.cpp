@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -176,6 +178,79 @@ TEST(modGenFunctionsControl, ListViewFindsRowsAfterEveryChange) {
   EXPECT_EQ(found("c"), "-");
   list.reset(listOf({"g"}));
   EXPECT_EQ(found("g"), "g");
+}
+
+// A list's columns at every visible width, their rows shown from the start
+// or arriving later: never narrower than caption and rows need, as wide as
+// set while the width allows, the last one filling the rest, and a column
+// the person dragged keeps his width while the width allows.
+TEST(modGenFunctionsControl, ListViewColumnsFitTheirRowsAtEveryWidth) {
+  const QStringList captions = {"Name", "Address", "Computer"};
+  const QStringList rowTexts = {"Whitfield-Ross, Annabelle", "192.168.100.200", "pc-7"};
+  for (const bool rowsLater : {false, true}) {
+    SCOPED_TRACE(rowsLater ? "rows arriving after the list is shown" : "rows shown from the start");
+    QTreeWidget list;
+    list.setColumnCount(3);
+    list.setHeaderLabels(captions);
+    std::vector<int> chosen = {120, 80, 100};
+    for (int column = 0; column < 3; ++column) list.setColumnWidth(column, chosen[column]);
+    ListViewFitColumnsToWidth(&list);
+    const auto addRows = [&] {
+      new QTreeWidgetItem(&list, {"Lee, Ann", "10.0.0.7", "pc-1"});
+      new QTreeWidgetItem(&list, rowTexts);
+    };
+    if (!rowsLater) addRows();
+    list.show();
+    if (rowsLater) {
+      QApplication::processEvents();
+      addRows();
+    }
+    const auto needs = [&] {
+      std::vector<int> need;
+      for (int column = 0; column < 3; ++column) {
+        need.push_back(std::max(list.header()->sectionSizeHint(column),
+                                static_cast<QAbstractItemView&>(list).sizeHintForColumn(column)));
+      }
+      return need;
+    };
+    const auto check = [&](const std::string& step) {
+      SCOPED_TRACE(step + ", " + std::to_string(list.viewport()->width()) + " pixels");
+      QApplication::processEvents();
+      const std::vector<int> need = needs();
+      const int room = list.viewport()->width();
+      int total = 0, wanted = 0, least = 0;
+      for (int column = 0; column < 3; ++column) {
+        const int width = list.header()->sectionSize(column);
+        EXPECT_GE(width, need[column]) << captions[column].toStdString();
+        total += width;
+        wanted += std::max(chosen[column], need[column]);
+        least += need[column];
+      }
+      EXPECT_EQ(total, std::max(room, least));
+      if (wanted <= room) {
+        for (int column = 0; column < 2; ++column) {
+          EXPECT_EQ(list.header()->sectionSize(column), std::max(chosen[column], need[column]))
+              << captions[column].toStdString();
+        }
+      }
+    };
+    const int frame = list.width() - list.viewport()->width();
+    for (int room = 150; room <= 520; room += 7) {
+      list.resize(room + frame, 200);
+      check("resized");
+    }
+    // The person widens the address; it keeps that width while there is room.
+    list.resize(600 + frame, 200);
+    list.header()->resizeSection(1, 170);
+    chosen[1] = 170;
+    check("address dragged wider");
+    for (int room = 600; room >= 300; room -= 50) {
+      list.resize(room + frame, 200);
+      check("narrowed after the drag");
+    }
+    new QTreeWidgetItem(&list, {"Ng, Bo", "10.1.1.1", "a-computer-with-a-long-name"});
+    check("a wider computer name arrived");
+  }
 }
 
 TEST(modGenFunctionsControl, TabsTextBoxesAndCombos) {

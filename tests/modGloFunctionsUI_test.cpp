@@ -39,6 +39,8 @@
 #include "frmUser.h"
 #include "frmUserSelection.h"
 #include "modCOMFunctions.h"
+#include "modDisplaySynchFunctions.h"
+#include "modGenFunctionsResource.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modGloFunctionsUI.h"
@@ -238,25 +240,58 @@ class FirstOpening : public Placement {
 }  // namespace
 
 // Run on screens of 1280x900, and of 1024x768 at a scale of 1 and of 1.5.
+// Rows that arrive while a window is open find their columns as readable
+// as those it opened with.
 TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  const auto people = [] {
+    PoolLoan users(modGlobalVariables::User);
+    for (const auto& [uid, last, address] :
+         {std::tuple{"C0000000-0000-0000-0000-00000000C003", "Whitfield", "192.168.100.200"},
+          {"D0000000-0000-0000-0000-00000000D004", "Li", "10.0.0.7"}}) {
+      users->CreateNewRow(false, 0);
+      users->SetFields({0, 1, 2, 3, 7, 8}, {uid, "1", last, "Annabelle", address, "workstation-12"});
+      users->AddCurrentRow();
+    }
+  };
   struct Case {
     const char* name;
     std::function<QWidget*()> open;
+    // Rows that arrive while it is open (none when empty).
+    std::function<void(QWidget*)> arrive;
   };
   const Case cases[] = {
       {"main window",
        [] {
          auto* center = new frmMessageCenter;
+         // The groups as the load step fills them.
+         modGenFunctionsResource::FillTreeFromResource(center->tvActivities(), 200);
          center->AddActivity(MessageCenterServices::kEvents,
                              "The information of Ann Lee has been updated.",
                              MessageCenterServices::kNoItem, "", "");
          return center;
+       },
+       [](QWidget* window) {
+         auto* center = static_cast<frmMessageCenter*>(window);
+         modCOMFunctions::SendMessageToRecipients("Hi", 2, 1, kAlice, "", true, false);
+         modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList,
+                                                       true, 0);
+         center->tvActivities()->setCurrentItem(center->tvActivities()->topLevelItem(6));
        }},
-      {"compose", [] { return new frmMessage({}, {kAnn}); }},
-      {"viewer", [] { return new frmMessageViewer; }},
-      {"message folders", [] { return new frmMessageHistory; }},
-      {"user manager", [] { return new frmUser; }},
+      {"compose", [] { return new frmMessage({}, {kAnn}); }, {}},
+      {"viewer", [] { return new frmMessageViewer; }, {}},
+      {"message folders", [] { return new frmMessageHistory; }, {}},
+      {"user manager", [] { return new frmUser; }, {}},
+      {"user manager, opened without users",
+       [this] {
+         save("");  // where the one before was left, as small as it may get
+         PoolLoan(modGlobalVariables::User)->DeleteAll(false);
+         return new frmUser;
+       },
+       [&](QWidget* window) {
+         people();
+         static_cast<frmUser*>(window)->RefreshLists();
+       }},
       {"user search",
        [] {
          auto* search = new frmUserSelection;
@@ -264,10 +299,16 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
              "<L><U UID=\"B0000000-0000-0000-0000-00000000B002\" CS=\"1\" LN=\"Ray\" "
              "FN=\"Bob\" IP=\"127.0.0.101\" CN=\"workstation-7\"/></L>");
          return search;
+       },
+       [](QWidget* window) {
+         static_cast<frmUserSelection*>(window)->AddFoundUsersToList(
+             "<L><U UID=\"E0000000-0000-0000-0000-00000000E005\" CS=\"1\" "
+             "LN=\"Montgomery-Whitfield\" FN=\"Annabelle\" IP=\"192.168.100.200\" "
+             "CN=\"workstation-12\"/></L>");
        }},
-      {"options", [] { return new frmOptions; }},
-      {"login", [this] { return new frmLogin(&startupWindow); }},
-      {"IP dialog", [] { return new frmInputIP; }},
+      {"options", [] { return new frmOptions; }, {}},
+      {"login", [this] { return new frmLogin(&startupWindow); }, {}},
+      {"IP dialog", [] { return new frmInputIP; }, {}},
   };
   const std::string question = QString("Close the window and drop it? ").repeated(8).toStdString();
   for (const Case& c : cases) {
@@ -295,6 +336,11 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
     platform::setMessageBoxResponder([](const auto&) { return platform::kMbResultOk; });
     EXPECT_TRUE(screen.contains(box));
     EXPECT_LE((box.center() - window->frameGeometry().center()).manhattanLength(), 3);
+    if (c.arrive) {
+      c.arrive(window.get());
+      EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "")
+          << "after rows arrived";
+    }
     // Made as small as it may get, it still shows every control whole.
     window->resize(1, 1);
     EXPECT_EQ(LayoutCheck::cutControls(window.get()).join("\n").toStdString(), "");

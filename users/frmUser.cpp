@@ -177,9 +177,10 @@ void frmUser::BuildControls() {
   }
   userButtons->addStretch();
   right->addLayout(userButtons);
+  // The users' three columns take most of the width; the groups show names.
   auto* lists = new QHBoxLayout;
   lists->addLayout(left, 1);
-  lists->addLayout(right, 2);
+  lists->addLayout(right, 3);
   auto* bottom = new QHBoxLayout;
   bottom->addStretch();
   bottom->addWidget(cmdCloseAll_);

@@ -23,6 +23,7 @@
 #include "clsGenXMLDocument.h"
 #include "modAPINetworking.h"
 #include "modGenFunctions.h"
+#include "modGenFunctionsControl.h"
 #include "modGenFunctionsXML.h"
 #include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
@@ -122,6 +123,7 @@ void frmUserSelection::BuildControls() {
   lvFoundUsers_->setColumnWidth(
       kNameColumn, lvFoundUsers_->fontMetrics().horizontalAdvance("Whitfield, Annabelle") +
                        kLineEditPadding * 2);
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvFoundUsers_);
 
   lblHostsAsked_ = new QLabel(this);
   lblHostsAsked_->setObjectName("lblHostsAsked");
