@@ -15,6 +15,7 @@
 #include "DataJournal.h"
 #include "ErrorNumber.h"
 #include "FileSizeLimit.h"
+#include "JournalBytes.h"
 #include "RecordingMessageBox.h"
 #include "SyncLedger.h"
 #include "TestDataFolder.h"
@@ -98,23 +99,9 @@ std::string ownerOf(const clsGenObject& users) {
   return users.XMLDocLinked()->rootElement().attribute("OU").value();
 }
 
-std::uint32_t wordAt(const std::string& bytes, std::size_t at) {
-  std::uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-  return word;
-}
-
-void putWordAt(std::string& bytes, std::size_t at, std::uint32_t word) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(word >> (8 * i) & 0xFF);
-}
-
-// Where each record of a journal starts: a length and a check of 4 bytes
-// each lead its payload.
-std::vector<std::size_t> recordStarts(const std::string& journal) {
-  std::vector<std::size_t> starts;
-  for (std::size_t at = 0; at + 8 <= journal.size(); at += 8 + wordAt(journal, at)) starts.push_back(at);
-  return starts;
-}
+using JournalBytes::putWordAt;
+using JournalBytes::recordStarts;
+using JournalBytes::wordAt;
 
 // The journal without its identity record, as older builds wrote it.
 std::string withoutIdentity(const std::string& journal) { return journal.substr(recordStarts(journal)[1]); }
@@ -182,7 +169,7 @@ std::string damaged(std::string journal, Position position, Damage damage) {
   const std::size_t at = recordStarts(journal).at(static_cast<std::size_t>(position));
   const std::uint32_t length = wordAt(journal, at);
   switch (damage) {
-    case Damage::kTextByte: journal[at + 8 + length / 2] ^= 0x20; break;
+    case Damage::kTextByte: journal = JournalBytes::withTextByteFlipped(journal, at); break;
     case Damage::kCheckByte: journal[at + 4] ^= 0x01; break;
     case Damage::kShorterLength: putWordAt(journal, at, length - 1); break;
     case Damage::kLengthPastTheEnd:

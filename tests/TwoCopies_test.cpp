@@ -6,19 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRect>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QDir>
+#include <QDirIterator>
 #include <pugixml.hpp>
 #include <QThread>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "DataJournal.h"
+#include "JournalBytes.h"
 #include "ConnectionState.h"
 #include "PeerConnections.h"
 #include "PoolLoan.h"
@@ -145,12 +151,13 @@ class TwoCopiesTest : public ::testing::Test {
 
   // A copy with its own folders and an account made through the program's
   // own account store, as an earlier run would have left it.
-  Copy& addCopy(const std::string& name, const char* address) {
+  // Its folders are below `folder` (the name when empty).
+  Copy& addCopy(const std::string& name, const char* address, const std::string& folder = {}) {
     copies_.push_back(std::make_unique<Copy>());
     Copy& copy = *copies_.back();
     copy.name = name;
     copy.address = address;
-    copy.root = folders_.path() + "/" + QString::fromStdString(name);
+    copy.root = folders_.path() + "/" + QString::fromStdString(folder.empty() ? name : folder);
     ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
     modGlobalVariables::InitGlobalVariables();
     copy.accountUID = ProgramTestEnvironment::addAccount(name, "pw-" + name, name, "Tester");
@@ -570,6 +577,234 @@ TEST_F(TwoCopiesTest, PeersAreServedFilteredAndReachedAgainAfterADowntime) {
     return messagesOnDisk(cidRoot, "CID", "D009.dat").find("While you were away:50 50;") !=
            std::string::npos;
   }, kStartMs, kPauseMs)) << messagesOnDisk(cidRoot, "CID", "D009.dat");
+  modGlobalVariables::InitGlobalVariables();
+}
+
+// Copies whose received messages' journal met harm before they started, or
+// whose disk has room only for appends.
+class JournalHarmTest : public TwoCopiesTest {
+ protected:
+  // Cid (message_peer at `cidRoot`) sends each text to Ann, and each is
+  // answered as stored: Cid's sent row shows it delivered.
+  void deliver(ChildProcess& cid, const QString& cidRoot, const std::string& cidName, Copy& ann,
+               const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) cid.tell("send " + ann.accountUID + " " + text);
+    const auto delivered = [&] {
+      const std::string sent = messagesOnDisk(cidRoot, cidName, "D009.dat");
+      return std::all_of(texts.begin(), texts.end(), [&](const std::string& text) {
+        return sent.find(text + ":50 50;") != std::string::npos;
+      });
+    };
+    EXPECT_TRUE(waitUntil(delivered, kDeliveryMs, kPauseMs))
+        << messagesOnDisk(cidRoot, cidName, "D009.dat") << " Cid's queue: " << actionsOnDisk(cidRoot, cidName)
+        << " Ann: " << ann.program.read() << ann.program.errors();
+  }
+
+  // Runs `work` on the data folder of `copy` in this process.
+  static void inDataFolderOf(Copy& copy, const std::function<void()>& work) {
+    ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
+    modGlobalVariables::InitGlobalVariables();
+    work();
+    modGlobalVariables::InitGlobalVariables();
+  }
+
+  // Fills the journal of the copy's received messages with opened messages
+  // until a few more deliveries make it due for folding.
+  static void fillJournalToItsFold(Copy& copy) {
+    constexpr std::uint64_t kFoldAt = 4u << 20;
+    constexpr std::uint64_t kRoomLeft = 2048;
+    inDataFolderOf(copy, [&] {
+      using namespace modGlobalVariables;
+      const auto received = modGlobalFunctions::GetUserDataObject(MessRec, copy.accountUID, true);
+      const DataJournal journal(copy.dataRoot().toStdString() + "/" + copy.name + "/D008.dat", true);
+      const std::string content(2000, 'x');
+      for (int n = 0; journal.size() + kRoomLeft < kFoldAt; ++n) {
+        const bool batch = journal.size() + (300u << 10) < kFoldAt;
+        for (int row = 0; row < (batch ? 100 : 1); ++row) {
+          received->CreateNewRow(true, kMessageUID);
+          received->SetFields({kMessageSD, kMessageST, kMessageTS, kMessageCO, kMessageMT},
+                              {"SOMEONE", "100", "2026-01-01 10:00:00", content, "1"});
+          received->AddCurrentRow();
+        }
+        received->SaveXMLDoc();
+      }
+    });
+  }
+
+  // The journal of another account's received messages, twenty of them.
+  static std::string journalOfAnotherAccount(Copy& copy) {
+    std::string bytes;
+    inDataFolderOf(copy, [&] {
+      using namespace modGlobalVariables;
+      const std::string other = ProgramTestEnvironment::addAccount("OTHER", "pw", "Other", "Person");
+      const auto received = modGlobalFunctions::GetUserDataObject(MessRec, other, true);
+      for (int n = 0; n < 20; ++n) {
+        received->CreateNewRow(true, kMessageUID);
+        received->SetFields({kMessageSD, kMessageST, kMessageCO, kMessageMT},
+                            {"SOMEONE", "60", "not for Ann " + std::to_string(n), "1"});
+        received->AddCurrentRow();
+        received->SaveXMLDoc();
+      }
+      bytes = modGenFunctionsFile::ReadFileContent(copy.dataRoot().toStdString() + "/OTHER/.D008.dat.jnl");
+    });
+    return bytes;
+  }
+
+  // Starts the copy with its data folder on a disk of its own: a tmpfs
+  // holding what the folder holds and `slack` bytes more, in a mount
+  // namespace of the copy's own. False when no such namespace can be made.
+  bool startOnSmallDisk(Copy& copy, std::uint64_t slack) {
+    if (QProcess::execute("unshare", {"-rm", "true"}) != 0) return false;
+    std::uint64_t used = 0;
+    for (QDirIterator it(copy.dataRoot(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+         it.hasNext();) {
+      used += (static_cast<std::uint64_t>(QFileInfo(it.next()).size()) + 4095) / 4096 * 4096;
+    }
+    const char* script =
+        "cp -a \"$1\" \"$1.staged\" && mount -t tmpfs -o size=\"$2\" tmpfs \"$1\" && "
+        "cp -a \"$1.staged/.\" \"$1/\" && rm -rf \"$1.staged\" && shift 2 && exec \"$@\"";
+    copy.program.start("unshare",
+                       {"-rm", "sh", "-c", script, "sh", copy.dataRoot(), QString::number(used + slack),
+                        programPath_},
+                       copyEnvironment(copy.root, copy.address, display_.name()));
+    return true;
+  }
+};
+
+// A real copy receives from Cid (message_peer) whatever befell the journal
+// of its received messages before it started, or on a disk with room for
+// appends but not for folding that journal: every delivery is answered as
+// stored and is stored once, nothing of a journal that is not proved the
+// copy's own comes in, and what it could not use is set aside once and
+// named in its error log. A damaged record, the last one too, is never cut
+// silently.
+TEST_F(JournalHarmTest, DeliveriesAreStoredWhateverBefellTheJournal) {
+  constexpr const char* kAnnAddress = "127.0.0.180";
+  constexpr const char* kCidAddress = "127.0.0.181";
+  constexpr std::uint64_t kSmallDiskSlack = 512 * 1024;
+  std::string damagedJournal;
+  struct Row {
+    const char* name;
+    // Readies Ann's account before her copy starts, with Cid at hand; sets
+    // the rows her received messages hold after her start ("CO:ST
+    // recipient-ST;" as messagesOnDisk gives them).
+    std::function<void(Copy& ann, const std::function<void(const std::vector<std::string>&)>& deliver,
+                       std::string& expected)>
+        prepare;
+    bool onSmallDisk = false;
+    int keptAside = 1;
+  };
+  const auto journalOf = [](Copy& ann) { return ann.dataRoot().toStdString() + "/" + ann.name + "/.D008.dat.jnl"; };
+  const std::vector<Row> rows = {
+      {"its last record damaged after it was acknowledged",
+       [&](Copy& ann, const auto& deliverToAnn, std::string& expected) {
+         start(ann);
+         logIn(ann);
+         if (HasFatalFailure()) return;
+         deliverToAnn({"early one", "early two"});
+         ann.program.kill();
+         const std::string bytes = modGenFunctionsFile::ReadFileContent(journalOf(ann));
+         const std::size_t last = JournalBytes::recordStarts(bytes).back();
+         modGenFunctionsFile::SaveFileContent("", journalOf(ann), bytes.substr(0, last), false);
+         expected = messagesOnDisk(ann.dataRoot(), ann.name, "D008.dat");
+         damagedJournal = JournalBytes::withTextByteFlipped(bytes, last);
+         modGenFunctionsFile::SaveFileContent("", journalOf(ann), damagedJournal, false);
+       }},
+      {"a disk with room for appends but not for folding its journal",
+       [&](Copy& ann, const auto&, std::string&) { fillJournalToItsFold(ann); }, true, 0},
+      {"another account's journal in its place, the identity damaged",
+       [&](Copy& ann, const auto&, std::string&) {
+         damagedJournal = JournalBytes::withTextByteFlipped(journalOfAnotherAccount(ann), 0);
+         modGenFunctionsFile::SaveFileContent(ann.dataRoot().toStdString() + "/" + ann.name,
+                                              ".D008.dat.jnl", damagedJournal, false);
+       }},
+      {"a folder in its place",
+       [&](Copy& ann, const auto&, std::string&) {
+         damagedJournal.clear();
+         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(journalOf(ann) + "/inside")));
+       }},
+  };
+  for (std::size_t n = 0; n < rows.size(); ++n) {
+    const Row& row = rows[n];
+    SCOPED_TRACE(row.name);
+    const std::string annName = "ANN";
+    const std::string cidName = std::string("CID") + static_cast<char>('A' + n);
+    Copy& ann = addCopy(annName, kAnnAddress, "ANN-" + cidName);
+    // Cid starts once Ann's copy is up.
+    ChildProcess* cid = nullptr;
+    const QString cidRoot = folders_.path() + "/" + QString::fromStdString(cidName) + "/data";
+    const auto deliverToAnn = [&](const std::vector<std::string>& texts) {
+      if (cid == nullptr) {
+        cid = &startPeer(cidName, kCidAddress, {{ann.accountUID, ann.address}});
+        ASSERT_FALSE(cid->lastValue("account").empty()) << cid->errors();
+      }
+      deliver(*cid, cidRoot, cidName, ann, texts);
+    };
+    std::string expected;
+    row.prepare(ann, deliverToAnn, expected);
+    if (HasFatalFailure()) return;
+    if (!row.onSmallDisk) {
+      start(ann);
+    } else if (!startOnSmallDisk(ann, kSmallDiskSlack)) {
+      GTEST_SKIP() << "no mount namespace can be made here for a disk of its own";
+    }
+    // A copy killed never stored who logged in last: the name is typed again.
+    logIn(ann);
+    if (HasFatalFailure()) return;
+    // Files of a copy on a disk of its own are seen through its root.
+    const QString seen = row.onSmallDisk
+                             ? QString("/proc/%1/root").arg(ann.program.process.processId()) + ann.dataRoot()
+                             : ann.dataRoot();
+    const std::string folder = seen.toStdString() + "/" + annName;
+    if (row.onSmallDisk) {
+      QFile mounts(QString("/proc/%1/mounts").arg(ann.program.process.processId()));
+      ASSERT_TRUE(mounts.open(QIODevice::ReadOnly));
+      ASSERT_TRUE(mounts.readAll().contains((" " + ann.dataRoot() + " tmpfs ").toUtf8()));
+    }
+    std::vector<std::string> texts;
+    for (int message = 0; message < (row.onSmallDisk ? 12 : 4); ++message) {
+      texts.push_back(cidName + " message " + std::to_string(message));
+    }
+    deliverToAnn(texts);
+    // What is stored: what the start found usable, then each delivery once.
+    std::string stored = messagesOnDisk(seen, annName, "D008.dat");
+    if (row.onSmallDisk) {
+      EXPECT_GT(QFileInfo(QString::fromStdString(folder + "/.D008.dat.jnl")).size(), 4 << 20)
+          << "the journal is past its fold";
+      stored = stored.substr(std::min(stored.size(), stored.find(texts.front())));
+    }
+    for (const std::string& text : texts) expected += text + ":60 1;";
+    EXPECT_EQ(stored, expected);
+    // Set aside once, as it was, and named where the person is told.
+    QStringList kept;
+    for (QDirIterator it(QString::fromStdString(folder), {"*.bad-*"},
+                         QDir::AllEntries | QDir::Hidden | QDir::System);
+         it.hasNext();) {
+      kept << it.next();
+    }
+    ASSERT_EQ(kept.size(), row.keptAside) << kept.join(", ").toStdString();
+    const std::string log = modGenFunctionsFile::ReadFileContent(seen.toStdString() + "/TVRLOG.DAT", true);
+    if (row.onSmallDisk) {
+      const auto foldFailures = [&] {
+        std::size_t lines = 0;
+        for (std::size_t at = log.find("clsGenObject.SaveXMLDoc"); at != std::string::npos;
+             at = log.find("clsGenObject.SaveXMLDoc", at + 1)) {
+          ++lines;
+        }
+        return lines;
+      };
+      EXPECT_EQ(foldFailures(), 1u) << "the failed fold is logged once";
+    }
+    for (const QString& path : kept) {
+      EXPECT_NE(log.find(QFileInfo(path).fileName().toStdString()), std::string::npos) << log;
+      EXPECT_EQ(QFileInfo(path).isDir(), damagedJournal.empty());
+      if (!damagedJournal.empty()) {
+        EXPECT_EQ(modGenFunctionsFile::ReadFileContent(path.toStdString()), damagedJournal);
+      }
+    }
+    ann.program.stop();
+    cid->stop();
+  }
   modGlobalVariables::InitGlobalVariables();
 }
 
