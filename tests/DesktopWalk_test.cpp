@@ -7,7 +7,8 @@
 // a group and drag him into it, close all windows and bring them back from
 // the notification-area icon (Xvfb has no notification area: its stand-in
 // window), and exit.
-// A shorter walk does the same for a draft on a 1024x768 screen scaled 1.5.
+// A shorter walk does the same for a draft on a 1024x768 screen scaled 1.5,
+// and another there answers a colleague removed since he wrote.
 // Pictures of the screen are saved under <build>/desktop-walk/ (not compared).
 #include <gtest/gtest.h>
 
@@ -27,6 +28,8 @@
 #include "StoredText.h"
 #include "TestDisplay.h"
 #include "modGenFunctionsFile.h"
+#include "modGenFunctionsResource.h"
+#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 
 namespace {
@@ -62,6 +65,7 @@ class DesktopWalk : public ::testing::Test {
     if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString() << " is not installed";
     programPath_ = builtProgram("app/tavinor");
     grabPath_ = builtProgram("tests/screen_grab");
+    selectionPath_ = builtProgram("tests/selection_text");
     shotFolder_ = builtProgram("desktop-walk");
     ASSERT_TRUE(QFileInfo(programPath_).isExecutable()) << programPath_.toStdString();
     QDir().mkpath(shotFolder_);
@@ -79,9 +83,11 @@ class DesktopWalk : public ::testing::Test {
     modGlobalVariables::InitGlobalVariables();
   }
 
-  // withAccount: an account made as an earlier run would have left it.
+  // withAccount: an account made as an earlier run would have left it;
+  // `prepare` then adds to its data, given the account's UID.
   Copy& addCopy(const std::string& name, const char* address, bool withAccount,
-                const char* scale = "1") {
+                const char* scale = "1",
+                const std::function<void(const std::string&)>& prepare = {}) {
     copies_.push_back(std::make_unique<Copy>());
     Copy& copy = *copies_.back();
     copy.name = name;
@@ -90,7 +96,8 @@ class DesktopWalk : public ::testing::Test {
     if (withAccount) {
       ScopedEnv dataRoot("TAVINOR_DATA_ROOT", copy.dataRoot().toUtf8().constData());
       modGlobalVariables::InitGlobalVariables();
-      ProgramTestEnvironment::addAccount(name, "pw-" + name, "Ann", "Lee");
+      const std::string uid = ProgramTestEnvironment::addAccount(name, "pw-" + name, "Ann", "Lee");
+      if (prepare) prepare(uid);
       modGlobalVariables::InitGlobalVariables();
     }
     QProcessEnvironment environment = copyEnvironment(copy.root, copy.address, display_.name());
@@ -158,6 +165,14 @@ class DesktopWalk : public ::testing::Test {
         << "no picture " << name;
   }
 
+  // The text a box shows, selected as a person would (three clicks in it).
+  QString boxText(const QString& box) {
+    const QRect at = display_.geometry(box);
+    xdotool({"mousemove", "--window", box, QString::number(at.width() / 2),
+             QString::number(at.height() / 5), "click", "--repeat", "3", "--delay", "80", "1"});
+    return display_.run(selectionPath_, {}, kWaitMs).out;
+  }
+
   // A window at its first opening: whole on the screen, and pictured. What
   // it shows inside is checked in the window tests, on a screen of the same
   // size (LayoutCheck).
@@ -185,7 +200,7 @@ class DesktopWalk : public ::testing::Test {
 
   QTemporaryDir folders_;
   ProgramTestEnvironment environment_;
-  QString programPath_, grabPath_, shotFolder_;
+  QString programPath_, grabPath_, selectionPath_, shotFolder_;
   TestDisplay display_;
   QSize screen_;
   std::vector<std::unique_ptr<Copy>> copies_;
@@ -400,6 +415,78 @@ TEST_F(DesktopWalk, OnTheSmallestScaledScreenWindowsOpenWholeAndEnterKeepsADraft
   keys(question, {"Return"});
   QThread::msleep(500);
   EXPECT_EQ(windowsOf(ann, "^Tavinor - Message$"), QStringList{compose}) << "Enter dropped it";
+}
+
+// Ann removes Bob, who wrote to her, from her users (Enter keeps his
+// messages), then answers his message: the reply is refused before
+// anything is stored, she is told why, and it stays as she wrote it.
+TEST_F(DesktopWalk, AReplyToAColleagueRemovedSinceIsRefusedAndKeptAsWritten) {
+  startDisplay(kSmallScreen);
+  constexpr const char* kBob = "B0B00000-0000-0000-0000-000000000001";
+  Copy& ann = addCopy("ANN", "127.0.0.100", true, "1.5", [&](const std::string& uid) {
+    ProgramTestEnvironment::addPerson(uid, kBob, "1", "Ray", "Bob", "127.0.0.101");
+    const auto received =
+        modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, uid, true);
+    const std::string message = received->CreateNewRow(true, 0);
+    received->SetFields({1, 2, 3, 4, 5, 6, 8},
+                        {kBob, "60", "2026-03-02 08:15:00", "Lunch at noon?", "2", "1", "1"});
+    received->AddCurrentRow();
+    received->AddSubRow(0, message, 0, uid);
+    received->SubRowSetField(1, "50");
+    received->SaveXMLDoc();
+  });
+  const QString login = waitWindow(ann, "^Tavinor - Login$");
+  ASSERT_FALSE(login.isEmpty()) << ann.program.errors();
+  type("ANN");
+  keys(login, {"Tab"});
+  type("pw-ANN");
+  keys(login, {"Return"});
+  ASSERT_TRUE(loggedIn(ann)) << ann.program.out;
+  const QString center = waitWindow(ann, "^Tavinor - Message center$");
+  const QStringList standIn = windowsOf(ann, "^Tavinor$");
+
+  // His message scrolls on the board; a click opens it.
+  const QString board = waitWindow(ann, "^Tavinor - Message board$");
+  ASSERT_FALSE(board.isEmpty()) << "the unopened message is not on the board";
+  click(board, 30, 30);
+  const QString viewer = waitWindow(ann, "^Tavinor - Message viewer$");
+  ASSERT_FALSE(viewer.isEmpty());
+
+  keys(center, {"alt+u", "u"});
+  const QString users = waitWindow(ann, "^Tavinor - User manager$");
+  ASSERT_FALSE(users.isEmpty());
+  keys(users, {"Tab", "Down", "space", "alt+r"});  // Bob, the only user, removed
+  const QString question = waitWindow(ann, "^Tavinor$", standIn);
+  ASSERT_FALSE(question.isEmpty()) << "no question about his messages";
+  keys(question, {"Return"});
+  const auto onDisk = [&](const char* file) { return storedText(ann.file(file), true); };
+  ASSERT_TRUE(waitUntil([&] { return onDisk("D010.dat").find(kBob) == std::string::npos; },
+                        kWaitMs, kPauseMs))
+      << onDisk("D010.dat");
+  EXPECT_NE(onDisk("D008.dat").find("Lunch at noon?"), std::string::npos) << "Enter dropped it";
+
+  keys(viewer, {"alt+r"});
+  const QString reply = waitWindow(ann, "^Tavinor - Message$");
+  ASSERT_FALSE(reply.isEmpty());
+  type("See you there");
+  keys(reply, {"alt+s"});
+  const QString refusal = waitWindow(ann, "^Tavinor$", standIn);
+  ASSERT_FALSE(refusal.isEmpty()) << "the reply was taken without a word";
+  firstSight(refusal, "r1-reply-refused");
+  EXPECT_EQ(boxText(refusal).toStdString(),
+            modGenFunctionsResource::GetResourceMessage(
+                20540, {modGenFunctionsResource::GetResourceMessage(20535)}));
+  keys(refusal, {"Escape"});
+  EXPECT_TRUE(waitUntil([&] { return windowsOf(ann, "^Tavinor$") == standIn; }, kWaitMs, kPauseMs));
+  EXPECT_EQ(windowsOf(ann, "^Tavinor - Message$"), QStringList{reply}) << "the reply is gone";
+  shot("r2-reply-kept");
+
+  // Nothing was stored or queued; his message is opened, not answered.
+  EXPECT_EQ(onDisk("D009.dat").find("See you there"), std::string::npos) << onDisk("D009.dat");
+  EXPECT_EQ(onDisk("D002.dat").find("AT=\"1200\""), std::string::npos) << onDisk("D002.dat");
+  pugi::xml_document received;
+  received.load_string(onDisk("D008.dat").c_str());
+  EXPECT_STREQ(received.document_element().first_child().attribute("ST").value(), "100");
 }
 
 }  // namespace
