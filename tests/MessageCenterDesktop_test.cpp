@@ -24,6 +24,7 @@
 #include "frmMessage.h"
 #include "frmMessageCenter.h"
 #include "modGenApplicationSetting.h"
+#include "modGenFunctionsResource.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -146,6 +147,43 @@ TEST_F(Desktop, TheHelpMenuSaysWhatItCannotOpen) {
   // The desktop could not open them: nothing is shown.
   EXPECT_TRUE(boxes.shown().empty());
   ApplicationSetting.reset();
+}
+
+// A received file opened from its activity row: the desktop opens it, or
+// the person is told that it could not be opened, or that it is gone.
+TEST_F(Desktop, AReceivedFileOpensFromItsRowOrSaysWhyNot) {
+  const std::string path = environment.root() + "/report.txt";
+  QFile(QString::fromStdString(path)).open(QIODevice::WriteOnly);
+  frmMessageCenter messageCenter;
+  messageCenter.AddActivity(MessageCenterServices::kIncomingFiles, "01-02 03:04||report.txt",
+                            MessageCenterServices::kReceivedFile, path, "");
+  messageCenter.AddActivity(MessageCenterServices::kIncomingFiles, "01-02 03:05||gone.txt",
+                            MessageCenterServices::kReceivedFile, path + ".gone", "");
+  auto* list = messageCenter.findChild<QTreeWidget*>("lvActivity4");
+  ASSERT_NE(list, nullptr);
+  const struct {
+    const char* name;
+    int row;
+    bool desktopOpens;
+    std::string box;  // "" for none
+  } cases[] = {
+      {"opened", 0, true, ""},
+      {"the desktop cannot open it", 0, false,
+       modGenFunctionsResource::GetResourceMessage(20202, {path})},
+      {"gone", 1, true, modGenFunctionsResource::GetResourceMessage(20201, {path + ".gone"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    opened.clear();
+    boxes.clear();
+    shellWorks = c.desktopOpens;
+    emit list->itemDoubleClicked(list->topLevelItem(c.row), 0);
+    EXPECT_EQ(opened, c.row == 0 ? std::vector<std::string>{path} : std::vector<std::string>{});
+    ASSERT_EQ(boxes.shown().size(), c.box.empty() ? 0u : 1u);
+    if (!c.box.empty()) {
+      EXPECT_EQ(boxes.shown()[0].text, c.box);
+    }
+  }
 }
 
 TEST_F(Desktop, FoldersAreMadeWhenMissingAndShown) {
