@@ -103,6 +103,7 @@
 #include "PeerConnections.h"
 #include "PoolLoan.h"
 #include "RatioReport.h"
+#include "TurnCommit.h"
 #include "clsActionManager.h"
 #include "clsGenObject.h"
 #include "frmInternalServices.h"
@@ -431,7 +432,8 @@ int runReceiver(int argc, char** argv) {
     static const std::string delivered = "V=\"1200\"/>";
     const bool stored = reply.size() >= delivered.size() &&
                         reply.compare(reply.size() - delivered.size(), delivered.size(), delivered) == 0;
-    if (stored) reportStored();
+    // Stored once on disk, as the reply then goes.
+    if (stored) TurnCommit::after(nullptr, [](bool onDisk) { if (onDisk) reportStored(); });
     record(text, reply, stored);
     return reply;
   });

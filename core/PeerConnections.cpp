@@ -5,6 +5,7 @@
 
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
+#include "TurnCommit.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMRequestedAction.h"
 #include "modFileTransfer.h"
@@ -404,12 +405,23 @@ bool PeerConnections::receiveFile(int index, const ConnectionRef& connection, co
 }
 
 // An answer goes out only on the connection that asked: when a handler let
-// events run and its connection ended meanwhile, the answer is dropped.
+// events run and its connection ended meanwhile, the answer is dropped. It
+// may tell the peer that something is stored, so it goes once what was
+// written before it is on disk; when that failed, the connection ends
+// unanswered and the peer tries again.
 void PeerConnections::reply(int index, const ConnectionRef& connection, const std::string& text) {
   if (text.empty() || !current(index, connection)) return;
   connection->quietTicks = 0;
-  modWireFrames::SendFramedData(*sockets_[static_cast<std::size_t>(index)], text, true, true,
-                                modWireFrames::kMessageFrames, true, false);
+  TurnCommit::after(this, [this, index, asked = std::weak_ptr<Connection>(connection), text](bool onDisk) {
+    const ConnectionRef held = asked.lock();
+    if (!held || !current(index, held)) return;
+    if (!onDisk) {
+      closeConnection(index);
+      return;
+    }
+    modWireFrames::SendFramedData(*sockets_[static_cast<std::size_t>(index)], text, true, true,
+                                  modWireFrames::kMessageFrames, true, false);
+  });
 }
 
 // The element's record and buffers are let go at once (a handler still

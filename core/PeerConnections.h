@@ -44,6 +44,8 @@
 // closed connection's buffers are released at once; what its peer sent and
 // was not handled yet is dropped unanswered.
 //
+// An answer goes out once what was written before it is on disk (TurnCommit).
+//
 // The dispatcher and the file receiver may let events run: they work on the
 // record of their own connection, which stays valid while they run; when
 // the connection ended meanwhile (or its element took a new one), what they

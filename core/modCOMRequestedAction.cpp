@@ -11,6 +11,7 @@
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
+#include "TurnCommit.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
 #include "modCOMFunctions.h"
@@ -282,6 +283,19 @@ void announceArrival(pugi::xml_node message, const std::string& RUID, const std:
   }
 }
 
+// Takes back a received message that did not reach the disk, so that it
+// arrives as a new message when its sender tries again.
+void forgetReceived(const std::string& RUID, const std::string& uid) {
+  AccountData received(MessRec, RUID);
+  received->Delete(false, kMessageUID, uid, false);
+  try {
+    received->WriteXMLDoc();
+  } catch (...) {
+    // The collection holds the removal: a later save writes it.
+    logError("modCOMRequestedAction.ProcessDeliverMessage");
+  }
+}
+
 std::string identityList(const AccountData& rows, int32_t classType) {
   XMLDocumentRef list;
   modGenFunctionsXML::XMLInitDocument(list, "TVR", true);
@@ -484,7 +498,7 @@ std::string ProcessDeliverMessage(const XMLDocumentRef& request, const Connectio
       received->SetField(kMessageMT, 1);
       received->SetField(kMessageST, storedStatus);
       try {
-        received->SaveXMLDoc();
+        received->WriteXMLDoc();
       } catch (...) {
         // Not stored: when the sender tries again it arrives as a new message.
         received->Delete(false, kMessageUID, uid, false);
@@ -498,7 +512,14 @@ std::string ProcessDeliverMessage(const XMLDocumentRef& request, const Connectio
     } catch (...) {
       logError("modCOMRequestedAction.ProcessDeliverMessage");
     }
-    announceArrival(element, RUID, senderName, storedStatus);
+    // Deliveries of one turn share the sync; nobody hears of this one before.
+    TurnCommit::after(nullptr, [message, RUID, uid, senderName, storedStatus](bool onDisk) {
+      if (!onDisk) {
+        forgetReceived(RUID, uid);
+        return;
+      }
+      announceArrival(message->rootElement(), RUID, senderName, storedStatus);
+    });
     return reply(kRequestDeliverMessage, RUID);
   });
 }

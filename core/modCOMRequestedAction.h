@@ -13,7 +13,10 @@
 // Every request but 1000 names an account of this computer in "RUID"; any
 // other RUID is answered 100200, as request 200 answers it. What a handler
 // stores (a message, a read notice, a recall, an identity) is on disk
-// before its reply is returned.
+// before its reply is sent: a read notice, a recall and an identity before
+// the reply is returned; a delivered message is written and its reply must
+// go through TurnCommit::after, so that the deliveries of one turn share
+// one sync.
 //
 // A UID in a request is a claim: a person whose row in RUID's users
 // directory has an address speaks for himself only from that address (the
@@ -74,11 +77,11 @@ std::string ProcessGetUserDirectory(const XMLDocumentRef& request);
 // 1200 (1200 / 100301 without an accepted sender check on this connection,
 // 101200 for a message that is not one of SUID's or any error): stores the
 // message "M" in V among RUID's received messages (status 60, an automatic
-// reply's -1 kept) and saves them, then boards, answers automatically and
-// logs the arrival. A message whose UID RUID already holds (received or in
-// the history) is answered 1200 again and nothing else happens; one that
-// could not be saved is not held, so that it arrives whole when it comes
-// again.
+// reply's -1 kept) and writes them; once that is on disk (TurnCommit) it
+// boards, answers automatically and logs the arrival. A message whose UID
+// RUID already holds (received or in the history) is answered 1200 again
+// and nothing else happens; one that could not be written, or whose sync
+// failed, is not held, so that it arrives whole when it comes again.
 std::string ProcessDeliverMessage(const XMLDocumentRef& request, const ConnectionState& state);
 // 1300 (1300 / 101300): CO = <R .../> carrying RUID's identity attributes.
 std::string ProcessGetUserInfo(const XMLDocumentRef& request);

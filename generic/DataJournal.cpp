@@ -367,6 +367,8 @@ void DataJournal::flushWritten() {
   }
 }
 
+bool DataJournal::anyWritten() { return !writtenJournals.empty(); }
+
 DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_view element,
                                               bool cutTornTail) const {
   Replayed out;

@@ -96,6 +96,8 @@ class DataJournal {
   // Puts on disk the appends that any journal made without flush since they
   // were last put there.
   static void flushWritten();
+  // Whether an append of any journal waits for flushWritten().
+  static bool anyWritten();
   // The journal's id; "" when it is missing or its first record names none.
   std::string id() const;
 

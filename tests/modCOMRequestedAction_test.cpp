@@ -12,14 +12,19 @@
 #include <vector>
 
 #include "Clock.h"
+#include "AtomicFile.h"
+#include "DataJournal.h"
 #include "FileSizeLimit.h"
+#include "FramedClient.h"
 #include "IdentityChecks.h"
 #include "MessageCenterServices.h"
+#include "PeerConnections.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "TurnCommit.h"
 #include "clsActionManager.h"
 #include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
@@ -140,9 +145,12 @@ class Requests : public ::testing::Test {
     users->AddCurrentRow();
     users->SaveXMLDoc();
   }
+  // Answered as the connections answer: once what it stored is on disk.
   std::string send(int code, const std::string& SUID, const std::string& RUID,
                    const std::string& OUID = {}, const std::string& V = {}) {
-    return ProcessRequestedAction(request(code, SUID, RUID, OUID, V), connection);
+    const std::string reply = ProcessRequestedAction(request(code, SUID, RUID, OUID, V), connection);
+    TurnCommit::now();
+    return reply;
   }
   std::string code(const std::string& reply) { return attributesOf(reply)["V"]; }
   // The checks of a delivery's path, then the delivery.
@@ -287,6 +295,134 @@ TEST_F(Requests, DeliveryIsStoredOnDiskOnceAndAnnouncedOnce) {
   EXPECT_EQ(code(send(1200, kBob, ann_, kMessage, message(kMessage, kBob))), "1200");
   EXPECT_TRUE(onDisk(MessRec, ann_).empty());
   EXPECT_EQ(onDisk(MessHist, ann_).size(), 1u);
+}
+
+// Deliveries that arrive together on connections of their own, from one
+// connection up to the most one address may hold.
+class TurnDeliveries : public Requests {
+ protected:
+  void SetUp() override {
+    Requests::SetUp();
+    ASSERT_TRUE(connections_.StartListening());
+    // The journal exists from here on: appends to it wait for a sync.
+    ASSERT_EQ(deliver(ann_, message(kMessage, kBob)), "1200");
+  }
+  void TearDown() override {
+    connections_.CloseAll();
+    Requests::TearDown();
+  }
+  // `count` connections from Bob, each past its checks for a delivery.
+  std::vector<std::unique_ptr<FramedClient>> checkedPeers(int count) {
+    std::vector<std::unique_ptr<FramedClient>> peers;
+    for (int n = 0; n < count; ++n) {
+      peers.push_back(std::make_unique<FramedClient>("127.0.0.61", PeerConnections::kPeerPort, kBobAddress));
+      EXPECT_FALSE(peers.back()->next().empty()) << "no greeting";
+      EXPECT_EQ(peers.back()->ask("200", kBob, ann_, ""), "200");
+      EXPECT_EQ(peers.back()->ask("300", kBob, ann_, "5"), "300");
+    }
+    return peers;
+  }
+  // Each peer sends one new message at once; their UIDs.
+  std::vector<std::string> sendMessages(const std::vector<std::unique_ptr<FramedClient>>& peers) {
+    std::vector<std::string> uids;
+    for (const auto& peer : peers) {
+      char uid[40];
+      std::snprintf(uid, sizeof uid, "CCCC0000-0000-0000-0000-%012d", ++sent_);
+      uids.emplace_back(uid);
+      peer->send(request(1200, kBob, ann_, uid, message(uid, kBob)));
+    }
+    return uids;
+  }
+  // How often each UID is among Ann's received messages on disk.
+  std::map<std::string, int> storedOnDisk() {
+    std::map<std::string, int> stored;
+    for (const Attributes& row : onDisk(MessRec, ann_)) ++stored[row.at("UID")];
+    return stored;
+  }
+  std::string journalPath() {
+    return DataJournal(modGenApplicationSetting::GetFileSourceFolder(
+                           modGenApplicationSetting::kUserDataFile, "D008.dat",
+                           ProgramTestEnvironment::accountField(ann_, modLocalUserFunctions::kLocalUserPA))
+                           .FullPath,
+                       true)
+        .path();
+  }
+
+  PeerConnections connections_;
+  int sent_ = 0;
+};
+
+TEST_F(TurnDeliveries, ShareOneSyncAndAreAnsweredOnlyOnceOnDisk) {
+  for (int count = 1; count <= PeerConnections::kMaxPerAddress; ++count) {
+    SCOPED_TRACE("connections: " + std::to_string(count));
+    const auto peers = checkedPeers(count);
+    const std::string journal = journalPath();
+    int syncs = 0;
+    bool answeredBeforeSync = false;
+    std::vector<std::string> uids;
+    {
+      const platform::FileDoorWatch watch([&](platform::FileDoorStep step, const std::string& path) {
+        if (step != platform::FileDoorStep::kSynced || path != journal) return;
+        ++syncs;
+        for (const auto& peer : peers) answeredBeforeSync = answeredBeforeSync || peer->unread() > 0;
+      });
+      uids = sendMessages(peers);
+      for (const auto& peer : peers) EXPECT_EQ(ScriptedPeer::attribute(peer->next(), "V"), "1200");
+    }
+    EXPECT_EQ(syncs, 1);
+    EXPECT_FALSE(answeredBeforeSync);
+    const std::map<std::string, int> stored = storedOnDisk();
+    for (const std::string& uid : uids) EXPECT_EQ(stored.count(uid) ? stored.at(uid) : 0, 1) << uid;
+    if (HasFailure()) return;
+  }
+}
+
+// When the sync fails, no delivery of the turn is answered or kept, and
+// each arrives once when its sender tries again.
+TEST_F(TurnDeliveries, AreTakenBackUnansweredWhenTheSyncFails) {
+  const std::string journal = journalPath();
+  for (const int count : {1, 2, PeerConnections::kMaxPerAddress}) {
+    SCOPED_TRACE("connections: " + std::to_string(count));
+    const auto peers = checkedPeers(count);
+    int appends = 0;
+    // Once every delivery is written, the journal's name no longer leads to
+    // a file that can be synced.
+    std::optional<DataJournal::StepHook> cut(std::in_place, [&](DataJournal::Step step) {
+      if (step != DataJournal::Step::kAppend || ++appends != count) return;
+      std::filesystem::rename(journal, journal + ".aside");
+      std::filesystem::create_symlink(journal + ".aside", journal);
+    });
+    const std::size_t announced = activities.size();
+    const std::vector<std::string> uids = sendMessages(peers);
+    const auto ended = [&] {
+      for (const auto& peer : peers) {
+        if (peer->texts().size() > 3) return true;
+        if (!peer->closed()) return false;
+      }
+      return true;
+    };
+    ScriptedPeer::waitFor(ended);
+    for (const auto& peer : peers) {
+      EXPECT_TRUE(peer->closed());
+      EXPECT_EQ(peer->texts().size(), 3u) << "answered";
+    }
+    cut.reset();
+    std::filesystem::remove(journal);
+    std::filesystem::rename(journal + ".aside", journal);
+    for (const std::string& uid : uids) {
+      EXPECT_FALSE(PoolLoan(MessRec)->XMLDocLinked()->firstRowWhere("M", "UID", uid)) << uid;
+    }
+    EXPECT_EQ(activities.size(), announced) << "announced";
+
+    sent_ -= count;
+    const auto again = checkedPeers(count);
+    ASSERT_EQ(sendMessages(again), uids);
+    for (const auto& peer : again) EXPECT_EQ(ScriptedPeer::attribute(peer->next(), "V"), "1200");
+    const std::map<std::string, int> stored = storedOnDisk();
+    for (const std::string& uid : uids) EXPECT_EQ(stored.count(uid) ? stored.at(uid) : 0, 1) << uid;
+    EXPECT_EQ(activities.size(), announced + uids.size());
+    if (HasFailure()) return;
+  }
 }
 
 TEST_F(Requests, AnotherAccountReceivesInItsOwnFiles) {

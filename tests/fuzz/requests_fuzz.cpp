@@ -36,6 +36,7 @@
 #include "MessageCenterServices.h"
 #include "MessageBox.h"
 #include "PoolLoan.h"
+#include "TurnCommit.h"
 #include "Utf8.h"
 #include "clsActionManager.h"
 #include "clsGenXMLDocument.h"
@@ -249,6 +250,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     requireReply(modCOMRequestedAction::ProcessRequestedAction(text, state));
+    // A reply goes once what its request stored is on disk.
+    TurnCommit::now();
   }
   requireFilesConfined(false);
   if (state.FileOpened) modFileTransfer::HandleConnectionTimeout(state, true);

@@ -1,5 +1,7 @@
 #include "FramedClient.h"
 
+#include <sys/ioctl.h>
+
 #include <QHostAddress>
 
 #include "ScriptedPeer.h"
@@ -35,6 +37,13 @@ void FramedClient::send(const std::string& text) {
 
 void FramedClient::sendRaw(const std::string& bytes) {
   socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
+  socket_.flush();
+}
+
+qint64 FramedClient::unread() const {
+  int queued = 0;
+  if (::ioctl(static_cast<int>(socket_.socketDescriptor()), FIONREAD, &queued) != 0) queued = 0;
+  return socket_.bytesAvailable() + queued;
 }
 
 std::string FramedClient::ask(const std::string& code, const std::string& sender,

@@ -18,6 +18,7 @@ class FramedClient {
   FramedClient(const FramedClient&) = delete;
   FramedClient& operator=(const FramedClient&) = delete;
 
+  // Both hand the bytes to the system at once, without waiting for events.
   void send(const std::string& text);
   void sendRaw(const std::string& bytes);
   // Sends a request record and returns the V of the next text that arrives
@@ -33,6 +34,9 @@ class FramedClient {
   bool waitForTexts(std::size_t count);
   bool waitForClose();
   const std::vector<std::string>& texts() const { return texts_; }
+  // Bytes that arrived and were not read yet, those still in the system's
+  // buffer included: what the other side has sent so far.
+  qint64 unread() const;
   int frames() const { return frames_; }
 
  private:
