@@ -323,7 +323,8 @@ class TurnDeliveries : public Requests {
     }
     return peers;
   }
-  // Each peer sends one new message at once; their UIDs.
+  // Each peer sends one new message, all before the listening side reads
+  // any; their UIDs.
   std::vector<std::string> sendMessages(const std::vector<std::unique_ptr<FramedClient>>& peers) {
     std::vector<std::string> uids;
     for (const auto& peer : peers) {
@@ -331,6 +332,7 @@ class TurnDeliveries : public Requests {
       std::snprintf(uid, sizeof uid, "CCCC0000-0000-0000-0000-%012d", ++sent_);
       uids.emplace_back(uid);
       peer->send(request(1200, kBob, ann_, uid, message(uid, kBob)));
+      peer->flush();
     }
     return uids;
   }

@@ -37,7 +37,6 @@ void FramedClient::send(const std::string& text) {
 
 void FramedClient::sendRaw(const std::string& bytes) {
   socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
-  socket_.flush();
 }
 
 qint64 FramedClient::unread() const {

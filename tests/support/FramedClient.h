@@ -18,9 +18,10 @@ class FramedClient {
   FramedClient(const FramedClient&) = delete;
   FramedClient& operator=(const FramedClient&) = delete;
 
-  // Both hand the bytes to the system at once, without waiting for events.
   void send(const std::string& text);
   void sendRaw(const std::string& bytes);
+  // Hands what was sent to the system now, without waiting for events.
+  void flush() { socket_.flush(); }
   // Sends a request record and returns the V of the next text that arrives
   // ("" when none comes or the connection ends).
   std::string ask(const std::string& code, const std::string& sender, const std::string& recipient,
