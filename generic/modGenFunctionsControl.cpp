@@ -1,13 +1,19 @@
 #include "modGenFunctionsControl.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QEvent>
 #include <QHash>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPersistentModelIndex>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTreeWidget>
@@ -267,19 +273,23 @@ QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key) {
 
 namespace {
 
-bool isInView(QTreeWidget* list, QTreeWidgetItem* item) {
-  return item != nullptr && list->viewport()->rect().intersects(list->visualItemRect(item));
+// The column header of a list of either kind.
+QHeaderView* columnsOf(QAbstractItemView* list) {
+  if (auto* tree = qobject_cast<QTreeView*>(list)) return tree->header();
+  if (auto* table = qobject_cast<QTableView*>(list)) return table->horizontalHeader();
+  return nullptr;
 }
 
 // Keeps a list's columns readable: each as wide as it was set (or as the
 // person dragged it) while the visible width allows, never narrower than
-// its caption and rows need, the last one filling what is left. It fits
-// when the visible area is shown or resized at once, and once at the next
-// turn of the event loop after its rows or a width changed, however many.
+// its caption, rows and samples need unless it is elastic and the width
+// lacks, the last one filling what is left. It fits when the visible area
+// is shown or resized at once, and once at the next turn of the event loop
+// after its rows or a width changed, however many.
 class ColumnFitter : public QObject {
  public:
-  explicit ColumnFitter(QTreeView* list) : QObject(list), list_(list) {
-    QHeaderView* header = list->header();
+  ColumnFitter(QAbstractItemView* list, QHeaderView* header, std::vector<ColumnContent> content)
+      : QObject(list), list_(list), header_(header), content_(std::move(content)) {
     header->setStretchLastSection(false);
     list->viewport()->installEventFilter(this);
     // A width set or dragged is kept while the visible width allows.
@@ -312,24 +322,42 @@ class ColumnFitter : public QObject {
     });
   }
 
+  const ColumnContent& contentOf(int column) const {
+    static const ColumnContent kPlain;
+    return column < static_cast<int>(content_.size()) ? content_[static_cast<std::size_t>(column)]
+                                                       : kPlain;
+  }
+
+  // What a sample text needs in a cell: its width, the item's margins and a
+  // pixel for a grid line.
+  int sampleNeed(const QString& sample) const {
+    const int margin = list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list_) + 1;
+    return list_->fontMetrics().horizontalAdvance(sample) + 2 * margin + 1;
+  }
+
   void fit() {
-    QHeaderView* header = list_->header();
     std::vector<int> columns;  // visible, in the order shown
-    for (int visual = 0; visual < header->count(); ++visual) {
-      const int column = header->logicalIndex(visual);
-      if (!header->isSectionHidden(column)) columns.push_back(column);
+    for (int visual = 0; visual < header_->count(); ++visual) {
+      const int column = header_->logicalIndex(visual);
+      if (!header_->isSectionHidden(column)) columns.push_back(column);
     }
     if (columns.empty()) return;
-    std::vector<int> need, width;
+    std::vector<int> need, floor, width;
     for (const int column : columns) {
       // A column is first seen at the width it was set to.
-      const int chosen = chosen_.try_emplace(column, header->sectionSize(column)).first->second;
-      need.push_back(std::max(header->sectionSizeHint(column),
-                              static_cast<const QAbstractItemView*>(list_)->sizeHintForColumn(column)));
-      width.push_back(std::max(chosen, need.back()));
+      const int chosen = chosen_.try_emplace(column, header_->sectionSize(column)).first->second;
+      const int caption = header_->sectionSizeHint(column);
+      int needed = std::max(caption, list_->sizeHintForColumn(column));
+      for (const QString& sample : contentOf(column).samples) {
+        needed = std::max(needed, sampleNeed(sample));
+      }
+      need.push_back(needed);
+      floor.push_back(contentOf(column).elastic ? std::min(needed, caption) : needed);
+      width.push_back(std::max(chosen, needed));
     }
     // Too wide: the columns give up what they have beyond their need, the
-    // last first; too narrow: the last one takes the rest.
+    // last first, then the elastic ones what they need; too narrow: the
+    // last one takes the rest.
     int excess = -list_->viewport()->width();
     for (const int each : width) excess += each;
     for (std::size_t i = width.size(); i-- > 0 && excess > 0;) {
@@ -337,15 +365,47 @@ class ColumnFitter : public QObject {
       width[i] -= cut;
       excess -= cut;
     }
+    if (excess > 0) giveUpRoom(width, floor, excess);
     if (excess < 0) width.back() -= excess;
     fitting_ = true;
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (header->sectionSize(columns[i]) != width[i]) header->resizeSection(columns[i], width[i]);
+      if (header_->sectionSize(columns[i]) != width[i]) header_->resizeSection(columns[i], width[i]);
     }
     fitting_ = false;
   }
 
-  QTreeView* list_;
+  // Lowers the widest elastic columns to one level, none below its floor,
+  // until `excess` pixels are given up or every one is at its floor.
+  static void giveUpRoom(std::vector<int>& widths, const std::vector<int>& floors, int excess) {
+    const auto givenUpAt = [&](int level) {
+      int given = 0;
+      for (std::size_t c = 0; c < widths.size(); ++c) {
+        given += std::max(0, widths[c] - std::max(level, floors[c]));
+      }
+      return given;
+    };
+    // The highest level at which at least `excess` is given up.
+    int low = 0;
+    int high = *std::max_element(widths.begin(), widths.end());
+    if (givenUpAt(low) < excess) high = low;
+    while (low < high) {
+      const int middle = low + (high - low + 1) / 2;
+      if (givenUpAt(middle) >= excess) low = middle;
+      else high = middle - 1;
+    }
+    int spare = givenUpAt(low) - excess;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+      const int lowered = std::min(widths[c], std::max(low, floors[c]));
+      // What the level took beyond the excess goes back a pixel at a time.
+      const int back = lowered < widths[c] && spare > 0 ? 1 : 0;
+      spare -= back;
+      widths[c] = lowered + back;
+    }
+  }
+
+  QAbstractItemView* list_;
+  QHeaderView* header_;
+  std::vector<ColumnContent> content_;
   // The width each column was set to or dragged to, by column.
   std::map<int, int> chosen_;
   bool fitting_ = false;
@@ -354,32 +414,11 @@ class ColumnFitter : public QObject {
 
 }  // namespace
 
-void ListViewFitColumnsToWidth(QTreeView* list) {
-  if (list != nullptr) new ColumnFitter(list);
-}
-
-ListViewPlace ListViewSavePlace(QTreeWidget* list) {
-  ListViewPlace place;
-  for (QTreeWidgetItem* item = list->itemAt(0, 0); isInView(list, item);
-       item = list->itemBelow(item)) {
-    place.inView.push_back(keyOf(item));
-    if (item->isSelected() && (place.selectedInView.empty() || item == list->currentItem())) {
-      place.selectedInView = keyOf(item);
-    }
+void ListViewFitColumnsToWidth(QAbstractItemView* list, std::vector<ColumnContent> content) {
+  QHeaderView* header = list == nullptr ? nullptr : columnsOf(list);
+  if (header != nullptr && list->model() != nullptr) {
+    new ColumnFitter(list, header, std::move(content));
   }
-  return place;
-}
-
-void ListViewRestorePlace(QTreeWidget* list, const ListViewPlace& place) {
-  for (const std::string& key : place.inView) {
-    if (QTreeWidgetItem* item = ListViewFindItem(list, key)) {
-      list->scrollToItem(item, QAbstractItemView::PositionAtTop);
-      break;
-    }
-  }
-  QTreeWidgetItem* selected =
-      place.selectedInView.empty() ? nullptr : ListViewFindItem(list, place.selectedInView);
-  if (selected != nullptr && !isInView(list, selected)) list->scrollToItem(selected);
 }
 
 void ListViewRemoveItems(QTreeWidget* list, const std::vector<std::string>& keys) {
@@ -514,33 +553,98 @@ void ListViewSortColumn(QTreeWidget* list, int column) {
   }
 }
 
-void ListViewKeepSorted(QTreeWidget* list, QTreeWidgetItem* item) {
-  const int column = list->header()->sortIndicatorSection();
-  const bool descending = list->header()->sortIndicatorOrder() == Qt::DescendingOrder;
-  // Whether `a` comes strictly before `b` in the list's order (the order of
-  // sortItems, which compares the column's texts).
-  const auto precedes = [&](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
-    return descending ? b->text(column) < a->text(column) : a->text(column) < b->text(column);
-  };
-  const int at = list->indexOfTopLevelItem(item);
-  const int last = list->topLevelItemCount() - 1;
-  if (at < 0) return;
-  if ((at == 0 || !precedes(item, list->topLevelItem(at - 1))) &&
-      (at == last || !precedes(list->topLevelItem(at + 1), item)))
-    return;
-  const bool selected = item->isSelected();
-  const bool current = list->currentItem() == item;
-  list->takeTopLevelItem(at);
-  int low = 0;
-  int high = list->topLevelItemCount();
-  while (low < high) {
-    const int middle = low + (high - low) / 2;
-    if (precedes(item, list->topLevelItem(middle))) high = middle;
-    else low = middle + 1;
+
+namespace {
+
+// Qt shows an ascending order with the arrow the style draws for SortDown.
+class SortHeader : public QHeaderView {
+ public:
+  explicit SortHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
+
+ protected:
+  void initStyleOptionForIndex(QStyleOptionHeader* option, int logicalIndex) const override {
+    QHeaderView::initStyleOptionForIndex(option, logicalIndex);
+    if (option->sortIndicator == QStyleOptionHeader::None) return;
+    option->sortIndicator = sortIndicatorOrder() == Qt::DescendingOrder
+                                ? QStyleOptionHeader::SortDown
+                                : QStyleOptionHeader::SortUp;
   }
-  list->insertTopLevelItem(low, item);
-  if (current) list->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
-  item->setSelected(selected);
+};
+
+// Notes the rows in view before each change of the model's rows and puts
+// them back after it.
+class PlaceKeeper : public QObject {
+ public:
+  explicit PlaceKeeper(QAbstractItemView* list) : QObject(list), list_(list) {
+    QAbstractItemModel* model = list->model();
+    const auto save = [this] { note(); };
+    const auto restore = [this] { putBack(); };
+    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, save);
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, save);
+    connect(model, &QAbstractItemModel::rowsAboutToBeMoved, this, save);
+    connect(model, &QAbstractItemModel::layoutAboutToBeChanged, this, save);
+    connect(model, &QAbstractItemModel::rowsInserted, this, restore);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, restore);
+    connect(model, &QAbstractItemModel::rowsMoved, this, restore);
+    connect(model, &QAbstractItemModel::layoutChanged, this, restore);
+  }
+
+ private:
+  void note() {
+    inView_.clear();
+    selectedInView_ = QPersistentModelIndex();
+    const QAbstractItemModel* model = list_->model();
+    const int height = list_->viewport()->height();
+    const QModelIndex top = list_->indexAt(QPoint(0, 0));
+    if (!top.isValid()) return;
+    for (int row = top.row(); row < model->rowCount(); ++row) {
+      const QModelIndex index = model->index(row, 0);
+      const QRect rect = list_->visualRect(index);
+      if (rect.top() >= height) break;
+      inView_.push_back(index);
+      const bool current = list_->currentIndex().row() == row;
+      if (list_->selectionModel()->isRowSelected(row, {}) &&
+          (!selectedInView_.isValid() || current)) {
+        selectedInView_ = index;
+      }
+    }
+  }
+
+  void putBack() {
+    if (inView_.empty()) return;
+    QScrollBar* across = list_->horizontalScrollBar();
+    const int acrossAt = across->value();
+    for (const QPersistentModelIndex& index : inView_) {
+      if (!index.isValid()) continue;
+      list_->scrollTo(index, QAbstractItemView::PositionAtTop);
+      break;
+    }
+    if (selectedInView_.isValid() &&
+        !list_->viewport()->rect().intersects(list_->visualRect(selectedInView_))) {
+      list_->scrollTo(selectedInView_);
+    }
+    across->setValue(acrossAt);
+    inView_.clear();
+  }
+
+  QAbstractItemView* list_;
+  std::vector<QPersistentModelIndex> inView_;
+  QPersistentModelIndex selectedInView_;
+};
+
+}  // namespace
+
+QHeaderView* ListViewNewSortHeader(QWidget* parent) {
+  auto* header = new SortHeader(parent);
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(true);
+  header->setHighlightSections(false);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  return header;
+}
+
+void ListViewKeepPlace(QAbstractItemView* list) {
+  if (list != nullptr && list->model() != nullptr) new PlaceKeeper(list);
 }
 
 void TextBoxAddText(QWidget* textBox, const std::string& text) {

@@ -14,6 +14,7 @@
 //
 // Errors are reported under "modGenFunctionsControl.<Operation>" and raised
 // again; work done before an error stays done. UI thread only.
+#include <QStringList>
 #include <QVariant>
 #include <array>
 #include <cstdint>
@@ -21,12 +22,13 @@
 #include <string>
 #include <vector>
 
+class QAbstractItemView;
 class QComboBox;
+class QHeaderView;
 class QLineEdit;
 class QListWidget;
 class QTabWidget;
 class QTextEdit;
-class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
@@ -111,30 +113,37 @@ void ListViewRemoveSelectedItems(QTreeWidget* list);
 void ListViewSortColumn(QTreeWidget* list, int column);
 // The row of `key`, or null. Costs the same whatever the list holds.
 QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key);
-// Moves `item`, a row of a list kept in the order of its header's sort
-// indicator, to its place in that order after its texts changed. The list
-// sorts itself only when asked (its sorting is not enabled), so that adding
-// or changing one row never sorts them all.
-void ListViewKeepSorted(QTreeWidget* list, QTreeWidgetItem* item);
-// From now on keeps every column of the list as wide as its caption and
-// its rows need, and as wide as it was set or as the person dragged it
-// while the visible width allows; the last column fills the rest. A small
-// screen shows every column without scrolling as long as their needs fit.
-// Follows the visible width at once and the rows at the next turn of the
-// event loop. A list given another model afterwards is followed no more.
-void ListViewFitColumnsToWidth(QTreeView* list);
-
-// What a list shows a person: the keys of its rows in view, top first, and
-// of the selected row among them that has the focus (else the first one).
-struct ListViewPlace {
-  std::vector<std::string> inView;
-  std::string selectedInView;
+// What a column of ListViewFitColumnsToWidth shows besides its caption and
+// rows: texts its rows may hold though none in view does now. An elastic
+// column gives up what it needs when the visible width lacks.
+struct ColumnContent {
+  bool elastic = false;
+  QStringList samples;
 };
-ListViewPlace ListViewSavePlace(QTreeWidget* list);
-// After rows were added or removed: the first row still listed of those in
-// view is put back at the top, and the selected row that was in view is
-// kept in view.
-void ListViewRestorePlace(QTreeWidget* list, const ListViewPlace& place);
+// From now on keeps every column of the list (a QTreeView or QTableView)
+// as wide as its caption, its rows in view and its samples (`content`, one
+// entry per column from the first; none: plain columns) need, and as wide
+// as it was set or as the person dragged it while the visible width allows;
+// the last column fills the rest. When the visible width is less than the
+// columns need, the elastic ones give up room, the widest first, none
+// below its caption; the others are never cut. Follows the visible width at
+// once and the rows at the next turn of the event loop. A list given
+// another model afterwards is followed no more.
+void ListViewFitColumnsToWidth(QAbstractItemView* list, std::vector<ColumnContent> content = {});
+
+// ---- Lists over a model --------------------------------------------------------
+// Lists whose rows a model gives (QTableView, QTreeView): the view lays out
+// only the rows it shows, so these helpers cost what the rows in view cost,
+// whatever the model holds. Call them once the list has its model.
+
+// A column header (for QTableView::setHorizontalHeader or
+// QTreeView::setHeader) whose sort arrow points the way its list runs: down
+// while the list runs descending (the newest date first), up while ascending.
+QHeaderView* ListViewNewSortHeader(QWidget* parent);
+// From now on, while rows of the list's model come, go or move, the first
+// row in view that stays is kept at the top of the view, and the selected
+// row that was in view (the current one first) stays in view.
+void ListViewKeepPlace(QAbstractItemView* list);
 
 // ---- Text boxes and tabs ----------------------------------------------------
 // Inserts the text at the caret, replacing the selection.

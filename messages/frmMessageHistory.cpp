@@ -5,39 +5,41 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QPushButton>
-#include <QTreeWidget>
-#include <string_view>
+#include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 
-#include "PoolLoan.h"
-#include "clsGenErrorHandler.h"
-#include "frmMessageViewer.h"
 #include "MessageBox.h"
+#include "MessageFolderModel.h"
+#include "clsGenErrorHandler.h"
 #include "modCOMMessageCenter.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsControl.h"
 #include "modGenFunctionsResource.h"
+#include "modGloFunctionsUI.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
-#include "modGloFunctionsUI.h"
 
 namespace {
 
 // "Recall asked for N message(s)".
 constexpr int kRecallCountMessage = 30102;
 constexpr int kRecallQuestion = 30103;
-
-constexpr int32_t kUIDField = 0;
-constexpr int32_t kStatusName = 50000;
-constexpr int32_t kPriorityName = 50001;
-constexpr int32_t kContentPreview = 50501;
-
-constexpr int kColumnPadding = 34;  // pixels around a column's text and sort mark
-
-enum Column { kFromColumn, kToColumn, kDateColumn, kPriorityColumn, kStatusColumn, kPreviewColumn };
+// The code lists behind the priority and status columns.
+constexpr int kPriorityList = 201;
+constexpr int kMessageStatusList = 203;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+QStringList listTexts(int sectionId) {
+  QStringList texts;
+  for (const auto& item : modGenFunctionsResource::GetResourceSection(sectionId).items()) {
+    texts << qs(item.value);
+  }
+  return texts;
+}
 
 }  // namespace
 
@@ -51,29 +53,32 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   cboFolder_->addItem("Received messages", static_cast<int>(modGlobalVariables::MessRec));
   cboFolder_->addItem("Sent messages", static_cast<int>(modGlobalVariables::MessSent));
   cboFolder_->addItem("History", static_cast<int>(modGlobalVariables::MessHist));
-  lvMessages_ = new QTreeWidget(this);
+  messages_ = new MessageFolderModel(this);
+  lvMessages_ = new QTableView(this);
   lvMessages_->setObjectName("lvMessages");
-  modGenFunctionsControl::ListViewFitColumnsToWidth(lvMessages_);
-  lvMessages_->setRootIsDecorated(false);
-  lvMessages_->setUniformRowHeights(true);
+  lvMessages_->setModel(messages_);
+  lvMessages_->setSelectionBehavior(QAbstractItemView::SelectRows);
   lvMessages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  lvMessages_->setHeaderLabels({"From", "To", "Date", "Priority", "Status", "Message"});
-  // Sorted on a header click and after a refill, and each synchronised row
-  // put in its place, instead of the list sorting every row at each change.
-  QHeaderView* header = lvMessages_->header();
-  header->setSectionsClickable(true);
-  header->setSortIndicatorShown(true);
-  header->setSortIndicator(kDateColumn, Qt::DescendingOrder);
-  connect(header, &QHeaderView::sortIndicatorChanged, lvMessages_, &QTreeWidget::sortItems);
-  // Names, a whole time stamp and the start of the text at first sight.
-  const QFontMetrics metrics = lvMessages_->fontMetrics();
-  for (const auto& [column, sample] : {std::pair{kFromColumn, "Whitfield, Annabelle"},
-                                       {kToColumn, "Whitfield, Annabelle"},
-                                       {kDateColumn, "2026-12-07 13:27:08"},
-                                       {kPriorityColumn, "Priority"},
-                                       {kStatusColumn, "Not yet opened"}}) {
-    lvMessages_->setColumnWidth(column, metrics.horizontalAdvance(sample) + kColumnPadding);
+  lvMessages_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lvMessages_->setTabKeyNavigation(false);
+  lvMessages_->setShowGrid(false);
+  lvMessages_->setWordWrap(false);
+  lvMessages_->verticalHeader()->hide();
+  lvMessages_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  lvMessages_->verticalHeader()->setDefaultSectionSize(lvMessages_->fontMetrics().height() + 6);
+  QHeaderView* header = modGenFunctionsControl::ListViewNewSortHeader(lvMessages_);
+  lvMessages_->setHorizontalHeader(header);
+  header->setSortIndicator(MessageFolderModel::kDate, Qt::DescendingOrder);
+  lvMessages_->setSortingEnabled(true);
+  modGenFunctionsControl::ListViewKeepPlace(lvMessages_);
+  // Every column starts at no width: it takes what it needs.
+  for (int column = 0; column < MessageFolderModel::kColumnCount; ++column) {
+    header->resizeSection(column, header->minimumSectionSize());
   }
+  const modGenFunctionsControl::ColumnContent elastic{true, {}};
+  modGenFunctionsControl::ListViewFitColumnsToWidth(
+      lvMessages_, {elastic, elastic, {false, {"2026-12-07 13:27:08"}},
+                    {false, listTexts(kPriorityList)}, {false, listTexts(kMessageStatusList)}, elastic});
   resize(960, 460);
 
   auto makeButton = [this](const char* text, const char* name) {
@@ -104,11 +109,11 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   layout->addLayout(buttons);
 
   connect(cboFolder_, &QComboBox::currentIndexChanged, this, &frmMessageHistory::RefreshList);
-  connect(lvMessages_, &QTreeWidget::itemSelectionChanged, this,
+  connect(lvMessages_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &frmMessageHistory::UpdateCommands);
   // A double click or Enter opens the message.
-  connect(lvMessages_, &QTreeWidget::itemActivated, this,
-          [this](QTreeWidgetItem* item) { OpenMessage(item); });
+  connect(lvMessages_, &QAbstractItemView::activated, this,
+          [this](const QModelIndex& index) { OpenMessage(index); });
   connect(cmdOpen_, &QPushButton::clicked, this, &frmMessageHistory::cmdOpen_Click);
   connect(cmdRecall_, &QPushButton::clicked, this, &frmMessageHistory::cmdRecall_Click);
   connect(cmdMoveToHistory_, &QPushButton::clicked, this,
@@ -127,32 +132,39 @@ void frmMessageHistory::SelectFolder(int32_t classType) {
   if (index >= 0) cboFolder_->setCurrentIndex(index);
 }
 
+// The list is read afresh, which forgets rows: the selection and the rows in
+// view are noted by UID and found again.
 void frmMessageHistory::RefreshList() {
   const int32_t folder = CurrentFolder();
   // A list that shows another folder than before starts at its top.
-  const bool sameFolder = lvMessages_->property("folder").toInt() == folder;
-  const std::vector<std::string> selected = sameFolder ? SelectedMessageUIDs()
-                                                       : std::vector<std::string>{};
-  const modGenFunctionsControl::ListViewPlace place =
-      sameFolder ? modGenFunctionsControl::ListViewSavePlace(lvMessages_)
-                 : modGenFunctionsControl::ListViewPlace{};
+  const bool sameFolder = messages_->folder() == folder;
+  std::vector<std::string> selected;
+  std::vector<std::string> inView;
+  std::string current;
+  if (sameFolder) {
+    selected = SelectedMessageUIDs();
+    const int height = lvMessages_->viewport()->height();
+    for (int row = std::max(0, lvMessages_->rowAt(0)); row < messages_->rowCount(); ++row) {
+      if (lvMessages_->rowViewportPosition(row) >= height) break;
+      inView.push_back(messages_->uidAt(row));
+    }
+    const QModelIndex currentIndex = lvMessages_->currentIndex();
+    if (currentIndex.isValid()) current = messages_->uidAt(currentIndex.row());
+  }
   try {
-    lvMessages_->setProperty("folder", folder);
-    lvMessages_->clear();
-    PoolLoan messages(folder);
-    messages->PC_Init(true);
-    for (messages->PC_MoveFirst(); !messages->PC_EndOfList(); messages->PC_MoveNext()) {
-      const pugi::xml_node row = messages->PC_Current();
-      if (!row || std::string_view(row.attribute("UID").as_string()).empty()) continue;
-      FillItem(new QTreeWidgetItem(lvMessages_), *messages);
+    messages_->fill(folder);
+    SelectMessages(selected);
+    const int currentRow = current.empty() ? -1 : messages_->rowOf(current);
+    if (currentRow >= 0) {
+      lvMessages_->selectionModel()->setCurrentIndex(messages_->index(currentRow, 0),
+                                                     QItemSelectionModel::NoUpdate);
     }
-    lvMessages_->sortItems(lvMessages_->header()->sortIndicatorSection(),
-                            lvMessages_->header()->sortIndicatorOrder());
-    for (const std::string& uid : selected) {
-      if (QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid))
-        item->setSelected(true);
+    for (const std::string& uid : inView) {
+      const int row = messages_->rowOf(uid);
+      if (row < 0) continue;
+      lvMessages_->scrollTo(messages_->index(row, 0), QAbstractItemView::PositionAtTop);
+      break;
     }
-    modGenFunctionsControl::ListViewRestorePlace(lvMessages_, place);
   } catch (...) {
     endError("frmMessageHistory.RefreshList");
   }
@@ -161,70 +173,61 @@ void frmMessageHistory::RefreshList() {
 
 void frmMessageHistory::SynchronizeItems(int32_t classType, const std::vector<std::string>& deleted,
                                          const std::vector<std::string>& updated) {
-  if (classType != CurrentFolder()) return;
-  const modGenFunctionsControl::ListViewPlace place =
-      modGenFunctionsControl::ListViewSavePlace(lvMessages_);
+  if (classType != CurrentFolder() || classType != messages_->folder()) return;
   try {
-    modGenFunctionsControl::ListViewRemoveItems(lvMessages_, deleted);
-    PoolLoan messages(classType);
-    for (const std::string& uid : updated) {
-      messages->PC_SelectSingleNode(kUIDField, uid);
-      if (!messages->GetCurrent()) continue;
-      QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(lvMessages_, uid);
-      if (item == nullptr) item = new QTreeWidgetItem(lvMessages_);
-      FillItem(item, *messages);
-      modGenFunctionsControl::ListViewKeepSorted(lvMessages_, item);
-    }
+    messages_->synchronize(deleted, updated);
   } catch (...) {
     raiseAgain("frmMessageHistory.SynchronizeItems");
   }
-  modGenFunctionsControl::ListViewRestorePlace(lvMessages_, place);
   UpdateCommands();
 }
 
-void frmMessageHistory::FillItem(QTreeWidgetItem* item, clsGenObject& messages) {
-  const int32_t folder = CurrentFolder();
-  const pugi::xml_node row = messages.GetCurrent();
-  item->setData(0, Qt::UserRole, qs(row.attribute("UID").as_string()));
-  item->setText(kFromColumn, qs(frmMessageViewer::SenderName(row)));
-  item->setText(kToColumn, qs(modCOMMessageCenter::GetRecipientNames(messages, false, false))
-                               .replace("||", "; "));
-  item->setText(kDateColumn, row.attribute("TS").as_string());
-  item->setText(kPriorityColumn,
-                qs(modGlobalFunctions::GetFieldValue(folder, row, kPriorityName, false)));
-  item->setText(kStatusColumn, qs(modGlobalFunctions::GetFieldValue(folder, row, kStatusName, false)));
-  item->setText(kPreviewColumn,
-                qs(modGlobalFunctions::GetFieldValue(folder, row, kContentPreview, false)));
-}
-
 std::vector<std::string> frmMessageHistory::SelectedMessageUIDs() const {
-  std::vector<std::string> uids;
-  for (int index = 0; index < lvMessages_->topLevelItemCount(); ++index) {
-    const QTreeWidgetItem* item = lvMessages_->topLevelItem(index);
-    if (item->isSelected()) uids.push_back(item->data(0, Qt::UserRole).toString().toStdString());
+  std::vector<int> rows;
+  for (const QItemSelectionRange& range : lvMessages_->selectionModel()->selection()) {
+    for (int row = range.top(); row <= range.bottom(); ++row) rows.push_back(row);
   }
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  std::vector<std::string> uids;
+  for (const int row : rows) uids.push_back(messages_->uidAt(row));
   return uids;
 }
 
+void frmMessageHistory::SelectMessages(const std::vector<std::string>& uids) {
+  QItemSelection selection;
+  for (const std::string& uid : uids) {
+    const int row = messages_->rowOf(uid);
+    if (row >= 0) {
+      selection.select(messages_->index(row, 0),
+                       messages_->index(row, MessageFolderModel::kColumnCount - 1));
+    }
+  }
+  lvMessages_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
 void frmMessageHistory::UpdateCommands() {
-  const bool selected = !lvMessages_->selectedItems().isEmpty();
+  int selected = 0;
+  for (const QItemSelectionRange& range : lvMessages_->selectionModel()->selection()) {
+    selected += range.height();
+  }
   const int32_t folder = CurrentFolder();
-  cmdOpen_->setEnabled(lvMessages_->selectedItems().size() == 1);
-  cmdRecall_->setEnabled(selected && folder == modGlobalVariables::MessSent);
-  cmdMoveToHistory_->setEnabled(selected && folder != modGlobalVariables::MessHist);
-  cmdExport_->setEnabled(selected);
-  cmdCopy_->setEnabled(selected);
+  cmdOpen_->setEnabled(selected == 1);
+  cmdRecall_->setEnabled(selected > 0 && folder == modGlobalVariables::MessSent);
+  cmdMoveToHistory_->setEnabled(selected > 0 && folder != modGlobalVariables::MessHist);
+  cmdExport_->setEnabled(selected > 0);
+  cmdCopy_->setEnabled(selected > 0);
 }
 
 void frmMessageHistory::cmdOpen_Click() {
-  const QList<QTreeWidgetItem*> selected = lvMessages_->selectedItems();
+  const QModelIndexList selected = lvMessages_->selectionModel()->selectedRows();
   if (selected.size() == 1) OpenMessage(selected.front());
 }
 
-void frmMessageHistory::OpenMessage(QTreeWidgetItem* item) {
+void frmMessageHistory::OpenMessage(const QModelIndex& index) {
   try {
-    if (item == nullptr) return;
-    const std::string uid = item->data(0, Qt::UserRole).toString().toStdString();
+    if (!index.isValid()) return;
+    const std::string uid = messages_->uidAt(index.row());
     modGlobalFunctions::OpenMessageViewer(CurrentFolder(), uid);
     // Opening a received message changes its status.
     SynchronizeItems(CurrentFolder(), {}, {uid});

@@ -2,8 +2,12 @@
 // frmMessageHistory: the message folders of the logged-in account -
 // received, sent and history - one at a time, chosen with a combo. The list
 // shows sender, recipients, date, priority, status and a one-line preview
-// of each message; several can be selected. On a narrow screen the columns
-// narrow to what their captions and rows need.
+// of each message, newest first until a header click sorts it otherwise;
+// several can be selected. The list lays out only the rows in view
+// (MessageFolderModel), so following an arrival costs the same however many
+// messages the folder holds. Date, priority and status always get what
+// their texts need; sender, recipients and preview share the rest, none
+// wider than its rows in view need, the preview taking what is left.
 //
 // Commands on the selection: recall (sent folder), move to the history
 // (received and sent folders), export to text files, copy as text; open
@@ -17,11 +21,11 @@
 #include <string>
 #include <vector>
 
+class MessageFolderModel;
 class QComboBox;
-class clsGenObject;
+class QModelIndex;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTableView;
 
 class frmMessageHistory : public QWidget {
   Q_OBJECT
@@ -47,18 +51,19 @@ class frmMessageHistory : public QWidget {
   std::vector<std::string> SelectedMessageUIDs() const;
 
  private:
+  // Selects the messages `uids` alone (those listed).
+  void SelectMessages(const std::vector<std::string>& uids);
   void UpdateCommands();
-  // Fills `item` from the current row of `messages`.
-  void FillItem(QTreeWidgetItem* item, clsGenObject& messages);
   void cmdRecall_Click();
   void cmdMoveToHistory_Click();
   void cmdExport_Click();
   void cmdCopy_Click();
   void cmdOpen_Click();
-  void OpenMessage(QTreeWidgetItem* item);
+  void OpenMessage(const QModelIndex& index);
 
   QComboBox* cboFolder_;
-  QTreeWidget* lvMessages_;
+  QTableView* lvMessages_;
+  MessageFolderModel* messages_;
   QPushButton* cmdOpen_;
   QPushButton* cmdRecall_;
   QPushButton* cmdMoveToHistory_;

@@ -13,7 +13,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QHeaderView>
-#include <QTreeWidget>
+#include <QTableView>
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -53,6 +53,26 @@ constexpr const char* kCarl = "CA410000-0000-0000-0000-000000000002";
 struct QueuedAction {
   std::string type, ouid, ruid;
 };
+
+// The folders' list, read as a person reads it.
+QString cell(QTableView* list, int row, int column) {
+  return list->model()->index(row, column).data().toString();
+}
+std::string keyAt(QTableView* list, int row) {
+  return list->model()->index(row, 0).data(Qt::UserRole).toString().toStdString();
+}
+// The row that shows message `uid`, or -1.
+int rowShowing(QTableView* list, const std::string& uid) {
+  for (int row = 0; row < list->model()->rowCount(); ++row) {
+    if (keyAt(list, row) == uid) return row;
+  }
+  return -1;
+}
+void selectRow(QTableView* list, int row) {
+  list->selectionModel()->select(list->model()->index(row, 0),
+                                 QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+std::string topKey(QTableView* list) { return keyAt(list, list->rowAt(0)); }
 
 class MessageWindows : public ::testing::Test {
  protected:
@@ -244,19 +264,18 @@ TEST_F(MessageWindows, TheFoldersListRecallMoveAndOpenTheSelectedMessages) {
 
   frmMessageHistory window;
   EXPECT_EQ(window.windowTitle(), "Tavinor - Message history");
-  auto* list = control<QTreeWidget>(&window, "lvMessages");
+  auto* list = control<QTableView>(&window, "lvMessages");
   EXPECT_EQ(window.CurrentFolder(), MessRec);
-  ASSERT_EQ(list->topLevelItemCount(), 1);
-  EXPECT_EQ(list->topLevelItem(0)->text(0), "Smith, Bob");
+  ASSERT_EQ(list->model()->rowCount(), 1);
+  EXPECT_EQ(cell(list, 0, 0), "Smith, Bob");
   EXPECT_FALSE(control<QPushButton>(&window, "cmdRecall")->isEnabled());
 
   window.SelectFolder(MessSent);
-  ASSERT_EQ(list->topLevelItemCount(), 1);
-  QTreeWidgetItem* item = list->topLevelItem(0);
-  EXPECT_EQ(item->text(0), "Lee, Ann");
-  EXPECT_EQ(item->text(1), "Smith, Bob");
-  EXPECT_EQ(item->text(5), "Meeting at ten");
-  item->setSelected(true);
+  ASSERT_EQ(list->model()->rowCount(), 1);
+  EXPECT_EQ(cell(list, 0, 0), "Lee, Ann");
+  EXPECT_EQ(cell(list, 0, 1), "Smith, Bob");
+  EXPECT_EQ(cell(list, 0, 5), "Meeting at ten");
+  selectRow(list, 0);
   EXPECT_EQ(window.SelectedMessageUIDs(), std::vector<std::string>{sentUID});
 
   // Recalling asks first: No leaves everything as it was.
@@ -271,20 +290,20 @@ TEST_F(MessageWindows, TheFoldersListRecallMoveAndOpenTheSelectedMessages) {
   control<QPushButton>(&window, "cmdRecall")->click();
   EXPECT_EQ(field(MessSent, sentUID, "ST"), "400");
   for (const QueuedAction& action : queued()) EXPECT_NE(action.type, "1200");
-  ASSERT_EQ(list->topLevelItemCount(), 1);
-  EXPECT_EQ(list->topLevelItem(0)->text(4), "Recalled");
+  ASSERT_EQ(list->model()->rowCount(), 1);
+  EXPECT_EQ(cell(list, 0, 4), "Recalled");
   ASSERT_EQ(boxes.shown().size(), 2u);  // the person is told how many went
   EXPECT_NE(boxes.shown()[1].text.find("sent for 1 message"), std::string::npos);
 
-  list->topLevelItem(0)->setSelected(true);
+  selectRow(list, 0);
   control<QPushButton>(&window, "cmdMoveToHistory")->click();
-  EXPECT_EQ(list->topLevelItemCount(), 0);
+  EXPECT_EQ(list->model()->rowCount(), 0);
   window.SelectFolder(MessHist);
-  ASSERT_EQ(list->topLevelItemCount(), 1);
+  ASSERT_EQ(list->model()->rowCount(), 1);
   EXPECT_FALSE(control<QPushButton>(&window, "cmdMoveToHistory")->isEnabled());
 
   // Enter on the selected message opens it.
-  list->setCurrentItem(list->topLevelItem(0));
+  list->setCurrentIndex(list->model()->index(0, 0));
   QTest::keyClick(list, Qt::Key_Return);
   frmMessageViewer* viewer = frmMessageViewer::SharedViewer();
   ASSERT_NE(viewer, nullptr);
@@ -525,14 +544,16 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
   frmMessageHistory window;
   window.resize(700, 300);
   window.show();
-  auto* list = control<QTreeWidget>(&window, "lvMessages");
-  ASSERT_EQ(list->topLevelItemCount(), 60);
-  list->topLevelItem(30)->setSelected(true);
-  list->topLevelItem(32)->setSelected(true);
+  auto* list = control<QTableView>(&window, "lvMessages");
+  ASSERT_EQ(list->model()->rowCount(), 60);
+  selectRow(list, 30);
+  selectRow(list, 32);
   const std::vector<std::string> selected = window.SelectedMessageUIDs();
-  list->scrollToItem(list->topLevelItem(30), QAbstractItemView::PositionAtTop);
-  const QVariant top = list->itemAt(0, 0)->data(0, Qt::UserRole);
-  const std::string unselected = list->topLevelItem(40)->data(0, Qt::UserRole).toString().toStdString();
+  ASSERT_EQ(selected.size(), 2u);
+  list->scrollTo(list->model()->index(30, 0), QAbstractItemView::PositionAtTop);
+  const std::string top = topKey(list);
+  ASSERT_EQ(top, keyAt(list, 30));
+  const std::string unselected = keyAt(list, 40);
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
 
   modCOMFunctions::SendMessageToRecipients("Out", 2, 1, kBob, "", true, false);
@@ -543,16 +564,16 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
     received->Delete(false, 0, unselected, false);
   }
   modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
-  EXPECT_EQ(list->topLevelItemCount(), 109);
-  EXPECT_NE(modGenFunctionsControl::ListViewFindItem(list, arrived), nullptr);
-  EXPECT_EQ(modGenFunctionsControl::ListViewFindItem(list, unselected), nullptr);
+  EXPECT_EQ(list->model()->rowCount(), 109);
+  EXPECT_EQ(rowShowing(list, arrived), 0);  // the newest of one second first
+  EXPECT_EQ(rowShowing(list, unselected), -1);
   EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-  EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
+  EXPECT_EQ(topKey(list), top);
   // Each synchronised row went to its place: newest first.
   const auto newestFirst = [list](bool newest = true) {
-    for (int i = 1; i < list->topLevelItemCount(); ++i) {
-      const QString earlier = list->topLevelItem(i - 1)->text(2);
-      const QString later = list->topLevelItem(i)->text(2);
+    for (int i = 1; i < list->model()->rowCount(); ++i) {
+      const QString earlier = cell(list, i - 1, 2);
+      const QString later = cell(list, i, 2);
       if (newest ? earlier < later : later < earlier) return false;
     }
     return true;
@@ -561,16 +582,17 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
 
   // Opening one shows its new status in place; the whole list read again
   // keeps the selection too.
-  QTreeWidgetItem* item = modGenFunctionsControl::ListViewFindItem(list, arrived);
-  emit list->itemActivated(item, 0);  // a double click or Enter
-  EXPECT_EQ(item->text(4), "Opened");
+  const int opened = rowShowing(list, arrived);
+  emit list->activated(list->model()->index(opened, 0));  // a double click or Enter
+  EXPECT_EQ(cell(list, rowShowing(list, arrived), 4), "Opened");
   window.RefreshList();
   EXPECT_EQ(window.SelectedMessageUIDs(), selected);
-  EXPECT_EQ(list->itemAt(0, 0)->data(0, Qt::UserRole), top);
+  EXPECT_EQ(topKey(list), top);
   EXPECT_TRUE(newestFirst());
-  list->header()->setSortIndicator(2, Qt::AscendingOrder);  // a click on the date's header
+  list->horizontalHeader()->setSortIndicator(2, Qt::AscendingOrder);  // a click on the date's header
   EXPECT_TRUE(newestFirst(false));
   EXPECT_FALSE(newestFirst());
+  EXPECT_EQ(window.SelectedMessageUIDs(), std::vector<std::string>(selected.rbegin(), selected.rend()));
   delete frmMessageViewer::SharedViewer();
 }
 

@@ -6,10 +6,15 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStandardItemModel>
+#include <QStyle>
+#include <QTableView>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextEdit>
 #include <QTreeWidget>
+#include <algorithm>
+#include <functional>
 
 #include "ModalDriver.h"
 #include "ProgramTestEnvironment.h"
@@ -250,6 +255,213 @@ TEST(modGenFunctionsControl, ListViewColumnsFitTheirRowsAtEveryWidth) {
     }
     new QTreeWidgetItem(&list, {"Ng, Bo", "10.1.1.1", "a-computer-with-a-long-name"});
     check("a wider computer name arrived");
+  }
+}
+
+namespace {
+
+// A table of `rows` rows keyed "r<n>" in column 0, with `columns` columns.
+std::unique_ptr<QStandardItemModel> keyedRows(int rows, int columns = 1) {
+  auto model = std::make_unique<QStandardItemModel>(rows, columns);
+  for (int row = 0; row < rows; ++row) {
+    model->setData(model->index(row, 0), QString("r%1").arg(row, 3, 10, QChar('0')));
+  }
+  return model;
+}
+
+QString keyAt(const QTableView& list, int row) { return list.model()->index(row, 0).data().toString(); }
+
+// The rows of the header's sort mark: how many pixels each row of it has,
+// from its top, found as what changes when the mark is shown.
+std::vector<int> sortMarkRows(QHeaderView* header) {
+  header->setSortIndicatorShown(false);
+  const QImage bare = header->grab().toImage();
+  header->setSortIndicatorShown(true);
+  const QImage marked = header->grab().toImage();
+  std::vector<int> rows;
+  for (int y = 0; y < marked.height(); ++y) {
+    int changed = 0;
+    for (int x = 0; x < marked.width(); ++x) changed += marked.pixel(x, y) != bare.pixel(x, y);
+    if (changed > 0) rows.push_back(changed);
+  }
+  return rows;
+}
+
+}  // namespace
+
+// The arrow's wide end lies where the list's larger values are: at the top
+// of an arrow pointing down, for a list that runs from the largest down.
+TEST(modGenFunctionsControl, TheSortArrowPointsTheWayTheListRuns) {
+  const std::unique_ptr<QStandardItemModel> model = keyedRows(3, 2);
+  QTableView list;
+  list.setModel(model.get());
+  QHeaderView* header = ListViewNewSortHeader(&list);
+  list.setHorizontalHeader(header);
+  list.resize(300, 200);
+  list.show();
+  for (const Qt::SortOrder order : {Qt::DescendingOrder, Qt::AscendingOrder}) {
+    SCOPED_TRACE(order == Qt::DescendingOrder ? "descending" : "ascending");
+    header->setSortIndicator(0, order);
+    const std::vector<int> mark = sortMarkRows(header);
+    ASSERT_GE(mark.size(), 2u);
+    if (order == Qt::DescendingOrder) EXPECT_GT(mark.front(), mark.back());
+    else EXPECT_LT(mark.front(), mark.back());
+  }
+  EXPECT_TRUE(header->sectionsClickable());
+}
+
+// Rows come and go above, in and below the rows in view, and the list is
+// sorted: the first row in view that stays stays at the top, and the
+// selected row stays in view.
+TEST(modGenFunctionsControl, AListKeepsItsPlaceWhileItsRowsChange) {
+  struct Change {
+    const char* name;
+    std::function<void(QStandardItemModel&)> apply;
+  };
+  const auto insertAt = [](int row, int count) {
+    return [row, count](QStandardItemModel& model) {
+      for (int n = 0; n < count; ++n) {
+        model.insertRow(row, new QStandardItem(QString("new %1 %2").arg(row).arg(n)));
+      }
+    };
+  };
+  const auto removeAt = [](int row, int count) {
+    return [row, count](QStandardItemModel& model) { model.removeRows(row, count); };
+  };
+  // The list shows rows 40 to 49 or so, with row 44 selected.
+  const Change changes[] = {
+      {"one row inserted at the start", insertAt(0, 1)},
+      {"fifty inserted just above the top", insertAt(39, 50)},
+      {"one inserted at the top", insertAt(40, 1)},
+      {"one inserted in view", insertAt(43, 1)},
+      {"one inserted below the view", insertAt(80, 1)},
+      {"one appended", insertAt(100, 1)},
+      {"the first row removed", removeAt(0, 1)},
+      {"ten removed above the top", removeAt(30, 10)},
+      {"the top row removed", removeAt(40, 1)},
+      {"the top three removed", removeAt(40, 3)},
+      {"the selected row removed", removeAt(44, 1)},
+      {"one removed below the view", removeAt(90, 1)},
+      {"sorted the other way", [](QStandardItemModel& model) { model.sort(0, Qt::DescendingOrder); }},
+  };
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.name);
+    const std::unique_ptr<QStandardItemModel> model = keyedRows(100);
+    QTableView list;
+    list.setModel(model.get());
+    list.verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    list.verticalHeader()->setDefaultSectionSize(20);
+    list.resize(200, 230);
+    list.show();
+    ListViewKeepPlace(&list);
+    list.scrollTo(model->index(40, 0), QAbstractItemView::PositionAtTop);
+    list.setCurrentIndex(model->index(44, 0));
+    ASSERT_EQ(list.rowAt(0), 40);
+    std::vector<QString> inView;
+    for (int row = 40; list.rowViewportPosition(row) < list.viewport()->height(); ++row) {
+      inView.push_back(keyAt(list, row));
+    }
+    const QString selected = keyAt(list, 44);
+
+    change.apply(*model);
+    QString expectedTop;
+    for (const QString& key : inView) {
+      if (!model->findItems(key).isEmpty()) {
+        expectedTop = key;
+        break;
+      }
+    }
+    const QList<QStandardItem*> stillThere = model->findItems(selected);
+    const int topRow = model->findItems(expectedTop).front()->row();
+    // The selected row comes first: when it would not be in view under
+    // that top, it is brought into view instead.
+    const int selectedBelowTop =
+        stillThere.isEmpty() ? 0 : stillThere.front()->row() - topRow;
+    if (selectedBelowTop >= 0 && selectedBelowTop < static_cast<int>(inView.size()) - 1) {
+      EXPECT_EQ(keyAt(list, list.rowAt(0)), expectedTop);
+    }
+    if (!stillThere.isEmpty()) {
+      const QRect shown = list.visualRect(stillThere.front()->index());
+      EXPECT_TRUE(list.viewport()->rect().contains(shown)) << "the selected row is out of view";
+    }
+  }
+}
+
+// Column sizes at every width of the list, from wide to narrow: the fixed
+// columns get what their caption, rows and samples need; the elastic ones
+// share what is left, the widest giving up room first, none below its
+// caption; room to spare goes to the last column.
+TEST(modGenFunctionsControl, ColumnsFitTheirContentAtEveryWidth) {
+  auto model = std::make_unique<QStandardItemModel>(3, 4);
+  model->setHorizontalHeaderLabels({"Name", "Date", "Status", "Message"});
+  const QStringList rows[] = {
+      {"Whitfield, Annabelle", "2026-12-07 13:27:08", "Opened", "Are you coming to the meeting?"},
+      {"Lee, Ann", "2026-12-07 13:27:09", "Opened", "Yes"},
+      {"Martin, Alice", "2026-12-08 02:41:00", "Not opened", "The figures for the budget, as asked"}};
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 4; ++column) model->setData(model->index(row, column), rows[row][column]);
+  }
+  const QString wideStatus = "Automatic reply";  // on no row in view
+  QTableView list;
+  list.setModel(model.get());
+  list.setWordWrap(false);
+  list.verticalHeader()->hide();
+  for (int column = 0; column < 4; ++column) {
+    list.horizontalHeader()->resizeSection(column, list.horizontalHeader()->minimumSectionSize());
+  }
+  ListViewFitColumnsToWidth(&list, {{true, {}}, {false, {}}, {false, {"Opened", wideStatus}}, {true, {}}});
+  list.resize(900, 200);
+  list.show();
+  QHeaderView* header = list.horizontalHeader();
+  const bool elastic[] = {true, false, false, true};
+  const int margin = list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &list) + 1;
+  for (int width = 900; width >= 150; width -= 7) {
+    SCOPED_TRACE("list " + std::to_string(width) + " pixels wide");
+    list.resize(width, 200);
+    QApplication::processEvents();
+    const int room = list.viewport()->width();
+    int needed = 0;
+    int floors = 0;
+    std::vector<int> need(4);
+    std::vector<int> floor(4);
+    for (int column = 0; column < 4; ++column) {
+      need[column] = std::max(header->sectionSizeHint(column),
+                              static_cast<const QAbstractItemView&>(list).sizeHintForColumn(column));
+      floor[column] = elastic[column] ? std::min(need[column], header->sectionSizeHint(column)) : need[column];
+      needed += need[column];
+      floors += floor[column];
+    }
+    // A sample is drawn as a row's text is, with a pixel for a grid line.
+    const int sampleNeed = list.fontMetrics().horizontalAdvance(wideStatus) + 2 * margin + 1;
+    needed += std::max(need[2], sampleNeed) - need[2];
+    floors += std::max(need[2], sampleNeed) - need[2];
+    need[2] = floor[2] = std::max(need[2], sampleNeed);
+    for (int column = 0; column < 4; ++column) {
+      SCOPED_TRACE("column " + std::to_string(column));
+      const int size = header->sectionSize(column);
+      if (!elastic[column]) {
+        EXPECT_EQ(size, need[column]);
+      }
+      if (needed <= room) {
+        EXPECT_EQ(size, need[column] + (column == 3 ? room - needed : 0));
+        continue;
+      }
+      EXPECT_LE(size, need[column]);
+      EXPECT_GE(size, floor[column]);
+    }
+    if (needed > room && floors <= room) {
+      EXPECT_EQ(header->length(), room);
+      // The elastic columns stand at one level, give or take a pixel, but
+      // for one that needs less.
+      for (const int a : {0, 3}) {
+        for (const int b : {0, 3}) {
+          if (header->sectionSize(a) > header->sectionSize(b) + 1) {
+            EXPECT_TRUE(header->sectionSize(b) == need[b] || header->sectionSize(a) == floor[a])
+                << a << " stands above " << b;
+          }
+        }
+      }
+    }
   }
 }
 

@@ -259,6 +259,8 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
     std::function<QWidget*()> open;
     // Rows that arrive while it is open (none when empty).
     std::function<void(QWidget*)> arrive;
+    // Columns sized by their content: none wider than it needs.
+    QStringList fitted = {};
   };
   const Case cases[] = {
       {"main window",
@@ -280,7 +282,17 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
        }},
       {"compose", [] { return new frmMessage({}, {kAnn}); }, {}},
       {"viewer", [] { return new frmMessageViewer; }, {}},
-      {"message folders", [] { return new frmMessageHistory; }, {}},
+      {"message folders", [] { return new frmMessageHistory; },
+       [](QWidget*) {
+         PoolLoan received(modGlobalVariables::MessRec);
+         const std::string uid = received->CreateNewRow(true, 0);
+         received->SetFields({1, 2, 3, 4, 5, 6, 8},
+                             {kAlice, "-1", "2026-12-08 02:41:00",
+                              "The figures for the budget, as you asked on Monday", "1", "1", "1"});
+         received->AddCurrentRow();
+         modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
+       },
+       {"From", "To"}},
       {"user manager", [] { return new frmUser; }, {}},
       {"user manager, opened without users",
        [this] {
@@ -323,6 +335,7 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
     EXPECT_GE(window->width(), window->minimumSizeHint().width());
     EXPECT_GE(window->height(), window->minimumSizeHint().height());
     EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "");
+    EXPECT_EQ(LayoutCheck::widerThanNeeded(window.get(), c.fitted).join("\n").toStdString(), "");
     // A question over it opens in its middle, wholly on the screen; Enter says No.
     QRect box;
     QTimer::singleShot(0, [&box] {
@@ -339,6 +352,8 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
     if (c.arrive) {
       c.arrive(window.get());
       EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "")
+          << "after rows arrived";
+      EXPECT_EQ(LayoutCheck::widerThanNeeded(window.get(), c.fitted).join("\n").toStdString(), "")
           << "after rows arrived";
     }
     // Made as small as it may get, it still shows every control whole.

@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QSplitter>
+#include <QTableView>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -118,9 +119,41 @@ void checkRows(QListView* list, QStringList& faults) {
   }
 }
 
-void checkList(QTreeView* list, QStringList& faults) {
-  const QHeaderView* header = list->header();
-  if (header->isHidden()) return;
+// The columns of a list of either kind (QTreeView or QTableView).
+QHeaderView* columnsOf(QAbstractItemView* list) {
+  if (auto* tree = qobject_cast<QTreeView*>(list)) return tree->header();
+  if (auto* table = qobject_cast<QTableView*>(list)) return table->horizontalHeader();
+  return nullptr;
+}
+
+// What a column's caption and the texts of its rows in view need.
+int neededWidth(QAbstractItemView* list, int column) {
+  return std::max(columnsOf(list)->sectionSizeHint(column),
+                  static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column));
+}
+
+QString captionOf(QAbstractItemView* list, int column) {
+  return list->model()->headerData(column, Qt::Horizontal).toString();
+}
+
+// Whether every row in view of `column` shows its whole text on hover, so
+// that a cut text can still be read.
+bool wholeOnHover(QAbstractItemView* list, int column) {
+  const QAbstractItemModel* model = list->model();
+  const int height = list->viewport()->height();
+  const QModelIndex top = list->indexAt(QPoint(0, 0));
+  for (int row = top.isValid() ? top.row() : model->rowCount(); row < model->rowCount(); ++row) {
+    const QModelIndex index = model->index(row, column);
+    if (list->visualRect(index).top() >= height) break;
+    const QString text = index.data().toString();
+    if (!text.isEmpty() && index.data(Qt::ToolTipRole).toString() != text) return false;
+  }
+  return true;
+}
+
+void checkList(QAbstractItemView* list, QStringList& faults) {
+  const QHeaderView* header = columnsOf(list);
+  if (header == nullptr || header->isHidden()) return;
   if (header->length() > list->viewport()->width()) {
     faults << QString("%1 shows %2 of its columns' %3 pixels")
                   .arg(describe(list))
@@ -129,11 +162,11 @@ void checkList(QTreeView* list, QStringList& faults) {
   }
   for (int column = 0; column < header->count(); ++column) {
     if (header->isSectionHidden(column)) continue;
-    const int needed = std::max(header->sectionSizeHint(column), static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column));
-    if (header->sectionSize(column) < needed) {
+    const int needed = neededWidth(list, column);
+    const bool captionWhole = header->sectionSize(column) >= header->sectionSizeHint(column);
+    if (header->sectionSize(column) < needed && !(captionWhole && wholeOnHover(list, column))) {
       faults << QString("%1 column \"%2\" is %3 wide, needs %4")
-                    .arg(describe(list),
-                         list->model()->headerData(column, Qt::Horizontal).toString())
+                    .arg(describe(list), captionOf(list, column))
                     .arg(header->sectionSize(column))
                     .arg(needed);
     }
@@ -147,7 +180,7 @@ void checkShown(QWidget* window, bool contents, const QString& where, QStringLis
     if (auto* bar = qobject_cast<QTabBar*>(widget)) checkTabBar(bar, found);
     if (laidOut(widget)) checkControl(widget, found);
     if (!contents) continue;
-    if (auto* list = qobject_cast<QTreeView*>(widget)) checkList(list, found);
+    if (auto* list = qobject_cast<QAbstractItemView*>(widget)) checkList(list, found);
     if (auto* list = qobject_cast<QListView*>(widget)) checkRows(list, found);
     checkShownText(widget, found);
   }
@@ -176,6 +209,26 @@ QStringList faultsOnEveryPage(QWidget* window, bool contents) {
 QStringList cutControls(QWidget* window) { return faultsOnEveryPage(window, false); }
 
 QStringList readabilityFaults(QWidget* window) { return faultsOnEveryPage(window, true); }
+
+QStringList widerThanNeeded(QWidget* window, const QStringList& captions) {
+  QApplication::processEvents();
+  QStringList faults;
+  for (QAbstractItemView* list : window->findChildren<QAbstractItemView*>()) {
+    const QHeaderView* header = columnsOf(list);
+    if (header == nullptr || !list->isVisible()) continue;
+    for (int column = 0; column < header->count(); ++column) {
+      if (header->isSectionHidden(column) || !captions.contains(captionOf(list, column))) continue;
+      const int needed = neededWidth(list, column);
+      if (header->sectionSize(column) > needed) {
+        faults << QString("%1 column \"%2\" is %3 wide, needs %4")
+                      .arg(describe(list), captionOf(list, column))
+                      .arg(header->sectionSize(column))
+                      .arg(needed);
+      }
+    }
+  }
+  return faults;
+}
 
 std::string tabCycle(QWidget* first, bool backwards) {
   first->window()->activateWindow();

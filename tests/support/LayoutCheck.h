@@ -8,7 +8,8 @@
 // does not let it shrink), and a tab bar that cannot show every caption.
 // readabilityFaults: those, and a list whose columns do not all fit in its
 // visible width, a column narrower than its header's caption or than the
-// widest text of its rows, a list narrower than its rows' texts, a combo
+// widest text of its rows (unless each of its rows in view shows its whole
+// text on hover), a list narrower than its rows' texts, a combo
 // that cuts its current entry and an empty line edit that cuts its hint.
 // An empty result means the window is readable as it stands.
 #include <QStringList>
@@ -20,6 +21,9 @@ namespace LayoutCheck {
 
 QStringList cutControls(QWidget* window);
 QStringList readabilityFaults(QWidget* window);
+// The columns captioned `captions`, in the window's lists, that are wider
+// than their caption and the texts of their rows in view need.
+QStringList widerThanNeeded(QWidget* window, const QStringList& captions);
 // The names of the controls that Tab (Shift+Tab: backwards) reaches from
 // `first` until the focus is back on it, separated by blanks.
 std::string tabCycle(QWidget* first, bool backwards);
