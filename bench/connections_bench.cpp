@@ -282,7 +282,7 @@ void oursBench(benchmark::State& state) {
 
 constexpr int kHolderAddresses = 8;
 constexpr int kIdleTickMs = 100;
-constexpr int kQuietMs = (PeerConnections::kYieldTicks + 5) * kIdleTickMs;
+constexpr int kQuietMs = (PeerConnections::kTenureTicks + 5) * kIdleTickMs;
 
 // A blocking connection from `local` to address:kPeerPort, or -1.
 int connectFrom(const sockaddr_in& local, const char* address) {

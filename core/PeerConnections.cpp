@@ -1,7 +1,10 @@
 #include "PeerConnections.h"
 
 #include <algorithm>
+#include <iterator>
+#include <limits>
 #include <map>
+#include <tuple>
 
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
@@ -102,6 +105,7 @@ void PeerConnections::CloseAll() {
   }
   for (const WaitingConnection& waiting : waiting_) platform::SocketControl::Refuse(waiting.requestID);
   waiting_.clear();
+  waitingPerAddress_.clear();
   ready_.clear();
 }
 
@@ -138,18 +142,57 @@ bool PeerConnections::current(int index, const ConnectionRef& connection) const 
 
 void PeerConnections::wsConnection_ConnectionRequest(int /*index*/, qintptr requestID) {
   try {
-    std::string address = platform::SocketControl::PeerAddressOf(requestID);
-    const auto fromAddress = std::count_if(waiting_.begin(), waiting_.end(),
-                                           [&](const WaitingConnection& w) { return w.address == address; });
-    if (fromAddress >= kMaxWaitingPerAddress) {
-      platform::SocketControl::Refuse(requestID);
-      return;
-    }
-    waiting_.push_back({requestID, std::move(address)});
+    countAccept();
+    takeWaiting(requestID, platform::SocketControl::PeerAddressOf(requestID));
     admitWaiting();
   } catch (...) {
     logError("PeerConnections.wsConnection_ConnectionRequest");
   }
+}
+
+// A full waiting list makes room at the address that waits with the most
+// connections, so that one address, or many, cannot keep a newcomer from
+// waiting for its share.
+void PeerConnections::takeWaiting(qintptr requestID, std::string address) {
+  const int fromAddress = waitingPerAddress_[address];
+  if (fromAddress >= kMaxWaitingPerAddress) {
+    platform::SocketControl::Refuse(requestID);
+    return;
+  }
+  if (waiting_.size() >= kMaxWaiting) {
+    const auto most = std::max_element(waitingPerAddress_.begin(), waitingPerAddress_.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (most->second <= fromAddress + 1) {
+      platform::SocketControl::Refuse(requestID);
+      return;
+    }
+    const std::string crowded = most->first;
+    const auto newest = std::find_if(waiting_.rbegin(), waiting_.rend(),
+                                     [&](const WaitingConnection& w) { return w.address == crowded; });
+    platform::SocketControl::Refuse(newest->requestID);
+    dropWaiting(std::next(newest).base());
+  }
+  ++waitingPerAddress_[address];
+  waiting_.push_back({requestID, std::move(address)});
+}
+
+void PeerConnections::dropWaiting(WaitingList::iterator waiting) {
+  const auto count = waitingPerAddress_.find(waiting->address);
+  if (--count->second == 0) waitingPerAddress_.erase(count);
+  waiting_.erase(waiting);
+}
+
+// The listener stops taking connections for the rest of a turn once it took
+// kAcceptsPerTurn in it: connections that come faster than that wait in the
+// system's listen queue, and the other connections still have their turn.
+void PeerConnections::countAccept() {
+  if (acceptsThisTurn_++ == 0) {
+    platform::TimerControl::NextTurn(this, [this] {
+      acceptsThisTurn_ = 0;
+      if (!sockets_.empty() && sockets_[0]->AcceptingPaused()) sockets_[0]->ResumeAccepting();
+    });
+  }
+  if (acceptsThisTurn_ >= kAcceptsPerTurn && !sockets_.empty()) sockets_[0]->PauseAccepting();
 }
 
 int PeerConnections::openSlots(SlotsByAddress& held) const {
@@ -163,61 +206,80 @@ int PeerConnections::openSlots(SlotsByAddress& held) const {
 }
 
 // Gives free slots to waiting connections, the address that holds the
-// fewest first; while no slot is free, a quiet connection of an address that
-// holds more makes one. The listener empties the system's listen queue only
-// while there is room to wait.
+// fewest first; while no slot is free, the share rule makes room.
 void PeerConnections::admitWaiting() {
   SlotsByAddress held;
   int open = openSlots(held);
   for (auto next = fairestWaiting(held); next != waiting_.end(); next = fairestWaiting(held)) {
-    if (open >= kMaxIncoming && !yieldSlotTo(held[next->address], held)) break;
+    if (open >= kMaxIncoming && !makeRoomFor(next->address, held)) break;
     if (open < kMaxIncoming) ++open;
     ++held[next->address];
     const WaitingConnection admitted = *next;
-    waiting_.erase(next);
+    dropWaiting(next);
     greet(admitted);
   }
-  if (sockets_.empty()) return;
-  platform::SocketControl& listener = *sockets_[0];
-  const bool full = waiting_.size() >= kMaxWaiting;
-  if (full && !listener.AcceptingPaused()) listener.PauseAccepting();
-  if (!full && listener.AcceptingPaused()) listener.ResumeAccepting();
 }
 
-std::deque<PeerConnections::WaitingConnection>::iterator PeerConnections::fairestWaiting(
-    const SlotsByAddress& held) {
+bool PeerConnections::rotationCooling(const std::string& address) const {
+  return gaveUp_.count(address) != 0;
+}
+
+// The waiting connection that holds the fewest slots of its address (below
+// kMaxPerAddress), among equals one whose address may take a turn from
+// another, then the earliest.
+PeerConnections::WaitingList::iterator PeerConnections::fairestWaiting(const SlotsByAddress& held) {
   auto fairest = waiting_.end();
-  int fewest = kMaxPerAddress;
+  std::pair<int, bool> best{kMaxPerAddress, false};
   for (auto next = waiting_.begin(); next != waiting_.end(); ++next) {
     const auto holds = held.find(next->address);
     const int count = holds == held.end() ? 0 : holds->second;
-    if (count < fewest) {
-      fewest = count;
+    const std::pair<int, bool> key{count, count == 0 && rotationCooling(next->address)};
+    if (key < best) {
+      best = key;
       fairest = next;
     }
   }
   return fairest;
 }
 
-// Closes the quiet connection of the address that holds the most slots, more
-// than `waitingHolds`, the quietest of them first; false when there is none.
-// A connection whose frame is being handled is never taken.
-bool PeerConnections::yieldSlotTo(int waitingHolds, SlotsByAddress& held) {
+bool PeerConnections::moving(const Connection& connection) const {
+  const ConnectionState& state = connection.state;
+  const bool receiving = connection.assembler.Size() > 0 || (state.FileOffered && !state.FileFinished);
+  return receiving && state.IdleSeconds <= kMovingTicks;
+}
+
+bool PeerConnections::makeRoomFor(const std::string& address, SlotsByAddress& held) {
+  int addresses = static_cast<int>(waitingPerAddress_.size());
+  for (const auto& [holder, count] : held) {
+    if (count > 0 && waitingPerAddress_.count(holder) == 0) ++addresses;
+  }
+  const int waiterHolds = held[address];
+  if (waiterHolds * addresses >= kMaxIncoming) return false;
+  const int leastGiver = waiterHolds + (waiterHolds == 0 && !rotationCooling(address) ? 1 : 2);
+  // Ranked by: not moving first; then the most held and the longest idle,
+  // or (moving) the slowest.
   std::size_t chosen = 0;
+  std::tuple<bool, int, std::size_t, int, int> best{};
   for (std::size_t i = 1; i < sockets_.size(); ++i) {
     const Connection& candidate = *connections_[i];
-    if (!isOpen(i) || candidate.busy || candidate.quietTicks < kYieldTicks) continue;
-    const int holds = held[candidate.state.PeerAddress];
-    if (holds <= waitingHolds) continue;
-    if (chosen != 0) {
-      const Connection& best = *connections_[chosen];
-      const int bestHolds = held[best.state.PeerAddress];
-      if (holds < bestHolds || (holds == bestHolds && candidate.quietTicks <= best.quietTicks)) continue;
+    if (!isOpen(i) || candidate.busy || candidate.answersWaiting > 0 || candidate.heldTicks < kTenureTicks) {
+      continue;
     }
+    const int holds = held[candidate.state.PeerAddress];
+    if (holds < leastGiver || holds * addresses <= kMaxIncoming) continue;
+    const bool isMoving = moving(candidate);
+    const std::size_t pace = isMoving ? candidate.pace + candidate.bytesThisTick : 0;
+    const std::tuple<bool, int, std::size_t, int, int> rank{
+        !isMoving, isMoving ? 0 : holds, std::numeric_limits<std::size_t>::max() - pace,
+        candidate.state.IdleSeconds, candidate.heldTicks};
+    if (chosen != 0 && rank <= best) continue;
     chosen = i;
+    best = rank;
   }
   if (chosen == 0) return false;
-  --held[connections_[chosen]->state.PeerAddress];
+  const std::string giver = connections_[chosen]->state.PeerAddress;
+  --held[giver];
+  gaveUp_[giver] = ticks_;
   dropConnection(static_cast<int>(chosen));
   wakeWaitingForRoom();
   return true;
@@ -292,6 +354,7 @@ int PeerConnections::serve(int index, const ConnectionRef& connection, int limit
     }
     ++frames;
     state.IdleSeconds = 0;
+    connection->bytesThisTick += body.size();
     bool keep = false;
     {
       const BusyMark mark(connection->busy);
@@ -397,7 +460,6 @@ bool PeerConnections::handleFrame(int index, const ConnectionRef& connection, st
 bool PeerConnections::receiveFile(int index, const ConnectionRef& connection, const std::string& payload) {
   ConnectionState& state = connection->state;
   if (!state.FileOffered || state.FileFinished) return false;
-  connection->quietTicks = 0;
   bool rawMode = false;
   reply(index, connection, modFileTransfer::ReceiveFileData(state, payload, rawMode));
   state.RawMode = rawMode;
@@ -411,10 +473,12 @@ bool PeerConnections::receiveFile(int index, const ConnectionRef& connection, co
 // unanswered and the peer tries again.
 void PeerConnections::reply(int index, const ConnectionRef& connection, const std::string& text) {
   if (text.empty() || !current(index, connection)) return;
-  connection->quietTicks = 0;
+  ++connection->answersWaiting;
   TurnCommit::after(this, [this, index, asked = std::weak_ptr<Connection>(connection), text](bool onDisk) {
     const ConnectionRef held = asked.lock();
-    if (!held || !current(index, held)) return;
+    if (!held) return;
+    --held->answersWaiting;
+    if (!current(index, held)) return;
     if (!onDisk) {
       closeConnection(index);
       return;
@@ -480,14 +544,17 @@ void PeerConnections::wsConnection_SendComplete(int index) {
 
 // Idle means no complete frame; a connection held back by its own undrained
 // answers is not idle by its peer's doing (the socket's stall limit ends it).
-// A connection left unread whose peer has gone is closed. Every tick counts
-// towards a quiet connection's giving its slot up to a waiting address.
+// A connection left unread whose peer has gone is closed.
 void PeerConnections::tmrConnectionTimeoutController_Timer() {
   try {
+    ++ticks_;
+    std::erase_if(gaveUp_, [this](const auto& entry) { return ticks_ - entry.second >= kRotationTicks; });
     for (std::size_t i = 1; i < connections_.size(); ++i) {
       const ConnectionRef connection = connections_[i];
       if (!connection->state.Active) continue;
-      ++connection->quietTicks;
+      connection->heldTicks = std::min(connection->heldTicks + 1, kIdleLimitSeconds);
+      connection->pace = connection->pace / 2 + connection->bytesThisTick;
+      connection->bytesThisTick = 0;
       const bool unread = connection->heldBack || connection->waitsForRoom;
       if (unread && sockets_[i]->PeerHungUp()) {
         closeConnection(static_cast<int>(i));

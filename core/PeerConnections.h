@@ -9,17 +9,31 @@
 // Bounds, because peers are untrusted:
 // - at most kMaxIncoming connections are served at once, at most
 //   kMaxPerAddress of them from one peer address. Connections beyond that
-//   wait unanswered, in arrival order, until a slot frees: up to
-//   kMaxWaiting of them taken from the system's listen queue (the rest
-//   stay in that queue, which the listener stops emptying), at most
-//   kMaxWaitingPerAddress from one address (more from that address are
-//   closed unanswered);
-// - slots go round the addresses: a free slot goes to the waiting
+//   wait unanswered, in arrival order, until they get a slot: at most
+//   kMaxWaiting of them, at most kMaxWaitingPerAddress from one address.
+//   When the waiting list is full, a newcomer takes the place of the newest
+//   waiting connection of the address that waits with the most connections,
+//   provided that is more than the newcomer's address has waiting;
+//   otherwise the newcomer is closed unanswered. The listener takes at most
+//   kAcceptsPerTurn connections from the system's listen queue in one turn
+//   of the event loop;
+// - every address holding or waiting has its share of the slots:
+//   kMaxIncoming divided among them. A free slot goes to the waiting
 //   connection whose address holds the fewest (the earliest among equals).
-//   While no slot is free, a connection whose conversation has not moved
-//   (no answer sent, no file frame taken) for kYieldTicks ticks of the idle
-//   controller gives its slot up to a waiting address that holds fewer
-//   slots than its own: it is closed (what it was answered still goes out);
+//   While no slot is free and a waiting address holds less than its share,
+//   an address holding more than its share gives a slot up, whatever its
+//   connections ask, provided it holds at least two more than the waiting
+//   address, or the waiting address holds none and has not itself given a
+//   slot up within the last kRotationTicks ticks of the idle controller
+//   (so that addresses beyond the number of slots take turns instead of
+//   taking slots from each other without end). The connection closed is
+//   one that is not moving (receiving a text or a file whose last frame
+//   came within kMovingTicks ticks), of the address holding the most, the
+//   longest idle first; only when every candidate is moving, the one moving
+//   slowest (the fewest frame bytes in its last ticks). A connection
+//   greeted less than kTenureTicks ticks ago, or whose frame is being
+//   handled or answer waits for the turn's commit, is never closed for a
+//   share; what it was answered still goes out;
 // - a connection is idle while no complete frame arrives; more than
 //   kIdleLimitSeconds ticks of the idle controller of that close it. Ticks
 //   while its answers are held back do not count (the socket's own stall
@@ -55,6 +69,7 @@
 // controller (started by StartListening). Errors inside an event are logged
 // and end there. UI thread only.
 #include <QObject>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -75,12 +90,15 @@ class PeerConnections : public QObject {
   static constexpr int kMaxIncoming = 64;
   static constexpr int kMaxPerAddress = 8;
   static constexpr std::size_t kMaxWaiting = 512;
-  static constexpr int kMaxWaitingPerAddress = 64;
+  static constexpr int kMaxWaitingPerAddress = 8;
+  static constexpr int kAcceptsPerTurn = 64;
   static constexpr int kIdleLimitSeconds = 60;
   static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
   static constexpr int kFramesPerTurn = 32;
   static constexpr int kFramesPerSlice = 8;
-  static constexpr int kYieldTicks = 10;
+  static constexpr int kTenureTicks = 1;
+  static constexpr int kMovingTicks = 1;
+  static constexpr int kRotationTicks = 10;
   static constexpr qint64 kReadChunk = 64 * 1024;
   static constexpr std::size_t kJoinAllowance = 64 * 1024;
   static constexpr std::size_t kMaxJoinedBytes = 64 * 1024 * 1024;
@@ -124,16 +142,22 @@ class PeerConnections : public QObject {
     modWireFrames::FrameReader reader;
     modWireFrames::MessageAssembler assembler;
     bool busy = false;          // a frame of it is being handled
+    int answersWaiting = 0;     // answers that wait for the turn's commit
     bool queued = false;        // it is in the turn order of connections with input
     bool waitsForRoom = false;  // its text needs room among the joined texts
     bool heldBack = false;      // not read until its answers drain
-    int quietTicks = 0;         // idle-controller ticks since its conversation moved
+    int heldTicks = 0;          // idle-controller ticks since it was greeted
+    // Frame bytes taken since the last tick, and in the ticks before it,
+    // each tick counting half as much as the one after it.
+    std::size_t bytesThisTick = 0;
+    std::size_t pace = 0;
   };
   using ConnectionRef = std::shared_ptr<Connection>;
   struct WaitingConnection {
     qintptr requestID;
     std::string address;
   };
+  using WaitingList = std::deque<WaitingConnection>;
   struct Turn {
     int index;
     std::weak_ptr<Connection> connection;
@@ -143,9 +167,17 @@ class PeerConnections : public QObject {
   std::unique_ptr<platform::SocketControl> makeSocket(int index);
   bool isOpen(std::size_t index) const;
   int openSlots(SlotsByAddress& held) const;
+  // Takes a connection announced by the listener into the waiting list.
+  void takeWaiting(qintptr requestID, std::string address);
+  void dropWaiting(WaitingList::iterator waiting);
+  void countAccept();
   void admitWaiting();
-  std::deque<WaitingConnection>::iterator fairestWaiting(const SlotsByAddress& held);
-  bool yieldSlotTo(int waitingHolds, SlotsByAddress& held);
+  bool rotationCooling(const std::string& address) const;
+  WaitingList::iterator fairestWaiting(const SlotsByAddress& held);
+  // Closes a connection of an address above its share for the waiting
+  // address `address`; false when the share rule closes none.
+  bool makeRoomFor(const std::string& address, SlotsByAddress& held);
+  bool moving(const Connection& connection) const;
   void greet(const WaitingConnection& waiting);
   bool current(int index, const ConnectionRef& connection) const;
   ConnectionRef freshConnection(int index);
@@ -170,7 +202,13 @@ class PeerConnections : public QObject {
 
   clsGenWinsock::SocketArray sockets_;
   std::vector<ConnectionRef> connections_;
-  std::deque<WaitingConnection> waiting_;
+  WaitingList waiting_;
+  std::map<std::string, int> waitingPerAddress_;
+  // Ticks of the idle controller so far, and the tick at which each
+  // address last gave a slot up for a share (kept kRotationTicks).
+  std::uint64_t ticks_ = 0;
+  std::map<std::string, std::uint64_t> gaveUp_;
+  int acceptsThisTurn_ = 0;
   // Connections with input to take, in turn order.
   std::deque<Turn> ready_;
   bool turnArmed_ = false;

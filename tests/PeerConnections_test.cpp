@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -15,7 +16,11 @@
 #include <QThread>
 #include <chrono>
 
+#include <algorithm>
+#include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -179,53 +184,340 @@ TEST_F(Listening, IdleAndMisbehavingConnectionsAreClosed) {
   EXPECT_EQ(requests, (std::vector<std::string>{"silent", "silent"}));
 }
 
-// Connections beyond the caps wait unanswered (none is turned away) and are
-// greeted as slots free, those of the address holding the fewest first; one
-// address never holds more than its share, so it cannot keep the others out.
-TEST_F(Listening, ConnectionsBeyondTheCapsWaitForTheirTurn) {
-  const int crowd = PeerConnections::kMaxIncoming - PeerConnections::kMaxPerAddress + 4;
-  std::vector<std::unique_ptr<Client>> one, many;
-  for (int i = 0; i < PeerConnections::kMaxPerAddress + 4; ++i) one.push_back(std::make_unique<Client>());
-  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return connections.Waiting() == 4; }));
-  std::vector<std::string> from;
-  for (int i = 0; i < crowd; ++i) from.push_back("127.0.1." + std::to_string(i + 1));
-  for (const std::string& address : from) many.push_back(std::make_unique<Client>(address.c_str()));
-  // Greeted so far (a client that left had been greeted).
-  const auto greeted = [](const std::vector<std::unique_ptr<Client>>& clients) {
-    int count = 0;
-    for (const auto& client : clients) count += !client || client->greeted() ? 1 : 0;
-    return count;
-  };
-  const auto settledAt = [&](int fromOne, int fromMany) {
-    return ScriptedPeer::waitFor([&] { return greeted(one) == fromOne && greeted(many) == fromMany; }, 10000);
-  };
-  struct Step {
+namespace {
+
+// What a connection does before every tick of the idle controller.
+enum class Does {
+  kNothing,         // once greeted
+  kAsks,            // a request each tick, answered
+  kStallsInAText,   // the first piece of a text, then nothing
+  kSendsAText,      // a piece of 4000 bytes of one text each tick
+  kTrickles,        // a piece of one byte of one text each tick
+};
+
+// One peer's connection as the test follows it.
+struct Peer {
+  std::string address;
+  Does does;
+  std::unique_ptr<Client> client;
+  int greetedAt = -1;  // the tick count when it was seen greeted
+  int element = 0;     // the listener's element serving it
+  std::size_t sent = 0;
+};
+
+bool sendsText(Does does) { return does == Does::kSendsAText || does == Does::kTrickles; }
+
+}  // namespace
+
+// The share rule, with the idle controller ticked by the test. Slots are
+// held by 64 connections spread over a number of addresses, each doing one
+// thing at every tick, and closed ones may come back at once; then
+// newcomers come, one at a time, each from an address of its own, and stay.
+// Oracle, at every newcomer:
+//   - it is greeted at once, or at the latest after one tick;
+//   - every connection closed meanwhile was open before and old enough (one
+//     tick), and no more are closed than were greeted while the slots were
+//     full;
+//   - a connection receiving a text is closed only when no connection that
+//     is not, old enough, was open; among those receiving, a trickle goes
+//     first; otherwise the closed connection's address held the most slots
+//     among the addresses of such connections;
+//   - no address holds more than kMaxPerAddress, and at most kMaxIncoming
+//     are open.
+// At the end every text sent is finished and arrives whole.
+TEST_F(Listening, EveryAddressGetsItsShareAndATextThatMovesIsNeverCut) {
+  connections.tmrConnectionTimeoutController.setEnabled(false);
+  struct Row {
     const char* what;
-    std::vector<std::unique_ptr<Client>>* closing;
-    int fromOne, fromMany;
+    int addresses;
+    std::function<Does(int nth)> does;  // the nth holder of its address
+    bool comeBack;
+    int ticksFirst = 3;  // before the first newcomer
   };
-  const std::vector<Step> steps = {
-      {"every slot taken, 8 from one address", nullptr, PeerConnections::kMaxPerAddress, crowd - 4},
-      {"four of the one address leave: the crowd's waiting, holding fewer, come in", &one,
-       PeerConnections::kMaxPerAddress, crowd},
-      {"four of the crowd leave: the one address's waiting come in", &many, PeerConnections::kMaxPerAddress + 4,
-       crowd},
+  const auto all = [](Does does) { return [does](int) { return does; }; };
+  const std::vector<Row> rows = {
+      {"8 addresses, silent", 8, all(Does::kNothing), false},
+      {"8 addresses asking, coming back", 8, all(Does::kAsks), true},
+      {"8 addresses stalled in texts", 8, all(Does::kStallsInAText), false},
+      {"8 addresses, each a text among askers, coming back", 8,
+       [](int nth) { return nth == 0 ? Does::kSendsAText : Does::kAsks; }, true},
+      {"8 addresses sending texts, one trickle each", 8,
+       [](int nth) { return nth == 7 ? Does::kTrickles : Does::kSendsAText; }, false},
+      {"57 addresses asking, seven of them with two slots", 57, all(Does::kAsks), true},
+      {"64 addresses asking, coming back", 64, all(Does::kAsks), true},
+      {"64 addresses sending texts", 64, all(Does::kSendsAText), false},
+      {"64 addresses silent", 64, all(Does::kNothing), true},
+      {"64 addresses just greeted: the first newcomer waits for a tick", 64, all(Does::kNothing), false, 0},
   };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.what);
-    for (int i = 0, closed = 0; step.closing != nullptr && closed < 4; ++i) {
-      auto& client = (*step.closing)[static_cast<std::size_t>(i)];
-      if (client && client->greeted()) {
-        client.reset();
-        ++closed;
+  constexpr int kNewcomers = 10;
+  int ticks = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const Row& row = rows[r];
+    SCOPED_TRACE(row.what);
+    std::vector<Peer> peers;
+    const auto open = [](const Peer& peer) { return peer.client->greeted() && !peer.client->closed(); };
+    const auto connect = [&](const std::string& address, Does does) {
+      peers.push_back({address, does, std::make_unique<Client>(address.c_str())});
+    };
+    const auto moving = [](const Peer& peer) { return sendsText(peer.does) && peer.sent > 0; };
+    // Notes who was greeted, and where.
+    const auto look = [&] {
+      for (Peer& peer : peers) {
+        if (peer.greetedAt >= 0 || !peer.client->greeted()) continue;
+        peer.greetedAt = ticks;
+        for (std::size_t i = 1; i < connections.wsConnection().size(); ++i) {
+          const platform::SocketControl& socket = *connections.wsConnection()[i];
+          if (socket.RemotePort() == peer.client->localPort() && socket.RemoteHost() == peer.address) {
+            peer.element = int(i);
+          }
+        }
       }
+    };
+    // Every open peer does its part and the listener takes it in; then the tick.
+    const auto tick = [&] {
+      std::vector<std::function<bool()>> taken;
+      for (Peer& peer : peers) {
+        if (!open(peer)) continue;
+        Client& client = *peer.client;
+        const std::size_t texts = client.texts().size();
+        const bool first = peer.sent == 0;
+        switch (peer.does) {
+          case Does::kNothing:
+            break;
+          case Does::kStallsInAText:
+            if (!first) break;
+            [[fallthrough]];
+          case Does::kSendsAText:
+          case Does::kTrickles: {
+            const std::string piece(peer.does == Does::kTrickles ? 1 : modWireFrames::kMaxPiece, 't');
+            client.sendRaw(modWireFrames::BuildFrames(piece, first, false, modWireFrames::kMessageFrames, true));
+            peer.sent += piece.size();
+            const int element = peer.element;
+            taken.push_back([this, element] { return connections.State(element).IdleSeconds == 0; });
+            break;
+          }
+          case Does::kAsks:
+            client.send("ask");
+            taken.push_back([&client, texts] { return client.texts().size() > texts || client.closed(); });
+            break;
+        }
+      }
+      ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+        return std::all_of(taken.begin(), taken.end(), [](const auto& done) { return done(); });
+      }));
+      connections.tmrConnectionTimeoutController_Timer();
+      ++ticks;
+    };
+    for (int i = 0; i < PeerConnections::kMaxIncoming; ++i) {
+      connect("127.1." + std::to_string(r) + "." + std::to_string(i % row.addresses + 1),
+              row.does(i / row.addresses));
     }
-    ASSERT_TRUE(settledAt(step.fromOne, step.fromMany));
-    EXPECT_LE(openElements(), PeerConnections::kMaxIncoming);
-    for (const auto& client : one) EXPECT_TRUE(!client || !client->closed());
-    for (const auto& client : many) EXPECT_TRUE(!client || !client->closed());
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return std::all_of(peers.begin(), peers.end(), open); }));
+    look();
+    for (int t = 0; t < row.ticksFirst; ++t) tick();
+
+    for (int n = 0; n < kNewcomers; ++n) {
+      SCOPED_TRACE("newcomer " + std::to_string(n + 1));
+      look();
+      std::vector<bool> before;
+      const std::size_t known = peers.size();
+      std::vector<bool> greetedBefore;
+      std::map<std::string, int> held;
+      std::set<std::string> addresses;  // holding or waiting
+      for (const Peer& peer : peers) {
+        before.push_back(open(peer));
+        greetedBefore.push_back(peer.client->greeted());
+        if (before.back()) ++held[peer.address];
+        if (!peer.client->closed()) addresses.insert(peer.address);
+      }
+      const int freeBefore = PeerConnections::kMaxIncoming - static_cast<int>(std::count(before.begin(), before.end(), true));
+      connect("127.2." + std::to_string(r) + "." + std::to_string(n + 1), Does::kNothing);
+      addresses.insert(peers.back().address);
+      const std::size_t newcomer = peers.size() - 1;
+      const auto greeted = [&] { return peers[newcomer].client->greeted(); };
+      if (!ScriptedPeer::waitFor(greeted, 300)) {
+        tick();
+        ScriptedPeer::waitFor(greeted, 1000);
+      }
+      EXPECT_TRUE(greeted());
+      look();
+
+      // Who was greeted and who was closed meanwhile; the closed come back
+      // (when the row says so) until nothing more happens.
+      std::vector<std::size_t> closed;
+      int greetedSince = 0;
+      const auto balanced = [&] {
+        greetedSince = 0;
+        closed.clear();
+        for (std::size_t p = 0; p < peers.size(); ++p) {
+          if ((p >= known || !greetedBefore[p]) && peers[p].client->greeted()) ++greetedSince;
+          if (p < known && before[p] && peers[p].client->closed()) closed.push_back(p);
+        }
+        return static_cast<int>(closed.size()) >= greetedSince - freeBefore;
+      };
+      std::set<std::size_t> cameBack;
+      for (bool more = true; more;) {
+        ScriptedPeer::waitFor(balanced, 1000);
+        more = false;
+        for (const std::size_t c : closed) {
+          if (!row.comeBack || !cameBack.insert(c).second) continue;
+          connect(peers[c].address, peers[c].does);
+          more = true;
+        }
+        if (more) ScriptedPeer::waitFor([] { return false; }, 50);
+        look();
+      }
+      EXPECT_EQ(static_cast<int>(closed.size()), std::max(0, greetedSince - freeBefore));
+      // The candidates: old enough, of an address above its share.
+      const auto candidate = [&](std::size_t p) {
+        const Peer& peer = peers[p];
+        return before[p] && ticks - peer.greetedAt >= PeerConnections::kTenureTicks &&
+               held[peer.address] * static_cast<int>(addresses.size()) > PeerConnections::kMaxIncoming;
+      };
+      // A connection that came back got in for a share only from an address
+      // holding two more, or as its address's only one.
+      for (std::size_t p = 0; p < peers.size(); ++p) {
+        if (p == newcomer || freeBefore > 0 || (p < known && greetedBefore[p]) || !peers[p].client->greeted()) {
+          continue;
+        }
+        const int holds = held[peers[p].address];
+        const bool fromTwoMore = std::any_of(closed.begin(), closed.end(), [&](std::size_t c) {
+          return held[peers[c].address] >= holds + 2;
+        });
+        EXPECT_TRUE(holds == 0 || fromTwoMore) << peers[p].address << " holding " << holds << " took a slot";
+      }
+      for (const std::size_t c : closed) {
+        const Peer& gone = peers[c];
+        EXPECT_TRUE(candidate(c)) << gone.address << " was closed, too young or not above its share";
+        bool quietOpen = false, trickleOpen = false;
+        int mostHeldByQuiet = 0;
+        for (std::size_t p = 0; p < before.size(); ++p) {
+          if (!candidate(p)) continue;
+          const Peer& peer = peers[p];
+          if (!moving(peer)) {
+            quietOpen = true;
+            mostHeldByQuiet = std::max(mostHeldByQuiet, held[peer.address]);
+          }
+          trickleOpen = trickleOpen || (moving(peer) && peer.does == Does::kTrickles);
+        }
+        if (moving(gone)) {
+          EXPECT_FALSE(quietOpen) << gone.address << ": a text was cut while a quiet connection held a slot";
+          EXPECT_TRUE(gone.does == Does::kTrickles || !trickleOpen) << "a text was cut before a trickle";
+        } else {
+          EXPECT_EQ(held[gone.address], mostHeldByQuiet) << gone.address << " gave a slot up";
+        }
+      }
+      std::map<std::string, int> holding;
+      int openNow = 0;
+      for (const Peer& peer : peers) {
+        if (!open(peer)) continue;
+        ++openNow;
+        EXPECT_LE(++holding[peer.address], PeerConnections::kMaxPerAddress) << peer.address;
+      }
+      EXPECT_LE(openNow, PeerConnections::kMaxIncoming);
+      peers[newcomer].client->send("hello");
+      EXPECT_TRUE(peers[newcomer].client->waitForTexts(2));
+      tick();
+    }
+
+    // Every text ends and arrives whole.
+    for (const Peer& peer : peers) {
+      if (!open(peer) || peer.sent == 0) continue;
+      peer.client->sendRaw(modWireFrames::BuildFrames("", false, true, modWireFrames::kMessageFrames, true));
+      ASSERT_TRUE(peer.client->waitForTexts(2)) << peer.address;
+      EXPECT_EQ(peer.client->texts()[1], "re:" + std::string(peer.sent, 't'));
+    }
+    peers.clear();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0 && connections.Waiting() == 0; }));
   }
-  EXPECT_EQ(connections.Waiting(), 0u);
+}
+
+// Crowds that come faster than the slots free: each row's connections come
+// at once from its addresses (connection i from address i % addresses),
+// then a newcomer from an address of its own. Oracle: at most kMaxIncoming
+// are greeted, at most kMaxPerAddress of an address; at most kMaxWaiting wait
+// unanswered, at most kMaxWaitingPerAddress of an address; a connection is
+// closed unanswered only while its address waits with as many as the most
+// waiting address, or with kMaxWaitingPerAddress; the newcomer is greeted
+// within a tick unless the waiting list is full of addresses waiting with
+// one each.
+TEST_F(Listening, CrowdsWaitWithinTheirBoundsAndANewcomerGetsItsTurn) {
+  connections.tmrConnectionTimeoutController.setEnabled(false);
+  struct Row {
+    const char* what;
+    int addresses;
+    int count;
+  };
+  const std::vector<Row> rows = {
+      {"600 from one address", 1, 600},
+      {"600 from eight addresses", 8, 600},
+      {"576 from 64 addresses", 64, 576},
+      {"640 from 64 addresses", 64, 640},
+      {"576 from 576 addresses", 576, 576},
+      {"600 from 600 addresses", 600, 600},
+  };
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const Row& row = rows[r];
+    SCOPED_TRACE(row.what);
+    std::vector<std::unique_ptr<Client>> crowd;
+    std::vector<std::string> from;
+    for (int i = 0; i < row.count; ++i) {
+      const int a = i % row.addresses;
+      from.push_back("127." + std::to_string(10 + r) + "." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1));
+      crowd.push_back(std::make_unique<Client>(from.back().c_str()));
+    }
+    std::map<std::string, int> greeted, waiting, turnedAway;
+    const auto tally = [&] {
+      greeted.clear();
+      waiting.clear();
+      turnedAway.clear();
+      for (std::size_t i = 0; i < crowd.size(); ++i) {
+        ++(crowd[i]->greeted() ? greeted : crowd[i]->closed() ? turnedAway : waiting)[from[i]];
+      }
+      int total = 0;
+      for (const auto& entry : greeted) total += entry.second;
+      for (const auto& entry : turnedAway) total += entry.second;
+      return total;
+    };
+    const int expectedHeld = std::min(PeerConnections::kMaxIncoming, row.addresses * PeerConnections::kMaxPerAddress);
+    const int expectedWaiting = std::min<int>(static_cast<int>(PeerConnections::kMaxWaiting),
+                                              std::min(row.count, row.addresses * PeerConnections::kMaxWaitingPerAddress +
+                                                                      row.addresses * PeerConnections::kMaxPerAddress) -
+                                                  expectedHeld);
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+      return tally() >= row.count - expectedWaiting && static_cast<int>(connections.Waiting()) == expectedWaiting;
+    }, 10000)) << tally() << " answered, " << connections.Waiting() << " waiting";
+    int held = 0, waitingAll = 0, mostWaiting = 0;
+    for (const auto& [address, count] : greeted) {
+      held += count;
+      EXPECT_LE(count, PeerConnections::kMaxPerAddress) << address;
+    }
+    for (const auto& [address, count] : waiting) {
+      waitingAll += count;
+      mostWaiting = std::max(mostWaiting, count);
+      EXPECT_LE(count, PeerConnections::kMaxWaitingPerAddress) << address;
+    }
+    EXPECT_EQ(held, expectedHeld);
+    EXPECT_EQ(waitingAll, expectedWaiting);
+    for (const auto& [address, count] : turnedAway) {
+      const int waits = waiting.count(address) != 0 ? waiting[address] : 0;
+      EXPECT_TRUE(waits == PeerConnections::kMaxWaitingPerAddress || waits >= mostWaiting - 1)
+          << address << " was turned away, waiting with " << waits;
+    }
+
+    auto newcomer = std::make_unique<Client>(("127." + std::to_string(10 + r) + ".9.1").c_str());
+    const bool waitsWithOneEach = waitingAll == static_cast<int>(PeerConnections::kMaxWaiting) && mostWaiting == 1;
+    if (waitsWithOneEach) {
+      EXPECT_TRUE(newcomer->waitForClose());
+    } else {
+      ScriptedPeer::waitFor([&] { return connections.Waiting() == static_cast<std::size_t>(waitingAll + 1); }, 300);
+      connections.tmrConnectionTimeoutController_Timer();
+      EXPECT_TRUE(ScriptedPeer::waitFor([&] { return newcomer->greeted(); }, 1000));
+    }
+    newcomer.reset();
+    crowd.clear();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0 && connections.Waiting() == 0; }, 10000));
+  }
 }
 
 // A handler that lets events run (a nested event loop) while new connections
@@ -269,6 +561,201 @@ TEST_F(Listening, AHandlerThatLetsEventsRunAnswersOnlyItsOwnPeer) {
     for (const auto& newcomer : newcomers) EXPECT_EQ(newcomer->texts().size(), 1u);
     newcomers.clear();
     asker.reset();
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0; }));
+  }
+}
+
+namespace {
+
+// A peer's end as a plain blocking socket from `from`, connected (the
+// listener has not taken it yet when this returns); it reads nothing unless
+// told. A small receive buffer makes what is sent to it wait at the sender.
+int plainPeer(const char* from, int receiveBuffer = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  sockaddr_in listener{};
+  listener.sin_family = AF_INET;
+  listener.sin_port = htons(PeerConnections::kPeerPort);
+  ::inet_pton(AF_INET, kAddress, &listener.sin_addr);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&listener), sizeof listener), 0);
+  return fd;
+}
+
+void sendAll(int fd, const std::string& bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    const ssize_t sent = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (sent <= 0) return;
+    at += static_cast<std::size_t>(sent);
+  }
+}
+
+std::string framedText(const std::string& text) {
+  return modWireFrames::BuildFrames(text, true, true, modWireFrames::kMessageFrames, true);
+}
+
+}  // namespace
+
+// Connections that each have many requests in before the listener reads
+// any, and (in half the rows) all but the last then send a frame that no
+// sender makes, which ends them: every request is answered, in order on its
+// connection, wherever the turns' bounds fall among them; and once two
+// connections have both been served, neither is served more than
+// kFramesPerSlice requests in a row while the other still has some.
+TEST_F(Listening, TurnsServeEveryConnectionInSlicesAndLeaveNothingBehind) {
+  std::vector<std::pair<int, int>> handled;  // connection, request
+  connections.SetDispatcher([&](const std::string& request, ConnectionState&) {
+    const std::size_t colon = request.find(':');
+    handled.emplace_back(std::stoi(request.substr(0, colon)), std::stoi(request.substr(colon + 1)));
+    return "re:" + request;
+  });
+  const std::string noSenderMakes = modWireFrames::BuildFrames("x", true, true, modWireFrames::kFileFrames, false);
+  for (const bool othersEnd : {false, true}) {
+    for (const int count : {1, 2, 3, 5, 9}) {
+      for (const int requests : {1, 6, 7, 8, 9, 31, 32, 33, 65}) {
+        SCOPED_TRACE(std::to_string(count) + " connections of " + std::to_string(requests) + " requests" +
+                     (othersEnd ? ", all but the last then ending" : ""));
+        handled.clear();
+        std::vector<int> peers;
+        for (int c = 0; c < count; ++c) {
+          peers.push_back(plainPeer(("127.0.4." + std::to_string(c + 1)).c_str()));
+          std::string all;
+          for (int i = 0; i < requests; ++i) all += framedText(std::to_string(c) + ":" + std::to_string(i));
+          if (othersEnd && c + 1 < count) all += noSenderMakes;
+          sendAll(peers.back(), all);
+        }
+        const std::size_t total = static_cast<std::size_t>(count * requests);
+        EXPECT_TRUE(ScriptedPeer::waitFor([&] { return handled.size() >= total; }, 2000));
+        std::vector<int> next(static_cast<std::size_t>(count), 0);
+        std::set<int> served;
+        int run = 0;
+        for (std::size_t h = 0; h < handled.size(); ++h) {
+          const auto [c, i] = handled[h];
+          EXPECT_EQ(i, next[static_cast<std::size_t>(c)]++) << "connection " << c;
+          run = h > 0 && handled[h - 1].first == c ? run + 1 : 1;
+          served.insert(c);
+          const bool othersWait = std::any_of(served.begin(), served.end(), [&](int other) {
+            return other != c && next[static_cast<std::size_t>(other)] < requests;
+          });
+          EXPECT_FALSE(run > PeerConnections::kFramesPerSlice && othersWait)
+              << "connection " << c << " served " << run << " requests in a row";
+        }
+        EXPECT_EQ(handled.size(), total);
+        for (const int fd : peers) ::close(fd);
+        ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0; }));
+      }
+    }
+  }
+}
+
+// A handler that lets events run while every other slot is too young to
+// give up and a newcomer waits: its own connection is never the one closed
+// for the newcomer; the newcomer gets a slot at the next tick.
+TEST_F(Listening, AConnectionWhoseRequestIsBeingHandledKeepsItsSlot) {
+  connections.tmrConnectionTimeoutController.setEnabled(false);
+  Client asker("127.0.5.1");
+  ASSERT_TRUE(asker.waitForTexts(1));
+  connections.tmrConnectionTimeoutController_Timer();
+  std::vector<std::unique_ptr<Client>> young;
+  for (int i = 1; i < PeerConnections::kMaxIncoming; ++i) {
+    young.push_back(std::make_unique<Client>(("127.0.5." + std::to_string(i % 8 + 1)).c_str()));
+  }
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == PeerConnections::kMaxIncoming; }));
+  std::unique_ptr<Client> newcomer;
+  bool greetedWhileHandled = true;
+  connections.SetDispatcher([&](const std::string& request, ConnectionState&) {
+    newcomer = std::make_unique<Client>("127.0.6.1");
+    greetedWhileHandled = ScriptedPeer::waitFor([&] { return newcomer->greeted(); }, 300);
+    return "re:" + request;
+  });
+  asker.send("slow");
+  ASSERT_TRUE(asker.waitForTexts(2));
+  EXPECT_EQ(asker.texts()[1], "re:slow");
+  EXPECT_FALSE(greetedWhileHandled);
+  connections.tmrConnectionTimeoutController_Timer();
+  EXPECT_TRUE(newcomer->waitForTexts(1));
+}
+
+// Connections the listener leaves unread (their answers have not drained, or
+// their text waits for room among the joined texts) are closed at the next
+// tick once their peer has gone, or only stopped sending: nobody would read
+// what they still have to say, and they hold a slot.
+TEST_F(Listening, AnUnreadConnectionWhosePeerWentIsClosed) {
+  connections.tmrConnectionTimeoutController.setEnabled(false);
+  const std::string big(2 * 1024 * 1024, 'b');
+  connections.SetDispatcher([&](const std::string& request, ConnectionState&) {
+    return request == "big" ? big : "re:" + request.substr(0, 10);
+  });
+  enum class Unread { kAnswersNotDrained, kWaitsForRoom };
+  struct Row {
+    const char* what;
+    Unread unread;
+    int how;  // SHUT_WR, or -1 for a close
+  };
+  const std::vector<Row> rows = {
+      {"answers not drained, the peer closes", Unread::kAnswersNotDrained, -1},
+      {"answers not drained, the peer stops sending", Unread::kAnswersNotDrained, SHUT_WR},
+      {"a text waiting for room, the peer closes", Unread::kWaitsForRoom, -1},
+      {"a text waiting for room, the peer stops sending", Unread::kWaitsForRoom, SHUT_WR},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    // Texts of other peers fill the room that texts share.
+    std::vector<std::unique_ptr<Client>> fillers;
+    const std::string piece(modWireFrames::kMaxPiece, 'l');
+    if (row.unread == Unread::kWaitsForRoom) {
+      const std::size_t each = modWireFrames::kMaxMessageText - PeerConnections::kJoinAllowance;
+      std::string text = modWireFrames::BuildFrames(piece, true, false, modWireFrames::kMessageFrames, false);
+      while (text.size() < each) text += modWireFrames::BuildFrames(piece, false, false, modWireFrames::kMessageFrames, false);
+      for (std::size_t filled = 0; filled < PeerConnections::kMaxJoinedBytes; filled += each - PeerConnections::kJoinAllowance) {
+        fillers.push_back(std::make_unique<Client>(("127.0.7." + std::to_string(fillers.size() + 2)).c_str()));
+        fillers.back()->sendRaw(text);
+      }
+    }
+    const int peer = plainPeer("127.0.7.1", 4096);
+    std::string bytes;
+    if (row.unread == Unread::kAnswersNotDrained) {
+      for (int i = 0; i < 8; ++i) bytes += framedText("big");
+    } else {
+      bytes = modWireFrames::BuildFrames(piece, true, false, modWireFrames::kMessageFrames, false);
+    }
+    sendAll(peer, bytes);
+    int element = 0;
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+      for (std::size_t i = 1; i < connections.wsConnection().size(); ++i) {
+        if (connections.wsConnection()[i]->RemoteHost() == "127.0.7.1") element = int(i);
+      }
+      return element != 0;
+    }));
+    // More, until the listener has stopped reading it and the socket holds
+    // what it may; not much more, so that the system takes the rest and the
+    // end of the peer's data behind it.
+    const std::string more = modWireFrames::BuildFrames(piece, false, false, modWireFrames::kMessageFrames, false);
+    const auto full = [&] {
+      return connections.wsConnection()[element]->BytesAvailable() == platform::SocketControl::kReadBufferBytes;
+    };
+    for (int round = 0; round < 200 && !full(); ++round) {
+      sendAll(peer, more + more + more + more);
+      ScriptedPeer::waitFor(full, 100);
+    }
+    ASSERT_TRUE(full()) << "the listener stops reading it";
+    connections.tmrConnectionTimeoutController_Timer();
+    EXPECT_EQ(connections.wsConnection()[element]->State(), platform::kSckConnected) << "closed too early";
+    if (row.how < 0) {
+      ::close(peer);
+    } else {
+      ::shutdown(peer, row.how);
+    }
+    ScriptedPeer::waitFor([] { return false; }, 100);
+    connections.tmrConnectionTimeoutController_Timer();
+    EXPECT_TRUE(ScriptedPeer::waitFor([&] {
+      return connections.wsConnection()[element]->State() != platform::kSckConnected;
+    }, 1000));
+    if (row.how >= 0) ::close(peer);
+    fillers.clear();
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0; }));
   }
 }
@@ -325,6 +812,61 @@ TEST(SocketStall, OnlyASendThatStopsMovingIsCut) {
     EXPECT_EQ(complete, !row.cut);
     ::close(reader);
     ::close(listener);
+  }
+}
+
+// A control that lets its connection go while the connection still writes
+// out what it was given (its peer reads nothing) drops at once what had
+// arrived and was not read: a peer cannot make closed connections hold
+// memory for as long as they take to finish.
+TEST(SocketLetGo, WhatArrivedUnreadIsDroppedAtOnce) {
+  constexpr int kPort = 27197;
+  const ScopedEnv from{"TAVINOR_BIND_ADDRESS", kAddress};
+  platform::SocketControl listener;
+  listener.setLocalPort(kPort);
+  ASSERT_TRUE(listener.Listen()) << listener.LastErrorText();
+  std::vector<std::unique_ptr<platform::SocketControl>> accepted;
+  QObject::connect(&listener, &platform::SocketControl::connectionRequest, [&](int, qintptr request) {
+    accepted.push_back(std::make_unique<platform::SocketControl>());
+    accepted.back()->Accept(request);
+  });
+  const std::string arriving(platform::SocketControl::kReadBufferBytes, 'a');
+  const QByteArray leaving(1024 * 1024, 'l');
+  for (const int count : {1, 8, 32}) {
+    SCOPED_TRACE(std::to_string(count) + " connections");
+    std::vector<int> peers;
+    for (int i = 0; i < count; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int small = 4096;
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+      sockaddr_in at{};
+      at.sin_family = AF_INET;
+      at.sin_port = htons(kPort);
+      ::inet_pton(AF_INET, kAddress, &at.sin_addr);
+      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+      sendAll(fd, arriving);
+      peers.push_back(fd);
+    }
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+      return accepted.size() == peers.size() &&
+             std::all_of(accepted.begin(), accepted.end(), [&](const auto& socket) {
+               return socket->BytesAvailable() == static_cast<qint64>(arriving.size());
+             });
+    }));
+    for (const auto& socket : accepted) socket->SendData(leaving);
+    ScriptedPeer::waitFor([] { return false; }, 50);
+    const auto inUse = [] {
+      const struct mallinfo2 heap = ::mallinfo2();
+      return heap.uordblks + heap.hblkhd;
+    };
+    const std::size_t before = inUse();
+    for (const auto& socket : accepted) socket->Close();
+    ScriptedPeer::waitFor([] { return false; }, 50);
+    const std::size_t after = inUse();
+    EXPECT_GE(before, after + static_cast<std::size_t>(count) * arriving.size() / 2)
+        << "held before the close: " << before << ", after: " << after;
+    accepted.clear();
+    for (const int fd : peers) ::close(fd);
   }
 }
 

@@ -31,6 +31,8 @@ class FramedClient {
   void close() { socket_.abort(); }
 
   bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+  // The port this end connected from.
+  int localPort() const { return socket_.localPort(); }
   bool greeted() const { return !texts_.empty(); }
   bool waitForTexts(std::size_t count);
   bool waitForClose();
