@@ -567,10 +567,11 @@ TEST_F(Listening, AHandlerThatLetsEventsRunAnswersOnlyItsOwnPeer) {
 
 namespace {
 
-// A peer's end as a plain blocking socket from `from`, connected (the
-// listener has not taken it yet when this returns); it reads nothing unless
-// told. A small receive buffer makes what is sent to it wait at the sender.
-int plainPeer(const char* from, int receiveBuffer = 0) {
+// A peer's end as a plain blocking socket from `from`, connected to `port`
+// of kAddress (the listener has not taken it yet when this returns); it
+// reads nothing unless told. A small receive buffer makes what is sent to
+// it wait at the sender.
+int plainPeer(const char* from, int receiveBuffer = 0, int port = PeerConnections::kPeerPort) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in local{};
@@ -578,7 +579,7 @@ int plainPeer(const char* from, int receiveBuffer = 0) {
   ::inet_pton(AF_INET, from, &local.sin_addr);
   sockaddr_in listener{};
   listener.sin_family = AF_INET;
-  listener.sin_port = htons(PeerConnections::kPeerPort);
+  listener.sin_port = htons(static_cast<uint16_t>(port));
   ::inet_pton(AF_INET, kAddress, &listener.sin_addr);
   EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
   EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&listener), sizeof listener), 0);
@@ -836,16 +837,8 @@ TEST(SocketLetGo, WhatArrivedUnreadIsDroppedAtOnce) {
     SCOPED_TRACE(std::to_string(count) + " connections");
     std::vector<int> peers;
     for (int i = 0; i < count; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      const int small = 4096;
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-      sockaddr_in at{};
-      at.sin_family = AF_INET;
-      at.sin_port = htons(kPort);
-      ::inet_pton(AF_INET, kAddress, &at.sin_addr);
-      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-      sendAll(fd, arriving);
-      peers.push_back(fd);
+      peers.push_back(plainPeer("127.0.8.1", 4096, kPort));
+      sendAll(peers.back(), arriving);
     }
     ASSERT_TRUE(ScriptedPeer::waitFor([&] {
       return accepted.size() == peers.size() &&
