@@ -13,6 +13,7 @@
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMExecuteAction.h"
+#include "modCOMFunctions.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsControl.h"
@@ -127,7 +128,8 @@ clsActionManager::~clsActionManager() {
 // A row left in progress belongs to a conversation that ended with the
 // program: it is due again, and its try counts. A settled row's mark may
 // not have reached the disk: it is written again before the row goes, and
-// when that fails the action is due again instead.
+// when that fails the action is due again instead. A send cut short before
+// its deliveries were stored is taken back.
 void clsActionManager::recoverInterruptedActions() {
   const XMLDocumentRef& document = working_->XMLDocLinked();
   if (!document) return;
@@ -147,6 +149,17 @@ void clsActionManager::recoverInterruptedActions() {
   }
   for (const std::string& uid : interrupted) makeDueNow(uid);
   RemoveSettled();
+  std::set<std::string> queued;
+  for (const pugi::xml_node row : document->rootElement().children("A")) {
+    if (row.attribute("AT").as_int() == modGlobalVariables::kRequestDeliverMessage) {
+      queued.insert(row.attribute("OUID").value());
+    }
+  }
+  try {
+    modCOMFunctions::SettleInterruptedSends(queued);
+  } catch (...) {
+    logError("clsActionManager.recoverInterruptedActions");
+  }
 }
 
 void clsActionManager::markMessage(int32_t type, const std::string& messageUID,

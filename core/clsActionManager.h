@@ -24,7 +24,9 @@
 // found at loading have their marks written again and go; a due delivery
 // whose recipient is already marked as having it is dropped unsent. So a
 // crash of the machine costs at most a repeated delivery, never a mark, and
-// one delivery costs no sync of this copy.
+// one delivery costs no sync of this copy. A send cut short before its
+// deliveries were stored is taken back as the store is loaded
+// (modCOMFunctions::SettleInterruptedSends).
 //
 // Two views share the store: the working view, whose current row is the
 // current action, and a second view used for everything else; every write

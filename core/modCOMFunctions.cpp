@@ -29,6 +29,8 @@ using modGlobalVariables::kMessageUID;
 using modGlobalVariables::kRecipientST;
 using modGlobalVariables::kRecipientUID;
 
+// Marks a sent row from its store until its deliveries are stored.
+constexpr const char* kSendUnderWay = "SUW";
 constexpr int32_t kUserUID = 0;
 constexpr int32_t kUserIP = 7;
 
@@ -127,6 +129,21 @@ void withdrawSend(const std::string& uid, bool automaticReply) {
   }
 }
 
+// The send's deliveries are on disk: its row is a message like any other.
+// The mark's removal needs no sync of its own; a start that finds the mark
+// with the deliveries queued drops it too.
+void endSendUnderWay(const std::string& uid) {
+  PoolLoan messages(modGlobalVariables::MessSent);
+  const pugi::xml_node row =
+      messages->XMLDocLinked()->firstRowWhere(messages->XMLElementBaseName(), "UID", uid);
+  clsGenXMLDocument::removeAttribute(row, kSendUnderWay);
+  try {
+    messages->WriteXMLDoc();
+  } catch (...) {
+    logError("modCOMFunctions.SendMessageToRecipients");
+  }
+}
+
 void markAnswered(const std::string& answeredUID) {
   if (answeredUID.empty()) return;
   PoolLoan received(modGlobalVariables::MessRec);
@@ -174,6 +191,8 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
   try {
     const std::vector<std::string> to = distinctRecipients(recipients);
     requireAddresses(to);
+    // The queue starts (settling earlier sends) before this one is under way.
+    clsActionManager& actions = ActionManager();
     std::string uid;
     std::string xml;
     if (automaticReply) {
@@ -188,8 +207,8 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       PoolLoan messages(modGlobalVariables::MessSent);
       uid = messages->CreateNewRow(true, kMessageUID);
       xml = addMessageRow(*messages, uid, content, priority, responseType, to, answeredUID, false);
+      clsGenXMLDocument::setAttribute(messages->GetCurrent(), kSendUnderWay, "1");
     }
-    clsActionManager& actions = ActionManager();
     try {
       if (!automaticReply) PoolLoan(modGlobalVariables::MessSent)->SaveXMLDoc();
       for (const std::string& recipient : to) {
@@ -201,11 +220,35 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       withdrawSend(uid, automaticReply);
       throw;
     }
+    if (!automaticReply) endSendUnderWay(uid);
     actions.StartActionManager();
     markAnswered(answeredUID);
     return uid;
   } catch (...) {
     raiseAgain("modCOMFunctions.SendMessageToRecipients");
+  }
+}
+
+void SettleInterruptedSends(const std::set<std::string>& queued) {
+  try {
+    PoolLoan messages(modGlobalVariables::MessSent);
+    std::vector<std::string> cutShort;
+    std::vector<pugi::xml_node> whole;
+    for (const pugi::xml_node row : messages->XMLDocLinked()->rootElement().children()) {
+      if (!row.attribute(kSendUnderWay)) continue;
+      const std::string uid = row.attribute("UID").value();
+      if (queued.count(uid) != 0) {
+        whole.push_back(row);
+      } else {
+        cutShort.push_back(uid);
+      }
+    }
+    if (cutShort.empty() && whole.empty()) return;
+    for (const pugi::xml_node row : whole) clsGenXMLDocument::removeAttribute(row, kSendUnderWay);
+    for (const std::string& uid : cutShort) messages->Delete(false, kMessageUID, uid, false);
+    messages->SaveXMLDoc();
+  } catch (...) {
+    raiseAgain("modCOMFunctions.SettleInterruptedSends");
   }
 }
 

@@ -3,6 +3,7 @@
 // their recipients' copies answer. Errors are reported and raised again.
 // UI thread only.
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,14 +24,25 @@ std::vector<std::string> RecipientsWithoutAddress(const std::vector<std::string>
 // CR LF line breaks; the signature is appended when the options say so.
 // `recipients` is a "||" list of account UIDs (empty and repeated items are
 // dropped). When one of them has no address nothing is stored or queued
-// and kErrNoRecipientAddress is raised. The message row ("ST" 1, each recipient 1) and then the
-// deliveries, each holding that row, are on disk before this returns. An
-// automatic reply ("ST" -1) is not kept among the sent messages. Answering
-// a received message in status 100 marks it 220. Returns the new message's
-// UID.
+// and kErrNoRecipientAddress is raised. The message row ("ST" 1, each
+// recipient 1) and then the deliveries, each holding that row, are on disk
+// before this returns; the row is stored marked as a send under way until
+// its deliveries are, so that a send cut short by a kill or by a full disk
+// is taken back when the queue next starts (SettleInterruptedSends). A send
+// that raises leaves nothing to deliver or to show. An automatic reply
+// ("ST" -1) is not kept among the sent messages. Answering a received
+// message in status 100 marks it 220. Returns the new message's UID.
 std::string SendMessageToRecipients(const std::string& content, int32_t priority,
                                     int32_t responseType, const std::string& recipients,
                                     const std::string& answeredUID, bool RA, bool automaticReply);
+
+// Settles the sends that a kill or a full disk cut short, as the queue
+// starts and before anything is sent: a sent row still marked as a send
+// under way goes when none of its deliveries is queued (`queued`: the
+// message UIDs of the queue's deliveries); with one queued it only loses
+// the mark. Raises when the sent messages cannot be read or written; the
+// rows that went stay gone from the collection until a later save writes it.
+void SettleInterruptedSends(const std::set<std::string>& queued);
 
 // Sets the status of one recipient of a sent message: the recipient's sub
 // row gets `status`, and so does the message row itself when it has only

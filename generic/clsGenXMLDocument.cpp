@@ -181,6 +181,15 @@ void clsGenXMLDocument::setAttribute(pugi::xml_node node, const char* name,
   }
 }
 
+void clsGenXMLDocument::removeAttribute(pugi::xml_node node, const char* name) {
+  if (!node.attribute(name)) return;
+  clsGenXMLDocument* owner = owning(node);
+  // A row without the attribute belongs to no group of an index by it.
+  if (owner) owner->beforeAttributeWrite(node, name);
+  node.remove_attribute(name);
+  if (owner) owner->noteChange(node);
+}
+
 NodeSpan clsGenXMLDocument::rowsWhere(std::string_view element, std::string_view attribute,
                                       std::string_view value) {
   return lookUp(element, {}, attribute, value);

@@ -96,6 +96,8 @@ class clsGenXMLDocument {
   // Sets (or adds) attribute `name` of element `node` in any tree, keeping the
   // row indexes of the owning document in step.
   static void setAttribute(pugi::xml_node node, const char* name, std::string_view value);
+  // Removes attribute `name` of element `node`, when it has one, the same way.
+  static void removeAttribute(pugi::xml_node node, const char* name);
 
   // The rows named `element` whose attribute `attribute` equals `value`, in
   // document order (a missing attribute never matches). The list is valid

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +19,9 @@
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
+#include "SyncLedger.h"
 #include "clsActionManager.h"
+#include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -178,3 +184,127 @@ TEST_F(Sending, ASendToARecipientWithoutAnAddressIsRefusedWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a kill leaves: every file of the data folder as it stands, links and
+// folders passed over.
+using Disk = std::map<std::string, std::string>;
+
+Disk diskOf(const std::string& folder) {
+  Disk disk;
+  for (QDirIterator it(QString::fromStdString(folder), QDir::Files | QDir::Hidden,
+                       QDirIterator::Subdirectories);
+       it.hasNext();) {
+    const std::string path = it.next().toStdString();
+    disk[path] = modGenFunctionsFile::ReadFileContent(path);
+  }
+  return disk;
+}
+
+void putDisk(const std::string& folder, const Disk& disk) {
+  for (const auto& [path, bytes] : diskOf(folder)) QFile::remove(QString::fromStdString(path));
+  for (const auto& [path, bytes] : disk) modGenFunctionsFile::SaveFileContent("", path, bytes, false);
+}
+
+}  // namespace
+
+// A send stopped at any of its writes, by a kill there or by a disk that
+// fills up there (and a kill before room returns), is after the next start
+// either shown and queued to every recipient, or neither: never a sent row
+// that waits for good. A send the person was told failed is neither; one
+// told done is both.
+TEST_F(Sending, ASendCutShortAnywhereIsQueuedWholeOrNotAtAll) {
+  const std::string folder = environment.dataFolder();
+  // The sent row is on disk before its deliveries are stored, and these
+  // before the send returns.
+  const auto writesOfASend = [&] {
+    const std::string storeJournal = folder + "/ANN/.D002.dat.jnl";
+    const std::string sentJournal = folder + "/ANN/.D009.dat.jnl";
+    int appends = 0;
+    const DataJournal::StepHook hook([&](DataJournal::Step step) { appends += step == DataJournal::Step::kAppend; });
+    const SyncLedger* written = nullptr;
+    const SyncLedger ledger([&](const std::string& path) {
+      if (path == storeJournal) {
+        EXPECT_FALSE(written->unsynced(sentJournal)) << "the sent row waits for its sync";
+      }
+    });
+    written = &ledger;
+    SendMessageToRecipients("counted", 1, 1, "X||Y", "", true, false);
+    EXPECT_GE(ledger.syncs(storeJournal), 1);
+    EXPECT_FALSE(ledger.unsynced(storeJournal));
+    return appends;
+  };
+  SendMessageToRecipients("first", 1, 1, "X", "", true, false);  // the journals exist
+  const int writes = writesOfASend();
+  ASSERT_GE(writes, 2);
+  // The message shown and its deliveries, as the person sees them after a
+  // start: "" when neither.
+  const auto shown = [&](const std::string& text) {
+    std::string message;
+    {
+      PoolLoan sent(MessSent);
+      for (const pugi::xml_node row : sent->XMLDocLinked()->rootElement().children()) {
+        if (sent->GetRowFieldByKey(0, row.attribute("UID").value(), 4, false) == text) {
+          message = row.attribute("UID").value();
+        }
+      }
+    }
+    std::string deliveries;
+    for (const pugi::xml_node row : ActionManager().Actions().XMLDocLinked()->rootElement().children()) {
+      const std::string value = row.attribute("V").value();
+      if (value.find("CO=\"" + text + "\"") != std::string::npos) {
+        deliveries += std::string(row.attribute("RUID").value()) +
+                      (message == row.attribute("OUID").value() ? "" : "(of another message)");
+      }
+    }
+    return (message.empty() ? std::string() : "message ") + deliveries;
+  };
+  const auto start = [&](const Disk& disk) {
+    ReleaseActionManager(false);
+    modGlobalVariables::InitGlobalVariables();
+    putDisk(folder, disk);
+    CurrentLocalUserUID = uid_;
+    ActionManager().tmrWinsockActionManager.blockSignals(true);
+  };
+  for (const bool diskFills : {false, true}) {
+    for (int stop = diskFills ? 0 : 1; stop <= writes; ++stop) {
+      const std::string text = std::string(diskFills ? "full" : "killed") + " after write " + std::to_string(stop);
+      SCOPED_TRACE(text);
+      const Disk before = diskOf(folder);
+      std::optional<Disk> killed;
+      std::optional<FileSizeLimit> full;
+      if (diskFills && stop == 0) full.emplace(0);
+      bool toldDone = false;
+      {
+        int appends = 0;
+        const DataJournal::StepHook hook([&](DataJournal::Step step) {
+          if (step != DataJournal::Step::kAppend || ++appends != stop) return;
+          if (diskFills) {
+            full.emplace(0);
+          } else {
+            killed = diskOf(folder);
+          }
+        });
+        try {
+          SendMessageToRecipients(text, 1, 1, "X||Y", "", true, false);
+          toldDone = true;
+        } catch (const TvrError&) {
+        }
+      }
+      full.reset();
+      if (diskFills) killed = diskOf(folder);
+      ASSERT_TRUE(killed.has_value());
+      for (int restart = 1; restart <= 2; ++restart) {
+        start(*killed);
+        const std::string after = shown(text);
+        EXPECT_TRUE(after.empty() || after == "message XY") << after << " at start " << restart;
+        if (diskFills) {
+          EXPECT_EQ(after, toldDone ? "message XY" : "") << "at start " << restart;
+        }
+        killed = diskOf(folder);
+      }
+      start(before);
+    }
+  }
+}
