@@ -285,12 +285,20 @@ QHeaderView* columnsOf(QAbstractItemView* list) {
 // its caption, rows and samples need unless it is elastic and the width
 // lacks, the last one filling what is left. It fits when the visible area
 // is shown or resized at once, and once at the next turn of the event loop
-// after its rows or a width changed, however many.
+// after its rows, the rows in view or a width changed, however many; a
+// hidden list costs nothing until it is shown.
 class ColumnFitter : public QObject {
  public:
   ColumnFitter(QAbstractItemView* list, QHeaderView* header, std::vector<ColumnContent> content)
       : QObject(list), list_(list), header_(header), content_(std::move(content)) {
     header->setStretchLastSection(false);
+    // A tree's rows in view are what its columns need; scrolling brings
+    // others into view. A table counts its rows in view first (QTableView).
+    if (auto* tree = qobject_cast<QTreeView*>(list); tree != nullptr && tree->header() == header) {
+      header->setResizeContentsPrecision(0);
+    }
+    connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &ColumnFitter::fitAtNextTurn);
     list->viewport()->installEventFilter(this);
     // A width set or dragged is kept while the visible width allows.
     connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int size) {
@@ -336,6 +344,7 @@ class ColumnFitter : public QObject {
   }
 
   void fit() {
+    if (!list_->isVisible()) return;  // fitted when shown
     std::vector<int> columns;  // visible, in the order shown
     for (int visual = 0; visual < header_->count(); ++visual) {
       const int column = header_->logicalIndex(visual);

@@ -195,6 +195,9 @@ TEST(modGenFunctionsControl, ListViewColumnsFitTheirRowsAtEveryWidth) {
   for (const bool rowsLater : {false, true}) {
     SCOPED_TRACE(rowsLater ? "rows arriving after the list is shown" : "rows shown from the start");
     QTreeWidget list;
+    // Its visible width changes only when the list is resized.
+    list.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    list.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     list.setColumnCount(3);
     list.setHeaderLabels(captions);
     std::vector<int> chosen = {120, 80, 100};
@@ -255,6 +258,13 @@ TEST(modGenFunctionsControl, ListViewColumnsFitTheirRowsAtEveryWidth) {
     }
     new QTreeWidgetItem(&list, {"Ng, Bo", "10.1.1.1", "a-computer-with-a-long-name"});
     check("a wider computer name arrived");
+    // Only the rows in view count, and scrolling brings others into view.
+    for (int row = 0; row < 60; ++row) new QTreeWidgetItem(&list, {"Oz, Al", "10.0.0.9", "pc"});
+    new QTreeWidgetItem(&list, {"Far, Below", "10.10.10.10", "a-far-computer-whose-name-is-longer-than-any-other"});
+    list.scrollToTop();
+    check("the widest row out of view");
+    list.scrollToBottom();
+    check("scrolled to the widest row");
   }
 }
 
