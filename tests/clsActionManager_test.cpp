@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QTreeWidget>
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +23,11 @@
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedPeer.h"
+#include "SyncLedger.h"
 #include "UsersAndOptionsServices.h"
 #include "modFileTransfer.h"
 #include "modGenFunctionsFile.h"
+#include "modGenFunctionsXML.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -367,33 +372,126 @@ TEST_F(Queue, TheWatchdogEndsASilentConversation) {
 
 // The store is on disk after every change, and an action that was in
 // progress when the program died is due again with its try count kept. A
-// settled delivery whose mark did not reach the disk writes it again.
+// settled delivery or recall whose mark did not reach the disk writes it
+// again and goes; when the disk refuses the mark at that start, the action
+// is due again instead, its mark still to come.
 TEST_F(Queue, TheStoreSurvivesARestart) {
-  queue().AddAction(1200, "MSG-1", kBob, "V", true, "", false, true, false);
-  const std::string interrupted = lastAdded();
-  queue().AddAction(1500, "MSG-2", kBob, "", false, "", false, true, false);
-  const std::string waiting = lastAdded();
-  const std::string settled = queueDeliveryToBob("MSG-3", "1");
-  queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAS, "20");
-  queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAZ, "4");
-  queue().Actions().SetRowFieldByKey(kActionUID, settled, kActionAS, "100");
-  ASSERT_TRUE(ScriptedPeer::waitFor([&] {
-    const auto onDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::Action, uid_, true);
-    return onDisk->GetRowFieldByKey(kActionUID, interrupted, kActionAS, false) == "20" &&
-           onDisk->CountAll() == 3;
-  }));
+  for (const bool diskFull : {false, true}) {
+    SCOPED_TRACE(diskFull ? "the disk full at the start" : "room on the disk");
+    const std::string tag = diskFull ? "F" : "R";
+    queue().AddAction(1200, "MSG-1" + tag, kBob, "V", true, "", false, true, false);
+    const std::string interrupted = lastAdded();
+    queue().AddAction(1500, "MSG-2" + tag, kBob, "", false, "", false, true, false);
+    const std::string waiting = lastAdded();
+    const std::string delivered = queueDeliveryToBob("MSG-3" + tag, "1");
+    addSentToBob("MSG-4" + tag, "50");
+    queue().AddAction(1500, "MSG-4" + tag, kBob, "", true, "", false, true, false);
+    const std::string recalled = lastAdded();
+    queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAS, "20");
+    queue().Actions().SetRowFieldByKey(kActionUID, interrupted, kActionAZ, "4");
+    for (const std::string& settled : {delivered, recalled}) {
+      queue().Actions().SetRowFieldByKey(kActionUID, settled, kActionAS, "100");
+    }
+    ASSERT_TRUE(ScriptedPeer::waitFor([&] {
+      const auto onDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::Action, uid_, true);
+      return onDisk->GetRowFieldByKey(kActionUID, interrupted, kActionAS, false) == "20" &&
+             onDisk->GetRowFieldByKey(kActionUID, recalled, kActionAS, false) == "100" &&
+             onDisk->CountAll() == 4;
+    }));
 
-  // The process ends without its shut-down (what it holds in memory is
-  // dropped unwritten) and starts again.
-  modGlobalVariables::InitGlobalVariables();
-  ReleaseActionManager();
-  modGlobalVariables::CurrentLocalUserUID = uid_;
-  EXPECT_EQ(field(interrupted, "AS"), "50");
-  EXPECT_EQ(field(interrupted, "NCTS"), "");
-  EXPECT_EQ(field(interrupted, "AZ"), "4");
-  EXPECT_EQ(field(waiting, "AS"), "10");
-  EXPECT_EQ(field(settled, "AS"), "<gone>");
-  EXPECT_EQ(bobsStatusOnDisk("MSG-3"), "50");
+    // The process ends without its shut-down (what it holds in memory is
+    // dropped unwritten) and starts again.
+    modGlobalVariables::InitGlobalVariables();
+    ReleaseActionManager();
+    modGlobalVariables::CurrentLocalUserUID = uid_;
+    {
+      std::optional<FileSizeLimit> full;
+      if (diskFull) full.emplace(0);
+      queue();
+    }
+    EXPECT_EQ(field(interrupted, "AS"), "50");
+    EXPECT_EQ(field(interrupted, "NCTS"), "");
+    EXPECT_EQ(field(interrupted, "AZ"), "4");
+    EXPECT_EQ(field(waiting, "AS"), "10");
+    EXPECT_EQ(field(delivered, "AS"), diskFull ? "50" : "<gone>");
+    EXPECT_EQ(field(recalled, "AS"), diskFull ? "50" : "<gone>");
+    EXPECT_EQ(bobsStatusOnDisk("MSG-3" + tag), diskFull ? "1" : "50");
+    EXPECT_EQ(bobsStatusOnDisk("MSG-4" + tag), diskFull ? "50" : "400");
+    for (const pugi::xml_node row : rows()) queue().DeleteAction(row.attribute("UID").value(), false);
+  }
+}
+
+// Every change of the store made in a turn of the event loop is on disk,
+// synced, once that turn is over, whatever changed: actions added, planned,
+// retried now or removed, one or several in the turn. A settled action goes
+// only once the mark its reply left on the sent message is synced.
+TEST_F(Queue, EveryChangeOfTheStoreIsSyncedWithItsTurn) {
+  const std::string storeJournal = environment.dataFolder() + "/ANN/.D002.dat.jnl";
+  queue().AddAction(1200, "MSG-0", kBob, "V", true, "", false, true, false);
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return QFile::exists(QString::fromStdString(storeJournal)); }));
+  struct Change {
+    const char* name;
+    std::function<void()> make;
+  };
+  const std::vector<Change> changes = {
+      {"an action added", [&] { queue().AddAction(1400, "MSG-1", kBob, "100", true, "", false, true, false); }},
+      {"three actions added",
+       [&] {
+         for (const char* message : {"MSG-2", "MSG-3", "MSG-4"}) {
+           queue().AddAction(1500, message, kBob, "", true, "", false, true, false);
+         }
+       }},
+      {"an action retried now", [&] { queue().ScheduleRetry(lastAdded(), true); }},
+      {"an action removed", [&] { queue().DeleteAction(lastAdded(), false); }},
+      {"an action added and another removed",
+       [&] {
+         const std::string last = lastAdded();
+         queue().AddAction(1200, "MSG-5", kBob, "V", true, "", false, true, false);
+         queue().DeleteAction(last, false);
+       }},
+  };
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.name);
+    const SyncLedger ledger;
+    change.make();
+    QCoreApplication::processEvents();
+    EXPECT_GE(ledger.syncs(storeJournal), 1);
+    EXPECT_FALSE(ledger.unsynced(storeJournal));
+    const auto onDisk = modGlobalFunctions::GetUserDataObject(modGlobalVariables::Action, uid_, true);
+    std::vector<std::string> stored;
+    for (const pugi::xml_node row : onDisk->XMLDocLinked()->rootElement().children("A")) {
+      stored.push_back(modGenFunctionsXML::XMLToString(row));
+    }
+    std::vector<std::string> held;
+    for (const pugi::xml_node row : rows()) held.push_back(modGenFunctionsXML::XMLToString(row));
+    EXPECT_EQ(stored, held);
+  }
+  for (const pugi::xml_node row : rows()) queue().DeleteAction(row.attribute("UID").value(), false);
+
+  ScriptedPeer peer(kPeerAddress, clsActionManager::kPeerPort);
+  peer.setScript([](const std::string& request) { return reply(std::stoi(ScriptedPeer::attribute(request, "AT"))); });
+  const std::string sentJournal = environment.dataFolder() + "/ANN/.D009.dat.jnl";
+  for (const int32_t type : {1200, 1500}) {
+    SCOPED_TRACE(type);
+    const std::string message = "MSG-S" + std::to_string(type);
+    addSentToBob(message, type == 1200 ? "1" : "50");
+    queue().AddAction(type, message, kBob, "V", true, "", false, true, false);
+    const std::string settled = lastAdded();
+    bool removalWritten = false;
+    const SyncLedger* written = nullptr;
+    const SyncLedger ledger([&](const std::string& path) {
+      if (path != storeJournal || field(settled, "AS") != "<gone>") return;
+      removalWritten = true;
+      EXPECT_FALSE(written->unsynced(sentJournal)) << "the mark waits for its sync";
+    });
+    written = &ledger;
+    settleOne();
+    ASSERT_EQ(field(settled, "AS"), "100");
+    EXPECT_TRUE(ledger.unsynced(sentJournal)) << "a settled action's mark is only written";
+    queue().RemoveSettled();
+    EXPECT_TRUE(ScriptedPeer::waitFor([&] { return removalWritten; }));
+    EXPECT_EQ(bobsStatusOnDisk(message), type == 1200 ? "50" : "400");
+  }
 }
 
 // The queue list shows the listed types with every column when new, and
