@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
@@ -648,5 +649,207 @@ TEST_F(HostilePeersTest, TheCopyStaysSmallAndServesOthersUnderEveryAttack) {
     EXPECT_LT(peakDescriptors_, kMaxDescriptors) << "descriptors open at the peak";
     EXPECT_EQ(copy_.read().find("\nbox "), std::string::npos) << "a box opened";
     ASSERT_EQ(copy_.process.state(), QProcess::Running) << copy_.errors();
+  }
+}
+
+// ---- Every address its share of the slots ----------------------------------
+
+namespace {
+
+// The family: 64 connections of 8 or 64 addresses hold every slot of a copy
+// and speak every 1, 5, 20 or 60 seconds of the copy's time (a harmless
+// request), or send texts slowly (a byte a second), and come back at once
+// when closed, or not. One of them, from a holder's address, sends a
+// message of kSlowText at 16 KiB a second. Meanwhile fresh peers come one
+// after another, each from an address of its own, and stay. Oracle: at least
+// kGreetedAtLeast of kTries fresh peers are greeted within kShareGreetingMs
+// (the invariant's bound), and the slow message arrives whole (answer 1200).
+// Each row has a copy of its own (the copy's second is a tenth of ours, as
+// above); kSharesAtOnce rows run at the same time.
+constexpr int kCopySecondMs = 100;
+constexpr int kShareGreetingMs = 2000;
+constexpr int kSharesAtOnce = 5;
+constexpr int kHolders = PeerConnections::kMaxIncoming;
+constexpr std::size_t kSlowText = 400 * 1024;
+constexpr std::size_t kSlowPerCopySecond = 16 * 1024;
+constexpr int kSettleMs = 1000;
+constexpr int kFreshEveryMs = 250;
+constexpr int kFreshLookMs = 5;
+constexpr int kRowLimitMs = 30000;
+
+struct ShareRow {
+  std::string what;
+  int addresses;
+  int speaksEverySeconds;  // 0: sends a text slowly instead
+  bool comesBack;
+};
+
+// One row against its own copy, driven by a timer that ticks once a copy
+// second and by the arrivals of its peers.
+class ShareRun {
+ public:
+  ShareRun(const ShareRow& row, int index, const QString& root)
+      : row_(row), net_(std::to_string(30 + index)), root_(root + "/share" + QString::number(index)),
+        address_(QString("127.0.0.%1").arg(150 + index)) {}
+
+  void start() {
+    inCopyData(root_, [this] { account_ = ProgramTestEnvironment::addAccount(kCopyName, "pw"); });
+    copy_.start(builtProgram("tests/message_peer"),
+                {kCopyName, "--idle-tick", QString::number(kCopySecondMs)}, copyEnvironment(root_, address_));
+  }
+  bool ready() { return copy_.said("ready"); }
+  // Fills the slots and starts the clock.
+  void run() {
+    for (int i = 0; i < kHolders; ++i) holders_.push_back(holder(holderAddress(i)));
+    honest_ = holders_.front().get();
+    started_.start();
+    clock_.start(kCopySecondMs);
+    QObject::connect(&clock_, &QTimer::timeout, [this] { second(); });
+    freshClock_.start(kFreshLookMs);
+    QObject::connect(&freshClock_, &QTimer::timeout, [this] {
+      if (started_.elapsed() >= kSettleMs) freshStep();
+    });
+  }
+  bool done() const { return tries_.size() == kTries && !fresh_ && (!honestReply_.empty() || timedOut()); }
+  bool timedOut() const { return started_.isValid() && started_.elapsed() > kRowLimitMs; }
+  void stop() {
+    clock_.stop();
+    freshClock_.stop();
+    holders_.clear();
+    stayed_.clear();
+    fresh_.reset();
+    copy_.kill();
+  }
+
+  const ShareRow& row() const { return row_; }
+  const std::vector<int>& tries() const { return tries_; }
+  const std::string& honestReply() const { return honestReply_; }
+  ChildProcess& copy() { return copy_; }
+
+ private:
+  std::string holderAddress(int i) const {
+    return "127." + net_ + ".0." + std::to_string(i % row_.addresses + 1);
+  }
+  std::unique_ptr<FramedClient> holder(const std::string& from) {
+    return std::make_unique<FramedClient>(address_.toLatin1().constData(), PeerConnections::kPeerPort, from.c_str());
+  }
+  // What happens in one copy second.
+  void second() {
+    ++seconds_;
+    for (std::size_t i = 0; i < holders_.size(); ++i) {
+      auto& held = holders_[i];
+      if (held.get() == honest_ && (honestReply_.empty() || !row_.comesBack)) continue;
+      if (held->closed()) {
+        if (row_.comesBack) held = holder(holderAddress(static_cast<int>(i)));
+        continue;
+      }
+      if (!held->greeted()) continue;
+      if (row_.speaksEverySeconds == 0) {
+        held->sendRaw(modWireFrames::BuildFrames("t", !std::exchange(startedText_[held.get()], true), false,
+                                                 modWireFrames::kMessageFrames, true));
+      } else if ((seconds_ + static_cast<int>(i)) % row_.speaksEverySeconds == 0) {
+        held->send(request("200", account_));
+      }
+    }
+    honestStep();
+  }
+  // The slow message: a sender check, then the delivery at kSlowPerCopySecond.
+  void honestStep() {
+    if (!honestReply_.empty() || !honest_->greeted()) return;
+    if (slow_.empty() && honest_->texts().size() == 1 && !checked_) {
+      honest_->send(request("300", account_));
+      checked_ = true;
+      return;
+    }
+    if (slow_.empty() && honest_->texts().size() == 2) {
+      const std::string message = "<M UID=\"F1000000-0000-4000-8000-00000000005A\" SD=\"" + std::string(kAttacker) +
+                                  "\" ST=\"1\" CO=\"" + std::string(kSlowText, 's') + "\"/>";
+      slow_ = framed(request("1200", account_, message));
+    }
+    if (!slow_.empty() && sentSlow_ < slow_.size()) {
+      const std::size_t piece = std::min(kSlowPerCopySecond, slow_.size() - sentSlow_);
+      honest_->sendRaw(slow_.substr(sentSlow_, piece));
+      sentSlow_ += piece;
+    }
+    if (honest_->texts().size() >= 3) honestReply_ = ScriptedPeer::attribute(honest_->texts()[2], "V");
+    if (honest_->closed() && honestReply_.empty()) honestReply_ = "closed";
+  }
+  // Fresh peers, one after another, each given kShareGreetingMs.
+  void freshStep() {
+    if (fresh_ && (fresh_->greeted() || freshSince_.elapsed() >= kShareGreetingMs)) {
+      tries_.push_back(fresh_->greeted() ? static_cast<int>(freshSince_.elapsed()) : -1);
+      stayed_.push_back(std::move(fresh_));
+      lastFresh_.start();
+    }
+    if (fresh_ || tries_.size() >= kTries || (lastFresh_.isValid() && lastFresh_.elapsed() < kFreshEveryMs)) return;
+    fresh_ = holder("127." + net_ + ".1." + std::to_string(tries_.size() + 1));
+    freshSince_.start();
+  }
+
+  ShareRow row_;
+  std::string net_;
+  QString root_;
+  QString address_;
+  std::string account_;
+  ChildProcess copy_;
+  QTimer clock_, freshClock_;
+  QElapsedTimer started_, freshSince_, lastFresh_;
+  int seconds_ = 0;
+  std::vector<std::unique_ptr<FramedClient>> holders_;
+  std::map<const FramedClient*, bool> startedText_;
+  FramedClient* honest_ = nullptr;
+  bool checked_ = false;
+  std::string slow_;
+  std::size_t sentSlow_ = 0;
+  std::string honestReply_;
+  std::unique_ptr<FramedClient> fresh_;
+  std::vector<std::unique_ptr<FramedClient>> stayed_;
+  std::vector<int> tries_;  // ms to the greeting, -1 when not within the bound
+};
+
+}  // namespace
+
+TEST(HostilePeerShares, AFreshPeerIsGreetedAndASlowMessageArrivesWhateverTheHoldersDo) {
+  ProgramTestEnvironment environment;
+  const QString root = QString::fromStdString(environment.root());
+  std::vector<ShareRow> rows;
+  for (const int addresses : {8, 64}) {
+    for (const bool comesBack : {false, true}) {
+      for (const int seconds : {1, 5, 20, 60, 0}) {
+        const std::string does =
+            seconds == 0 ? "send texts slowly" : "speak every " + std::to_string(seconds) + " s";
+        rows.push_back({std::to_string(addresses) + " addresses " + does + (comesBack ? ", coming back" : ""),
+                        addresses, seconds, comesBack});
+      }
+    }
+  }
+  for (std::size_t first = 0; first < rows.size(); first += kSharesAtOnce) {
+    std::vector<std::unique_ptr<ShareRun>> runs;
+    for (std::size_t r = first; r < std::min(rows.size(), first + kSharesAtOnce); ++r) {
+      runs.push_back(std::make_unique<ShareRun>(rows[r], static_cast<int>(r), root));
+      runs.back()->start();
+    }
+    for (auto& run : runs) {
+      ASSERT_TRUE(waitUntil([&] { return run->ready(); }, kStartMs)) << run->copy().errors();
+      run->run();
+    }
+    waitUntil([&] { return std::all_of(runs.begin(), runs.end(), [](const auto& run) { return run->done(); }); },
+              kRowLimitMs + 5000);
+    for (auto& run : runs) {
+      SCOPED_TRACE(run->row().what);
+      const auto& tries = run->tries();
+      const auto inTime = std::count_if(tries.begin(), tries.end(), [](int ms) { return ms >= 0; });
+      std::vector<int> ms(tries.begin(), tries.end());
+      std::sort(ms.begin(), ms.end());
+      // The family's results, for the record (only the bounds are asserted).
+      std::printf("%-44s greeted %2td/%zu within %d ms; ms min/median/max %d/%d/%d; slow message: %s\n",
+                  run->row().what.c_str(), inTime, tries.size(), kShareGreetingMs, ms.empty() ? -1 : ms.front(),
+                  ms.empty() ? -1 : ms[ms.size() / 2], ms.empty() ? -1 : ms.back(), run->honestReply().c_str());
+      EXPECT_EQ(tries.size(), static_cast<std::size_t>(kTries));
+      EXPECT_GE(inTime, kGreetedAtLeast) << "fresh peers greeted within " << kShareGreetingMs << " ms";
+      EXPECT_EQ(run->honestReply(), "1200") << "the slow message";
+      EXPECT_EQ(run->copy().process.state(), QProcess::Running) << run->copy().errors();
+      run->stop();
+    }
   }
 }
