@@ -10,6 +10,7 @@
 #include "MessageBox.h"
 #include "MessageCenterServices.h"
 #include "PoolLoan.h"
+#include "TurnCommit.h"
 #include "clsGenAPI.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMExecuteAction.h"
@@ -35,6 +36,8 @@ constexpr int32_t kUserFullName = 50001;
 constexpr int32_t kActionTypeName = 50000;
 // A mark that deliveries stored by earlier builds may carry: ignored, never sent.
 constexpr const char* kMessageWrittenAttribute = "MW";
+// Marks a delivery from its send until the send's turn is committed; never sent.
+constexpr const char* kSendUnderWayAttribute = "SUW";
 
 std::string stamp(const QDateTime& when) { return when.toString(kStampFormat).toStdString(); }
 
@@ -149,6 +152,7 @@ void clsActionManager::recoverInterruptedActions() {
   }
   for (const std::string& uid : interrupted) makeDueNow(uid);
   RemoveSettled();
+  settleDeliveriesUnderWay();
   std::set<std::string> queued;
   for (const pugi::xml_node row : document->rootElement().children("A")) {
     if (row.attribute("AT").as_int() == modGlobalVariables::kRequestDeliverMessage) {
@@ -160,6 +164,46 @@ void clsActionManager::recoverInterruptedActions() {
   } catch (...) {
     logError("clsActionManager.recoverInterruptedActions");
   }
+}
+
+// A delivery still marked as part of a send under way reached the disk in
+// the turn of its send, its sent row perhaps not (the machine stopped before
+// the turn's sync). Without the row the send was cut short and the delivery
+// goes; with it, or as an automatic reply (which keeps none), it loses the
+// mark.
+void clsActionManager::settleDeliveriesUnderWay() {
+  std::vector<std::string> cutShort;
+  std::vector<pugi::xml_node> whole;
+  for (const pugi::xml_node row : working_->XMLDocLinked()->rootElement().children("A")) {
+    if (!row.attribute(kSendUnderWayAttribute)) continue;
+    pugi::xml_document message;
+    const bool automaticReply = message.load_string(row.attribute("V").value()) &&
+                                std::string_view(message.document_element().attribute("ST").value()) == "-1";
+    if (automaticReply || PoolLoan(modGlobalVariables::MessSent)
+                              ->XMLDocLinked()
+                              ->firstRowWhere("M", "UID", row.attribute("OUID").value())) {
+      whole.push_back(row);
+    } else {
+      cutShort.emplace_back(row.attribute("UID").value());
+    }
+  }
+  if (whole.empty() && cutShort.empty()) return;
+  for (const pugi::xml_node row : whole) clsGenXMLDocument::removeAttribute(row, kSendUnderWayAttribute);
+  for (const std::string& uid : cutShort) second_->Delete(false, kActionUID, uid, false);
+  storeChanged();
+}
+
+void clsActionManager::MarkSendUnderWay(const std::string& messageUID, bool underWay) {
+  const XMLDocumentRef& document = second_->XMLDocLinked();
+  for (const pugi::xml_node row : document->rowsWhere("A", "OUID", messageUID)) {
+    if (row.attribute("AT").as_int() != modGlobalVariables::kRequestDeliverMessage) continue;
+    if (underWay) {
+      clsGenXMLDocument::setAttribute(row, kSendUnderWayAttribute, "1");
+    } else {
+      clsGenXMLDocument::removeAttribute(row, kSendUnderWayAttribute);
+    }
+  }
+  if (!underWay) storeWritten();
 }
 
 void clsActionManager::markMessage(int32_t type, const std::string& messageUID,
@@ -205,10 +249,13 @@ void clsActionManager::writeHeldMarks() {
 }
 
 std::string clsActionManager::requestXML(pugi::xml_node row) {
-  if (!row.attribute(kMessageWrittenAttribute)) return modGenFunctionsXML::XMLToString(row);
+  if (!row.attribute(kMessageWrittenAttribute) && !row.attribute(kSendUnderWayAttribute)) {
+    return modGenFunctionsXML::XMLToString(row);
+  }
   pugi::xml_document copy;
   pugi::xml_node request = copy.append_copy(row);
   request.remove_attribute(kMessageWrittenAttribute);
+  request.remove_attribute(kSendUnderWayAttribute);
   return modGenFunctionsXML::XMLToString(request);
 }
 
@@ -219,6 +266,16 @@ void clsActionManager::SaveStore() {
     unsaved_ = syncDue_ = false;
   } catch (...) {
     raiseAgain("clsActionManager.SaveStore");
+  }
+}
+
+void clsActionManager::WriteStore() {
+  if (discarded_) return;
+  try {
+    working_->WriteXMLDoc();
+    unsaved_ = syncDue_ = false;
+  } catch (...) {
+    raiseAgain("clsActionManager.WriteStore");
   }
 }
 
@@ -328,6 +385,9 @@ void clsActionManager::tmrActionManagerFailOver_Timer() { CheckFailOver(); }
 void clsActionManager::ManageActionQueue() {
   try {
     if (busy_) return;
+    // Sends written in this turn reach the disk before any peer hears of
+    // them (marks written alone wait for their own batch).
+    if (TurnCommit::pending()) TurnCommit::now();
     busy_ = GetNextAction();
     if (busy_) ProcessCurrentAction("", false);
     TouchActivityTime();

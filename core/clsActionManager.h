@@ -200,9 +200,18 @@ class clsActionManager : public QObject {
   platform::TimerControl tmrActionManagerFailOver;
   platform::TimerControl tmrClientConnectionTimeout;
 
-  // Writes the store now (also done by itself after every change); raises
-  // when it cannot be written, and the changes stay held for the next save.
+  // Writes the store now, synced (also done by itself after every change);
+  // raises when it cannot be written, and the changes stay held for the
+  // next save.
   void SaveStore();
+  // Marks the deliveries of the message `messageUID` as part of a send
+  // under way (written with the store), or takes the mark off (written by
+  // itself): a delivery still marked at the next start was cut short with
+  // its send unless its sent row reached the disk too.
+  void MarkSendUnderWay(const std::string& messageUID, bool underWay);
+  // Writes the store now, its sync left to the turn's commit (TurnCommit),
+  // which the queue makes before it takes up an action; raises as SaveStore.
+  void WriteStore();
   // Syncs the marks of the settled actions and removes them (also done by
   // itself, see Durability).
   void RemoveSettled();
@@ -222,6 +231,7 @@ class clsActionManager : public QObject {
   void setRowField(const std::string& uid, int32_t field, const std::string& value);
   void makeDueNow(const std::string& uid);
   void recoverInterruptedActions();
+  void settleDeliveriesUnderWay();
   // The stored row as a request: without marks that earlier builds stored.
   static std::string requestXML(pugi::xml_node row);
   void storeChanged();

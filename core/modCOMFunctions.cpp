@@ -5,6 +5,7 @@
 
 #include "Clock.h"
 #include "PoolLoan.h"
+#include "TurnCommit.h"
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "modGenFunctions.h"
@@ -150,7 +151,7 @@ void markAnswered(const std::string& answeredUID) {
   received->PC_SelectSingleNode(kMessageUID, answeredUID);
   if (received->IsRowSelected() && received->GetField(kMessageST) == std::to_string(kOpened)) {
     received->SetField(kMessageST, kAnswered);
-    received->SaveXMLDoc();
+    received->WriteXMLDoc();
   }
 }
 
@@ -210,17 +211,27 @@ std::string SendMessageToRecipients(const std::string& content, int32_t priority
       clsGenXMLDocument::setAttribute(messages->GetCurrent(), kSendUnderWay, "1");
     }
     try {
-      if (!automaticReply) PoolLoan(modGlobalVariables::MessSent)->SaveXMLDoc();
+      if (!automaticReply) PoolLoan(modGlobalVariables::MessSent)->WriteXMLDoc();
       for (const std::string& recipient : to) {
         actions.AddAction(modGlobalVariables::kRequestDeliverMessage, uid, recipient, xml, RA, "",
                           false, true, true);
       }
-      actions.SaveStore();
+      actions.MarkSendUnderWay(uid, true);
+      actions.WriteStore();
     } catch (...) {
       withdrawSend(uid, automaticReply);
       throw;
     }
-    if (!automaticReply) endSendUnderWay(uid);
+    // The sends of one turn share the syncs of the turn's commit: until it
+    // is done the row and the deliveries stay marked as a send under way.
+    TurnCommit::after(nullptr, [uid, automaticReply](bool onDisk) {
+      if (!onDisk) {
+        withdrawSend(uid, automaticReply);
+        return;
+      }
+      ActionManager().MarkSendUnderWay(uid, false);
+      if (!automaticReply) endSendUnderWay(uid);
+    });
     actions.StartActionManager();
     markAnswered(answeredUID);
     return uid;

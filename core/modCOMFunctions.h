@@ -25,11 +25,16 @@ std::vector<std::string> RecipientsWithoutAddress(const std::vector<std::string>
 // `recipients` is a "||" list of account UIDs (empty and repeated items are
 // dropped). When one of them has no address nothing is stored or queued
 // and kErrNoRecipientAddress is raised. The message row ("ST" 1, each
-// recipient 1) and then the deliveries, each holding that row, are on disk
-// before this returns; the row is stored marked as a send under way until
-// its deliveries are, so that a send cut short by a kill or by a full disk
-// is taken back when the queue next starts (SettleInterruptedSends). A send
-// that raises leaves nothing to deliver or to show. An automatic reply
+// recipient 1) and then the deliveries, each holding that row, are written
+// before this returns (a write the disk refuses raises, and nothing of the
+// send is kept), and are on disk once the turn's commit is done
+// (TurnCommit): the sends of one turn share its syncs. The queue takes up
+// no delivery before that commit; a caller that tells a person the message
+// is sent commits first (TurnCommit::now()). A send whose sync fails is
+// taken back whole, as one the disk refused. Until the commit the row and
+// the deliveries are marked as a send under way, so that a send cut short
+// by a kill, a crash or a full disk is taken back when the queue next
+// starts (SettleInterruptedSends, clsActionManager). An automatic reply
 // ("ST" -1) is not kept among the sent messages. Answering a received
 // message in status 100 marks it 220. Returns the new message's UID.
 std::string SendMessageToRecipients(const std::string& content, int32_t priority,

@@ -75,6 +75,10 @@ void after(QObject* context, std::function<void(bool onDisk)> work) {
   platform::TimerControl::NextTurn(&anchor(), commitAtTurnEnd);
 }
 
+bool pending() { return !waiting().empty(); }
+
+void resetProcessState() { waiting().clear(); }
+
 void now() {
   std::exception_ptr failure;
   try {

@@ -24,9 +24,16 @@ namespace TurnCommit {
 // null, must still exist then, or the work is dropped.
 void after(QObject* context, std::function<void(bool onDisk)> work);
 
+// Whether work waits for a commit.
+bool pending();
+
 // Commits at once: syncs every journal written without a sync, then runs
 // the waiting work. Raises the sync's error (TvrError) when one failed,
 // after the work has run told so.
 void now();
+
+// Drops the waiting work, as the end of the process would; for tests, so
+// that what one leaves never runs in the next.
+void resetProcessState();
 
 }  // namespace TurnCommit

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "PoolLoan.h"
+#include "TurnCommit.h"
 #include "clsActionManager.h"
 #include "MessageBox.h"
 #include "clsGenErrorHandler.h"
@@ -340,6 +341,9 @@ std::string frmMessage::SendMessage() {
     const std::string uid = modCOMFunctions::SendMessageToRecipients(
         text.toStdString(), cboPriority_->currentData().toInt(),
         cboResponseType_->currentData().toInt(), joined, answeredUID_, true, false);
+    // On disk before the window tells the person (a failed sync takes the
+    // send back and raises here).
+    TurnCommit::now();
     // Stored, the message is sent: whatever becomes of its files, sending
     // again would send it twice.
     const std::vector<std::string> files = Attachments();

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "Clock.h"
 #include "DataJournal.h"
 #include "FileSizeLimit.h"
@@ -28,6 +29,8 @@
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
+#include "TurnCommit.h"
+#include "TvrError.h"
 #include "clsActionManager.h"
 #include "frmInternalServices.h"
 #include "frmMessage.h"
@@ -38,6 +41,7 @@
 #include "modCOMFunctions.h"
 #include "modDisplaySynchFunctions.h"
 #include "modGenFunctionsControl.h"
+#include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
 #include "modGlobalVariables.h"
@@ -531,6 +535,50 @@ TEST_F(MessageWindows, TheComposeWindowShowsWhatBecameOfTheMessageAndAsksOnlyFor
     EXPECT_EQ(boxes.shown().size(), row.asks ? 1u : 0u);
     EXPECT_EQ(window->isVisible(), row.asks);  // the responder answers No: the work is kept
     delete window;
+  }
+}
+
+// A send whose records the disk will not sync (the sent messages' or the
+// queue's journal): the window keeps the message and shows nothing sent,
+// and nothing of it is stored or queued.
+TEST_F(MessageWindows, ASendWhoseSyncTheDiskRefusesKeepsTheMessage) {
+  // The journals exist, so that the next appends wait for the turn's sync.
+  modCOMFunctions::SendMessageToRecipients("Earlier", 1, 1, kBob, "", true, false);
+  TurnCommit::now();
+  const std::string folder = ProgramTestEnvironment::accountField(ann, modLocalUserFunctions::kLocalUserPA);
+  for (const char* refused : {"D009.dat", "D002.dat"}) {
+    SCOPED_TRACE(refused);
+    const std::string journal =
+        DataJournal(modGenApplicationSetting::GetFileSourceFolder(modGenApplicationSetting::kUserDataFile,
+                                                                  refused, folder)
+                        .FullPath,
+                    true)
+            .path();
+    frmMessage window({}, {kBob});
+    window.show();
+    auto* text = control<QPlainTextEdit>(&window, "txtMessage");
+    QTest::keyClicks(text, "Draft");
+    const int stored = PoolLoan(MessSent)->CountAll();
+    const std::size_t queuedBefore = queued().size();
+    {
+      const platform::FileDoorWatch refuse([&](platform::FileDoorStep step, const std::string& path) {
+        if (step == platform::FileDoorStep::kSynced && path == journal) {
+          throw TvrError(75, "test", "the disk refuses the sync");
+        }
+      });
+      control<QPushButton>(&window, "cmdSend")->click();
+    }
+    EXPECT_EQ(text->toPlainText(), "Draft");
+    EXPECT_FALSE(control<QLabel>(&window, "lblSent")->isVisible());
+    EXPECT_EQ(PoolLoan(MessSent)->CountAll(), stored);
+    EXPECT_EQ(queued().size(), queuedBefore);
+    // The disk takes the removals; the next send goes through.
+    PoolLoan(MessSent)->SaveXMLDoc();
+    ActionManager().SaveStore();
+    modCOMFunctions::SendMessageToRecipients("Earlier", 1, 1, kBob, "", true, false);
+    TurnCommit::now();
+    boxes.clear();
+    window.close();
   }
 }
 

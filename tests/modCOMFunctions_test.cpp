@@ -1,5 +1,5 @@
-// Sending: the stored sent row, its recipients and deliveries, on disk
-// before the send returns.
+// Sending: the stored sent row, its recipients and deliveries, written
+// before the send returns and on disk once the turn's commit is done.
 #include "modCOMFunctions.h"
 
 #include <gtest/gtest.h>
@@ -13,14 +13,18 @@
 #include <vector>
 
 #include "Clock.h"
+#include "AtomicFile.h"
 #include "DataJournal.h"
+#include "ErrorNumber.h"
 #include "FileSizeLimit.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
 #include "SyncLedger.h"
+#include "TurnCommit.h"
 #include "clsActionManager.h"
+#include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
@@ -123,8 +127,9 @@ TEST_F(Sending, MessagesAndDeliveriesAreStoredTogether) {
   }
 }
 
-// A send is on disk when it returns: a kill right after it and two starts
-// keep the sent row; a row removed while its deliveries wait stays removed.
+// A send is written when it returns: a kill of the program right after it
+// and two starts keep the sent row; a row removed while its deliveries wait
+// stays removed.
 TEST_F(Sending, SentRowsOutliveKillsAndRemovedOnesStayRemoved) {
   using modCOMFunctions::SendMessageToRecipients;
   const std::string kept = SendMessageToRecipients("one", 1, 1, "X", "", false, false);
@@ -183,6 +188,69 @@ TEST_F(Sending, ASendToARecipientWithoutAnAddressIsRefusedWhole) {
   EXPECT_TRUE(boxes.shown().empty());
 }
 
+// Sends of one turn share the commit's syncs; when a sync fails, every send
+// of the turn is taken back whole (its sent row and every delivery), in
+// memory and on disk, and the queue contacts nobody for them; sends of an
+// earlier turn stay. For each count of sends, whichever journal's sync
+// fails, whether the window commits or the queue's tick does.
+TEST_F(Sending, SendsWhoseSyncFailsAreTakenBackWhole) {
+  const auto journalOf = [&](const char* file) {
+    return DataJournal(modGenApplicationSetting::GetFileSourceFolder(
+                           modGenApplicationSetting::kUserDataFile, file,
+                           ProgramTestEnvironment::accountField(uid_, modLocalUserFunctions::kLocalUserPA))
+                           .FullPath,
+                       true)
+        .path();
+  };
+  // The deliveries queued, as "OUID RUID", in memory or on disk.
+  const auto deliveries = [](clsGenObject& store) {
+    std::vector<std::string> queued;
+    for (const pugi::xml_node row : store.XMLDocLinked()->rootElement().children("A")) {
+      queued.push_back(std::string(row.attribute("OUID").value()) + " " + row.attribute("RUID").value());
+    }
+    return queued;
+  };
+  std::vector<std::string> keptRows;
+  std::vector<std::string> keptDeliveries;
+  for (const int sends : {1, 3}) {
+    for (const char* refused : {"D009.dat", "D002.dat"}) {
+      for (const bool byTheQueue : {false, true}) {
+        SCOPED_TRACE(std::to_string(sends) + " sends, " + refused + " refused, committed by the " +
+                     (byTheQueue ? "queue" : "window"));
+        // A send of an earlier turn; its appends leave both journals in
+        // place, so that the next appends wait for a sync.
+        const std::string kept = SendMessageToRecipients("kept", 1, 1, "X", "", true, false);
+        TurnCommit::now();
+        keptRows.push_back(kept + " 1 X:1");
+        keptDeliveries.push_back(kept + " X");
+        for (int n = 0; n < sends; ++n) SendMessageToRecipients("lost", 1, 1, "X||Y", "", true, false);
+        ASSERT_TRUE(TurnCommit::pending());
+        {
+          const std::string journal = journalOf(refused);
+          const platform::FileDoorWatch refuse([&](platform::FileDoorStep step, const std::string& path) {
+            if (step == platform::FileDoorStep::kSynced && path == journal) {
+              throw TvrError(75, "test", "the disk refuses the sync");
+            }
+          });
+          if (byTheQueue) {
+            ActionManager().ManageActionQueue();
+            EXPECT_FALSE(ActionManager().IsBusy()) << "an action was taken up";
+          } else {
+            EXPECT_NE(errorNumberOf([] { TurnCommit::now(); }), 0);
+          }
+        }
+        EXPECT_EQ(deliveries(ActionManager().Actions()), keptDeliveries);
+        EXPECT_EQ(PoolLoan(MessSent)->CountAll(), static_cast<int>(keptRows.size()));
+        PoolLoan(MessSent)->SaveXMLDoc();
+        ActionManager().SaveStore();
+        EXPECT_EQ(onDisk(MessSent), keptRows);
+        EXPECT_EQ(deliveries(*modGlobalFunctions::GetUserDataObject(Action, uid_, true)), keptDeliveries);
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -216,24 +284,22 @@ void putDisk(const std::string& folder, const Disk& disk) {
 // told done is both.
 TEST_F(Sending, ASendCutShortAnywhereIsQueuedWholeOrNotAtAll) {
   const std::string folder = environment.dataFolder();
-  // The sent row is on disk before its deliveries are stored, and these
-  // before the send returns.
+  const std::string storeJournal = folder + "/ANN/.D002.dat.jnl";
+  const std::string sentJournal = folder + "/ANN/.D009.dat.jnl";
+  // The sent row and its deliveries are written when the send returns, and
+  // the turn's commit syncs each journal once.
   const auto writesOfASend = [&] {
-    const std::string storeJournal = folder + "/ANN/.D002.dat.jnl";
-    const std::string sentJournal = folder + "/ANN/.D009.dat.jnl";
     int appends = 0;
     const DataJournal::StepHook hook([&](DataJournal::Step step) { appends += step == DataJournal::Step::kAppend; });
-    const SyncLedger* written = nullptr;
-    const SyncLedger ledger([&](const std::string& path) {
-      if (path == storeJournal) {
-        EXPECT_FALSE(written->unsynced(sentJournal)) << "the sent row waits for its sync";
-      }
-    });
-    written = &ledger;
+    const SyncLedger ledger;
     SendMessageToRecipients("counted", 1, 1, "X||Y", "", true, false);
-    EXPECT_GE(ledger.syncs(storeJournal), 1);
-    EXPECT_FALSE(ledger.unsynced(storeJournal));
-    return appends;
+    EXPECT_TRUE(ledger.unsynced(sentJournal));
+    EXPECT_TRUE(ledger.unsynced(storeJournal));
+    const int appendsOfTheSend = appends;
+    TurnCommit::now();
+    EXPECT_EQ(ledger.syncs(sentJournal), 1);
+    EXPECT_EQ(ledger.syncs(storeJournal), 1);
+    return appendsOfTheSend;
   };
   SendMessageToRecipients("first", 1, 1, "X", "", true, false);  // the journals exist
   const int writes = writesOfASend();
@@ -261,6 +327,7 @@ TEST_F(Sending, ASendCutShortAnywhereIsQueuedWholeOrNotAtAll) {
     return (message.empty() ? std::string() : "message ") + deliveries;
   };
   const auto start = [&](const Disk& disk) {
+    TurnCommit::resetProcessState();
     ReleaseActionManager(false);
     modGlobalVariables::InitGlobalVariables();
     putDisk(folder, disk);
@@ -303,6 +370,28 @@ TEST_F(Sending, ASendCutShortAnywhereIsQueuedWholeOrNotAtAll) {
           EXPECT_EQ(after, toldDone ? "message XY" : "") << "at start " << restart;
         }
         killed = diskOf(folder);
+      }
+      start(before);
+    }
+  }
+  // The machine stops after the send returned, before the turn's commit:
+  // each journal that the send wrote reached the disk, or not.
+  for (const bool rowKept : {false, true}) {
+    for (const bool deliveriesKept : {false, true}) {
+      const std::string text = std::string("stopped, row ") + (rowKept ? "kept" : "lost") +
+                               ", deliveries " + (deliveriesKept ? "kept" : "lost");
+      SCOPED_TRACE(text);
+      const Disk before = diskOf(folder);
+      SendMessageToRecipients(text, 1, 1, "X||Y", "", true, false);
+      const Disk written = diskOf(folder);
+      Disk stopped = before;
+      for (const auto& [journal, kept] : {std::pair{sentJournal, rowKept}, {storeJournal, deliveriesKept}}) {
+        if (kept) stopped[journal] = written.at(journal);
+      }
+      for (int restart = 1; restart <= 2; ++restart) {
+        start(stopped);
+        EXPECT_EQ(shown(text), rowKept && deliveriesKept ? "message XY" : "") << "at start " << restart;
+        stopped = diskOf(folder);
       }
       start(before);
     }

@@ -12,14 +12,18 @@
 
 #include "DataJournal.h"
 #include "PrivateHome.h"
+#include "TurnCommit.h"
 
 namespace {
 
 // What one test leaves set in the process (a journal's fold bound or step
-// hook after a failed assertion, journals waiting for their sync) never
-// reaches the next.
+// hook after a failed assertion, journals and work waiting for their sync)
+// never reaches the next.
 class ProcessStateReset : public ::testing::EmptyTestEventListener {
-  void OnTestEnd(const ::testing::TestInfo&) override { DataJournal::resetProcessState(); }
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    TurnCommit::resetProcessState();
+    DataJournal::resetProcessState();
+  }
 };
 
 }  // namespace
