@@ -289,7 +289,8 @@ QHeaderView* columnsOf(QAbstractItemView* list) {
 // hidden list costs nothing until it is shown.
 class ColumnFitter : public QObject {
  public:
-  ColumnFitter(QAbstractItemView* list, QHeaderView* header, std::vector<ColumnContent> content)
+  ColumnFitter(QAbstractItemView* list, QHeaderView* header, std::vector<ColumnContent> content,
+               bool followRows)
       : QObject(list), list_(list), header_(header), content_(std::move(content)) {
     header->setStretchLastSection(false);
     // A tree's rows in view are what its columns need; scrolling brings
@@ -307,9 +308,11 @@ class ColumnFitter : public QObject {
       fitAtNextTurn();
     });
     QAbstractItemModel* model = list->model();
-    connect(model, &QAbstractItemModel::rowsInserted, this, &ColumnFitter::fitAtNextTurn);
-    connect(model, &QAbstractItemModel::rowsRemoved, this, &ColumnFitter::fitAtNextTurn);
-    connect(model, &QAbstractItemModel::dataChanged, this, &ColumnFitter::fitAtNextTurn);
+    if (followRows) {
+      connect(model, &QAbstractItemModel::rowsInserted, this, &ColumnFitter::fitAtNextTurn);
+      connect(model, &QAbstractItemModel::rowsRemoved, this, &ColumnFitter::fitAtNextTurn);
+      connect(model, &QAbstractItemModel::dataChanged, this, &ColumnFitter::fitAtNextTurn);
+    }
     connect(model, &QAbstractItemModel::modelReset, this, &ColumnFitter::fitAtNextTurn);
     connect(model, &QAbstractItemModel::layoutChanged, this, &ColumnFitter::fitAtNextTurn);
   }
@@ -423,10 +426,11 @@ class ColumnFitter : public QObject {
 
 }  // namespace
 
-void ListViewFitColumnsToWidth(QAbstractItemView* list, std::vector<ColumnContent> content) {
+void ListViewFitColumnsToWidth(QAbstractItemView* list, std::vector<ColumnContent> content,
+                               bool followRows) {
   QHeaderView* header = list == nullptr ? nullptr : columnsOf(list);
   if (header != nullptr && list->model() != nullptr) {
-    new ColumnFitter(list, header, std::move(content));
+    new ColumnFitter(list, header, std::move(content), followRows);
   }
 }
 

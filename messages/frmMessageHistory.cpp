@@ -66,6 +66,8 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   lvMessages_->verticalHeader()->hide();
   lvMessages_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   lvMessages_->verticalHeader()->setDefaultSectionSize(lvMessages_->fontMetrics().height() + 6);
+  // What a column needs is measured on the rows in view alone.
+  lvMessages_->verticalHeader()->setResizeContentsPrecision(0);
   QHeaderView* header = modGenFunctionsControl::ListViewNewSortHeader(lvMessages_);
   lvMessages_->setHorizontalHeader(header);
   header->setSortIndicator(MessageFolderModel::kDate, Qt::DescendingOrder);
@@ -78,7 +80,8 @@ frmMessageHistory::frmMessageHistory(QWidget* owner) : QWidget(owner, Qt::Window
   const modGenFunctionsControl::ColumnContent elastic{true, {}};
   modGenFunctionsControl::ListViewFitColumnsToWidth(
       lvMessages_, {elastic, elastic, {false, {"2026-12-07 13:27:08"}},
-                    {false, listTexts(kPriorityList)}, {false, listTexts(kMessageStatusList)}, elastic});
+                    {false, listTexts(kPriorityList)}, {false, listTexts(kMessageStatusList)}, elastic},
+      false);
   resize(960, 460);
 
   auto makeButton = [this](const char* text, const char* name) {
