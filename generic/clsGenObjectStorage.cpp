@@ -31,6 +31,7 @@ constexpr int32_t kLocalUserClass = 7;
 // Record class of the root element's attributes, and its owner field "OU".
 constexpr int32_t kRootAttributesClass = 12;
 constexpr int32_t kOwnerField = 1;
+constexpr int32_t kUIDField = 0;
 constexpr int kForeignOwnerMessage = 50101;
 constexpr int kDamagedCopyKeptMessage = 50102;
 constexpr int kForeignCopyKeptMessage = 50103;
@@ -174,6 +175,9 @@ void clsGenObject::LoadXMLDoc(bool force) {
       setLoaded(false);
       throw;
     }
+    // Rows are looked up by UID from the first delivery on: their index is
+    // built where they have just been read, not at the first look-up.
+    doc_->prepareIndex(XMLElementBaseName_, modGenGlobals::FieldName(ClassType_, kUIDField));
   } catch (...) {
     raiseAgain("clsGenObject.LoadXMLDoc");
   }

@@ -202,6 +202,16 @@ pugi::xml_node clsGenXMLDocument::firstRowWhere(std::string_view element,
   return rows.empty() ? pugi::xml_node() : rows.front();
 }
 
+void clsGenXMLDocument::prepareIndex(std::string_view element, std::string_view attribute) {
+  if (rootElement()) indexFor(element, {}, attribute);
+}
+
+bool clsGenXMLDocument::isIndexed(std::string_view element, std::string_view attribute) const {
+  return std::any_of(indexes_.begin(), indexes_.end(), [&](const auto& index) {
+    return index->element == element && index->subElement.empty() && index->attribute == attribute;
+  });
+}
+
 NodeSpan clsGenXMLDocument::rowsWithSubRowWhere(std::string_view element,
                                                 std::string_view subElement,
                                                 std::string_view attribute,

@@ -106,6 +106,13 @@ class clsGenXMLDocument {
                      std::string_view value);
   pugi::xml_node firstRowWhere(std::string_view element, std::string_view attribute,
                                std::string_view value);
+  // Builds now the index that rowsWhere(element, attribute, ...) looks up,
+  // unless it is there: a loader calls it where it has just read the rows,
+  // so that the first look-up after a load costs what any other does.
+  void prepareIndex(std::string_view element, std::string_view attribute);
+  // Whether rowsWhere(element, attribute, ...) answers from an index kept in
+  // step, without first walking the rows to build one.
+  bool isIndexed(std::string_view element, std::string_view attribute) const;
   // The rows named `element` that have at least one sub row named
   // `subElement` whose `attribute` equals `value`, in document order.
   NodeSpan rowsWithSubRowWhere(std::string_view element, std::string_view subElement,

@@ -513,4 +513,54 @@ TEST_F(DataFiles, KilledWhileSavingTheFileStillLoads) {
   EXPECT_TRUE(boxes_.shown().empty());
 }
 
+// However a load ends - no file, the file alone, the file with a journal
+// that adds, changes, renames or removes rows, a damaged file beside its
+// journal - the rows' UID index is ready when the load returns, and it
+// finds every row where a walk over the rows finds it.
+TEST_F(DataFiles, ALoadLeavesItsRowsIndexedByUID) {
+  const std::string owner = data_.logIn("ALICE");
+  std::vector<std::string> gone;
+  const auto check = [&](const char* step) {
+    SCOPED_TRACE(step);
+    GenObjectRef read = GetUserDataObject(MessRec, owner, true);
+    clsGenXMLDocument& document = *read->XMLDocLinked();
+    EXPECT_TRUE(document.isIndexed("M", "UID"));
+    int rows = 0;
+    for (const pugi::xml_node row : document.rootElement().children("M")) {
+      const char* uid = row.attribute("UID").value();
+      EXPECT_EQ(document.firstRowWhere("M", "UID", uid),
+                document.rootElement().find_child_by_attribute("M", "UID", uid));
+      ++rows;
+    }
+    EXPECT_EQ(rows, read->CountAll());
+    for (const std::string& uid : gone) EXPECT_FALSE(document.firstRowWhere("M", "UID", uid)) << uid;
+  };
+  check("no file");
+  GenObjectRef writer = GetUserDataObject(MessRec, owner, true);
+  std::vector<std::string> uids;
+  for (int n = 0; n < 5; ++n) uids.push_back(addFullRow(*writer, MessRec, n));
+  writer->FoldXMLDoc();
+  check("the file alone");
+  addFullRow(*writer, MessRec, 5);
+  writer->SaveXMLDoc();
+  check("a row added through the journal");
+  writer->SetRowFieldByKey(0, uids[1], 4, "changed");
+  writer->SaveXMLDoc();
+  check("a row changed through the journal");
+  writer->SetRowFieldByKey(0, uids[2], 0, "RENAMED-ROW");
+  gone.push_back(uids[2]);
+  writer->SaveXMLDoc();
+  check("a row renamed through the journal");
+  writer->Delete(false, 0, uids[3], false);
+  gone.push_back(uids[3]);
+  writer->SaveXMLDoc();
+  check("a row removed through the journal");
+  {
+    QFile file(QString::fromStdString(data_.path("ALICE/D008.dat")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("not a data file");
+  }
+  check("a damaged file beside its journal");
+}
+
 }  // namespace
