@@ -59,6 +59,16 @@
 //                   on the way. The longest the copy's event loop stood
 //                   still (a kLoopTickMs timer's latest tick), and the
 //                   longest greeting wait. Reference: the copy without.
+//   folders_opening_N  the message folders opened at the receiver holding
+//                   N (the one that keeps 1,000 for 1,000) through its menu:
+//                   from the command to the window drawn. Reference: at 1,000.
+//   one_message_folders_N  one_message_N with the folders open on both
+//                   receivers, showing their received messages.
+//   first_delivery_300000, later_delivery_300000  the copy holding 300,000
+//                   without a journal started, and a message sent as soon as
+//                   it is ready: the longest its event loop stood still while
+//                   it took that first delivery, then the next one (the
+//                   reference); counters: each delivery's time.
 //   steady_100000   one message every kSteadyGapMs for kSteadySeconds to the
 //                   receiver holding 100,000, while another thread connects
 //                   every kProbeGapMs and times the receiver's greeting (a
@@ -76,6 +86,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
@@ -111,6 +122,7 @@
 #include "frmInternalServices.h"
 #include "frmLogin.h"
 #include "frmMessageCenter.h"
+#include "frmMessageHistory.h"
 #include "modCOMFunctions.h"
 #include "modGenGlobals.h"
 #include "modCOMRequestedAction.h"
@@ -374,10 +386,14 @@ class LoopStalls {
     });
     timer_.start(kLoopTickMs);
   }
-  // Microseconds.
+  // Microseconds. The loop turns as it answers: the next stall counts
+  // from now, also when no tick came since the loop started.
   long long takeLongest() {
+    const int64_t now = monotonicNs();
+    if (last_ != 0) longest_ = std::max(longest_, now - last_);
     const long long longest = longest_ / 1000;
     longest_ = 0;
+    last_ = now;
     return longest;
   }
 
@@ -386,6 +402,33 @@ class LoopStalls {
   int64_t last_ = 0;
   int64_t longest_ = 0;
 };
+
+// Opens the message folders as a person does, through the main window's
+// menu; the microseconds until the window is shown with its rows in view
+// drawn. It shows the received messages.
+long long openFolders(frmMessageCenter& messageCenter) {
+  auto* command = messageCenter.findChild<QAction*>("mnuMessageFolders");
+  if (command == nullptr) fail("receiver: no message folders command");
+  const int64_t start = monotonicNs();
+  command->trigger();
+  frmMessageHistory* folders = nullptr;
+  for (auto* window : messageCenter.findChildren<frmMessageHistory*>()) {
+    if (window->isVisible()) folders = window;
+  }
+  if (folders == nullptr || folders->CurrentFolder() != modGlobalVariables::MessRec) {
+    fail("receiver: the message folders did not open on the received messages");
+  }
+  folders->repaint();
+  return (monotonicNs() - start) / 1000;
+}
+
+long long closeFolders() {
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (qobject_cast<frmMessageHistory*>(window) != nullptr) window->close();
+  }
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // closed windows go
+  return 0;
+}
 
 // The peak resident size of this process in KiB.
 long long peakResidentKiB() {
@@ -455,6 +498,8 @@ int runReceiver(int argc, char** argv) {
     if (letter == 'T') return readyMicroseconds;
     if (letter == 'M') return peakKiB;
     if (letter == 'L') return stalls.takeLongest();
+    if (letter == 'F') return openFolders(messageCenter);
+    if (letter == 'f') return closeFolders();
     return modGlobalFunctions::GetUserDataObject(modGlobalVariables::MessRec, own, true)->CountAll();
   });
   if (started) std::_Exit(result);
@@ -496,9 +541,10 @@ double sendOne(ReceiverProcess& to, int n) {
   return seconds;
 }
 
-// Seconds of the sends to the growing receiver, by its stored messages: one
-// list per run of the pair, taken by the run of oneMessageAt that reports it.
-std::map<int, std::deque<std::vector<double>>> atStored;
+// Seconds of the sends to the growing receiver, by its stored messages and
+// whether the folders were open: one list per run of the pair, taken by the
+// run of oneMessageAt that reports it.
+std::map<std::pair<int, bool>, std::deque<std::vector<double>>> atStored;
 
 void reportSends(benchmark::State& state, std::vector<double> seconds) {
   state.SetIterationTime(median(seconds));
@@ -509,13 +555,18 @@ void reportSends(benchmark::State& state, std::vector<double> seconds) {
 
 // Sends take turns between the receiver holding 1,000 and the one holding
 // `stored`, so that the disk's changing pace meets both alike. This case
-// reports the first; oneMessageAt<stored> the second.
-template <int stored>
+// reports the first; oneMessageAt<stored> the second. With foldersOpen both
+// receivers show their received messages in the message folders meanwhile.
+template <int stored, bool foldersOpen = false>
 void oneMessageBeside(benchmark::State& state) {
   holdStoredAt(*smallReceiver, 1'000);
   holdStoredAt(*receiver, stored);
   std::vector<double> small;
-  std::vector<double>& large = atStored[stored].emplace_back();
+  std::vector<double>& large = atStored[{stored, foldersOpen}].emplace_back();
+  if (foldersOpen) {
+    smallReceiver->ask('F');
+    receiver->ask('F');
+  }
   for (auto _ : state) {
     for (int run = 0; run < kSingleRuns; ++run) {
       const bool smallFirst = run % 2 == 0;
@@ -523,15 +574,33 @@ void oneMessageBeside(benchmark::State& state) {
       (smallFirst ? large : small).push_back(sendOne(smallFirst ? *receiver : *smallReceiver, run));
     }
   }
+  if (foldersOpen) {
+    smallReceiver->ask('f');
+    receiver->ask('f');
+  }
   reportSends(state, small);
 }
 
-template <int stored>
+template <int stored, bool foldersOpen = false>
 void oneMessageAt(benchmark::State& state) {
-  if (atStored[stored].empty()) fail("one_message_" + std::to_string(stored) + " runs after its pair");
+  std::deque<std::vector<double>>& runs = atStored[{stored, foldersOpen}];
+  if (runs.empty()) fail("one_message_" + std::to_string(stored) + " runs after its pair");
   for (auto _ : state) {}
-  reportSends(state, atStored[stored].front());
-  atStored[stored].pop_front();
+  reportSends(state, runs.front());
+  runs.pop_front();
+}
+
+// How long the message folders take to open at the receiver holding
+// `stored` (the one that keeps 1,000 for 1,000): from the menu command to
+// the window shown with its rows in view drawn.
+template <int stored>
+void foldersOpening(benchmark::State& state) {
+  ReceiverProcess& at = stored == 1'000 ? *smallReceiver : *receiver;
+  holdStoredAt(at, stored);
+  for (auto _ : state) {
+    state.SetIterationTime(static_cast<double>(at.ask('F')) / 1e6);
+    at.ask('f');
+  }
 }
 
 template <int stored>
@@ -867,6 +936,57 @@ void streamAt300000(benchmark::State& state) {
   }
 }
 
+// ---- the first delivery after a start ------------------------------------
+
+struct Delivery {
+  double stallMs = 0;
+  double seconds = 0;
+};
+
+// Delivers one message to the started copy `copy`: the longest its event
+// loop stood still meanwhile, and the seconds from sending to stored.
+Delivery deliverTo(ReceiverProcess& copy, int n) {
+  copy.ask('L');
+  const std::size_t before = copy.stored().size();
+  const int64_t start = monotonicNs();
+  modCOMFunctions::SendMessageToRecipients(messageText(n), 1, 1, startUID, "", false, false);
+  ActionManager().SetActionTimer(1, true);
+  if (!runUntil([&] { return copy.stored().size() > before && queueIdle(); }, kWaitLimitMs)) {
+    fail("first delivery: a message never arrived");
+  }
+  return {static_cast<double>(copy.ask('L')) / 1e3,
+          static_cast<double>(copy.stored()[before] - start) / 1e9};
+}
+
+// The delivery after the first, by run of firstDelivery.
+std::deque<Delivery> laterDeliveries;
+
+// The copy holding 300,000 messages without a journal is started, and a
+// message is sent to it as soon as it is ready: the longest its event loop
+// stood still while it took that first delivery (as the case's time) and
+// the delivery's time; then the same for the next message (laterDelivery).
+void firstDelivery(benchmark::State& state) {
+  makeStartCopies();
+  for (auto _ : state) {
+    ReceiverProcess copy;
+    copy.start(senderBase, kStartAddress, receiverArguments + QStringList{"started"}, kStartWithout);
+    const Delivery first = deliverTo(copy, 0);
+    laterDeliveries.push_back(deliverTo(copy, 1));
+    copy.finish();
+    state.SetIterationTime(first.stallMs / 1e3);
+    state.counters["delivery_ms"] = first.seconds * 1e3;
+  }
+}
+
+void laterDelivery(benchmark::State& state) {
+  if (laterDeliveries.empty()) fail("later_delivery runs after first_delivery");
+  for (auto _ : state) {}
+  const Delivery later = laterDeliveries.front();
+  laterDeliveries.pop_front();
+  state.SetIterationTime(later.stallMs / 1e3);
+  state.counters["delivery_ms"] = later.seconds * 1e3;
+}
+
 // ---- the reference ---------------------------------------------------------
 
 int senderSyncFd = -1;
@@ -976,18 +1096,27 @@ int runSender(int argc, char** argv) {
       {"raw/append_synced_loop", rawAppendLoop},
       {"ours/one_message_1000_beside_100000", oneMessageBeside<100'000>},
       {"ours/one_message_100000", oneMessageAt<100'000>},
+      {"ours/folders_opening_1000", foldersOpening<1'000>},
+      {"ours/folders_opening_100000", foldersOpening<100'000>},
+      {"ours/one_message_folders_1000_beside_100000", oneMessageBeside<100'000, true>},
+      {"ours/one_message_folders_100000", oneMessageAt<100'000, true>},
       {"ours/queued_burst_100000", burst<100'000>},
       {"ours/burst_100000", peerBurst<100'000>},
       {"ours/idle_greeting_100000", idleGreeting},
       {"ours/steady_100000", steady<100'000>},
       {"ours/one_message_1000_beside_300000", oneMessageBeside<300'000>},
       {"ours/one_message_300000", oneMessageAt<300'000>},
+      {"ours/folders_opening_300000", foldersOpening<300'000>},
+      {"ours/one_message_folders_1000_beside_300000", oneMessageBeside<300'000, true>},
+      {"ours/one_message_folders_300000", oneMessageAt<300'000, true>},
       {"ours/start_300000_journal", startTimeWithJournal},
       {"ours/start_300000", startTimeWithout},
       {"ours/start_memory_300000_journal", startMemoryWithJournal},
       {"ours/start_memory_300000", startMemoryWithout},
       {"ours/stream_300000", streamAt300000<false>},
       {"ours/stream_300000_fold", streamAt300000<true>},
+      {"ours/first_delivery_300000", firstDelivery},
+      {"ours/later_delivery_300000", laterDelivery},
   };
   runWithRatios(
       argc, argv, benchmarks,
@@ -998,6 +1127,18 @@ int runSender(int argc, char** argv) {
            "ours/one_message_1000_beside_100000"},
           {"one message, 300,000 vs 1,000 stored (taking turns)", "ours/one_message_300000",
            "ours/one_message_1000_beside_300000"},
+          {"opening the message folders, 100,000 vs 1,000 stored", "ours/folders_opening_100000",
+           "ours/folders_opening_1000"},
+          {"opening the message folders, 300,000 vs 1,000 stored", "ours/folders_opening_300000",
+           "ours/folders_opening_1000"},
+          {"one message, folders open, 100,000 vs 1,000 stored (taking turns)",
+           "ours/one_message_folders_100000", "ours/one_message_folders_1000_beside_100000"},
+          {"one message, folders open, 300,000 vs 1,000 stored (taking turns)",
+           "ours/one_message_folders_300000", "ours/one_message_folders_1000_beside_300000"},
+          {"one message, 1,000 stored, folders open vs closed", "ours/one_message_folders_1000_beside_300000",
+           "ours/one_message_1000_beside_300000"},
+          {"longest stall (ms), first delivery after a start vs the next, 300,000 stored",
+           "ours/first_delivery_300000", "ours/later_delivery_300000"},
           {"burst from 8 connections, 100,000 stored, vs synced raw", "ours/burst_100000",
            "raw/burst_synced"},
           {"burst from 8 connections, 100,000 stored, vs append+fdatasync loop",
