@@ -17,16 +17,26 @@
 // Counters per iteration: greeted (must be 200), turned_away (must be 0),
 // left_open, and us/conn (wall time of the iteration / 200).
 //
-// A newcomer among busy peers: 64 connections, 8 from each of 8 addresses,
-// take every slot, each asks one request and then holds its slot quietly
-// (the idle controller ticks every 100 ms here, so a slot is held quietly
-// after a second). Each iteration is one newcomer from a fresh address,
-// timed from its connect to its whole greeting; the holder that gave its
-// slot up connects again (untimed) before the next, quiet only a second
-// later: a newcomer that finds every holder come back within that second
-// waits for the first to turn quiet (greet_ms_max). Counters greet_ms_min,
-// greet_ms_median, greet_ms_max. The reference is a newcomer to the bare
-// server. Prints a ratio table (ours / bare) last.
+// A real copy under contested slots: this program started again with
+// --receiver (127.0.0.63) logs in an account and listens as the program does
+// (its idle controller ticking every second). Threads of this process play
+// the crowds around it, on plain non-blocking sockets:
+//   chatty      64 holders of 8 addresses, each asking a harmless request
+//               every 5 s and coming back at once when closed;
+//   contested   63 such holders (7 of the first address), and passers-by
+//               from fresh addresses, one every 250 ms, each leaving once
+//               greeted;
+//   unfinished  512 connections of 64 addresses, each sending 1 MiB of a
+//               text it never finishes.
+// Each case runs kRuns times, one sample each, timed by hand:
+//   copy/newcomer_chatty, copy/newcomer_unfinished: from a newcomer's
+//     connect (from a fresh address) to its whole greeting, against
+//     bare/newcomer, the same to the bare server;
+//   copy/slow_text_contested: a message of 400 KiB sent at 16 KiB/s from the
+//     first holders' address (after its sender check), from its first byte
+//     to the answer 1200, against copy/slow_text_calm, the same without any
+//     crowd; a text that is cut is reported as an error.
+// Prints a ratio table (ours / reference) last: min/median/max of each.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -48,6 +58,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <pugixml.hpp>
@@ -56,10 +67,13 @@
 #include <thread>
 #include <vector>
 
+#include "BenchProcesses.h"
 #include "ConnectionState.h"
+#include "MessageBox.h"
 #include "PeerConnections.h"
 #include "RatioReport.h"
 #include "modCOMRequestedAction.h"
+#include "modGenFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 #include "modWireFrames.h"
@@ -73,11 +87,6 @@ constexpr int kClientDeadlineMs = 20'000;
 constexpr int kSettleDeadlineMs = 5'000;
 
 using Clock = std::chrono::steady_clock;
-
-void fail(const char* what) {
-  std::fprintf(stderr, "connections_bench: %s\n", what);
-  std::abort();
-}
 
 // What one group of clients saw.
 struct GroupOutcome {
@@ -242,13 +251,16 @@ struct Tally {
   }
 };
 
-// Serves kClients at once and waits until the listener has settled.
+// Serves kClients at once and waits until the listener has settled; the
+// seconds it took.
 template <typename OpenConnections>
-void serveAll(Tally& tally, const char* address, OpenConnections openConnections) {
+double serveAll(Tally& tally, const char* address, OpenConnections openConnections) {
   const auto start = Clock::now();
   tally.add(serveGroup(address, kClients));
   tally.leftOpen = std::max(tally.leftOpen, settle(openConnections));
-  tally.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  tally.seconds += seconds;
+  return seconds;
 }
 
 // ---- ours ------------------------------------------------------------------
@@ -274,15 +286,205 @@ int oursOpen() {
 
 void oursBench(benchmark::State& state) {
   Tally tally;
-  for (auto _ : state) serveAll(tally, kOursAddress, oursOpen);
+  for (auto _ : state) state.SetIterationTime(serveAll(tally, kOursAddress, oursOpen));
   tally.report(state);
 }
 
-// ---- a newcomer among busy peers -------------------------------------------
+// ---- crowds around a real copy -------------------------------------------
 
-constexpr int kHolderAddresses = 8;
-constexpr int kIdleTickMs = 100;
-constexpr int kQuietMs = (PeerConnections::kTenureTicks + 5) * kIdleTickMs;
+constexpr const char* kCopyAddress = "127.0.0.63";
+std::string copyAccount;  // the UID of the copy's account
+constexpr int kCopySettleMs = 3'000;
+constexpr int kSpeakEveryMs = 5'000;
+constexpr int kPasserByEveryMs = 250;
+constexpr std::size_t kUnfinishedBytes = 1024 * 1024;
+constexpr std::size_t kSlowText = 400 * 1024;
+constexpr std::size_t kSlowPiece = 4 * 1024;
+constexpr int kSlowPieceEveryMs = 250;  // 16 KiB/s
+
+sockaddr_in addressOf(uint32_t net, uint32_t host) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl((127u << 24) | (net << 16) | host);
+  return local;
+}
+
+std::string framedText(const std::string& text, bool last = true, bool first = true) {
+  return modWireFrames::BuildFrames(text, first, last, modWireFrames::kMessageFrames, true);
+}
+
+std::string harmlessRequest() { return framedText("<A AT=\"200\" SUID=\"X\" RUID=\"Y\"/>"); }
+
+// The connections of one crowd, served by a thread of their own until the
+// crowd is destroyed. Each member connects from its address, reads and
+// drops what arrives, writes what it has to say when the copy takes it,
+// and, when it comes back, connects again as soon as its connection ends.
+class Crowd {
+ public:
+  struct Member {
+    sockaddr_in from;
+    std::string says;        // once connected
+    int speaksEveryMs = 0;   // harmlessRequest() that often
+    bool comesBack = false;
+    bool leavesWhenGreeted = false;
+  };
+
+  explicit Crowd(std::vector<Member> members, int passerByEveryMs = 0)
+      : members_(std::move(members)), passerByEveryMs_(passerByEveryMs), thread_([this] { serve(); }) {}
+  ~Crowd() {
+    stop_ = true;
+    thread_.join();
+    for (Link& link : links_) {
+      if (link.fd >= 0) ::close(link.fd);
+    }
+  }
+  int greeted() const { return greeted_; }
+
+ private:
+  struct Link {
+    explicit Link(std::size_t of) : member(of) {}
+    std::size_t member;
+    int fd = -1;
+    std::string pending;
+    int64_t nextSpeak = 0;
+    bool greeted = false;
+  };
+
+  void open(Link& link, int64_t now) {
+    const Member& member = members_[link.member];
+    link.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in copy = addressOf(0, 63);
+    if (link.fd < 0 || ::bind(link.fd, reinterpret_cast<const sockaddr*>(&member.from), sizeof member.from) != 0) {
+      fail("crowd socket");
+    }
+    sockaddr_in to = copy;
+    to.sin_port = htons(PeerConnections::kPeerPort);
+    ::connect(link.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    link.pending = member.says;
+    link.nextSpeak = now + int64_t{member.speaksEveryMs} * 1'000'000;
+    link.greeted = false;
+  }
+  void end(Link& link, int64_t now) {
+    ::close(link.fd);
+    link.fd = -1;
+    if (members_[link.member].comesBack) open(link, now);
+  }
+  void serve() {
+    int64_t nextPasserBy = monotonicNs();
+    uint32_t passersBy = 0;
+    for (std::size_t m = 0; m < members_.size(); ++m) {
+      links_.emplace_back(m);
+      open(links_.back(), monotonicNs());
+    }
+    std::vector<pollfd> watched;
+    char chunk[16384];
+    while (!stop_) {
+      const int64_t now = monotonicNs();
+      if (passerByEveryMs_ > 0 && now >= nextPasserBy) {
+        members_.push_back({addressOf(4, ++passersBy), {}, 0, false, true});
+        links_.emplace_back(members_.size() - 1);
+        open(links_.back(), now);
+        nextPasserBy = now + int64_t{passerByEveryMs_} * 1'000'000;
+      }
+      watched.clear();
+      for (Link& link : links_) {
+        const Member& member = members_[link.member];
+        if (link.fd >= 0 && member.speaksEveryMs > 0 && now >= link.nextSpeak) {
+          link.pending += harmlessRequest();
+          link.nextSpeak = now + int64_t{member.speaksEveryMs} * 1'000'000;
+        }
+        watched.push_back({link.fd, static_cast<short>(POLLIN | (link.pending.empty() ? 0 : POLLOUT)), 0});
+      }
+      if (::poll(watched.data(), watched.size(), 20) < 0 && errno != EINTR) fail("crowd poll");
+      for (std::size_t i = 0; i < watched.size(); ++i) {
+        Link& link = links_[i];
+        if (link.fd < 0 || watched[i].revents == 0) continue;
+        if ((watched[i].revents & POLLOUT) != 0 && !link.pending.empty()) {
+          const ssize_t sent = ::send(link.fd, link.pending.data(), link.pending.size(), MSG_NOSIGNAL);
+          if (sent > 0) link.pending.erase(0, static_cast<std::size_t>(sent));
+        }
+        if ((watched[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const ssize_t got = ::recv(link.fd, chunk, sizeof chunk, 0);
+        if (got > 0 && !link.greeted) {
+          link.greeted = true;
+          ++greeted_;
+        }
+        if (got > 0 && members_[link.member].leavesWhenGreeted) {
+          ::close(link.fd);
+          link.fd = -1;
+        } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+          end(link, now);
+        }
+      }
+      std::erase_if(links_, [](const Link& link) { return link.fd < 0; });
+    }
+  }
+
+  std::vector<Member> members_;
+  std::vector<Link> links_;
+  int passerByEveryMs_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> greeted_{0};
+  std::thread thread_;
+};
+
+// `count` holders of 8 addresses, the first address holding the fewest.
+std::vector<Crowd::Member> chattyHolders(int count) {
+  std::vector<Crowd::Member> members;
+  for (int n = PeerConnections::kMaxIncoming - count; n < PeerConnections::kMaxIncoming; ++n) {
+    members.push_back({addressOf(2, static_cast<uint32_t>(n % 8 + 1)), {}, kSpeakEveryMs, true});
+  }
+  return members;
+}
+
+std::vector<Crowd::Member> unfinishedTexts() {
+  const std::string piece(modWireFrames::kMaxPiece, 't');
+  std::string text = framedText(piece, false);
+  while (text.size() < kUnfinishedBytes) text += framedText(piece, false, false);
+  std::vector<Crowd::Member> members;
+  for (uint32_t n = 0; n < 512; ++n) members.push_back({addressOf(5, n % 64 + 1), text});
+  return members;
+}
+
+enum class Scene { kCalm, kChatty, kContested, kUnfinished };
+
+std::unique_ptr<Crowd> crowd;
+
+// Puts the crowd of `scene` around the copy (once, for all runs of a case)
+// and lets it settle.
+void useScene(Scene scene) {
+  static Scene current = Scene::kCalm;
+  if (scene == current) return;
+  crowd.reset();
+  current = scene;
+  switch (scene) {
+    case Scene::kCalm: break;
+    case Scene::kChatty: crowd = std::make_unique<Crowd>(chattyHolders(PeerConnections::kMaxIncoming)); break;
+    case Scene::kContested:
+      // One slot is the slow sender's, when it gets it.
+      crowd = std::make_unique<Crowd>(chattyHolders(PeerConnections::kMaxIncoming - 1), kPasserByEveryMs);
+      break;
+    case Scene::kUnfinished: crowd = std::make_unique<Crowd>(unfinishedTexts()); break;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(kCopySettleMs));
+}
+
+// Waits up to kClientDeadlineMs for a whole frame on `fd`; its body.
+std::string awaitFrame(int fd) {
+  modWireFrames::FrameReader reader;
+  std::string body;
+  char chunk[8192];
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kClientDeadlineMs);
+  while (Clock::now() < deadline) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, 50) <= 0) continue;
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) return {};
+    reader.Append(std::string(chunk, static_cast<std::size_t>(got)));
+    if (reader.Next(body) == modWireFrames::FrameReader::Result::kFrame) return body;
+  }
+  return {};
+}
 
 // A blocking connection from `local` to address:kPeerPort, or -1.
 int connectFrom(const sockaddr_in& local, const char* address) {
@@ -300,24 +502,8 @@ int connectFrom(const sockaddr_in& local, const char* address) {
   return fd;
 }
 
-// Waits up to kClientDeadlineMs for a whole frame on `fd`.
-bool awaitFrame(int fd) {
-  modWireFrames::FrameReader reader;
-  std::string body;
-  char chunk[8192];
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kClientDeadlineMs);
-  while (Clock::now() < deadline) {
-    pollfd watched{fd, POLLIN, 0};
-    if (::poll(&watched, 1, 50) <= 0) continue;
-    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) return false;
-    reader.Append(std::string(chunk, static_cast<std::size_t>(got)));
-    if (reader.Next(body) == modWireFrames::FrameReader::Result::kFrame) return true;
-  }
-  return false;
-}
-
-// Runs `work` in a thread of its own while this thread's event loop runs.
+// Runs `work` in a thread of its own while this thread's event loop runs
+// (the bare server and our in-process listener live in it).
 void whileServing(const std::function<void()>& work) {
   QEventLoop loop;
   std::thread worker([&] {
@@ -328,96 +514,86 @@ void whileServing(const std::function<void()>& work) {
   worker.join();
 }
 
-void serveFor(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-// The 64 slot holders: greeted, each asked one request, read what came.
-class Holders {
- public:
-  Holders() : fds_(static_cast<std::size_t>(PeerConnections::kMaxIncoming), -1) {}
-  ~Holders() {
-    for (const int fd : fds_) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-  // Connects every holder that has none (or lost it); false when one is not greeted.
-  bool fill() {
-    const std::string ask = modWireFrames::BuildFrames("<A AT=\"200\" SUID=\"X\" RUID=\"Y\"/>", true, true,
-                                                       modWireFrames::kMessageFrames, true);
-    for (std::size_t n = 0; n < fds_.size(); ++n) {
-      if (fds_[n] >= 0 && !lost(fds_[n])) continue;
-      if (fds_[n] >= 0) ::close(fds_[n]);
-      fds_[n] = connectFrom(holderAddress(static_cast<int>(n)), kOursAddress);
-      if (fds_[n] < 0 || !awaitFrame(fds_[n])) return false;
-      ::send(fds_[n], ask.data(), ask.size(), MSG_NOSIGNAL);
-    }
-    return true;
-  }
-
- private:
-  static sockaddr_in holderAddress(int n) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl((127u << 24) | (2u << 16) | static_cast<uint32_t>(n % kHolderAddresses + 1));
-    return local;
-  }
-  // Reads what arrived; true when the copy closed the connection.
-  static bool lost(int fd) {
-    char chunk[8192];
-    for (;;) {
-      const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (got > 0) continue;
-      return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-  }
-  std::vector<int> fds_;
-};
-
-// One newcomer from a fresh address per call: milliseconds to its greeting.
-double newcomerGreetingMs(const char* address) {
+// One newcomer from a fresh address: seconds to its whole greeting.
+double newcomerGreeting(const char* address) {
   static std::atomic<uint32_t> fresh{0};
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl((127u << 24) | (3u << 16) | ++fresh);
-  double ms = -1;
+  double seconds = -1;
   whileServing([&] {
     const auto start = Clock::now();
-    const int fd = connectFrom(local, address);
-    if (fd < 0 || !awaitFrame(fd)) fail("a newcomer was not greeted");
-    ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const int fd = connectFrom(addressOf(3, ++fresh), address);
+    if (fd < 0 || awaitFrame(fd).empty()) fail("a newcomer was not greeted");
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
   });
-  return ms;
+  return seconds;
 }
 
-void reportGreetings(benchmark::State& state, std::vector<double> ms) {
-  std::sort(ms.begin(), ms.end());
-  if (ms.empty()) return;
-  state.counters["greet_ms_min"] = ms.front();
-  state.counters["greet_ms_median"] = ms[ms.size() / 2];
-  state.counters["greet_ms_max"] = ms.back();
-}
-
-void oursNewcomerBench(benchmark::State& state) {
-  static Holders holders;
-  peers().tmrConnectionTimeoutController.setInterval(kIdleTickMs);
-  bool filled = false;
-  whileServing([&] { filled = holders.fill(); });
-  if (!filled) fail("a holder was not greeted");
-  serveFor(kQuietMs);
-  std::vector<double> ms;
-  for (auto _ : state) {
-    ms.push_back(newcomerGreetingMs(kOursAddress));
-    state.PauseTiming();
-    whileServing([&] { filled = holders.fill(); });
-    if (!filled) fail("a holder was not greeted again");
-    state.ResumeTiming();
+// The slow message from the first holders' address: seconds from its first
+// byte to its answer, or -1 when it did not arrive whole.
+double slowText() {
+  static int sent = 0;
+  const int fd = connectFrom(addressOf(2, 1), kCopyAddress);
+  if (fd < 0 || awaitFrame(fd).empty()) fail("the slow sender was not greeted");
+  const std::string check = framedText("<A AT=\"300\" SUID=\"51000000-0000-4000-8000-000000000001\" RUID=\"" +
+                                       copyAccount + "\" V=\"\"/>");
+  ::send(fd, check.data(), check.size(), MSG_NOSIGNAL);
+  if (awaitFrame(fd).empty()) fail("the slow sender's check was not answered");
+  char uid[40];
+  std::snprintf(uid, sizeof uid, "51000000-0000-4000-8000-%012d", ++sent);
+  std::string message = "<M UID=\"" + std::string(uid) +
+                              "\" SD=\"51000000-0000-4000-8000-000000000001\" ST=\"1\" CO=\"" +
+                              std::string(kSlowText, 's') + "\"/>";
+  const std::string delivery = framedText("<A AT=\"1200\" SUID=\"51000000-0000-4000-8000-000000000001\" RUID=\"" +
+                                          copyAccount + "\" V=\"" + modGenFunctions::EncodeXMLChars(message) + "\"/>");
+  const auto start = Clock::now();
+  for (std::size_t at = 0; at < delivery.size(); at += kSlowPiece) {
+    const std::size_t piece = std::min(kSlowPiece, delivery.size() - at);
+    if (::send(fd, delivery.data() + at, piece, MSG_NOSIGNAL) != static_cast<ssize_t>(piece)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSlowPieceEveryMs));
   }
-  reportGreetings(state, ms);
+  std::string answer = awaitFrame(fd);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  ::close(fd);
+  ConnectionState state;
+  modWireFrames::MessageAssembler assembler;
+  std::string text;
+  if (answer.empty() || !modWireFrames::ParseFrame(state, answer) ||
+      assembler.Add(state, std::move(answer), text) != modWireFrames::MessageAssembler::Result::kComplete ||
+      text.find("V=\"1200\"") == std::string::npos) {
+    return -1;
+  }
+  return seconds;
 }
+
+// Counts, beside the time, the crowd's connections greeted so far.
+void countCrowd(benchmark::State& state) {
+  state.counters["crowd_greeted"] = crowd ? crowd->greeted() : 0;
+}
+
+void newcomerBench(benchmark::State& state, Scene scene) {
+  useScene(scene);
+  for (auto _ : state) state.SetIterationTime(newcomerGreeting(kCopyAddress));
+  countCrowd(state);
+}
+
+void copyNewcomerChattyBench(benchmark::State& state) { newcomerBench(state, Scene::kChatty); }
+void copyNewcomerUnfinishedBench(benchmark::State& state) { newcomerBench(state, Scene::kUnfinished); }
+
+void slowTextBench(benchmark::State& state, Scene scene) {
+  useScene(scene);
+  for (auto _ : state) {
+    const double seconds = slowText();
+    if (seconds < 0) {
+      state.SkipWithError("the slow text was cut");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+  countCrowd(state);
+}
+
+void copySlowTextContestedBench(benchmark::State& state) { slowTextBench(state, Scene::kContested); }
+void copySlowTextCalmBench(benchmark::State& state) { slowTextBench(state, Scene::kCalm); }
 
 // ---- the bare server -------------------------------------------------------
 
@@ -459,42 +635,70 @@ BareServer& bare() {
 
 void bareBench(benchmark::State& state) {
   Tally tally;
-  for (auto _ : state) serveAll(tally, kBareAddress, [] { return bare().open(); });
+  for (auto _ : state) state.SetIterationTime(serveAll(tally, kBareAddress, [] { return bare().open(); }));
   tally.report(state);
 }
 
 void bareNewcomerBench(benchmark::State& state) {
-  std::vector<double> ms;
-  for (auto _ : state) ms.push_back(newcomerGreetingMs(kBareAddress));
-  reportGreetings(state, ms);
+  for (auto _ : state) state.SetIterationTime(newcomerGreeting(kBareAddress));
+}
+
+// ---- the copy --------------------------------------------------------------
+
+// argv: --receiver <resource file> (as ReceiverProcess starts it). Logs in an account and listens as the
+// program does, until its input ends.
+int runCopy(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  if (argc < 3) fail("copy: arguments");
+  platform::setMessageBoxResponder(platform::unattendedResponder("connections_bench"));
+  const std::string uid = setUpCopy(argv[2], "HOST", [](int32_t) {});
+  PeerConnections connections;
+  if (!connections.StartListening()) fail("copy: " + connections.LastListenError());
+  return serveQuestions(uid, [](char) { return 0LL; });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--receiver") == 0) return runCopy(argc, argv);
   QCoreApplication application(argc, argv);
-  QTemporaryDir dataRoot;
-  qputenv("TAVINOR_DATA_ROOT", dataRoot.path().toUtf8());
+  QTemporaryDir base;
+  ReceiverProcess copy;
+  copy.start(base.path(), kCopyAddress, {TAVINOR_BENCH_RESOURCE_FILE}, "copy");
+  copyAccount = copy.uid();
+  qputenv("TAVINOR_DATA_ROOT", (base.path() + "/ours").toUtf8());
   qputenv("TAVINOR_BIND_ADDRESS", kOursAddress);
   modGlobalVariables::InitGlobalVariables();
   modGlobalVariables::CurrentLocalUserUID = "{6F1C2B0A-58E3-4C1D-9A77-0B2E5D4C3A21}";
   modLocalUserFunctions::LocalUserOptions.EnableIPFiltering = false;
   peers();
   bare();
-  std::printf("%d clients; PeerConnections on %s (%d served at once), bare QTcpServer on %s, port %d\n",
-              kClients, kOursAddress, PeerConnections::kMaxIncoming, kBareAddress, PeerConnections::kPeerPort);
+  std::printf("%d clients; PeerConnections on %s (%d served at once), bare QTcpServer on %s, a copy on %s, port %d\n",
+              kClients, kOursAddress, PeerConnections::kMaxIncoming, kBareAddress, kCopyAddress,
+              PeerConnections::kPeerPort);
 
   const std::vector<std::pair<std::string, BenchFunction>> benchmarks = {
       {"peers/all_at_once", oursBench},
       {"bare/all_at_once", bareBench},
-      {"peers/newcomer_among_64_busy", oursNewcomerBench},
       {"bare/newcomer", bareNewcomerBench},
+      {"copy/newcomer_chatty", copyNewcomerChattyBench},
+      {"copy/newcomer_unfinished", copyNewcomerUnfinishedBench},
+      {"copy/slow_text_calm", copySlowTextCalmBench},
+      {"copy/slow_text_contested", copySlowTextContestedBench},
   };
   const std::vector<RatioRow> table = {
       {"200 peers at once, all greeted (the excess waits for a slot)", "peers/all_at_once",
        "bare/all_at_once"},
-      {"a newcomer greeted while 64 busy peers of 8 addresses hold every slot", "peers/newcomer_among_64_busy",
+      {"a newcomer's greeting, 64 holders of 8 addresses speak every 5 s", "copy/newcomer_chatty",
        "bare/newcomer"},
+      {"a newcomer's greeting, 512 unfinished texts of 64 addresses", "copy/newcomer_unfinished",
+       "bare/newcomer"},
+      {"400 KiB at 16 KiB/s to its answer, passers-by contest the slots", "copy/slow_text_contested",
+       "copy/slow_text_calm"},
   };
-  return runWithRatios(argc, argv, benchmarks, table, "ours (ms)", "bare (ms)");
+  const int result = runWithRatios(argc, argv, benchmarks, table, "ours (ms)", "reference (ms)",
+                                   BenchTiming::kByHandOnce);
+  useScene(Scene::kCalm);
+  copy.finish();
+  return result;
 }
