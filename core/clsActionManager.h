@@ -51,6 +51,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "SocketControl.h"
@@ -264,7 +265,27 @@ class clsActionManager : public QObject {
   void sendRequest(const std::string& text);
   void settleIfDone();
   bool replyAnswersStep(int32_t code) const;
-  void applyReply(int32_t code);
+  // What a reply code does to the current action.
+  struct ReplyReaction {
+    void (*react)(clsActionManager& manager);
+    // A failure report settles the action at whatever step it comes.
+    bool reportsFailure;
+  };
+  static const std::unordered_map<int32_t, ReplyReaction>& replyReactions();
+  void replyDelivered();
+  void replyIdentity();
+  // What settling the current action does (ManageActionStatus).
+  struct Settlement {
+    bool remove = false;
+    bool close = false;
+    bool retry = false;
+    bool notifySearch = false;
+    // Done with a message mark written: it goes once the mark is synced.
+    bool settled = false;
+  };
+  using StatusSettlement = void (*)(clsActionManager& manager, Settlement& decided);
+  static const std::unordered_map<int32_t, StatusSettlement>& statusSettlements();
+  void carryOut(Settlement& decided);
   void afterDelete();
   int32_t currentStep() const;
   bool answerBounded() const;

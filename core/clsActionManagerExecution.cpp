@@ -1,6 +1,8 @@
 // The conversation of the current action: its path, its requests, the
 // reactions to the peer's replies, and the settling of its outcome.
+#include <functional>
 #include <set>
+#include <unordered_map>
 
 #include "Clock.h"
 #include "IdentityChecks.h"
@@ -28,11 +30,6 @@ constexpr int32_t kUserFileCounter = 5;
 constexpr int kFileMissingMessage = 20201;
 constexpr int kFileNotSentMessage = 100100;
 
-// Replies that only report a failure: they settle the action whatever the step.
-const std::set<int32_t> kFailureReplies = {100000, 100001, 100100, 100101, 100200, 100301,
-                                           101100, 101200, 101300, 101400, 101500, 102000,
-                                           102051};
-
 // The file of a file action's V; "" when V does not name exactly one file.
 std::string filePathOf(const std::string& V) { return modFileTransfer::EntryFile(V).value_or(""); }
 
@@ -54,6 +51,27 @@ void reportFault(const std::string& description) {
   int handled = 0;
   GenErrorHandler().HandleError(kErrApplicationDefined, "clsActionManager.ManageActionStatus",
                                 description, 1, 1, 0, "", 0, handled);
+}
+
+// Runs a local follow-up of a reply already accepted (an activity, a
+// counter, a mark); a failing one is logged and does not change the outcome.
+// True when it ran without an error.
+bool followUp(const char* where, const std::function<void()>& step) {
+  try {
+    step();
+    return true;
+  } catch (...) {
+    logError(where);
+    return false;
+  }
+}
+
+// An activity in the events list naming the current recipient in `message`.
+void tellOfRecipient(clsActionManager& manager, const char* where, int message) {
+  followUp(where, [&] {
+    addActivity(MessageCenterServices::kEvents, message, {manager.GetRecipientName()},
+                MessageCenterServices::kNoItem, "");
+  });
 }
 
 void tellSearch(const std::string& users) {
@@ -347,8 +365,10 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
       (code == 2050 && step == kRequestFileContent)) {
     return true;
   }
-  if (kFailureReplies.count(code) != 0 || replyAnswersStep(code)) {
-    applyReply(code);
+  const auto reaction = replyReactions().find(code);
+  if (reaction != replyReactions().end() &&
+      (reaction->second.reportsFailure || replyAnswersStep(code))) {
+    reaction->second.react(*this);
   } else if (++current_.unexpectedReplies > 1 || step == kRequestOpenConnection ||
              step == kRequestFileContent) {
     current_.status = Failed;
@@ -357,237 +377,252 @@ bool clsActionManager::ProcessReceivedData(const std::string& replyText) {
   return false;
 }
 
-// The reaction to a reply that answers the current step, or reports a
-// failure. Once a success is accepted, a failing local follow-up (an
-// activity, a counter) is logged and does not change the outcome.
-void clsActionManager::applyReply(int32_t code) {
-  const int32_t type = current_.ActionType;
-  // True when the step ran without an error.
-  auto followUp = [](const char* where, const std::function<void()>& step) {
-    try {
-      step();
-      return true;
-    } catch (...) {
-      logError(where);
-      return false;
-    }
+// The reaction to each reply code that answers a step (when it answers the
+// current one) or reports a failure (at any step). Once a success is
+// accepted, a failing local follow-up (an activity, a counter) is logged and
+// does not change the outcome.
+const std::unordered_map<int32_t, clsActionManager::ReplyReaction>& clsActionManager::replyReactions() {
+  using Manager = clsActionManager;
+  const auto next = [](Manager& m) { m.SwitchToNextActionInActionPath(); };
+  const auto failed = [](Manager& m) { m.current_.status = Failed; };
+  static const std::unordered_map<int32_t, ReplyReaction> kReactions = {
+      {100,
+       {[](Manager& m) {
+          if (!m.answerBounded()) m.tmrClientConnectionTimeout.setEnabled(false);
+          m.SwitchToNextActionInActionPath();
+          m.current_.IsConnectionAccepted = true;
+        },
+        false}},
+      {200, {next, false}},
+      {400, {next, false}},
+      {401, {next, false}},
+      {1400, {next, false}},
+      {2000, {next, false}},
+      // The recipient accepts a stranger: his identity (step 400) goes first.
+      {100300, {next, false}},
+      // The recipient knows the sender: the identity step is passed over.
+      {300,
+       {[](Manager& m) {
+          m.SwitchToNextActionInActionPath();
+          m.SwitchToNextActionInActionPath();
+        },
+        false}},
+      {1000,
+       {[](Manager& m) {
+          m.SwitchToNextActionInActionPath();
+          followUp("modCOMExecuteAction.ExecuteResponse1000",
+                   [&] { modCOMExecuteAction::ExecuteResponse1000(m.replyDocument_); });
+        },
+        false}},
+      {1100,
+       {[](Manager& m) {
+          followUp("modCOMExecuteAction.ExecuteResponse1100",
+                   [&] { modCOMExecuteAction::ExecuteResponse1100(m.replyDocument_); });
+          m.SwitchToNextActionInActionPath();
+        },
+        false}},
+      {1200, {[](Manager& m) { m.replyDelivered(); }, false}},
+      {1300, {[](Manager& m) { m.replyIdentity(); }, false}},
+      {1500,
+       {[](Manager& m) {
+          m.marksHeld_ |= !followUp("clsActionManager.markMessage", [&] {
+            m.markMessage(m.current_.ActionType, m.current_.OUID, m.current_.RUID);
+          });
+          followUp("clsActionManager.ProcessReceivedData", [&] {
+            addActivity(MessageCenterServices::kEvents, 30101, {m.GetRecipientName()},
+                        MessageCenterServices::kSentMessage, m.current_.OUID);
+          });
+          m.SwitchToNextActionInActionPath();
+        },
+        false}},
+      {2051,
+       {[](Manager& m) {
+          m.SwitchToNextActionInActionPath();
+          followUp("clsActionManager.ProcessReceivedData", [&] {
+            const std::string path = filePathOf(m.current_.V);
+            addActivity(MessageCenterServices::kOutgoingFiles, 20001,
+                        {modGenFunctionsFile::GetPathPart(path, 0), path, m.GetRecipientName()},
+                        MessageCenterServices::kSentFile, path);
+            modGlobalFunctions::IncrementUserCounter(m.current_.RUID, kUserFileCounter);
+          });
+        },
+        false}},
+      {100101, {[](Manager& m) { m.current_.status = ConnectionRefused; }, true}},
+      {100200, {[](Manager& m) { m.current_.status = RecipientNotFound; }, true}},
+      {100301,
+       {[](Manager& m) {
+          m.current_.status = Refused;
+          tellOfRecipient(m, "clsActionManager.ProcessReceivedData", 20500);
+        },
+        true}},
+      {101100,
+       {[](Manager& m) {
+          m.current_.status = Refused;
+          if (m.current_.ActionType != kRequestUsersDirectory) return;
+          tellSearch("");
+          tellOfRecipient(m, "clsActionManager.ProcessReceivedData", 20520);
+        },
+        true}},
+      {102051,
+       {[](Manager& m) {
+          m.current_.status = Failed;
+          followUp("clsActionManager.ProcessReceivedData", [&] {
+            const std::string path = filePathOf(m.current_.V);
+            addActivity(MessageCenterServices::kEvents, 80555,
+                        {modGenFunctionsFile::GetPathPart(path, 0), m.GetRecipientName()},
+                        MessageCenterServices::kNoItem, "");
+          });
+        },
+        true}},
+      {100000, {failed, true}},
+      {100001, {failed, true}},
+      {100100, {failed, true}},
+      {101200, {failed, true}},
+      {101300, {failed, true}},
+      {101400, {failed, true}},
+      {101500, {failed, true}},
+      {102000, {failed, true}},
   };
-  switch (code) {
-    case 100:
-      if (!answerBounded()) tmrClientConnectionTimeout.setEnabled(false);
-      SwitchToNextActionInActionPath();
-      current_.IsConnectionAccepted = true;
-      break;
-    case 200:
-    case 400:
-    case 401:
-    case 1400:
-    case 2000:
-      SwitchToNextActionInActionPath();
-      break;
-    case 300:
-      SwitchToNextActionInActionPath();
-      SwitchToNextActionInActionPath();
-      break;
-    case 100300:
-      SwitchToNextActionInActionPath();
-      break;
-    case 1000:
-      SwitchToNextActionInActionPath();
-      followUp("modCOMExecuteAction.ExecuteResponse1000",
-               [&] { modCOMExecuteAction::ExecuteResponse1000(replyDocument_); });
-      break;
-    case 1100:
-      followUp("modCOMExecuteAction.ExecuteResponse1100",
-               [&] { modCOMExecuteAction::ExecuteResponse1100(replyDocument_); });
-      SwitchToNextActionInActionPath();
-      break;
-    case 1200:
-      SwitchToNextActionInActionPath();
-      marksHeld_ |= !followUp("clsActionManager.markMessage",
-                              [&] { markMessage(type, current_.OUID, current_.RUID); });
-      if (current_.RA) {
-        followUp("clsActionManager.ProcessReceivedData", [&] {
-          addActivity(MessageCenterServices::kOutgoingMessages, 20101, {GetRecipientName()},
-                      MessageCenterServices::kSentMessage, current_.OUID);
-          modGlobalFunctions::IncrementUserCounter(current_.RUID, kUserMessageCounter);
-        });
-      }
-      break;
-    case 1300: {
-      SwitchToNextActionInActionPath();
-      const std::string expected = type == kRequestUserInformation ? current_.RUID : current_.V;
-      const int32_t result = modCOMExecuteAction::ExecuteResponse1300(
-          replyDocument_, current_.SUID, expected);
-      if (type == kRequestUserInformation) {
-        if (result != modGlobalFunctions::kIdentityStored &&
-            result != modGlobalFunctions::kIdentityUnchanged) {
-          current_.status = Failed;
-        }
-      } else {
-        const bool refreshed = result == modGlobalFunctions::kIdentityStored;
-        setRowField(current_.ID, kActionSRFRI, refreshed ? "1" : "0");
-        if (!current_.OUID.empty()) {
-          if (refreshed) {
-            makeDueNow(current_.OUID);
-          } else {
-            ScheduleRetry(current_.OUID, true);
-          }
-        }
-      }
-      break;
+  return kReactions;
+}
+
+void clsActionManager::replyDelivered() {
+  SwitchToNextActionInActionPath();
+  marksHeld_ |= !followUp("clsActionManager.markMessage",
+                          [&] { markMessage(current_.ActionType, current_.OUID, current_.RUID); });
+  if (!current_.RA) return;
+  followUp("clsActionManager.ProcessReceivedData", [&] {
+    addActivity(MessageCenterServices::kOutgoingMessages, 20101, {GetRecipientName()},
+                MessageCenterServices::kSentMessage, current_.OUID);
+    modGlobalFunctions::IncrementUserCounter(current_.RUID, kUserMessageCounter);
+  });
+}
+
+// An identity check keeps only the identity of the person it asked for; a
+// status report's answer makes the reported action due again at once when
+// it refreshed that person's row, and plans it again otherwise.
+void clsActionManager::replyIdentity() {
+  SwitchToNextActionInActionPath();
+  const bool check = current_.ActionType == kRequestUserInformation;
+  const int32_t result = modCOMExecuteAction::ExecuteResponse1300(
+      replyDocument_, current_.SUID, check ? current_.RUID : current_.V);
+  if (check) {
+    if (result != modGlobalFunctions::kIdentityStored &&
+        result != modGlobalFunctions::kIdentityUnchanged) {
+      current_.status = Failed;
     }
-    case 1500:
-      marksHeld_ |= !followUp("clsActionManager.markMessage",
-                              [&] { markMessage(type, current_.OUID, current_.RUID); });
-      followUp("clsActionManager.ProcessReceivedData", [&] {
-        addActivity(MessageCenterServices::kEvents, 30101, {GetRecipientName()},
-                    MessageCenterServices::kSentMessage, current_.OUID);
-      });
-      SwitchToNextActionInActionPath();
-      break;
-    case 2051:
-      SwitchToNextActionInActionPath();
-      followUp("clsActionManager.ProcessReceivedData", [&] {
-        const std::string path = filePathOf(current_.V);
-        addActivity(MessageCenterServices::kOutgoingFiles, 20001,
-                    {modGenFunctionsFile::GetPathPart(path, 0), path,
-                     GetRecipientName()},
-                    MessageCenterServices::kSentFile, path);
-        modGlobalFunctions::IncrementUserCounter(current_.RUID, kUserFileCounter);
-      });
-      break;
-    case 100101:
-      current_.status = ConnectionRefused;
-      break;
-    case 100200:
-      current_.status = RecipientNotFound;
-      break;
-    case 100301:
-      current_.status = Refused;
-      followUp("clsActionManager.ProcessReceivedData", [&] {
-        addActivity(MessageCenterServices::kEvents, 20500, {GetRecipientName()},
-                    MessageCenterServices::kNoItem, "");
-      });
-      break;
-    case 101100:
-      current_.status = Refused;
-      if (type == kRequestUsersDirectory) {
-        tellSearch("");
-        followUp("clsActionManager.ProcessReceivedData", [&] {
-          addActivity(MessageCenterServices::kEvents, 20520, {GetRecipientName()},
-                      MessageCenterServices::kNoItem, "");
-        });
-      }
-      break;
-    case 102051:
-      current_.status = Failed;
-      followUp("clsActionManager.ProcessReceivedData", [&] {
-        const std::string path = filePathOf(current_.V);
-        addActivity(MessageCenterServices::kEvents, 80555,
-                    {modGenFunctionsFile::GetPathPart(path, 0),
-                     GetRecipientName()},
-                    MessageCenterServices::kNoItem, "");
-      });
-      break;
-    default:
-      current_.status = Failed;
-      break;
+    return;
   }
+  const bool refreshed = result == modGlobalFunctions::kIdentityStored;
+  setRowField(current_.ID, kActionSRFRI, refreshed ? "1" : "0");
+  if (current_.OUID.empty()) return;
+  if (refreshed) {
+    makeDueNow(current_.OUID);
+  } else {
+    ScheduleRetry(current_.OUID, true);
+  }
+}
+
+// How each status settles the current action.
+const std::unordered_map<int32_t, clsActionManager::StatusSettlement>&
+clsActionManager::statusSettlements() {
+  using Manager = clsActionManager;
+  const auto nothing = [](Manager&, Settlement&) {};
+  const auto refused = [](Manager&, Settlement& s) { s.remove = s.close = true; };
+  static const std::unordered_map<int32_t, StatusSettlement> kSettlements = {
+      {NotTried,
+       [](Manager&, Settlement& s) {
+         reportFault("Case ResActionStatus.NotTried --> Not supposed to come here ever.");
+         s.retry = true;
+       }},
+      {ConnectionRefused,
+       [](Manager& m, Settlement& s) {
+         const int32_t type = m.current_.ActionType;
+         if (isOneOf(type, {1000, 1100, 50300})) tellSearchNotReached();
+         if (isOneOf(type, {1200, 1300, 1500, 2000})) {
+           tellOfRecipient(m, "clsActionManager.ManageActionStatus", 65001);
+         }
+         s.remove = s.close = true;
+       }},
+      {NotReachable,
+       [](Manager& m, Settlement& s) {
+         const int32_t type = m.current_.ActionType;
+         if (isOneOf(type, {1000, 1100})) {
+           s.remove = s.close = s.notifySearch = true;
+         } else if (isOneOf(type, {1200, 1300, 1400, 1500, 2000})) {
+           if (!m.ReportActionStatusToServer()) s.close = s.retry = true;
+         } else {
+           // The primary server's identity and search actions are not kept
+           // waiting for a server that does not answer.
+           s.remove = s.close = true;
+           if (type == kRequestServerUserSearch) tellSearchNotReached();
+         }
+       }},
+      {RecipientNotFound,
+       [](Manager& m, Settlement& s) {
+         if (isOneOf(m.current_.ActionType, {1000, 1100, 50300})) tellSearchNotReached();
+         s.close = true;
+         if (!m.ReportActionStatusToServer()) s.retry = true;
+       }},
+      {RetryPlanned, nothing},
+      {ReportedToServer, nothing},
+      {Failed,
+       [](Manager& m, Settlement& s) {
+         s.close = s.notifySearch = true;
+         if (isOneOf(m.current_.ActionType, {1200, 1400, 1500, 2000}) && !m.current_.giveUp) {
+           s.retry = true;
+         } else {
+           s.remove = true;
+         }
+       }},
+      {Refused, refused},
+      {Done,
+       [](Manager& m, Settlement& s) {
+         s.close = true;
+         // Its reply wrote a message mark (delivered, recalled).
+         s.settled = isOneOf(m.current_.ActionType, {1200, 1500});
+         s.remove = !s.settled;
+       }},
+  };
+  return kSettlements;
 }
 
 bool clsActionManager::ManageActionStatus() {
   tmrClientConnectionTimeout.setEnabled(false);
   stopFileSend();
-  const int32_t type = current_.ActionType;
-  bool remove = current_.giveUp;
-  bool close = false;
-  bool retry = false;
-  bool notifySearch = false;
-  bool settled = false;
+  // Deleting starts as the give-up flag.
+  Settlement decided;
+  decided.remove = current_.giveUp;
   // A report that ends without an answer is deleted, which makes the
   // reported action due again (DeleteAction).
-  if (type == kRequestServerStatusReport && current_.status != Done) {
-    remove = close = true;
+  if (current_.ActionType == kRequestServerStatusReport && current_.status != Done) {
+    decided.remove = decided.close = true;
+  } else if (current_.status == InProgress) {
+    return false;
+  } else if (const auto settle = statusSettlements().find(current_.status);
+             settle != statusSettlements().end()) {
+    settle->second(*this, decided);
   } else {
-    switch (current_.status) {
-      case NotTried:
-        reportFault("Case ResActionStatus.NotTried --> Not supposed to come here ever.");
-        retry = true;
-        break;
-      case InProgress:
-        return false;
-      case ConnectionRefused:
-        if (isOneOf(type, {1000, 1100, 50300})) tellSearchNotReached();
-        if (isOneOf(type, {1200, 1300, 1500, 2000})) {
-          try {
-            addActivity(MessageCenterServices::kEvents, 65001, {GetRecipientName()},
-                        MessageCenterServices::kNoItem, "");
-          } catch (...) {
-            logError("clsActionManager.ManageActionStatus");
-          }
-        }
-        remove = close = true;
-        break;
-      case NotReachable:
-        if (isOneOf(type, {1000, 1100})) {
-          remove = close = notifySearch = true;
-        } else if (isOneOf(type, {1200, 1300, 1400, 1500, 2000})) {
-          if (!ReportActionStatusToServer()) close = retry = true;
-        } else {
-          // The primary server's identity and search actions are not kept
-          // waiting for a server that does not answer.
-          remove = close = true;
-          if (type == kRequestServerUserSearch) tellSearchNotReached();
-        }
-        break;
-      case RecipientNotFound:
-        if (isOneOf(type, {1000, 1100, 50300})) tellSearchNotReached();
-        close = true;
-        if (!ReportActionStatusToServer()) retry = true;
-        break;
-      case RetryPlanned:
-      case ReportedToServer:
-        break;
-      case Failed:
-        close = notifySearch = true;
-        if (isOneOf(type, {1200, 1400, 1500, 2000})) {
-          if (current_.giveUp) {
-            remove = true;
-          } else {
-            retry = true;
-          }
-        } else {
-          remove = true;
-        }
-        break;
-      case Refused:
-        remove = close = true;
-        break;
-      case Done:
-        close = true;
-        // Its reply wrote a message mark (delivered, recalled).
-        settled = isOneOf(type, {1200, 1500});
-        remove = !settled;
-        break;
-      default:
-        reportFault("Invalid action status " + std::to_string(current_.status) +
-                    " 2634523wfdvw253");
-        remove = close = true;
-        break;
-    }
+    reportFault("Invalid action status " + std::to_string(current_.status) + " 2634523wfdvw253");
+    decided.remove = decided.close = true;
   }
-  if (notifySearch && isOneOf(type, {1000, 1100})) tellSearchNotReached();
-  if (remove) {
+  carryOut(decided);
+  return decided.retry || decided.close || decided.remove;
+}
+
+void clsActionManager::carryOut(Settlement& decided) {
+  const int32_t type = current_.ActionType;
+  if (decided.notifySearch && isOneOf(type, {1000, 1100})) tellSearchNotReached();
+  if (decided.remove) {
     if (isOneOf(current_.status, {Failed, NotReachable, RecipientNotFound})) tellGivenUp();
     DeleteAction(current_.ID, false);
-    close = true;
+    decided.close = true;
   } else {
-    if (retry) {
+    if (decided.retry) {
       if (ScheduleRetry("", false)) {
         current_.status = GivenUp;
         tellGivenUp();
-        close = true;
+        decided.close = true;
       } else {
         current_.status = RetryPlanned;
       }
@@ -596,17 +631,16 @@ bool clsActionManager::ManageActionStatus() {
     // stay for good.
     if (type == kRequestUserInformation && current_.status == GivenUp) {
       DeleteAction(current_.ID, false);
-    } else if (settled) {
+    } else if (decided.settled) {
       settle(current_.ID);
     } else if (current_.status != InProgress) {
       setRowField(current_.ID, kActionAS, std::to_string(current_.status));
     }
   }
-  if (close) CloseClientConnection(false);
+  if (decided.close) CloseClientConnection(false);
   if (type == kRequestUserInformation) {
     IdentityChecks::CheckSettled(current_.RUID, current_.recipientAddress, current_.status);
   }
-  return retry || close || remove;
 }
 
 bool clsActionManager::ConnectToRecipient(const std::string& host, int port) {

@@ -150,6 +150,16 @@ class Queue : public ::testing::Test {
     sent->SC_SelectSingleNode(0, kBob);
     return sent->GetFieldFromSubRow(1);
   }
+  // The activities since `events` was last emptied: none for "", else one
+  // holding `fragment`.
+  void expectEvent(const std::string& fragment) {
+    if (fragment.empty()) {
+      EXPECT_TRUE(events.empty()) << events.front();
+      return;
+    }
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_NE(events[0].find(fragment), std::string::npos) << events[0];
+  }
   void advance(int seconds) { platform::advanceFixedTime(qint64{seconds} * 1000); }
   std::string stampIn(int seconds) {
     return platform::now().addSecs(seconds).toString("yyyy-MM-dd hh:mm:ss").toStdString();
@@ -285,6 +295,46 @@ TEST_F(Queue, RepliesSettleActionsAsTheirCodesSay) {
   EXPECT_EQ(user("OTHER", 0), "");
   EXPECT_EQ(found, std::vector<std::string>{""});
   EXPECT_TRUE(rows().empty());
+}
+
+// Every reply code, sent where a delivery waits for the answer to its
+// recipient check: a failure report settles it there, as its code says,
+// without a further request; a code that answers another step is answered
+// by repeating the check once, and fails the action when it comes again.
+TEST_F(Queue, EveryReplyCodeSettlesOrRepeatsAtAStepItDoesNotAnswer) {
+  ScriptedPeer peer(kPeerAddress, clsActionManager::kPeerPort);
+  ASSERT_TRUE(peer.listening());
+  struct Code {
+    int code;
+    std::string status;  // "<gone>" when deleted
+    std::string event;   // a fragment of the one activity expected, or ""
+  };
+  const std::vector<Code> failureReports = {
+      {100000, "50", ""},      {100001, "50", ""},       {100100, "50", ""},
+      {100101, "<gone>", "refused the connection"},       {100200, "50", ""},
+      {100301, "<gone>", "does not accept"},              {101100, "<gone>", ""},
+      {101200, "50", ""},      {101300, "50", ""},       {101400, "50", ""},
+      {101500, "50", ""},      {102000, "50", ""},       {102051, "50", "was not received"},
+  };
+  const std::vector<int> answersElsewhere = {100,  300,  400,  401,  1000, 1100, 1200,
+                                             1300, 1400, 1500, 2000, 2051, 100300};
+  for (const bool reportsFailure : {true, false}) {
+    const std::size_t count = reportsFailure ? failureReports.size() : answersElsewhere.size();
+    for (std::size_t n = 0; n < count; ++n) {
+      const Code c = reportsFailure ? failureReports[n] : Code{answersElsewhere[n], "50", ""};
+      SCOPED_TRACE(c.code);
+      const std::size_t before = peer.requests().size();
+      events.clear();
+      peer.setScript([&](const std::string&) { return reply(c.code); });
+      const std::string action = run(1200, kBob, "");
+      const std::vector<std::string> requests =
+          reportsFailure ? std::vector<std::string>{"200", "E"} : std::vector<std::string>{"200", "200", "E"};
+      EXPECT_EQ(requestCodesSince(peer, before, requests.size()), requests);
+      EXPECT_EQ(field(action, "AS"), c.status);
+      expectEvent(c.event);
+      if (field(action, "AS") != "<gone>") queue().DeleteAction(action, false);
+    }
+  }
 }
 
 // Failures back off as the table says until the 32nd gives the action up;
@@ -637,12 +687,7 @@ TEST_F(Queue, NoPeerHoldsOrSpinsTheConversation) {
     EXPECT_EQ(field(action, "AS"), c.status);
     EXPECT_EQ(requestCodesSince(peer, before, c.requests.size()), c.requests);
     EXPECT_EQ(peer.connections() - connected, c.connections);
-    if (c.event.empty()) {
-      EXPECT_TRUE(events.empty()) << events.front();
-    } else {
-      ASSERT_EQ(events.size(), 1u);
-      EXPECT_NE(events[0].find(c.event), std::string::npos) << events[0];
-    }
+    expectEvent(c.event);
     if (field(action, "AS") != "<gone>") queue().DeleteAction(action, false);
   }
   // The search got the first 1,000 people of the long list, nobody else.
