@@ -54,8 +54,11 @@ bool updateIn(clsGenObject& messages, const std::string& messageUID,
   const auto recipients = std::distance(messages.GetCurrent().children().begin(),
                                         messages.GetCurrent().children().end());
   if (recipients < 2) messages.SetField(kMessageST, status);
-  if (save == StatusSave::kDurable) messages.SaveXMLDoc();
-  if (save == StatusSave::kWritten) messages.WriteXMLDoc();
+  if (save == StatusSave::kDurable) {
+    messages.SaveXMLDoc();
+  } else {
+    messages.WriteXMLDoc();
+  }
   return true;
 }
 

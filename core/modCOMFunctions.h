@@ -55,9 +55,11 @@ void SettleInterruptedSends(const std::set<std::string>& queued);
 // status (1 < 50 < 100 < 400) changes nothing. `collection` is the
 // sent-message collection to work on, or null for the pooled one of the
 // logged-in account, and then the history when the message was moved
-// there. Kept as `save` says (clsGenObject::SaveXMLDoc, WriteXMLDoc).
-// Nothing when either UID is empty or no such message or recipient exists.
-enum class StatusSave { kNone, kWritten, kDurable };
+// there. Written to its file (WriteXMLDoc: the next SaveXMLDoc of the
+// collection or DataJournal::flushWritten syncs it) or made durable
+// (SaveXMLDoc), as `save` says. Nothing when either UID is empty or no such
+// message or recipient exists.
+enum class StatusSave { kWritten, kDurable };
 void UpdateRecipientStatus(const std::string& messageUID, const std::string& recipientUID,
                            int32_t status, clsGenObject* collection, StatusSave save);
 

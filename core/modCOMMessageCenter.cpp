@@ -133,7 +133,7 @@ int32_t RecallMessage(std::vector<std::string>& messageUIDs) {
                           true, true, true);
         } else {
           modCOMFunctions::UpdateRecipientStatus(uid, recipient, kRecalled, messages.operator->(),
-                                                 modCOMFunctions::StatusSave::kNone);
+                                                 modCOMFunctions::StatusSave::kWritten);
         }
       }
       ++recalled;

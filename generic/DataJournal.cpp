@@ -354,6 +354,8 @@ void DataJournal::flush() const {
   stepDone(Step::kFlush);
 }
 
+bool DataJournal::written() const { return writtenJournals.count(path_) != 0; }
+
 void DataJournal::flushWritten() {
   while (!writtenJournals.empty()) {
     const std::string path = *writtenJournals.begin();

@@ -93,6 +93,8 @@ class DataJournal {
   std::uint64_t append(const std::vector<std::string>& records, bool flush) const;
   // Puts every append on disk.
   void flush() const;
+  // Whether an append without flush waits for flush() or flushWritten().
+  bool written() const;
   // Puts on disk the appends that any journal made without flush since they
   // were last put there.
   static void flushWritten();

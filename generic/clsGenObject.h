@@ -222,7 +222,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // one sync; other changes rewrite the whole file atomically. A journal
   // that the append made due by its size is then folded into the file; a
   // fold that fails is logged once and leaves the save done (the journal
-  // holds its rows). Nothing is written when nothing changed, and a
+  // holds its rows). Nothing is written when nothing changed (what an
+  // earlier WriteXMLDoc wrote is then synced), and a
   // collection that is not loaded is never written. Raises 5, writing
   // nothing, when the owner checked on loading is not the one the document's
   // root names (a linked collection of another account). After a failed
@@ -286,6 +287,8 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // the journal, the next save rewrites the whole file.
   std::uint64_t appendRows(const DataJournal& journal, const std::vector<std::string>& records,
                                    bool flush);
+  // Syncs the journal when a WriteXMLDoc left an append unsynced.
+  void flushWrittenJournal();
   // Folds the journal that a save's append made due by its size; never raises.
   void foldAfterAppend(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal,
                        std::uint64_t journalSize);

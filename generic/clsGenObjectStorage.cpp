@@ -267,11 +267,23 @@ void clsGenObject::SaveXMLDoc() {
   try {
     // Only a loaded collection holds its file's rows; writing any other
     // would replace the file with whatever the document holds meanwhile.
-    if (!IsLoaded() || !rootElement() || doc_->changes().none()) return;
+    if (!IsLoaded() || !rootElement()) return;
+    if (doc_->changes().none()) {
+      flushWrittenJournal();
+      return;
+    }
     writeDataFile(false, true);
   } catch (...) {
     raiseAgain("clsGenObject.SaveXMLDoc");
   }
+}
+
+// What an earlier WriteXMLDoc left unsynced is a change not yet durable.
+void clsGenObject::flushWrittenJournal() {
+  const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
+  if (file.FileName.empty()) return;
+  const DataJournal journal(file.FullPath, FileContentEncrypted_, journalOwner());
+  if (journal.written()) journal.flush();
 }
 
 void clsGenObject::WriteXMLDoc() {

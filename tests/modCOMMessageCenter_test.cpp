@@ -147,7 +147,7 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
   dropActions();
   const std::string one = send(kBob);
   dropActions();  // delivered: the 1200 is settled and gone
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kNone);
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kWritten);
   selection = {one};
   modCOMMessageCenter::RecallMessage(selection);
   EXPECT_EQ(actions(), (std::vector<std::string>{"1500:" + one + ":" + kBob + ":"}));
@@ -164,9 +164,9 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
 // history still takes them.
 TEST_F(Messages, RecipientStatusOnlyMovesForwardAlsoInTheHistory) {
   const std::string one = send(kBob);
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 100, nullptr, StatusSave::kNone);
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 100, nullptr, StatusSave::kWritten);
   // A late delivery reply.
-  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kNone);
+  modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kWritten);
   EXPECT_EQ(pooled(MessSent, one, "ST"), "100");
   modGlobalFunctions::CopyMessageToHistory(MessSent, {one, "NO-SUCH-MESSAGE"});
   EXPECT_EQ(onDisk(MessSent, one, "ST"), "<none>");
@@ -230,9 +230,9 @@ TEST_F(Messages, DeletionOfOldMessagesFollowsUnitIntervalAndStatus) {
     platform::setFixedTime(QDateTime(QDate(2026, 2, 1), QTime(8, 0, 0)));
     const std::string single = send(kBob);
     const std::string several = send(std::string(kBob) + "||" + kCid);
-    modCOMFunctions::UpdateRecipientStatus(single, kBob, 50, nullptr, StatusSave::kNone);
-    modCOMFunctions::UpdateRecipientStatus(several, kBob, 100, nullptr, StatusSave::kNone);
-    modCOMFunctions::UpdateRecipientStatus(several, kCid, 100, nullptr, StatusSave::kNone);
+    modCOMFunctions::UpdateRecipientStatus(single, kBob, 50, nullptr, StatusSave::kWritten);
+    modCOMFunctions::UpdateRecipientStatus(several, kBob, 100, nullptr, StatusSave::kWritten);
+    modCOMFunctions::UpdateRecipientStatus(several, kCid, 100, nullptr, StatusSave::kWritten);
     platform::setFixedTime(QDateTime(QDate(2026, 3, 10), QTime(12, 30, 0)));
     auto& options = modLocalUserFunctions::LocalUserOptions;
     options.DeleteMessageOlderThan = true;
@@ -251,7 +251,7 @@ TEST_F(Messages, DeletionOfOldMessagesFollowsUnitIntervalAndStatus) {
 
 TEST_F(Messages, RecipientNamesCountTheUnknown) {
   const std::string three = send(std::string(kBob) + "||" + kNobody + "||" + kCid);
-  modCOMFunctions::UpdateRecipientStatus(three, kBob, 50, nullptr, StatusSave::kNone);
+  modCOMFunctions::UpdateRecipientStatus(three, kBob, 50, nullptr, StatusSave::kWritten);
   PoolLoan(User)->Delete(false, 0, kNobody, true);  // removed from the users since
   PoolLoan sent(MessSent);
   sent->PC_SelectSingleNode(0, three);
