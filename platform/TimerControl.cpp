@@ -50,12 +50,14 @@ void TimerControl::restart() {
   }
 }
 
+// One tick at the next turn; a timer still enabled after it goes on by the
+// clock, so that it never posts itself turn after turn.
 void TimerControl::tickAtNextTurn() {
   NextTurn(this, [this, armed = armed_] {
     if (armed != armed_) return;
-    // The following tick is armed first, so that a failing handler keeps
-    // the timer going; a handler that re-arms the timer passes it over.
-    tickAtNextTurn();
+    // The clock starts first, so that a failing handler keeps the timer
+    // going; a handler that disables or re-arms the timer stops it.
+    timer_.start(kNextTurnMs);
     emit tick();
   });
 }

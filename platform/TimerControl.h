@@ -3,9 +3,10 @@
 // milliseconds while it is enabled and its interval is above 0. Enabling an
 // enabled timer changes nothing; a new interval, or disabling and enabling
 // again, starts a full interval from that moment. An interval of
-// kNextTurnMs or less asks for no clock: the timer ticks at the next turn
-// of the event loop (and at each turn after while it stays so). `tag` is
-// free text for the owner (several timers keep their state there).
+// kNextTurnMs or less ticks first at the next turn of the event loop,
+// without waiting for the clock, and then every kNextTurnMs while it stays
+// enabled. `tag` is free text for the owner (several timers keep their
+// state there).
 //
 // A tick runs unattended (no message box, see MessageBox.h). No exception
 // leaves a tick: handlers trap their own errors, and one that escapes is

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTest>
 #include <stdexcept>
 
 #include "TimerControl.h"
@@ -39,4 +42,27 @@ TEST(TimerControl, KeepsItsTagAndSurvivesAFailingHandler) {
   ASSERT_TRUE(ticks.wait(5000));
   EXPECT_TRUE(ticks.wait(5000));  // still ticking after the failure
   EXPECT_GE(calls, 2);
+}
+
+// A timer of 1 ms or less ticks at the next turn of the event loop once it
+// is armed, and after that by its clock: however fast the loop turns, never
+// more than once a millisecond.
+TEST(TimerControl, TheNextTurnTickComesOnceAndTheClockGoesOn) {
+  TimerControl timer;
+  int ticks = 0;
+  QObject::connect(&timer, &TimerControl::tick, [&] { ++ticks; });
+  timer.setInterval(TimerControl::kNextTurnMs);
+  timer.setEnabled(true);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(ticks, 1) << "the first tick comes at the next turn";
+  QElapsedTimer clock;
+  clock.start();
+  ticks = 0;
+  for (int turn = 0; turn < 2000; ++turn) QCoreApplication::processEvents();
+  EXPECT_LE(ticks, clock.elapsed() + 1) << "one tick a millisecond at the most";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ticks > 2; }, 5000)) << "the clock goes on";
+  timer.setEnabled(false);
+  ticks = 0;
+  for (int turn = 0; turn < 100; ++turn) QCoreApplication::processEvents();
+  EXPECT_EQ(ticks, 0);
 }
