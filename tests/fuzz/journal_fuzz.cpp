@@ -21,7 +21,9 @@
 //    aside as damaged (a torn tail is cut silently);
 //  - flipped, every row of a UID that no damaged save touched is as the last
 //    save left it, in the same order (a damaged record changes only its own
-//    UID's rows).
+//    UID's rows); and when no flip touched a record's length, so that every
+//    damaged record is whole and fails its check, the journal is kept aside
+//    (damage is never cut silently, the last record's included).
 // Every input starts from an empty data folder.
 #include <QDir>
 #include <algorithm>
@@ -175,9 +177,16 @@ std::uint64_t number(std::istringstream& words) {
   return value;
 }
 
-// Cuts or flips the journal's bytes; returns the UIDs that the damaged
-// saves touched.
-std::set<std::string> damage(const Damage& asked, const std::vector<Save>& saves) {
+// What damage() did to the journal's records.
+struct Damaged {
+  // The UIDs that the damaged saves touched.
+  std::set<std::string> touched;
+  // A flip fell on a record's length.
+  bool length = false;
+};
+
+// Cuts or flips the journal's bytes.
+Damaged damage(const Damage& asked, const std::vector<Save>& saves) {
   const std::uint64_t size = saves.back().end;
   if (size == 0) return {};
   if (asked.cut) {
@@ -192,16 +201,18 @@ std::set<std::string> damage(const Damage& asked, const std::vector<Save>& saves
     std::ifstream in(journalPath(), std::ios::binary);
     in.read(bytes.data(), static_cast<std::streamsize>(size));
   }
-  std::set<std::string> touched;
+  Damaged damaged;
   for (const auto& [offset, mask] : asked.flips) {
     const std::uint64_t at = first + offset % (size - first);
     bytes[at] = static_cast<char>(bytes[at] ^ (mask % 255 + 1));
     const auto save = std::find_if(saves.begin(), saves.end(),
                                    [&](const Save& made) { return made.end > at; });
-    touched.insert(save->touched.begin(), save->touched.end());
+    damaged.touched.insert(save->touched.begin(), save->touched.end());
+    // Each append after the first is one record, its length leading it.
+    damaged.length = damaged.length || at - std::prev(save)->end < 4;
   }
   std::ofstream(journalPath(), std::ios::binary | std::ios::trunc) << bytes;
-  return touched;
+  return damaged;
 }
 
 // The rows after the last save the cut left whole, or after the one it tore.
@@ -249,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     saves = run.saves();
   }
-  const std::set<std::string> damaged = damage(asked, saves);
+  const Damaged damaged = damage(asked, saves);
 
   const Rows loaded = loadedRows(encrypted);
   require(loadedRows(encrypted) == loaded, "a second load gives other rows");
@@ -257,11 +268,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(cutToWholeSaves(loaded, saves, *asked.cut % (saves.back().end + 1)),
             "a cut journal gives rows of no save");
     require(!damagedCopyKept(fuzzDataFolder()), "a cut journal is set aside as damaged");
-  } else if (damaged.empty()) {
+  } else if (damaged.touched.empty()) {
     require(loaded == saves.back().rows, "the journal does not give the rows saved");
   } else {
-    require(without(loaded, damaged) == without(saves.back().rows, damaged),
+    require(without(loaded, damaged.touched) == without(saves.back().rows, damaged.touched),
             "a damaged record changes rows of other UIDs");
+    require(damaged.length || damagedCopyKept(fuzzDataFolder()), "a damaged record was cut silently");
   }
   return 0;
 }
