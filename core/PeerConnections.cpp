@@ -154,7 +154,8 @@ void PeerConnections::wsConnection_ConnectionRequest(int /*index*/, qintptr requ
 // connections, so that one address, or many, cannot keep a newcomer from
 // waiting for its share.
 void PeerConnections::takeWaiting(qintptr requestID, std::string address) {
-  const int fromAddress = waitingPerAddress_[address];
+  const auto waits = waitingPerAddress_.find(address);
+  const int fromAddress = waits == waitingPerAddress_.end() ? 0 : waits->second;
   if (fromAddress >= kMaxWaitingPerAddress) {
     platform::SocketControl::Refuse(requestID);
     return;

@@ -123,6 +123,8 @@ class PeerConnections : public QObject {
   const ConnectionState& State(int index) const;
   // Connections taken from the listen queue that wait for a slot.
   std::size_t Waiting() const { return waiting_.size(); }
+  // The addresses those come from.
+  std::size_t WaitingAddresses() const { return waitingPerAddress_.size(); }
 
   // Event procedures of the sockets and the idle controller.
   void wsConnection_ConnectionRequest(int index, qintptr requestID);

@@ -499,6 +499,7 @@ TEST_F(Listening, CrowdsWaitWithinTheirBoundsAndANewcomerGetsItsTurn) {
     }
     EXPECT_EQ(held, expectedHeld);
     EXPECT_EQ(waitingAll, expectedWaiting);
+    EXPECT_EQ(connections.WaitingAddresses(), waiting.size());
     for (const auto& [address, count] : turnedAway) {
       const int waits = waiting.count(address) != 0 ? waiting[address] : 0;
       EXPECT_TRUE(waits == PeerConnections::kMaxWaitingPerAddress || waits >= mostWaiting - 1)
@@ -517,6 +518,7 @@ TEST_F(Listening, CrowdsWaitWithinTheirBoundsAndANewcomerGetsItsTurn) {
     newcomer.reset();
     crowd.clear();
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return openElements() == 0 && connections.Waiting() == 0; }, 10000));
+    EXPECT_EQ(connections.WaitingAddresses(), 0u) << "addresses kept after their connections";
   }
 }
 
