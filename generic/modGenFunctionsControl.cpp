@@ -285,8 +285,9 @@ QHeaderView* columnsOf(QAbstractItemView* list) {
 // its caption, rows and samples need unless it is elastic and the width
 // lacks, the last one filling what is left. It fits when the visible area
 // is shown or resized at once, and once at the next turn of the event loop
-// after its rows, the rows in view or a width changed, however many; a
-// hidden list costs nothing until it is shown.
+// after a width changed, its rows were reset or sorted, or (followRows) its
+// rows or the rows in view changed, however many; a hidden list costs
+// nothing until it is shown.
 class ColumnFitter : public QObject {
  public:
   ColumnFitter(QAbstractItemView* list, QHeaderView* header, std::vector<ColumnContent> content,
@@ -298,8 +299,6 @@ class ColumnFitter : public QObject {
     if (auto* tree = qobject_cast<QTreeView*>(list); tree != nullptr && tree->header() == header) {
       header->setResizeContentsPrecision(0);
     }
-    connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            &ColumnFitter::fitAtNextTurn);
     list->viewport()->installEventFilter(this);
     // A width set or dragged is kept while the visible width allows.
     connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int size) {
@@ -309,6 +308,8 @@ class ColumnFitter : public QObject {
     });
     QAbstractItemModel* model = list->model();
     if (followRows) {
+      connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this,
+              &ColumnFitter::fitAtNextTurn);
       connect(model, &QAbstractItemModel::rowsInserted, this, &ColumnFitter::fitAtNextTurn);
       connect(model, &QAbstractItemModel::rowsRemoved, this, &ColumnFitter::fitAtNextTurn);
       connect(model, &QAbstractItemModel::dataChanged, this, &ColumnFitter::fitAtNextTurn);

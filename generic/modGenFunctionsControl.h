@@ -127,11 +127,11 @@ struct ColumnContent {
 // the last column fills the rest. When the visible width is less than the
 // columns need, the elastic ones give up room, the widest first, none
 // below its caption; the others are never cut. Follows the visible width at
-// once and the rows at the next turn of the event loop: all of them after a
-// reset or a sort, the rows that come, go or change only with followRows
-// (measuring a text costs, and a long list whose samples cover what its
-// rows may hold is better without). A list given another model afterwards
-// is followed no more.
+// once and the rows in view at the next turn of the event loop: after a
+// reset or a sort, and only with followRows when rows come, go or change or
+// the list scrolls (measuring a text costs, and a long list whose samples
+// cover what its rows may hold, kept in place as rows arrive, is better
+// without). A list given another model afterwards is followed no more.
 void ListViewFitColumnsToWidth(QAbstractItemView* list, std::vector<ColumnContent> content = {},
                                bool followRows = true);
 
