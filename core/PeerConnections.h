@@ -13,7 +13,7 @@
 //   kMaxWaiting of them, at most kMaxWaitingPerAddress from one address.
 //   When the waiting list is full, a newcomer takes the place of the newest
 //   waiting connection of the address that waits with the most connections,
-//   provided that is more than the newcomer's address has waiting;
+//   provided it waits with at least two more than the newcomer's address;
 //   otherwise the newcomer is closed unanswered. The listener takes at most
 //   kAcceptsPerTurn connections from the system's listen queue in one turn
 //   of the event loop;
