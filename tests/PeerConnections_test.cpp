@@ -15,6 +15,7 @@
 #include <QNetworkProxy>
 #include <QThread>
 #include <chrono>
+#include <filesystem>
 
 #include <algorithm>
 #include <functional>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DataJournal.h"
 #include "FramedClient.h"
 #include "MessageCenterServices.h"
 #include "ProgramTestEnvironment.h"
@@ -680,6 +682,43 @@ TEST_F(Listening, AConnectionWhoseRequestIsBeingHandledKeepsItsSlot) {
   EXPECT_FALSE(greetedWhileHandled);
   connections.tmrConnectionTimeoutController_Timer();
   EXPECT_TRUE(newcomer->waitForTexts(1));
+}
+
+// An answer that waits for the turn's commit (what its request stored is not
+// on disk yet) keeps its connection: two holders' requests come in one
+// turn, the first stores something, the second lets a tick make room for a
+// waiting newcomer while every other holder is as good a choice; the first
+// still gets its answer, and the newcomer its slot.
+TEST_F(Listening, AConnectionWhoseAnswerWaitsForTheCommitKeepsItsSlot) {
+  connections.tmrConnectionTimeoutController.setEnabled(false);
+  std::filesystem::create_directories(environment.dataFolder());
+  const DataJournal journal(environment.dataFolder() + "/D099.dat", false);
+  journal.append({"made"}, true);
+  std::vector<std::unique_ptr<Client>> holders;
+  for (int i = 0; i < PeerConnections::kMaxIncoming; ++i) {
+    holders.push_back(std::make_unique<Client>(("127.0.9." + std::to_string(i % 8 + 1)).c_str()));
+    ASSERT_TRUE(holders.back()->waitForTexts(1));
+  }
+  Client newcomer("127.0.9.100");
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return connections.Waiting() == 1; }));
+  std::vector<std::string> handled;
+  connections.SetDispatcher([&](const std::string& request, ConnectionState&) {
+    handled.push_back(request);
+    if (handled.size() == 1) {
+      journal.append({"stored"}, false);
+    } else {
+      connections.tmrConnectionTimeoutController_Timer();
+    }
+    return "re:" + request;
+  });
+  for (const int h : {0, 1}) holders[static_cast<std::size_t>(h)]->send("from " + std::to_string(h));
+  ASSERT_TRUE(ScriptedPeer::waitFor([&] { return handled.size() == 2; }));
+  EXPECT_TRUE(newcomer.waitForTexts(1));
+  for (const int h : {0, 1}) {
+    Client& holder = *holders[static_cast<std::size_t>(h)];
+    EXPECT_TRUE(holder.waitForTexts(2)) << "holder " << h;
+  }
+  journal.remove();
 }
 
 // Connections the listener leaves unread (their answers have not drained, or
