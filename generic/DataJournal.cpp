@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,9 @@ constexpr std::size_t kHeaderBytes = 8;
 // The id record is the first and short: this much of a journal holds it.
 constexpr std::size_t kIdRecordBytes = 512;
 constexpr std::uint64_t kLeastFoldBytes = 4u << 20;
+// A journal is folded once it outgrows this share of its data file: a start
+// replays at most that much besides reading the file.
+constexpr std::uint64_t kFoldShare = 16;
 // A record longer than this cannot have been written by an append.
 constexpr std::uint32_t kMaxPayload = 1u << 30;
 
@@ -47,18 +51,39 @@ std::set<std::string> writtenJournals;
 // Journals whose fold failed, by path: the size they had then.
 std::unordered_map<std::string, std::uint64_t> refusedFolds;
 
+constexpr const char* kBeingFoldedSuffix = ".fold";
+
+// Whether the blank-separated ids of `folded` include `id`.
+bool namesJournal(std::string_view folded, std::string_view id) {
+  for (std::size_t at = 0; at < folded.size();) {
+    const std::size_t end = std::min(folded.find(' ', at), folded.size());
+    if (folded.substr(at, end - at) == id) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
 bool knownKind(char kind) {
   return kind == kJournalId || kind == kSave || kind == kReplace || kind == kAppend || kind == kRemove;
 }
 
-constexpr std::array<std::uint32_t, 256> crcTable() {
-  std::array<std::uint32_t, 256> table{};
+// Tables for eight bytes at a time ("slicing by eight"): table k gives the
+// CRC of a byte followed by k zero bytes.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcTables crcTables() {
+  CrcTables tables{};
   for (std::uint32_t n = 0; n < 256; ++n) {
     std::uint32_t c = n;
     for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[n] = c;
+    tables[0][n] = c;
   }
-  return table;
+  for (std::size_t k = 1; k < 8; ++k) {
+    for (std::size_t n = 0; n < 256; ++n) {
+      tables[k][n] = (tables[k - 1][n] >> 8) ^ tables[0][tables[k - 1][n] & 0xFF];
+    }
+  }
+  return tables;
 }
 
 void putWord(std::string& out, std::uint32_t word) {
@@ -73,17 +98,23 @@ std::uint32_t wordAt(std::string_view bytes, std::size_t offset) {
   return word;
 }
 
-// The rows under a root, by UID, as replay finds and changes them.
+// The rows under a root that replay changes, by UID. Only the UIDs named
+// when it is made are found at once, as a walk of every row; another is
+// looked for when it is first changed, so that a journal that changes few
+// rows of a large file costs little beside reading it.
 class RowsByUID {
  public:
-  explicit RowsByUID(pugi::xml_node root) : root_(root) {
+  RowsByUID(pugi::xml_node root, const std::unordered_set<std::string_view>& named) : root_(root) {
+    for (const std::string_view uid : named) rows_.try_emplace(std::string(uid));
     for (pugi::xml_node row = root.first_child(); row; row = row.next_sibling()) {
-      if (row.type() == pugi::node_element) rows_[row.attribute(kUIDAttribute).value()].push_back(row);
+      if (row.type() != pugi::node_element) continue;
+      const std::string_view uid = row.attribute(kUIDAttribute).value();
+      if (named.count(uid) != 0) rows_.find(std::string(uid))->second.push_back(row);
     }
   }
 
   void replace(pugi::xml_node row) {
-    std::vector<pugi::xml_node>& same = rows_[row.attribute(kUIDAttribute).value()];
+    std::vector<pugi::xml_node>& same = rowsOf(row.attribute(kUIDAttribute).value());
     if (same.empty()) {
       same.push_back(root_.append_copy(row));
       return;
@@ -94,17 +125,28 @@ class RowsByUID {
   }
 
   void append(pugi::xml_node row) {
-    rows_[row.attribute(kUIDAttribute).value()].push_back(root_.append_copy(row));
+    rowsOf(row.attribute(kUIDAttribute).value()).push_back(root_.append_copy(row));
   }
 
   void remove(const std::string& uid) {
-    const auto found = rows_.find(uid);
-    if (found == rows_.end()) return;
-    for (const pugi::xml_node row : found->second) root_.remove_child(row);
-    rows_.erase(found);
+    std::vector<pugi::xml_node>& same = rowsOf(uid);
+    for (const pugi::xml_node row : same) root_.remove_child(row);
+    same.clear();
   }
 
  private:
+  std::vector<pugi::xml_node>& rowsOf(const std::string& uid) {
+    const auto [found, added] = rows_.try_emplace(uid);
+    if (added) {
+      for (pugi::xml_node row = root_.first_child(); row; row = row.next_sibling()) {
+        if (row.type() == pugi::node_element && uid == row.attribute(kUIDAttribute).value()) {
+          found->second.push_back(row);
+        }
+      }
+    }
+    return found->second;
+  }
+
   pugi::xml_node root_;
   std::unordered_map<std::string, std::vector<pugi::xml_node>> rows_;
 };
@@ -160,6 +202,21 @@ bool rowOfAnotherName(const Entry& entry, std::string_view element) {
   }
   const char after = text[element.size() + 1];
   return after != ' ' && after != '/' && after != '>' && after != '\t' && after != '\n' && after != '\r';
+}
+
+// The UID an entry names: a removal's text, or the "UID" attribute of a
+// row's start tag as the serialiser writes it (values hold no raw quote or
+// '>'); "" when none is found there, and replay then finds the row's UID
+// when it applies it.
+std::string_view uidOf(const Entry& entry) {
+  if (entry.kind == kRemove) return entry.text;
+  const std::string_view tag = entry.text.substr(0, entry.text.find('>'));
+  constexpr std::string_view kMark = " UID=\"";
+  const std::size_t at = tag.find(kMark);
+  if (at == std::string_view::npos) return {};
+  const std::size_t start = at + kMark.size();
+  const std::size_t end = tag.find('"', start);
+  return end == std::string_view::npos ? std::string_view() : tag.substr(start, end - start);
 }
 
 // Applies one entry; false when it holds nothing applicable.
@@ -427,9 +484,13 @@ DataJournal::Replayed DataJournal::replayOnto(pugi::xml_node root, std::string_v
   for (const std::vector<Entry>& save : saves) {
     for (const Entry& entry : save) out.foreign = out.foreign || rowOfAnotherName(entry, element);
   }
-  out.folded = !identity.id.empty() && identity.id == root.attribute(kFoldedAttribute).value();
+  out.folded = !identity.id.empty() && namesJournal(root.attribute(kFoldedAttribute).value(), identity.id);
   if (out.foreign || out.folded) return out;
-  RowsByUID rows(root);
+  std::unordered_set<std::string_view> named;
+  for (const std::vector<Entry>& save : saves) {
+    for (const Entry& entry : save) named.insert(uidOf(entry));
+  }
+  RowsByUID rows(root, named);
   for (const std::vector<Entry>& save : saves) {
     for (const Entry& entry : save) applyEntry(rows, entry);
   }
@@ -499,12 +560,27 @@ void DataJournal::remove() const {
   stepDone(Step::kRemove);
 }
 
+DataJournal DataJournal::beingFolded() const {
+  DataJournal folded = *this;
+  folded.path_ += kBeingFoldedSuffix;
+  return folded;
+}
+
+void DataJournal::setAsideForFold() const {
+  const std::string aside = beingFolded().path();
+  // The folder's next sync (when the next journal or the folded file is
+  // made) keeps the new name; until then either name replays alike.
+  if (::rename(path_.c_str(), aside.c_str()) != 0) {
+    modGenFunctionsFile::raiseSystemError(errno, "Cannot rename", path_);
+  }
+}
+
 bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) const {
   const auto refused = refusedFolds.find(path_);
   const std::uint64_t grown =
       refused == refusedFolds.end() ? journalSize : journalSize - std::min(journalSize, refused->second);
   if (fixedFoldBound) return grown > *fixedFoldBound;
-  return grown > kLeastFoldBytes && grown > dataSize;
+  return grown > kLeastFoldBytes && grown > dataSize / kFoldShare;
 }
 
 bool DataJournal::foldFailed(std::uint64_t journalSize) const {
@@ -538,9 +614,18 @@ void DataJournal::resetProcessState() {
 }
 
 std::uint32_t DataJournal::crc32(std::string_view bytes) {
-  static constexpr std::array<std::uint32_t, 256> kTable = crcTable();
+  static constexpr CrcTables kTables = crcTables();
+  const auto byteAt = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
   std::uint32_t crc = 0xFFFFFFFFu;
-  for (const char byte : bytes) crc = kTable[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
+  std::size_t at = 0;
+  for (; at + 8 <= bytes.size(); at += 8) {
+    const std::uint32_t low = crc ^ (byteAt(at) | byteAt(at + 1) << 8 | byteAt(at + 2) << 16 |
+                                     static_cast<std::uint32_t>(byteAt(at + 3)) << 24);
+    crc = kTables[7][low & 0xFF] ^ kTables[6][(low >> 8) & 0xFF] ^ kTables[5][(low >> 16) & 0xFF] ^
+          kTables[4][low >> 24] ^ kTables[3][byteAt(at + 4)] ^ kTables[2][byteAt(at + 5)] ^
+          kTables[1][byteAt(at + 6)] ^ kTables[0][byteAt(at + 7)];
+  }
+  for (; at < bytes.size(); ++at) crc = kTables[0][(crc ^ byteAt(at)) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;
 }
 

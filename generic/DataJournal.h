@@ -41,6 +41,12 @@
 // the journal's id in the root's "JNL" attribute, then calls remove(). A
 // journal that the data file names is in it already and is never replayed
 // onto it, so a kill at any moment of a fold keeps the rows and their order.
+// A fold that runs while saves go on (BackgroundFold) first sets the journal
+// aside (beingFolded), so that the saves meanwhile start a new one; until
+// the data file names the journal set aside, a load replays it and then the
+// new one. Replaying records onto rows that already hold some of them, in
+// their order, gives the same rows: a record sets a row whole, removes it,
+// or removes a UID's rows before it appends them again.
 //
 // Errors raise TvrError (the file door's numbers: 61 disk full, 70
 // permission denied, 75 other access failures).
@@ -62,7 +68,8 @@ class DataJournal {
   // `owner`: the owner the data file's root names ("" when it names none).
   DataJournal(const std::string& dataFilePath, bool encrypted, std::string owner = {});
 
-  // The root attribute of a rewritten data file naming the journal it folded.
+  // The root attribute of a rewritten data file naming the journals it
+  // folded (their ids, separated by blanks).
   static constexpr const char* kFoldedAttribute = "JNL";
 
   const std::string& path() const { return path_; }
@@ -128,9 +135,19 @@ class DataJournal {
   // it back, which replay tolerates.
   void remove() const;
 
+  // The journal that a fold set aside ("<journal>.fold"): the records
+  // before those of this journal, until the data file holds them.
+  DataJournal beingFolded() const;
+  // Sets this journal aside as the one being folded (renamed), so that
+  // later appends start a journal of their own. Raises when it cannot; a
+  // journal being folded must not exist already.
+  void setAsideForFold() const;
+
   // Whether the journal, now `journalSize` bytes, is due to be folded into a
-  // data file of `dataSize` bytes: past 4 MiB and past the data file's size,
-  // so that rewrites cost, on average, no more than the appends they follow.
+  // data file of `dataSize` bytes: past 4 MiB and past a sixteenth of the
+  // data file's size, so that a start replays little beside the file, and a
+  // rewrite costs, on average, sixteen times the appends it follows (folds
+  // of large files run away from the event loop, BackgroundFold).
   // After a fold of it failed, what it grew since counts, so that a disk
   // without room for a rewrite is not asked for one at every append.
   bool dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) const;

@@ -292,6 +292,12 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   // Folds the journal that a save's append made due by its size; never raises.
   void foldAfterAppend(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal,
                        std::uint64_t journalSize);
+  // Starts folding the journal that a save's append made due, away from the
+  // event loop (BackgroundFold); never raises.
+  void foldInBackground(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal,
+                        std::uint64_t journalSize);
+  // Removes the journal and the one a fold set aside, once the file holds them.
+  static void removeFolded(const DataJournal& journal);
   // Rewrites the whole file, naming the journal it folds, and removes that journal.
   void rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
   // The rewrite alone: the journal flushed, then the file written whole.

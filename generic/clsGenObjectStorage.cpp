@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "BackgroundFold.h"
 #include "MessageBox.h"
 #include "TvrError.h"
 #include "clsGenEncryption.h"
@@ -190,11 +191,18 @@ void clsGenObject::LoadXMLDoc(bool force) {
 void clsGenObject::readDataFile() {
   if (!doc_) XMLDocLinked(clsGenXMLDocument::create());
   const modGenApplicationSetting::FileSourceInfo file = dataFileOf(ClassType_, FileName_, LocalPath_);
-  std::optional<DataJournal> journal;
-  if (!file.FileName.empty()) journal.emplace(file.FullPath, FileContentEncrypted_, journalOwner());
-  DataJournal::Replayed replayed;
+  // The journal a fold set aside holds the records before the journal's.
+  std::vector<DataJournal> journals;
+  if (!file.FileName.empty()) {
+    const DataJournal journal(file.FullPath, FileContentEncrypted_, journalOwner());
+    journals = {journal.beingFolded(), journal};
+  }
+  std::vector<DataJournal::Replayed> replayed(journals.size());
   const auto replay = [&](pugi::xml_node root) {
-    if (journal && !ofAnotherOwner(root)) replayed = journal->replayOnto(root, XMLElementBaseName_, true);
+    if (ofAnotherOwner(root)) return;
+    for (std::size_t n = 0; n < journals.size(); ++n) {
+      replayed[n] = journals[n].replayOnto(root, XMLElementBaseName_, true);
+    }
   };
 
   bool damaged = false;
@@ -213,11 +221,14 @@ void clsGenObject::readDataFile() {
                                     platform::kMbInformation, modGenFunctions::kAppTitle);
   }
   if (!stored || foreign) doc_->load(emptyRootText(), replay);
-  if (journal) settleJournal(*journal, replayed, file, damaged || foreign);
+  bool journalToFold = false;
+  for (std::size_t n = 0; n < journals.size(); ++n) {
+    settleJournal(journals[n], replayed[n], file, damaged || foreign);
+    journalToFold = journalToFold || replayed[n].damaged ||
+                    (replayed[n].found && replayed[n].legacy && !replayed[n].foreign);
+  }
   doc_->changes().forget();
 
-  const bool journalToFold =
-      replayed.damaged || (replayed.found && replayed.legacy && !replayed.foreign);
   if (!stored || foreign || journalToFold) {
     doc_->changes().makeWhole();
     writeDataFile(true, true);
@@ -323,7 +334,8 @@ void clsGenObject::writeDataFile(bool fold, bool flush) {
     found = DataJournal::Kind::kMissing;
   }
   RowChanges& changes = doc_->changes();
-  const bool journalHeld = found == DataJournal::Kind::kFile;
+  const bool journalHeld =
+      found == DataJournal::Kind::kFile || journal.beingFolded().kind() == DataJournal::Kind::kFile;
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
   if (changes.anyRow() && (journalHeld || !rewrite)) {
     const DataJournal::Records rows = journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn());
@@ -337,9 +349,14 @@ void clsGenObject::writeDataFile(bool fold, bool flush) {
       journalSize = appendRows(journal, rows.records, flush && !rewrite);
     }
     changes.forgetRows();
-    if (!rewrite && journalSize > 0 &&
-        journal.dueForFold(journalSize, DataJournal::dataFileSize(file.FullPath))) {
-      foldAfterAppend(file, journal, journalSize);
+    const std::uint64_t dataSize = DataJournal::dataFileSize(file.FullPath);
+    if (!rewrite && journalSize > 0 && journal.dueForFold(journalSize, dataSize) &&
+        !BackgroundFold::running(file.FullPath)) {
+      if (BackgroundFold::worthIt(dataSize)) {
+        foldInBackground(file, journal, journalSize);
+      } else {
+        foldAfterAppend(file, journal, journalSize);
+      }
       return;
     }
   }
@@ -363,11 +380,21 @@ void clsGenObject::foldAfterAppend(const modGenApplicationSetting::FileSourceInf
     return;
   }
   try {
-    journal.remove();
+    removeFolded(journal);
     changes.forget();
   } catch (...) {
     // The file names the journal as folded: appends to it would be passed
     // over, so the changes stay whole until a rewrite removes it.
+    if (journal.foldFailed(journalSize)) logError("clsGenObject.SaveXMLDoc");
+  }
+}
+
+// As foldAfterAppend, away from the event loop: the save has succeeded.
+void clsGenObject::foldInBackground(const modGenApplicationSetting::FileSourceInfo& file,
+                                    const DataJournal& journal, std::uint64_t journalSize) {
+  try {
+    BackgroundFold::start(doc_, file, FileContentEncrypted_, journal);
+  } catch (...) {
     if (journal.foldFailed(journalSize)) logError("clsGenObject.SaveXMLDoc");
   }
 }
@@ -387,18 +414,30 @@ std::uint64_t clsGenObject::appendRows(const DataJournal& journal,
 void clsGenObject::rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file,
                                    const DataJournal& journal) {
   writeWholeFile(file, journal);
+  removeFolded(journal);
+}
+
+void clsGenObject::removeFolded(const DataJournal& journal) {
+  const DataJournal aside = journal.beingFolded();
+  if (aside.kind() == DataJournal::Kind::kFile) aside.remove();
   journal.remove();
 }
 
+// A fold under way in the background ends first, so that it never puts an
+// older file over this one.
 void clsGenObject::writeWholeFile(const modGenApplicationSetting::FileSourceInfo& file,
                                   const DataJournal& journal) {
+  BackgroundFold::settle(file.FullPath);
   const pugi::xml_node root = rootElement();
-  if (journal.exists()) {
+  std::string folded;
+  for (const DataJournal& each : {journal.beingFolded(), journal}) {
+    if (each.kind() != DataJournal::Kind::kFile) continue;
     // Earlier saves may have left the journal's tail unflushed.
-    journal.flush();
-    const std::string id = journal.id();
-    if (!id.empty()) clsGenXMLDocument::setAttribute(root, DataJournal::kFoldedAttribute, id);
+    each.flush();
+    const std::string id = each.id();
+    if (!id.empty()) folded += (folded.empty() ? "" : " ") + id;
   }
+  if (!folded.empty()) clsGenXMLDocument::setAttribute(root, DataJournal::kFoldedAttribute, folded);
   modGenFunctionsFile::SaveFileContent(file.FolderPath, file.FileName,
                                        modGenFunctionsXML::XMLToString(doc_->documentNode()),
                                        FileContentEncrypted_, false, false);

@@ -132,6 +132,8 @@ pugi::xml_node clsGenXMLDocument::appendMove(pugi::xml_node parent, pugi::xml_no
     noteChange(node);
     if (isRow(node.parent())) dropSubRowIndexes(node.parent(), node, {});
   }
+  const std::vector<Holder*> holders = holders_;
+  for (Holder* holder : holders) holder->nodeMoving(*this, node);
   const pugi::xml_node moved = joined(parent, parent.append_move(node));
   noteChange(moved);
   return moved;

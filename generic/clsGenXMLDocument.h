@@ -53,6 +53,8 @@ class clsGenXMLDocument {
     virtual void nodesRemoved(const clsGenXMLDocument& document, const NodeList& removed) = 0;
     // Every node below the document node is about to be freed.
     virtual void documentReplaced(const clsGenXMLDocument& document) = 0;
+    // `node` is about to move to the end of its new parent's children.
+    virtual void nodeMoving(const clsGenXMLDocument& /*document*/, pugi::xml_node /*node*/) {}
 
    protected:
     ~Holder() = default;

@@ -22,7 +22,7 @@ void tell(FileDoorStep step, const std::string& path) {
 }
 
 std::string temporaryNameBeside(const std::string& path) {
-  static std::mt19937 generator{std::random_device{}()};
+  thread_local std::mt19937 generator{std::random_device{}()};
   const auto slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -125,8 +125,27 @@ int writeFully(int fd, std::string_view bytes) {
   return 0;
 }
 
+namespace {
+
+// Writes `bytes` to `fd` in pieces of `piece` bytes, each on disk before
+// the next is written; 0 or the error number of the step that failed.
+int writeInPieces(int fd, std::string_view bytes, std::size_t piece) {
+  for (off_t at = 0; !bytes.empty();) {
+    const std::string_view next = bytes.substr(0, piece);
+    if (const int error = writeFully(fd, next); error != 0) return error;
+    constexpr unsigned kWriteOut =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    if (::sync_file_range(fd, at, static_cast<off_t>(next.size()), kWriteOut) != 0) return errno;
+    at += static_cast<off_t>(next.size());
+    bytes.remove_prefix(next.size());
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string_view bytes,
-                                            std::optional<mode_t> mode) {
+                                            std::optional<mode_t> mode, std::size_t writtenOutEvery) {
   std::string temporary;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
@@ -137,7 +156,9 @@ std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string
   FileWriteFailure failure;
   if (mode && ::fchmod(fd, *mode) != 0) {
     failure = {"create", errno};
-  } else if (const int error = writeFully(fd, bytes); error != 0) {
+  } else if (const int error = writtenOutEvery == 0 ? writeFully(fd, bytes)
+                                                     : writeInPieces(fd, bytes, writtenOutEvery);
+             error != 0) {
     failure = {"write", error};
   } else if (::fsync(fd) != 0) {
     failure = {"flush", errno};

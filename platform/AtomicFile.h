@@ -31,8 +31,12 @@ struct FileWriteFailure {
 
 // Writes `bytes` as the whole file `path`. `mode` gives the new file's
 // permission bits; without it the file is created 0666 less the umask.
+// With `writtenOutEvery`, each piece of that many bytes goes to disk before
+// the next is written, so that syncs of other files meanwhile never wait
+// for much of it (a large file written away from the event loop).
 std::optional<FileWriteFailure> replaceFile(const std::string& path, std::string_view bytes,
-                                            std::optional<mode_t> mode = std::nullopt);
+                                            std::optional<mode_t> mode = std::nullopt,
+                                            std::size_t writtenOutEvery = 0);
 
 // Appends `bytes` to `path` (created 0666 less the umask when missing) with
 // one write; with flush they are on disk before this returns, without it a

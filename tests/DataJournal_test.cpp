@@ -746,3 +746,20 @@ TEST(DataJournal, ASaveWhoseAppendIsOnDiskSucceedsWhenItsFoldCannotBeWritten) {
   EXPECT_EQ(logged(), 1u);
   EXPECT_TRUE(boxes.shown().empty());
 }
+
+// A journal is due to be folded once it outgrows 4 MiB and a sixteenth of
+// its data file, whatever the file's size: one byte below, at, and one byte
+// past the bound.
+TEST(DataJournal, AJournalIsDueOncePastFourMebibytesAndASixteenthOfItsFile) {
+  TestDataFolder data;
+  const DataJournal journal(data.path(kDataFile), true);
+  constexpr std::uint64_t kMiB = 1u << 20;
+  for (const std::uint64_t dataSize : {std::uint64_t{0}, kMiB, 64 * kMiB, 64 * kMiB + 16, 100 * kMiB,
+                                       std::uint64_t{1} << 30}) {
+    const std::uint64_t bound = std::max(4 * kMiB, dataSize / 16);
+    for (const std::uint64_t journalSize : {bound - 1, bound, bound + 1}) {
+      EXPECT_EQ(journal.dueForFold(journalSize, dataSize), journalSize > bound)
+          << journalSize << " beside " << dataSize;
+    }
+  }
+}

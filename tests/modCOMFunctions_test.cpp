@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <map>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "Clock.h"
 #include "AtomicFile.h"
 #include "DataJournal.h"
+#include "DiskImage.h"
 #include "ErrorNumber.h"
 #include "FileSizeLimit.h"
 #include "PoolLoan.h"
@@ -255,25 +255,6 @@ TEST_F(Sending, SendsWhoseSyncFailsAreTakenBackWhole) {
 
 namespace {
 
-// What a kill leaves: every file of the data folder as it stands, links and
-// folders passed over.
-using Disk = std::map<std::string, std::string>;
-
-Disk diskOf(const std::string& folder) {
-  Disk disk;
-  for (QDirIterator it(QString::fromStdString(folder), QDir::Files | QDir::Hidden,
-                       QDirIterator::Subdirectories);
-       it.hasNext();) {
-    const std::string path = it.next().toStdString();
-    disk[path] = modGenFunctionsFile::ReadFileContent(path);
-  }
-  return disk;
-}
-
-void putDisk(const std::string& folder, const Disk& disk) {
-  for (const auto& [path, bytes] : diskOf(folder)) QFile::remove(QString::fromStdString(path));
-  for (const auto& [path, bytes] : disk) modGenFunctionsFile::SaveFileContent("", path, bytes, false);
-}
 
 }  // namespace
 
