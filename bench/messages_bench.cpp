@@ -48,15 +48,15 @@
 //                   them read one save at a time until its journal is as
 //                   large as the fold rule lets it grow (kJournalRoom short
 //                   of due); its data folder is kept as it is and, folded,
-//                   without the journal. Each is started kStarts times,
-//                   taking turns: from the login's OK to the received
-//                   messages loaded (median, with min and max), and the
-//                   peak resident size then (start_memory_*, MiB shown as
-//                   ms in the ratio table). Reference: the start without.
+//                   without the journal. Each run starts each once,
+//                   taking turns which goes first: from the login's OK to
+//                   the received messages loaded, and the peak resident
+//                   size then (start_memory_*, MiB shown as ms in the
+//                   ratio table). Reference: the start without.
 //   stream_300000_fold, stream_300000  after one message, one message
-//                   every kSteadyGapMs for kStreamSeconds to each of those
-//                   copies; the one with the journal passes its fold bound
-//                   on the way. The longest the copy's event loop stood
+//                   every kSteadyGapMs for kStreamSeconds to a fresh copy
+//                   of each of those copies; the one with the journal
+//                   passes its fold bound on the way. The longest the copy's event loop stood
 //                   still (a kLoopTickMs timer's latest tick), and the
 //                   longest greeting wait. Reference: the copy without.
 //   folders_opening_N  the message folders opened at the receiver holding
@@ -158,7 +158,6 @@ constexpr const char* kStartAddress = "127.0.0.67";
 // Journal bytes left below the fold bound: some 30 received messages.
 constexpr std::uint64_t kJournalRoom = 16 * 1024;
 constexpr int kLoopTickMs = 5;
-constexpr int kStarts = 5;
 constexpr int kStreamSeconds = 16;
 // A reply length with this bit set asks the reference server to append the
 // request to its file and fdatasync it before the reply.
@@ -836,54 +835,37 @@ Start startCopy(const char* name) {
   return start;
 }
 
-std::vector<Start> startsWithJournal;
-std::vector<Start> startsWithout;
+// The starts of one run: one of each copy.
+struct StartPair {
+  Start withJournal;
+  Start without;
+};
+// By run of start_300000_journal, for the three cases that report them.
+std::deque<StartPair> startRuns[3];
 
-// Starts take turns between the copy with the journal and the one without.
-void startUpWithJournal(benchmark::State& state) {
-  makeStartCopies();
-  for (auto _ : state) {
-    for (int run = 0; run < kStarts; ++run) {
-      const bool journalFirst = run % 2 == 0;
-      (journalFirst ? startsWithJournal : startsWithout)
-          .push_back(startCopy(journalFirst ? kStartWithJournal : kStartWithout));
-      (journalFirst ? startsWithout : startsWithJournal)
-          .push_back(startCopy(journalFirst ? kStartWithout : kStartWithJournal));
-    }
-  }
-}
-
-// The median of one measure of the starts, with its least and most.
-void reportStarts(benchmark::State& state, const std::vector<Start>& starts, double Start::*measure,
-                  double scale) {
-  if (starts.empty()) fail("the start-up cases run after their pair");
-  std::vector<double> values;
-  for (const Start& start : starts) values.push_back(start.*measure);
-  std::sort(values.begin(), values.end());
-  state.SetIterationTime(median(values) * scale);
-  state.counters["min"] = values.front();
-  state.counters["max"] = values.back();
-}
-
+// Each run starts each copy once, the first of them taking turns by run.
 void startTimeWithJournal(benchmark::State& state) {
-  startUpWithJournal(state);
-  reportStarts(state, startsWithJournal, &Start::seconds, 1);
+  makeStartCopies();
+  StartPair pair;
+  for (auto _ : state) {
+    const bool journalFirst = startRuns[0].size() % 2 == 0;
+    (journalFirst ? pair.withJournal : pair.without) = startCopy(journalFirst ? kStartWithJournal : kStartWithout);
+    (journalFirst ? pair.without : pair.withJournal) = startCopy(journalFirst ? kStartWithout : kStartWithJournal);
+  }
+  for (std::deque<StartPair>& runs : startRuns) runs.push_back(pair);
+  state.SetIterationTime(pair.withJournal.seconds);
 }
 
-void startTimeWithout(benchmark::State& state) {
+// The start of this run that `withJournal` names: its seconds, or its peak
+// memory in MiB reported as if milliseconds (for the ratio table).
+template <bool withJournal, bool memory>
+void startReported(benchmark::State& state) {
+  std::deque<StartPair>& runs = startRuns[withJournal ? 2 : memory ? 1 : 0];
+  if (runs.empty()) fail("the start-up cases run after start_300000_journal");
   for (auto _ : state) {}
-  reportStarts(state, startsWithout, &Start::seconds, 1);
-}
-
-// Peak memory in MiB, reported as if milliseconds, for the ratio table.
-void startMemoryWithJournal(benchmark::State& state) {
-  for (auto _ : state) {}
-  reportStarts(state, startsWithJournal, &Start::mebibytes, 1e-3);
-}
-
-void startMemoryWithout(benchmark::State& state) {
-  for (auto _ : state) {}
-  reportStarts(state, startsWithout, &Start::mebibytes, 1e-3);
+  const Start start = withJournal ? runs.front().withJournal : runs.front().without;
+  runs.pop_front();
+  state.SetIterationTime(memory ? start.mebibytes / 1e3 : start.seconds);
 }
 
 // One message every kSteadyGapMs for kStreamSeconds to the copy in
@@ -894,10 +876,17 @@ void startMemoryWithout(benchmark::State& state) {
 template <bool withJournal>
 void streamAt300000(benchmark::State& state) {
   makeStartCopies();
+  // Every run streams to a fresh copy of the copy to start, whose journal
+  // is then due again.
+  const char* streamed = withJournal ? "stream-journal" : "stream-plain";
+  const std::filesystem::path base = senderBase.toStdString();
+  std::filesystem::remove_all(base / streamed);
+  std::filesystem::create_directories(base / streamed);
+  std::filesystem::copy(base / (withJournal ? kStartWithJournal : kStartWithout) / "data", base / streamed / "data",
+                        std::filesystem::copy_options::recursive);
   for (auto _ : state) {
     ReceiverProcess copy;
-    copy.start(senderBase, kStartAddress, receiverArguments + QStringList{"started"},
-               withJournal ? kStartWithJournal : kStartWithout);
+    copy.start(senderBase, kStartAddress, receiverArguments + QStringList{"started"}, streamed);
     // The first delivery after a start is not what this case measures.
     modCOMFunctions::SendMessageToRecipients(messageText(0), 1, 1, startUID, "", false, false);
     ActionManager().SetActionTimer(1, true);
@@ -1110,9 +1099,9 @@ int runSender(int argc, char** argv) {
       {"ours/one_message_folders_1000_beside_300000", oneMessageBeside<300'000, true>},
       {"ours/one_message_folders_300000", oneMessageAt<300'000, true>},
       {"ours/start_300000_journal", startTimeWithJournal},
-      {"ours/start_300000", startTimeWithout},
-      {"ours/start_memory_300000_journal", startMemoryWithJournal},
-      {"ours/start_memory_300000", startMemoryWithout},
+      {"ours/start_300000", startReported<false, false>},
+      {"ours/start_memory_300000_journal", startReported<true, true>},
+      {"ours/start_memory_300000", startReported<false, true>},
       {"ours/stream_300000", streamAt300000<false>},
       {"ours/stream_300000_fold", streamAt300000<true>},
       {"ours/first_delivery_300000", firstDelivery},
@@ -1154,11 +1143,7 @@ int runSender(int argc, char** argv) {
           {"greeting wait (median), one message per 200 ms vs idle", "ours/steady_100000",
            "ours/idle_greeting_100000"},
       },
-      "ours (ms)", "reference (ms)", BenchTiming::kByHandOnce, kRuns,
-      // They start their copies kStarts times themselves, and a copy's
-      // journal, once folded, is not due again.
-      {"ours/start_300000_journal", "ours/start_300000", "ours/start_memory_300000_journal",
-       "ours/start_memory_300000", "ours/stream_300000", "ours/stream_300000_fold"});
+      "ours (ms)", "reference (ms)", BenchTiming::kByHandOnce, kRuns);
 
   // Every message sent is on the receiver's disk.
   const long long onDisk = child.ask('C');
