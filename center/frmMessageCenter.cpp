@@ -174,6 +174,9 @@ void frmMessageCenter::BuildWindow() {
   for (int kind = 1; kind <= kActivityKinds; ++kind) {
     QTreeWidget* list = makeList({{"Time", 110}, {"Activity", 420}});
     list->setObjectName(QString("lvActivity%1").arg(kind));
+    // A long activity is cut on a narrow screen and reads whole on hover
+    // (general information has no time: its text is in the first column).
+    modGenFunctionsControl::ListViewFitColumnsToWidth(list, {{true, {}}, {true, {}}});
     activityLists_[static_cast<std::size_t>(kind - 1)] = list;
     connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateMenuState(); });
     connect(list, &QTreeWidget::itemDoubleClicked, this,
@@ -312,7 +315,6 @@ QTreeWidget* frmMessageCenter::makeList(const std::vector<std::pair<const char*,
     list->headerItem()->setText(static_cast<int>(i), columns[i].first);
     list->setColumnWidth(static_cast<int>(i), columns[i].second);
   }
-  modGenFunctionsControl::ListViewFitColumnsToWidth(list);
   lists_->addWidget(list);
   return list;
 }
@@ -342,7 +344,10 @@ void frmMessageCenter::CreateActionQueueColumns() {
     lvAQ_->headerItem()->setData(i, Qt::UserRole + 1, column.key);
     lvAQ_->setColumnWidth(i, column.twips / 15);
   }
-  modGenFunctionsControl::ListViewFitColumnsToWidth(lvAQ_);
+  // The type, status and recipient give up width on a narrow screen and
+  // read whole on hover; the try counter and the time are never cut.
+  const modGenFunctionsControl::ColumnContent elastic{true, {}};
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvAQ_, {elastic, elastic, elastic});
 }
 
 void frmMessageCenter::showEvent(QShowEvent* event) {

@@ -280,6 +280,42 @@ QHeaderView* columnsOf(QAbstractItemView* list) {
   return nullptr;
 }
 
+// Keeps the tooltip of each row's cell in `columns` of a QTreeWidget equal to
+// its text, so that a column cut short still reads whole on hover. Follows
+// each row as it comes or changes: costs what the changed rows cost.
+class HoverTexts : public QObject {
+ public:
+  HoverTexts(QTreeWidget* list, std::vector<int> columns)
+      : QObject(list), list_(list), columns_(std::move(columns)) {
+    QAbstractItemModel* model = list->model();
+    connect(model, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex& parent, int first, int last) { follow(parent, first, last); });
+    connect(model, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                   const QList<int>& roles) {
+              if (roles.isEmpty() || roles.contains(Qt::DisplayRole)) {
+                follow(topLeft.parent(), topLeft.row(), bottomRight.row());
+              }
+            });
+    follow({}, 0, list->topLevelItemCount() - 1);
+  }
+
+ private:
+  void follow(const QModelIndex& parent, int first, int last) {
+    QAbstractItemModel* model = list_->model();
+    for (int row = first; row <= last; ++row) {
+      for (const int column : columns_) {
+        const QModelIndex cell = model->index(row, column, parent);
+        const QVariant text = cell.data(Qt::DisplayRole);
+        if (cell.data(Qt::ToolTipRole) != text) model->setData(cell, text, Qt::ToolTipRole);
+      }
+    }
+  }
+
+  QTreeWidget* list_;
+  std::vector<int> columns_;
+};
+
 // Keeps a list's columns readable: each as wide as it was set (or as the
 // person dragged it) while the visible width allows, never narrower than
 // its caption, rows and samples need unless it is elastic and the width
@@ -316,6 +352,13 @@ class ColumnFitter : public QObject {
     }
     connect(model, &QAbstractItemModel::modelReset, this, &ColumnFitter::fitAtNextTurn);
     connect(model, &QAbstractItemModel::layoutChanged, this, &ColumnFitter::fitAtNextTurn);
+    if (auto* tree = qobject_cast<QTreeWidget*>(list)) {
+      std::vector<int> elastic;
+      for (std::size_t column = 0; column < content_.size(); ++column) {
+        if (content_[column].elastic) elastic.push_back(static_cast<int>(column));
+      }
+      if (!elastic.empty()) new HoverTexts(tree, std::move(elastic));
+    }
   }
 
  protected:

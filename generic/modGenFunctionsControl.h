@@ -115,7 +115,10 @@ void ListViewSortColumn(QTreeWidget* list, int column);
 QTreeWidgetItem* ListViewFindItem(QTreeWidget* list, const std::string& key);
 // What a column of ListViewFitColumnsToWidth shows besides its caption and
 // rows: texts its rows may hold though none in view does now. An elastic
-// column gives up what it needs when the visible width lacks.
+// column gives up what it needs when the visible width lacks, and its texts
+// show whole on hover: a list over a model of its own gives them as its
+// tooltips; in a QTreeWidget each row's tooltip in that column is kept equal
+// to its text.
 struct ColumnContent {
   bool elastic = false;
   QStringList samples;

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -46,6 +47,8 @@ constexpr int32_t kDisplayName = 50000;  // "LN, FN"
 constexpr int kUnreachableRecipientsMessage = 20540;
 
 constexpr int kDropUnsentQuestion = 20545;
+// What a desktop's window frame adds to a window's width, at most.
+constexpr int kFrameAllowance = 16;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
@@ -218,16 +221,30 @@ void frmMessage::FillRecipientList(const std::vector<std::string>& recipients) {
   lstRecipients_->clear();
   for (const Entry& entry : entries) {
     auto* item = new QListWidgetItem(entry.name, lstRecipients_);
+    item->setToolTip(entry.name);
     item->setData(Qt::UserRole, entry.uid);
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     const bool ticked = std::find(recipients.begin(), recipients.end(),
                                   entry.uid.toStdString()) != recipients.end();
     item->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
   }
-  // Every name whole, beside the scroll bar of a long directory.
-  lstRecipients_->setMinimumWidth(lstRecipients_->sizeHintForColumn(0) +
-                                  2 * lstRecipients_->frameWidth() +
-                                  lstRecipients_->verticalScrollBar()->sizeHint().width());
+  FitRecipientList();
+}
+
+// Every name whole, beside the scroll bar of a long directory, unless the
+// window would then be wider than its screen: the list takes what the
+// screen leaves beside the other controls, and a name cut there reads
+// whole on hover.
+void frmMessage::FitRecipientList() {
+  const int names = lstRecipients_->sizeHintForColumn(0) + 2 * lstRecipients_->frameWidth() +
+                    lstRecipients_->verticalScrollBar()->sizeHint().width();
+  lstRecipients_->setMinimumWidth(0);
+  const int least = lstRecipients_->minimumSizeHint().width();
+  const int beside = layout()->totalMinimumSize().width() - least;
+  // The window's frame is known only once it is shown: room for a usual one.
+  const int frame = std::max(frameGeometry().width() - width(), kFrameAllowance);
+  const int room = platform::usableScreenArea(screen()).width() - frame - beside;
+  lstRecipients_->setMinimumWidth(std::max(least, std::min(names, room)));
 }
 
 void frmMessage::FillInstantMessages() {

@@ -91,6 +91,7 @@ class frmMessage : public QWidget {
   void Form_Load(const std::vector<std::string>& recipients);
   void SetReadingTabOrder();
   void FillRecipientList(const std::vector<std::string>& recipients);
+  void FitRecipientList();
   void QuoteMessage(int32_t classType, const std::string& messageUID);
   void UpdateControls();
   void MarkChanged();

@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableView>
+#include <QHeaderView>
 #include <QTreeWidget>
 #include <QGuiApplication>
 #include <QMenu>
@@ -20,6 +22,7 @@
 #include <cmath>
 
 #include "LayoutCheck.h"
+#include "MessageFolderModel.h"
 #include "ModalDriver.h"
 #include "ShellOpen.h"
 #include "MessageCenterServices.h"
@@ -361,6 +364,114 @@ TEST_F(FirstOpening, EveryWindowShowsEachControlAndColumnWholeOnTheScreen) {
     EXPECT_EQ(LayoutCheck::cutControls(window.get()).join("\n").toStdString(), "");
     QTest::keyClick(window.get(), Qt::Key_Escape);  // closes (the main window hides)
     EXPECT_FALSE(window->isVisible());
+  }
+}
+
+// Every list of every window, and each of its views (each activity group,
+// each folder sorted by each column), holding many rows with long names,
+// long addresses and long texts: nothing is cut that cannot be read whole on
+// hover, and every column shows in the list's width. Run on the three
+// screens of the suite.
+TEST_F(FirstOpening, EveryListReadsWholeWithLongNamesAndManyRows) {
+  const std::string longName = "C0000000-0000-0000-0000-00000000C0";
+  std::vector<std::string> people;
+  {
+    PoolLoan users(modGlobalVariables::User);
+    for (int i = 0; i < 60; ++i) {
+      people.push_back(longName + (i < 10 ? "0" : "") + std::to_string(i));
+      users->CreateNewRow(false, 0);
+      users->SetFields({0, 1, 2, 3, 7, 8},
+                       {people.back(), "1", i % 2 ? "Montgomery-Whitfield" : "Li",
+                        "Annabelle-Marguerite", "192.168.100." + std::to_string(200 + i % 55),
+                        "workstation-accounting-" + std::to_string(i)});
+      users->AddCurrentRow();
+    }
+    users->SaveXMLDoc();
+  }
+  for (int i = 0; i < 80; ++i) {
+    PoolLoan received(modGlobalVariables::MessRec);
+    const std::string uid = received->CreateNewRow(true, 0);
+    received->SetFields({1, 2, 3, 4, 5, 6, 8},
+                        {people[static_cast<std::size_t>(i % 60)], i % 2 ? "60" : "100",
+                         "2026-12-07 13:27:08",
+                         "The figures for the budget of the coming year, as you asked on Monday",
+                         "2", "1", "1"});
+    received->AddCurrentRow();
+    received->AddSubRow(0, uid, 0, account);
+    received->SubRowSetField(1, "50");
+  }
+  for (std::size_t i = 0; i < 40; ++i) {
+    const std::string to =
+        i % 2 ? people[i] : people[i] + "||" + people[i + 1] + "||" + people[i + 2];
+    modCOMFunctions::SendMessageToRecipients("The figures", 2, 1, to, "", true, false);
+  }
+  const std::string activity =
+      "A message from Montgomery-Whitfield, Annabelle-Marguerite has arrived at last.";
+  struct Case {
+    const char* name;
+    std::function<QWidget*()> open;
+    int views;
+    // Shows view `k` of the window (none for a window of one view).
+    std::function<void(QWidget*, int)> show = {};
+  };
+  const Case cases[] = {
+      {"main window, each group",
+       [&] {
+         auto* center = new frmMessageCenter;
+         modGenFunctionsResource::FillTreeFromResource(center->tvActivities(), 200);
+         for (int i = 0; i < 40; ++i) {
+           for (int kind = MessageCenterServices::kGeneralInformation;
+                kind <= MessageCenterServices::kEvents; ++kind) {
+             center->AddActivity(kind, activity, MessageCenterServices::kNoItem, "", "");
+           }
+         }
+         modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kActionList,
+                                                       true, 0);
+         return center;
+       },
+       frmMessageCenter::kActionQueueGroup,
+       [](QWidget* window, int k) {
+         auto* center = static_cast<frmMessageCenter*>(window);
+         center->tvActivities()->setCurrentItem(center->tvActivities()->topLevelItem(k));
+       }},
+      {"message folders, each folder sorted by each column",
+       [] { return new frmMessageHistory; },
+       2 * MessageFolderModel::kColumnCount,
+       [](QWidget* window, int k) {
+         static_cast<frmMessageHistory*>(window)->SelectFolder(
+             k < MessageFolderModel::kColumnCount ? modGlobalVariables::MessRec
+                                                  : modGlobalVariables::MessSent);
+         window->findChild<QTableView*>("lvMessages")
+             ->horizontalHeader()
+             ->setSortIndicator(k % MessageFolderModel::kColumnCount, Qt::AscendingOrder);
+       }},
+      {"user manager", [] { return new frmUser; }, 1},
+      {"compose", [&] { return new frmMessage({}, {people[1]}); }, 1},
+      {"user search",
+       [] {
+         auto* search = new frmUserSelection;
+         std::string found = "<L>";
+         for (int i = 10; i < 40; ++i) {
+           found += "<U UID=\"E0000000-0000-0000-0000-00000000E0" + std::to_string(i) +
+                    "\" CS=\"1\" LN=\"Montgomery-Whitfield\" FN=\"Annabelle-Marguerite\" "
+                    "IP=\"192.168.100.200\" CN=\"workstation-accounting-12\"/>";
+         }
+         search->AddFoundUsersToList(found + "</L>");
+         return search;
+       },
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<QWidget> window(c.open());
+    window->show();
+    for (int k = 0; k < c.views; ++k) {
+      SCOPED_TRACE(k);
+      if (c.show) c.show(window.get(), k);
+      // The columns follow their rows at the next turn.
+      QApplication::processEvents();
+      EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "");
+    }
   }
 }
 

@@ -122,7 +122,6 @@ void frmUser::BuildControls() {
     }
   });
   lvUsers_->setObjectName("lvUsers");
-  modGenFunctionsControl::ListViewFitColumnsToWidth(lvUsers_);
   modGenFunctionsControl::ListViewInitializeProperties(
       lvUsers_, {.multiSelect = true, .dragEnabled = true, .acceptDrops = true});
   modGenFunctionsControl::ListViewAddColumn(lvUsers_, -1, "UserName", "User Name", 2600, 0, 50000,
@@ -131,6 +130,10 @@ void frmUser::BuildControls() {
                                             false);
   modGenFunctionsControl::ListViewAddColumn(lvUsers_, -1, "CN", "Computer", 1800, 0, kUserCN, false,
                                             false);
+  // Long names give up width on a narrow screen and read whole on hover;
+  // the address is never cut.
+  const modGenFunctionsControl::ColumnContent elastic{true, {}};
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvUsers_, {elastic, {}, elastic});
   connect(lvUsers_->header(), &QHeaderView::sectionClicked, this,
           [this](int column) { modGenFunctionsControl::ListViewSortColumn(lvUsers_, column); });
 

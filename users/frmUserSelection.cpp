@@ -123,7 +123,8 @@ void frmUserSelection::BuildControls() {
   lvFoundUsers_->setColumnWidth(
       kNameColumn, lvFoundUsers_->fontMetrics().horizontalAdvance("Whitfield, Annabelle") +
                        kLineEditPadding * 2);
-  modGenFunctionsControl::ListViewFitColumnsToWidth(lvFoundUsers_);
+  // A long name gives up width on a narrow screen and reads whole on hover.
+  modGenFunctionsControl::ListViewFitColumnsToWidth(lvFoundUsers_, {{true, {}}});
 
   lblHostsAsked_ = new QLabel(this);
   lblHostsAsked_->setObjectName("lblHostsAsked");

@@ -9,7 +9,8 @@
 // readabilityFaults: those, and a list whose columns do not all fit in its
 // visible width, a column narrower than its header's caption or than the
 // widest text of its rows (unless each of its rows in view shows its whole
-// text on hover), a list narrower than its rows' texts, a combo
+// text on hover), a list narrower than its rows' texts (unless each of its
+// rows in view shows its whole text on hover), a combo
 // that cuts its current entry and an empty line edit that cuts its hint.
 // An empty result means the window is readable as it stands.
 #include <QStringList>
