@@ -8,6 +8,8 @@
 #include "Utf8.h"
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
+#include "TvrError.h"
+#include "modCOMFunctions.h"
 #include "modCOMRequestedAction.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsFile.h"
@@ -370,6 +372,10 @@ int32_t QueueFileActions(const std::vector<std::string>& recipientUIDs,
 int32_t SendDroppedFilesToUser(const std::string& recipientUID,
                                const std::vector<std::string>& droppedPaths) {
   try {
+    if (!modCOMFunctions::RecipientsWithoutAddress({recipientUID}).empty()) {
+      throw TvrError(modCOMFunctions::kErrNoRecipientAddress, "modFileTransfer.SendDroppedFilesToUser",
+                     "No address is known for the recipient " + recipientUID);
+    }
     const auto entries = SendableDroppedFiles(droppedPaths);
     const int32_t queued = QueueFileActions({recipientUID}, entries.value_or(std::vector<std::string>{}));
     if (queued > 0) ActionManager().StartActionManager();

@@ -94,7 +94,10 @@ int32_t QueueFileActions(const std::vector<std::string>& recipientUIDs,
 
 // Files dropped on a person of the users list: the sendable dropped files
 // and folders (walked) go to recipientUID, and the queue starts. Returns
-// the number of actions queued. Errors are reported and raised.
+// the number of actions queued. A recipient without an address
+// (modCOMFunctions::RecipientsWithoutAddress) raises
+// kErrNoRecipientAddress before anything is walked or queued. Errors are
+// reported and raised.
 int32_t SendDroppedFilesToUser(const std::string& recipientUID,
                                const std::vector<std::string>& droppedPaths);
 

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QTreeWidget>
 
+#include "ErrorNumber.h"
 #include "MessageBox.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
@@ -11,6 +12,8 @@
 #include "clsActionManager.h"
 #include "frmInternalServices.h"
 #include "frmUser.h"
+#include "modCOMFunctions.h"
+#include "modFileTransfer.h"
 #include "modGenFunctionsFile.h"
 #include "modGlobalVariables.h"
 
@@ -138,5 +141,12 @@ TEST_F(UserManager, FilesDroppedOnAUserAreQueuedOnePerFile) {
       users.SendFilesToUser(ann, {environment.root() + "/a.txt", environment.root() + "/b.txt"}),
       2);
   EXPECT_EQ(users.SendFilesToUser("", {environment.root() + "/a.txt"}), 0);
+  EXPECT_EQ(ActionManager().Actions().CountAll(), 2);
+  // Whatever calls it, nothing goes to a person without an address.
+  const std::string nowhere = addUser("Day", "Dee", "");
+  EXPECT_EQ(errorNumberOf([&] {
+              modFileTransfer::SendDroppedFilesToUser(nowhere, {environment.root() + "/a.txt"});
+            }),
+            modCOMFunctions::kErrNoRecipientAddress);
   EXPECT_EQ(ActionManager().Actions().CountAll(), 2);
 }

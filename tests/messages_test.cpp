@@ -15,6 +15,8 @@
 #include <QHeaderView>
 #include <QTableView>
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +39,7 @@
 #include "frmMessageHistory.h"
 #include "frmMessageViewer.h"
 #include "frmPrintForm.h"
+#include "frmUser.h"
 #include "MessageCenterServices.h"
 #include "modCOMFunctions.h"
 #include "modDisplaySynchFunctions.h"
@@ -44,6 +47,7 @@
 #include "modGenApplicationSetting.h"
 #include "modGenFunctionsFile.h"
 #include "modGenFunctionsResource.h"
+#include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
 
@@ -536,6 +540,121 @@ TEST_F(MessageWindows, TheComposeWindowShowsWhatBecameOfTheMessageAndAsksOnlyFor
     EXPECT_EQ(window->isVisible(), row.asks);  // the responder answers No: the work is kept
     delete window;
   }
+}
+
+// Every way a message or a file leaves for a person, to a person with an
+// address, to one whose row has none and to one removed since: it goes to
+// the one with an address; for the others it is refused before anything is
+// stored or queued, saying why and naming him.
+TEST_F(MessageWindows, EveryWayAMessageOrFileLeavesIsRefusedForAPersonWithoutAnAddress) {
+  constexpr const char* kDan = "DA400000-0000-0000-0000-000000000004";       // no address
+  constexpr const char* kStranger = "57A00000-0000-0000-0000-000000000009";  // removed since
+  {
+    PoolLoan users(User);
+    users->CreateNewRow(false, 0);
+    users->SetFields({0, 1, 2, 3}, {kDan, "1", "Brown", "Dan"});
+    users->AddCurrentRow();
+  }
+  frmMessageViewer::InstallService();
+  modGenFunctionsFile::SaveFileContent(environment.documentsFolder(), "a.txt", "x");
+  const std::string file = environment.documentsFolder() + "/a.txt";
+  constexpr int kMessageRefused = 20540;
+  constexpr int kFilesRefused = 20541;
+  // Types and sends in `window`.
+  const auto send = [](frmMessage* window) {
+    QTest::keyClicks(control<QPlainTextEdit>(window, "txtMessage"), "Hello");
+    control<QPushButton>(window, "cmdSend")->click();
+  };
+  struct Way {
+    const char* name;
+    std::function<void(const std::string& person)> leave;
+    int refusal;
+    std::size_t messages, files;  // stored and queued when it goes
+  };
+  std::unique_ptr<QWidget> window;
+  const Way ways[] = {
+      {"a new message",
+       [&](const std::string& person) {
+         auto* compose = new frmMessage({}, {person});
+         window.reset(compose);
+         compose->show();
+         send(compose);
+       },
+       kMessageRefused, 1, 0},
+      {"a new message with a file",
+       [&](const std::string& person) {
+         auto* compose = new frmMessage({}, {person});
+         window.reset(compose);
+         compose->show();
+         compose->AddAttachments({file});
+         send(compose);
+       },
+       kMessageRefused, 1, 1},
+      {"the viewer's reply to his message",
+       [&](const std::string& person) {
+         modGlobalFunctions::OpenMessageViewer(MessRec, receive("100", "Hi", person));
+         control<QPushButton>(frmMessageViewer::SharedViewer(), "cmdReply")->click();
+         for (QWidget* each : QApplication::topLevelWidgets()) {
+           if (auto* reply = qobject_cast<frmMessage*>(each); reply && reply->isVisible()) {
+             window.reset(reply);
+             send(reply);
+           }
+         }
+         ASSERT_NE(window, nullptr);
+       },
+       kMessageRefused, 1, 0},
+      {"files dropped on him in the user manager",
+       [&](const std::string& person) {
+         auto* users = new frmUser;
+         window.reset(users);
+         users->show();
+         users->SendFilesToUser(person, {file});
+       },
+       kFilesRefused, 0, 1},
+  };
+  struct Person {
+    const char* name;
+    const char* uid;
+    const char* refusedFor;  // null: he has an address
+  };
+  const std::string unknown = modGenFunctionsResource::GetResourceMessage(20535);
+  const Person people[] = {{"with an address", kBob, nullptr},
+                           {"whose row has no address", kDan, "Brown, Dan"},
+                           {"removed since", kStranger, unknown.c_str()}};
+  const auto queuedFor = [](const std::string& person, const char* type) {
+    std::size_t count = 0;
+    for (const QueuedAction& action : queued()) count += action.ruid == person && action.type == type;
+    return count;
+  };
+  for (const Way& way : ways) {
+    for (const Person& person : people) {
+      SCOPED_TRACE(std::string(way.name) + ", to a person " + person.name);
+      const std::size_t stored = PoolLoan(MessSent)->CountAll();
+      const std::size_t deliveries = queuedFor(person.uid, "1200");
+      const std::size_t files = queuedFor(person.uid, "2000");
+      const std::size_t actions = queued().size();
+      boxes.clear();
+      way.leave(person.uid);
+      const bool goes = person.refusedFor == nullptr;
+      if (goes) {
+        EXPECT_TRUE(boxes.shown().empty());
+      } else {
+        EXPECT_EQ(boxes.shown().size(), 1u);
+        for (const auto& box : boxes.shown()) {
+          EXPECT_EQ(box.text,
+                    modGenFunctionsResource::GetResourceMessage(way.refusal, {person.refusedFor}));
+          EXPECT_EQ(box.flags, platform::kMbExclamation);
+        }
+      }
+      EXPECT_EQ(PoolLoan(MessSent)->CountAll(), stored + (goes ? way.messages : 0));
+      EXPECT_EQ(queuedFor(person.uid, "1200"), deliveries + (goes ? way.messages : 0));
+      EXPECT_EQ(queuedFor(person.uid, "2000"), files + (goes ? way.files : 0));
+      EXPECT_EQ(queued().size(), actions + (goes ? way.messages + way.files : 0));
+      boxes.answerNext(platform::kMbResultYes);  // a refused message is dropped on closing
+      window.reset();
+    }
+  }
+  delete frmMessageViewer::SharedViewer();
 }
 
 // A send whose records the disk will not sync (the sent messages' or the

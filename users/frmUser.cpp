@@ -17,6 +17,7 @@
 #include "clsActionManager.h"
 #include "clsGenErrorHandler.h"
 #include "frmUserSelection.h"
+#include "modCOMFunctions.h"
 #include "modFileTransfer.h"
 #include "modGenFunctions.h"
 #include "modGenFunctionsControl.h"
@@ -38,6 +39,8 @@ constexpr int32_t kMemberUID = 0;
 constexpr int32_t kMessageSender = 1;
 constexpr int kDeleteMessagesQuestion = 12300;
 constexpr int kDeleteGroupQuestion = 12400;
+// "The files were not sent: %% cannot be reached, ..."
+constexpr int kUnreachableFilesMessage = 20541;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 std::string keyOf(const QTreeWidgetItem* item) {
@@ -395,6 +398,17 @@ void frmUser::DeleteMessagesOfRemovedUsers(const std::vector<std::string>& uids)
 int frmUser::SendFilesToUser(const std::string& userUID, const std::vector<std::string>& paths) {
   try {
     if (userUID.empty() || paths.empty()) return 0;
+    // Files queued for a person without an address would be given up at
+    // once, after the person was shown them on their way.
+    if (!modCOMFunctions::RecipientsWithoutAddress({userUID}).empty()) {
+      modGenFunctions::ShowMessageBox(
+          modGenFunctionsResource::GetResourceMessage(
+              kUnreachableFilesMessage,
+              {modGlobalFunctions::GetObjectFieldValue(modGlobalVariables::User, kUserUID, userUID,
+                                                       kUserDisplayName, true)}),
+          platform::kMbExclamation, modGenFunctions::kAppTitle, this);
+      return 0;
+    }
     return modFileTransfer::SendDroppedFilesToUser(userUID, paths);
   } catch (...) {
     raiseAgain("frmUser.SendFilesToUser");
