@@ -49,11 +49,15 @@ bool updateIn(clsGenObject& messages, const std::string& messageUID,
   if (!messages.IsRowSelected()) return false;
   messages.SC_SelectSingleNode(kRecipientUID, recipientUID);
   if (!messages.IsSubRowSelected()) return true;
-  if (!raises(messages.GetFieldFromSubRow(kRecipientST), status)) return true;
-  messages.SubRowSetField(kRecipientST, status);
-  const auto recipients = std::distance(messages.GetCurrent().children().begin(),
-                                        messages.GetCurrent().children().end());
-  if (recipients < 2) messages.SetField(kMessageST, status);
+  if (raises(messages.GetFieldFromSubRow(kRecipientST), status)) {
+    messages.SubRowSetField(kRecipientST, status);
+    const auto recipients = std::distance(messages.GetCurrent().children().begin(),
+                                          messages.GetCurrent().children().end());
+    if (recipients < 2) messages.SetField(kMessageST, status);
+  }
+  // A status raised before may be held only in memory (the disk refused its
+  // save): it is written as if raised now, so that the caller never takes it
+  // as stored while it is not.
   if (save == StatusSave::kDurable) {
     messages.SaveXMLDoc();
   } else {

@@ -52,7 +52,8 @@ void SettleInterruptedSends(const std::set<std::string>& queued);
 // Sets the status of one recipient of a sent message: the recipient's sub
 // row gets `status`, and so does the message row itself when it has only
 // that one recipient. A status never goes back: one not above the stored
-// status (1 < 50 < 100 < 400) changes nothing. `collection` is the
+// status (1 < 50 < 100 < 400) changes nothing, yet what the collection
+// holds unsaved (a status whose save failed) is saved. `collection` is the
 // sent-message collection to work on, or null for the pooled one of the
 // logged-in account, and then the history when the message was moved
 // there. Written to its file (WriteXMLDoc: the next SaveXMLDoc of the

@@ -568,11 +568,16 @@ std::string ProcessRecallMessage(const XMLDocumentRef& request, const Connection
     if (SUID.empty() || OUID.empty()) return reply(kRequestRecallMessage, RUID);
     if (addressElsewhere(RUID, SUID, state)) return reply(101500, RUID);
     // Deletes the message from `messages` when SUID sent it; true when
-    // the message was there, whoever sent it.
+    // the message was there, whoever sent it. A message not found may have
+    // gone only in memory (the disk refused an earlier recall's save): the
+    // answer waits for whatever the collection holds unsaved.
     const auto recall = [&](int32_t classType) {
       const AccountData messages(classType, RUID);
       const pugi::xml_node row = messages.row(OUID);
-      if (!row) return false;
+      if (!row) {
+        messages->SaveXMLDoc();
+        return false;
+      }
       if (SUID == row.attribute("SD").value()) {
         messages->Delete(false, kMessageUID, OUID, true);
         if (classType == MessRec && isLoggedIn(RUID)) {

@@ -435,6 +435,83 @@ TEST_F(TurnDeliveries, AreTakenBackUnansweredWhenTheSyncFails) {
   }
 }
 
+// Each request that stores something, met by a full disk and then tried
+// again once room returns: whatever an answer says was stored is on disk,
+// the retry's "nothing left to do" too, for the logged-in account whose
+// rows the failed try may have changed in memory.
+TEST_F(Requests, WhatAnAnswerSaysIsStoredIsOnDiskThroughAFullDiskAndTheRetry) {
+  struct Row {
+    const char* request;
+    int code;
+    // What the account holds before the request.
+    std::function<void(const std::string& uid)> before;
+    std::function<std::string(const std::string& uid)> value;
+    // Whether the disk holds what the request asks.
+    std::function<bool(const std::string& uid)> stored;
+  };
+  const auto statusOfBob = [this](int32_t classType) {
+    return [this, classType](const std::string& uid) {
+      return annsRow(classType, uid)["U:" + std::string(kBob)] == "100";
+    };
+  };
+  const auto gone = [this](int32_t classType) {
+    return [this, classType](const std::string& uid) { return annsRow(classType, uid).empty(); };
+  };
+  const auto received = [this](int32_t classType) {
+    return [this, classType](const std::string& uid) {
+      ASSERT_EQ(code(send(1200, kBob, ann_, uid, message(uid, kBob))), "1200");
+      if (classType == MessRec) return;
+      PoolLoan from(MessRec);
+      PoolLoan to(classType);
+      to->AddRow(from->XMLDocLinked()->firstRowWhere("M", "UID", uid));
+      to->SaveXMLDoc();
+      from->Delete(false, 0, uid, true);
+    };
+  };
+  const std::vector<Row> table = {
+      {"a delivery", 1200, [](const std::string&) {},
+       [](const std::string& uid) { return message(uid, kBob); },
+       [this](const std::string& uid) { return !annsRow(MessRec, uid).empty(); }},
+      {"a read notice of a sent message", 1400, [](const std::string& uid) { addSentMessage(MessSent, uid); },
+       [](const std::string&) { return std::string(" 100"); }, statusOfBob(MessSent)},
+      {"a read notice of a message in the history", 1400,
+       [](const std::string& uid) { addSentMessage(MessHist, uid); },
+       [](const std::string&) { return std::string(" 100"); }, statusOfBob(MessHist)},
+      {"a recall of a received message", 1500, received(MessRec),
+       [](const std::string&) { return std::string(); }, gone(MessRec)},
+      {"a recall of a message in the history", 1500, received(MessHist),
+       [](const std::string&) { return std::string(); }, gone(MessHist)},
+      {"a sender's identity", 400, [](const std::string&) {},
+       [](const std::string&) { return identity(kBob, kBobAddress, "7"); },
+       [this](const std::string&) { return annsRow(User, kBob)["CS"] == "7"; }},
+  };
+  ASSERT_EQ(code(send(200, kBob, ann_)), "200");
+  ASSERT_EQ(code(send(300, kBob, ann_, "", "5")), "300");
+  int n = 0;
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.request);
+    const std::string uid = "DDDD0000-0000-0000-0000-00000000000" + std::to_string(n++);
+    row.before(uid);
+    const std::string success = std::to_string(row.code);
+    for (const bool full : {true, false, false}) {
+      SCOPED_TRACE(full ? "the disk full" : "room again");
+      std::string answer;
+      {
+        std::optional<FileSizeLimit> limit;
+        if (full) limit.emplace(0);
+        answer = code(send(row.code, kBob, ann_, uid, row.value(uid)));
+      }
+      if (!full) {
+        EXPECT_EQ(answer, success);
+      }
+      if (answer == success) {
+        EXPECT_TRUE(row.stored(uid)) << "answered " << answer << ", not on disk";
+      }
+    }
+  }
+  EXPECT_TRUE(boxes.shown().empty());
+}
+
 TEST_F(Requests, AnotherAccountReceivesInItsOwnFiles) {
   ASSERT_EQ(deliver(carl_, message(kMessage, kBob, "-1")), "1200");
   std::vector<Attributes> stored = onDisk(MessRec, carl_);
