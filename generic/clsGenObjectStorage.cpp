@@ -328,14 +328,14 @@ void clsGenObject::writeDataFile(bool fold, bool flush) {
     throw TvrError(kErrInvalidCall, "", "The rows held belong to another owner than " + file.FullPath);
   }
   const DataJournal journal(file.FullPath, FileContentEncrypted_, journalOwner());
-  DataJournal::Kind found = journal.kind();
-  if (found == DataJournal::Kind::kOther) {
-    moveAsideAndTell(kJournalNotAFileMessage, journalFileOf(file, journal));
-    found = DataJournal::Kind::kMissing;
+  // Whatever is no journal where one belongs would stop every fold.
+  bool journalHeld = false;
+  for (const DataJournal& each : {journal.beingFolded(), journal}) {
+    const DataJournal::Kind found = each.kind();
+    if (found == DataJournal::Kind::kOther) moveAsideAndTell(kJournalNotAFileMessage, journalFileOf(file, each));
+    journalHeld = journalHeld || found == DataJournal::Kind::kFile;
   }
   RowChanges& changes = doc_->changes();
-  const bool journalHeld =
-      found == DataJournal::Kind::kFile || journal.beingFolded().kind() == DataJournal::Kind::kFile;
   bool rewrite = changes.whole() || (fold && (journalHeld || changes.anyRow()));
   if (changes.anyRow() && (journalHeld || !rewrite)) {
     const DataJournal::Records rows = journal.recordsFor(*doc_, XMLElementBaseName_, changes.inTurn());

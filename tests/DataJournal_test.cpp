@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,9 +13,11 @@
 #include <random>
 #include <set>
 
+#include "BackgroundFold.h"
 #include "DataJournal.h"
 #include "ErrorNumber.h"
 #include "FileSizeLimit.h"
+#include "JournalIntruder.h"
 #include "JournalBytes.h"
 #include "RecordingMessageBox.h"
 #include "SyncLedger.h"
@@ -106,36 +109,16 @@ using JournalBytes::wordAt;
 // The journal without its identity record, as older builds wrote it.
 std::string withoutIdentity(const std::string& journal) { return journal.substr(recordStarts(journal)[1]); }
 
-// What may stand where a journal belongs.
-enum class Intruder { kFolder, kFolderWithAFile, kLinkToAFile, kLinkToNothing, kNamedPipe };
-
-const char* nameOf(Intruder intruder) {
-  switch (intruder) {
-    case Intruder::kFolder: return "a folder at the journal's path";
-    case Intruder::kFolderWithAFile: return "a folder holding a file at the journal's path";
-    case Intruder::kLinkToAFile: return "a link to a file at the journal's path";
-    case Intruder::kLinkToNothing: return "a link to nothing at the journal's path";
-    case Intruder::kNamedPipe: return "a named pipe at the journal's path";
-  }
-  return "";
-}
-
-void place(Intruder intruder, TestDataFolder& data) {
-  const QString path = QString::fromStdString(data.path(kJournal));
-  QFile::remove(path);
-  switch (intruder) {
-    case Intruder::kFolder: ASSERT_TRUE(QDir().mkpath(path)); break;
-    case Intruder::kFolderWithAFile:
-      ASSERT_TRUE(QDir().mkpath(path));
-      data.writeRaw(std::string(kJournal) + "/inside", "inside");
-      break;
-    case Intruder::kLinkToAFile:
-      ASSERT_TRUE(QFile::link(QString::fromStdString(data.path("ALICE/target")), path));
-      break;
-    case Intruder::kLinkToNothing:
-      ASSERT_TRUE(QFile::link(QString::fromStdString(data.path("ALICE/nothing")), path));
-      break;
-    case Intruder::kNamedPipe: ASSERT_EQ(::mkfifo(path.toLocal8Bit().constData(), 0600), 0); break;
+// Adds a row whose save makes the journal due, and runs the event loop
+// until the fold that runs beside it (one row a step) has ended.
+void foldBesideTheLoop(clsGenObject& users, TestDataFolder& data) {
+  const DataJournal::FoldBound foldAtEverySave(1);
+  const BackgroundFold::Threshold inSteps(0, 1);
+  addUser(users, "due");
+  users.SaveXMLDoc();
+  for (int turn = 0; BackgroundFold::running(data.path(kDataFile)); ++turn) {
+    ASSERT_LT(turn, 10000) << "the fold never ends";
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
 }
 
@@ -371,50 +354,76 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
        },
        true, false, 1},
   };
-  // Anything but a regular file at the journal's path, met by a save or by
-  // the next load, is moved aside once, and the save stores; a link's target
-  // is never touched.
-  for (const Intruder intruder : {Intruder::kFolder, Intruder::kFolderWithAFile, Intruder::kLinkToAFile,
-                                  Intruder::kLinkToNothing, Intruder::kNamedPipe}) {
-    for (const bool metBySave : {true, false}) {
-      cases.push_back(
-          {nullptr,
-           [=](clsGenObject& users, TestDataFolder& data) {
-             data.writeRaw("ALICE/target", "target");
-             place(intruder, data);
-             if (metBySave) {
-               addUser(users, "u3");
-               users.SaveXMLDoc();
-             }
-             EXPECT_EQ(data.raw("ALICE/target"), "target");
-           },
-           true, false, 1,
-           std::string(nameOf(intruder)) + (metBySave ? ", met by a save" : ", met by a load")});
+  // Anything but a regular file where a journal belongs (its own path, or
+  // the path of the journal a fold set aside), met by a save, by a fold
+  // beside the event loop or by the next load, is moved aside once, and the
+  // save stores; a link's target is never touched.
+  enum class Meeting { kSave, kFoldBesideTheLoop, kLoad };
+  for (const bool setAside : {false, true}) {
+    for (const Intruder intruder : kIntruders) {
+      for (const Meeting meeting : {Meeting::kSave, Meeting::kFoldBesideTheLoop, Meeting::kLoad}) {
+        const bool folded = meeting == Meeting::kFoldBesideTheLoop;
+        cases.push_back(
+            {nullptr,
+             [=](clsGenObject& users, TestDataFolder& data) {
+               data.writeRaw("ALICE/target", "target");
+               const DataJournal journal(data.path(kDataFile), true);
+               const std::string at = setAside ? journal.beingFolded().path() : data.path(kJournal);
+               ASSERT_TRUE(placeIntruder(intruder, at,
+                                         data.path(intruder == Intruder::kLinkToAFile ? "ALICE/target"
+                                                                                      : "ALICE/nothing")));
+               if (folded) {
+                 const PipeRelease release(at);
+                 foldBesideTheLoop(users, data);
+                 EXPECT_FALSE(release.released()) << "the fold stopped at the pipe";
+               } else if (meeting == Meeting::kSave) {
+                 addUser(users, "u3");
+                 users.SaveXMLDoc();
+               }
+               EXPECT_EQ(data.raw("ALICE/target"), "target");
+             },
+             meeting == Meeting::kSave || (meeting == Meeting::kLoad && !setAside), folded, 1,
+             std::string(nameOf(intruder)) + (setAside ? " at the set-aside journal's path" : " at the journal's path") +
+                 (meeting == Meeting::kSave ? ", met by a save"
+                                            : folded ? ", met by a fold beside the event loop" : ", met by a load")});
+      }
     }
   }
-  // Each record of a journal of three saves, with each kind of damage.
-  for (const Position position :
-       {Position::kIdentity, Position::kFirstSave, Position::kMiddleSave, Position::kLastSave}) {
-    for (const Damage damage : {Damage::kTextByte, Damage::kCheckByte, Damage::kShorterLength,
-                                Damage::kLengthPastTheEnd, Damage::kCutShort}) {
-      const Outcome outcome = outcomeOf(position, damage);
-      cases.push_back(
-          {nullptr,
-           [=](clsGenObject& users, TestDataFolder& data) {
-             std::vector<std::string> added;
-             for (int save = 0; save < 3; ++save) {
-               added.push_back(addUser(users, "s" + std::to_string(save)));
-               users.SaveXMLDoc();
-             }
-             ASSERT_EQ(recordStarts(data.raw(kJournal)).size(), 4u);
-             data.writeRaw(kJournal, damaged(data.raw(kJournal), position, damage));
-             for (int save = 0; save < 3; ++save) {
-               if (std::count(outcome.saves.begin(), outcome.saves.end(), save) == 0) {
-                 users.Delete(false, kUID, added[static_cast<std::size_t>(save)], false);
+  // Each record of a journal of three saves, with each kind of damage; the
+  // journal where saves go, or the one a fold set aside, with a save in the
+  // journal after it that applies whatever befell the one before.
+  for (const bool setAside : {false, true}) {
+    for (const Position position :
+         {Position::kIdentity, Position::kFirstSave, Position::kMiddleSave, Position::kLastSave}) {
+      for (const Damage damage : {Damage::kTextByte, Damage::kCheckByte, Damage::kShorterLength,
+                                  Damage::kLengthPastTheEnd, Damage::kCutShort}) {
+        const Outcome outcome = outcomeOf(position, damage);
+        cases.push_back(
+            {nullptr,
+             [=](clsGenObject& users, TestDataFolder& data) {
+               std::vector<std::string> added;
+               for (int save = 0; save < 3; ++save) {
+                 added.push_back(addUser(users, "s" + std::to_string(save)));
+                 users.SaveXMLDoc();
                }
-             }
-           },
-           true, false, outcome.kept, std::string(nameOf(position)) + ", " + nameOf(damage)});
+               ASSERT_EQ(recordStarts(data.raw(kJournal)).size(), 4u);
+               std::string hit = kJournal;
+               if (setAside) {
+                 DataJournal(data.path(kDataFile), true).setAsideForFold();
+                 hit += ".fold";
+                 addUser(users, "after");
+                 users.SaveXMLDoc();
+               }
+               data.writeRaw(hit, damaged(data.raw(hit), position, damage));
+               for (int save = 0; save < 3; ++save) {
+                 if (std::count(outcome.saves.begin(), outcome.saves.end(), save) == 0) {
+                   users.Delete(false, kUID, added[static_cast<std::size_t>(save)], false);
+                 }
+               }
+             },
+             true, false, outcome.kept,
+             std::string(setAside ? "the set-aside journal's " : "") + nameOf(position) + ", " + nameOf(damage)});
+      }
     }
   }
   for (const bool encrypted : {false, true}) {
