@@ -634,10 +634,13 @@ class PlaceKeeper : public QObject {
  public:
   explicit PlaceKeeper(QAbstractItemView* list) : QObject(list), list_(list) {
     QAbstractItemModel* model = list->model();
-    const auto save = [this] { note(); };
+    const auto save = [this] { note(1); };
+    const auto saveBlock = [this](const QModelIndex&, int first, int last) {
+      note(last - first + 1);
+    };
     const auto restore = [this] { putBack(); };
-    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, save);
-    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, save);
+    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, saveBlock);
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, saveBlock);
     connect(model, &QAbstractItemModel::rowsAboutToBeMoved, this, save);
     connect(model, &QAbstractItemModel::layoutAboutToBeChanged, this, save);
     connect(model, &QAbstractItemModel::rowsInserted, this, restore);
@@ -647,7 +650,9 @@ class PlaceKeeper : public QObject {
   }
 
  private:
-  void note() {
+  // `rows`: how many rows come or go (1 for a move or a change of layout).
+  void note(int rows) {
+    rows_ = rows;
     inView_.clear();
     selectedInView_ = QPersistentModelIndex();
     const QAbstractItemModel* model = list_->model();
@@ -671,6 +676,9 @@ class PlaceKeeper : public QObject {
     if (inView_.empty()) return;
     QScrollBar* across = list_->horizontalScrollBar();
     const int acrossAt = across->value();
+    // The scroll range follows the rows at the view's next layout: it may
+    // lag a row behind, but not a block of rows that came above.
+    if (rows_ > 1) list_->doItemsLayout();
     for (const QPersistentModelIndex& index : inView_) {
       if (!index.isValid()) continue;
       list_->scrollTo(index, QAbstractItemView::PositionAtTop);
@@ -685,6 +693,7 @@ class PlaceKeeper : public QObject {
   }
 
   QAbstractItemView* list_;
+  int rows_ = 1;
   std::vector<QPersistentModelIndex> inView_;
   QPersistentModelIndex selectedInView_;
 };

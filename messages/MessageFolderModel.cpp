@@ -1,6 +1,8 @@
 #include "MessageFolderModel.h"
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 
 #include "PoolLoan.h"
 #include "clsGenErrorHandler.h"
@@ -18,6 +20,9 @@ constexpr int32_t kContentPreview = 50501;
 
 // Rows whose texts are kept for painting: a few screens of them.
 constexpr int kShownKept = 1024;
+// More messages whose sort text changed than this move in one change of
+// the layout rather than one by one.
+constexpr std::size_t kMovesOneByOne = 16;
 // Replaced sort texts are dropped once they are half of the texts kept and
 // at least this many characters.
 constexpr std::size_t kUnusedKeyCharsKept = 1 << 16;
@@ -71,12 +76,12 @@ void MessageFolderModel::fill(int32_t classType) {
 void MessageFolderModel::synchronize(const std::vector<std::string>& deleted,
                                      const std::vector<std::string>& updated) {
   try {
-    for (const std::string& uid : deleted) {
-      const std::size_t place = uids_.find(uid);
-      if (place != TextList::kNone) removeRow(place);
-    }
+    removeRows(deleted);
     if (updated.empty()) return;
     PoolLoan messages(folder_);
+    std::vector<std::size_t> changed;  // listed
+    std::vector<std::pair<std::size_t, std::string>> moved;  // listed, with their new sort text
+    std::vector<std::size_t> arrivals;
     for (const std::string& uid : updated) {
       messages->PC_SelectSingleNode(kUIDField, uid);
       const pugi::xml_node row = messages->GetCurrent();
@@ -85,17 +90,22 @@ void MessageFolderModel::synchronize(const std::vector<std::string>& deleted,
       if (added) messages_.push_back({});
       Message& message = messages_[place];
       shown_.remove(place);
-      const std::string key = columnText(*messages, row, sortColumn_);
+      std::string key = columnText(*messages, row, sortColumn_);
       if (message.listed) {
-        moveToItsPlace(place, key);
-        const int shownRow = rowOf(uid);
-        emit dataChanged(index(shownRow, 0), index(shownRow, kColumnCount - 1));
+        changed.push_back(place);
+        if (keyOf(place) != key) moved.emplace_back(place, std::move(key));
       } else {
         message.arrival = nextArrival_++;
         setKey(place, key);
-        insertRow(place);
+        arrivals.push_back(place);
       }
     }
+    moveRows(std::move(moved));
+    for (const std::size_t place : changed) {
+      const int shownRow = rowAt(positionOf(place), order_.size());
+      emit dataChanged(index(shownRow, 0), index(shownRow, kColumnCount - 1));
+    }
+    insertRows(std::move(arrivals));
   } catch (...) {
     raiseAgain("MessageFolderModel.synchronize");
   }
@@ -158,19 +168,25 @@ void MessageFolderModel::sort(int column, Qt::SortOrder order) {
       keys.push_back(row ? columnText(*messages, row, column) : std::string());
     }
   }
+  reorder([&] {
+    if (column != sortColumn_) {
+      const std::vector<std::uint32_t> listed = order_;
+      forgetKeys();
+      for (std::size_t i = 0; i < listed.size(); ++i) setKey(listed[i], keys[i]);
+      sortColumn_ = column;
+      std::sort(order_.begin(), order_.end(),
+                [this](std::size_t a, std::size_t b) { return before(a, b); });
+    }
+    sortOrder_ = order;
+  });
+}
+
+void MessageFolderModel::reorder(const std::function<void()>& change) {
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   const QModelIndexList kept = persistentIndexList();
   std::vector<std::size_t> places;
   for (const QModelIndex& index : kept) places.push_back(placeAt(index.row()));
-  if (column != sortColumn_) {
-    const std::vector<std::uint32_t> listed = order_;
-    forgetKeys();
-    for (std::size_t i = 0; i < listed.size(); ++i) setKey(listed[i], keys[i]);
-    sortColumn_ = column;
-    std::sort(order_.begin(), order_.end(),
-              [this](std::size_t a, std::size_t b) { return before(a, b); });
-  }
-  sortOrder_ = order;
+  change();
   QModelIndexList moved;
   for (std::size_t i = 0; i < places.size(); ++i) {
     moved.push_back(index(rowAt(positionOf(places[i]), order_.size()),
@@ -220,8 +236,9 @@ void MessageFolderModel::setKey(std::size_t place, std::string_view key) {
   if (unusedKeyChars_ < kUnusedKeyCharsKept || unusedKeyChars_ * 2 < keys_.size()) return;
   std::string kept;
   kept.reserve(keys_.size() - unusedKeyChars_);
+  // Listed messages and those about to be have sort texts; the others none.
   for (Message& each : messages_) {
-    if (!each.listed && &each != &message) continue;
+    if (each.keyLength == 0) continue;
     const std::size_t begin = kept.size();
     kept.append(keys_, each.keyBegin, each.keyLength);
     each.keyBegin = begin;
@@ -257,30 +274,97 @@ std::size_t MessageFolderModel::placeAt(int row) const {
   return order_[static_cast<std::size_t>(rowAt(static_cast<std::size_t>(row), order_.size()))];
 }
 
-void MessageFolderModel::insertRow(std::size_t place) {
-  const auto at = std::upper_bound(order_.begin(), order_.end(), place,
-                                   [this](std::size_t a, std::size_t b) { return before(a, b); });
-  const std::size_t position = static_cast<std::size_t>(at - order_.begin());
-  // Shown in the order's direction, the row goes before what follows it.
-  const int row = rowAt(position, order_.size() + 1);
-  beginInsertRows({}, row, row);
-  order_.insert(at, static_cast<std::uint32_t>(place));
-  messages_[place].listed = true;
-  endInsertRows();
+void MessageFolderModel::insertRows(std::vector<std::size_t> places) {
+  const auto ascending = [this](std::size_t a, std::size_t b) { return before(a, b); };
+  std::sort(places.begin(), places.end(), ascending);
+  places.erase(std::unique(places.begin(), places.end()), places.end());
+  // From the last gap of the order to the first, so that the gaps still to
+  // fill stay where they were found.
+  for (std::size_t end = places.size(); end > 0;) {
+    const auto at = std::upper_bound(order_.begin(), order_.end(), places[end - 1], ascending);
+    std::size_t begin = end - 1;
+    while (begin > 0 && (at == order_.begin() || before(*(at - 1), places[begin - 1]))) --begin;
+    const std::size_t position = static_cast<std::size_t>(at - order_.begin());
+    const std::size_t count = order_.size();
+    const int added = static_cast<int>(end - begin);
+    // Shown in the order's direction, the rows go before what follows them.
+    const int first = sortOrder_ == Qt::AscendingOrder ? static_cast<int>(position)
+                                                       : static_cast<int>(count - position);
+    beginInsertRows({}, first, first + added - 1);
+    order_.insert(at, places.begin() + static_cast<std::ptrdiff_t>(begin),
+                  places.begin() + static_cast<std::ptrdiff_t>(end));
+    for (std::size_t i = begin; i < end; ++i) messages_[places[i]].listed = true;
+    endInsertRows();
+    end = begin;
+  }
 }
 
-void MessageFolderModel::removeRow(std::size_t place) {
-  const std::size_t position = positionOf(place);
-  if (position == order_.size()) return;
-  const int row = rowAt(position, order_.size());
-  beginRemoveRows({}, row, row);
-  order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(position));
-  Message& message = messages_[place];
-  message.listed = false;
-  unusedKeyChars_ += message.keyLength;
-  message.keyLength = 0;
-  shown_.remove(place);
-  endRemoveRows();
+void MessageFolderModel::removeRows(const std::vector<std::string>& uids) {
+  std::vector<std::size_t> positions;
+  for (const std::string& uid : uids) {
+    const std::size_t position = positionOf(uids_.find(uid));
+    if (position != order_.size()) positions.push_back(position);
+  }
+  std::sort(positions.begin(), positions.end(), std::greater<>());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  // From the last position to the first, so that those still to remove stay
+  // where they were found.
+  for (std::size_t i = 0; i < positions.size();) {
+    std::size_t j = i;
+    while (j + 1 < positions.size() && positions[j + 1] + 1 == positions[j]) ++j;
+    const std::size_t low = positions[j];
+    const std::size_t high = positions[i];
+    const std::size_t count = order_.size();
+    const int first = static_cast<int>(sortOrder_ == Qt::AscendingOrder ? low : count - 1 - high);
+    beginRemoveRows({}, first, first + static_cast<int>(high - low));
+    for (std::size_t position = low; position <= high; ++position) {
+      const std::size_t place = order_[position];
+      Message& message = messages_[place];
+      message.listed = false;
+      unusedKeyChars_ += message.keyLength;
+      message.keyLength = 0;
+      shown_.remove(place);
+    }
+    order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(low),
+                 order_.begin() + static_cast<std::ptrdiff_t>(high) + 1);
+    endRemoveRows();
+    i = j + 1;
+  }
+}
+
+void MessageFolderModel::moveRows(std::vector<std::pair<std::size_t, std::string>> moved) {
+  // A view follows a few moves row by row at less cost than a change of its
+  // layout, and many moves in one change of the layout.
+  if (moved.size() <= kMovesOneByOne) {
+    for (const auto& [place, key] : moved) moveToItsPlace(place, key);
+    return;
+  }
+  reorder([&] {
+    std::vector<std::size_t> positions;
+    for (const auto& [place, key] : moved) positions.push_back(positionOf(place));
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    std::vector<std::uint32_t> kept;
+    kept.reserve(order_.size() - positions.size());
+    for (std::size_t position = 0, next = 0; position < order_.size(); ++position) {
+      if (next < positions.size() && positions[next] == position) {
+        ++next;
+      } else {
+        kept.push_back(order_[position]);
+      }
+    }
+    std::vector<std::uint32_t> places;
+    for (auto& [place, key] : moved) {
+      setKey(place, key);
+      places.push_back(static_cast<std::uint32_t>(place));
+    }
+    const auto ascending = [this](std::size_t a, std::size_t b) { return before(a, b); };
+    std::sort(places.begin(), places.end(), ascending);
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    order_.clear();
+    std::merge(kept.begin(), kept.end(), places.begin(), places.end(), std::back_inserter(order_),
+               ascending);
+  });
 }
 
 void MessageFolderModel::moveToItsPlace(std::size_t place, std::string_view key) {

@@ -9,7 +9,10 @@
 // pass over the folder; following a changed message costs a look-up by UID
 // and a binary search, however many messages the folder holds, and a new
 // message that sorts after every other (the newest, by date) joins without
-// moving the others.
+// moving the others. A view shifts its rows for each block of rows that
+// comes or goes: the messages that one synchronize brings to one place (a
+// burst of the newest) come as one block, adjacent deleted rows go as one,
+// and many whose sort text changed move in one change of the layout.
 //
 // Order: by the sort column's text, compared as bytes (the date column's
 // text is the time stamp); rows with equal texts in the order they arrived,
@@ -28,8 +31,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -91,10 +96,20 @@ class MessageFolderModel : public QAbstractTableModel {
   // The row shown at `position` of order_ (with `count` rows) and back.
   int rowAt(std::size_t position, std::size_t count) const;
   std::size_t placeAt(int row) const;
-  void insertRow(std::size_t place);
-  void removeRow(std::size_t place);
+  // Lists `places` (not listed, their sort texts set): those that join the
+  // order at one place come as one block of rows.
+  void insertRows(std::vector<std::size_t> places);
+  // Takes the messages `uids` (those listed) off: adjacent rows go as one
+  // block.
+  void removeRows(const std::vector<std::string>& uids);
   // Puts a listed `place` whose sort text may have changed where it belongs.
   void moveToItsPlace(std::size_t place, std::string_view key);
+  // Gives the listed places of `moved` their new sort texts and puts them
+  // where they now belong (many in one change of the layout).
+  void moveRows(std::vector<std::pair<std::size_t, std::string>> moved);
+  // Runs `change` of the order as one change of the layout: persistent
+  // indexes (selection, current row) follow their messages.
+  void reorder(const std::function<void()>& change);
   void forgetKeys();
   const Texts& textsOf(std::size_t place) const;
 

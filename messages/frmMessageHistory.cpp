@@ -249,10 +249,12 @@ bool frmMessageHistory::AskToRecall(QWidget* owner, std::size_t count) {
 
 void frmMessageHistory::cmdRecall_Click() {
   try {
-    std::vector<std::string> uids = SelectedMessageUIDs();
-    if (!AskToRecall(this, uids.size())) return;
+    const std::vector<std::string> selected = SelectedMessageUIDs();
+    if (!AskToRecall(this, selected.size())) return;
+    std::vector<std::string> uids = selected;
     const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
-    RefreshList();
+    // Only the recalled rows change: the folder is not read again.
+    SynchronizeItems(CurrentFolder(), {}, selected);
     modGenFunctions::ShowMessageBox(
         modGenFunctionsResource::GetResourceMessage(kRecallCountMessage, {recalled}),
         platform::kMbInformation, modGenFunctions::kAppTitle, this);
@@ -263,8 +265,9 @@ void frmMessageHistory::cmdRecall_Click() {
 
 void frmMessageHistory::cmdMoveToHistory_Click() {
   try {
-    modGlobalFunctions::CopyMessageToHistory(CurrentFolder(), SelectedMessageUIDs());
-    RefreshList();
+    const std::vector<std::string> moved = SelectedMessageUIDs();
+    modGlobalFunctions::CopyMessageToHistory(CurrentFolder(), moved);
+    SynchronizeItems(CurrentFolder(), moved, {});
   } catch (...) {
     endError("frmMessageHistory.cmdMoveToHistory_Click");
   }

@@ -8,6 +8,7 @@
 
 #include <QItemSelectionModel>
 #include <QPersistentModelIndex>
+#include <QSignalSpy>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -262,6 +263,53 @@ TEST_F(FolderRows, EveryStepLeavesTheRowsInTheirOrderWithTheirTextsAndTheSelecti
       arrived.push_back(gone);
       model.synchronize({}, {gone});
       check("its UID coming back");
+
+      // Changes that come together, as the display's tick hands them over:
+      // a view shifts its rows once for each block of rows that comes or
+      // goes together, however many rows the block holds.
+      QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+      QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+      const auto blocks = [](const std::vector<std::string>& rows, const std::set<std::string>& of) {
+        int count = 0;
+        for (std::size_t row = 0; row < rows.size(); ++row) {
+          count += of.count(rows[row]) > 0 && (row == 0 || of.count(rows[row - 1]) == 0);
+        }
+        return count;
+      };
+      std::set<std::string> burst;
+      std::vector<std::string> burstInArrival;
+      for (int i = 0; i < 24; ++i) {
+        const char* time = i % 3 == 0 ? "2026-02-01 06:00:00" : "2026-03-04 12:00:00";
+        const std::string uid = receive({i % 2 ? kBob : kDora, i % 2 ? "60" : "100", time, "Burst",
+                                         i % 4 ? "2" : "1", false});
+        burst.insert(uid);
+        burstInArrival.push_back(uid);
+        arrived.push_back(uid);
+      }
+      model.synchronize({}, burstInArrival);
+      check("a burst of arrivals at once");
+      EXPECT_EQ(inserted.size(), blocks(shownRows(model), burst));
+      selection.select(model.index(model.rowOf(*burst.begin()), 0),
+                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+      selected.insert(*burst.begin());
+      for (const std::string& uid : burst) setStatus(uid, "220");
+      model.synchronize({}, burstInArrival);
+      check("the burst answered at once");
+
+      const std::vector<std::string> before = shownRows(model);
+      const std::size_t last = before.size() - 1;
+      std::set<std::string> deleted;
+      for (const std::size_t row : {std::size_t{0}, last / 2, last / 2 + 1, last}) {
+        deleted.insert(before[row]);
+      }
+      for (const std::string& uid : deleted) {
+        remove(uid);
+        arrived.erase(std::find(arrived.begin(), arrived.end(), uid));
+        selected.erase(uid);
+      }
+      model.synchronize(std::vector<std::string>(deleted.begin(), deleted.end()), {});
+      check("the first, two adjacent and the last deleted at once");
+      EXPECT_EQ(removed.size(), blocks(before, deleted));
 
       // A second row under a listed UID is not listed again.
       const Sent copy = held.at(arrived[0]);

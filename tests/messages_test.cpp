@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <QHeaderView>
 #include <QTableView>
@@ -761,6 +762,61 @@ TEST_F(MessageWindows, TheFoldersKeepTheirSelectionAndPlaceWhenMessagesComeAndGo
   EXPECT_FALSE(newestFirst());
   EXPECT_EQ(window.SelectedMessageUIDs(), std::vector<std::string>(selected.rbegin(), selected.rend()));
   delete frmMessageViewer::SharedViewer();
+}
+
+// The folders' commands on two selected rows of a long list, in each folder
+// they serve: only the rows they change follow (the folder is not read again,
+// which costs what the folder holds); the rows in view stay in view, and
+// rows still listed stay selected.
+TEST_F(MessageWindows, TheFoldersCommandsFollowOnlyTheRowsTheyChange) {
+  struct Command {
+    const char* name;
+    int32_t folder;
+    const char* button;
+    bool rowsLeave;  // the selected rows leave the folder, else they change
+  };
+  const Command commands[] = {{"move received messages to the history", MessRec, "cmdMoveToHistory", true},
+                              {"move sent messages to the history", MessSent, "cmdMoveToHistory", true},
+                              {"recall sent messages", MessSent, "cmdRecall", false}};
+  for (const Command& command : commands) {
+    SCOPED_TRACE(command.name);
+    for (int i = 0; i < 60; ++i) {
+      if (command.folder == MessRec) {
+        receive("100", "Note " + std::to_string(i));
+      } else {
+        modCOMFunctions::SendMessageToRecipients("Note " + std::to_string(i), 2, 1, kBob, "", true,
+                                                 false);
+      }
+    }
+    frmMessageHistory window;
+    window.resize(700, 300);
+    window.show();
+    window.SelectFolder(command.folder);
+    auto* list = control<QTableView>(&window, "lvMessages");
+    const int rows = list->model()->rowCount();
+    list->scrollTo(list->model()->index(30, 0), QAbstractItemView::PositionAtTop);
+    const std::string top = topKey(list);
+    selectRow(list, 31);
+    selectRow(list, 33);
+    const std::vector<std::string> selected = window.SelectedMessageUIDs();
+    QSignalSpy readAgain(list->model(), &QAbstractItemModel::modelReset);
+    boxes.answerNext(platform::kMbResultYes);
+    control<QPushButton>(&window, command.button)->click();
+    EXPECT_EQ(readAgain.size(), 0);
+    EXPECT_EQ(list->model()->rowCount(), rows - (command.rowsLeave ? 2 : 0));
+    EXPECT_EQ(topKey(list), top);
+    for (const std::string& uid : selected) {
+      EXPECT_EQ(rowShowing(list, uid) < 0, command.rowsLeave);
+      if (!command.rowsLeave) {
+        EXPECT_EQ(cell(list, rowShowing(list, uid), 4), "Recalled");
+      }
+    }
+    EXPECT_EQ(window.SelectedMessageUIDs(),
+              command.rowsLeave ? std::vector<std::string>{} : selected);
+    modDisplaySynchFunctions::SynchronizeDisplays(modDisplaySynchFunctions::kAllLists, false, 0);
+    EXPECT_EQ(list->model()->rowCount(), rows - (command.rowsLeave ? 2 : 0));
+    PoolLoan(command.folder)->DeleteAll(false);
+  }
 }
 
 TEST_F(MessageWindows, ThePrintTemplateIsReadDeciphered) {
