@@ -439,6 +439,7 @@ frmMessageCenter::LoadResult frmMessageCenter::LoadSteps() {
 void frmMessageCenter::StartNetwork() {
   LoadAutoReply();
   board_->LayoutBoard();
+  LoadLookedUpCollections();
   StartListening();
   tmrSynchronizeDisplays_.setEnabled(true);
   tmrSaveData_.setEnabled(true);
@@ -455,6 +456,20 @@ void frmMessageCenter::StartNetwork() {
   AddTrayIcon();
   frmMessageViewer::InstallService();
   board_->ReplayBacklog(modGlobalFunctions::ShowNotOpenedMessagesOnBoard);
+}
+
+// The collections that peers' requests look rows up in by UID are read, and
+// indexed as they are read, before the copy listens: the first request after
+// a start costs what any other does, however many rows they hold.
+void frmMessageCenter::LoadLookedUpCollections() {
+  for (const int32_t classType : {modGlobalVariables::User, modGlobalVariables::MessSent,
+                                  modGlobalVariables::MessRec, modGlobalVariables::MessHist}) {
+    try {
+      const PoolLoan loaded(classType);
+    } catch (...) {
+      endError("frmMessageCenter.LoadLookedUpCollections");
+    }
+  }
 }
 
 // A copy that cannot listen still sends; the person is told that nothing

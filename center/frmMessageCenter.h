@@ -172,6 +172,7 @@ class frmMessageCenter : public QMainWindow {
   LoadResult LoadSteps();
   void LoadLoggedInOptions();
   void StartNetwork();
+  void LoadLookedUpCollections();
   void StartListening();
   void BuildWindow();
   void BuildMenus();

@@ -49,6 +49,8 @@
 #include "frmMessageViewer.h"
 #include "frmOptions.h"
 #include "modGenFunctionsFile.h"
+#include "clsGenXMLDocument.h"
+#include "modGenGlobals.h"
 #include "modGlobalFunctions.h"
 #include "modGlobalVariables.h"
 #include "modLocalUserFunctions.h"
@@ -258,6 +260,41 @@ TEST_F(StartUp, TheRunningWindowShowsTheBoardAndKeepsTheAutomaticReply) {
 // The unopened messages found at start-up scroll in their order; a message
 // that arrives meanwhile, whichever of them is scrolling then, is shown
 // right after it, before the rest of them.
+// The collections that a peer's requests look rows up in by UID (the users,
+// the sent, received and history messages, the queue), each holding rows on
+// disk: once the start is done, each is read and indexed, so that the first
+// request after a start costs what any other does however many rows they
+// hold.
+TEST_F(StartUp, EveryCollectionThatRequestsLookUpIsReadAndIndexedByTheStart) {
+  const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
+  struct Collection {
+    int32_t classType;
+    const char* element;
+  };
+  const Collection collections[] = {{modGlobalVariables::User, "U"},
+                                    {modGlobalVariables::MessSent, "M"},
+                                    {modGlobalVariables::MessRec, "M"},
+                                    {modGlobalVariables::MessHist, "M"},
+                                    {modGlobalVariables::Action, "A"}};
+  for (const Collection& collection : collections) {
+    const auto rows = modGlobalFunctions::GetUserDataObject(collection.classType, ann, true);
+    rows->CreateNewRow(true, 0);
+    rows->AddCurrentRow();
+    rows->SaveXMLDoc();
+  }
+  frmMessageCenter messageCenter;
+  driveKnownLogin("ann", "pw");
+  ASSERT_EQ(messageCenter.Form_Load(), LoadResult::kRunning);
+  for (const Collection& collection : collections) {
+    SCOPED_TRACE(collection.classType);
+    const XMLDocumentRef& document = modGenGlobals::ClassDocument[collection.classType];
+    EXPECT_TRUE(modGenGlobals::ClassDocLoaded[collection.classType]);
+    ASSERT_TRUE(document);
+    EXPECT_TRUE(document->isIndexed(collection.element, "UID"));
+  }
+  messageCenter.Form_Unload();
+}
+
 TEST_F(StartUp, AMessageArrivingWhileTheStartUpBacklogScrollsIsShownNext) {
   const std::string ann = ProgramTestEnvironment::addAccount("ANN", "pw");
   const std::vector<std::string> backlog = {"OLD1", "OLD2", "OLD3"};  // two unopened, one automatic
