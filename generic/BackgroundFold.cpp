@@ -155,7 +155,9 @@ class Fold final : public QObject, private clsGenXMLDocument::Holder {
       DataJournal::stepDone(DataJournal::Step::kRewrite);
       aside_.remove();
     } catch (...) {
-      if (journal_.foldFailed(aside_.size())) logError("BackgroundFold");
+      // The saves meanwhile went to the journal: from its size now on it
+      // must grow as much as the rule asks before the fold is tried again.
+      if (journal_.foldFailed(journal_.size())) logError("BackgroundFold");
     }
     drop();
   }

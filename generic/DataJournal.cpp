@@ -48,7 +48,8 @@ std::optional<std::uint64_t> fixedFoldBound;
 std::function<void(DataJournal::Step)> stepHook;
 // Journals appended to without a sync since (flushWritten).
 std::set<std::string> writtenJournals;
-// Journals whose fold failed, by path: the size they had then.
+// Journals whose fold failed, by the path of their data file's journal (a
+// journal set aside for a fold counts as that one): the size it had then.
 std::unordered_map<std::string, std::uint64_t> refusedFolds;
 
 constexpr const char* kBeingFoldedSuffix = ".fold";
@@ -285,6 +286,7 @@ DataJournal::DataJournal(const std::string& dataFilePath, bool encrypted, std::s
   const auto slash = dataFilePath.rfind('/');
   fileName_ = slash == std::string::npos ? dataFilePath : dataFilePath.substr(slash + 1);
   path_ = platform::folderOf(dataFilePath) + "/." + fileName_ + ".jnl";
+  foldsKey_ = path_;
 }
 
 DataJournal::Kind DataJournal::kind() const {
@@ -556,7 +558,7 @@ void DataJournal::remove() const {
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     modGenFunctionsFile::raiseSystemError(errno, "Cannot delete", path_);
   }
-  refusedFolds.erase(path_);
+  refusedFolds.erase(foldsKey_);
   stepDone(Step::kRemove);
 }
 
@@ -576,7 +578,7 @@ void DataJournal::setAsideForFold() const {
 }
 
 bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) const {
-  const auto refused = refusedFolds.find(path_);
+  const auto refused = refusedFolds.find(foldsKey_);
   const std::uint64_t grown =
       refused == refusedFolds.end() ? journalSize : journalSize - std::min(journalSize, refused->second);
   if (fixedFoldBound) return grown > *fixedFoldBound;
@@ -584,7 +586,7 @@ bool DataJournal::dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) 
 }
 
 bool DataJournal::foldFailed(std::uint64_t journalSize) const {
-  const auto [refused, first] = refusedFolds.try_emplace(path_, journalSize);
+  const auto [refused, first] = refusedFolds.try_emplace(foldsKey_, journalSize);
   refused->second = journalSize;
   return first;
 }

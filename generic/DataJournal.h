@@ -149,10 +149,12 @@ class DataJournal {
   // rewrite costs, on average, sixteen times the appends it follows (folds
   // of large files run away from the event loop, BackgroundFold).
   // After a fold of it failed, what it grew since counts, so that a disk
-  // without room for a rewrite is not asked for one at every append.
+  // without room for a rewrite is not asked for one at every append; once
+  // one of the data file's journals is removed (folded), the rule again.
   bool dueForFold(std::uint64_t journalSize, std::uint64_t dataSize) const;
-  // Notes that folding the journal, `journalSize` bytes, failed; true the
-  // first time since it was last folded, so that the failure is told once.
+  // Notes that a fold failed while the journal was `journalSize` bytes;
+  // true the first time since it was last folded, so that the failure is
+  // told once.
   bool foldFailed(std::uint64_t journalSize) const;
   // The size of a file (0 when it is missing).
   static std::uint64_t dataFileSize(const std::string& dataFilePath);
@@ -205,6 +207,9 @@ class DataJournal {
   Identity identityOf(std::string_view text) const;
 
   std::string path_;
+  // Whose folds failed: the path of the data file's journal, also for the
+  // journal set aside for a fold, as a fold of either folds the file's.
+  std::string foldsKey_;
   std::string fileName_;
   std::string owner_;
   bool encrypted_;

@@ -705,55 +705,99 @@ TEST(DataJournal, EverySaveIsOnDiskWhenItReturns) {
 
 // With room on the disk for appends but not for rewriting the file, every
 // save of a journal due by its size stores its rows and succeeds: the fold
-// is tried again once the journal has grown as much again, its failure is
-// logged once, and once room returns the fold goes through.
+// is tried again only once the journal has grown as much again, its failure
+// is logged once, and once room returns the fold goes through; after it the
+// journal is folded by its size again. Folds at once, and beside the event
+// loop (where the journal set aside stays until a fold of it goes through).
 TEST(DataJournal, ASaveWhoseAppendIsOnDiskSucceedsWhenItsFoldCannotBeWritten) {
-  TestDataFolder data;
-  RecordingMessageBox boxes;
-  data.logIn("ALICE");
-  GenObjectRef users = openUsers(true);
-  for (int n = 0; n < 30; ++n) addUser(*users, "u" + std::to_string(n) + std::string(1000, 'x'));
-  users->FoldXMLDoc();
-  const std::size_t dataBytes = data.raw(kDataFile).size();
-  ASSERT_GT(dataBytes, 20000u);
-  const DataJournal::FoldBound foldBound(600);
-  const std::string journal = data.path(kJournal);
-  const auto logged = [&] {
-    const std::string log = data.deciphered("TVRLOG.DAT");
-    std::size_t lines = 0;
-    for (std::size_t at = log.find("clsGenObject.SaveXMLDoc"); at != std::string::npos;
-         at = log.find("clsGenObject.SaveXMLDoc", at + 1)) {
-      ++lines;
-    }
-    return lines;
-  };
-  {
-    const FileSizeLimit full(12000);
-    SyncLedger ledger;
-    for (int save = 0; save < 40; ++save) {
-      SCOPED_TRACE("save " + std::to_string(save));
-      addUser(*users, "s" + std::to_string(save));
-      if (save % 4 == 3) {
-        EXPECT_EQ(errorNumberOf([&] { users->WriteXMLDoc(); }), 0);
-        DataJournal::flushWritten();
-      } else {
-        EXPECT_EQ(errorNumberOf([&] { users->SaveXMLDoc(); }), 0);
+  for (const bool besideTheLoop : {false, true}) {
+    SCOPED_TRACE(besideTheLoop ? "folds beside the event loop" : "folds at once");
+    TestDataFolder data;
+    RecordingMessageBox boxes;
+    data.logIn("ALICE");
+    GenObjectRef users = openUsers(true);
+    for (int n = 0; n < 30; ++n) addUser(*users, "u" + std::to_string(n) + std::string(1000, 'x'));
+    users->FoldXMLDoc();
+    const std::size_t dataBytes = data.raw(kDataFile).size();
+    ASSERT_GT(dataBytes, 20000u);
+    constexpr std::size_t kBound = 600;
+    const DataJournal::FoldBound foldBound(kBound);
+    std::optional<BackgroundFold::Threshold> inSteps;
+    if (besideTheLoop) inSteps.emplace(0, 8);
+    const std::string journal = data.path(kJournal);
+    const auto sizeOf = [](const std::string& path) {
+      const QFileInfo file(QString::fromStdString(path));
+      return file.exists() ? static_cast<std::size_t>(file.size()) : std::size_t{0};
+    };
+    // Every byte the journals hold, the one a fold set aside too.
+    const auto journalBytes = [&] { return sizeOf(journal) + sizeOf(journal + ".fold"); };
+    const auto logged = [&] {
+      const std::string log = data.deciphered("TVRLOG.DAT");
+      std::size_t lines = 0;
+      for (const char* where : {"clsGenObject.SaveXMLDoc", "BackgroundFold"}) {
+        for (std::size_t at = log.find(where); at != std::string::npos; at = log.find(where, at + 1)) ++lines;
       }
-      EXPECT_EQ(ledger.unsynced(), std::set<std::string>{});
-      EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+      return lines;
+    };
+    // The folds a save started, each run to its end.
+    int folds = 0;
+    const auto foldsStarted = [&] {
+      if (!BackgroundFold::running(data.path(kDataFile))) return;
+      ++folds;
+      for (int turn = 0; BackgroundFold::running(data.path(kDataFile)); ++turn) {
+        ASSERT_LT(turn, 10000) << "the fold never ends";
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+      }
+    };
+    std::size_t appended = 0;
+    {
+      const std::size_t before = journalBytes();
+      const FileSizeLimit full(12000);
+      SyncLedger ledger;
+      for (int save = 0; save < 40; ++save) {
+        SCOPED_TRACE("save " + std::to_string(save));
+        addUser(*users, "s" + std::to_string(save));
+        if (save % 4 == 3) {
+          EXPECT_EQ(errorNumberOf([&] { users->WriteXMLDoc(); }), 0);
+          DataJournal::flushWritten();
+        } else {
+          EXPECT_EQ(errorNumberOf([&] { users->SaveXMLDoc(); }), 0);
+        }
+        foldsStarted();
+        EXPECT_EQ(ledger.unsynced(), std::set<std::string>{});
+        EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+      }
+      appended = journalBytes() - before;
+      EXPECT_GT(appended, 4 * kBound) << "the journal kept growing";
+      EXPECT_EQ(data.raw(kDataFile).size(), dataBytes) << "no fold got through";
+      EXPECT_EQ(logged(), 1u);
+      if (besideTheLoop) {
+        EXPECT_LE(static_cast<std::size_t>(folds), appended / kBound + 1) << "tried again before the journal grew";
+      }
     }
-    EXPECT_GT(data.raw(kJournal).size(), 4 * 600u) << "the journal kept growing";
-    EXPECT_EQ(data.raw(kDataFile).size(), dataBytes) << "no fold got through";
+    const auto folded = [&] {
+      return !QFileInfo::exists(QString::fromStdString(journal)) &&
+             !QFileInfo::exists(QString::fromStdString(journal + ".fold"));
+    };
+    for (int save = 0; save < 10 && !folded(); ++save) {
+      addUser(*users, "room" + std::to_string(save));
+      users->SaveXMLDoc();
+      foldsStarted();
+    }
+    EXPECT_TRUE(folded()) << "folded once room returned";
+    EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+    // From here on a fold comes whenever the journal passes its bound.
+    for (int save = 0; save < 12; ++save) {
+      SCOPED_TRACE("save with room " + std::to_string(save));
+      addUser(*users, "later" + std::to_string(save));
+      users->SaveXMLDoc();
+      foldsStarted();
+      EXPECT_LE(journalBytes(), kBound) << "a journal past its bound was not folded";
+    }
+    EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
     EXPECT_EQ(logged(), 1u);
+    EXPECT_TRUE(boxes.shown().empty());
   }
-  for (int save = 0; save < 10 && QFileInfo::exists(QString::fromStdString(journal)); ++save) {
-    addUser(*users, "room" + std::to_string(save));
-    users->SaveXMLDoc();
-  }
-  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(journal))) << "folded once room returned";
-  EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
-  EXPECT_EQ(logged(), 1u);
-  EXPECT_TRUE(boxes.shown().empty());
 }
 
 // A journal is due to be folded once it outgrows 4 MiB and a sixteenth of
