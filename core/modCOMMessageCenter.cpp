@@ -1,6 +1,7 @@
 #include "modCOMMessageCenter.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <string_view>
@@ -106,7 +107,7 @@ void deleteExpiredIn(int32_t classType, int32_t minimumStatus, const QDateTime& 
 
 }  // namespace
 
-int32_t RecallMessage(std::vector<std::string>& messageUIDs) {
+int32_t RecallMessage(std::vector<std::string>& messageUIDs, std::vector<std::string>& unreachable) {
   try {
     int32_t recalled = 0;
     if (messageUIDs.empty()) return recalled;
@@ -126,17 +127,25 @@ int32_t RecallMessage(std::vector<std::string>& messageUIDs) {
         recipients.emplace_back(recipient.attribute("UID").value(),
                                 recipient.attribute("ST").value());
       }
+      bool any = false;
       for (const auto& [recipient, status] : recipients) {
         if (recipient.empty()) continue;
-        if (withdrawDeliveries(queue, uid, recipient, status)) {
-          queue.AddAction(modGlobalVariables::kRequestRecallMessage, uid, recipient, "", true, "",
-                          true, true, true);
-        } else {
+        if (!withdrawDeliveries(queue, uid, recipient, status)) {
           modCOMFunctions::UpdateRecipientStatus(uid, recipient, kRecalled, messages.operator->(),
                                                  modCOMFunctions::StatusSave::kWritten);
+        } else if (!modCOMFunctions::RecipientsWithoutAddress({recipient}).empty()) {
+          // A recall to him would be given up at once.
+          if (std::find(unreachable.begin(), unreachable.end(), recipient) == unreachable.end()) {
+            unreachable.push_back(recipient);
+          }
+          continue;
+        } else {
+          queue.AddAction(modGlobalVariables::kRequestRecallMessage, uid, recipient, "", true, "",
+                          true, true, true);
         }
+        any = true;
       }
-      ++recalled;
+      if (any) ++recalled;
     }
     messages->SaveXMLDoc();
     queue.SaveStore();

@@ -16,11 +16,16 @@ namespace modCOMMessageCenter {
 // (and not itself in status 400), the deliveries of that message to that
 // recipient still waiting in the action queue are withdrawn (the running one
 // stays); a recipient who may have received it gets a recall (action 1500,
-// started at once), one who cannot have got it is marked 400 at once.
+// started at once), one who cannot have got it is marked 400 at once. A
+// recipient who may have received it but has no address
+// (modCOMFunctions::RecipientsWithoutAddress) gets no recall, which would be
+// given up at once: his status stays and his UID is added to `unreachable`
+// (once) for the caller to tell.
 // The sent messages and the queue are on disk before this returns.
-// Returns the number of messages recalled; messages not found (moved to the
-// history, say) are not counted.
-int32_t RecallMessage(std::vector<std::string>& messageUIDs);
+// Returns the number of messages recalled from at least one recipient;
+// messages not found (moved to the history, say) are not counted.
+int32_t RecallMessage(std::vector<std::string>& messageUIDs,
+                      std::vector<std::string>& unreachable);
 
 // Deletes, when the options ask for it, the opened received messages
 // (counted from "RTS") and the delivered sent messages (counted from "TS")

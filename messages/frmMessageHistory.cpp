@@ -13,6 +13,7 @@
 
 #include "MessageBox.h"
 #include "MessageFolderModel.h"
+#include "frmMessageViewer.h"
 #include "clsGenErrorHandler.h"
 #include "modCOMMessageCenter.h"
 #include "modGenFunctions.h"
@@ -27,6 +28,8 @@ namespace {
 // "Recall asked for N message(s)".
 constexpr int kRecallCountMessage = 30102;
 constexpr int kRecallQuestion = 30103;
+// "The recall was not sent to %%: ..."
+constexpr int kUnreachableRecallMessage = 30104;
 // The code lists behind the priority and status columns.
 constexpr int kPriorityList = 201;
 constexpr int kMessageStatusList = 203;
@@ -247,17 +250,30 @@ bool frmMessageHistory::AskToRecall(QWidget* owner, std::size_t count) {
                           modGenFunctions::kAppTitle, owner) == platform::kMbResultYes;
 }
 
+void frmMessageHistory::RecallAndTell(QWidget* owner, std::vector<std::string> uids) {
+  std::vector<std::string> unreachable;
+  const int32_t recalled = modCOMMessageCenter::RecallMessage(uids, unreachable);
+  if (!unreachable.empty()) {
+    std::string names;
+    for (const std::string& uid : unreachable) {
+      names += (names.empty() ? "" : "; ") + frmMessageViewer::PersonName(uid);
+    }
+    modGenFunctions::ShowMessageBox(
+        modGenFunctionsResource::GetResourceMessage(kUnreachableRecallMessage, {names}),
+        platform::kMbExclamation, modGenFunctions::kAppTitle, owner);
+  }
+  modGenFunctions::ShowMessageBox(
+      modGenFunctionsResource::GetResourceMessage(kRecallCountMessage, {recalled}),
+      platform::kMbInformation, modGenFunctions::kAppTitle, owner);
+}
+
 void frmMessageHistory::cmdRecall_Click() {
   try {
     const std::vector<std::string> selected = SelectedMessageUIDs();
     if (!AskToRecall(this, selected.size())) return;
-    std::vector<std::string> uids = selected;
-    const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
+    RecallAndTell(this, selected);
     // Only the recalled rows change: the folder is not read again.
     SynchronizeItems(CurrentFolder(), {}, selected);
-    modGenFunctions::ShowMessageBox(
-        modGenFunctionsResource::GetResourceMessage(kRecallCountMessage, {recalled}),
-        platform::kMbInformation, modGenFunctions::kAppTitle, this);
   } catch (...) {
     endError("frmMessageHistory.cmdRecall_Click");
   }

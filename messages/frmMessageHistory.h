@@ -38,6 +38,10 @@ class frmMessageHistory : public QWidget {
   void SelectFolder(int32_t classType);
   // Asks whether `count` messages are to be recalled (false for none).
   static bool AskToRecall(QWidget* owner, std::size_t count);
+  // Recalls the sent messages `uids` and tells the person, in boxes owned
+  // by `owner`, who could not be reached (not among the users, or without
+  // an address) and how many messages were recalled.
+  static void RecallAndTell(QWidget* owner, std::vector<std::string> uids);
   // Reads the shown folder's messages again; the selected messages stay
   // selected and the rows in view stay in view.
   void RefreshList();

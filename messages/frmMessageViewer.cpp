@@ -28,9 +28,6 @@
 
 namespace {
 
-// "Recall asked for N message(s)".
-constexpr int kRecallCountMessage = 30102;
-
 constexpr int kResourceViewer = 1000;
 constexpr int kResourceResponseTypes = 202;
 constexpr int32_t kUIDField = 0;
@@ -211,13 +208,9 @@ void frmMessageViewer::cmdReply_Click() {
 
 void frmMessageViewer::cmdRecall_Click() {
   try {
-    std::vector<std::string> uids{messageUID_};
-    if (!frmMessageHistory::AskToRecall(this, uids.size())) return;
-    const int32_t recalled = modCOMMessageCenter::RecallMessage(uids);
+    if (!frmMessageHistory::AskToRecall(this, 1)) return;
+    frmMessageHistory::RecallAndTell(this, {messageUID_});
     DisplayMessage();
-    modGenFunctions::ShowMessageBox(
-        modGenFunctionsResource::GetResourceMessage(kRecallCountMessage, {recalled}),
-        platform::kMbInformation, modGenFunctions::kAppTitle, this);
   } catch (...) {
     endError("frmMessageViewer.cmdRecall_Click");
   }

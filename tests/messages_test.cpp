@@ -658,6 +658,115 @@ TEST_F(MessageWindows, EveryWayAMessageOrFileLeavesIsRefusedForAPersonWithoutAnA
   delete frmMessageViewer::SharedViewer();
 }
 
+// Every way a recall leaves, for a message delivered to a person with an
+// address, delivered to one whose address is gone since or who was removed
+// since, and not yet delivered to one removed since: a recall goes to the
+// one with an address; for the others none is queued and the person is told
+// why, naming them, and the message stays as it was with them; a delivery
+// still waiting is withdrawn whoever it was for.
+TEST_F(MessageWindows, EveryWayARecallLeavesIsRefusedForAPersonWithoutAnAddress) {
+  frmMessageViewer::InstallService();
+  struct Person {
+    const char* name;
+    const char* uid;
+    bool delivered;
+    std::function<void()> since;  // what became of him since the send
+    const char* refusedFor;       // null: no refusal
+  };
+  const auto clearAddress = [](const char* uid) {
+    return [uid] {
+      modGlobalFunctions::SetObjectFieldValue(User, 0, uid, 7, "", true);
+    };
+  };
+  const auto removeRow = [](const char* uid) {
+    return [uid] { PoolLoan(User)->Delete(false, 0, uid, true); };
+  };
+  const std::string unknown = modGenFunctionsResource::GetResourceMessage(20535);
+  const Person people[] = {
+      {"with an address", kBob, true, [] {}, nullptr},
+      {"whose address is gone", "DA400000-0000-0000-0000-000000000004", true,
+       clearAddress("DA400000-0000-0000-0000-000000000004"), "Brown, Dan"},
+      {"removed since", "57A00000-0000-0000-0000-000000000009", true,
+       removeRow("57A00000-0000-0000-0000-000000000009"), unknown.c_str()},
+      {"removed before his delivery went", "F4A00000-0000-0000-0000-000000000006", false,
+       removeRow("F4A00000-0000-0000-0000-000000000006"), nullptr},
+  };
+  struct Way {
+    const char* name;
+    std::function<void(const std::string& message)> recall;
+  };
+  std::unique_ptr<frmMessageHistory> folders;
+  const Way ways[] = {
+      {"the folders' recall",
+       [&](const std::string& message) {
+         folders = std::make_unique<frmMessageHistory>();
+         folders->show();
+         folders->SelectFolder(MessSent);
+         auto* list = control<QTableView>(folders.get(), "lvMessages");
+         selectRow(list, rowShowing(list, message));
+         control<QPushButton>(folders.get(), "cmdRecall")->click();
+       }},
+      {"the viewer's recall",
+       [&](const std::string& message) {
+         modGlobalFunctions::OpenMessageViewer(MessSent, message);
+         control<QPushButton>(frmMessageViewer::SharedViewer(), "cmdRecall")->click();
+       }},
+  };
+  const auto recallsFor = [](const std::string& person) {
+    std::size_t count = 0;
+    for (const QueuedAction& action : queued()) count += action.ruid == person && action.type == "1500";
+    return count;
+  };
+  for (const Way& way : ways) {
+    for (const Person& person : people) {
+      SCOPED_TRACE(std::string(way.name) + ", a message to a person " + person.name);
+      {
+        PoolLoan users(User);
+        users->Delete(false, 0, person.uid, false);
+        users->CreateNewRow(false, 0);
+        users->SetFields({0, 1, 2, 3, 7}, {person.uid, "1", "Brown", "Dan", "127.0.0.33"});
+        users->AddCurrentRow();
+        users->SaveXMLDoc();
+      }
+      const std::string message =
+          modCOMFunctions::SendMessageToRecipients("Hi", 2, 1, person.uid, "", true, false);
+      if (person.delivered) {
+        for (pugi::xml_node row :
+             ActionManager().Actions().XMLDocLinked()->rootElement().children("A")) {
+          if (message == row.attribute("OUID").value()) {
+            ActionManager().DeleteAction(row.attribute("UID").value(), true);
+            break;
+          }
+        }
+        modCOMFunctions::UpdateRecipientStatus(message, person.uid, 50, nullptr,
+                                               modCOMFunctions::StatusSave::kWritten);
+      }
+      person.since();
+      const std::size_t actions = queued().size();
+      const std::size_t recalls = recallsFor(person.uid);
+      boxes.clear();
+      boxes.answerNext(platform::kMbResultYes);  // "Do you really want to recall ...?"
+      way.recall(message);
+      const bool recalled = person.refusedFor == nullptr;
+      EXPECT_EQ(recallsFor(person.uid), recalls + (recalled && person.delivered ? 1 : 0));
+      EXPECT_EQ(queued().size(), actions + (recalled && person.delivered ? 1 : 0) -
+                                     (person.delivered ? 0 : 1))
+          << "a waiting delivery is withdrawn";
+      EXPECT_EQ(field(MessSent, message, "ST"), person.delivered ? "50" : "400");
+      std::vector<std::string> told;
+      for (std::size_t i = 1; i < boxes.shown().size(); ++i) told.push_back(boxes.shown()[i].text);
+      std::vector<std::string> expected;
+      if (!recalled) {
+        expected.push_back(modGenFunctionsResource::GetResourceMessage(30104, {person.refusedFor}));
+      }
+      expected.push_back(modGenFunctionsResource::GetResourceMessage(30102, {recalled ? 1 : 0}));
+      EXPECT_EQ(told, expected);
+      folders.reset();
+    }
+  }
+  delete frmMessageViewer::SharedViewer();
+}
+
 // A send whose records the disk will not sync (the sent messages' or the
 // queue's journal): the window keeps the message and shows nothing sent,
 // and nothing of it is stored or queued.

@@ -136,7 +136,8 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
   const std::string three = send(std::string(kBob) + "||" + kCid + "||" + kNobody);
   setActionField(kRequestDeliverMessage, kCid, "AZ", "1");  // tried once, may have arrived
   std::vector<std::string> selection{three, "NO-SUCH-MESSAGE"};
-  EXPECT_EQ(modCOMMessageCenter::RecallMessage(selection), 1);
+  std::vector<std::string> unreachable;
+  EXPECT_EQ(modCOMMessageCenter::RecallMessage(selection, unreachable), 1);
   EXPECT_TRUE(selection.empty());
   EXPECT_EQ(actions(), (std::vector<std::string>{"1500:" + three + ":" + kCid + ":"}));
   EXPECT_EQ(recipientStatus(three, kBob), "400");
@@ -149,15 +150,16 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
   dropActions();  // delivered: the 1200 is settled and gone
   modCOMFunctions::UpdateRecipientStatus(one, kBob, 50, nullptr, StatusSave::kWritten);
   selection = {one};
-  modCOMMessageCenter::RecallMessage(selection);
+  modCOMMessageCenter::RecallMessage(selection, unreachable);
   EXPECT_EQ(actions(), (std::vector<std::string>{"1500:" + one + ":" + kBob + ":"}));
   modCOMFunctions::UpdateRecipientStatus(one, kBob, 400, nullptr, StatusSave::kDurable);
   EXPECT_EQ(onDisk(MessSent, one, "ST"), "400");
   dropActions();
   selection = {one};
-  EXPECT_EQ(modCOMMessageCenter::RecallMessage(selection), 0);
+  EXPECT_EQ(modCOMMessageCenter::RecallMessage(selection, unreachable), 0);
   EXPECT_TRUE(actions().empty());
   EXPECT_TRUE(boxes.shown().empty());
+  EXPECT_TRUE(unreachable.empty());
 }
 
 // Statuses go 1, 50, 100, 400 and never back; a message moved to the
