@@ -39,7 +39,7 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 QStringList listTexts(int sectionId) {
   QStringList texts;
   for (const auto& item : modGenFunctionsResource::GetResourceSection(sectionId).items()) {
-    texts << qs(item.value);
+    texts << qs(modGenFunctionsResource::GetItemText(item.value));
   }
   return texts;
 }

@@ -471,6 +471,15 @@ TEST_F(FirstOpening, EveryListReadsWholeWithLongNamesAndManyRows) {
       // The columns follow their rows at the next turn.
       QApplication::processEvents();
       EXPECT_EQ(LayoutCheck::readabilityFaults(window.get()).join("\n").toStdString(), "");
+      // Columns of code lists are as wide as their longest text, no wider.
+      for (const auto& [caption, list] : {std::pair{"Priority", 201}, {"Status", 203}}) {
+        QStringList texts;
+        for (const auto& item : modGenFunctionsResource::GetResourceSection(list).items()) {
+          texts << QString::fromStdString(modGenFunctionsResource::GetItemText(item.value));
+        }
+        EXPECT_EQ(LayoutCheck::widerThanItsTexts(window.get(), caption, texts).join("\n").toStdString(),
+                  "");
+      }
     }
   }
 }

@@ -232,6 +232,31 @@ QStringList widerThanNeeded(QWidget* window, const QStringList& captions) {
   return faults;
 }
 
+QStringList widerThanItsTexts(QWidget* window, const QString& caption, const QStringList& texts) {
+  // A cell's text margins and grid line, and a few pixels of rounding.
+  constexpr int kCellSlack = 12;
+  QApplication::processEvents();
+  QStringList faults;
+  for (QAbstractItemView* list : window->findChildren<QAbstractItemView*>()) {
+    const QHeaderView* header = columnsOf(list);
+    if (header == nullptr || !list->isVisible()) continue;
+    for (int column = 0; column < header->count(); ++column) {
+      if (header->isSectionHidden(column) || captionOf(list, column) != caption) continue;
+      int needed = neededWidth(list, column);
+      for (const QString& text : texts) {
+        needed = std::max(needed, list->fontMetrics().horizontalAdvance(text) + kCellSlack);
+      }
+      if (header->sectionSize(column) > needed) {
+        faults << QString("%1 column \"%2\" is %3 wide, its texts need %4")
+                      .arg(describe(list), caption)
+                      .arg(header->sectionSize(column))
+                      .arg(needed);
+      }
+    }
+  }
+  return faults;
+}
+
 std::string tabCycle(QWidget* first, bool backwards) {
   first->window()->activateWindow();
   if (!QTest::qWaitForWindowActive(first->window())) return "not active";

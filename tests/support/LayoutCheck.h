@@ -25,6 +25,11 @@ QStringList readabilityFaults(QWidget* window);
 // The columns captioned `captions`, in the window's lists, that are wider
 // than their caption and the texts of their rows in view need.
 QStringList widerThanNeeded(QWidget* window, const QStringList& captions);
+// The columns captioned `caption`, in the window's lists, that are wider
+// than their caption, their rows in view and the widest of `texts` (each
+// text as a cell shows it, give or take a few pixels) need: `texts` are all
+// the texts such a column can show.
+QStringList widerThanItsTexts(QWidget* window, const QString& caption, const QStringList& texts);
 // The names of the controls that Tab (Shift+Tab: backwards) reaches from
 // `first` until the focus is back on it, separated by blanks.
 std::string tabCycle(QWidget* first, bool backwards);
