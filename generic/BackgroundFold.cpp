@@ -65,8 +65,8 @@ class Fold final : public QObject, private clsGenXMLDocument::Holder {
     const pugi::xml_node root = document_->rootElement();
     document_->addHolder(this);
     holding_ = true;
-    // The text holds the file's rows and what the journals changed; it is
-    // never copied while it grows.
+    // Room for the file's rows and what the journals changed, so that the
+    // text is not copied while it grows (rows added meanwhile may still).
     text_.reserve(static_cast<std::size_t>(DataJournal::dataFileSize(file_.FullPath) + aside_.size() +
                                            journal_.size()) +
                   kKeysBefore + 1);
