@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <optional>
+#include <set>
 #include <string_view>
 
 #include "Clock.h"
@@ -65,15 +66,54 @@ Deliveries deliveriesOf(clsActionManager& queue, const std::string& messageUID,
   return found;
 }
 
-// Withdraws the waiting deliveries of one recipient; true when the message
-// may have reached that recipient all the same, so a recall is needed.
-bool withdrawDeliveries(clsActionManager& queue, const std::string& messageUID,
-                        const std::string& recipientUID, const std::string& recipientStatus) {
+// What a recall does for one recipient of one message.
+struct RecallStep {
+  std::string message;
+  std::string recipient;
+  Deliveries found;
+  // The message may have reached him: he gets a recall. Otherwise he is
+  // marked recalled, and `before` is his status until then.
+  bool recall = false;
+  std::string before;
+};
+
+RecallStep recallStepFor(clsActionManager& queue, const std::string& messageUID,
+                         const std::string& recipientUID, const std::string& recipientStatus) {
   const Deliveries found = deliveriesOf(queue, messageUID, recipientUID);
-  for (const std::string& action : found.waiting) queue.DeleteAction(action, true);
   const bool neverSent = !found.waiting.empty() && !found.triedOrRunning &&
                          modGenFunctions::ParseWholeNumber(recipientStatus) == kQueued;
-  return !neverSent;
+  return {messageUID, recipientUID, found, !neverSent, recipientStatus};
+}
+
+// Sets the status of the recipient of `step`, and of its message when he is
+// its only recipient, back to what it was before the recall.
+void restoreStatus(clsGenObject& messages, const RecallStep& step) {
+  messages.PC_SelectSingleNode(kUIDField, step.message);
+  if (!messages.IsRowSelected()) return;
+  messages.SC_SelectSingleNode(kUIDField, step.recipient);
+  if (!messages.IsSubRowSelected()) return;
+  messages.SubRowSetField(modGlobalVariables::kRecipientST, step.before);
+  const auto recipients = std::distance(messages.GetCurrent().children().begin(),
+                                        messages.GetCurrent().children().end());
+  if (recipients < 2) messages.SetField(kMessageST, step.before);
+}
+
+// Marks recalled, on disk, the recipients of `steps` whose delivery never
+// left; when the disk refuses, takes the marks back in memory and raises.
+void markNeverSent(clsGenObject& messages, const std::vector<RecallStep>& steps) {
+  try {
+    for (const RecallStep& step : steps) {
+      if (step.recall) continue;
+      modCOMFunctions::UpdateRecipientStatus(step.message, step.recipient, kRecalled, &messages,
+                                             modCOMFunctions::StatusSave::kWritten);
+    }
+    messages.SaveXMLDoc();
+  } catch (...) {
+    for (const RecallStep& step : steps) {
+      if (!step.recall) restoreStatus(messages, step);
+    }
+    throw;
+  }
 }
 
 // Age of `then` in `unit` (1 days, 2 hours) at `now`.
@@ -107,12 +147,17 @@ void deleteExpiredIn(int32_t classType, int32_t minimumStatus, const QDateTime& 
 
 }  // namespace
 
+// A recipient whose delivery never left is marked recalled on disk before
+// that delivery goes: a disk that refuses the mark leaves him as he was,
+// with his delivery still queued, never shown as queued with nothing left
+// to send it.
 int32_t RecallMessage(std::vector<std::string>& messageUIDs, std::vector<std::string>& unreachable) {
   try {
-    int32_t recalled = 0;
-    if (messageUIDs.empty()) return recalled;
+    if (messageUIDs.empty()) return 0;
     PoolLoan messages(modGlobalVariables::MessSent);
     clsActionManager& queue = ActionManager();
+    std::vector<RecallStep> steps;
+    std::set<std::string> recalled;
     while (!messageUIDs.empty()) {
       const std::string uid = messageUIDs.front();
       messageUIDs.erase(messageUIDs.begin());
@@ -121,35 +166,32 @@ int32_t RecallMessage(std::vector<std::string>& messageUIDs, std::vector<std::st
           modGenFunctions::ParseWholeNumber(messages->GetField(kMessageST)) == kRecalled) {
         continue;
       }
-      std::vector<std::pair<std::string, std::string>> recipients;
       for (pugi::xml_node recipient :
            messages->GetCurrent().children(messages->XMLSubElementBaseName().c_str())) {
-        recipients.emplace_back(recipient.attribute("UID").value(),
-                                recipient.attribute("ST").value());
-      }
-      bool any = false;
-      for (const auto& [recipient, status] : recipients) {
-        if (recipient.empty()) continue;
-        if (!withdrawDeliveries(queue, uid, recipient, status)) {
-          modCOMFunctions::UpdateRecipientStatus(uid, recipient, kRecalled, messages.operator->(),
-                                                 modCOMFunctions::StatusSave::kWritten);
-        } else if (!modCOMFunctions::RecipientsWithoutAddress({recipient}).empty()) {
-          // A recall to him would be given up at once.
-          if (std::find(unreachable.begin(), unreachable.end(), recipient) == unreachable.end()) {
-            unreachable.push_back(recipient);
-          }
-          continue;
-        } else {
-          queue.AddAction(modGlobalVariables::kRequestRecallMessage, uid, recipient, "", true, "",
-                          true, true, true);
+        const std::string recipientUID = recipient.attribute("UID").value();
+        if (!recipientUID.empty()) {
+          steps.push_back(recallStepFor(queue, uid, recipientUID, recipient.attribute("ST").value()));
         }
-        any = true;
       }
-      if (any) ++recalled;
     }
-    messages->SaveXMLDoc();
+    markNeverSent(*messages, steps);
+    for (const RecallStep& step : steps) {
+      for (const std::string& action : step.found.waiting) queue.DeleteAction(action, true);
+      if (!step.recall) {
+        recalled.insert(step.message);
+      } else if (!modCOMFunctions::RecipientsWithoutAddress({step.recipient}).empty()) {
+        // A recall to him would be given up at once.
+        if (std::find(unreachable.begin(), unreachable.end(), step.recipient) == unreachable.end()) {
+          unreachable.push_back(step.recipient);
+        }
+      } else {
+        queue.AddAction(modGlobalVariables::kRequestRecallMessage, step.message, step.recipient, "", true,
+                        "", true, true, true);
+        recalled.insert(step.message);
+      }
+    }
     queue.SaveStore();
-    return recalled;
+    return static_cast<int32_t>(recalled.size());
   } catch (...) {
     raiseAgain("modCOMMessageCenter.RecallMessage");
   }

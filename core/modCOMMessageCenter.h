@@ -16,7 +16,9 @@ namespace modCOMMessageCenter {
 // (and not itself in status 400), the deliveries of that message to that
 // recipient still waiting in the action queue are withdrawn (the running one
 // stays); a recipient who may have received it gets a recall (action 1500,
-// started at once), one who cannot have got it is marked 400 at once. A
+// started at once), one who cannot have got it is marked 400 at once (his
+// deliveries go only once that mark is on disk: when the disk refuses it,
+// nothing is withdrawn and the marks are taken back before this raises). A
 // recipient who may have received it but has no address
 // (modCOMFunctions::RecipientsWithoutAddress) gets no recall, which would be
 // given up at once: his status stays and his UID is added to `unreachable`

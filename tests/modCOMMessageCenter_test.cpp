@@ -5,18 +5,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <string>
 #include <vector>
 
 #include "Clock.h"
+#include "ErrorNumber.h"
+#include "FileSizeLimit.h"
 #include "MessageCenterServices.h"
 #include "MessageWindowsServices.h"
 #include "PoolLoan.h"
 #include "ProgramTestEnvironment.h"
 #include "RecordingMessageBox.h"
 #include "ScopedEnvironment.h"
+#include "TurnCommit.h"
 #include "ShellOpen.h"
 #include "TvrError.h"
 #include "clsActionManager.h"
@@ -160,6 +164,66 @@ TEST_F(Messages, RecallWithdrawsWaitingDeliveriesAndRecallsOnlyWhereNeeded) {
   EXPECT_TRUE(actions().empty());
   EXPECT_TRUE(boxes.shown().empty());
   EXPECT_TRUE(unreachable.empty());
+}
+
+// A recall the disk refuses, whatever it refuses and however many of the
+// recipients' deliveries are still waiting: what is stored afterwards, and
+// what the folder shows, is each recipient either recalled with no delivery
+// left or as he was with his delivery still queued, never queued with no
+// delivery that would ever send it.
+TEST_F(Messages, ARecallTheDiskRefusesLeavesEachRecipientRecalledOrStillQueued) {
+  struct Refusal {
+    const char* name;
+    // Of the sent messages' journal and the queue's, the one a file size
+    // limit refuses: the larger is refused, the other takes its append.
+    bool sentMessagesRefused;
+  };
+  for (const Refusal refusal : {Refusal{"the sent messages refused", true}, Refusal{"the queue refused", false}}) {
+    for (const int waiting : {1, 2}) {
+      SCOPED_TRACE(std::string(refusal.name) + ", deliveries waiting: " + std::to_string(waiting));
+      dropActions();
+      const std::string message = send(waiting == 1 ? std::string(kBob) : std::string(kBob) + "||" + kCid);
+      TurnCommit::now();
+      // The journal to refuse is made the larger one.
+      ActionManager().Actions().FoldXMLDoc();
+      PoolLoan(MessSent)->FoldXMLDoc();
+      {
+        PoolLoan padded(refusal.sentMessagesRefused ? MessSent : Action);
+        padded->CreateNewRow(true, 0);
+        padded->SetField(refusal.sentMessagesRefused ? 4 : 6, std::string(4000, 'p'));
+        padded->AddCurrentRow();
+        padded->SaveXMLDoc();
+      }
+      {
+        const FileSizeLimit full(3000);
+        std::vector<std::string> selection{message};
+        std::vector<std::string> unreachable;
+        EXPECT_NE(errorNumberOf([&] { modCOMMessageCenter::RecallMessage(selection, unreachable); }), 0);
+      }
+      // The turn ends (the queue saves what changed in it), and then the
+      // program is killed: what is stored must hold together.
+      TurnCommit::now();
+      QCoreApplication::processEvents();
+      const auto stored = modGlobalFunctions::GetUserDataObject(MessSent, uid_, true);
+      const auto queued = modGlobalFunctions::GetUserDataObject(Action, uid_, true);
+      for (const std::string& recipient : {std::string(kBob), kCid}) {
+        if (recipient == kCid && waiting == 1) continue;
+        SCOPED_TRACE(recipient);
+        stored->PC_SelectSingleNode(0, message);
+        stored->SC_SelectSingleNode(0, recipient);
+        const std::string status = stored->GetFieldFromSubRow(1);
+        bool delivery = false;
+        for (const pugi::xml_node row : queued->XMLDocLinked()->rootElement().children("A")) {
+          delivery = delivery || (row.attribute("AT").as_int() == kRequestDeliverMessage &&
+                                  message == row.attribute("OUID").value() &&
+                                  recipient == row.attribute("RUID").value());
+        }
+        EXPECT_TRUE((status == "400" && !delivery) || (status == "1" && delivery))
+            << "stored status " << status << (delivery ? " with" : " without") << " a delivery";
+        EXPECT_EQ(recipientStatus(message, recipient), status) << "the folder shows";
+      }
+    }
+  }
 }
 
 // Statuses go 1, 50, 100, 400 and never back; a message moved to the
