@@ -243,10 +243,13 @@ PeerConnections::WaitingList::iterator PeerConnections::fairestWaiting(const Slo
   return fairest;
 }
 
-bool PeerConnections::moving(const Connection& connection) const {
+bool PeerConnections::receiving(const Connection& connection) {
   const ConnectionState& state = connection.state;
-  const bool receiving = connection.assembler.Size() > 0 || (state.FileOffered && !state.FileFinished);
-  return receiving && state.IdleSeconds <= kMovingTicks;
+  return connection.assembler.Size() > 0 || (state.FileOffered && !state.FileFinished);
+}
+
+bool PeerConnections::moving(const Connection& connection) const {
+  return receiving(connection) && connection.state.IdleSeconds <= kMovingTicks;
 }
 
 bool PeerConnections::makeRoomFor(const std::string& address, SlotsByAddress& held) {
@@ -257,10 +260,12 @@ bool PeerConnections::makeRoomFor(const std::string& address, SlotsByAddress& he
   const int waiterHolds = held[address];
   if (waiterHolds * addresses >= kMaxIncoming) return false;
   const int leastGiver = waiterHolds + (waiterHolds == 0 && !rotationCooling(address) ? 1 : 2);
-  // Ranked by: not moving first; then the most held and the longest idle,
-  // or (moving) the slowest.
+  // Ranked by: not moving first, and among those the most held, then a
+  // connection between conversations before a stalled text or file (whose
+  // peer may only have been held up); then the slowest of those receiving;
+  // then the longest idle.
   std::size_t chosen = 0;
-  std::tuple<bool, int, std::size_t, int, int> best{};
+  std::tuple<bool, int, bool, std::size_t, int, int> best{};
   for (std::size_t i = 1; i < sockets_.size(); ++i) {
     const Connection& candidate = *connections_[i];
     if (!isOpen(i) || candidate.busy || candidate.answersWaiting > 0 || candidate.heldTicks < kTenureTicks) {
@@ -268,10 +273,11 @@ bool PeerConnections::makeRoomFor(const std::string& address, SlotsByAddress& he
     }
     const int holds = held[candidate.state.PeerAddress];
     if (holds < leastGiver || holds * addresses <= kMaxIncoming) continue;
+    const bool isReceiving = receiving(candidate);
     const bool isMoving = moving(candidate);
-    const std::size_t pace = isMoving ? candidate.pace + candidate.bytesThisTick : 0;
-    const std::tuple<bool, int, std::size_t, int, int> rank{
-        !isMoving, isMoving ? 0 : holds, std::numeric_limits<std::size_t>::max() - pace,
+    const std::size_t pace = isReceiving ? candidate.pace + candidate.bytesThisTick : 0;
+    const std::tuple<bool, int, bool, std::size_t, int, int> rank{
+        !isMoving, isMoving ? 0 : holds, !isReceiving, std::numeric_limits<std::size_t>::max() - pace,
         candidate.state.IdleSeconds, candidate.heldTicks};
     if (chosen != 0 && rank <= best) continue;
     chosen = i;

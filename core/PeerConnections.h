@@ -28,12 +28,13 @@
 //   (so that addresses beyond the number of slots take turns instead of
 //   taking slots from each other without end). The connection closed is
 //   one that is not moving (receiving a text or a file whose last frame
-//   came within kMovingTicks ticks), of the address holding the most, the
-//   longest idle first; only when every candidate is moving, the one moving
-//   slowest (the fewest frame bytes in its last ticks). A connection
-//   greeted less than kTenureTicks ticks ago, or whose frame is being
-//   handled or answer waits for the turn's commit, is never closed for a
-//   share; what it was answered still goes out;
+//   came within kMovingTicks ticks), of an address holding the most: one
+//   between conversations while those have one, else a stalled text or file
+//   that is slowest (the fewest frame bytes in its last ticks); then the
+//   longest idle. Only when every candidate is moving, the one moving
+//   slowest goes. A connection greeted less than kTenureTicks ticks ago, or
+//   whose frame is being handled or answer waits for the turn's commit, is
+//   never closed for a share; what it was answered still goes out;
 // - a connection is idle while no complete frame arrives; more than
 //   kIdleLimitSeconds ticks of the idle controller of that close it. Ticks
 //   while its answers are held back do not count (the socket's own stall
@@ -179,6 +180,7 @@ class PeerConnections : public QObject {
   // Closes a connection of an address above its share for the waiting
   // address `address`; false when the share rule closes none.
   bool makeRoomFor(const std::string& address, SlotsByAddress& held);
+  static bool receiving(const Connection& connection);
   bool moving(const Connection& connection) const;
   void greet(const WaitingConnection& waiting);
   bool current(int index, const ConnectionRef& connection) const;

@@ -205,9 +205,24 @@ struct Peer {
   int greetedAt = -1;  // the tick count when it was seen greeted
   int element = 0;     // the listener's element serving it
   std::size_t sent = 0;
+  int sentAt = 0;  // the tick count when it last sent a piece of its text
 };
 
-bool sendsText(Does does) { return does == Does::kSendsAText || does == Does::kTrickles; }
+// What a connection is doing at the tick count `ticks`: between
+// conversations, in a text that stalled, or in a text that moves (a piece
+// within kMovingTicks ticks).
+enum class Tier { kMoving, kStalledInAText, kBetweenConversations };
+
+Tier tierOf(const Peer& peer, int ticks) {
+  if (peer.sent == 0) return Tier::kBetweenConversations;
+  return ticks - peer.sentAt <= PeerConnections::kMovingTicks ? Tier::kMoving : Tier::kStalledInAText;
+}
+
+// Among texts of one kind, a trickle goes before any other.
+bool tricklesFirst(const std::vector<const Peer*>& kind, const Peer& gone) {
+  return gone.does == Does::kTrickles ||
+         std::none_of(kind.begin(), kind.end(), [](const Peer* peer) { return peer->does == Does::kTrickles; });
+}
 
 }  // namespace
 
@@ -220,10 +235,11 @@ bool sendsText(Does does) { return does == Does::kSendsAText || does == Does::kT
 //   - every connection closed meanwhile was open before and old enough (one
 //     tick), and no more are closed than were greeted while the slots were
 //     full;
-//   - a connection receiving a text is closed only when no connection that
-//     is not, old enough, was open; among those receiving, a trickle goes
-//     first; otherwise the closed connection's address held the most slots
-//     among the addresses of such connections;
+//   - a text that moves is closed only when every candidate's text moves,
+//     a trickle first; otherwise the closed connection's address held the
+//     most slots among the candidates' whose text does not move, and among
+//     those of such addresses, one between conversations goes before a
+//     stalled text, and a stalled trickle before another stalled text;
 //   - no address holds more than kMaxPerAddress, and at most kMaxIncoming
 //     are open.
 // At the end every text sent is finished and arrives whole.
@@ -232,19 +248,26 @@ TEST_F(Listening, EveryAddressGetsItsShareAndATextThatMovesIsNeverCut) {
   struct Row {
     const char* what;
     int addresses;
-    std::function<Does(int nth)> does;  // the nth holder of its address
+    std::function<Does(int address, int nth)> does;  // the nth holder of its address
     bool comeBack;
     int ticksFirst = 3;  // before the first newcomer
+    int textTicks = -1;  // texts move for that many ticks of the row (-1: all)
   };
-  const auto all = [](Does does) { return [does](int) { return does; }; };
+  const auto all = [](Does does) { return [does](int, int) { return does; }; };
   const std::vector<Row> rows = {
       {"8 addresses, silent", 8, all(Does::kNothing), false},
       {"8 addresses asking, coming back", 8, all(Does::kAsks), true},
       {"8 addresses stalled in texts", 8, all(Does::kStallsInAText), false},
+      {"8 addresses asking, a text each stalled long ago", 8,
+       [](int, int nth) { return nth == 0 ? Does::kStallsInAText : Does::kAsks; }, false, 14},
       {"8 addresses, each a text among askers, coming back", 8,
-       [](int nth) { return nth == 0 ? Does::kSendsAText : Does::kAsks; }, true},
+       [](int, int nth) { return nth == 0 ? Does::kSendsAText : Does::kAsks; }, true},
       {"8 addresses sending texts, one trickle each", 8,
-       [](int nth) { return nth == 7 ? Does::kTrickles : Does::kSendsAText; }, false},
+       [](int, int nth) { return nth == 7 ? Does::kTrickles : Does::kSendsAText; }, false},
+      {"8 addresses whose texts and trickles stalled", 8,
+       [](int, int nth) { return nth == 7 ? Does::kTrickles : Does::kSendsAText; }, false, 3, 1},
+      {"9 addresses asking, the one with a slot more stalled in texts", 9,
+       [](int address, int) { return address == 0 ? Does::kStallsInAText : Does::kAsks; }, false},
       {"57 addresses asking, seven of them with two slots", 57, all(Does::kAsks), true},
       {"64 addresses asking, coming back", 64, all(Does::kAsks), true},
       {"64 addresses sending texts", 64, all(Does::kSendsAText), false},
@@ -257,11 +280,11 @@ TEST_F(Listening, EveryAddressGetsItsShareAndATextThatMovesIsNeverCut) {
     const Row& row = rows[r];
     SCOPED_TRACE(row.what);
     std::vector<Peer> peers;
+    const int rowStart = ticks;
     const auto open = [](const Peer& peer) { return peer.client->greeted() && !peer.client->closed(); };
     const auto connect = [&](const std::string& address, Does does) {
       peers.push_back({address, does, std::make_unique<Client>(address.c_str())});
     };
-    const auto moving = [](const Peer& peer) { return sendsText(peer.does) && peer.sent > 0; };
     // Notes who was greeted, and where.
     const auto look = [&] {
       for (Peer& peer : peers) {
@@ -291,11 +314,18 @@ TEST_F(Listening, EveryAddressGetsItsShareAndATextThatMovesIsNeverCut) {
             [[fallthrough]];
           case Does::kSendsAText:
           case Does::kTrickles: {
+            if (row.textTicks >= 0 && ticks - rowStart >= row.textTicks) break;
             const std::string piece(peer.does == Does::kTrickles ? 1 : modWireFrames::kMaxPiece, 't');
             client.sendRaw(modWireFrames::BuildFrames(piece, first, false, modWireFrames::kMessageFrames, true));
             peer.sent += piece.size();
+            peer.sentAt = ticks;
+            // A connection not ticked yet is not idle either: its first
+            // piece shows as a text begun.
             const int element = peer.element;
-            taken.push_back([this, element] { return connections.State(element).IdleSeconds == 0; });
+            taken.push_back([this, element, first] {
+              const ConnectionState& state = connections.State(element);
+              return first ? state.IsFirstChunk : state.IdleSeconds == 0;
+            });
             break;
           }
           case Does::kAsks:
@@ -312,7 +342,7 @@ TEST_F(Listening, EveryAddressGetsItsShareAndATextThatMovesIsNeverCut) {
     };
     for (int i = 0; i < PeerConnections::kMaxIncoming; ++i) {
       connect("127.1." + std::to_string(r) + "." + std::to_string(i % row.addresses + 1),
-              row.does(i / row.addresses));
+              row.does(i % row.addresses, i / row.addresses));
     }
     ASSERT_TRUE(ScriptedPeer::waitFor([&] { return std::all_of(peers.begin(), peers.end(), open); }));
     look();
@@ -391,22 +421,34 @@ TEST_F(Listening, EveryAddressGetsItsShareAndATextThatMovesIsNeverCut) {
       for (const std::size_t c : closed) {
         const Peer& gone = peers[c];
         EXPECT_TRUE(candidate(c)) << gone.address << " was closed, too young or not above its share";
-        bool quietOpen = false, trickleOpen = false;
-        int mostHeldByQuiet = 0;
+        const Tier tier = tierOf(gone, ticks);
+        const bool quiet = tier != Tier::kMoving;
+        // The most held among the candidates of its sort (texts that move,
+        // or not), and the best kind among those of such addresses.
+        int mostHeld = 0;
         for (std::size_t p = 0; p < before.size(); ++p) {
-          if (!candidate(p)) continue;
-          const Peer& peer = peers[p];
-          if (!moving(peer)) {
-            quietOpen = true;
-            mostHeldByQuiet = std::max(mostHeldByQuiet, held[peer.address]);
+          if (candidate(p) && (tierOf(peers[p], ticks) != Tier::kMoving) == quiet) {
+            mostHeld = std::max(mostHeld, held[peers[p].address]);
           }
-          trickleOpen = trickleOpen || (moving(peer) && peer.does == Does::kTrickles);
         }
-        if (moving(gone)) {
-          EXPECT_FALSE(quietOpen) << gone.address << ": a text was cut while a quiet connection held a slot";
-          EXPECT_TRUE(gone.does == Does::kTrickles || !trickleOpen) << "a text was cut before a trickle";
-        } else {
-          EXPECT_EQ(held[gone.address], mostHeldByQuiet) << gone.address << " gave a slot up";
+        const auto among = [&](std::size_t p) {
+          return candidate(p) && (!quiet || held[peers[p].address] == mostHeld);
+        };
+        Tier first = Tier::kMoving;
+        for (std::size_t p = 0; p < before.size(); ++p) {
+          if (among(p)) first = std::max(first, tierOf(peers[p], ticks));
+        }
+        EXPECT_EQ(static_cast<int>(tier), static_cast<int>(first))
+            << gone.address << " was closed before one of a kind that goes first";
+        if (quiet) {
+          EXPECT_EQ(held[gone.address], mostHeld) << gone.address << " gave a slot up";
+        }
+        std::vector<const Peer*> kind;
+        for (std::size_t p = 0; p < before.size(); ++p) {
+          if (among(p) && tierOf(peers[p], ticks) == tier) kind.push_back(&peers[p]);
+        }
+        if (tier != Tier::kBetweenConversations) {
+          EXPECT_TRUE(tricklesFirst(kind, gone)) << gone.address << ": a text was cut before a trickle";
         }
       }
       std::map<std::string, int> holding;
