@@ -470,6 +470,59 @@ TEST(DataJournal, SavesAppendFoldAndReplayToTheRowsHeld) {
   }
 }
 
+// Every data file that has a journal, the accounts file of the data folder
+// too: a journal of three saves damaged at each record loads as the saves
+// that the damage spares, and a damaged whole record is kept aside and told.
+TEST(DataJournal, EveryDataFileKeepsItsJournalsSavesThroughDamageAtEachRecord) {
+  using namespace modGlobalVariables;
+  struct DataFile {
+    int32_t classType;
+    const char* name;
+  };
+  const DataFile files[] = {{User, "D010.dat"},   {Group, "D004.dat"},    {MessSent, "D009.dat"},
+                            {MessRec, "D008.dat"}, {MessHist, "D006.dat"}, {LocalUser, "D001.dat"},
+                            {Action, "D002.dat"},  {InstMess, "D003.dat"}, {ActivityLog, "D007.dat"}};
+  for (const DataFile& file : files) {
+    for (const Position position : {Position::kIdentity, Position::kFirstSave, Position::kLastSave}) {
+      for (const Damage damage : {Damage::kTextByte, Damage::kCheckByte, Damage::kCutShort}) {
+        SCOPED_TRACE(std::string(file.name) + ", " + nameOf(position) + ", " + nameOf(damage));
+        TestDataFolder data;
+        RecordingMessageBox boxes;
+        const std::string account = data.logIn("ALICE");
+        const std::string folder = file.classType == LocalUser ? "" : "ALICE/";
+        const auto open = [&] { return modGlobalFunctions::GetUserDataObject(file.classType, account, true); };
+        GenObjectRef rows = open();
+        rows->FoldXMLDoc();
+        std::vector<std::string> added;
+        for (int save = 0; save < 3; ++save) {
+          added.push_back(rows->CreateNewRow(true, 0));
+          rows->SetField(1, "s" + std::to_string(save));
+          rows->AddCurrentRow();
+          rows->SaveXMLDoc();
+        }
+        const std::string journal = folder + "." + file.name + ".jnl";
+        ASSERT_EQ(recordStarts(data.raw(journal)).size(), 4u);
+        data.writeRaw(journal, damaged(data.raw(journal), position, damage));
+        const Outcome outcome = outcomeOf(position, damage);
+        for (int save = 0; save < 3; ++save) {
+          if (std::count(outcome.saves.begin(), outcome.saves.end(), save) == 0) {
+            rows->Delete(false, 0, added[static_cast<std::size_t>(save)], false);
+          }
+        }
+        EXPECT_EQ(rowsOf(*open()), rowsOf(*rows));
+        const QStringList kept = QDir(QString::fromStdString(data.path(folder)))
+                                     .entryList({QString(file.name) + ".jnl.bad-*"}, QDir::Files);
+        EXPECT_EQ(kept.size(), outcome.kept);
+        for (const QString& name : kept) {
+          EXPECT_NE(data.deciphered("TVRLOG.DAT").find(name.toStdString()), std::string::npos);
+        }
+        EXPECT_EQ(rowsOf(*open()), rowsOf(*rows)) << "loaded again";
+        EXPECT_TRUE(boxes.shown().empty());
+      }
+    }
+  }
+}
+
 // The framing check is CRC-32 as zlib computes it.
 TEST(DataJournal, RecordsAreCheckedByZlibsCRC) {
   EXPECT_EQ(DataJournal::crc32(""), 0u);
