@@ -302,8 +302,10 @@ class clsGenObject final : private clsGenXMLDocument::Holder {
   void rewriteDataFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
   // The rewrite alone: the journal flushed, then the file written whole.
   void writeWholeFile(const modGenApplicationSetting::FileSourceInfo& file, const DataJournal& journal);
-  // Hands the journal found at load to the person when it was set aside.
-  static void settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
+  // Hands the journal found at load to the person when it was set aside;
+  // true when the load is to fold it into the file (it is damaged and a copy
+  // of it was kept, or it is an older build's).
+  static bool settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
                             const modGenApplicationSetting::FileSourceInfo& file, bool fileLost);
   // The owner the file's journal names.
   std::string journalOwner() const;

@@ -223,15 +223,23 @@ void clsGenObject::readDataFile() {
   if (!stored || foreign) doc_->load(emptyRootText(), replay);
   bool journalToFold = false;
   for (std::size_t n = 0; n < journals.size(); ++n) {
-    settleJournal(journals[n], replayed[n], file, damaged || foreign);
-    journalToFold = journalToFold || replayed[n].damaged ||
-                    (replayed[n].found && replayed[n].legacy && !replayed[n].foreign);
+    journalToFold = settleJournal(journals[n], replayed[n], file, damaged || foreign) || journalToFold;
   }
   doc_->changes().forget();
 
   if (!stored || foreign || journalToFold) {
     doc_->changes().makeWhole();
-    writeDataFile(true, true);
+    try {
+      writeDataFile(true, true);
+    } catch (...) {
+      // Only a file that was lost must be written now. A journal's fold is
+      // housekeeping: the file and its journals still hold the rows read,
+      // and the next load folds them (a full disk must not keep the rows
+      // from being read).
+      if (!stored || foreign) throw;
+      logError("clsGenObject.LoadXMLDoc");
+      doc_->changes().forget();
+    }
   }
 }
 
@@ -253,25 +261,32 @@ std::string clsGenObject::emptyRootText() const {
   return modGenFunctionsXML::XMLToString(fresh);
 }
 
-// A journal kept aside is copied, so that its rows stay where the load put
-// them until the rewrite that follows holds them; one that was not applied
-// goes at once, so that later appends start a journal of their own.
-void clsGenObject::settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
+// A damaged journal kept aside is copied, so that its rows stay where the
+// load put them until the rewrite that follows holds them; when no copy can
+// be written (a full disk), it stays where it is, applied, and the next load
+// keeps it. One that was not applied is moved aside at once (a rename needs
+// no room), so that later appends start a journal of their own.
+bool clsGenObject::settleJournal(const DataJournal& journal, const DataJournal::Replayed& replayed,
                                  const modGenApplicationSetting::FileSourceInfo& file,
                                  bool fileLost) {
   const modGenApplicationSetting::FileSourceInfo kept = journalFileOf(file, journal);
+  bool fold = replayed.found && replayed.legacy && !replayed.foreign;
   if (replayed.notAFile) {
     moveAsideAndTell(kJournalNotAFileMessage, kept);
   } else if (replayed.foreign || replayed.unproven) {
-    keepCopyAndTell(replayed.foreign ? kJournalForeignMessage : kJournalUnprovenMessage, kept,
-                    journal.bytes());
-    journal.remove();
+    moveAsideAndTell(replayed.foreign ? kJournalForeignMessage : kJournalUnprovenMessage, kept);
   } else if (replayed.damaged) {
-    keepCopyAndTell(kJournalDamagedMessage, kept, journal.bytes());
+    try {
+      keepCopyAndTell(kJournalDamagedMessage, kept, journal.bytes());
+      fold = true;
+    } catch (...) {
+      logError("clsGenObject.LoadXMLDoc");
+    }
   } else if (fileLost && replayed.found) {
     keepCopyAndTell(kJournalBesideLostFileMessage, kept, journal.bytes());
   }
   if (replayed.folded) journal.remove();
+  return fold;
 }
 
 void clsGenObject::SaveXMLDoc() {

@@ -523,6 +523,82 @@ TEST(DataJournal, EveryDataFileKeepsItsJournalsSavesThroughDamageAtEachRecord) {
   }
 }
 
+// A load on a full disk: whatever housekeeping the load would do (fold a
+// journal that is empty, of an older build or damaged, keep a damaged one
+// aside) it reads the rows the file and its journal hold, and a later load
+// with room does the housekeeping.
+TEST(DataJournal, ALoadOnAFullDiskReadsTheRowsWhateverItsHousekeepingNeeds) {
+  struct Found {
+    const char* name;
+    std::function<void(clsGenObject& users, TestDataFolder& data)> make;
+    int kept;
+  };
+  const Found found[] = {
+      {"an empty journal", [](clsGenObject&, TestDataFolder& data) { data.writeRaw(kJournal, ""); }, 0},
+      {"an older build's journal",
+       [](clsGenObject& users, TestDataFolder& data) {
+         addUser(users, "older");
+         users.SaveXMLDoc();
+         data.writeRaw(kJournal, withoutIdentity(data.raw(kJournal)));
+       },
+       0},
+      {"a journal with a damaged record",
+       [](clsGenObject& users, TestDataFolder& data) {
+         std::vector<std::string> added;
+         for (int save = 0; save < 3; ++save) {
+           added.push_back(addUser(users, "s" + std::to_string(save)));
+           users.SaveXMLDoc();
+         }
+         data.writeRaw(kJournal, damaged(data.raw(kJournal), Position::kMiddleSave, Damage::kTextByte));
+         users.Delete(false, kUID, added[1], false);
+       },
+       1},
+      {"another account's journal",
+       [](clsGenObject&, TestDataFolder& data) {
+         putJournalOf(data, kDataFile, "SOMEONE-ELSE", {"R<U UID=\"X\" FN=\"theirs\"/>"});
+       },
+       1},
+      {"a journal whose identity is damaged",
+       [](clsGenObject& users, TestDataFolder& data) {
+         const std::string uid = addUser(users, "unproven");
+         users.SaveXMLDoc();
+         data.writeRaw(kJournal, damaged(data.raw(kJournal), Position::kIdentity, Damage::kTextByte));
+         users.Delete(false, kUID, uid, false);
+       },
+       1},
+  };
+  for (const Found& each : found) {
+    SCOPED_TRACE(each.name);
+    TestDataFolder data;
+    RecordingMessageBox boxes;
+    data.logIn("ALICE");
+    GenObjectRef users = openUsers(true);
+    for (int n = 0; n < 3; ++n) addUser(*users, "u" + std::to_string(n));
+    users->FoldXMLDoc();
+    each.make(*users, data);
+    const auto kept = [&] {
+      return QDir(QString::fromStdString(data.path("ALICE"))).entryList({"D010.dat.jnl.bad-*"}, QDir::Files);
+    };
+    {
+      const FileSizeLimit full(0);
+      GenObjectRef loaded;
+      EXPECT_EQ(errorNumberOf([&] { loaded = openUsers(true); }), 0);
+      EXPECT_TRUE(loaded && loaded->IsLoaded());
+      if (!loaded) continue;
+      EXPECT_EQ(rowsOf(*loaded), rowsOf(*users));
+      users = loaded;
+    }
+    // What the loaded rows take once room returns is stored with them.
+    addUser(*users, "after the load");
+    users->SaveXMLDoc();
+    EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+    EXPECT_EQ(kept().size(), each.kept);
+    EXPECT_EQ(rowsOf(*openUsers(true)), rowsOf(*users));
+    EXPECT_EQ(kept().size(), each.kept) << "kept again";
+    EXPECT_TRUE(boxes.shown().empty());
+  }
+}
+
 // The framing check is CRC-32 as zlib computes it.
 TEST(DataJournal, RecordsAreCheckedByZlibsCRC) {
   EXPECT_EQ(DataJournal::crc32(""), 0u);
